@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds everything in a fresh folder, runs every test through CTest,
+# then builds the unit tests with AddressSanitizer and UndefinedBehaviorSanitizer and runs them again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+
+rm -rf build-test build-test-asan
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAROLL_WERROR=$werror
+cmake --build build-test -j "$jobs"
+ctest --test-dir build-test --output-on-failure -j "$jobs" --timeout 300
+
+cmake -S . -B build-test-asan -DCMAKE_BUILD_TYPE=Debug -DTESSAROLL_SANITIZE=ON \
+      -DTESSAROLL_BENCHMARKS=OFF -DTESSAROLL_WERROR=$werror
+cmake --build build-test-asan --target unit_tests -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-test-asan -L unit --output-on-failure -j "$jobs" --timeout 300

@@ -1,0 +1,89 @@
+#include "helpers/ChildProcess.h"
+#include "helpers/Sandbox.h"
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+ChildProcess::ChildProcess(const fs::path& program, std::vector<std::string> args,
+                           std::map<std::string, std::string> extraEnv) {
+    static std::atomic<int> counter{0};
+    auto base = fs::temp_directory_path() /
+                ("child-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    outFile_ = base.string() + ".out";
+    errFile_ = base.string() + ".err";
+
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        auto eq = entry.find('=');
+        if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (auto& [k, v] : extraEnv) env[k] = v;
+    std::vector<std::string> envStrings;
+    for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+
+    std::string path = program.string();
+    std::vector<char*> argv{path.data()};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + path);
+}
+
+ChildProcess::~ChildProcess() {
+    if (running()) {
+        kill();
+        wait(std::chrono::seconds(5));
+    }
+    std::error_code ignored;
+    fs::remove(outFile_, ignored);
+    fs::remove(errFile_, ignored);
+}
+
+bool ChildProcess::running() {
+    if (status_) return false;
+    int st = 0;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return false;
+    }
+    return r == 0;
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
+    waitUntil([this] { return !running(); }, timeout);
+    return status_;
+}
+
+void ChildProcess::signal(int sig) {
+    if (running()) ::kill(pid_, sig);
+}
+
+void ChildProcess::kill() { signal(SIGKILL); }
+
+std::string ChildProcess::output() const { return readFile(outFile_); }
+std::string ChildProcess::errors() const { return readFile(errFile_); }
+
+}  // namespace testing_support

@@ -1,0 +1,59 @@
+#include "helpers/Sandbox.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+Sandbox::Sandbox() {
+    std::string pattern = (fs::temp_directory_path() / "tessaroll-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    root_ = pattern;
+    for (const auto& dir : {home(), dataHome(), runtimeDir(), tempDir(), windowsDir(), desktopDir()})
+        fs::create_directories(dir);
+    fs::permissions(runtimeDir(), fs::perms::owner_all, fs::perm_options::replace);
+
+    env_ = {
+        {"HOME", home().string()},
+        {"XDG_DATA_HOME", dataHome().string()},
+        {"XDG_CONFIG_HOME", (home() / ".config").string()},
+        {"XDG_RUNTIME_DIR", runtimeDir().string()},
+        {"XDG_DESKTOP_DIR", desktopDir().string()},
+        {"TMPDIR", tempDir().string()},
+        {"TESSAROLL_WINDOWS_DIR", windowsDir().string()},
+    };
+    for (const auto& [name, value] : env_) {
+        const char* old = std::getenv(name.c_str());
+        saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
+Sandbox::~Sandbox() {
+    for (const auto& [name, value] : saved_) {
+        if (value) setenv(name.c_str(), value->c_str(), 1);
+        else unsetenv(name.c_str());
+    }
+    std::error_code ignored;
+    if (!std::getenv("TESSAROLL_KEEP_SANDBOX")) fs::remove_all(root_, ignored);
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    if (path.has_parent_path()) fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+}  // namespace testing_support

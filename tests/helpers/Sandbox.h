@@ -1,0 +1,40 @@
+// A throwaway home for one test: HOME, the XDG folders, TMPDIR and the platform's
+// folder overrides all point below one temporary folder, which is removed afterwards.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace testing_support {
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::filesystem::path& root() const { return root_; }
+    std::filesystem::path home() const { return root_ / "home"; }
+    std::filesystem::path dataHome() const { return root_ / "home/.local/share"; }
+    std::filesystem::path runtimeDir() const { return root_ / "run"; }
+    std::filesystem::path tempDir() const { return root_ / "tmp"; }
+    std::filesystem::path windowsDir() const { return root_ / "etc"; }
+    std::filesystem::path desktopDir() const { return root_ / "home/Desktop"; }
+
+    // The environment the sandbox sets, for starting child programs with it.
+    const std::map<std::string, std::string>& environment() const { return env_; }
+
+private:
+    std::filesystem::path root_;
+    std::map<std::string, std::string> env_;
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// Whole-file helpers for tests.
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& text);
+
+}  // namespace testing_support
