@@ -1,0 +1,42 @@
+// The bottom layer of all logging: settings from the shared ini file, dated and rotated
+// log files, one time-stamped line per call, serialised across processes by "Global\VZLog".
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+// Reads "Log File", "Log MaxSize" and "Log Level" from the [ZEFAGPKITessaroll] section of
+// `iniName` (a path, or a bare name searched in the Windows folder, the home folder and the
+// temporary folder). Returns -1 when logging is already enabled, else the status of reading
+// "Log Level" (0: logging is on).
+int initLog(const char* iniName);
+
+// Status codes of readLogIniValue.
+enum LogIniStatus : int {
+    kLogIniFound = 0,
+    kLogIniCannotOpen = 101,
+    kLogIniNoSection = 102,
+    kLogIniNoKey = 103,
+    kLogIniTooLong = 104,
+};
+int readLogIniValue(const char* key, char* buffer, int size, const char* iniPath);
+
+// 0 when written, -2 when `level` is above the configured level.
+int logPrint(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Appends one line; no filter and no lock (the caller does both).
+void writeLogLine(int level, const char* format, va_list args);
+// Turns the logger off (used by disableLog): clears `enabled`, sets the level to 0 and
+// opens the log mutex again.
+void resetLogger();
+// The configured level, for callers that filter before formatting (the server library's logger).
+int32_t currentLogLevel();
+// Holds "Global\VZLog" for callers of writeLogLine.
+class LogMutexLock {
+public:
+    LogMutexLock();
+    ~LogMutexLock();
+    LogMutexLock(const LogMutexLock&) = delete;
+    LogMutexLock& operator=(const LogMutexLock&) = delete;
+private:
+    bool held_ = false;
+};
