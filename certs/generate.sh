@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Generates the service's certificates for one build folder:
+#   two roots (elliptic-curve P-256 signed with ECDSA-SHA256, RSA 4096 signed with SHA-1),
+#   two localhost server certificates, one issued by each root, signed with SHA-256.
+# The root keys exist only in a temporary folder and are gone when this script ends; the
+# server keys leave it only masked, inside the generated ServerCredentials.h.
+# usage: generate.sh <certtool> <embed tool> <output folder>
+set -euo pipefail
+certtool=$1
+embed=$2
+out=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$out"
+
+validity='activation_date = "2017-04-22 13:29:17"
+expiration_date = "2037-04-17 13:29:17"'
+
+# Both roots carry the same subject: they belong to one authority.
+root_template() {
+  cat <<T
+organization = "ZEFAGPKI"
+cn = "ZEFAGPKI Tessaroll Root CA"
+serial = $1
+$validity
+ca
+cert_signing_key
+crl_signing_key
+signing_key
+encryption_key
+data_encipherment
+key_agreement
+non_repudiation
+tls_www_server
+tls_www_client
+dns_name = "localhost"
+T
+}
+
+server_template() {
+  cat <<T
+organization = "ZEFAGPKI"
+cn = "localhost"
+serial = $1
+$validity
+signing_key
+$2
+tls_www_server
+dns_name = "localhost"
+ip_address = "127.0.0.1"
+ip_address = "::1"
+T
+}
+
+serial_base=$(date +%s)
+root_template "$serial_base" > "$work/ec_root.tmpl"
+root_template "$((serial_base + 1))" > "$work/rsa_root.tmpl"
+server_template "$((serial_base + 2))" "" > "$work/ec_server.tmpl"
+server_template "$((serial_base + 3))" "encryption_key" > "$work/rsa_server.tmpl"
+
+q() { "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }; }
+
+q "$certtool" --generate-privkey --key-type=ecdsa --curve=secp256r1 --outfile "$work/ec_root.key"
+q "$certtool" --generate-privkey --key-type=rsa --bits=4096 --outfile "$work/rsa_root.key"
+q "$certtool" --generate-privkey --key-type=ecdsa --curve=secp256r1 --outfile "$work/ec_server.key"
+q "$certtool" --generate-privkey --key-type=rsa --bits=2048 --outfile "$work/rsa_server.key"
+
+q "$certtool" --generate-self-signed --load-privkey "$work/ec_root.key" \
+  --template "$work/ec_root.tmpl" --hash SHA256 --outfile "$work/ec_root.pem"
+q "$certtool" --generate-self-signed --load-privkey "$work/rsa_root.key" \
+  --template "$work/rsa_root.tmpl" --hash SHA1 --outfile "$work/rsa_root.pem"
+q "$certtool" --generate-certificate --load-privkey "$work/ec_server.key" \
+  --load-ca-certificate "$work/ec_root.pem" --load-ca-privkey "$work/ec_root.key" \
+  --template "$work/ec_server.tmpl" --hash SHA256 --outfile "$work/ec_server.pem"
+q "$certtool" --generate-certificate --load-privkey "$work/rsa_server.key" \
+  --load-ca-certificate "$work/rsa_root.pem" --load-ca-privkey "$work/rsa_root.key" \
+  --template "$work/rsa_server.tmpl" --hash SHA256 --outfile "$work/rsa_server.pem"
+
+# certtool writes a readable dump before the PEM block; keep only the block.
+for c in ec_root rsa_root ec_server rsa_server; do
+  sed -n '/-----BEGIN CERTIFICATE-----/,/-----END CERTIFICATE-----/p' "$work/$c.pem" > "$work/$c.crt"
+done
+for k in ec_server rsa_server; do
+  sed -n '/-----BEGIN .*PRIVATE KEY-----/,/-----END .*PRIVATE KEY-----/p' "$work/$k.key" > "$work/$k.keypem"
+done
+
+"$embed" "$out" "$work/ec_root.crt" "$work/rsa_root.crt" \
+  "$work/ec_server.crt" "$work/ec_server.keypem" "$work/rsa_server.crt" "$work/rsa_server.keypem"
+cp "$work/ec_root.crt" "$out/ec_root.pem"
+cp "$work/rsa_root.crt" "$out/rsa_root.pem"
+cp "$work/ec_server.crt" "$out/ec_server.pem"
+cp "$work/rsa_server.crt" "$out/rsa_server.pem"
