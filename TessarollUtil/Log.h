@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,13 +22,28 @@ void writeErrorLogInt(std::string_view message, int32_t number);
 void writeWarningLogInt(std::string_view message, int32_t number);
 void writeNormalLogW(std::string_view message, std::u16string_view wideValue);
 
+// Monitor and worker: logs `text` followed by `wideValue` converted to the library's code
+// page (an empty value when it cannot be converted). writeNormalLogW ends here.
+void logWideText(std::string_view text, std::u16string_view wideValue);
+
 void disableLog();
 bool isLogOn();
+
+// Appends `text` to a wide buffer of 512 characters: cut to the room left (at most 511
+// characters in all); a null text changes nothing.
+void appendWideText(std::u16string& buffer, const char16_t* text);
+// Monitor: every occurrence of `pattern` in `text` replaced by `replacement`, worked on in
+// the library's code page. Nothing when the result cannot be allocated.
+std::optional<std::u16string> replaceAllW(std::u16string_view pattern, std::u16string_view text,
+                                          std::u16string_view replacement);
 
 // "Parameter %s is null at %s %d" as a warning line.
 void logNullParameter(const char* name, const char* file, int line);
 // "Memory allocate fail at file: " / "Memory allocate fail at line: " as two error lines.
 void logAllocationFailure(const char* file, int line);
+
+// Tests only: logging off, prefixes cleared (see also resetLoggerForTests).
+void resetLogForTests();
 
 #define TESSAROLL_NULL_PARAMETER(name) logNullParameter((name), __FILE__, __LINE__)
 #define TESSAROLL_ALLOCATION_FAILURE() logAllocationFailure(__FILE__, __LINE__)

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <string>
 
 // Reads "Log File", "Log MaxSize" and "Log Level" from the [ZEFAGPKITessaroll] section of
 // `iniName` (a path, or a bare name searched in the Windows folder, the home folder and the
@@ -30,6 +31,11 @@ void writeLogLine(int level, const char* format, va_list args);
 void resetLogger();
 // The configured level, for callers that filter before formatting (the server library's logger).
 int32_t currentLogLevel();
+// The current log file name (date, and rotation index once a file passed "Log MaxSize") and
+// the time stamp of the line about to be written.
+void buildLogFileName(std::string& fileName, std::string& timeStamp);
+// Tests only: back to the state of a fresh process (off, no settings, rotation index 0).
+void resetLoggerForTests();
 // Holds "Global\VZLog" for callers of writeLogLine.
 class LogMutexLock {
 public:

@@ -1,0 +1,270 @@
+#include "TessarollUtil/Log.h"
+
+#include "TessarollUtil/Logger.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t kPrefixLimit = 63;          // logPrefix holds 64 characters
+constexpr std::size_t kProgramPrefixLimit = 511;  // programPrefix holds 512
+constexpr std::size_t kWidePathLimit = 511;       // candidate ini paths: 512 wide characters
+constexpr const char* kIniName = "ZEFAGPKITessaroll.ini";
+
+std::atomic<bool> logOn{false};
+std::mutex prefixMutex;  // setLog may rename while a late writer still reads
+std::string logPrefix;
+std::string programPrefixText;
+
+// Guards against an Error writer reporting its own failed allocation without end.
+thread_local bool reportingAllocationFailure = false;
+
+// ---- folders (stand-ins until the platform's folder module is in) -------------------
+
+std::string envOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return (value && *value) ? std::string(value) : std::string(fallback);
+}
+
+std::string moduleFolder() {
+    std::string path(4096, '\0');
+    ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (n <= 0) return {};
+    path.resize(static_cast<std::size_t>(n));
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+bool fileExistsHere(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// UTF-16 length of a UTF-8 text: one unit per character, two for those beyond the BMP.
+std::size_t wideLength(std::string_view utf8) {
+    std::size_t units = 0;
+    for (unsigned char c : utf8) {
+        if ((c & 0xC0) != 0x80) ++units;
+        if (c >= 0xF0) ++units;
+    }
+    return units;
+}
+
+std::string utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return {};  // a lone surrogate cannot be converted
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+void writeTagged(const char* tag, std::string_view message, std::string_view value) {
+    if (!logOn.load(std::memory_order_relaxed)) return;
+    try {
+        std::string text;
+        text.reserve(kPrefixLimit + message.size() + value.size() + 16);
+        text += '[';
+        {
+            std::lock_guard guard(prefixMutex);
+            text += logPrefix;
+        }
+        text += ']';
+        text += tag;
+        text += ' ';
+        text += message;
+        text += value;
+        logPrint(5, "%s", text.c_str());
+    } catch (const std::bad_alloc&) {
+        TESSAROLL_ALLOCATION_FAILURE();
+    }
+}
+
+std::string numberText(int32_t number) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%d", number);
+    return digits;
+}
+
+// The four outcomes of the ini search each write the set-up line from their own line.
+#define TESSAROLL_SETUP_LINE() \
+    logPrint(5, "%s %d %s Compile Time : %s %s", __FILE__, __LINE__, "setLog", __DATE__, __TIME__)
+
+bool startLogging(const std::string& prefix) {
+    if (logOn.load()) return true;
+    {
+        std::lock_guard guard(prefixMutex);
+        logPrefix = prefix.substr(0, kPrefixLimit);
+    }
+
+    const std::string name = kIniName;
+    std::string tempFolder = envOr("TMPDIR", "/tmp");
+    if (tempFolder.back() != '/') tempFolder += '/';
+    const std::string candidates[] = {
+        moduleFolder() + "/" + name,
+        envOr("TESSAROLL_WINDOWS_DIR", "/etc") + "/" + name,
+        tempFolder + name,
+    };
+    auto usable = [](const std::string& path) { return wideLength(path) <= kWidePathLimit && fileExistsHere(path); };
+
+    int status;
+    if (usable(candidates[0])) {
+        status = initLog(candidates[0].c_str());
+        TESSAROLL_SETUP_LINE();
+    } else if (usable(candidates[1])) {
+        status = initLog(candidates[1].c_str());
+        TESSAROLL_SETUP_LINE();
+    } else if (usable(candidates[2])) {
+        status = initLog(candidates[2].c_str());
+        TESSAROLL_SETUP_LINE();
+    } else {
+        status = initLog(name.c_str());
+        TESSAROLL_SETUP_LINE();
+    }
+
+    logOn.exchange(status == 0);
+    if (logOn.load()) writeNormalLog("Log state: ", "Enable");
+    return logOn.load();
+}
+
+}  // namespace
+
+bool setLog(const char* prefix) {
+    if (logOn.load()) return true;
+    if (!prefix) return false;
+    return startLogging(prefix);
+}
+
+bool setLog() { return startLogging(programPrefixText); }
+
+void setProgramPrefix(std::string_view prefix) {
+    programPrefixText = std::string(prefix.substr(0, kProgramPrefixLimit));
+}
+
+const std::string& programPrefix() { return programPrefixText; }
+
+void writeNormalLog(std::string_view message, std::string_view value) { writeTagged("[Normal]", message, value); }
+void writeErrorLog(std::string_view message, std::string_view value) {
+    if (reportingAllocationFailure) return;
+    writeTagged("[Error]", message, value);
+}
+void writeWarningLog(std::string_view message, std::string_view value) { writeTagged("[Warning]", message, value); }
+
+void writeNormalLogInt(std::string_view message, int32_t number) {
+    if (!logOn.load(std::memory_order_relaxed)) return;
+    writeTagged("[Normal]", message, numberText(number));
+}
+void writeErrorLogInt(std::string_view message, int32_t number) {
+    if (!logOn.load(std::memory_order_relaxed)) return;
+    writeTagged("[Error]", message, numberText(number));
+}
+void writeWarningLogInt(std::string_view message, int32_t number) {
+    if (!logOn.load(std::memory_order_relaxed)) return;
+    writeTagged("[Warning]", message, numberText(number));
+}
+
+void logWideText(std::string_view text, std::u16string_view wideValue) {
+    logPrint(5, "%.*s%s", static_cast<int>(text.size()), text.data(), utf16ToUtf8(wideValue).c_str());
+}
+
+void writeNormalLogW(std::string_view message, std::u16string_view wideValue) {
+    if (!logOn.load(std::memory_order_relaxed)) return;
+    try {
+        std::string text = "[";
+        {
+            std::lock_guard guard(prefixMutex);
+            text += logPrefix;
+        }
+        text += "][Normal] ";
+        text += message;
+        logWideText(text, wideValue);
+    } catch (const std::bad_alloc&) {
+        TESSAROLL_ALLOCATION_FAILURE();
+    }
+}
+
+void disableLog() {
+    writeNormalLog("Log state: ", "Disable");
+    logOn.exchange(false);
+    resetLogger();
+}
+
+bool isLogOn() { return logOn.load(); }
+
+void appendWideText(std::u16string& buffer, const char16_t* text) {
+    if (!text) return;
+    constexpr std::size_t kWideBufferLimit = 511;
+    if (buffer.size() >= kWideBufferLimit) {
+        buffer.resize(kWideBufferLimit);
+        return;
+    }
+    std::u16string_view piece(text);
+    buffer.append(piece.substr(0, kWideBufferLimit - buffer.size()));
+}
+
+std::optional<std::u16string> replaceAllW(std::u16string_view pattern, std::u16string_view text,
+                                          std::u16string_view replacement) {
+    if (pattern.empty()) return std::u16string(text);
+    try {
+        std::u16string out;
+        std::size_t at = 0;
+        for (std::size_t hit; (hit = text.find(pattern, at)) != std::u16string_view::npos; at = hit + pattern.size()) {
+            out.append(text.substr(at, hit - at));
+            out.append(replacement);
+        }
+        out.append(text.substr(at));
+        return out;
+    } catch (const std::bad_alloc&) {
+        TESSAROLL_ALLOCATION_FAILURE();
+        return std::nullopt;
+    }
+}
+
+void logNullParameter(const char* name, const char* file, int line) {
+    if (!logOn.load(std::memory_order_relaxed)) return;
+    char text[512];
+    std::snprintf(text, sizeof text, "Parameter %s is null at %s %d", name ? name : "", file ? file : "", line);
+    writeWarningLog("", text);
+}
+
+void logAllocationFailure(const char* file, int line) {
+    if (reportingAllocationFailure) return;
+    reportingAllocationFailure = true;
+    writeTagged("[Error]", "Memory allocate fail at file: ", file ? file : "");
+    writeTagged("[Error]", "Memory allocate fail at line: ", numberText(line));
+    reportingAllocationFailure = false;
+}
+
+void resetLogForTests() {
+    logOn.store(false);
+    std::lock_guard guard(prefixMutex);
+    logPrefix.clear();
+    programPrefixText.clear();
+}

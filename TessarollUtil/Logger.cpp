@@ -1,0 +1,375 @@
+#include "TessarollUtil/Logger.h"
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::string_view kSectionName = "ZEFAGPKITessaroll";
+constexpr const char* kLogMutexName = "Global\\VZLog";
+// Names and time stamps are composed in 128-character buffers.
+constexpr std::size_t kNameLimit = 127;
+// Lines are read this many characters at a time while the section header is searched.
+constexpr int kHeaderPiece = 255;
+
+// ---- folders (stand-ins until the platform's folder module is in) -------------------
+
+std::string envOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return (value && *value) ? std::string(value) : std::string(fallback);
+}
+
+std::string windowsFolder() { return envOr("TESSAROLL_WINDOWS_DIR", "/etc"); }
+std::string homeFolder() { return envOr("HOME", "/"); }
+std::string userTempFolder() {
+    std::string dir = envOr("TMPDIR", "/tmp");
+    if (dir.back() != '/') dir += '/';
+    return dir;
+}
+std::string defaultLogPath() { return userTempFolder() + "VZLog.log"; }
+
+// ---- cross-process line lock --------------------------------------------------------
+
+class LineLock {
+public:
+    bool lock() { mutex_.lock(); return true; }
+    void unlock() { mutex_.unlock(); }
+private:
+    std::recursive_mutex mutex_;
+};
+
+// ---- process-wide settings ----------------------------------------------------------
+
+struct LogSettings {
+    std::mutex fileMutex;  // guards logFile and logMaxSize against a concurrent initLog
+    std::string logFile;
+    int32_t logMaxSize = 0;
+    std::atomic<int32_t> logLevel{0};
+    std::atomic<bool> enabled{false};
+    std::atomic<int32_t> rotationIndex{0};
+    std::mutex mutexCreation;
+    std::atomic<LineLock*> logMutex{nullptr};
+};
+
+LogSettings& settings() {
+    // Never destroyed: detached threads may still log while the process ends.
+    static LogSettings* s = new LogSettings;
+    return *s;
+}
+
+// ---- ini reading ---------------------------------------------------------------------
+
+bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// Reads at most `maxChars` characters, stopping after a line feed; nothing at end of file.
+bool readPiece(std::FILE* file, int maxChars, std::string& piece) {
+    piece.clear();
+    // A piece of zero characters would never reach the end of the file.
+    if (maxChars < 1) maxChars = 1;
+    for (int n = 0; n < maxChars; ++n) {
+        int c = std::fgetc(file);
+        if (c == EOF) break;
+        piece.push_back(static_cast<char>(c));
+        if (c == '\n') break;
+    }
+    return !piece.empty();
+}
+
+bool isSectionHeader(std::string_view line) {
+    std::string_view t = trim(line);
+    return t.size() >= 2 && t.front() == '[' && t.back() == ']';
+}
+
+bool isOurSection(std::string_view line) {
+    if (!isSectionHeader(line)) return false;
+    std::string_view t = trim(line);
+    std::string_view name = trim(t.substr(1, t.size() - 2));
+    return !name.empty() && equalsIgnoreCase(name, kSectionName);
+}
+
+// The value of a matching key line: line breaks cut, one pair of quotes removed.
+std::string_view keyValue(std::string_view afterEquals) {
+    std::string_view value = afterEquals;
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.remove_suffix(1);
+    std::size_t first = value.find_first_not_of(" \t");
+    if (first != std::string_view::npos && (value[first] == '"' || value[first] == '\'')) {
+        char quote = value[first];
+        std::size_t last = value.rfind(quote);
+        if (last > first) return value.substr(first + 1, last - first - 1);
+    }
+    return value;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+int readIniString(const char* key, std::string& value, int size, const std::string& path) {
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+    int status = readLogIniValue(key, buffer.data(), size, path.c_str());
+    value = buffer.data();
+    return status;
+}
+
+// ---- file names ----------------------------------------------------------------------
+
+void cutTo(std::string& text, std::size_t limit) {
+    if (text.size() > limit) text.resize(limit);
+}
+
+std::string composeLogFileName(const std::string& logFile, const std::tm& local, int32_t index) {
+    std::size_t dot = logFile.rfind('.');
+    std::string base = dot == std::string::npos ? logFile : logFile.substr(0, dot);
+    std::string extension = dot == std::string::npos ? std::string() : logFile.substr(dot);
+    char date[64];
+    if (index <= 0)
+        std::snprintf(date, sizeof date, "_%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    else
+        std::snprintf(date, sizeof date, "_%04d%02d%02d_%d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                      index);
+    std::string name = base + date + extension;
+    cutTo(name, kNameLimit);
+    return name;
+}
+
+// Size of the file by seeking to its end; nothing when it cannot be opened or measured.
+long measureFile(const std::string& name) {
+    FilePtr file(std::fopen(name.c_str(), "r"));
+    if (!file) return -1;
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return -1;
+    return std::ftell(file.get());
+}
+
+const char* levelTag(int level) {
+    switch (level) {
+        case 0: return "";
+        case 1: return "[FATAL]";
+        case 2: return "[ERROR]";
+        case 3: return "[WARN ]";
+        case 4: return "[INFO ]";
+        case 5: return "[DEBUG]";
+        default: return level > 5 ? "[DEBUG]" : "";
+    }
+}
+
+void openLogMutex() {
+    LogSettings& s = settings();
+    std::lock_guard guard(s.mutexCreation);
+    // The handle is kept once it is open: a writer on another thread may be holding it.
+    if (s.logMutex.load()) return;
+    s.logMutex.store(new LineLock);
+}
+
+}  // namespace
+
+int readLogIniValue(const char* key, char* buffer, int size, const char* iniPath) {
+    if (!iniPath) return kLogIniCannotOpen;
+    FilePtr file(std::fopen(iniPath, "r"));
+    if (!file) return kLogIniCannotOpen;
+
+    std::string piece;
+    bool found = false;
+    while (readPiece(file.get(), kHeaderPiece, piece)) {
+        if (isOurSection(piece)) {
+            found = true;
+            break;
+        }
+    }
+    if (!found) return kLogIniNoSection;
+    if (!key || !buffer || size <= 0) return kLogIniNoKey;
+    buffer[0] = '\0';
+
+    const std::string_view wanted(key);
+    while (readPiece(file.get(), size - 1, piece)) {
+        if (isSectionHeader(piece)) return kLogIniNoKey;
+        std::string_view line(piece);
+        std::size_t start = line.find_first_not_of(" \t\r\n");
+        if (start == std::string_view::npos || line[start] == ';') continue;
+        std::size_t equals = line.find('=', start);
+        if (equals == std::string_view::npos) continue;
+        if (!equalsIgnoreCase(line.substr(start, equals - start), wanted)) continue;
+        std::string_view value = keyValue(line.substr(equals + 1));
+        if (value.size() > static_cast<std::size_t>(size - 1)) return kLogIniTooLong;
+        value.copy(buffer, value.size());
+        buffer[value.size()] = '\0';
+        return kLogIniFound;
+    }
+    return kLogIniNoKey;
+}
+
+int initLog(const char* iniName) {
+    LogSettings& s = settings();
+    if (s.enabled.load()) return -1;
+    if (!iniName) return kLogIniCannotOpen;
+
+    std::string path(iniName);
+    std::string logFile;
+    if (path.find_first_of("/\\") == std::string::npos) {
+        const std::string candidates[] = {
+            windowsFolder() + "/" + path,
+            homeFolder() + "/" + path,
+            userTempFolder() + path,
+        };
+        std::string chosen;
+        for (const std::string& candidate : candidates) {
+            if (candidate.size() > kNameLimit) continue;  // would not fit: not a place to look
+            if (readIniString("Log File", logFile, 128, candidate) == kLogIniFound) {
+                chosen = candidate;
+                break;
+            }
+        }
+        path = chosen.empty() ? candidates[2] : chosen;
+    }
+
+    std::string value;
+    if (readIniString("Log File", value, 128, path) != kLogIniFound) value = defaultLogPath();
+    int32_t maxSize = 0;
+    std::string sizeText;
+    if (readIniString("Log MaxSize", sizeText, 64, path) == kLogIniFound) maxSize = std::atoi(sizeText.c_str());
+    {
+        std::lock_guard guard(s.fileMutex);
+        s.logFile = value;
+        s.logMaxSize = maxSize;
+    }
+
+    std::string levelText;
+    int status = readIniString("Log Level", levelText, 16, path);
+    if (status != kLogIniFound) {
+        s.logLevel.store(0);
+    } else {
+        int32_t level = std::atoi(levelText.c_str());
+        s.logLevel.store(level);
+        s.enabled.store(true);
+        logPrint(level, "Log Enable '%s'", path.c_str());
+    }
+    openLogMutex();
+    return status;
+}
+
+void buildLogFileName(std::string& fileName, std::string& timeStamp) {
+    LogSettings& s = settings();
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm local{};
+    if (!localtime_r(&now.tv_sec, &local)) return;
+
+    std::string logFile;
+    int32_t maxSize;
+    {
+        std::lock_guard guard(s.fileMutex);
+        logFile = s.logFile;
+        maxSize = s.logMaxSize;
+    }
+
+    char stamp[128];
+    std::snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d.%03lu", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<unsigned long>(now.tv_nsec / 1000000));
+    timeStamp = stamp;
+
+    for (;;) {
+        int32_t index = s.rotationIndex.load();
+        fileName = composeLogFileName(logFile, local, index);
+        if (maxSize <= 0) return;
+        long size = measureFile(fileName);
+        if (size < 0 || size <= maxSize) return;
+        // A path so long that the index is cut off names the same file for every index.
+        if (composeLogFileName(logFile, local, index + 1) == fileName) return;
+        s.rotationIndex.compare_exchange_strong(index, index + 1);
+    }
+}
+
+void writeLogLine(int level, const char* format, va_list args) {
+    std::string fileName;
+    std::string timeStamp;
+    buildLogFileName(fileName, timeStamp);
+    if (fileName.empty()) return;
+
+    char head[256];
+    int headLength = std::snprintf(head, sizeof head, "%s %s [%05lu-%05lu] ", timeStamp.c_str(), levelTag(level),
+                                   static_cast<unsigned long>(getpid()) % 100000UL,
+                                   static_cast<unsigned long>(gettid()) % 100000UL);
+    std::string line(head, headLength > 0 ? static_cast<std::size_t>(headLength) : 0);
+    if (format) {
+        va_list copy;
+        va_copy(copy, args);
+        int length = std::vsnprintf(nullptr, 0, format, copy);
+        va_end(copy);
+        if (length > 0) {
+            std::size_t at = line.size();
+            line.resize(at + static_cast<std::size_t>(length) + 1);
+            std::vsnprintf(line.data() + at, static_cast<std::size_t>(length) + 1, format, args);
+            line.resize(at + static_cast<std::size_t>(length));
+        }
+    }
+    line += '\n';
+
+    FilePtr file(std::fopen(fileName.c_str(), "a"));
+    if (!file) return;
+    std::fwrite(line.data(), 1, line.size(), file.get());
+}
+
+int logPrint(int level, const char* format, ...) {
+    if (level > settings().logLevel.load(std::memory_order_relaxed)) return -2;
+    LogMutexLock lock;
+    va_list args;
+    va_start(args, format);
+    writeLogLine(level, format, args);
+    va_end(args);
+    return 0;
+}
+
+void resetLogger() {
+    LogSettings& s = settings();
+    s.enabled.store(false);
+    s.logLevel.store(0);
+    openLogMutex();
+}
+
+int32_t currentLogLevel() { return settings().logLevel.load(std::memory_order_relaxed); }
+
+void resetLoggerForTests() {
+    LogSettings& s = settings();
+    s.enabled.store(false);
+    s.logLevel.store(0);
+    s.rotationIndex.store(0);
+    std::lock_guard guard(s.fileMutex);
+    s.logFile.clear();
+    s.logMaxSize = 0;
+}
+
+LogMutexLock::LogMutexLock() {
+    LineLock* mutex = settings().logMutex.load();
+    held_ = mutex && mutex->lock();
+}
+
+LogMutexLock::~LogMutexLock() {
+    if (!held_) return;
+    if (LineLock* mutex = settings().logMutex.load()) mutex->unlock();
+}
