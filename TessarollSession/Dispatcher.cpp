@@ -4,6 +4,6 @@ const JsonMap* requestMap = nullptr;
 std::optional<std::string> requestOrigin;
 uint32_t ownProcessId = 0;
 
-JsonMap* dispatchSessionRequest() { return nullptr; }
+JsonMapPtr dispatchSessionRequest() { return nullptr; }
 
 void sanitizePathName(std::string& text, std::size_t size) { (void)text; (void)size; }

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-struct JsonMap;
+#include "TessarollUtil/JsonMap.h"
 
 // The request being handled. The request handler fills these before calling
 // dispatchSessionRequest and clears them afterwards; the dispatcher only reads them.
@@ -18,11 +18,11 @@ extern uint32_t ownProcessId;                     // the service's process id
 
 inline constexpr const char* serviceVersion = "1.0.23.0510";
 
-// Returns a new answer map that the caller owns (serialise it, then freeJsonMap), or
-// nullptr when there is no request map or origin, or no map could be made; then no
-// response is sent. Not thread-safe: one request at a time (the caller holds the lock
-// that also keeps the final release apart).
-JsonMap* dispatchSessionRequest();
+// Returns a new answer map that the caller owns and serialises, or null when there is no
+// request map or origin, or no map could be made; then no response is sent. Not
+// thread-safe: one request at a time (the caller holds the lock that also keeps the final
+// release apart).
+JsonMapPtr dispatchSessionRequest();
 
 // Drops < > : / \ | ? * ; & $ and the double quote, keeps at most size-1 characters, and
 // empties the text when it is then exactly "..".

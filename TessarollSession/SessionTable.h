@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-struct JsonMap;
+#include "TessarollUtil/JsonMap.h"
 
 // The adapter's two exports, looked up by these names in every loaded copy. The returned
 // text stays owned by the adapter and is valid until the next call into that copy.
