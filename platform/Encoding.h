@@ -1,0 +1,18 @@
+// Text conversions between UTF-8, UTF-16 and code page 950 (BIG5).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+inline constexpr int kCodePageUtf8 = 65001;
+inline constexpr int kCodePageBig5 = 950;
+
+// Ill-formed input (a bad UTF-8 sequence, a lone surrogate) becomes U+FFFD.
+std::u16string utf8ToUtf16(std::string_view text);
+std::string utf16ToUtf8(std::u16string_view text);
+
+// Between a code page (65001 or 950) and UTF-16. Nothing for another code page or when
+// the text cannot be converted.
+std::optional<std::u16string> codePageToUtf16(std::string_view text, int codePage);
+std::optional<std::string> utf16ToCodePage(std::u16string_view text, int codePage);

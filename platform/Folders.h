@@ -1,0 +1,39 @@
+// Where the folders the programs were written for live on this system. Every mapping is
+// here, and each can be redirected by an environment variable (tests do, and the README
+// lists them). Paths use "/".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The common application-data folder: $XDG_DATA_HOME, else $HOME/.local/share. No
+// trailing "/". Empty when neither variable nor the password entry gives a home.
+std::string commonAppDataFolder();
+
+// The Windows folder: $TESSAROLL_WINDOWS_DIR, else "/etc". No trailing "/".
+std::string windowsFolder();
+
+// The user's temporary folder: $TMPDIR (when set and not empty), else "/tmp"; always
+// with a trailing "/", as the programs expect of a temporary folder.
+std::string userTempFolder();
+
+// The user's home: $HOME, else the home of the password entry. No trailing "/"; empty
+// when neither gives one.
+std::string homeFolder();
+
+// The desktop: $XDG_DESKTOP_DIR, else XDG_DESKTOP_DIR of the user's user-dirs.dirs
+// ($XDG_CONFIG_HOME, default ~/.config), else $HOME/Desktop. No trailing "/".
+std::string desktopFolder();
+
+// The logger's default log file: "VZLog.log" in the user's temporary folder.
+std::string defaultLogFilePath();
+
+// The folder of the running executable (from /proc/self/exe), without its last "/".
+// Nothing when it cannot be read.
+std::optional<std::string> moduleFolder();
+
+// Maps a Windows file name as the programs name it to the file on disk: a final ".exe"
+// is dropped ("X.exe" -> "X"), a final ".dll" becomes ".so" ("Y.dll" -> "Y.so"); both
+// without regard to letter case. Any folder part is kept; other names are unchanged.
+std::string diskFileName(std::string_view windowsName);

@@ -1,0 +1,54 @@
+// Named mutexes shared between the programs, with the semantics the programs were
+// written for: owned by a thread, recursive for its owner, waits with a time-out (0 is a
+// try-lock), and abandonment reported when the owning thread or process ended without
+// releasing it.
+//
+// A name beginning with "Global\" is visible to every user of the machine; any other name
+// (also one beginning with "Local\") is the current user's own, so two users never see
+// each other's mutexes and neither do two test sandboxes with different runtime folders.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+inline constexpr uint32_t kInfiniteWait = 0xFFFFFFFF;
+
+enum class MutexWait {
+    Obtained,   // the calling thread owns the mutex (once more, when it already did)
+    Abandoned,  // the previous owner ended holding it; the calling thread owns it now
+    TimedOut,   // another thread or process holds it
+    Failed,
+};
+
+class NamedMutex {
+public:
+    // Opens the mutex of that name, creating it when it does not exist yet. Not owned
+    // by the caller. Null when the shared object cannot be made.
+    static std::unique_ptr<NamedMutex> create(std::string_view name);
+    // Opens the mutex only when it exists already; null otherwise.
+    static std::unique_ptr<NamedMutex> openExisting(std::string_view name);
+
+    // Releases what this handle still holds when it goes away on the owning thread; on
+    // another thread the ownership stays with the owner, as closing a handle leaves it.
+    ~NamedMutex();
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    // Waits at most `milliseconds` (kInfiniteWait: no limit).
+    MutexWait wait(uint32_t milliseconds);
+    // Gives up one level of ownership; false when the calling thread does not own it.
+    bool release();
+
+    const std::string& name() const { return name_; }
+
+    struct Shared;  // the mapped object, shared by all handles of one name in a process
+
+private:
+    NamedMutex(std::string name, std::shared_ptr<Shared> shared);
+    std::string name_;
+    std::shared_ptr<Shared> shared_;
+    uint64_t ownerThread_ = 0;  // thread that took `held_`
+    uint32_t held_ = 0;         // levels of ownership taken through this handle
+};
