@@ -30,7 +30,7 @@ std::string byteArray(const std::string& name, const std::vector<unsigned char>&
     std::string out = "inline constexpr unsigned char " + name + "[] = {";
     char hex[16];
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(hex, sizeof hex, "%s0x%02x", i % 16 ? ", " : "\n    ", bytes[i]);
+        std::snprintf(hex, sizeof hex, "%s0x%02x,", i % 16 ? " " : "\n    ", bytes[i]);
         out += hex;
     }
     return out + "\n};\n";

@@ -1,0 +1,218 @@
+// The main program: brings the loopback HTTPS service up, waits for the final release and
+// brings it down again.
+#include <arpa/inet.h>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <netinet/in.h>
+#include <optional>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "Tessaroll/KeyStorage.h"
+#include "Tessaroll/Listener.h"
+#include "Tessaroll/ServiceState.h"
+#include "Tessaroll/StartupHooks.h"
+#include "TessarollSession/Dispatcher.h"
+#include "TessarollSession/SessionTable.h"
+#include "TessarollUtil/Log.h"
+#include "TessarollUtil/Logger.h"
+#include "TessarollUtil/System.h"
+#include "TessarollUtil/Text.h"
+
+#ifndef TESSAROLL_GIT_TIME
+#define TESSAROLL_GIT_TIME ""
+#endif
+
+namespace {
+
+constexpr std::size_t pathLimit = 259;
+const char* const logPrefix = "ZEFAGPKITessaroll";
+const char* const bannerLine =
+    "*************************************Tessaroll*********************************";
+const char* const separatorLine =
+    "===============================================================================";
+
+std::string executePath;
+std::array<MHD_Daemon*, listenerPortCount> ipv4Listeners{};
+std::array<MHD_Daemon*, listenerPortCount> ipv6Listeners{};
+
+// A desktop session ends a program with SIGTERM, a terminal with SIGINT: both run the
+// final release on this thread, never inside a signal handler, so sessions are released
+// and the adapter copies deleted before the listeners stop.
+void waitForStopSignals(sigset_t signals) {
+    for (;;) {
+        int received = 0;
+        if (sigwait(&signals, &received) == 0) finalRelease();
+    }
+}
+
+sigset_t blockStopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    // Blocked before any thread starts, so every thread inherits the mask and only the
+    // waiting thread takes them.
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return signals;
+}
+
+void watchLogState() {
+    for (;;) {
+        if (waitDebugModeEvent()) {
+            if (!logActive) {
+                setLog(logPrefix);
+                logActive = true;
+            } else {
+                disableLog();
+                logActive = false;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+std::string cut(std::string text, std::size_t limit) {
+    if (text.size() > limit) text.resize(limit);
+    return text;
+}
+
+void stopListeners() {
+    for (int i = 0; i < listenerPortCount; ++i) {
+        if (ipv4Listeners[i]) MHD_stop_daemon(ipv4Listeners[i]);
+        if (ipv6Listeners[i]) MHD_stop_daemon(ipv6Listeners[i]);
+        ipv4Listeners[i] = ipv6Listeners[i] = nullptr;
+    }
+}
+
+int startListeners(const int (&ports)[listenerPortCount], const std::string& certificate,
+                   const std::string& key, const std::string& priorities) {
+    int started = 0;
+    for (int i = 0; i < listenerPortCount; ++i) {
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(ports[i]));
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ipv4Listeners[i] = startListener(ipv4ListenerFlags, reinterpret_cast<sockaddr*>(&v4),
+                                         certificate.c_str(), key.c_str(), priorities.c_str());
+        if (ipv4Listeners[i]) ++started;
+
+        sockaddr_in6 v6{};
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<uint16_t>(ports[i]));
+        v6.sin6_addr = in6addr_loopback;
+        v6.sin6_flowinfo = 0;
+        v6.sin6_scope_id = 0;
+        ipv6Listeners[i] = startListener(ipv6ListenerFlags, reinterpret_cast<sockaddr*>(&v6),
+                                         certificate.c_str(), key.c_str(), priorities.c_str());
+        if (ipv6Listeners[i]) ++started;
+    }
+    return started;
+}
+
+int runService(const std::optional<std::string>& commandLine) {
+    const sigset_t stopSignals = blockStopSignals();
+
+    installCrashHandler();
+
+    copyPath = cut(getCopyPath("ZEFAGPKITessaroll"), pathLimit);
+    if (copyPath.empty()) {
+        writeErrorLog("Extract copy path: ", "Fail");
+        return 0;
+    }
+
+    logActive = setLog(logPrefix);
+    if (isLogOn()) logPrint(5, "%s", bannerLine);
+    writeNormalLog("Execute setting: ", "ZEFAGPKI");
+    writeNormalLog("Compile time: ", __DATE__ " " __TIME__);
+    writeNormalLog("Git time: ", TESSAROLL_GIT_TIME);
+
+    if (commandLine && !commandLine->substr(0, 64).empty() && *commandLine != "0" && isLogOn()) {
+        logPrint(5, "%s", separatorLine);
+        writeWarningLog("Detected Tessaroll crash", "");
+        logPrint(5, "%s", separatorLine);
+    }
+
+    if (uint32_t mask = getOSVersion(); mask != 0) {
+        std::string environment = cut(getOSName(mask), 511);
+        environment += (mask & 0x200000) ? " 64 bit" : " 32 bit";
+        writeNormalLog("Environment: ", environment);
+    }
+
+    ownProcessId = static_cast<uint32_t>(getpid());
+    std::thread(waitForStopSignals, stopSignals).detach();
+
+    executePath = cut(getModuleFolder().value_or(""), pathLimit);
+    if (executePath.empty()) {
+        writeErrorLog("Extract execute path: ", "Fail");
+        return 0;
+    }
+    writeNormalLog("CopyPath: ", copyPath);
+    writeNormalLog("Execute path: ", executePath);
+
+    int ports[listenerPortCount] = {};
+    std::sscanf("port=56482 56582 56682", "port=%d %d %d", &ports[0], &ports[1], &ports[2]);
+    writeNormalLog("Support port: ", std::to_string(ports[0]) + " " + std::to_string(ports[1]) +
+                                         " " + std::to_string(ports[2]));
+
+    startMessageReceiver(finalRelease);
+
+    if (std::string ownCopyPath = cut(getCopyPath(replaceAll("ZEFAGPKITessarollMain.exe", ".exe", "")),
+                                      pathLimit);
+        !ownCopyPath.empty())
+        copyPath = ownCopyPath;
+    {
+        std::lock_guard lock(serviceLock());
+        initSessionTable(copyPath, executePath);
+        markAllSessionAgesFree();
+    }
+    writeNormalLog("Tessaroll Version: ", serviceVersion);
+
+    const bool rsa = useRsaCertificate(getOSVersion());
+    std::string certificate = serverCertificatePem(rsa);
+    std::optional<SecretString> key = obtainServerKey(rsa);
+    if (!key) {
+        TESSAROLL_ALLOCATION_FAILURE();
+        return 0;
+    }
+    const std::string priorities = listenerPriorities();
+    const int started = startListeners(ports, certificate, *key, priorities);
+    releaseServerKey(key);
+    certificate.clear();
+    certificate.shrink_to_fit();
+
+    writeNormalLog("", "HTTPS Mode");
+    if (started == 0) {
+        writeWarningLog("ZEFAGPKITessaroll initialization: ", "Fail");
+        return 0;
+    }
+    writeNormalLog("ZEFAGPKITessaroll initialization: ", "Success");
+
+    if (openDebugModeEvent())
+        std::thread(watchLogState).detach();
+    else
+        writeErrorLogInt("Tessaroll debugStatusUpdateEvent init failed. ", debugModeEventError());
+
+    if (isLogOn()) logPrint(5, "%s", separatorLine);
+    while (!exitFlag) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::optional<std::string> commandLine;
+    for (int i = 1; i < argc; ++i) {
+        if (!commandLine) commandLine.emplace();
+        else *commandLine += ' ';
+        *commandLine += argv[i];
+    }
+    const int result = runService(commandLine);
+    stopListeners();
+    return result;
+}
