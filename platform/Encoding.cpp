@@ -1,0 +1,205 @@
+#include "platform/Encoding.h"
+
+#include <bit>
+#include <cerrno>
+#include <iconv.h>
+#include <vector>
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void appendUtf16(std::u16string& out, char32_t code) {
+    if (code >= 0x10000) {
+        code -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+        out.push_back(static_cast<char16_t>(code));
+    }
+}
+
+void appendUtf8(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+}
+
+// One iconv conversion descriptor for the length of a call.
+class Converter {
+public:
+    Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    ~Converter() {
+        if (ok()) iconv_close(cd_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    iconv_t get() const { return cd_; }
+
+private:
+    iconv_t cd_;
+};
+
+const char* hostUtf16() { return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE"; }
+
+// Code page 950 as the system knows it: its own table when iconv has one, else BIG5.
+const char* big5Name() {
+    static const char* const name = [] {
+        iconv_t probe = iconv_open("CP950", "UTF-8");
+        if (probe == reinterpret_cast<iconv_t>(-1)) return "BIG5";
+        iconv_close(probe);
+        return "CP950";
+    }();
+    return name;
+}
+
+std::optional<std::u16string> big5ToUtf16(std::string_view text) {
+    Converter converter(hostUtf16(), big5Name());
+    if (!converter.ok()) return std::nullopt;
+    std::u16string out;
+    std::vector<char> buffer(4096);
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    while (inLeft > 0) {
+        char* outPtr = buffer.data();
+        std::size_t outLeft = buffer.size();
+        std::size_t result = iconv(converter.get(), &in, &inLeft, &outPtr, &outLeft);
+        int error = errno;
+        out.append(reinterpret_cast<const char16_t*>(buffer.data()), (buffer.size() - outLeft) / 2);
+        if (result != static_cast<std::size_t>(-1)) break;
+        if (error == E2BIG) continue;
+        if (error == EILSEQ || error == EINVAL) {
+            // A byte that starts no character (or a cut one at the end) stands for
+            // itself as U+FFFD, and the rest is converted on.
+            out.push_back(static_cast<char16_t>(kReplacement));
+            ++in;
+            --inLeft;
+            continue;
+        }
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<std::string> utf16ToBig5(std::u16string_view text) {
+    Converter converter(big5Name(), hostUtf16());
+    if (!converter.ok()) return std::nullopt;
+    std::string out;
+    std::vector<char> buffer(4096);
+    char* in = reinterpret_cast<char*>(const_cast<char16_t*>(text.data()));
+    std::size_t inLeft = text.size() * sizeof(char16_t);
+    while (inLeft > 0) {
+        char* outPtr = buffer.data();
+        std::size_t outLeft = buffer.size();
+        std::size_t result = iconv(converter.get(), &in, &inLeft, &outPtr, &outLeft);
+        int error = errno;
+        out.append(buffer.data(), buffer.size() - outLeft);
+        if (result != static_cast<std::size_t>(-1)) break;
+        if (error == E2BIG) continue;
+        if (error == EILSEQ || error == EINVAL) {
+            // A character the code page lacks becomes "?", as the system's default
+            // character; a surrogate pair counts as one character.
+            out.push_back('?');
+            std::size_t skip = sizeof(char16_t);
+            char16_t unit = *reinterpret_cast<const char16_t*>(in);
+            if (unit >= 0xD800 && unit <= 0xDBFF && inLeft >= 2 * sizeof(char16_t)) skip *= 2;
+            in += skip;
+            inLeft -= skip;
+            continue;
+        }
+        return std::nullopt;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::u16string utf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        char32_t code = 0;
+        char32_t minimum = 0;
+        if (lead < 0x80) {
+            out.push_back(lead);
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2, code = lead & 0x1F, minimum = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3, code = lead & 0x0F, minimum = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4, code = lead & 0x07, minimum = 0x10000;
+        }
+        std::size_t taken = 1;
+        bool valid = length > 0;
+        while (valid && taken < length) {
+            if (i + taken >= text.size()) {
+                valid = false;
+                break;
+            }
+            unsigned char next = static_cast<unsigned char>(text[i + taken]);
+            if ((next & 0xC0) != 0x80) {
+                valid = false;
+                break;
+            }
+            code = (code << 6) | (next & 0x3F);
+            ++taken;
+        }
+        if (valid && (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) valid = false;
+        if (valid) {
+            appendUtf16(out, code);
+            i += length;
+        } else {
+            // A broken sequence is replaced as a whole, up to the byte that broke it.
+            out.push_back(static_cast<char16_t>(kReplacement));
+            i += taken;
+        }
+    }
+    return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t unit = text[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            ++i;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            appendUtf8(out, kReplacement);
+        } else {
+            appendUtf8(out, unit);
+        }
+    }
+    return out;
+}
+
+std::optional<std::u16string> codePageToUtf16(std::string_view text, int codePage) {
+    if (codePage == kCodePageUtf8) return utf8ToUtf16(text);
+    if (codePage == kCodePageBig5) return big5ToUtf16(text);
+    return std::nullopt;
+}
+
+std::optional<std::string> utf16ToCodePage(std::u16string_view text, int codePage) {
+    if (codePage == kCodePageUtf8) return utf16ToUtf8(text);
+    if (codePage == kCodePageBig5) return utf16ToBig5(text);
+    return std::nullopt;
+}

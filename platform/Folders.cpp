@@ -1,0 +1,118 @@
+#include "platform/Folders.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <pwd.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::optional<std::string> environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) return std::nullopt;
+    return std::string(value);
+}
+
+std::string withoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+bool endsWithNoCase(std::string_view text, std::string_view suffix) {
+    if (text.size() < suffix.size()) return false;
+    auto tail = text.substr(text.size() - suffix.size());
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(tail[i])) != std::tolower(static_cast<unsigned char>(suffix[i])))
+            return false;
+    }
+    return true;
+}
+
+// XDG_DESKTOP_DIR="$HOME/Desktop" from user-dirs.dirs, with $HOME expanded.
+std::optional<std::string> desktopFromUserDirs(const std::string& home) {
+    std::string configHome = environmentValue("XDG_CONFIG_HOME").value_or(home.empty() ? "" : home + "/.config");
+    if (configHome.empty()) return std::nullopt;
+    std::ifstream in(configHome + "/user-dirs.dirs");
+    std::string line;
+    const std::string key = "XDG_DESKTOP_DIR=";
+    while (std::getline(in, line)) {
+        auto start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
+        std::string value = line.substr(start + key.size());
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        if (value.rfind("$HOME", 0) == 0) {
+            if (home.empty()) return std::nullopt;
+            value = home + value.substr(5);
+        }
+        if (value.empty() || value.front() != '/') return std::nullopt;
+        return withoutTrailingSlash(value);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string homeFolder() {
+    if (auto home = environmentValue("HOME")) return withoutTrailingSlash(*home);
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
+        *found->pw_dir)
+        return withoutTrailingSlash(found->pw_dir);
+    return {};
+}
+
+std::string commonAppDataFolder() {
+    if (auto data = environmentValue("XDG_DATA_HOME")) return withoutTrailingSlash(*data);
+    std::string home = homeFolder();
+    if (home.empty()) return {};
+    return home + "/.local/share";
+}
+
+std::string windowsFolder() {
+    return withoutTrailingSlash(environmentValue("TESSAROLL_WINDOWS_DIR").value_or("/etc"));
+}
+
+std::string userTempFolder() {
+    std::string folder = withoutTrailingSlash(environmentValue("TMPDIR").value_or("/tmp"));
+    if (folder.back() != '/') folder += '/';
+    return folder;
+}
+
+std::string desktopFolder() {
+    if (auto desktop = environmentValue("XDG_DESKTOP_DIR")) return withoutTrailingSlash(*desktop);
+    std::string home = homeFolder();
+    if (auto desktop = desktopFromUserDirs(home)) return *desktop;
+    if (home.empty()) return {};
+    return home + "/Desktop";
+}
+
+std::string defaultLogFilePath() { return userTempFolder() + "VZLog.log"; }
+
+std::optional<std::string> moduleFolder() {
+    std::string buffer(4096, '\0');
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return std::nullopt;
+    buffer.resize(static_cast<std::size_t>(length));
+    auto slash = buffer.rfind('/');
+    if (slash == std::string::npos) return std::nullopt;
+    if (slash == 0) return std::string("/");
+    buffer.resize(slash);
+    return buffer;
+}
+
+std::string diskFileName(std::string_view windowsName) {
+    std::string name(windowsName);
+    if (endsWithNoCase(name, ".exe")) {
+        name.resize(name.size() - 4);
+    } else if (endsWithNoCase(name, ".dll")) {
+        name.resize(name.size() - 4);
+        name += ".so";
+    }
+    return name;
+}
