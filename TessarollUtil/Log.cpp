@@ -177,6 +177,11 @@ void writeErrorLog(std::string_view message, std::string_view value) {
 }
 void writeWarningLog(std::string_view message, std::string_view value) { writeTagged("[Warning]", message, value); }
 
+static std::string_view orEmpty(const char* text) { return text ? std::string_view(text) : std::string_view(); }
+void writeNormalLog(const char* message, const char* value) { writeNormalLog(orEmpty(message), orEmpty(value)); }
+void writeErrorLog(const char* message, const char* value) { writeErrorLog(orEmpty(message), orEmpty(value)); }
+void writeWarningLog(const char* message, const char* value) { writeWarningLog(orEmpty(message), orEmpty(value)); }
+
 void writeNormalLogInt(std::string_view message, int32_t number) {
     if (!logOn.load(std::memory_order_relaxed)) return;
     writeTagged("[Normal]", message, numberText(number));

@@ -21,6 +21,10 @@ void writeNormalLogInt(std::string_view message, int32_t number);
 void writeErrorLogInt(std::string_view message, int32_t number);
 void writeWarningLogInt(std::string_view message, int32_t number);
 void writeNormalLogW(std::string_view message, std::u16string_view wideValue);
+// The same writers for C texts: a null message or value is written as an empty text.
+void writeNormalLog(const char* message, const char* value);
+void writeErrorLog(const char* message, const char* value);
+void writeWarningLog(const char* message, const char* value);
 
 // Monitor and worker: logs `text` followed by `wideValue` converted to the library's code
 // page (an empty value when it cannot be converted). writeNormalLogW ends here.

@@ -89,8 +89,6 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
 // Reads at most `maxChars` characters, stopping after a line feed; nothing at end of file.
 bool readPiece(std::FILE* file, int maxChars, std::string& piece) {
     piece.clear();
-    // A piece of zero characters would never reach the end of the file.
-    if (maxChars < 1) maxChars = 1;
     for (int n = 0; n < maxChars; ++n) {
         int c = std::fgetc(file);
         if (c == EOF) break;
@@ -98,6 +96,16 @@ bool readPiece(std::FILE* file, int maxChars, std::string& piece) {
         if (c == '\n') break;
     }
     return !piece.empty();
+}
+
+// One whole line, its line feed included; false at end of file.
+bool readLine(std::FILE* file, std::string& line) {
+    line.clear();
+    for (int c; (c = std::fgetc(file)) != EOF;) {
+        line.push_back(static_cast<char>(c));
+        if (c == '\n') break;
+    }
+    return !line.empty();
 }
 
 bool isSectionHeader(std::string_view line) {
@@ -206,19 +214,27 @@ int readLogIniValue(const char* key, char* buffer, int size, const char* iniPath
     buffer[0] = '\0';
 
     const std::string_view wanted(key);
-    while (readPiece(file.get(), size - 1, piece)) {
-        if (isSectionHeader(piece)) return kLogIniNoKey;
-        std::string_view line(piece);
-        std::size_t start = line.find_first_not_of(" \t\r\n");
-        if (start == std::string_view::npos || line[start] == ';') continue;
-        std::size_t equals = line.find('=', start);
-        if (equals == std::string_view::npos) continue;
-        if (!equalsIgnoreCase(line.substr(start, equals - start), wanted)) continue;
-        std::string_view value = keyValue(line.substr(equals + 1));
-        if (value.size() > static_cast<std::size_t>(size - 1)) return kLogIniTooLong;
-        value.copy(buffer, value.size());
-        buffer[value.size()] = '\0';
-        return kLogIniFound;
+    const std::size_t pieceSize = size > 1 ? static_cast<std::size_t>(size - 1) : 1;
+    std::string line;
+    while (readLine(file.get(), line)) {
+        // A header ends the section however long it is, even when the key's pieces would
+        // cut it into parts that no longer look like one.
+        if (isSectionHeader(line)) return kLogIniNoKey;
+        // Key lines are taken in pieces of what fits the value buffer; the rest of a long
+        // line is read as a further line.
+        for (std::size_t at = 0; at < line.size(); at += pieceSize) {
+            std::string_view piece = std::string_view(line).substr(at, pieceSize);
+            std::size_t start = piece.find_first_not_of(" \t\r\n");
+            if (start == std::string_view::npos || piece[start] == ';') continue;
+            std::size_t equals = piece.find('=', start);
+            if (equals == std::string_view::npos) continue;
+            if (!equalsIgnoreCase(piece.substr(start, equals - start), wanted)) continue;
+            std::string_view value = keyValue(piece.substr(equals + 1));
+            if (value.size() > static_cast<std::size_t>(size - 1)) return kLogIniTooLong;
+            value.copy(buffer, value.size());
+            buffer[value.size()] = '\0';
+            return kLogIniFound;
+        }
     }
     return kLogIniNoKey;
 }

@@ -1,0 +1,341 @@
+#include "TessarollUtil/Log.h"
+#include "TessarollUtil/Logger.h"
+
+#include "helpers/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::Sandbox;
+using testing_support::writeFile;
+
+namespace {
+
+std::string today() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    return text;
+}
+
+std::vector<std::string> linesOf(const fs::path& file) {
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(file));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetLogForTests();
+        resetLoggerForTests();
+    }
+    void TearDown() override {
+        resetLogForTests();
+        resetLoggerForTests();
+    }
+    // An ini with our section holding `body`, written in the sandbox's temporary folder.
+    fs::path writeIni(const std::string& body, const std::string& name = "test.ini") {
+        fs::path path = sandbox.tempDir() / name;
+        writeFile(path, "[ZEFAGPKITessaroll]\n" + body);
+        return path;
+    }
+    fs::path logPath(const std::string& suffix = "") const {
+        return sandbox.tempDir() / ("app_" + today() + suffix + ".log");
+    }
+    std::string logFileLine() const { return "Log File=" + (sandbox.tempDir() / "app.log").string() + "\n"; }
+
+    Sandbox sandbox;
+};
+
+// ---- the ini reader ------------------------------------------------------------------
+
+struct IniCase {
+    const char* name;
+    std::string content;
+    const char* key;
+    int size;
+    int status;
+    std::optional<std::string> value;  // nothing: the buffer stays untouched
+};
+
+class IniReaderTest : public LoggerTest, public ::testing::WithParamInterface<IniCase> {};
+
+TEST_P(IniReaderTest, ReadsValueAndStatus) {
+    const IniCase& c = GetParam();
+    fs::path path = sandbox.tempDir() / "case.ini";
+    writeFile(path, c.content);
+    std::string buffer(static_cast<std::size_t>(c.size > 0 ? c.size : 1) + 8, '#');
+    buffer[buffer.size() - 1] = '\0';
+    int status = readLogIniValue(c.key, buffer.data(), c.size, path.c_str());
+    EXPECT_EQ(status, c.status);
+    if (c.value) {
+        EXPECT_EQ(std::string(buffer.c_str()), *c.value);
+    } else {
+        EXPECT_EQ(buffer[0], '#') << "buffer must stay untouched";
+    }
+}
+
+const std::string kLongPath(200, 'p');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniReaderTest,
+    ::testing::Values(
+        IniCase{"Plain", "[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 16, 0, "5"},
+        IniCase{"HeaderBlanksAndCase", "  [  zefagpkiTESSAROLL ]  \r\nlog LEVEL=4\r\n", "Log Level", 16, 0, "4"},
+        IniCase{"OtherSectionFirst", "[Other]\nLog Level=1\n[ZEFAGPKITessaroll]\nLog Level=2\n", "Log Level", 16, 0,
+                "2"},
+        IniCase{"KeyIndented", "[ZEFAGPKITessaroll]\n \t Log Level=5\n", "Log Level", 16, 0, "5"},
+        IniCase{"FirstLineWins", "[ZEFAGPKITessaroll]\nLog Level=3\nLog Level=5\n", "Log Level", 16, 0, "3"},
+        IniCase{"EmptyValue", "[ZEFAGPKITessaroll]\nLog Level=\n", "Log Level", 16, 0, ""},
+        IniCase{"DoubleQuotes", "[ZEFAGPKITessaroll]\nLog File=  \"/a b/c.log\" tail\n", "Log File", 128, 0,
+                "/a b/c.log"},
+        IniCase{"QuotesToLastOccurrence", "[ZEFAGPKITessaroll]\nLog File='a'b'\n", "Log File", 128, 0, "a'b"},
+        IniCase{"UnclosedQuoteKept", "[ZEFAGPKITessaroll]\nLog File='/x.log\n", "Log File", 128, 0, "'/x.log"},
+        IniCase{"UnquotedKeepsLeadingBlanks", "[ZEFAGPKITessaroll]\nLog File=  x\r\n", "Log File", 128, 0, "  x"},
+        IniCase{"LineCutAtBufferSize", "[ZEFAGPKITessaroll]\nLog File=" + kLongPath + "\n", "Log File", 128, 0,
+                kLongPath.substr(0, 127 - 9)},
+        IniCase{"RestOfLongLineIsALine", "[ZEFAGPKITessaroll]\n" + std::string(15, 'x') + "Log Level=7\n",
+                "Log Level", 16, 0, "7"},
+        IniCase{"LongHeaderLineIsSeveralLines", std::string(255, 'x') + "[ZEFAGPKITessaroll]\nLog Level=5\n",
+                "Log Level", 16, 0, "5"},
+        IniCase{"BlankBeforeEquals", "[ZEFAGPKITessaroll]\nLog Level =5\n", "Log Level", 16, 103, ""},
+        IniCase{"Comment", "[ZEFAGPKITessaroll]\n ;Log Level=5\n", "Log Level", 16, 103, ""},
+        IniCase{"KeyInNextSection", "[ZEFAGPKITessaroll]\nLog File=a\n[Next]\nLog Level=5\n", "Log Level", 16, 103,
+                ""},
+        IniCase{"SecondOwnSectionIgnored",
+                "[ZEFAGPKITessaroll]\nLog File=a\n[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 16, 103, ""},
+        IniCase{"HeaderLongerThanTheValueBuffer",
+                "[ZEFAGPKITessaroll]\nLog File=a\n[AnotherLongSectionName]\nLog Level=5\n", "Log Level", 16, 103,
+                ""},
+        IniCase{"KeyBeforeSection", "Log Level=5\n[ZEFAGPKITessaroll]\n", "Log Level", 16, 103, ""},
+        IniCase{"SizeZero", "[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 0, 103, std::nullopt},
+        IniCase{"SizeOneEndsWithoutValue", "[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 1, 103, ""},
+        IniCase{"NullKey", "[ZEFAGPKITessaroll]\nLog Level=5\n", nullptr, 16, 103, std::nullopt},
+        IniCase{"NoSection", "[Other]\nLog Level=5\n", "Log Level", 16, 102, std::nullopt},
+        IniCase{"EmptySectionName", "[]\nLog Level=5\n", "Log Level", 16, 102, std::nullopt},
+        IniCase{"SectionNameWithSuffix", "[ZEFAGPKITessarollX]\nLog Level=5\n", "Log Level", 16, 102, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LoggerTest, MissingIniFileLeavesBufferUntouched) {
+    char buffer[16] = "keep";
+    EXPECT_EQ(readLogIniValue("Log Level", buffer, sizeof buffer, (sandbox.tempDir() / "none.ini").c_str()),
+              kLogIniCannotOpen);
+    EXPECT_STREQ(buffer, "keep");
+}
+
+// ---- initLog and the line format ----------------------------------------------------------
+
+TEST_F(LoggerTest, LineReadBackMatchesTheFormat) {
+    fs::path ini = writeIni(logFileLine() + "Log Level=5\n");
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    ASSERT_EQ(logPrint(5, "value %d and %s", 42, "text"), 0);
+
+    std::vector<std::string> lines = linesOf(logPath());
+    ASSERT_EQ(lines.size(), 2u);
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%05lu-%05lu", static_cast<unsigned long>(getpid()) % 100000UL,
+                  static_cast<unsigned long>(gettid()) % 100000UL);
+    const std::regex format(R"(^(\d{4})-(\d{2})-(\d{2}) \d{2}:\d{2}:\d{2}\.\d{3} \[DEBUG\] \[(\d{5}-\d{5})\] (.*)$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, format)) << lines[0];
+    EXPECT_EQ(m[1].str() + m[2].str() + m[3].str(), today());
+    EXPECT_EQ(m[4].str(), ids);
+    EXPECT_EQ(m[5].str(), "Log Enable '" + ini.string() + "'");
+    ASSERT_TRUE(std::regex_match(lines[1], m, format)) << lines[1];
+    EXPECT_EQ(m[5].str(), "value 42 and text");
+}
+
+TEST_F(LoggerTest, ConfiguredLevelFiltersAndTagsTheEnableLine) {
+    struct Case {
+        const char* level;
+        const char* tag;
+    };
+    for (const Case& c : {Case{"", ""}, Case{"3", "[WARN ]"}, Case{"4", "[INFO ]"}}) {
+        SCOPED_TRACE(c.level);
+        resetLoggerForTests();
+        fs::remove(logPath());
+        fs::path ini = writeIni(logFileLine() + "Log Level=" + c.level + "\n");
+        ASSERT_EQ(initLog(ini.c_str()), 0);
+        EXPECT_EQ(logPrint(5, "dropped"), -2);
+        std::vector<std::string> lines = linesOf(logPath());
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find(std::string(" ") + c.tag + " ["), std::string::npos) << lines[0];
+        EXPECT_NE(lines[0].find("] Log Enable '"), std::string::npos);
+    }
+}
+
+TEST_F(LoggerTest, DefaultLogFileInTheTempFolderWhenNoneConfigured) {
+    fs::path ini = writeIni("Log Level=5\n");
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    EXPECT_TRUE(fs::exists(sandbox.tempDir() / ("VZLog_" + today() + ".log")));
+}
+
+TEST_F(LoggerTest, WithoutLevelLoggingStaysOffAndTheIniIsReadAgain) {
+    fs::path ini = writeIni(logFileLine());
+    EXPECT_EQ(initLog(ini.c_str()), kLogIniNoKey);
+    EXPECT_EQ(logPrint(1, "dropped"), -2);
+    EXPECT_EQ(currentLogLevel(), 0);
+
+    writeIni(logFileLine() + "Log Level=5\n");
+    EXPECT_EQ(initLog(ini.c_str()), 0);
+    EXPECT_EQ(logPrint(5, "kept"), 0);
+    EXPECT_EQ(logPrint(6, "too verbose"), -2);
+    EXPECT_EQ(linesOf(logPath()).size(), 2u);
+}
+
+TEST_F(LoggerTest, InitLogWhileEnabledChangesNothingUntilReset) {
+    fs::path ini = writeIni(logFileLine() + "Log Level=5\n");
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    fs::path other = writeIni("Log File=" + (sandbox.tempDir() / "other.log").string() + "\nLog Level=1\n", "b.ini");
+    EXPECT_EQ(initLog(other.c_str()), -1);
+    EXPECT_EQ(currentLogLevel(), 5);
+
+    resetLogger();
+    EXPECT_EQ(logPrint(5, "off"), -2);
+    EXPECT_EQ(initLog(other.c_str()), 0);
+    EXPECT_EQ(currentLogLevel(), 1);
+    EXPECT_TRUE(fs::exists(sandbox.tempDir() / ("other_" + today() + ".log")));
+}
+
+TEST_F(LoggerTest, BareNameIsSearchedInWindowsHomeAndTempFolders) {
+    const std::string name = "search.ini";
+    const fs::path places[] = {sandbox.windowsDir() / name, sandbox.home() / name, sandbox.tempDir() / name};
+    auto withLogFile = [&](const std::string& log) {
+        return "[ZEFAGPKITessaroll]\nLog File=" + (sandbox.tempDir() / log).string() + "\nLog Level=5\n";
+    };
+    struct Case {
+        const char* name;
+        std::vector<int> withLogFile;  // places holding a "Log File"
+        std::vector<int> levelOnly;    // places holding only a "Log Level"
+        int chosen;
+    };
+    const Case cases[] = {
+        {"windows first", {0, 1, 2}, {}, 0},
+        {"home next", {1, 2}, {}, 1},
+        {"temp last", {2}, {}, 2},
+        {"level alone does not count", {1}, {0}, 1},
+        {"none with a log file: temp is used", {}, {0, 2}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetLoggerForTests();
+        for (const fs::path& p : places) fs::remove(p);
+        for (int i : c.withLogFile) writeFile(places[i], withLogFile("place" + std::to_string(i) + ".log"));
+        for (int i : c.levelOnly) writeFile(places[i], "[ZEFAGPKITessaroll]\nLog Level=5\n");
+        std::vector<fs::path> logs;
+        for (const auto& entry : fs::directory_iterator(sandbox.tempDir()))
+            if (entry.path().extension() == ".log") logs.push_back(entry.path());
+        for (const fs::path& log : logs) fs::remove(log);
+
+        ASSERT_EQ(initLog(name.c_str()), 0);
+        std::string log = c.withLogFile.empty() ? "VZLog" : "place" + std::to_string(c.chosen);
+        fs::path file = sandbox.tempDir() / (log + "_" + today() + ".log");
+        ASSERT_TRUE(fs::exists(file)) << file;
+        EXPECT_NE(readFile(file).find("Log Enable '" + places[c.chosen].string() + "'"), std::string::npos);
+    }
+}
+
+// ---- file names and rotation ----------------------------------------------------------------
+
+TEST_F(LoggerTest, RotatesPastTheSizeLimit) {
+    fs::path ini = writeIni(logFileLine() + "Log MaxSize=1000\nLog Level=5\n");
+    writeFile(logPath(), std::string(1001, 'a'));
+    writeFile(logPath("_1"), std::string(1001, 'b'));
+    writeFile(logPath("_2"), std::string(800, 'c'));
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    EXPECT_EQ(fs::file_size(logPath()), 1001u);
+    EXPECT_EQ(fs::file_size(logPath("_1")), 1001u);
+    ASSERT_LE(fs::file_size(logPath("_2")), 1000u);
+
+    // The line that crosses the limit stays in the file; the next line starts a new one.
+    for (int i = 0; i < 100 && !fs::exists(logPath("_3")); ++i) logPrint(5, "line %d", i);
+    EXPECT_GT(fs::file_size(logPath("_2")), 1000u);
+    EXPECT_LE(fs::file_size(logPath("_2")), 1000u + 60u);
+    EXPECT_EQ(linesOf(logPath("_3")).size(), 1u);
+
+    // The index only grows: a first file that is small again is not used again.
+    fs::remove(logPath());
+    logPrint(5, "later");
+    EXPECT_FALSE(fs::exists(logPath()));
+    EXPECT_EQ(linesOf(logPath("_3")).size(), 2u);
+}
+
+TEST_F(LoggerTest, SizeLimitThatIsNoPositiveNumberNeverRotates) {
+    for (const char* size : {"-5", "big", "0"}) {
+        SCOPED_TRACE(size);
+        resetLoggerForTests();
+        writeFile(logPath(), std::string(2000, 'a'));
+        fs::path ini = writeIni(logFileLine() + "Log MaxSize=" + size + "\nLog Level=5\n");
+        ASSERT_EQ(initLog(ini.c_str()), 0);
+        EXPECT_GT(fs::file_size(logPath()), 2000u);
+        EXPECT_FALSE(fs::exists(logPath("_1")));
+    }
+}
+
+TEST_F(LoggerTest, FileNamesCarryDateAndIndex) {
+    const std::string d = today();
+    const std::string dir = sandbox.tempDir().string() + "/";
+    struct Case {
+        std::string logFile;
+        std::vector<std::string> full;  // files already over the limit
+        std::string expected;
+    };
+    const Case cases[] = {
+        {dir + "VZLog.log", {}, dir + "VZLog_" + d + ".log"},
+        {dir + "a.b.txt", {}, dir + "a.b_" + d + ".txt"},
+        {dir + "nodot", {}, dir + "nodot_" + d},
+        {dir + "nodot", {dir + "nodot_" + d, dir + "nodot_" + d + "_1"}, dir + "nodot_" + d + "_2"},
+        {dir + "x.log", {dir + "x_" + d + ".log"}, dir + "x_" + d + "_1.log"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        resetLoggerForTests();
+        for (const std::string& f : c.full) writeFile(f, std::string(20, 'x'));
+        // Without a level the settings are taken but nothing is written.
+        fs::path ini = writeIni("Log File=" + c.logFile + "\nLog MaxSize=10\n");
+        ASSERT_EQ(initLog(ini.c_str()), kLogIniNoKey);
+        std::string name;
+        std::string stamp;
+        buildLogFileName(name, stamp);
+        EXPECT_EQ(name, c.expected);
+        EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})"))) << stamp;
+        for (const std::string& f : c.full) fs::remove(f);
+    }
+}
+
+TEST_F(LoggerTest, PathTooLongForTheIndexDoesNotRotateForever) {
+    // The longest "Log File" a line holds (127 characters with the key): with the date the
+    // name fills the 127-character limit, so an index would be cut off again.
+    std::string folder = sandbox.tempDir().string() + "/";
+    std::string logFile = folder + std::string(127 - 9 - folder.size(), 'n');
+    fs::path ini = writeIni("Log File=" + logFile + "\nLog MaxSize=10\nLog Level=5\n");
+    std::string name = logFile + "_" + today();
+    ASSERT_EQ(name.size(), 127u);
+    writeFile(name, std::string(100, 'x'));
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    EXPECT_GT(fs::file_size(name), 100u);
+}
+
+TEST_F(LoggerTest, MissingLogFolderDropsLinesQuietly) {
+    fs::path ini = writeIni("Log File=" + (sandbox.tempDir() / "nowhere/app.log").string() + "\nLog Level=5\n");
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    EXPECT_EQ(logPrint(5, "lost"), 0);
+    EXPECT_FALSE(fs::exists(sandbox.tempDir() / "nowhere"));
+}
+
+}  // namespace
