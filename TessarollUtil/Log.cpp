@@ -1,15 +1,17 @@
 #include "TessarollUtil/Log.h"
 
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/System.h"
+#include "TessarollUtil/Text.h"
+#include "platform/Encoding.h"
+#include "platform/Folders.h"
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <string>
 
-#include <unistd.h>
 
 namespace {
 
@@ -26,26 +28,6 @@ std::string programPrefixText;
 // Guards against an Error writer reporting its own failed allocation without end.
 thread_local bool reportingAllocationFailure = false;
 
-// ---- folders (stand-ins until the platform's folder module is in) -------------------
-
-std::string envOr(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return (value && *value) ? std::string(value) : std::string(fallback);
-}
-
-std::string moduleFolder() {
-    std::string path(4096, '\0');
-    ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (n <= 0) return {};
-    path.resize(static_cast<std::size_t>(n));
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-bool fileExistsHere(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
-
 // UTF-16 length of a UTF-8 text: one unit per character, two for those beyond the BMP.
 std::size_t wideLength(std::string_view utf8) {
     std::size_t units = 0;
@@ -54,36 +36,6 @@ std::size_t wideLength(std::string_view utf8) {
         if (c >= 0xF0) ++units;
     }
     return units;
-}
-
-std::string utf16ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            return {};  // a lone surrogate cannot be converted
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 void writeTagged(const char* tag, std::string_view message, std::string_view value) {
@@ -125,14 +77,18 @@ bool startLogging(const std::string& prefix) {
     }
 
     const std::string name = kIniName;
-    std::string tempFolder = envOr("TMPDIR", "/tmp");
-    if (tempFolder.back() != '/') tempFolder += '/';
+    std::string tempFolder = getUserTempPath();
+    if (tempFolder.empty() || tempFolder.back() != '/') tempFolder += '/';
+    std::optional<std::string> programFolder = getModuleFolder();
     const std::string candidates[] = {
-        moduleFolder() + "/" + name,
-        envOr("TESSAROLL_WINDOWS_DIR", "/etc") + "/" + name,
+        programFolder ? *programFolder + "/" + name : std::string(),
+        windowsFolder() + "/" + name,
         tempFolder + name,
     };
-    auto usable = [](const std::string& path) { return wideLength(path) <= kWidePathLimit && fileExistsHere(path); };
+    // A candidate longer than the wide path buffer is not looked at rather than cut.
+    auto usable = [](const std::string& path) {
+        return !path.empty() && wideLength(path) <= kWidePathLimit && fileExists(path);
+    };
 
     int status;
     if (usable(candidates[0])) {
@@ -196,7 +152,9 @@ void writeWarningLogInt(std::string_view message, int32_t number) {
 }
 
 void logWideText(std::string_view text, std::u16string_view wideValue) {
-    logPrint(5, "%.*s%s", static_cast<int>(text.size()), text.data(), utf16ToUtf8(wideValue).c_str());
+    // The code page is UTF-8 except while the monitor has switched it.
+    std::string value = utf16ToCodePage(wideValue, libraryCodePage.load()).value_or(std::string());
+    logPrint(5, "%.*s%s", static_cast<int>(text.size()), text.data(), value.c_str());
 }
 
 void writeNormalLogW(std::string_view message, std::u16string_view wideValue) {
@@ -236,13 +194,25 @@ void appendWideText(std::u16string& buffer, const char16_t* text) {
 
 std::optional<std::u16string> replaceAllW(std::u16string_view pattern, std::u16string_view text,
                                           std::u16string_view replacement) {
-    if (pattern.empty()) return std::u16string(text);
+    const int codePage = libraryCodePage.load();
+    std::optional<std::string> narrowPattern = utf16ToCodePage(pattern, codePage);
+    std::optional<std::string> narrowText = utf16ToCodePage(text, codePage);
+    std::optional<std::string> narrowReplacement = utf16ToCodePage(replacement, codePage);
+    std::optional<std::u16string> result;
+    if (narrowPattern && narrowText && narrowReplacement)
+        result = codePageToUtf16(replaceAll(*narrowText, *narrowPattern, *narrowReplacement), codePage);
+    if (result) return result;
+    // A text the code page cannot carry is worked on as it is, giving what a lossless
+    // round trip would have given.
     try {
         std::u16string out;
         std::size_t at = 0;
-        for (std::size_t hit; (hit = text.find(pattern, at)) != std::u16string_view::npos; at = hit + pattern.size()) {
-            out.append(text.substr(at, hit - at));
-            out.append(replacement);
+        if (!pattern.empty()) {
+            for (std::size_t hit; (hit = text.find(pattern, at)) != std::u16string_view::npos;
+                 at = hit + pattern.size()) {
+                out.append(text.substr(at, hit - at));
+                out.append(replacement);
+            }
         }
         out.append(text.substr(at));
         return out;

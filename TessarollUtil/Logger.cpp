@@ -1,5 +1,8 @@
 #include "TessarollUtil/Logger.h"
 
+#include "platform/Folders.h"
+#include "platform/NamedMutex.h"
+
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -23,30 +26,38 @@ constexpr std::size_t kNameLimit = 127;
 // Lines are read this many characters at a time while the section header is searched.
 constexpr int kHeaderPiece = 255;
 
-// ---- folders (stand-ins until the platform's folder module is in) -------------------
-
-std::string envOr(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return (value && *value) ? std::string(value) : std::string(fallback);
-}
-
-std::string windowsFolder() { return envOr("TESSAROLL_WINDOWS_DIR", "/etc"); }
-std::string homeFolder() { return envOr("HOME", "/"); }
-std::string userTempFolder() {
-    std::string dir = envOr("TMPDIR", "/tmp");
-    if (dir.back() != '/') dir += '/';
-    return dir;
-}
-std::string defaultLogPath() { return userTempFolder() + "VZLog.log"; }
-
 // ---- cross-process line lock --------------------------------------------------------
 
+// "Global\VZLog" serialises lines across processes. Threads of this process queue on a
+// local lock first, so that one handle is only ever used by one thread at a time.
 class LineLock {
 public:
-    bool lock() { mutex_.lock(); return true; }
-    void unlock() { mutex_.unlock(); }
+    explicit LineLock(std::unique_ptr<NamedMutex> named) : named_(std::move(named)) {}
+    bool lock() {
+        local_.lock();
+        MutexWait result = named_ ? named_->wait(kInfiniteWait) : MutexWait::Failed;
+        // An abandoned mutex is ours now, as with an ordinary wait.
+        namedHeld_.push_back(result == MutexWait::Obtained || result == MutexWait::Abandoned);
+        return true;
+    }
+    // A later set-up tries again when the named mutex could not be had before.
+    bool hasNamed() {
+        std::lock_guard guard(local_);
+        return named_ != nullptr;
+    }
+    void attach(std::unique_ptr<NamedMutex> named) {
+        std::lock_guard guard(local_);
+        if (!named_) named_ = std::move(named);
+    }
+    void unlock() {
+        if (namedHeld_.back()) named_->release();
+        namedHeld_.pop_back();
+        local_.unlock();
+    }
 private:
-    std::recursive_mutex mutex_;
+    std::recursive_mutex local_;
+    std::unique_ptr<NamedMutex> named_;
+    std::vector<bool> namedHeld_;  // one entry per level the owning thread took
 };
 
 // ---- process-wide settings ----------------------------------------------------------
@@ -190,8 +201,13 @@ void openLogMutex() {
     LogSettings& s = settings();
     std::lock_guard guard(s.mutexCreation);
     // The handle is kept once it is open: a writer on another thread may be holding it.
-    if (s.logMutex.load()) return;
-    s.logMutex.store(new LineLock);
+    LineLock* existing = s.logMutex.load();
+    if (existing && existing->hasNamed()) return;
+    std::unique_ptr<NamedMutex> named = NamedMutex::openExisting(kLogMutexName);
+    if (!named) named = NamedMutex::create(kLogMutexName);
+    // Without the named mutex lines are still written, only not serialised with other processes.
+    if (existing) existing->attach(std::move(named));
+    else s.logMutex.store(new LineLock(std::move(named)));
 }
 
 }  // namespace
@@ -264,7 +280,7 @@ int initLog(const char* iniName) {
     }
 
     std::string value;
-    if (readIniString("Log File", value, 128, path) != kLogIniFound) value = defaultLogPath();
+    if (readIniString("Log File", value, 128, path) != kLogIniFound) value = defaultLogFilePath();
     int32_t maxSize = 0;
     std::string sizeText;
     if (readIniString("Log MaxSize", sizeText, 64, path) == kLogIniFound) maxSize = std::atoi(sizeText.c_str());
