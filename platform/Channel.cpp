@@ -1,0 +1,202 @@
+#include "platform/Channel.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// A sender has this long to deliver its text once connected; a sender that stalls must
+// not stop the receiver from serving the others.
+constexpr int kReadTimeoutMs = 2000;
+// Instructions are short; anything longer is not one of ours.
+constexpr std::size_t kMaxText = 64 * 1024;
+constexpr char kAck = 1;
+
+bool ensurePrivateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    // Refuse a folder someone else planted (a symlink, or not ours).
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) return false;
+    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) return false;
+    return true;
+}
+
+// Channel names may come from a command line; keep them inside the folder.
+std::string fileNameFor(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (char c : name) out += (c == '/' || c == '\0') ? '_' : c;
+    if (out.empty() || out == "." || out == "..") out.insert(0, "_");
+    return out;
+}
+
+bool fillAddress(const std::string& path, sockaddr_un& addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    return true;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string channelFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string folder;
+    if (runtime && *runtime) {
+        folder = std::string(runtime) + "/tessaroll-channels";
+    } else {
+        folder = "/tmp/tessaroll-" + std::to_string(::getuid());
+    }
+    return ensurePrivateFolder(folder) ? folder : std::string();
+}
+
+std::string channelSocketPath(std::string_view name) {
+    std::string folder = channelFolder();
+    if (folder.empty()) return {};
+    std::string path = folder + "/" + fileNameFor(name) + ".sock";
+    if (path.size() >= sizeof(sockaddr_un::sun_path)) return {};
+    return path;
+}
+
+ChannelConnection::~ChannelConnection() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+ChannelConnection& ChannelConnection::operator=(ChannelConnection&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+bool ChannelConnection::send(std::string_view text) {
+    if (fd_ < 0) return false;
+    std::string payload(text);
+    payload.push_back('\0');
+    bool written = writeAll(fd_, payload.data(), payload.size());
+    ::shutdown(fd_, SHUT_WR);
+    if (written) {
+        // The receiver answers after its handler; a receiver that ends its process in the
+        // handler closes the connection instead. Both mean the handler has run.
+        char ack = 0;
+        while (::recv(fd_, &ack, 1, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::close(fd_);
+    fd_ = -1;
+    return written;
+}
+
+std::optional<ChannelConnection> findChannel(std::string_view name) {
+    sockaddr_un addr{};
+    if (!fillAddress(channelSocketPath(name), addr)) return std::nullopt;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    return ChannelConnection(fd);
+}
+
+std::unique_ptr<ChannelReceiver> ChannelReceiver::open(std::string_view name, OpenError* error) {
+    auto fail = [&](OpenError why) {
+        if (error) *error = why;
+        return std::unique_ptr<ChannelReceiver>();
+    };
+    std::string path = channelSocketPath(name);
+    sockaddr_un addr{};
+    if (!fillAddress(path, addr)) return fail(OpenError::Failed);
+
+    std::unique_ptr<ChannelReceiver> receiver(new ChannelReceiver());
+    receiver->name_ = std::string(name);
+    // The lock is held for the receiver's life. It decides who owns the channel, so two
+    // receivers starting at once cannot remove each other's socket.
+    std::string lockPath = path.substr(0, path.size() - 5) + ".lock";
+    receiver->lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (receiver->lockFd_ < 0) return fail(OpenError::Failed);
+    if (::flock(receiver->lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        return fail(errno == EWOULDBLOCK ? OpenError::AlreadyExists : OpenError::Failed);
+    }
+    // A socket that still answers belongs to a receiver outside our locking; leave it.
+    if (findChannel(name)) return fail(OpenError::AlreadyExists);
+    ::unlink(path.c_str());  // left behind by a receiver that died
+
+    receiver->listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (receiver->listenFd_ < 0) return fail(OpenError::Failed);
+    if (::bind(receiver->listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(receiver->listenFd_, 16) != 0) {
+        return fail(OpenError::Failed);
+    }
+    receiver->socketPath_ = path;
+    return receiver;
+}
+
+ChannelReceiver::~ChannelReceiver() {
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        if (!socketPath_.empty()) ::unlink(socketPath_.c_str());
+    }
+    if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+bool ChannelReceiver::serveOne(const std::function<void(const std::string&)>& handler) {
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return false;
+
+    // Only the user's own programs may steer this one.
+    ucred cred{};
+    socklen_t credLen = sizeof cred;
+    bool trusted = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 &&
+                   cred.uid == ::getuid();
+
+    std::string text;
+    bool complete = false;
+    while (trusted && !complete && text.size() < kMaxText) {
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, kReadTimeoutMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) complete = !text.empty();  // a sender that closed without the zero
+        if (n <= 0) break;
+        const char* end = static_cast<const char*>(std::memchr(buffer, '\0', static_cast<std::size_t>(n)));
+        text.append(buffer, end ? static_cast<std::size_t>(end - buffer) : static_cast<std::size_t>(n));
+        complete = end != nullptr;
+    }
+    if (complete) handler(text);
+    writeAll(fd, &kAck, 1);
+    ::close(fd);
+    return true;
+}

@@ -1,0 +1,40 @@
+// Named events shared by the programs of one user: manual reset, set, reset, and a pulse
+// that releases exactly the threads waiting at that moment. An event lives while some
+// process holds it open; opening one that nobody holds fails, as it does for a creator
+// that has gone.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class NamedEvent {
+public:
+    // Opens the event, creating it (unsignalled) when nobody holds it. Nothing on failure.
+    static std::unique_ptr<NamedEvent> create(std::string_view name);
+    // Opens the event only when some process holds it already.
+    static std::unique_ptr<NamedEvent> open(std::string_view name);
+    ~NamedEvent();
+    NamedEvent(const NamedEvent&) = delete;
+    NamedEvent& operator=(const NamedEvent&) = delete;
+
+    bool set();    // signalled until reset; every waiter is released
+    bool reset();
+    bool pulse();  // releases the threads waiting now and leaves the event unsignalled
+    // True when the event was signalled (or pulsed) within `timeout`; no timeout waits
+    // without limit.
+    bool wait(std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+    struct Record;
+
+private:
+    NamedEvent() = default;
+    static std::unique_ptr<NamedEvent> attach(std::string_view name, bool mayCreate);
+    int fd_ = -1;
+    Record* record_ = nullptr;
+};
+
+// File that backs a per-user event (in the user's runtime folder, else /dev/shm).
+std::string namedEventPath(std::string_view name);
