@@ -1,5 +1,7 @@
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/Text.h"
+#include "platform/Encoding.h"
 
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
@@ -162,6 +164,19 @@ TEST_F(LogTest, ProgramPrefixAndCodePageForTheMonitorAndWorker) {
     writeNormalLogW("Path: ", u"/tmp/\u00e9");
     EXPECT_EQ(messages(), (std::vector<std::string>{"[TessarollWorker-0A1B2C3D_SID][Normal] Input: -watchdog",
                                                     "[TessarollWorker-0A1B2C3D_SID][Normal] Path: /tmp/\u00e9"}));
+}
+
+// While the monitor has switched the library to code page 950, wide values are logged in it.
+TEST_F(LogTest, WideValuesFollowTheLibraryCodePage) {
+    writeIni(sandbox.windowsDir());
+    ASSERT_TRUE(setLog("ZEFAGPKITessaroll"));
+    fs::remove(logOf());
+    libraryCodePage.store(kCodePageBig5);
+    writeNormalLogW("Name: ", u"\u4e2d\u6587");
+    std::optional<std::u16string> replaced = replaceAllW(u"=Name=", u"=Name= \u4e2d\u6587", u"\u6587");
+    libraryCodePage.store(kCodePageUtf8);
+    EXPECT_EQ(messages(), std::vector<std::string>{"[ZEFAGPKITessaroll][Normal] Name: \xA4\xA4\xA4\xE5"});
+    EXPECT_EQ(replaced, std::u16string(u"\u6587 \u4e2d\u6587"));
 }
 
 TEST_F(LogTest, SetLogSearchOrder) {

@@ -2,11 +2,15 @@
 #include "TessarollUtil/Logger.h"
 
 #include "helpers/Sandbox.h"
+#include "platform/NamedMutex.h"
 
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <filesystem>
+#include <future>
+#include <memory>
+#include <thread>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -329,6 +333,30 @@ TEST_F(LoggerTest, PathTooLongForTheIndexDoesNotRotateForever) {
     writeFile(name, std::string(100, 'x'));
     ASSERT_EQ(initLog(ini.c_str()), 0);
     EXPECT_GT(fs::file_size(name), 100u);
+}
+
+// Other programs hold "Global\VZLog" while they write: a line waits for them.
+TEST_F(LoggerTest, LineWaitsForTheSharedLogMutex) {
+    fs::path ini = writeIni(logFileLine() + "Log Level=5\n");
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    std::unique_ptr<NamedMutex> other = NamedMutex::create("Global\\VZLog");
+    ASSERT_TRUE(other);
+    std::promise<void> held;
+    std::promise<void> done;
+    std::thread holder([&] {
+        ASSERT_EQ(other->wait(kInfiniteWait), MutexWait::Obtained);
+        held.set_value();
+        done.get_future().wait();
+        other->release();
+    });
+    held.get_future().wait();
+    auto writing = std::async(std::launch::async, [] { return logPrint(5, "after the holder"); });
+    EXPECT_EQ(writing.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    EXPECT_EQ(linesOf(logPath()).size(), 1u);
+    done.set_value();
+    EXPECT_EQ(writing.get(), 0);
+    holder.join();
+    EXPECT_EQ(linesOf(logPath()).size(), 2u);
 }
 
 TEST_F(LoggerTest, MissingLogFolderDropsLinesQuietly) {
