@@ -1,48 +1,401 @@
 #include "TessarollUtil/JsonMap.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "TessarollUtil/AesText.h"
+#include "TessarollUtil/Log.h"
+#include "TessarollUtil/Secure.h"
+#include "TessarollUtil/Text.h"
+
+// The tokenizer's functions stay private to this file (static), in its lenient mode: any
+// unquoted run of characters is a primitive, and tokens carry no parent links.
+#define JSMN_STATIC
+#include <jsmn.h>
 
 std::atomic<bool> jsonKeyCheckEnabled{false};
 std::atomic<int32_t> jsonKeyCheckError{0};
 
-void JsonMapDeleter::operator()(JsonMap* map) const noexcept { freeJsonMap(map); }
+namespace {
 
-JsonMapPtr newJsonMap() { return JsonMapPtr(static_cast<JsonMap*>(std::calloc(1, sizeof(JsonMap)))); }
+constexpr unsigned kParseTokens = 1 + 2 * kJsonMapCapacity;  // one object and 128 pairs
+constexpr unsigned kTextValueTokens = 64;
+constexpr std::size_t kFlagKeyBuffer = 512;
+constexpr std::size_t kFlagValueBuffer = 8;
+constexpr int32_t kKeyNotFound = 61016;
+constexpr std::string_view kShareSecretKey = "Tessaroll_share_secret";
 
-JsonMapPtr parseJsonMap(const char* inputJsonStr) {
-    if (!inputJsonStr) return nullptr;
-    return parseJsonMap(std::string_view(inputJsonStr));
+unsigned char foldCase(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
+
+// Case-insensitive byte comparison (A-Z only), -1 / 0 / 1.
+int compareKeys(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char x = foldCase(static_cast<unsigned char>(a[i]));
+        const unsigned char y = foldCase(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
 }
 
-JsonMapPtr parseJsonMap(std::string_view) { return nullptr; }
+bool equalsIgnoringCase(std::string_view a, std::string_view b) { return compareKeys(a, b) == 0; }
 
-void freeJsonMap(JsonMap* inputTessarollJson) {
-    if (!inputTessarollJson) return;
-    std::free(inputTessarollJson);
+std::string_view keyOf(const JsonMapEntry& entry) { return entry.key ? std::string_view(entry.key) : std::string_view(); }
+
+// Entries in use, never more than the record holds.
+int usedEntries(const JsonMap* map) { return std::clamp<int>(map->count, 0, kJsonMapCapacity); }
+
+// A calloc'd NUL-terminated copy (the map's strings may be freed by the other deliverable).
+char* heapCopy(std::string_view text) {
+    auto* copy = static_cast<char*>(std::calloc(text.size() + 1, 1));
+    if (copy) std::memcpy(copy, text.data(), text.size());
+    return copy;
 }
 
-int compareJsonMapEntries(const JsonMapEntry*, const JsonMapEntry*) { return 100; }
+void freeWiped(char*& text) {
+    if (!text) return;
+    secureWipe(text, std::strlen(text));
+    std::free(text);
+    text = nullptr;
+}
 
-std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap*, int, int, std::string_view) {
+void sortEntries(JsonMap* map) {
+    std::stable_sort(map->entries, map->entries + usedEntries(map), [](const JsonMapEntry& a, const JsonMapEntry& b) {
+        return compareKeys(keyOf(a), keyOf(b)) < 0;
+    });
+}
+
+std::string_view tokenText(std::string_view text, const jsmntok_t& token) {
+    if (token.start < 0 || token.end < token.start || static_cast<std::size_t>(token.end) > text.size()) return {};
+    return text.substr(static_cast<std::size_t>(token.start), static_cast<std::size_t>(token.end - token.start));
+}
+
+std::optional<std::string> notFound(std::string_view key) {
+    if (jsonKeyCheckEnabled.load() && key.find("Tessaroll") == std::string_view::npos &&
+        key.find("topui") == std::string_view::npos) {
+        writeWarningLog("Json map key not found: ", key);
+        jsonKeyCheckError.store(kKeyNotFound);
+    }
     return std::nullopt;
 }
 
-std::optional<std::string> getJsonMapValue(const JsonMap*, std::string_view) { return std::nullopt; }
+std::optional<std::string> lookup(const JsonMap* map, std::string_view key) {
+    return BinarySearchTessarollJsonMap(map, 0, usedEntries(map) - 1, key);
+}
 
-bool getJsonMapBool(const JsonMap*, std::string_view) { return false; }
+std::string flagKey(std::string_view key, std::string_view suffix) {
+    std::string name(key);
+    name += suffix;
+    return cutToBuffer(name, kFlagKeyBuffer);
+}
 
-std::string decodeJsonMapParameter(const JsonMap*, std::string_view, std::string_view inputValue) {
+// A companion flag is on when its raw value (its first 7 characters) is "true" in any case.
+bool flagIsTrue(const JsonMap* map, std::string_view key, std::string_view suffix) {
+    const auto value = lookup(map, flagKey(key, suffix));
+    return value && equalsIgnoringCase(cutToBuffer(*value, kFlagValueBuffer), "true");
+}
+
+std::optional<std::string> decryptParameter(const JsonMap* map, std::string_view hex) {
+    const auto iv = parameterEncryptionIV();
+    displayJsonMapParameters(map);
+    writeNormalLog("find key: ", kShareSecretKey);
+    auto secret = lookup(map, kShareSecretKey);
+    if (!secret) return std::nullopt;
+    std::optional<std::string> plain;
+    if (secret->size() < 32) {
+        writeWarningLogInt("Tessaroll_share_secret too short: ", static_cast<int32_t>(secret->size()));
+    } else {
+        std::vector<unsigned char> cipher = hexToBytes(hex);
+        auto decrypted = decryptAESCBC(cipher, std::span<const uint8_t, 32>(reinterpret_cast<const uint8_t*>(secret->data()), 32), iv);
+        if (decrypted) plain = std::string(*decrypted);
+    }
+    secureWipe(*secret);
+    return plain;
+}
+
+}  // namespace
+
+void JsonMapDeleter::operator()(JsonMap* map) const noexcept { freeJsonMap(map); }
+
+JsonMapPtr newJsonMap() {
+    JsonMapPtr map(static_cast<JsonMap*>(std::calloc(1, sizeof(JsonMap))));
+    if (!map) TESSAROLL_ALLOCATION_FAILURE();
+    return map;
+}
+
+JsonMapPtr parseJsonMap(const char* inputJsonStr) {
+    if (!inputJsonStr) {
+        TESSAROLL_NULL_PARAMETER("inputJsonStr");
+        return nullptr;
+    }
+    return parseJsonMap(std::string_view(inputJsonStr));
+}
+
+JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
+    jsmn_parser parser;
+    jsmn_init(&parser);
+    std::vector<jsmntok_t> tokens(kParseTokens);
+    const int r = jsmn_parse(&parser, inputJsonStr.data(), inputJsonStr.size(), tokens.data(), kParseTokens);
+    if (r < 2) {
+        writeErrorLog("jsmn parse error", "");
+        writeErrorLog("Error json: ", inputJsonStr);
+        return nullptr;
+    }
+    JsonMapPtr map = newJsonMap();
+    if (!map) return nullptr;
+
+    // Pairs are taken from the end: (r-2, r-1), (r-4, r-3), ... while the key index is above 0.
+    for (int k = r - 2; k > 0 && map->count < kJsonMapCapacity; k -= 2) {
+        JsonMapEntry& entry = map->entries[map->count];
+        entry.key = heapCopy(tokenText(inputJsonStr, tokens[static_cast<std::size_t>(k)]));
+        if (!entry.key) {
+            TESSAROLL_ALLOCATION_FAILURE();
+            return map;
+        }
+        try {
+            std::string value = unescapeJsonText(tokenText(inputJsonStr, tokens[static_cast<std::size_t>(k) + 1]));
+            entry.value = heapCopy(value);
+            secureWipe(value);
+        } catch (const std::bad_alloc&) {
+            entry.value = nullptr;
+        }
+        if (!entry.value) {
+            std::free(entry.key);
+            entry.key = nullptr;
+            TESSAROLL_ALLOCATION_FAILURE();
+            return map;
+        }
+        ++map->count;
+    }
+    sortEntries(map.get());
+    map->jsonText = heapCopy(inputJsonStr);
+    if (!map->jsonText) TESSAROLL_ALLOCATION_FAILURE();
+    return map;
+}
+
+void freeJsonMap(JsonMap* inputTessarollJson) {
+    if (!inputTessarollJson) return;
+    for (int i = 0; i < usedEntries(inputTessarollJson); ++i) {
+        JsonMapEntry& entry = inputTessarollJson->entries[i];
+        std::free(entry.key);
+        entry.key = nullptr;
+        freeWiped(entry.value);
+    }
+    freeWiped(inputTessarollJson->jsonText);
+    std::free(inputTessarollJson);
+}
+
+int compareJsonMapEntries(const JsonMapEntry* inputA, const JsonMapEntry* inputB) {
+    if (!inputA) {
+        TESSAROLL_NULL_PARAMETER("inputA");
+        return 100;
+    }
+    if (!inputB) {
+        TESSAROLL_NULL_PARAMETER("inputB");
+        return 100;
+    }
+    return compareKeys(keyOf(*inputA), keyOf(*inputB));
+}
+
+std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap* inputTessarollJson, int low, int high,
+                                                        std::string_view inputKey) {
+    if (!inputTessarollJson) {
+        TESSAROLL_NULL_PARAMETER("inputTessarollJson");
+        return std::nullopt;
+    }
+    const int count = usedEntries(inputTessarollJson);
+    if (count == 0 || low < 0 || high >= count || low > high) return notFound(inputKey);
+
+    const int mid = (low + high) >> 1;
+    const JsonMapEntry& entry = inputTessarollJson->entries[mid];
+    const int order = compareKeys(keyOf(entry), inputKey);
+    if (order == 0) {
+        if (entry.value) return std::string(entry.value);
+        if (entry.binaryValue && entry.binaryLength > 0)
+            return std::string(reinterpret_cast<const char*>(entry.binaryValue), entry.binaryLength);
+        return std::nullopt;
+    }
+    if (low >= high) return notFound(inputKey);
+    if (order < 0) {
+        if (mid + 1 < count) return BinarySearchTessarollJsonMap(inputTessarollJson, mid + 1, high, inputKey);
+    } else {
+        if (mid - 1 >= 0) return BinarySearchTessarollJsonMap(inputTessarollJson, low, mid - 1, inputKey);
+    }
+    return notFound(inputKey);
+}
+
+std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson, std::string_view inputKey) {
+    if (!inputTessarollJson) {
+        TESSAROLL_NULL_PARAMETER("inputTessarollJson");
+        return std::nullopt;
+    }
+    auto raw = lookup(inputTessarollJson, inputKey);
+    if (!raw) return std::nullopt;
+    std::string decoded = decodeJsonMapParameter(inputTessarollJson, inputKey, *raw);
+    secureWipe(*raw);
+    return decoded;
+}
+
+bool getJsonMapBool(const JsonMap* inputTessarollJson, std::string_view inputKey) {
+    if (!inputTessarollJson) {
+        TESSAROLL_NULL_PARAMETER("inputTessarollJson");
+        return false;
+    }
+    const auto value = getJsonMapValue(inputTessarollJson, inputKey);
+    return value && equalsIgnoringCase(*value, "true");
+}
+
+std::string decodeJsonMapParameter(const JsonMap* inputTessarollJson, std::string_view inputKey,
+                                   std::string_view inputValue) {
+    if (!inputTessarollJson) {
+        TESSAROLL_NULL_PARAMETER("inputTessarollJson");
+        return std::string(inputValue);
+    }
+    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollEncryptFlag")) {
+        if (auto plain = decryptParameter(inputTessarollJson, inputValue)) return std::move(*plain);
+        TESSAROLL_ALLOCATION_FAILURE();
+        return std::string(inputValue);
+    }
+    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollFlag")) return replaceAll(inputValue, "*", "\\");
+    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollSlashFlag"))
+        return replaceAll(inputValue, "==TessarollSlash==", "\\");
+    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollBase64Flag")) return urlBase64Decode(inputValue);
     return std::string(inputValue);
 }
 
-int setJsonMapValue(JsonMap*, std::string_view, std::optional<std::string_view>) { return -1; }
+int setJsonMapValue(JsonMap* inputTessarollJson, std::string_view Key, std::optional<std::string_view> value) {
+    if (!inputTessarollJson) {
+        TESSAROLL_NULL_PARAMETER("inputTessarollJson");
+        return -1;
+    }
+    char* copy = nullptr;
+    if (value) {
+        copy = heapCopy(*value);
+        if (!copy) {
+            TESSAROLL_ALLOCATION_FAILURE();
+            return -1;
+        }
+    }
+    const int count = usedEntries(inputTessarollJson);
+    for (int i = 0; i < count; ++i) {
+        JsonMapEntry& entry = inputTessarollJson->entries[i];
+        if (equalsIgnoringCase(keyOf(entry), Key)) {
+            freeWiped(entry.value);
+            entry.value = copy;
+            return 0;
+        }
+    }
+    if (count >= kJsonMapCapacity) {
+        // The record has no room for a 129th key: refuse it rather than write past the table.
+        writeWarningLog("Json map full, key not added: ", Key);
+        freeWiped(copy);
+        return -1;
+    }
+    char* key = heapCopy(Key);
+    if (!key) {
+        TESSAROLL_ALLOCATION_FAILURE();
+        freeWiped(copy);
+        return -1;
+    }
+    JsonMapEntry& entry = inputTessarollJson->entries[count];
+    entry = JsonMapEntry{key, copy, nullptr, 0};
+    inputTessarollJson->count = count + 1;
+    sortEntries(inputTessarollJson);
+    return 0;
+}
 
-void setJsonMapResult(JsonMap*, int) {}
+void setJsonMapResult(JsonMap* inputTessarollJson, int code) {
+    setJsonMapValue(inputTessarollJson, "result", std::to_string(code));
+}
 
-std::optional<std::string> serializeJsonMap(const JsonMap*) { return std::nullopt; }
+std::optional<std::string> serializeJsonMap(const JsonMap* inputTessarollJson) {
+    if (!inputTessarollJson) {
+        TESSAROLL_NULL_PARAMETER("inputTessarollJson");
+        return std::nullopt;
+    }
+    try {
+        std::string out = "{";
+        bool first = true;
+        for (int i = 0; i < usedEntries(inputTessarollJson); ++i) {
+            const JsonMapEntry& entry = inputTessarollJson->entries[i];
+            if (!entry.value) continue;
+            if (!first) out += ", ";
+            first = false;
+            out += '"';
+            out += keyOf(entry);
+            out += "\": \"";
+            out += base64EncodeText(entry.value);
+            out += '"';
+        }
+        out += '}';
+        return out;
+    } catch (const std::bad_alloc&) {
+        TESSAROLL_ALLOCATION_FAILURE();
+        return std::nullopt;
+    }
+}
 
-void displayJsonMapParameters(const JsonMap*) {}
+void displayJsonMapParameters(const JsonMap* inputTessarollJson) {
+    if (!isLogOn()) return;
+    if (!inputTessarollJson) {
+        TESSAROLL_NULL_PARAMETER("inputTessarollJson");
+        return;
+    }
+    writeNormalLog("= DISPLAY PARAMETER", " ===== start =====");
+    try {
+        for (int i = 0; i < usedEntries(inputTessarollJson); ++i) {
+            const JsonMapEntry& entry = inputTessarollJson->entries[i];
+            const std::string label = std::string(keyOf(entry)) + ": ";
+            const std::string lower = toLowerString(label);
+            const auto has = [&lower](std::string_view part) { return lower.find(part) != std::string::npos; };
+            std::string shown;
+            if (entry.value) {
+                const std::string_view value(entry.value);
+                // The hide flag is a companion key: read raw, so display never decodes (and
+                // never decrypts, which would display again).
+                const bool masked = !has("tessaroll") && (has("pin") || has("pw") || has("pass") ||
+                                                          flagIsTrue(inputTessarollJson, keyOf(entry), "_TessarollHide"));
+                shown = masked ? std::string(value.size(), '*') : std::string(value);
+            } else if (entry.binaryValue) {
+                shown = "[binary_value]";
+            } else {
+                shown = "[empty]";
+            }
+            writeNormalLog(label, shown);
+            secureWipe(shown);
+        }
+    } catch (const std::bad_alloc&) {
+        TESSAROLL_ALLOCATION_FAILURE();
+    }
+    writeNormalLog("= DISPLAY PARAMETER", " ===== end =====");
+}
 
-std::optional<std::string> getJsonTextValue(std::string_view, std::string_view) { return std::nullopt; }
+std::optional<std::string> getJsonTextValue(std::string_view inputJSONObj, std::string_view key) {
+    // A parser of its own per call, so callers on different threads never share one.
+    jsmn_parser parser;
+    jsmn_init(&parser);
+    jsmntok_t tokens[kTextValueTokens];
+    const int r = jsmn_parse(&parser, inputJSONObj.data(), inputJSONObj.size(), tokens, kTextValueTokens);
+    if (r < 2) return std::nullopt;
+    const std::string wanted = toLowerString(key);
+    for (int i = 1; i + 1 < r; i += 2) {
+        const std::string_view name = tokenText(inputJSONObj, tokens[i]);
+        if (name.empty() || toLowerString(name) != wanted) continue;
+        const std::string_view value = tokenText(inputJSONObj, tokens[i + 1]);
+        if (value.empty()) return std::nullopt;
+        return replaceAll(value, "\\\"", "\"");
+    }
+    return std::nullopt;
+}
 
-std::array<unsigned char, 16> parameterEncryptionIV() { return {}; }
+std::array<unsigned char, 16> parameterEncryptionIV() {
+    // Built at run time from four words: the ASCII bytes "TessarollParamIV".
+    static constexpr uint32_t kWords[4] = {0x54657373, 0x61726F6C, 0x6C506172, 0x616D4956};
+    std::array<unsigned char, 16> iv{};
+    for (std::size_t w = 0; w < 4; ++w)
+        for (std::size_t b = 0; b < 4; ++b) iv[4 * w + b] = static_cast<unsigned char>(kWords[w] >> (24 - 8 * b));
+    return iv;
+}
