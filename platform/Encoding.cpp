@@ -133,44 +133,43 @@ std::u16string utf8ToUtf16(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         unsigned char lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        char32_t code = 0;
-        char32_t minimum = 0;
         if (lead < 0x80) {
             out.push_back(lead);
             ++i;
             continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2, code = lead & 0x1F, minimum = 0x80;
+        }
+        // Length and the range of the second byte, which rules out overlong forms,
+        // surrogates and values above U+10FFFF.
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        char32_t code = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2, code = lead & 0x1F;
         } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3, code = lead & 0x0F, minimum = 0x800;
+            length = 3, code = lead & 0x0F;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
         } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4, code = lead & 0x07, minimum = 0x10000;
+            length = 4, code = lead & 0x07;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
         }
         std::size_t taken = 1;
-        bool valid = length > 0;
-        while (valid && taken < length) {
-            if (i + taken >= text.size()) {
-                valid = false;
-                break;
-            }
+        while (length > 0 && taken < length && i + taken < text.size()) {
             unsigned char next = static_cast<unsigned char>(text[i + taken]);
-            if ((next & 0xC0) != 0x80) {
-                valid = false;
-                break;
-            }
+            if (next < low || next > high) break;
             code = (code << 6) | (next & 0x3F);
+            low = 0x80, high = 0xBF;
             ++taken;
         }
-        if (valid && (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) valid = false;
-        if (valid) {
+        if (length > 0 && taken == length) {
             appendUtf16(out, code);
-            i += length;
         } else {
-            // A broken sequence is replaced as a whole, up to the byte that broke it.
+            // The broken start of a sequence counts as one character; the byte that
+            // broke it is read afresh.
             out.push_back(static_cast<char16_t>(kReplacement));
-            i += taken;
         }
+        i += taken;
     }
     return out;
 }

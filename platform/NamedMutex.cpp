@@ -30,6 +30,7 @@ struct Region {
 // rest. Very long names keep their start and a hash of the whole, to stay a valid name.
 std::string fileNameFor(std::string_view name) {
     static constexpr char kHex[] = "0123456789ABCDEF";
+    if (name.empty()) return "%";  // no escape ends in a lone "%", so no other name maps here
     std::string out;
     for (unsigned char c : name) {
         bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
