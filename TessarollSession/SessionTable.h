@@ -68,6 +68,17 @@ void releaseSessionSlot(int index);
 // The in-use slot with the smallest age ticket, or -1 when every ticket is free.
 int findOldestSessionSlot();
 
+// Calls the slot's adapter: callJsonMapMethod when the slot has it, else callMethod with
+// the map's JSON text (for maps built here, the map written out as JSON). A copy of the
+// answer (empty when the adapter gave none); nullopt when the slot has neither entry point.
+std::optional<std::string> callSessionAdapter(const SessionSlot& slot, const JsonMap& map,
+                                              const char* functionName);
+
+// One of the adapter's system requests: "functionname", "AdapterJsonKeyCheck" = "true",
+// "TessarollFunctionIndex" = `functionIndex`, and "url" when given.
+JsonMapPtr makeSystemRequest(const char* functionName, const char* functionIndex,
+                             const std::optional<std::string>& url = std::nullopt);
+
 // "<workFolder>/Tempfile/Session_<index>/<adapterName>.so": where slot `index` keeps its copy.
 std::string sessionCopyPath(int index, std::string_view adapterName);
 

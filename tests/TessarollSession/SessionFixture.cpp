@@ -1,0 +1,113 @@
+#include "SessionFixture.h"
+
+#include <cstdlib>
+
+#include "TessarollSession/Dispatcher.h"
+#include "TessarollSession/SessionTable.h"
+
+namespace fs = std::filesystem;
+
+namespace session_tests {
+
+namespace {
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+}  // namespace
+
+JsonMapPtr makeRequest(Fields fields) {
+    std::string text = "{";
+    for (const auto& [key, value] : fields) {
+        if (text.size() > 1) text += ", ";
+        text += quoted(key) + ": " + quoted(value);
+    }
+    text += "}";
+    JsonMapPtr map = parseJsonMap(text);
+    EXPECT_TRUE(map) << text;
+    return map;
+}
+
+std::optional<std::string> answerValue(const JsonMapPtr& answer, const std::string& key) {
+    return getJsonMapValue(answer.get(), key);
+}
+
+int answerSize(const JsonMapPtr& answer) { return answer ? answer->count : -1; }
+
+void SessionTest::SetUp() {
+    sandbox_.emplace();
+    setenv("TESSAROLL_TEST_ADAPTER_EVENTS", (sandbox_->root() / "adapter-events.txt").c_str(), 1);
+    unsetenv("TESSAROLL_TEST_ADAPTER_VERSION");
+    unsetenv("TESSAROLL_TEST_ADAPTER_UNLOCK");
+    installAdapter(TEST_ADAPTER_PATH);
+    initSessionTable(workFolderPath().string(), installFolder().string());
+    markAllSessionAgesFree();
+}
+
+void SessionTest::TearDown() {
+    // As the final release does: every session released, oldest first.
+    for (int i = findOldestSessionSlot(); i != -1; i = findOldestSessionSlot()) {
+        releaseSessionSlot(i);
+        sessionAge[static_cast<std::size_t>(i)] = freeSessionAge;
+    }
+    unsetenv("TESSAROLL_TEST_ADAPTER_EVENTS");
+    unsetenv("TESSAROLL_TEST_ADAPTER_VERSION");
+    unsetenv("TESSAROLL_TEST_ADAPTER_UNLOCK");
+    sandbox_.reset();
+}
+
+fs::path SessionTest::installedAdapter() const {
+    return installFolder() / "ZEFAGPKI" / (std::string(adapterName) + ".so");
+}
+
+fs::path SessionTest::slotFolder(int index) const {
+    return workFolderPath() / "Tempfile" / ("Session_" + std::to_string(index));
+}
+
+void SessionTest::installAdapter(const fs::path& library) {
+    fs::create_directories(installedAdapter().parent_path());
+    fs::copy_file(library, installedAdapter(), fs::copy_options::overwrite_existing);
+}
+
+JsonMapPtr SessionTest::send(const JsonMapPtr& request, std::optional<std::string> origin) {
+    requestMap = request.get();
+    requestOrigin = std::move(origin);
+    JsonMapPtr answer = dispatchSessionRequest();
+    requestMap = nullptr;
+    requestOrigin.reset();
+    return answer;
+}
+
+JsonMapPtr SessionTest::send(Fields fields, std::optional<std::string> origin) {
+    JsonMapPtr request = makeRequest(fields);
+    return send(request, std::move(origin));
+}
+
+std::string SessionTest::openSession() {
+    JsonMapPtr answer = send({{"FunctionName", "Echo"},
+                              {"PathID", "5D27C0A91B3E4F68A2C7E0B9146D83F2"},
+                              {"minServerVersion", "1.0.23.0510"}});
+    EXPECT_EQ(answerValue(answer, "result"), "0");
+    return answerValue(answer, "SessionID").value_or("");
+}
+
+std::string SessionTest::counters(const std::string& sessionId) {
+    JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Counters"}, {"SessionId", sessionId}});
+    return answerValue(answer, "result").value_or("");
+}
+
+std::string SessionTest::adapterEvents() const {
+    return testing_support::readFile(sandbox_->root() / "adapter-events.txt");
+}
+
+int SessionTest::slotOf(const std::string& sessionId) const {
+    for (int i = 0; i < sessionSlotCount; ++i)
+        if (sessionSlots[static_cast<std::size_t>(i)].sessionId == sessionId) return i;
+    return -1;
+}
+
+}  // namespace session_tests

@@ -1,0 +1,59 @@
+// A sandbox install for the dispatcher: the test adapter at the adapter's place under an
+// install folder, the work folder under the sandbox's data folder, the session table set
+// up, and helpers that send one request through dispatchSessionRequest.
+#pragma once
+
+#include <filesystem>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "TessarollUtil/JsonMap.h"
+#include "helpers/Sandbox.h"
+
+namespace session_tests {
+
+using Fields = std::initializer_list<std::pair<std::string, std::string>>;
+
+inline constexpr const char* adapterName = "ZEFAVZDediGPKICryptATLAdapter";
+inline constexpr const char* pageOrigin = "https://pages.example.com:8443";
+
+// A parsed request made of `fields` (values as the page sends them, before any flags).
+JsonMapPtr makeRequest(Fields fields);
+// The value of `key` in an answer.
+std::optional<std::string> answerValue(const JsonMapPtr& answer, const std::string& key);
+// The number of keys in an answer.
+int answerSize(const JsonMapPtr& answer);
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Installs `library` as the adapter (the test adapter unless given).
+    void installAdapter(const std::filesystem::path& library);
+
+    // Sends one request from `origin`; null when the dispatcher gave no answer.
+    JsonMapPtr send(Fields fields, std::optional<std::string> origin = std::string(pageOrigin));
+    JsonMapPtr send(const JsonMapPtr& request, std::optional<std::string> origin = std::string(pageOrigin));
+
+    // An Echo that opens a session through the path table; returns the new session id.
+    std::string openSession();
+    // The test adapter's counters of the copy that serves `sessionId`.
+    std::string counters(const std::string& sessionId);
+    // Lines "<instance> <function>" that the test adapter wrote.
+    std::string adapterEvents() const;
+
+    std::filesystem::path installFolder() const { return sandbox_->root() / "install"; }
+    std::filesystem::path workFolderPath() const { return sandbox_->dataHome() / "ZEFAGPKITessarollMain"; }
+    std::filesystem::path installedAdapter() const;
+    std::filesystem::path slotFolder(int index) const;
+    int slotOf(const std::string& sessionId) const;
+
+    std::optional<testing_support::Sandbox> sandbox_;
+};
+
+}  // namespace session_tests
