@@ -359,6 +359,34 @@ TEST_F(LoggerTest, LineWaitsForTheSharedLogMutex) {
     EXPECT_EQ(linesOf(logPath()).size(), 2u);
 }
 
+TEST_F(LoggerTest, ConcurrentWritersRotateWithoutLosingOrBreakingLines) {
+    fs::path ini = writeIni(logFileLine() + "Log MaxSize=4000\nLog Level=5\n");
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    constexpr int kThreads = 4;
+    constexpr int kLines = 150;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) logPrint(5, "writer %d line %03d", t, i);
+        });
+    for (std::thread& w : writers) w.join();
+
+    const std::regex line(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[DEBUG\] \[\d{5}-\d{5}\] (writer \d line \d{3}|Log Enable .*)$)");
+    std::size_t total = 0;
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(sandbox.tempDir())) {
+        if (entry.path().extension() != ".log") continue;
+        ++files;
+        EXPECT_LE(fs::file_size(entry.path()), 4000u + 4u * 80u) << entry.path();
+        for (const std::string& l : linesOf(entry.path())) {
+            ++total;
+            EXPECT_TRUE(std::regex_match(l, line)) << l;
+        }
+    }
+    EXPECT_EQ(total, 1u + kThreads * kLines);
+    EXPECT_GT(files, 5);
+}
+
 TEST_F(LoggerTest, MissingLogFolderDropsLinesQuietly) {
     fs::path ini = writeIni("Log File=" + (sandbox.tempDir() / "nowhere/app.log").string() + "\nLog Level=5\n");
     ASSERT_EQ(initLog(ini.c_str()), 0);
