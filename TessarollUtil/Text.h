@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/Bstr.h"
+#include "platform/Encoding.h"  // kCodePageUtf8, kCodePageBig5
 
 // ---- bounded copies -------------------------------------------------------------------
 
