@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <sstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -136,10 +138,22 @@ const char* const kEncryptedRequest =
     R"("bPIN_TessarollEncryptFlag": "true", "iFlags": "0", )"
     R"("Tessaroll_share_secret": "PageSecret-2026-0123456789ABCDEF"})";
 
+// The request line of the README's example, read from the README itself.
+std::string readmeEncryptedRequest() {
+    const std::filesystem::path readme = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "README.md";
+    std::istringstream in(testing_support::readFile(readme));
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("    {\"FunctionName\": \"GPKI_VerifyPIN\"")) return line.substr(4);
+    return {};
+}
+
 TEST(DecodeJsonMapParameter, ReadmeWorkedExampleDecrypts) {
-    auto map = parseJsonMap(kEncryptedRequest);
+    const std::string request = readmeEncryptedRequest();
+    EXPECT_EQ(request, kEncryptedRequest);
+    auto map = parseJsonMap(request);
     ASSERT_TRUE(map);
     EXPECT_EQ(getJsonMapValue(map.get(), "bPIN"), "123456");
+    EXPECT_EQ(getJsonMapValue(map.get(), "iFlags"), "0");
     const auto iv = parameterEncryptionIV();
     EXPECT_EQ(std::string(iv.begin(), iv.end()), "TessarollParamIV");
 }
