@@ -12,7 +12,6 @@
 #include <new>
 #include <string>
 
-
 namespace {
 
 constexpr std::size_t kPrefixLimit = 63;          // logPrefix holds 64 characters
@@ -104,6 +103,8 @@ bool startLogging(const std::string& prefix) {
         status = initLog(name.c_str());
         TESSAROLL_SETUP_LINE();
     }
+
+#undef TESSAROLL_SETUP_LINE
 
     logOn.exchange(status == 0);
     if (logOn.load()) writeNormalLog("Log state: ", "Enable");

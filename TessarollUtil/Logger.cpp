@@ -4,10 +4,12 @@
 #include "platform/NamedMutex.h"
 
 #include <atomic>
+#include <climits>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,6 +151,14 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// Decimal as atoi reads it (blanks, a sign, digits; 0 for no number), held to 32 bits.
+int32_t decimalValue(const std::string& text) {
+    long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
 int readIniString(const char* key, std::string& value, int size, const std::string& path) {
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
     int status = readLogIniValue(key, buffer.data(), size, path.c_str());
@@ -283,24 +293,25 @@ int initLog(const char* iniName) {
     if (readIniString("Log File", value, 128, path) != kLogIniFound) value = defaultLogFilePath();
     int32_t maxSize = 0;
     std::string sizeText;
-    if (readIniString("Log MaxSize", sizeText, 64, path) == kLogIniFound) maxSize = std::atoi(sizeText.c_str());
+    if (readIniString("Log MaxSize", sizeText, 64, path) == kLogIniFound) maxSize = decimalValue(sizeText);
     {
         std::lock_guard guard(s.fileMutex);
         s.logFile = value;
         s.logMaxSize = maxSize;
     }
 
+    // Opened before the "Log Enable" line so that it is serialised like every other line.
+    openLogMutex();
     std::string levelText;
     int status = readIniString("Log Level", levelText, 16, path);
     if (status != kLogIniFound) {
         s.logLevel.store(0);
     } else {
-        int32_t level = std::atoi(levelText.c_str());
+        int32_t level = decimalValue(levelText);
         s.logLevel.store(level);
         s.enabled.store(true);
         logPrint(level, "Log Enable '%s'", path.c_str());
     }
-    openLogMutex();
     return status;
 }
 
@@ -337,7 +348,9 @@ void buildLogFileName(std::string& fileName, std::string& timeStamp) {
     }
 }
 
-void writeLogLine(int level, const char* format, va_list args) {
+namespace {
+
+void appendLogLine(int level, const char* format, va_list args) {
     std::string fileName;
     std::string timeStamp;
     buildLogFileName(fileName, timeStamp);
@@ -365,6 +378,17 @@ void writeLogLine(int level, const char* format, va_list args) {
     FilePtr file(std::fopen(fileName.c_str(), "a"));
     if (!file) return;
     std::fwrite(line.data(), 1, line.size(), file.get());
+}
+
+}  // namespace
+
+void writeLogLine(int level, const char* format, va_list args) {
+    // Logging never throws into its caller: a line that cannot be composed is dropped,
+    // like one whose file cannot be opened.
+    try {
+        appendLogLine(level, format, args);
+    } catch (const std::exception&) {
+    }
 }
 
 int logPrint(int level, const char* format, ...) {
