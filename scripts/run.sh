@@ -9,5 +9,19 @@ if [ ! -x "$main" ]; then
   echo "The service is not built yet; the staged deliverables are in build/stage."
   exit 0
 fi
+# The card: unless SOFTHSM2_CONF names the user's own SoftHSM2 set-up, or
+# TESSAROLL_DEMO_TOKEN=0 asks for real cards only, a demo token is made once in the user's
+# data folder (PIN 123456) and the service reaches it beside any smart card.
+if [ -z "${SOFTHSM2_CONF:-}" ] && [ "${TESSAROLL_DEMO_TOKEN:-1}" != 0 ]; then
+  conf=$(bash scripts/demo-token.sh | sed -n 's/^SOFTHSM2_CONF=//p')
+  export SOFTHSM2_CONF="$conf"
+fi
+# The card-crypto component's entry in the stage folder's class registry (the build writes
+# it; an older stage folder gets it here).
+registry=build/stage/ComRegistry.ini
+component="$PWD/build/stage/TessarollCardComponent.so"
+if [ -f "$component" ] && ! grep -qi '^{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=' "$registry" 2>/dev/null; then
+  echo "{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=$component" >>"$registry"
+fi
 echo "Starting the service on https://127.0.0.1 and https://[::1], ports 56482 56582 56682"
 exec "$main" 0
