@@ -117,8 +117,17 @@ std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create
     auto& map = registry();
     if (auto found = map.find(key); found != map.end()) return found->second;
 
-    int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
-    int fd = where.shm ? shm_open(where.path.c_str(), flags, where.mode) : open(where.path.c_str(), flags, where.mode);
+    // Open what is there first: the kernel may refuse O_CREAT on another user's file in
+    // a sticky folder such as /dev/shm even when its mode lets us in.
+    auto openWith = [&](int extra) {
+        int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | extra;
+        return where.shm ? shm_open(where.path.c_str(), flags, where.mode) : open(where.path.c_str(), flags, where.mode);
+    };
+    int fd = openWith(0);
+    if (fd < 0 && errno == ENOENT && create) {
+        fd = openWith(O_CREAT | O_EXCL);
+        if (fd < 0 && errno == EEXIST) fd = openWith(0);  // another process made it meanwhile
+    }
     if (fd < 0) return nullptr;
     // The creator's umask must not narrow a mutex that other users open.
     struct stat info {};
