@@ -217,4 +217,26 @@ TEST(NamedMutex, AGlobalMutexIsSharedWithAnotherProcess) {
     removeGlobal(name);
 }
 
+// Needs root to start the peer as another user; skipped otherwise.
+TEST(NamedMutex, GlobalNamesCrossUsersPerUserNamesDoNot) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
+    Sandbox sandbox;  // its runtime folder is ours alone, so the other user falls back to /dev/shm
+    const std::string global = globalName("users");
+    auto mine = NamedMutex::create(global);  // made by this user: the other one must still get in
+    ASSERT_TRUE(mine);
+    const std::string local = "UsersApart-" + std::to_string(getpid());
+    for (const std::string& name : {global, local}) {
+        ChildProcess child("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", kHolder, name, "hold"});
+        ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; })) << child.errors();
+        auto mutex = NamedMutex::create(name);
+        MutexWait result = mutex->wait(0);
+        EXPECT_EQ(result, name == global ? MutexWait::TimedOut : MutexWait::Obtained) << name;
+        if (result == MutexWait::Obtained) mutex->release();
+        child.kill();
+        child.wait(10s);
+    }
+    removeGlobal(global);
+    shm_unlink(("/tessaroll-mutex.u65534." + local).c_str());
+}
+
 }  // namespace
