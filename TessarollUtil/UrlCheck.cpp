@@ -3,7 +3,17 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
+
+// GCC 12 warns about its own std::function inside <regex> when sanitizers and optimisation
+// are both on (a false positive in the library header, not in this file).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Text.h"
