@@ -63,7 +63,7 @@ void freeWiped(char*& text) {
 }
 
 void sortEntries(JsonMap* map) {
-    std::stable_sort(map->entries, map->entries + usedEntries(map), [](const JsonMapEntry& a, const JsonMapEntry& b) {
+    std::sort(map->entries, map->entries + usedEntries(map), [](const JsonMapEntry& a, const JsonMapEntry& b) {
         return compareKeys(keyOf(a), keyOf(b)) < 0;
     });
 }
@@ -137,7 +137,7 @@ JsonMapPtr parseJsonMap(const char* inputJsonStr) {
 JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
     jsmn_parser parser;
     jsmn_init(&parser);
-    std::vector<jsmntok_t> tokens(kParseTokens);
+    std::array<jsmntok_t, kParseTokens> tokens;
     const int r = jsmn_parse(&parser, inputJsonStr.data(), inputJsonStr.size(), tokens.data(), kParseTokens);
     if (r < 2) {
         writeErrorLog("jsmn parse error", "");
