@@ -1,0 +1,158 @@
+// The value store on its own: channel reuse, the full table and its eviction rule, the
+// sliding timeout, origins.
+#include <ctime>
+
+#include <gtest/gtest.h>
+
+#include "SessionFixture.h"
+#include "TessarollSession/ValueStore.h"
+
+namespace {
+
+const std::string origin = "https://app.example.org";
+
+class ValueStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        initValueStoreSecrets();
+        for (int i = 0; i < valueChannelCount; ++i) clearValueChannel(i);
+    }
+    void TearDown() override {
+        for (int i = 0; i < valueChannelCount; ++i) clearValueChannel(i);
+    }
+    static int set(const std::string& name, int32_t timeout, const std::string& value = "v") {
+        return setChannelValue(name, std::string("app.example.org"), timeout, value);
+    }
+    static std::string get(const std::string& name, const std::string& from = origin) {
+        return getChannelValue(name, from).value_or("<none>");
+    }
+    static int64_t now() { return static_cast<int64_t>(std::time(nullptr)); }
+    static int indexOf(const std::string& name) {
+        for (int i = 0; i < valueChannelCount; ++i)
+            if (valueChannels[static_cast<std::size_t>(i)].channelName == name) return i;
+        return -1;
+    }
+};
+
+TEST_F(ValueStoreTest, ValuesAreKeptEncryptedAndReadBack) {
+    ASSERT_EQ(set("token", 5, "a value with ü and \"quotes\""), 0);
+    const ValueChannel& channel = valueChannels[0];
+    const std::string stored(channel.encryptedValue.begin(), channel.encryptedValue.end());
+    EXPECT_EQ(stored.find("a value"), std::string::npos);
+    EXPECT_EQ(channel.valueLength, channel.encryptedValue.size());
+    EXPECT_EQ(get("token"), "a value with ü and \"quotes\"");
+    EXPECT_EQ(get("token", "https://other.example.org"), "");
+    EXPECT_EQ(get("token", "null"), "");
+}
+
+TEST_F(ValueStoreTest, NameInOtherCaseUpdatesTheSameChannel) {
+    ASSERT_EQ(set("a", 0, "first"), 0);
+    ASSERT_EQ(set("Basket", 0, "one"), 0);
+    ASSERT_EQ(set("BASKET", 0, "two"), 0);
+    EXPECT_EQ(indexOf("Basket"), 1);
+    EXPECT_EQ(indexOf("BASKET"), -1);
+    EXPECT_EQ(get("basket"), "two");
+}
+
+TEST_F(ValueStoreTest, FullStoreRefusesNewNamesWhileAllTimeoutsRun) {
+    for (int i = 0; i < valueChannelCount; ++i) ASSERT_EQ(set("c" + std::to_string(i), 10), 0);
+    EXPECT_EQ(set("c16", 10), 61019);
+    EXPECT_EQ(indexOf("c16"), -1);
+    EXPECT_EQ(set("C3", 10, "updated"), 0);  // existing names still update
+    EXPECT_EQ(get("c3"), "updated");
+}
+
+TEST_F(ValueStoreTest, FullStoreEvictsTimedOutChannelsAndTakesTheHighest) {
+    for (int i = 0; i < valueChannelCount; ++i) ASSERT_EQ(set("c" + std::to_string(i), 10), 0);
+    valueChannels[3].expiry = now() - 1;
+    valueChannels[9].expiry = now() - 1;
+    ASSERT_EQ(set("new", 10, "fresh"), 0);
+    EXPECT_EQ(indexOf("new"), 9);
+    EXPECT_FALSE(valueChannels[3].channelName);
+    EXPECT_EQ(get("new"), "fresh");
+}
+
+TEST_F(ValueStoreTest, ChannelsWithoutTimeoutNeverExpireButAreEvictedWhenFull) {
+    ASSERT_EQ(set("forever", 0, "kept"), 0);
+    EXPECT_EQ(valueChannels[0].expiry, 0);
+    EXPECT_EQ(get("forever"), "kept");
+    for (int i = 1; i < valueChannelCount; ++i) ASSERT_EQ(set("c" + std::to_string(i), 10), 0);
+    ASSERT_EQ(set("newcomer", 10), 0);
+    EXPECT_EQ(indexOf("newcomer"), 0);
+    EXPECT_EQ(get("forever"), "");
+}
+
+TEST_F(ValueStoreTest, TimeoutSlidesOnAllowedReadsOnly) {
+    ASSERT_EQ(set("s", 2, "alive"), 0);
+    // Most of the timeout has passed: an allowed read restarts it, a refused one does not.
+    valueChannels[0].expiry = now() + 5;
+    EXPECT_EQ(get("s", "https://elsewhere.example"), "");
+    EXPECT_LE(valueChannels[0].expiry, now() + 5);
+    EXPECT_EQ(get("s"), "alive");
+    EXPECT_GE(valueChannels[0].expiry, now() + 119);
+    // Past the timeout: empty, and the channel keeps its place.
+    valueChannels[0].expiry = now() - 1;
+    EXPECT_EQ(get("s"), "");
+    EXPECT_EQ(indexOf("s"), 0);
+}
+
+TEST_F(ValueStoreTest, EmptyDomainListIsReadableFromNowhere) {
+    ASSERT_EQ(set("allowed", 0, "x"), 0);
+    ASSERT_EQ(setChannelValue(std::string("blank"), std::string(""), 0, std::string("secret")), 0);
+    ASSERT_EQ(setChannelValue(std::string("blanks"), std::string(" ; "), 0, std::string("secret")), 0);
+    EXPECT_EQ(get("allowed"), "x");  // leaves an allowed verdict behind
+    EXPECT_EQ(get("blank"), "");
+    EXPECT_EQ(get("blank", "https://attacker.example"), "");
+    EXPECT_EQ(get("blanks"), "");
+}
+
+TEST_F(ValueStoreTest, MissingArguments) {
+    EXPECT_EQ(setChannelValue(std::nullopt, std::string("a"), 0, std::string("v")), 61005);
+    EXPECT_EQ(setChannelValue(std::string("c"), std::nullopt, 0, std::string("v")), 61005);
+    EXPECT_EQ(setChannelValue(std::string("c"), std::string("a"), 0, std::nullopt), 61005);
+    EXPECT_EQ(setChannelValue(std::string("c"), std::string("a"), -1, std::string("v")), 61005);
+    EXPECT_EQ(indexOf("c"), -1);
+    EXPECT_EQ(getChannelValue(std::nullopt, origin), "");
+    ASSERT_EQ(set("c", 0), 0);
+    EXPECT_EQ(getChannelValue(std::string("c"), std::nullopt), "");
+}
+
+}  // namespace
+
+// Through the dispatcher, on an open session.
+using session_tests::SessionTest;
+using session_tests::answerValue;
+
+TEST_F(SessionTest, ValueStoreCallsOfAnOpenSession) {
+    const std::string id = openSession();
+    auto set = [&](std::string channel, std::string domains, std::string value, std::string timeout = "0") {
+        return answerValue(send({{"FunctionName", "setTessarollValue"}, {"SessionId", id}, {"channel", channel},
+                                 {"domain_list", domains}, {"value", value}, {"timeout", timeout}}),
+                           "result");
+    };
+    auto get = [&](std::string channel, std::string origin) {
+        return answerValue(send({{"FunctionName", "getTessarollValue"}, {"SessionId", id}, {"channel", channel}},
+                                origin),
+                           "result");
+    };
+    EXPECT_EQ(set("cart", "pages.example.com;.shop.example", "three apples"), "0");
+    EXPECT_EQ(get("CART", "https://pages.example.com:8443"), "three apples");
+    EXPECT_EQ(get("cart", "http://www.shop.example"), "three apples");
+    EXPECT_EQ(get("cart", "https://evil.example"), "");
+    EXPECT_EQ(get("unknown", "https://pages.example.com"), "");
+
+    // A channel stored without domains is readable from nowhere, also right after a read
+    // that an allowed origin passed.
+    EXPECT_EQ(set("open", "", "secret"), "0");
+    EXPECT_EQ(get("cart", "https://pages.example.com"), "three apples");
+    EXPECT_EQ(get("open", "https://evil.example"), "");
+    EXPECT_EQ(get("open", "https://pages.example.com"), "");
+
+    // Missing arguments.
+    JsonMapPtr noValue = send({{"FunctionName", "setTessarollValue"}, {"SessionId", id}, {"channel", "x"},
+                               {"domain_list", "a.example"}});
+    EXPECT_EQ(answerValue(noValue, "result"), "61005");
+    JsonMapPtr noChannel = send({{"FunctionName", "getTessarollValue"}, {"SessionId", id}});
+    EXPECT_EQ(answerValue(noChannel, "result"), "61005");
+    EXPECT_EQ(set("negative", "a.example", "v", "-1"), "61005");
+}
