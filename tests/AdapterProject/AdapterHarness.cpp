@@ -12,13 +12,14 @@ using testing_support::writeFile;
 
 namespace adapter_testing {
 
-ComponentSandbox::ComponentSandbox() {
+ComponentSandbox::ComponentSandbox(bool logging) {
     if (const char* saved = std::getenv(kComRegistryVariable)) savedRegistry_ = saved;
     writeFile(registry(), std::string("# the test component\n{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=") +
                               TESSAROLL_TEST_COMPONENT_PATH + "\n");
     setenv(kComRegistryVariable, registry().c_str(), 1);
     fs::create_directories(sandbox_.root() / "log");
-    writeFile(sandbox_.windowsDir() / "ZEFAGPKITessaroll.ini",
+    if (logging)
+        writeFile(sandbox_.windowsDir() / "ZEFAGPKITessaroll.ini",
               "[ZEFAGPKITessaroll]\nLog File=" + (sandbox_.root() / "log" / "adapter.log").string() +
                   "\nLog MaxSize=500000000\nLog Level=5\n");
     componentLibrary_ = dlopen(TESSAROLL_TEST_COMPONENT_PATH, RTLD_NOW | RTLD_LOCAL);

@@ -21,7 +21,7 @@ namespace adapter_testing {
 // switched on into "<sandbox>/log". Restores TESSAROLL_COM_REGISTRY when it goes.
 class ComponentSandbox {
 public:
-    ComponentSandbox();
+    explicit ComponentSandbox(bool logging = true);
     ~ComponentSandbox();
     const testing_support::Sandbox& sandbox() const { return sandbox_; }
     std::filesystem::path registry() const { return sandbox_.root() / "ComRegistry.ini"; }

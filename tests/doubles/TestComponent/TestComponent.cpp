@@ -24,9 +24,17 @@ std::string describe(const std::vector<TestComponentArgument>& arguments) {
     return text;
 }
 
+const char* logPath() {
+    static const char* path = [] {
+        const char* value = std::getenv(kTestComponentLogVariable);
+        return value && *value ? value : nullptr;
+    }();
+    return path;
+}
+
 void appendToLog(const std::string& line) {
-    const char* path = std::getenv(kTestComponentLogVariable);
-    if (!path || !*path) return;
+    const char* path = logPath();
+    if (!path) return;
     if (std::FILE* file = std::fopen(path, "a")) {
         std::fprintf(file, "%s\n", line.c_str());
         std::fclose(file);
@@ -119,8 +127,9 @@ public:
 private:
     TestComponentReply record(int slot, const char* method, std::initializer_list<TestComponentArgument> arguments) {
         TestComponentCall call{id_, slot, method, arguments};
-        appendToLog("call " + std::to_string(id_) + " " + std::to_string(slot) + " " + method + " " +
-                    describe(call.arguments));
+        if (logPath())
+            appendToLog("call " + std::to_string(id_) + " " + std::to_string(slot) + " " + method + " " +
+                        describe(call.arguments));
         std::lock_guard guard(control.lock);
         TestComponentReply reply;
         if (auto found = control.replies.find(method); found != control.replies.end()) reply = found->second;
