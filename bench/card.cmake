@@ -1,0 +1,2 @@
+target_link_libraries(bench_card PRIVATE PkgConfig::GNUTLS)
+add_dependencies(bench_card tessaroll_card_component ZEFAGPKITessarollMain)
