@@ -434,11 +434,14 @@ JsonMapPtr continueSession(JsonMapPtr answer, int index, const std::string& func
     if (sameText(function, "getTessarollValue")) return readValue(std::move(answer));
     if (isEcho(function)) {
         writeNormalLog("Browser mode: ", "Active");
-        const std::string installerVersion = slot.installerVersion.value_or("");
+        // A text the slot does not have stays out of the answer.
+        auto text = [](const std::optional<std::string>& value) {
+            return value ? std::optional<std::string_view>(*value) : std::nullopt;
+        };
         setJsonMapValue(answer.get(), "ServerVersion", std::string_view(serviceVersion));
-        setJsonMapValue(answer.get(), "LibVersion", std::string_view(slot.adapterVersion.value_or("")));
-        setJsonMapValue(answer.get(), "InstallerVersion", std::string_view(installerVersion));
-        writeNormalLog("@@@@@@@@@@@@@@@@InstallerVersion: ", installerVersion);
+        setJsonMapValue(answer.get(), "LibVersion", text(slot.adapterVersion));
+        setJsonMapValue(answer.get(), "InstallerVersion", text(slot.installerVersion));
+        writeNormalLog("@@@@@@@@@@@@@@@@InstallerVersion: ", slot.installerVersion.value_or(""));
         setJsonMapResult(answer.get(), 0);
         return answer;
     }
