@@ -1,16 +1,49 @@
 #include "Tessaroll/StartupHooks.h"
 
-// These bodies do nothing yet: the crash handler, the message receiver and the debug-mode
-// event are built with their own parts and take these call sites over. Until then the
-// service ends through SIGTERM/SIGINT (see Main.cpp) and logs with the settings found at
-// start-up.
+#include <cerrno>
+#include <memory>
 
-void installCrashHandler() {}
+#include "TessarollUtil/Message.h"
+#include "core/Forensic.h"
+#include "platform/Folders.h"
+#include "platform/NamedEvent.h"
 
-void startMessageReceiver(void (*)()) {}
+namespace {
 
-bool openDebugModeEvent() { return false; }
+constexpr int kDumpKeepCount = 3;
+constexpr const char* kDumpPrefix = "ZEFAGPKITessaroll";
+constexpr const char* kDebugModeEventName = "ZEFAGPKITessaroll_DEBUG_MODE";
 
-bool waitDebugModeEvent() { return false; }
+std::unique_ptr<NamedEvent> debugModeEvent;
+int debugModeOpenError = 0;
 
-int debugModeEventError() { return 0; }
+}  // namespace
+
+void installCrashHandler() {
+    using namespace VZ::OS::Win32::Forensic;
+    // Errors here are not caught: a program that cannot report its crashes does not start.
+    auto& handler = getForensicInstance();
+    handler.setFilterInstaller(std::make_unique<Detail::ExceptionHandler::UEF>());
+    handler.filterInstaller()->call();
+    // The dump folder of the original system is the user's temporary folder here.
+    handler.add(std::make_unique<CrashDumpCallBack>(kDumpKeepCount, userTempFolder(), kDumpPrefix));
+}
+
+void startMessageReceiver(void (*finalFunction)()) {
+    // The main program registers only a final function: a Suicide or the user leaving
+    // the session releases everything and ends the service.
+    IPCHandlers.finalFunction = finalFunction;
+    startIPCReceiver(kChannelMain);
+}
+
+bool openDebugModeEvent() {
+    if (debugModeEvent) return false;
+    debugModeEvent = NamedEvent::open(kDebugModeEventName);
+    // No event means no monitor runs; report it as a missing file, as the original did.
+    debugModeOpenError = debugModeEvent ? 0 : ENOENT;
+    return debugModeEvent != nullptr;
+}
+
+bool waitDebugModeEvent() { return debugModeEvent && debugModeEvent->wait(); }
+
+int debugModeEventError() { return debugModeOpenError; }

@@ -333,7 +333,11 @@ void ipcWindowReceiver(std::string channel) {
         writeNormalLog("Start Windows API IPC message receiver: ", "Success");
         std::string whyNot;
         auto session = SessionNotifier::open(&whyNot);
-        if (!session) writeWarningLog("Session notification unavailable: ", whyNot);
+        if (session) {
+            writeNormalLog("Session notification: ", session->sessionPath());
+        } else {
+            writeWarningLog("Session notification unavailable: ", whyNot);
+        }
 
         auto onText = [](const std::string& text) { ipcWindowProc(kWmCopyData, 0, text.c_str()); };
         auto onChange = [](int code) { ipcWindowProc(kWmSessionChange, code, nullptr); };

@@ -72,7 +72,7 @@ int crash(char** argv) {
     handler.setFilterInstaller(std::make_unique<Detail::ExceptionHandler::UEF>());
     handler.filterInstaller()->call();
     handler.add(std::make_unique<CrashDumpCallBack>(3, argv[2], argv[3]));
-    volatile int* nowhere = nullptr;
+    volatile int* volatile nowhere = nullptr;  // volatile: the compiler keeps the store
     *nowhere = 1;
     return 0;
 }

@@ -1,0 +1,49 @@
+// A crash inside an adapter call: the main program leaves its crash report and dies of
+// the signal.
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+
+#include "TessarollIpc/MainService.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace testing_support;
+
+namespace {
+
+TEST(CrashMain, AdapterCrashLeavesAReportInTheDumpFolder) {
+    Sandbox sandbox;
+    // The dump folder is the user's temporary folder; three older reports lie there.
+    fs::create_directories(sandbox.tempDir());
+    for (const char* name : {"ZEFAGPKITessaroll1600000000.dmp", "ZEFAGPKITessaroll1600000001.dmp",
+                             "ZEFAGPKITessaroll1600000002.dmp", "other.dmp"}) {
+        writeFile(sandbox.tempDir() / name, "old");
+    }
+    auto service = startMainService(sandbox);
+    ASSERT_TRUE(service);
+    HttpsClient client(mainClientOptions());
+    std::string session = openSession(client);
+    ASSERT_FALSE(session.empty()) << service->log();
+
+    auto answer = postRequest(client, R"({"SessionId": ")" + session + R"(", "FunctionName": "TestAdapter_Crash"})");
+    EXPECT_FALSE(answer) << service->log();  // the connection died with the program
+    EXPECT_EQ(service->process().wait(20s), 128 + 11);
+
+    std::vector<std::string> reports;
+    for (const auto& entry : fs::directory_iterator(sandbox.tempDir())) {
+        std::string name = entry.path().filename().string();
+        if (std::regex_match(name, std::regex("ZEFAGPKITessaroll[0-9]{10}\\.dmp"))) reports.push_back(name);
+    }
+    std::sort(reports.begin(), reports.end());
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0], "ZEFAGPKITessaroll1600000001.dmp");
+    EXPECT_EQ(reports[1], "ZEFAGPKITessaroll1600000002.dmp");
+    std::string report = readFile(sandbox.tempDir() / reports[2]);
+    EXPECT_NE(report.find("Signal: 11 (SIGSEGV)"), std::string::npos);
+    EXPECT_NE(report.find("ZEFAVZDediGPKICryptATLAdapter.so"), std::string::npos);  // the adapter copy is mapped
+    EXPECT_TRUE(fs::exists(sandbox.tempDir() / "other.dmp"));
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// Instructions and session signals reaching the real main program.
+#include <chrono>
+#include <gtest/gtest.h>
+
+#include "TessarollIpc/MainService.h"
+#include "TessarollUtil/Message.h"
+#include "platform/Channel.h"
+#include "platform/LogindMock.h"
+
+using namespace std::chrono_literals;
+using namespace testing_support;
+
+namespace {
+
+TEST(IpcMain, SuicideReleasesEverySessionAndEndsTheService) {
+    Sandbox sandbox;
+    auto service = startMainService(sandbox);
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(service->waitForLog("Start Windows API IPC message receiver: Success"));
+    HttpsClient first(mainClientOptions()), second(mainClientOptions());
+    ASSERT_FALSE(openSession(first).empty()) << service->log();
+    ASSERT_FALSE(openSession(second).empty());
+    ASSERT_GE(adapterCopies(service->workFolder()), 2u);
+
+    // Straight through the channel, so the time from the final release to the end is
+    // not hidden behind the sender's lock-mode hold.
+    auto channel = findChannel(kChannelMain);
+    ASSERT_TRUE(channel);
+    auto message = createMessage(kSenderWorker, kChannelMain, kInstructionSuicide);
+    ASSERT_TRUE(channel->send(*messageWireText(*message)));
+    auto released = std::chrono::steady_clock::now();
+    EXPECT_NE(service->log().find("[TessarollFinal] Ready to suicide"), std::string::npos);  // before the send returned
+
+    EXPECT_TRUE(waitUntil([] { return !canConnect("127.0.0.1", servicePorts[0]) && !canConnect("::1", servicePorts[2]); },
+                          2s));
+    EXPECT_LT(std::chrono::steady_clock::now() - released, 400ms);
+    EXPECT_EQ(service->process().wait(5s), 0);
+    EXPECT_EQ(adapterCopies(service->workFolder()), 0u);
+    std::string log = service->log();
+    EXPECT_NE(log.find("Release session index: "), std::string::npos);
+    EXPECT_NE(log.find("Execute final function"), std::string::npos);
+}
+
+TEST(IpcMain, WorkerStyleSendEndsTheService) {
+    Sandbox sandbox;
+    auto service = startMainService(sandbox);
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(service->waitForLog("Start Windows API IPC message receiver: Success"));
+    EXPECT_TRUE(sendIPCMsg(kChannelMain, kInstructionSuicide));
+    EXPECT_EQ(service->process().wait(5s), 0);
+    EXPECT_NE(service->log().find("Ready to suicide"), std::string::npos);
+}
+
+TEST(IpcMain, SessionLockEndsTheService) {
+    LogindMock logind;
+    ASSERT_TRUE(logind.ready());
+    Sandbox sandbox;
+    ServiceOptions options;
+    options.environment = logind.environment();
+    auto service = startMainService(sandbox, options);
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(service->waitForLog("Session notification: " + logind.sessionPath())) << service->log();
+    HttpsClient client(mainClientOptions());
+    ASSERT_FALSE(openSession(client).empty());
+
+    ASSERT_TRUE(logind.lock());
+    EXPECT_TRUE(service->waitForLog("Receive windows lock signal"));
+    EXPECT_EQ(service->process().wait(5s), 0);
+    EXPECT_NE(service->log().find("Ready to suicide"), std::string::npos);
+    EXPECT_EQ(adapterCopies(service->workFolder()), 0u);
+}
+
+}  // namespace
