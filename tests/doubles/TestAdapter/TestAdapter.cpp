@@ -13,6 +13,7 @@
 //   "TestAdapter_Counters"  "instance=<id> unlock=<n> version=<n> release=<n> calls=<n>"
 //   "TestAdapter_Origin"    the "url" of this copy's last unlock
 //   "TestAdapter_Echo"      the value of the request's "text" (decoded by its flags)
+//   "TestAdapter_Crash"     dies of SIGSEGV inside the call (for the crash handler's tests)
 // Anything else answers "61005", as the real adapter does for an unknown name.
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +101,10 @@ long functionIndex(const JsonMap* map) {
     }
     if (sameName(name, "TestAdapter_Origin")) return unlockedOrigin;
     if (sameName(name, "TestAdapter_Echo")) return getJsonMapValue(map, "text").value_or("");
+    if (sameName(name, "TestAdapter_Crash")) {
+        volatile int* volatile nowhere = nullptr;  // volatile: the compiler keeps the store
+        *nowhere = 1;
+    }
     return "61005";
 }
 
