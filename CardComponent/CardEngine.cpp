@@ -53,6 +53,12 @@ std::string xmlSignatureValue(const std::string& der, const Certificate& cert) {
     return fit(rs) + fit(ss);
 }
 
+// Assigning into a string can free its old buffer unwiped: wipe first.
+void replaceSecret(SecretString& target, const SecretString& value) {
+    secureWipe(target);
+    target = value;
+}
+
 }  // namespace
 
 gnutls_digest_algorithm_t digestOf(int32_t hashFlag) {
@@ -100,16 +106,16 @@ TokenCertificate CardEngine::signerCertificate(const Token& token) {
 std::vector<std::string> CardEngine::enumCerts(int32_t flags) {
     Token token = currentToken();
     std::vector<std::string> out;
+    bool cached = false;
     for (auto& c : tokenCertificates(token)) {
+        if (!cached && c.certificate.canSign()) {
+            cachedCert_ = c.certificate.base64();
+            cached = true;
+        }
         if (flags == 1 && !c.certificate.canSign()) continue;
         if (flags == 2 && !c.certificate.canEncrypt()) continue;
         out.push_back(c.certificate.base64());
     }
-    for (auto& c : tokenCertificates(token))
-        if (c.certificate.canSign()) {
-            cachedCert_ = c.certificate.base64();
-            break;
-        }
     return out;
 }
 
@@ -213,7 +219,7 @@ int32_t CardEngine::changePin(const SecretString& oldPin, const SecretString& ne
     Token token = currentToken();
     if (oldPin.empty()) fail(kNotAuthenticated);
     card::changePin(token, oldPin, newPin);
-    if (loginToken_ == token.serial) loginPin_ = newPin;
+    if (loginToken_ == token.serial) replaceSecret(loginPin_, newPin);
     return 0;
 }
 
@@ -223,7 +229,7 @@ int32_t CardEngine::signInitLogin(const SecretString& pin, int32_t) {
     Token token = currentToken();
     SecretString use = pinFor(&pin, token);
     card::verifyPin(token, use);
-    loginPin_ = use;
+    replaceSecret(loginPin_, use);
     loginToken_ = token.serial;
     return 0;
 }
@@ -280,6 +286,7 @@ int32_t CardEngine::signDataInit(const SecretString& pin, int32_t) {
     Token token = currentToken();
     SecretString use = pinFor(&pin, token);
     card::verifyPin(token, use);
+    secureWipe(dataSequence_.pin);
     dataSequence_ = {true, use, token.serial, 0};
     return 0;
 }
@@ -297,6 +304,7 @@ std::string CardEngine::signDataUpdate(const std::u16string& data, const std::st
 int32_t CardEngine::signDataFinal(int32_t) {
     if (!dataSequence_.open) fail(kNotInSequence);
     int32_t count = dataSequence_.count;
+    secureWipe(dataSequence_.pin);
     dataSequence_ = Sequence{};
     return count;
 }
@@ -305,6 +313,7 @@ int32_t CardEngine::signInit(const SecretString& pin, int32_t) {
     Token token = currentToken();
     SecretString use = pinFor(&pin, token);
     card::verifyPin(token, use);
+    secureWipe(xmlSequence_.pin);
     xmlSequence_ = {true, use, token.serial, 0};
     return 0;
 }
@@ -312,6 +321,7 @@ int32_t CardEngine::signInit(const SecretString& pin, int32_t) {
 int32_t CardEngine::signFinal(int32_t) {
     if (!xmlSequence_.open) fail(kNotInSequence);
     int32_t count = xmlSequence_.count;
+    secureWipe(xmlSequence_.pin);
     xmlSequence_ = Sequence{};
     return count;
 }

@@ -1,6 +1,7 @@
 #include "CardComponent/CodePage.h"
 
 #include "CardComponent/CardErrors.h"
+#include "TessarollUtil/Secure.h"
 
 #include <cerrno>
 #include <charconv>
@@ -14,8 +15,15 @@ namespace {
 std::string convert(std::string_view input, const std::string& from, const std::string& to) {
     iconv_t cd = iconv_open(to.c_str(), from.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1)) fail(kInvalidArgument);
+    // The input may be a PIN: the output is sized so it does not move while it grows, and
+    // the scratch buffer is wiped before it goes.
     std::string out;
+    out.reserve(input.size() * 2 + 16);
     std::vector<char> buffer(4096);
+    struct Wipe {
+        std::vector<char>& b;
+        ~Wipe() { secureWipe(b.data(), b.size()); }
+    } wipe{buffer};
     char* in = const_cast<char*>(input.data());
     size_t inLeft = input.size();
     while (true) {
