@@ -62,7 +62,8 @@ AdapterCopy::AdapterCopy(const fs::path& folder) {
 AdapterCopy::~AdapterCopy() {
     // A copy unloaded while it holds the component would leave the object behind.
     call(R"({"TessarollFunctionIndex":"-3"})", "Tessaroll_Release");
-    dlclose(library_);
+    // The copy stays mapped: the common library inside keeps process-lifetime singletons
+    // (logger settings, named-mutex table) that would read as leaks once unmapped.
 }
 
 std::string AdapterCopy::call(const std::string& jsonText, const std::string& functionName) {

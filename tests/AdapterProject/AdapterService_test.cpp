@@ -29,6 +29,8 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 class AdapterService : public ::testing::Test {
 protected:
     void SetUp() override {
+        for (uint16_t port : servicePorts)
+            ASSERT_FALSE(canConnect("127.0.0.1", port)) << "another service holds port " << port;
         writeFile(sandbox_.root() / "ComRegistry.ini",
                   std::string("{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=") + TESSAROLL_TEST_COMPONENT_PATH + "\n");
         ServiceOptions options;
