@@ -99,13 +99,17 @@ const char* finishCall() {
     return adapterResult->c_str();
 }
 
-// The parameters of a map this copy parsed itself may hold PINs.
-void wipeAndFree(JsonMapPtr map) {
-    if (!map) return;
-    for (int32_t i = 0; i < std::min<int32_t>(map->count, kJsonMapCapacity); ++i)
-        if (char* value = map->entries[i].value) secureWipe(value, std::strlen(value));
-    if (map->jsonText) secureWipe(map->jsonText, std::strlen(map->jsonText));
-}
+// A map this copy parsed itself: its values may hold PINs, so they are zeroed before the
+// map is freed, however the call ends.
+struct OwnRequest {
+    JsonMapPtr map;
+    ~OwnRequest() {
+        if (!map) return;
+        for (int32_t i = 0; i < std::min<int32_t>(map->count, kJsonMapCapacity); ++i)
+            if (char* value = map->entries[i].value) secureWipe(value, std::strlen(value));
+        if (map->jsonText) secureWipe(map->jsonText, std::strlen(map->jsonText));
+    }
+};
 
 }  // namespace
 
@@ -222,18 +226,17 @@ __attribute__((visibility("default"))) const char* callMethod(const char* jsonTe
             TESSAROLL_NULL_PARAMETER("JSONObj");
             return finishCall();
         }
-        JsonMapPtr map = parseJsonMap(jsonText);
-        if (!map) return finishCall();
-        displayJsonMapParameters(map.get());
+        OwnRequest request{parseJsonMap(jsonText)};
+        if (!request.map) return finishCall();
+        displayJsonMapParameters(request.map.get());
 
-        std::optional<std::string> name = getJsonMapValue(map.get(), "FunctionName");
+        std::optional<std::string> name = getJsonMapValue(request.map.get(), "FunctionName");
         if (!name) {
             writeWarningLog("Function name is null", "");
             adapterResult = makeCodeText(kResultFunctionMissing);
         } else if (initAdapter()) {
-            dispatchAdapterFunction(map.get(), name->c_str());
+            dispatchAdapterFunction(request.map.get(), name->c_str());
         }
-        wipeAndFree(std::move(map));
         return finishCall();
     } catch (...) {
         // Nothing may leave the plug-in as an exception; out of memory answers null.

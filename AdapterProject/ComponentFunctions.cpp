@@ -223,6 +223,15 @@ void runComponentFunction(const ComponentFunction& function, const JsonMap* map)
 
     std::array<Parameter, kMostParameters> storage;
     std::span<Parameter> parameters(storage.data(), function.kinds.size());
+    // However the handler ends: the key check off, every text parameter zeroed and freed.
+    struct WipeOnExit {
+        const ComponentFunction& function;
+        std::span<Parameter> parameters;
+        ~WipeOnExit() {
+            jsonKeyCheckEnabled = false;
+            wipeParameters(function, parameters);
+        }
+    } wipe{function, parameters};
     try {
         if (function.keyCheck) {
             jsonKeyCheckEnabled = true;
@@ -237,7 +246,6 @@ void runComponentFunction(const ComponentFunction& function, const JsonMap* map)
             jsonKeyCheckEnabled = false;
             if (jsonKeyCheckError != 0 && getJsonMapBool(map, "AdapterJsonKeyCheck")) {
                 adapterResult = makeCodeText(jsonKeyCheckError);
-                wipeParameters(function, parameters);
                 return;
             }
         }
@@ -276,8 +284,6 @@ void runComponentFunction(const ComponentFunction& function, const JsonMap* map)
         // Out of memory while the parameters were read: answered like a component failure.
         handleComponentError(handlerName, __LINE__);
     }
-    jsonKeyCheckEnabled = false;
-    wipeParameters(function, parameters);
 }
 
 template <std::size_t I>
