@@ -120,6 +120,12 @@ TEST_F(ValueStoreTest, MissingArguments) {
 }  // namespace
 
 // Through the dispatcher, on an open session.
+int channelIndex(const std::string& name) {
+    for (int i = 0; i < valueChannelCount; ++i)
+        if (valueChannels[static_cast<std::size_t>(i)].channelName == name) return i;
+    return -1;
+}
+
 using session_tests::SessionTest;
 using session_tests::answerValue;
 
@@ -155,4 +161,11 @@ TEST_F(SessionTest, ValueStoreCallsOfAnOpenSession) {
     JsonMapPtr noChannel = send({{"FunctionName", "getTessarollValue"}, {"SessionId", id}});
     EXPECT_EQ(answerValue(noChannel, "result"), "61005");
     EXPECT_EQ(set("negative", "a.example", "v", "-1"), "61005");
+
+    // The timeout is read as the dispatcher reads integers.
+    for (const auto& [timeout, minutes] : {std::pair{"true", 1}, std::pair{"FALSE", 0}, std::pair{" 7 min", 7},
+                                           std::pair{"soon", 0}}) {
+        ASSERT_EQ(set("timed", "a.example", "v", timeout), "0") << timeout;
+        EXPECT_EQ(valueChannels[static_cast<std::size_t>(channelIndex("timed"))].timeoutMinutes, minutes) << timeout;
+    }
 }
