@@ -296,17 +296,18 @@ int remainingPinTries(const Token& token) {
 
 PrivateKey::PrivateKey(const Token& token, const TokenCertificate& cert, const SecretString& pin) : pin_(pin) {
     ensureReady();
-    if (gnutls_privkey_init(&key_) < 0) fail(kOutOfMemory);
-    gnutls_privkey_set_pin_function(key_, pinCallback, &pin_);
+    gnutls_privkey_t key;
+    if (gnutls_privkey_init(&key) < 0) fail(kOutOfMemory);
+    // held here until it is complete: a wrong PIN below throws
+    std::unique_ptr<std::remove_pointer_t<gnutls_privkey_t>, void (*)(gnutls_privkey_t)> guard(key, gnutls_privkey_deinit);
+    gnutls_privkey_set_pin_function(key, pinCallback, &pin_);
     std::string url = token.url + ";id=" + percentEncode(cert.id) + ";type=private";
-    int r = withPin(token, pin_, [&] { return gnutls_privkey_import_url(key_, url.c_str(), 0); });
-    if (r < 0) {
-        gnutls_privkey_deinit(key_);
-        key_ = nullptr;
+    int r = withPin(token, pin_, [&] { return gnutls_privkey_import_url(key, url.c_str(), 0); });
+    if (r < 0)
         fail(r == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE || r == GNUTLS_E_PKCS11_REQUESTED_OBJECT_NOT_AVAILBLE
                  ? kNoKey
                  : loginError(r));
-    }
+    key_ = guard.release();
 }
 
 PrivateKey::~PrivateKey() {

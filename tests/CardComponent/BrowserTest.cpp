@@ -10,7 +10,6 @@
 
 #include <array>
 #include <cstdio>
-#include <regex>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
@@ -30,10 +29,13 @@ std::string shell(const std::string& command, int* status = nullptr) {
     return out;
 }
 
+// The text value of a key in the page's report (its values hold no quotes or escapes).
 std::string jsonText(const std::string& json, const std::string& key) {
-    std::smatch m;
-    std::regex re("\"" + key + "\":\"([^\"]*)\"");
-    return std::regex_search(json, m, re) ? m[1].str() : std::string();
+    std::string marker = "\"" + key + "\":\"";
+    size_t at = json.find(marker);
+    if (at == std::string::npos) return {};
+    at += marker.size();
+    return json.substr(at, json.find('"', at) - at);
 }
 
 }  // namespace
