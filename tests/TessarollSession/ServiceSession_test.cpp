@@ -121,6 +121,13 @@ TEST_F(ServiceSessionTest, EchoOpensASessionAndItsNextRequestNeedsNoNewUnlock) {
     EXPECT_EQ(instanceOf(second), instanceOf(first));
     EXPECT_NE(second.find("unlock=1 version=1 release=0"), std::string::npos) << second;
     EXPECT_EQ(occurrences(adapterEvents(), "Tessaroll_Unlock"), 1u);
+
+    // A hidden result reaches the page whole; only its log line is masked.
+    EXPECT_EQ(result(R"({"FunctionName": "TestAdapter_Echo", "SessionId": ")" + id +
+                     R"(", "text": "s3cret", "hide_result": "TRUE"})"),
+              "s3cret");
+    EXPECT_TRUE(service_->waitForLog(" Component result: ******")) << service_->log();
+    EXPECT_EQ(service_->log().find("Component result: s3cret"), std::string::npos);
 }
 
 TEST_F(ServiceSessionTest, PathTableAndVersionGates) {
