@@ -1,6 +1,7 @@
 #include "CardComponent/Token.h"
 
 #include "CardComponent/CardErrors.h"
+#include "platform/Folders.h"
 
 #include <gnutls/gnutls.h>
 #include <gnutls/pkcs11.h>
@@ -91,11 +92,7 @@ std::string percentEncode(std::string_view bytes) {
 
 // Consecutive wrong PINs per token, kept in the user's data folder so that restarting the
 // service does not give the tries back.
-fs::path tryFile() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    fs::path base = data && *data ? fs::path(data) : fs::path(std::getenv("HOME") ? std::getenv("HOME") : "/tmp") / ".local/share";
-    return base / "ZEFAGPKI" / "CardComponent" / "pin-tries";
-}
+fs::path tryFile() { return fs::path(commonAppDataFolder()) / "ZEFAGPKI" / "CardComponent" / "pin-tries"; }
 
 std::string tokenKey(const Token& token) { return token.serial + "/" + token.label; }
 

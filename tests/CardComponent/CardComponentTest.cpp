@@ -235,25 +235,32 @@ TEST_F(ComponentTest, XmlSignatureIsVerifiedByXmlsec) {
         "<ds:Transform Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/></ds:Transforms>"
         "<ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/><ds:DigestValue/></ds:Reference>"
         "</ds:SignedInfo><ds:SignatureValue/><ds:KeyInfo><ds:X509Data/></ds:KeyInfo></ds:Signature></doc>";
+    // One element of a namespaced document by its Id, canonicalised inclusively.
+    const std::string byId =
+        "<r:root xmlns:r=\"urn:example\" xmlns:x=\"urn:other\"><r:part Id=\"p1\" x:a=\"1\">text</r:part>"
+        "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+        "<ds:CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
+        "<ds:Reference URI=\"#p1\"><ds:DigestValue/></ds:Reference></ds:SignedInfo>"
+        "<ds:SignatureValue/></ds:Signature></r:root>";
+    struct Case {
+        std::string xml, id, verifyArgs;
+    };
     for (const char* label : {"RSA Demo", "EC Demo"}) {
         selectToken(label);
-        for (const auto& [xml, id] : {std::pair{plain, std::string()}, std::pair{templ, std::string("sig1")}}) {
-            SCOPED_TRACE(std::string(label) + " " + id);
+        for (const Case& k : {Case{plain, "", ""}, Case{templ, "sig1", ""}, Case{byId, "", "--id-attr:Id urn:example:part"}}) {
+            SCOPED_TRACE(std::string(label) + " " + k.xml.substr(0, 12));
             Bstr signedXml;
-            ASSERT_EQ(c->GPKI_XMLSignTemplate(Bstr(kPin), Bstr(xml), Bstr(id), 0, signedXml.out()), S_OK);
+            ASSERT_EQ(c->GPKI_XMLSignTemplate(Bstr(kPin), Bstr(k.xml), Bstr(k.id), 0, signedXml.out()), S_OK);
             writeFile(dir / "signed.xml", signedXml.utf8());
+            std::string verify = "xmlsec1 --verify --trusted-pem " + env.caFile().string() + " " + k.verifyArgs + " ";
             int status = 1;
-            std::string out = shell("xmlsec1 --verify --trusted-pem " + env.caFile().string() + " " +
-                                        (dir / "signed.xml").string() + " 2>&1",
-                                    &status);
+            std::string out = shell(verify + (dir / "signed.xml").string() + " 2>&1", &status);
             EXPECT_EQ(status, 0) << out << "\n" << signedXml.utf8();
             // Changing the signed content breaks it.
             std::string tampered = signedXml.utf8();
             tampered.replace(tampered.find("text"), 4, "TEXT");
             writeFile(dir / "tampered.xml", tampered);
-            shell("xmlsec1 --verify --trusted-pem " + env.caFile().string() + " " + (dir / "tampered.xml").string() +
-                      " 2>&1",
-                  &status);
+            shell(verify + (dir / "tampered.xml").string() + " 2>&1", &status);
             EXPECT_NE(status, 0);
         }
     }
