@@ -88,31 +88,7 @@ fi
 
 # Subject directory attributes: dateOfBirth (1.3.6.1.5.5.7.9.1) and countryOfCitizenship
 # (1.3.6.1.5.5.7.9.4), so the component has something to read from the extension.
-sda=$(python3 - <<'EOF'
-def tlv(tag, body):
-    n = len(body)
-    if n < 128:
-        length = bytes([n])
-    else:
-        b = n.to_bytes((n.bit_length() + 7) // 8, "big")
-        length = bytes([0x80 | len(b)]) + b
-    return bytes([tag]) + length + body
-def oid(text):
-    parts = [int(p) for p in text.split(".")]
-    out = bytes([parts[0] * 40 + parts[1]])
-    for p in parts[2:]:
-        chunk = [p & 0x7F]
-        p >>= 7
-        while p:
-            chunk.insert(0, 0x80 | (p & 0x7F))
-            p >>= 7
-        out += bytes(chunk)
-    return tlv(0x06, out)
-birth = tlv(0x30, oid("1.3.6.1.5.5.7.9.1") + tlv(0x31, tlv(0x18, b"19900101000000Z")))
-country = tlv(0x30, oid("1.3.6.1.5.5.7.9.4") + tlv(0x31, tlv(0x13, b"TW")))
-print(tlv(0x30, birth + country).hex())
-EOF
-)
+sda=3031301d06082b060105050709013111180f31393930303130313030303030305a301006082b06010505070904310413025457
 
 cat >"$tmp/user.tmpl" <<EOF
 dn = "CN=Demo User,title=Engineer,O=Tessaroll Demo,C=TW,serialNumber=A123456789,2.5.4.97=#0c0e4e545254572d3132333435363738"
