@@ -13,8 +13,11 @@ fi
 # TESSAROLL_DEMO_TOKEN=0 asks for real cards only, a demo token is made once in the user's
 # data folder (PIN 123456) and the service reaches it beside any smart card.
 if [ -z "${SOFTHSM2_CONF:-}" ] && [ "${TESSAROLL_DEMO_TOKEN:-1}" != 0 ]; then
-  conf=$(bash scripts/demo-token.sh | sed -n 's/^SOFTHSM2_CONF=//p')
-  export SOFTHSM2_CONF="$conf"
+  if made=$(bash scripts/demo-token.sh); then
+    export SOFTHSM2_CONF="$(printf '%s\n' "$made" | sed -n 's/^SOFTHSM2_CONF=//p')"
+  else
+    echo "The demo token could not be made; the service reaches real cards only."
+  fi
 fi
 # The card-crypto component's entry in the stage folder's class registry (the build writes
 # it; an older stage folder gets it here).
