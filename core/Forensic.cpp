@@ -2,11 +2,21 @@
 
 #include <ctime>
 #include <fmt/format.h>
-#include <regex>
 #include <set>
 #include <unistd.h>
 
 #include "core/DelayPolicy.h"
+
+// GCC 12 warns about its own std::function inside <regex> when sanitizers and optimisation
+// are both on (a false positive in the library header).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <regex>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace VZ::OS::Win32::Forensic {
 

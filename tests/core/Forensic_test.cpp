@@ -2,12 +2,22 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <regex>
 #include <vector>
 
 #include "TessarollUtil/PeerProgram.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
+
+// GCC 12 warns about its own std::function inside <regex> when sanitizers and optimisation
+// are both on (a false positive in the library header).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <regex>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -129,7 +139,7 @@ TEST(CrashHandler, ACrashingProgramLeavesAReportAndDiesOfItsSignal) {
     EXPECT_EQ(reports[0], "ZEFAGPKITessaroll1600000001.dmp");  // the oldest went
     EXPECT_EQ(reports[1], "ZEFAGPKITessaroll1600000002.dmp");
     std::string report = testing_support::readFile(folder / reports[2]);
-    for (const char* part : {"Signal: 11 (SIGSEGV)", "Fault address: 0x0000000000000000", "Thread: ", "rip 0x",
+    for (const char* part : {"Signal: 11 (SIGSEGV)", "Fault address: 0x0000000000000010", "Thread: ", "rip 0x",
                              "Backtrace:", "Memory map:", "tessaroll_ipc_peer"}) {
         EXPECT_NE(report.find(part), std::string::npos) << part;
     }

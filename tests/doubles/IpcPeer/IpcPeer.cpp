@@ -9,6 +9,7 @@
 //   tessaroll_ipc_peer crash <dump folder> <prefix>
 //     Installs the crash handler with a keep count of 3 and dies of SIGSEGV.
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -72,7 +73,9 @@ int crash(char** argv) {
     handler.setFilterInstaller(std::make_unique<Detail::ExceptionHandler::UEF>());
     handler.filterInstaller()->call();
     handler.add(std::make_unique<CrashDumpCallBack>(3, argv[2], argv[3]));
-    volatile int* volatile nowhere = nullptr;  // volatile: the compiler keeps the store
+    // An unmapped address that is not null (a null store would be caught before the
+    // fault by the undefined-behaviour checks); volatile keeps the store.
+    volatile int* volatile nowhere = reinterpret_cast<volatile int*>(uintptr_t{16});
     *nowhere = 1;
     return 0;
 }
