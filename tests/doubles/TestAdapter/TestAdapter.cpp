@@ -15,6 +15,7 @@
 //   "TestAdapter_Echo"      the value of the request's "text" (decoded by its flags)
 //   "TestAdapter_Crash"     dies of SIGSEGV inside the call (for the crash handler's tests)
 // Anything else answers "61005", as the real adapter does for an unknown name.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -102,7 +103,9 @@ long functionIndex(const JsonMap* map) {
     if (sameName(name, "TestAdapter_Origin")) return unlockedOrigin;
     if (sameName(name, "TestAdapter_Echo")) return getJsonMapValue(map, "text").value_or("");
     if (sameName(name, "TestAdapter_Crash")) {
-        volatile int* volatile nowhere = nullptr;  // volatile: the compiler keeps the store
+        // An unmapped address that is not null (a null store would be caught before the
+        // fault by the undefined-behaviour checks); volatile keeps the store.
+        volatile int* volatile nowhere = reinterpret_cast<volatile int*>(uintptr_t{16});
         *nowhere = 1;
     }
     return "61005";
