@@ -1,5 +1,7 @@
 // Instructions between two real processes: this test sends, the peer program receives.
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -38,13 +40,44 @@ TEST(MessageIpc, SuicideThroughTheChannelRunsTheFinalFunctionBeforeTheSendReturn
 
 TEST(MessageIpc, SuicideWithoutAFinalFunctionEndsTheProcess) {
     testing_support::LogCapture log;
-    const std::string channel = uniqueChannel("Exit");
-    PeerReceiver peer(channel, "exit-peer", {"exit"});
-    ASSERT_TRUE(peer.waitReady());
-    EXPECT_TRUE(sendIPCMsg(channel.c_str(), kInstructionSuicide));
-    EXPECT_EQ(peer.process().wait(5s), 0);
+    // The worker's form and the monitor's form of the wrapper.
+    struct Sender {
+        const char* name;
+        bool (*send)(const char* to);
+    } senders[] = {
+        {"Worker", [](const char* to) { return sendIPCMsg(to, kInstructionSuicide); }},
+        {"Monitor", [](const char* to) { return sendIPCMsg(to); }},
+    };
+    for (const auto& sender : senders) {
+        const std::string channel = uniqueChannel(sender.name);
+        PeerReceiver peer(channel, std::string("exit-peer-") + sender.name, {"exit"});
+        ASSERT_TRUE(peer.waitReady());
+        EXPECT_TRUE(sender.send(channel.c_str())) << sender.name;
+        EXPECT_EQ(peer.process().wait(5s), 0) << sender.name;
+    }
     EXPECT_TRUE(log.contains("Execute exit"));
     EXPECT_TRUE(loggedTogether(log, "Send message final result: ", "Success"));
+}
+
+TEST(MessageIpc, MonitorStartInLockModeStartsTheWorker) {
+    testing_support::LogCapture log;
+    // A stand-in worker on PATH that records how it was started.
+    const std::filesystem::path bin = std::filesystem::path(std::getenv("TMPDIR")) / "bin";
+    const std::filesystem::path started = std::filesystem::path(std::getenv("TMPDIR")) / "worker-started";
+    std::filesystem::create_directories(bin);
+    testing_support::writeFile(bin / "ZEFAGPKITessarollWorker", "#!/bin/sh\necho \"$@\" > '" + started.string() + "'\n");
+    std::filesystem::permissions(bin / "ZEFAGPKITessarollWorker", std::filesystem::perms::owner_all);
+    const std::string channel = uniqueChannel("MonitorStart");
+    PeerReceiver peer(channel, "monitorstart-peer", {}, {{"PATH", bin.string() + ":" + std::getenv("PATH")}});
+    ASSERT_TRUE(peer.waitReady());
+
+    EXPECT_TRUE(sendIPCMsgWin("TessarollWorker-1234ABCD_SID", channel.c_str(), kInstructionMonitorStart));
+    EXPECT_TRUE(testing_support::waitUntil([&] { return std::filesystem::exists(started); }, 3s));
+    EXPECT_TRUE(testing_support::waitUntil([&] { return testing_support::readFile(started) == "-start\n"; }, 1s));
+    // Through the channel only the monitor's tray window knows this instruction.
+    EXPECT_TRUE(loggedTogether(log, "Receive UNKNOW instruction: ", kInstructionMonitorStart));
+    EXPECT_TRUE(loggedTogether(log, "IPC Message Lock Mode: ", "Recivie MonitorStart message"));
+    EXPECT_TRUE(loggedTogether(log, "hideNOWaitCommand: ", "ZEFAGPKITessarollWorker.exe -start"));
 }
 
 TEST(MessageIpc, WithoutTheSocketThePollerSeesTheLockModeSignal) {
