@@ -71,6 +71,18 @@ void BM_SignDataStackVsDirect(benchmark::State& state) {
     std::string conf = (demo / "softhsm2.conf").string();
     setenv("SOFTHSM2_CONF", conf.c_str(), 1);
 
+    // Another program on the service ports would answer in our service's place.
+    bool free = waitUntil(
+        [] {
+            for (uint16_t port : servicePorts)
+                if (canConnect("127.0.0.1", port)) return false;
+            return true;
+        },
+        std::chrono::seconds(15));
+    if (!free) {
+        state.SkipWithError("the service ports are taken by another program");
+        return;
+    }
     ServiceOptions options;
     options.logging = false;
     options.environment = {{"SOFTHSM2_CONF", conf}};
