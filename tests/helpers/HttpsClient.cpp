@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <gnutls/gnutls.h>
 #include <netinet/in.h>
@@ -36,10 +37,41 @@ bool iequals(std::string_view a, std::string_view b) {
 }
 
 struct GnutlsInit {
-    GnutlsInit() { gnutls_global_init(); }
+    // A server that closes during the handshake must end the call, not the test program.
+    GnutlsInit() {
+        std::signal(SIGPIPE, SIG_IGN);
+        gnutls_global_init();
+    }
 };
 
 }  // namespace
+
+std::optional<std::map<std::string, std::string>> decodeAnswer(std::string_view body) {
+    // {"key": "value", "key": "value"}: keys are not escaped, values are Base64.
+    std::map<std::string, std::string> answer;
+    std::size_t at = 0;
+    auto expect = [&](std::string_view token) {
+        if (body.substr(at, token.size()) != token) return false;
+        at += token.size();
+        return true;
+    };
+    if (!expect("{")) return std::nullopt;
+    if (expect("}")) return at == body.size() ? std::optional(answer) : std::nullopt;
+    for (;;) {
+        if (!expect("\"")) return std::nullopt;
+        std::size_t keyEnd = body.find('"', at);
+        if (keyEnd == std::string_view::npos) return std::nullopt;
+        std::string key(body.substr(at, keyEnd - at));
+        at = keyEnd + 1;
+        if (!expect(": \"")) return std::nullopt;
+        std::size_t valueEnd = body.find('"', at);
+        if (valueEnd == std::string_view::npos) return std::nullopt;
+        answer[key] = base64Decode(body.substr(at, valueEnd - at));
+        at = valueEnd + 1;
+        if (expect("}")) return at == body.size() ? std::optional(answer) : std::nullopt;
+        if (!expect(", ")) return std::nullopt;
+    }
+}
 
 std::optional<std::string> HttpsResponse::header(std::string_view name) const {
     for (const auto& [key, value] : headers)
@@ -87,6 +119,16 @@ bool HttpsClient::connect() {
     int one = 1;
     setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
+    if (!ipv6 && !options_.sourceAddress.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, options_.sourceAddress.c_str(), &local.sin_addr);
+        if (::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            error_ = std::string("bind: ") + std::strerror(errno);
+            close();
+            return false;
+        }
+    }
     int rc;
     if (ipv6) {
         sockaddr_in6 a{};

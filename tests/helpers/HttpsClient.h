@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,7 @@ struct HttpsClientOptions {
     std::string trustFile;               // PEM roots; empty: the server is not verified
     std::string verifyName = "localhost";  // the name (or address) checked in the certificate
     int timeoutSeconds = 10;
+    std::string sourceAddress;  // IPv4 only: bind the client to this address first (127.0.0.2)
 };
 
 class HttpsClient {
@@ -80,6 +82,10 @@ std::string base64Encode(std::string_view bytes);
 std::string base64Decode(std::string_view text);
 // "a=1&b=2" with every key and value escaped.
 std::string formBody(const HttpHeaders& fields);
+
+// The service's answer {"key": "<Base64>", ...} as key -> decoded value. Nothing when the
+// body is not of that form.
+std::optional<std::map<std::string, std::string>> decodeAnswer(std::string_view body);
 
 // The way a page calls the service: the request JSON, Base64-encoded and escaped, as the
 // form field "Parameter", with a loopback Host and the page's Origin.

@@ -1,0 +1,185 @@
+// Start-up and shutdown of the main program: listeners beside a port held by another
+// program, the work folder it prepares, the crash line, and the final release on SIGTERM
+// and SIGINT.
+#include <gmock/gmock.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "Tessaroll/ServiceFixture.h"
+
+using namespace testing_support;
+using ::testing::HasSubstr;
+using ::testing::Not;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A listening socket of "another program" on a loopback port.
+class HeldPort {
+public:
+    HeldPort(const std::string& address, uint16_t port) {
+        const bool ipv6 = address == "::1";
+        fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        int rc;
+        if (ipv6) {
+            setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_port = htons(port);
+            a.sin6_addr = in6addr_loopback;
+            rc = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        } else {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            rc = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        }
+        ok_ = rc == 0 && ::listen(fd_, 4) == 0;
+    }
+    ~HeldPort() { ::close(fd_); }
+    bool ok() const { return ok_; }
+
+private:
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
+class StartupTest : public ServiceTest {
+protected:
+    void SetUp() override {}  // each test starts the service itself
+};
+
+TEST_F(StartupTest, PortHeldByAnotherProgramIsSkippedAndTheOtherFiveServe) {
+    HeldPort held("127.0.0.1", servicePorts[0]);
+    ASSERT_TRUE(held.ok());
+    ServiceOptions options;
+    options.adapter = TEST_ADAPTER_PATH;
+    service = std::make_unique<Service>(sandbox, options);
+    ASSERT_TRUE(service->waitForLog("ZEFAGPKITessaroll initialization: Success")) << service->log();
+    EXPECT_THAT(service->log(), HasSubstr("Detect port 56482 state: In use, try next port"));
+
+    struct Listener {
+        const char* address;
+        uint16_t port;
+    };
+    const Listener serving[] = {{"::1", servicePorts[0]},       {"127.0.0.1", servicePorts[1]},
+                                {"::1", servicePorts[1]},       {"127.0.0.1", servicePorts[2]},
+                                {"::1", servicePorts[2]}};
+    for (const auto& l : serving) {
+        HttpsClient client(clientOptions(l.port, l.address));
+        auto answer = call(client, echoRequest());
+        ASSERT_TRUE(answer) << l.address << " " << l.port << ": " << client.lastError();
+        EXPECT_EQ((*answer)["result"], "0");
+    }
+    EXPECT_EQ(service->stop(), 0);
+}
+
+TEST_F(StartupTest, NoListenerAtAllEndsTheProgramAtOnce) {
+    std::vector<std::unique_ptr<HeldPort>> held;
+    for (uint16_t port : servicePorts)
+        for (const char* address : {"127.0.0.1", "::1"}) {
+            held.push_back(std::make_unique<HeldPort>(address, port));
+            ASSERT_TRUE(held.back()->ok());
+        }
+    service = std::make_unique<Service>(sandbox, ServiceOptions{});
+    EXPECT_EQ(service->process().wait(std::chrono::seconds(10)), 0);
+    EXPECT_THAT(service->log(), HasSubstr("ZEFAGPKITessaroll initialization: Fail"));
+}
+
+TEST_F(StartupTest, WorkFolderIsPreparedAfresh) {
+    const fs::path work = sandbox.dataHome() / "ZEFAGPKITessarollMain";
+    writeFile(work / "ZEFAGPKITessarollMainVersion", "something older and longer than the marker");
+    writeFile(work / "Tempfile/Session_3/left-behind.so", "stale");
+    writeFile(work / "Tempfile/Session_40/x", "stale");
+    startService();
+
+    EXPECT_EQ(readFile(work / "ZEFAGPKITessarollMainVersion"), "Tessaroll version=1.0.23.0510");
+    std::vector<std::string> sessionFolders;
+    for (const auto& entry : fs::directory_iterator(work / "Tempfile")) {
+        ASSERT_TRUE(entry.is_directory()) << entry.path();
+        EXPECT_TRUE(fs::is_empty(entry.path())) << entry.path();
+        sessionFolders.push_back(entry.path().filename().string());
+    }
+    std::sort(sessionFolders.begin(), sessionFolders.end());
+    std::vector<std::string> expected;
+    for (int i = 0; i < 32; ++i) expected.push_back("Session_" + std::to_string(i));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sessionFolders, expected);
+}
+
+TEST_F(StartupTest, StopSignalReleasesEverySessionAndDeletesTheCopies) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        startService();
+        HttpsClient first(clientOptions()), second(clientOptions(servicePorts[2], "::1"));
+        ASSERT_FALSE(openSession(first).empty());
+        ASSERT_FALSE(openSession(second).empty());
+        const fs::path work = service->workFolder();
+        const fs::path copy0 = work / "Tempfile/Session_0/ZEFAVZDediGPKICryptATLAdapter.so";
+        const fs::path copy1 = work / "Tempfile/Session_1/ZEFAVZDediGPKICryptATLAdapter.so";
+        ASSERT_TRUE(fs::exists(copy0));
+        ASSERT_TRUE(fs::exists(copy1));
+        writeFile(work / ".hidden-copy.so", "x");
+        writeFile(work / "ZEFAVZDediGPKICryptATLAdapter.so", "x");
+
+        service->process().signal(signal);
+        EXPECT_EQ(service->process().wait(std::chrono::seconds(10)), 0);
+        EXPECT_FALSE(fs::exists(copy0));
+        EXPECT_FALSE(fs::exists(copy1));
+        EXPECT_FALSE(fs::exists(work / ".hidden-copy.so"));
+        EXPECT_FALSE(fs::exists(work / "ZEFAVZDediGPKICryptATLAdapter.so"));
+        EXPECT_TRUE(fs::exists(work / "ZEFAGPKITessarollMainVersion"));
+        const std::string log = service->log();
+        const auto released0 = log.find("Release session index: 0");
+        const auto released1 = log.find("Release session index: 1");
+        const auto ready = log.find("[TessarollFinal] Ready to suicide");
+        ASSERT_NE(released0, std::string::npos) << log;
+        ASSERT_NE(released1, std::string::npos);
+        ASSERT_NE(ready, std::string::npos);
+        EXPECT_LT(released0, released1);  // oldest first
+        EXPECT_LT(released1, ready);
+        // The listeners are gone with the program.
+        EXPECT_FALSE(canConnect("127.0.0.1", servicePorts[0]));
+        fs::remove_all(sandbox.tempDir() / "log");
+        fs::create_directories(sandbox.tempDir() / "log");
+    }
+}
+
+TEST_F(StartupTest, CrashLineOnlyForANonZeroStartCount) {
+    struct Case {
+        std::vector<std::string> arguments;
+        bool crashLine;
+    };
+    const Case cases[] = {{{"0"}, false}, {{}, false}, {{""}, false}, {{"3"}, true}, {{"00"}, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments[0]);
+        ServiceOptions options;
+        options.arguments = c.arguments;
+        startService(options);
+        ASSERT_TRUE(service->waitForLog("ZEFAGPKITessaroll initialization: Success"));
+        EXPECT_EQ(service->stop(), 0);
+        const std::string log = service->log();
+        EXPECT_EQ(log.find("Detected Tessaroll crash") != std::string::npos, c.crashLine);
+        // The start-up lines come in their order.
+        const char* inOrder[] = {"Execute setting: ZEFAGPKI", "Support port: 56482 56582 56682",
+                                 "Tessaroll Version: 1.0.23.0510", "HTTPS Mode",
+                                 "ZEFAGPKITessaroll initialization: Success"};
+        std::size_t at = 0;
+        for (const char* line : inOrder) {
+            const auto found = log.find(line, at);
+            ASSERT_NE(found, std::string::npos) << line << "\n" << log;
+            at = found;
+        }
+        fs::remove_all(sandbox.tempDir() / "log");
+        fs::create_directories(sandbox.tempDir() / "log");
+    }
+}
+
+}  // namespace
