@@ -241,9 +241,9 @@ std::string CardEngine::bytesOf(const std::u16string& data, const std::string& c
     return encodeText(data, codePageName(codePage, codePage_));
 }
 
-std::string CardEngine::cmsSign(const SecretString& pin, const std::string& bytes, int32_t flags, int32_t hashFlag) {
+std::string CardEngine::cmsSign(const Token& token, const SecretString& pin, const std::string& bytes, int32_t flags,
+                                int32_t hashFlag) {
     gnutls_digest_algorithm_t dig = digestOf(hashFlag);
-    Token token = currentToken();
     TokenCertificate signer = signerCertificate(token);
     PrivateKey key(token, signer, pin);
     gnutls_pkcs7_t p7;
@@ -264,7 +264,7 @@ std::string CardEngine::signData(const SecretString& pin, const std::u16string& 
                                  int32_t flags, int32_t hashFlag) {
     std::string bytes = bytesOf(data, codePage, flags);
     Token token = currentToken();
-    return cmsSign(pinFor(&pin, token), bytes, flags, hashFlag);
+    return cmsSign(token, pinFor(&pin, token), bytes, flags, hashFlag);
 }
 
 std::string CardEngine::pureSign(const SecretString& pin, const std::u16string& data, const std::string& codePage,
@@ -296,7 +296,7 @@ std::string CardEngine::signDataUpdate(const std::u16string& data, const std::st
     if (!dataSequence_.open) fail(kNotInSequence);
     Token token = currentToken();
     if (token.serial != dataSequence_.token) fail(kNotInSequence);
-    std::string signature = cmsSign(dataSequence_.pin, bytesOf(data, codePage, flags), flags, hashFlag);
+    std::string signature = cmsSign(token, dataSequence_.pin, bytesOf(data, codePage, flags), flags, hashFlag);
     ++dataSequence_.count;
     return signature;
 }

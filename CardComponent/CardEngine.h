@@ -79,7 +79,8 @@ private:
     SecretString pinFor(const SecretString* given, const Token& token);
     TokenCertificate signerCertificate(const Token& token);
     std::string bytesOf(const std::u16string& data, const std::string& codePage, int32_t flags);
-    std::string cmsSign(const SecretString& pin, const std::string& bytes, int32_t flags, int32_t hashFlag);
+    std::string cmsSign(const Token& token, const SecretString& pin, const std::string& bytes, int32_t flags,
+                        int32_t hashFlag);
     std::u16string plainAnswer(std::string& plain, int32_t flags);
 
     struct Sequence {
