@@ -1,11 +1,13 @@
 // Instructions and session signals reaching the real main program.
 #include <chrono>
 #include <gtest/gtest.h>
+#include <thread>
 
 #include "TessarollIpc/MainService.h"
 #include "TessarollUtil/Message.h"
 #include "platform/Channel.h"
 #include "platform/LogindMock.h"
+#include "platform/NamedEvent.h"
 
 using namespace std::chrono_literals;
 using namespace testing_support;
@@ -68,6 +70,30 @@ TEST(IpcMain, SessionLockEndsTheService) {
     EXPECT_EQ(service->process().wait(5s), 0);
     EXPECT_NE(service->log().find("Ready to suicide"), std::string::npos);
     EXPECT_EQ(adapterCopies(service->workFolder()), 0u);
+}
+
+TEST(IpcMain, DebugModePulsesSwitchLoggingOffAndOn) {
+    Sandbox sandbox;
+    // The monitor holds the event while it runs; the service opens it at start-up.
+    auto event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");
+    ASSERT_TRUE(event);
+    auto service = startMainService(sandbox);
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(service->waitForLog("ZEFAGPKITessaroll initialization: Success"));
+    auto count = [&](const std::string& text) {
+        std::string log = service->log();
+        std::size_t n = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(service->log().find("debugStatusUpdateEvent init failed"), std::string::npos);
+
+    std::this_thread::sleep_for(300ms);  // the log-state thread is waiting now
+    event->pulse();
+    EXPECT_TRUE(service->waitForLog("Log state: Disable"));
+    std::this_thread::sleep_for(300ms);
+    event->pulse();
+    EXPECT_TRUE(waitUntil([&] { return count("Log state: Enable") == 2; }, 5s)) << service->log();
 }
 
 }  // namespace
