@@ -1,5 +1,6 @@
 #include "TessarollUtil/Message.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
