@@ -25,7 +25,7 @@ void installCrashHandler() {
     auto& handler = getForensicInstance();
     handler.setFilterInstaller(std::make_unique<Detail::ExceptionHandler::UEF>());
     handler.filterInstaller()->call();
-    // The dump folder of the original system is the user's temporary folder here.
+    // Crash reports go to the user's temporary folder, three at most.
     handler.add(std::make_unique<CrashDumpCallBack>(kDumpKeepCount, userTempFolder(), kDumpPrefix));
 }
 
@@ -39,7 +39,7 @@ void startMessageReceiver(void (*finalFunction)()) {
 bool openDebugModeEvent() {
     if (debugModeEvent) return false;
     debugModeEvent = NamedEvent::open(kDebugModeEventName);
-    // No event means no monitor runs; report it as a missing file, as the original did.
+    // No event means no monitor runs: reported as a missing file.
     debugModeOpenError = debugModeEvent ? 0 : ENOENT;
     return debugModeEvent != nullptr;
 }
