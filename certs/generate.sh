@@ -13,8 +13,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 
-validity='activation_date = "2017-04-22 13:29:17"
-expiration_date = "2037-04-17 13:29:17"'
+# The roots' validity, to the second; each server certificate shares its root's.
+validity() {
+  printf 'activation_date = "2017-04-22 %s"\nexpiration_date = "2037-04-17 %s"\n' "$1" "$1"
+}
+
+# Key usage (critical): digital signature, non-repudiation, key and data encipherment, key
+# agreement, certificate and CRL signing; extended key usage: TLS server and client. Given as
+# raw extensions because certtool's own switches drop key encipherment for an EC key.
+root_usages='add_critical_extension = "2.5.29.15 0x030201FE"
+add_extension = "2.5.29.37 0x301406082B0601050507030106082B06010505070302"'
 
 # Both roots carry the same subject: they belong to one authority.
 root_template() {
@@ -22,18 +30,10 @@ root_template() {
 organization = "ZEFAGPKI"
 cn = "ZEFAGPKI Tessaroll Root CA"
 serial = $1
-$validity
+$(validity "$2")
 ca
-cert_signing_key
-crl_signing_key
-signing_key
-encryption_key
-data_encipherment
-key_agreement
-non_repudiation
-tls_www_server
-tls_www_client
 dns_name = "localhost"
+$root_usages
 T
 }
 
@@ -42,9 +42,9 @@ server_template() {
 organization = "ZEFAGPKI"
 cn = "localhost"
 serial = $1
-$validity
+$(validity "$2")
 signing_key
-$2
+$3
 tls_www_server
 dns_name = "localhost"
 ip_address = "127.0.0.1"
@@ -53,10 +53,10 @@ T
 }
 
 serial_base=$(date +%s)
-root_template "$serial_base" > "$work/ec_root.tmpl"
-root_template "$((serial_base + 1))" > "$work/rsa_root.tmpl"
-server_template "$((serial_base + 2))" "" > "$work/ec_server.tmpl"
-server_template "$((serial_base + 3))" "encryption_key" > "$work/rsa_server.tmpl"
+root_template "$serial_base" 13:29:17 > "$work/ec_root.tmpl"
+root_template "$((serial_base + 1))" 13:29:28 > "$work/rsa_root.tmpl"
+server_template "$((serial_base + 2))" 13:29:17 "" > "$work/ec_server.tmpl"
+server_template "$((serial_base + 3))" 13:29:28 "encryption_key" > "$work/rsa_server.tmpl"
 
 q() { "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }; }
 
