@@ -1,8 +1,13 @@
 # The service benchmark talks HTTPS to the staged main program (with the test adapter when
-# the tests are built) and runs a bare libmicrohttpd responder beside it for comparison.
-target_link_libraries(bench_service PRIVATE tessaroll_certs PkgConfig::MHD PkgConfig::GNUTLS)
-add_dependencies(bench_service ZEFAGPKITessarollMain)
-if(TARGET tessaroll_test_adapter)
-  target_compile_definitions(bench_service PRIVATE TEST_ADAPTER_PATH="$<TARGET_FILE:tessaroll_test_adapter>")
-  add_dependencies(bench_service tessaroll_test_adapter)
+# the tests are built) through the test helpers, and runs a bare libmicrohttpd responder
+# beside it for comparison. Without the test helpers it is not built by default.
+if(TARGET tessaroll_testhelpers)
+  target_link_libraries(bench_service PRIVATE tessaroll_certs PkgConfig::MHD PkgConfig::GNUTLS)
+  add_dependencies(bench_service ZEFAGPKITessarollMain)
+  if(TARGET tessaroll_test_adapter)
+    target_compile_definitions(bench_service PRIVATE TEST_ADAPTER_PATH="$<TARGET_FILE:tessaroll_test_adapter>")
+    add_dependencies(bench_service tessaroll_test_adapter)
+  endif()
+else()
+  set_target_properties(bench_service PROPERTIES EXCLUDE_FROM_ALL ON)
 endif()
