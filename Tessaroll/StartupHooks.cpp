@@ -14,7 +14,9 @@ constexpr int kDumpKeepCount = 3;
 constexpr const char* kDumpPrefix = "ZEFAGPKITessaroll";
 constexpr const char* kDebugModeEventName = "ZEFAGPKITessaroll_DEBUG_MODE";
 
-std::unique_ptr<NamedEvent> debugModeEvent;
+// Never destroyed: the detached log-state thread waits on it until the process ends, also
+// while static destructors run at exit.
+NamedEvent* debugModeEvent = nullptr;
 int debugModeOpenError = 0;
 
 }  // namespace
@@ -38,7 +40,7 @@ void startMessageReceiver(void (*finalFunction)()) {
 
 bool openDebugModeEvent() {
     if (debugModeEvent) return false;
-    debugModeEvent = NamedEvent::open(kDebugModeEventName);
+    debugModeEvent = NamedEvent::open(kDebugModeEventName).release();
     // No event means no monitor runs: reported as a missing file.
     debugModeOpenError = debugModeEvent ? 0 : ENOENT;
     return debugModeEvent != nullptr;
