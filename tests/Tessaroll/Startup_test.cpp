@@ -5,13 +5,11 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <thread>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "Tessaroll/ServiceFixture.h"
-#include "platform/NamedEvent.h"
 
 using namespace testing_support;
 using ::testing::HasSubstr;
@@ -154,34 +152,6 @@ TEST_F(StartupTest, StopSignalReleasesEverySessionAndDeletesTheCopies) {
         fs::remove_all(sandbox.tempDir() / "log");
         fs::create_directories(sandbox.tempDir() / "log");
     }
-}
-
-TEST_F(StartupTest, EachPulseOfTheDebugModeEventTogglesLogging) {
-    // The monitor's event; the service only opens it.
-    auto event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");
-    ASSERT_TRUE(event);
-    startService();
-    ASSERT_TRUE(service->waitForLog("ZEFAGPKITessaroll initialization: Success"));
-    auto count = [&](const std::string& text) {
-        const std::string log = service->log();
-        std::size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-        return n;
-    };
-    ASSERT_EQ(count("Log state: Enable"), 1u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the watcher is waiting by now
-
-    event->pulse();
-    ASSERT_TRUE(service->waitForLog("Log state: Disable", std::chrono::seconds(3)));
-    HttpsClient client(clientOptions());
-    ASSERT_FALSE(openSession(client).empty());
-    EXPECT_EQ(count("Session id: "), 0u);  // nothing is logged while logging is off
-
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    event->pulse();
-    ASSERT_TRUE(waitUntil([&] { return count("Log state: Enable") == 2; }, std::chrono::seconds(3)));
-    ASSERT_FALSE(openSession(client).empty());
-    EXPECT_EQ(count("Session id: "), 1u);
 }
 
 TEST_F(StartupTest, CrashLineOnlyForANonZeroStartCount) {
