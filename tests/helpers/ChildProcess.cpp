@@ -4,7 +4,7 @@
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -41,14 +41,33 @@ ChildProcess::ChildProcess(const fs::path& program, std::vector<std::string> arg
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + path);
+    // fork and exec rather than posix_spawn, so the child can be tied to the test: it dies
+    // with the test process (a crashed test leaves no service holding the ports) and keeps
+    // none of the test's descriptors (such as a lock file the test runs under).
+    // Only async-signal-safe calls between fork and exec.
+    int out = open(outFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int err = open(errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (out < 0 || err < 0 || in < 0) throw std::runtime_error("cannot open output files for " + path);
+    pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        close_range(3, ~0U, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(path.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in);
+    close(out);
+    close(err);
+    if (pid_ < 0) throw std::runtime_error("cannot start " + path);
 }
 
 ChildProcess::~ChildProcess() {
