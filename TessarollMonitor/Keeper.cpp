@@ -1,0 +1,1 @@
+#include "TessarollMonitor/Keeper.h"

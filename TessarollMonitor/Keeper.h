@@ -1,0 +1,2 @@
+#pragma once
+// The keeper: keeps the main program running while the monitor lives.
