@@ -1,2 +1,40 @@
+// The keeper: the monitor's thread that keeps the main program running for the user. It
+// starts the main program hidden with the run number as its argument, waits for it to
+// end and starts it again, at most eight runs in a row; it pauses while the user's session
+// is locked and follows the state word that the menu and the instructions set.
 #pragma once
-// The keeper: keeps the main program running while the monitor lives.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+inline constexpr int32_t kKeeperRun = 1;
+inline constexpr int32_t kKeeperStop = 2;
+inline constexpr int32_t kKeeperRestart = 3;
+inline constexpr int kKeeperRunsPerSeries = 8;
+
+extern std::atomic<int32_t> keeperState;     // kKeeperRun at start
+extern std::atomic<uint8_t> startGate;       // 0 while a restart is killing the main program
+extern std::atomic<uint8_t> userSwitchedOut; // the IPC receiver's lock flag
+
+// The program the keeper runs: the command's first word (a bare name is looked for in the
+// monitor's own folder first) and the process name it is ended by.
+struct KeeperProgram {
+    std::string command = "ZEFAGPKITessarollMain.exe";
+    std::string imageName = "ZEFAGPKITessarollMain.exe";
+    // Whether the keeper starts the monitor's IPC receiver, which sets userSwitchedOut.
+    bool startReceiver = true;
+};
+void setKeeperProgram(KeeperProgram program);
+
+// The thread body; returns after the eighth run of a series in the run state.
+void keeperThread();
+
+void startMainProgram();    // keeperState := run
+void stopMainProgram();     // keeperState := stop, then the main program is ended
+void restartMainProgram();  // the main program is ended and a new series begins with run 0
+
+// Tests only: makes a running keeperThread return at its next pause (the main program is
+// not ended by this), and puts the state back to its start values.
+void stopKeeperForTests();
+void resetKeeperForTests();
