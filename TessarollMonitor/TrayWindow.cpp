@@ -69,16 +69,16 @@ void handleCommand(int id) {
         stopDebugMode();
         break;
     case kCmdTradChinese:
-        switchLanguage(Language_TradChinese, languageText(MonitorText::TradChinese));
+        switchLanguage(Language_TradChinese, MonitorText::TradChinese);
         break;
     case kCmdEnglish:
-        switchLanguage(Language_English, languageText(MonitorText::English));
+        switchLanguage(Language_English, MonitorText::English);
         break;
     case kCmdSimpChinese:
-        switchLanguage(Language_SimpChinese, languageText(MonitorText::SimpChinese));
+        switchLanguage(Language_SimpChinese, MonitorText::SimpChinese);
         break;
     case kCmdJapanese:
-        switchLanguage(Language_Japan, languageText(MonitorText::Japanese));
+        switchLanguage(Language_Japan, MonitorText::Japanese);
         break;
     case kCmdSystemHint:
         toggle(silentmode);
@@ -198,10 +198,11 @@ void showTrayMenu() {
     if (TrayUi* ui = trayUi) ui->trackMenu(buildTrayMenu());
 }
 
-void switchLanguage(int32_t language, std::string_view nameText) {
+void switchLanguage(int32_t language, MonitorText nameText) {
     currentLanguage = language;
     buildLanguageTexts();
-    showBalloon(cutToCharacters(languageText(MonitorText::SwitchTo) + std::string(nameText), kTextCharacters));
+    // The name as the language just chosen writes it.
+    showBalloon(cutToCharacters(languageText(MonitorText::SwitchTo) + languageText(nameText), kTextCharacters));
 }
 
 std::string buildAboutText() {

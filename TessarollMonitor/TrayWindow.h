@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "TessarollMonitor/Languages.h"
+
 // ---- ids ------------------------------------------------------------------------------
 
 // Menu commands (the low word of kWmCommand's wParam). The menu never shows 40002, 61005,
@@ -114,7 +116,9 @@ intptr_t monitorWindowProc(unsigned message, uintptr_t wParam, intptr_t lParam, 
 std::vector<TrayMenuItem> buildTrayMenu();
 void showTrayMenu();
 
-void switchLanguage(int32_t language, std::string_view nameText);
+// Sets the language, rebuilds the texts and shows the switch balloon with the name text
+// of the language's item.
+void switchLanguage(int32_t language, MonitorText nameText);
 // The About box's text for the present state, placeholders replaced.
 std::string buildAboutText();
 void ShowMonitorAbout();
