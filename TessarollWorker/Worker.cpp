@@ -1,0 +1,594 @@
+#include "TessarollWorker/Worker.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <thread>
+
+#include "TessarollUtil/Log.h"
+#include "TessarollUtil/Message.h"
+#include "TessarollUtil/ProcessTools.h"
+#include "TessarollUtil/Secure.h"
+#include "TessarollUtil/System.h"
+#include "TessarollUtil/Text.h"
+#include "certs/RootCertificates.h"
+#include "platform/Folders.h"
+#include "platform/NamedEvent.h"
+#include "platform/TrustStore.h"
+
+namespace fs = std::filesystem;
+
+std::atomic<uint8_t> workerDebugFlag{0};
+
+namespace {
+
+constexpr std::size_t kBuffer = 512;  // the worker's text buffers: at most 511 bytes
+constexpr int kLockAttempts = 11;
+constexpr int kDeleteAttempts = 11;
+constexpr int kRetryPauseMs = 500;
+constexpr std::size_t kUninstallTokens = 16;
+constexpr const char* kWorkerLockName = "TessarollWorker";
+constexpr const char* kMonitorMarker = "ZEFAGPKITessarollMonitor.exe";
+constexpr const char* kMonitorProgram = "ZEFAGPKITessarollMonitor.exe";
+constexpr const char* kMainProgram = "ZEFAGPKITessarollMain.exe";
+constexpr const char* kDebugModeEventName = "ZEFAGPKITessaroll_DEBUG_MODE";
+constexpr const char* kUninstallers[] = {"Au_.exe", "Un_A.exe"};
+
+// Opened by the watchdog; the debug watcher waits on it until the process ends, so it
+// is never closed under the detached thread.
+NamedEvent* debugEvent = nullptr;
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+std::string formatted(const char* format, std::string_view value) {
+    char text[kBuffer * 2];
+    std::snprintf(text, sizeof text, format, std::string(value).c_str());
+    return text;
+}
+
+bool uninstallerRunning() {
+    return std::any_of(std::begin(kUninstallers), std::end(kUninstallers),
+                       [](const char* name) { return isProcessRunning(name); });
+}
+
+// Everything after the first blank of the command, as the 512-byte buffer holds it.
+std::string argumentText(std::string_view commandText) {
+    std::size_t blank = commandText.find(' ');
+    if (blank == std::string_view::npos) return {};
+    return cutToBuffer(commandText.substr(blank + 1), kBuffer);
+}
+
+// Windows file-name matching: '*' any run of characters, '?' one, letter case ignored.
+bool wildcardMatch(std::string_view pattern, std::string_view name) {
+    std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' ||
+                                   std::tolower(static_cast<unsigned char>(pattern[p])) ==
+                                       std::tolower(static_cast<unsigned char>(name[n])))) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+std::size_t lastSeparator(std::string_view path) { return path.find_last_of("\\/"); }
+
+// One deletion with the worker's retry rule: 11 attempts, each failure followed by a
+// 500 ms pause.
+template <typename Remove>
+bool removeWithRetries(Remove remove) {
+    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+        if (remove()) return true;
+        sleepMs(kRetryPauseMs);
+    }
+    return false;
+}
+
+// As a file is deleted: anything but a folder.
+bool deleteFile(const std::string& path) {
+    std::error_code ec;
+    fs::file_status status = fs::symlink_status(path, ec);
+    if (ec || fs::is_directory(status)) return false;
+    return fs::remove(path, ec) && !ec;
+}
+
+// As a folder is removed: only an empty folder (or a link to one, which goes itself).
+bool removeFolder(const std::string& path) {
+    std::error_code ec;
+    fs::file_status status = fs::symlink_status(path, ec);
+    if (ec || !(fs::is_directory(status) || fs::is_symlink(status))) return false;
+    if (fs::is_symlink(status) && !fs::is_directory(fs::status(path, ec))) return false;
+    return fs::remove(path, ec) && !ec;
+}
+
+// Removes the folder and, as long as they are empty, the folders that hold it.
+void removeFolderChain(std::string path) {
+    writeNormalLog("Folder mode", "");
+    while (!path.empty()) {
+        if (!removeWithRetries([&] { return removeFolder(path); })) {
+            writeNormalLog("", formatted("Delete %s retry too many times", path));
+            return;
+        }
+        writeNormalLog("", formatted("Delete %s success", path));
+        if (std::size_t cut = lastSeparator(path); cut != std::string::npos) path.resize(cut);
+    }
+}
+
+void runDelete(std::string_view commandText, const std::string& instanceName, bool& selfDelete) {
+    writeNormalLog("Delete area", "");
+    selfDelete = true;
+    writeNormalLog("Start", "");
+    std::string input = argumentText(commandText);
+    writeNormalLog("CmdLine: ", input);
+    writeNormalLog(formatted("[TessarollWorker-%s] Input: ", instanceName), input);
+    std::string path = cutToBuffer(replaceAll(input, "\"", ""), kBuffer);
+    if (path.empty()) {
+        // Nothing named, nothing deleted: the worker keeps itself too.
+        writeWarningLog("Input is empty", "");
+        selfDelete = false;
+        return;
+    }
+
+    for (int waits = 0; waits < 30 && uninstallerRunning(); ++waits) {
+        if (waits == 0) writeNormalLog(formatted("[TessarollWorker-%s] ", instanceName), "NSIS uninstaller is running, wait");
+        sleepMs(1000);
+    }
+    sleepMs(200);
+
+    std::size_t mark = path.find_last_of("\\/.");
+    bool folderMode = mark != std::string::npos && path[mark] != '.';
+    if (!folderMode) {
+        if (mark != std::string::npos) writeNormalLog("File mode", "");
+        if (!removeWithRetries([&] { return deleteFile(path); })) {
+            writeNormalLog("Try too many times", "");
+            return;
+        }
+        writeNormalLog("", formatted("Delete %s success", commandText));
+        std::size_t cut = lastSeparator(path);
+        if (cut == std::string::npos) return;  // a bare file name: no folder named
+        path.resize(cut);
+    }
+    removeFolderChain(path);
+}
+
+void runUninstallDetect(std::string_view commandText, const std::string& instanceName,
+                        const std::string& moduleFolderPath, bool& selfDelete, int& exitCode) {
+    writeNormalLog("Uninstall detect area", "");
+    selfDelete = true;
+    std::string input = argumentText(commandText);
+    writeNormalLog("CmdLine: ", input);
+    if (input.empty()) writeWarningLog("Input is empty", "");
+    std::size_t tokenCount = 0;
+    std::vector<std::string> arguments = splitUninstallArguments(input, tokenCount);
+    writeNormalLogInt("SplitLength: ", static_cast<int32_t>(tokenCount));
+    writeNormalLogInt("SplitLength: ", static_cast<int32_t>(arguments.size()));
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        char line[kBuffer * 2];
+        std::snprintf(line, sizeof line, "[%d] = %s", static_cast<int>(i), arguments[i].c_str());
+        writeNormalLog("argv", line);
+    }
+    if (arguments.size() != 2) {
+        writeWarningLog("Tessaroll uninstall detect: ", "Parameter error");
+        selfDelete = false;
+        exitCode = kWorkerParameterError;
+        return;
+    }
+
+    for (int waits = 0; waits < 32 && uninstallerRunning(); ++waits) sleepMs(1000);
+    sleepMs(1000);
+
+    // The adapter libraries: ".dll" in the names the programs were written with.
+    const std::string libraryPattern = diskFileName("*.dll");
+    const std::string libraryMark = diskFileName("x.dll").substr(1);
+    std::vector<std::string> total, main;
+    if (!listFiles(moduleFolderPath, "*", total)) {
+        writeWarningLog("TotolFileList: ", "Detect error");
+        return;
+    }
+    bool uninstall = false;
+    if (!listFiles(moduleFolderPath, libraryPattern, main)) {
+        writeWarningLog("MainFileList: ", "Detect error");
+        writeWarningLog("MainFileList: ", "Uninstall mode");
+        uninstall = true;
+    } else {
+        // Only what lies below the folder counts, so that where it is installed does not.
+        auto libraries = [&](const std::vector<std::string>& list) {
+            return static_cast<std::size_t>(std::count_if(list.begin(), list.end(), [&](const std::string& path) {
+                return std::string_view(path).substr(std::min(path.size(), moduleFolderPath.size())).find(libraryMark) !=
+                       std::string_view::npos;
+            }));
+        };
+        std::size_t totalCount = libraries(total), mainCount = libraries(main);
+        char line[128];
+        std::snprintf(line, sizeof line, "TotolSize = %zu MainSize = %zu", totalCount, mainCount);
+        writeNormalLog("Uninstall detect result: ", line);
+        uninstall = totalCount == mainCount;
+    }
+
+    if (!uninstall) {
+        writeNormalLog("->", "MonitorStart");
+        sendIPCMsgWin(instanceName.c_str(), kChannelMonitorWindow, kInstructionMonitorStart);
+        return;
+    }
+    writeNormalLog("->", "Unstall");
+    std::string uninstaller = "\"" + arguments[0] + "\" /S";
+    hideNOWaitCommand(uninstaller.c_str());
+    // The adapter copies of the sessions, hidden ones included.
+    std::string copies = cutToBuffer(getCopyPath("ZEFAGPKITessaroll"), kBuffer);
+    std::error_code ec;
+    for (fs::directory_iterator it(copies, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeError;
+        if (it->is_directory(typeError)) continue;
+        if (!wildcardMatch(libraryPattern, it->path().filename().string())) continue;
+        std::error_code removeError;
+        fs::remove(it->path(), removeError);
+    }
+}
+
+std::optional<std::string> readKeyFile(const char* path) {
+    if (!path) {
+        writeWarningLog("inputPath is null", "");
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        writeWarningLog("Read file pointer is null", "");
+        return std::nullopt;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read as text: the text ends at its first zero byte, and line ends are single
+    // line feeds.
+    if (std::size_t zero = bytes.find('\0'); zero != std::string::npos) bytes.resize(zero);
+    std::string text = replaceAll(bytes, "\r\n", "\n");
+    secureWipe(bytes);
+    return text;
+}
+
+void runKeyToByte(std::string_view commandText) {
+    writeNormalLog("KeyToByte area", "");
+    std::string fileName = replaceAll(commandText, "-KeyToByte ", "");
+    writeNormalLog("FileName: ", fileName);
+    std::optional<std::string> key = readKeyFile(fileName.c_str());
+    // A key that cannot be read, or an empty one, would only give a broken fragment.
+    if (!key || key->empty()) return;
+    std::string text = keyToByteText(*key, fileName.find("_RSA.") != std::string::npos);
+    appendToCertFile(text.c_str());
+    secureWipe(text);
+    secureWipe(*key);
+}
+
+void runWatchdog() {
+    if (auto event = NamedEvent::open(kDebugModeEventName)) {
+        debugEvent = event.release();
+        std::thread(debugWatcher).detach();
+    } else {
+        writeErrorLog("debugStatusUpdateEvent init failed.", "");
+    }
+    auto watchdogLock = lockUserMutex(kChannelWatchdog, 500);
+    if (!watchdogLock) {
+        writeNormalLog("getMutexLock: ", "Fail");
+        return;
+    }
+    writeNormalLog("getMutexLock: ", "Success");
+    // The watchdog follows the session only to keep running through it; nothing reads it.
+    static std::atomic<uint8_t> lockFlag{0};
+    IPCHandlers.lockFlag = &lockFlag;
+    startIPCReceiver(kChannelWatchdog);
+    for (;;) {
+        auto marker = lockUserMutex(kMonitorMarker, 0);
+        if (marker) {
+            unlockUserMutex(marker);
+            break;
+        }
+        sleepMs(1000);
+    }
+    writeNormalLog("Monitor is NOT alive", "");
+    writeNormalLog("Reset!", "");
+    hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -reset");
+    unlockUserMutex(watchdogLock);
+}
+
+void runImportRootCertificates() {
+    if (importRootCA(eccRootCertificate) == 0) writeErrorLog("Import root CA failed ", "ECC");
+    if (importRootCA(rsaRootCertificate) == 0) writeErrorLog("Import root CA failed ", "RSA");
+}
+
+void stopArea() {
+    writeNormalLog("Stop area", "");
+    sendIPCMsg(kChannelWatchdog, kInstructionSuicide);
+    sleepMs(500);
+    killProcessByName(kMonitorProgram);
+    killProcessByName(kMainProgram);
+}
+
+void startOrSend(const char* instruction) {
+    if (isProcessRunning(kMonitorProgram)) {
+        sendIPCMsg(kChannelMonitorWindow, instruction);
+    } else {
+        hideNOWaitCommand(kMonitorProgram);
+    }
+}
+
+}  // namespace
+
+std::optional<WorkerOption> matchWorkerOption(std::string_view commandText) {
+    struct Entry {
+        const char* text;
+        WorkerOption option;
+        bool prefix;
+    };
+    static constexpr Entry kOptions[] = {
+        {"-start", WorkerOption::Start, false},
+        {"-stop", WorkerOption::Stop, false},
+        {"-restart", WorkerOption::Restart, false},
+        {"-allstop", WorkerOption::AllStop, false},
+        {"-reset", WorkerOption::Reset, false},
+        {"-monitorstart", WorkerOption::MonitorStart, false},
+        {"-uninstalldetect", WorkerOption::UninstallDetect, true},
+        {"-delete", WorkerOption::Delete, true},
+        {"-KeyToByte", WorkerOption::KeyToByte, true},
+        {"-watchdog", WorkerOption::Watchdog, false},
+        {"-importRootCACert", WorkerOption::ImportRootCACert, false},
+    };
+    for (const Entry& entry : kOptions) {
+        if (entry.prefix ? isPrefix(std::string_view(entry.text), commandText) : equalsIgnoreCase(commandText, entry.text))
+            return entry.option;
+    }
+    return std::nullopt;
+}
+
+bool takesWorkerLock(WorkerOption option) {
+    switch (option) {
+        case WorkerOption::Start:
+        case WorkerOption::Stop:
+        case WorkerOption::Restart:
+        case WorkerOption::AllStop:
+        case WorkerOption::Reset:
+        case WorkerOption::MonitorStart:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string commandTextFromArguments(int argc, char** argv) {
+    std::string text;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) text += ' ';
+        text += argv[i];
+    }
+    return text;
+}
+
+std::vector<std::string> splitUninstallArguments(std::string_view argumentText, std::size_t& tokenCount) {
+    std::vector<std::string> tokens;
+    std::string_view rest = argumentText;
+    while (!rest.empty()) {
+        std::size_t start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) break;
+        rest.remove_prefix(start);
+        if (tokens.size() == kUninstallTokens - 1) {
+            tokens.emplace_back(rest);
+            break;
+        }
+        std::size_t blank = rest.find(' ');
+        tokens.emplace_back(rest.substr(0, blank));
+        rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank);
+    }
+    tokenCount = tokens.size();
+
+    std::vector<std::string> arguments;
+    std::string pending;
+    for (const std::string& token : tokens) {
+        if (!pending.empty()) pending += ' ';
+        pending += token;
+        if (token.find(".exe") != std::string::npos) {
+            arguments.push_back(replaceAll(pending, "\"", ""));
+            pending.clear();
+        }
+    }
+    if (!pending.empty()) arguments.push_back(replaceAll(pending, "\"", ""));
+    return arguments;
+}
+
+bool listFiles(const std::string& root, std::string_view pattern, std::vector<std::string>& out) {
+    out.clear();
+    std::deque<std::string> toDo{root};
+    while (!toDo.empty()) {
+        std::string folder = toDo.back();
+        toDo.pop_back();
+        const std::string searchText = folder + "/" + std::string(pattern);
+        std::error_code ec;
+        fs::directory_iterator it(folder, ec);
+        // A search that finds nothing fails, as it did where "." and ".." did not match.
+        bool found = wildcardMatch(pattern, ".");
+        if (!ec) {
+            for (fs::directory_iterator end; it != end; it.increment(ec)) {
+                if (ec) break;
+                const std::string name = it->path().filename().string();
+                if (!wildcardMatch(pattern, name)) continue;
+                found = true;
+                std::error_code typeError;
+                if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
+                    toDo.push_back(folder + "/" + name);
+                } else {
+                    out.push_back(folder + "/" + name);
+                }
+            }
+            if (ec) {
+                writeErrorLog("ERROR_NO_MORE_FILES", "");
+                return false;
+            }
+        }
+        if (ec || !found) {
+            writeErrorLog("", formatted("INVALID_HANDLE_VALUE at %s", searchText));
+            return false;
+        }
+    }
+    return true;
+}
+
+void debugWatcher() {
+    for (;;) {
+        if (debugEvent && debugEvent->wait()) {
+            if (workerDebugFlag.load() == 0) {
+                setLog();
+                workerDebugFlag.store(1);
+            } else {
+                disableLog();  // logs "Log state: Disable" first
+                workerDebugFlag.store(0);
+            }
+        }
+        // One pulse toggles once.
+        sleepMs(100);
+    }
+}
+
+bool appendToCertFile(const char* text) {
+    if (!text) return false;
+    std::FILE* file = std::fopen("Cert.h", "a");
+    if (!file) return false;
+    std::fprintf(file, "%s", text);
+    std::fclose(file);
+    return true;
+}
+
+std::string keyToByteText(std::string_view keyText, bool rsaName) {
+    std::string out;
+    out.reserve(6 * keyText.size() + 128);
+    char piece[32];
+    bool first = true;
+    for (unsigned char byte : keyText) {
+        if (byte == 0) break;
+        std::snprintf(piece, sizeof piece, first ? (rsaName ? "byte RSAKey[] = { 0x%X" : "byte ECKey[] = { 0x%X") : ", 0x%X",
+                      static_cast<unsigned>(byte));
+        out += piece;
+        first = false;
+    }
+    out += "};";
+    return out;
+}
+
+void deleteSelf() {
+    // The worker is installed under this one name (the programs start it by it). A running
+    // executable may be unlinked here, so no delayed deletion is needed.
+    std::optional<std::string> folder = getModuleFolder();
+    if (!folder) return;
+    std::error_code ec;
+    fs::remove(*folder + "/" + diskFileName("ZEFAGPKITessarollWorker.exe"), ec);
+}
+
+int importRootCA(const char* pemText) {
+    if (!pemText) {
+        TESSAROLL_NULL_PARAMETER("pemText");
+        return 0;
+    }
+    int error = 0;
+    auto der = decodeCertificateText(pemText, error);
+    if (!der) {
+        writeErrorLogInt("Parse root CA failed: ", error);
+        return 0;
+    }
+    auto store = RootStore::open(error);
+    if (!store) {
+        writeErrorLogInt("The CA system store did not open: ", error);
+        return 0;
+    }
+    if (int failure = store->add(*der); failure != 0) {
+        writeErrorLogInt("Import root CA failed: ", failure);
+        return 0;
+    }
+    return 1;
+}
+
+int runWorker(std::string_view commandText) {
+    std::optional<std::string> moduleFolderPath = getModuleFolder();
+    const std::string instanceName = cutToBuffer("TessarollWorker-" + makeInstanceId(), kBuffer);
+    setProgramPrefix(instanceName);
+    workerDebugFlag.store(setLog() ? 1 : 0);
+    writeNormalLog("Compile time: ", std::string(__DATE__) + " " + __TIME__);
+    writeNormalLog("Command: ", commandText);
+
+    int exitCode = 0;
+    bool selfDelete = false;
+    std::unique_ptr<NamedMutex> workerLock;
+    std::optional<WorkerOption> option = matchWorkerOption(commandText);
+    bool proceed = true;
+    if (option && takesWorkerLock(*option)) {
+        for (int attempt = 0; attempt < kLockAttempts && !workerLock; ++attempt) {
+            workerLock = lockUserMutex(kWorkerLockName, 200);
+            if (!workerLock) sleepMs(kRetryPauseMs);
+        }
+        if (!workerLock) {
+            writeNormalLog("Get mutex lock time out", "");
+            proceed = false;
+        }
+    }
+
+    if (proceed && option) {
+        switch (*option) {
+            case WorkerOption::Start:
+                startOrSend(kInstructionStart);
+                break;
+            case WorkerOption::Stop:
+                sendIPCMsg(kChannelMonitorWindow, kInstructionStop);
+                break;
+            case WorkerOption::Restart:
+                startOrSend(kInstructionRestart);
+                break;
+            case WorkerOption::AllStop:
+                stopArea();
+                break;
+            case WorkerOption::Reset:
+                stopArea();
+                hideNOWaitCommand(kMonitorProgram);
+                writeNormalLog("Reset complete", "");
+                hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -watchdog");
+                break;
+            case WorkerOption::MonitorStart:
+                break;  // holding the worker lock is all it does
+            case WorkerOption::UninstallDetect:
+                runUninstallDetect(commandText, instanceName, moduleFolderPath.value_or("."), selfDelete, exitCode);
+                if (exitCode != 0) return exitCode;  // ends at once, the worker stays
+                break;
+            case WorkerOption::Delete:
+                runDelete(commandText, instanceName, selfDelete);
+                break;
+            case WorkerOption::KeyToByte:
+                runKeyToByte(commandText);
+                break;
+            case WorkerOption::Watchdog:
+                runWatchdog();
+                break;
+            case WorkerOption::ImportRootCACert:
+                runImportRootCertificates();
+                break;
+        }
+    }
+
+    unlockUserMutex(workerLock);
+    if (selfDelete) deleteSelf();
+    return exitCode;
+}
