@@ -29,7 +29,7 @@ struct MonitorUiHooks {
     std::function<std::string()> captureSavedText;             // "Output ==FileName== to desktop success"
 };
 void setMonitorUiHooks(MonitorUiHooks hooks);
-const MonitorUiHooks& monitorUiHooks();
+MonitorUiHooks monitorUiHooks();  // a copy: callers run it outside the lock
 
 // Monitor: opens the event or, when nobody holds it, creates it (unsignalled). False when
 // a handle was already held or none could be had.

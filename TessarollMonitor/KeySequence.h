@@ -57,10 +57,10 @@ private:
     std::deque<int32_t> history_;
 };
 
-// The registered sequences, in registration order; written once before the detector starts.
-extern std::vector<std::unique_ptr<CheatCode>> cheatCodeTable;
+// The three sequences of the monitor, in their order, each calling toggleDebugMode.
+std::vector<std::unique_ptr<CheatCode>> buildDefaultCheatCodes();
 
-// Called each time the About box opens; the first call registers the three sequences and
-// starts the detector thread (detached), later calls do nothing. `aboutBoxOpen` is read by
-// the detector for the life of the process.
+// Called each time the About box opens; the first call builds the three sequences and
+// starts the detector thread (detached) that owns them, later calls do nothing.
+// `aboutBoxOpen` is read by the detector for the life of the process.
 void registerCheatCodes(std::function<bool()> aboutBoxOpen);

@@ -19,11 +19,14 @@ std::string screenshotFileName(std::string_view desktop, std::string_view screen
 std::string captureSavedMessage(std::string_view savedText, std::string_view fileName);
 
 // Grabs the whole screen and saves it under `path`, the format chosen by its extension.
-// False when there is no screen or the file cannot be written. (Qt: QtScreenGrab.cpp.)
+// False when there is no Qt application, no screen, or the file cannot be written. Part of
+// the Qt layer (QtScreenGrab.cpp). Safe on any thread while the Qt application runs its
+// event loop on the main thread.
 bool grabScreenToFile(const std::string& path);
 
-// One capture: grab, save on the desktop, then after 1214 ms the saved balloon (also when
-// saving failed). Returns the file name used.
+// One capture through grabScreenToFile into a file on the desktop, then after
+// 1214 ms the saved balloon. A capture that could not be saved logs an error instead of
+// claiming success. Returns the file name used.
 std::string captureScreen();
 
 // The hotkey loop: while isScreenShot is set, one capture per press of Print or Snapshot

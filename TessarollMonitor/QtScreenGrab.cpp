@@ -1,0 +1,32 @@
+// The screen grab of the capture: the one part of it that needs Qt.
+#include "TessarollMonitor/ScreenCapture.h"
+
+#include <QGuiApplication>
+#include <QMetaObject>
+#include <QPixmap>
+#include <QScreen>
+#include <QString>
+#include <QThread>
+
+namespace {
+
+bool grabOnGuiThread(const std::string& path) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return false;
+    // Window 0: the whole screen from its top-left corner.
+    QPixmap picture = screen->grabWindow(0);
+    if (picture.isNull()) return false;
+    return picture.save(QString::fromStdString(path));  // the format follows the extension
+}
+
+}  // namespace
+
+bool grabScreenToFile(const std::string& path) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || !qobject_cast<QGuiApplication*>(app)) return false;
+    if (QThread::currentThread() == app->thread()) return grabOnGuiThread(path);
+    // Screens belong to the GUI thread: the hotkey thread asks it and waits.
+    bool saved = false;
+    QMetaObject::invokeMethod(app, [&] { saved = grabOnGuiThread(path); }, Qt::BlockingQueuedConnection);
+    return saved;
+}
