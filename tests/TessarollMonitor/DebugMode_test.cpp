@@ -1,0 +1,196 @@
+// Debug mode: the ini it writes really switches the logger on, its removal switches it off,
+// its existence is the state across restarts, and each change pulses the named event.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "TessarollMonitor/DebugMode.h"
+#include "TessarollUtil/Log.h"
+#include "TessarollUtil/LogCapture.h"
+#include "TessarollUtil/Logger.h"
+#include "TessarollUtil/System.h"
+#include "helpers/ChildProcess.h"
+#include "helpers/Sandbox.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::readFile;
+using testing_support::Sandbox;
+
+namespace {
+
+struct UiRecord {
+    std::vector<std::string> balloons;
+    int aboutClosed = 0;
+};
+
+void installRecordingHooks(UiRecord& record) {
+    MonitorUiHooks hooks;
+    hooks.showBalloon = [&record](const std::string& text) { record.balloons.push_back(text); };
+    hooks.closeAboutBox = [&record] { ++record.aboutClosed; };
+    hooks.debugOnText = [] { return std::string("Turn on debug mode"); };
+    hooks.debugOffText = [] { return std::string("Turn off debug mode"); };
+    setMonitorUiHooks(hooks);
+}
+
+void resetAll() {
+    resetDebugModeForTests();
+    resetLogForTests();
+    resetLoggerForTests();
+}
+
+// The dated file the logger writes under the "Log File" name.
+std::vector<fs::path> logFiles(const fs::path& folder) {
+    std::vector<fs::path> out;
+    if (!fs::exists(folder)) return out;
+    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path());
+    return out;
+}
+
+class DebugModeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetAll();
+        setProgramPrefix("TessarollMonitor-TEST0000_SID");
+        installRecordingHooks(ui_);
+    }
+    void TearDown() override { resetAll(); }
+
+    fs::path iniPath() const { return sandbox_.tempDir() / "ZEFAGPKITessaroll.ini"; }
+    fs::path logFolder() const { return sandbox_.desktopDir() / "TessarollLog"; }
+
+    Sandbox sandbox_;
+    UiRecord ui_;
+};
+
+TEST_F(DebugModeTest, SettingsNameTheIniInTheTempFolderAndALogOnTheDesktop) {
+    initDebugLogSettings();
+    EXPECT_EQ(logIniPath, iniPath().string());
+    EXPECT_EQ(logIniText, "[ZEFAGPKITessaroll]\nLog File=" + (logFolder() / "ZEFAGPKITessaroll.txt").string() +
+                              "\nLog Level=5");
+    EXPECT_EQ(debugState.load(), 0);
+}
+
+TEST_F(DebugModeTest, StartSwitchesLoggingOnThroughTheRealLoggerAndStopSwitchesItOff) {
+    initDebugLogSettings();
+    ASSERT_FALSE(isLogOn());
+
+    startDebugMode();
+    EXPECT_EQ(debugState.load(), 1);
+    ASSERT_TRUE(fs::exists(iniPath()));
+    EXPECT_EQ(readFile(iniPath()), logIniText);
+    EXPECT_TRUE(isLogOn());
+    // The desktop did not exist in the fresh home: the log folder was made with it.
+    std::vector<fs::path> files = logFiles(logFolder());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename().string().rfind("ZEFAGPKITessaroll_", 0), 0u) << files[0];
+    EXPECT_NE(readFile(files[0]).find("Log state: Enable"), std::string::npos);
+
+    // Another program finds the same settings on its own: the logger reads level 5.
+    resetLoggerForTests();
+    EXPECT_EQ(initLog(logIniPath.c_str()), kLogIniFound);
+    EXPECT_EQ(currentLogLevel(), 5);
+
+    stopDebugMode();
+    EXPECT_EQ(debugState.load(), 0);
+    EXPECT_FALSE(fs::exists(iniPath()));
+    EXPECT_FALSE(isLogOn());
+    EXPECT_NE(readFile(files[0]).find("Log state: Disable"), std::string::npos);
+    resetLoggerForTests();
+    EXPECT_NE(initLog(logIniPath.c_str()), kLogIniFound);
+
+    EXPECT_EQ(ui_.balloons, (std::vector<std::string>{"Turn on debug mode", "Turn off debug mode"}));
+    EXPECT_EQ(ui_.aboutClosed, 2);
+}
+
+TEST_F(DebugModeTest, TheIniIsTheStateAcrossRestartsAndToggleFollowsIt) {
+    initDebugLogSettings();
+    toggleDebugMode();
+    ASSERT_TRUE(fs::exists(iniPath()));
+
+    // A monitor started afterwards begins with debug mode on.
+    resetAll();
+    initDebugLogSettings();
+    EXPECT_EQ(debugState.load(), 1);
+    toggleDebugMode();
+    EXPECT_FALSE(fs::exists(iniPath()));
+
+    resetAll();
+    initDebugLogSettings();
+    EXPECT_EQ(debugState.load(), 0);
+    stopDebugMode();  // with no file to delete
+    EXPECT_EQ(debugState.load(), 0);
+}
+
+TEST(DebugModeWriteFailure, AnUnwritableIniWarnsAndStillCountsAsOn) {
+    testing_support::LogCapture log;
+    resetDebugModeForTests();
+    initDebugLogSettings();
+    fs::create_directories(logIniPath);  // a folder where the file should go
+    startDebugMode();
+    EXPECT_EQ(debugState.load(), 1);
+    EXPECT_TRUE(log.contains("[Warning] [Warning] Write log ini file fail")) << "missing warning";
+    fs::remove(logIniPath);
+    resetDebugModeForTests();
+}
+
+class DebugEventTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetAll(); }
+    void TearDown() override { resetAll(); }
+    Sandbox sandbox_;
+};
+
+TEST_F(DebugEventTest, OnlyTheMonitorCreatesTheEventAndEachSideOpensItOnce) {
+    EXPECT_FALSE(isDebugMode()) << "no monitor holds the event yet";
+    EXPECT_TRUE(openDebugEvent());
+    EXPECT_FALSE(openDebugEvent()) << "a second open changes nothing";
+    EXPECT_TRUE(isDebugMode());
+    EXPECT_FALSE(isDebugMode()) << "true only on the call that opened it";
+}
+
+TEST_F(DebugEventTest, APulseReleasesAWaiterAndIsMissedByOneNotWaiting) {
+    ASSERT_TRUE(openDebugEvent());
+    ASSERT_TRUE(isDebugMode());
+
+    pulseDebugEvent();  // nobody waits now
+    EXPECT_FALSE(waitDebugModeChange(100ms));
+
+    std::atomic<bool> released{false};
+    std::thread waiter([&] { released = waitDebugModeChange(10s); });
+    // The waiter may not wait yet when the first pulses go out: keep pulsing.
+    EXPECT_TRUE(testing_support::waitUntil(
+        [&] {
+            pulseDebugEvent();
+            return released.load();
+        },
+        5s));
+    pulseDebugEvent();
+    waiter.join();
+}
+
+TEST_F(DebugEventTest, StartingAndStoppingDebugModeEachPulse) {
+    setProgramPrefix("TessarollMonitor-TEST0000_SID");
+    initDebugLogSettings();
+    ASSERT_TRUE(openDebugEvent());
+    ASSERT_TRUE(isDebugMode());
+    for (bool start : {true, false}) {
+        std::atomic<bool> waiting{false};
+        std::atomic<bool> released{false};
+        std::thread waiter([&] {
+            waiting = true;
+            released = waitDebugModeChange(5s);
+        });
+        ASSERT_TRUE(testing_support::waitUntil([&] { return waiting.load(); }));
+        std::this_thread::sleep_for(200ms);  // into its wait
+        start ? startDebugMode() : stopDebugMode();
+        waiter.join();
+        EXPECT_TRUE(released.load()) << (start ? "start" : "stop");
+    }
+}
+
+}  // namespace
