@@ -1,0 +1,123 @@
+// What the monitor's headless tests share: a UI that records what the window procedure
+// shows, and a fixture that gives each test a sandbox with real logging and a keeper
+// program name of its own, so no test ever ends a real main program.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "TessarollMonitor/DebugMode.h"
+#include "TessarollMonitor/Keeper.h"
+#include "TessarollMonitor/Languages.h"
+#include "TessarollMonitor/MonitorConfig.h"
+#include "TessarollMonitor/TrayWindow.h"
+#include "TessarollUtil/LogCapture.h"
+#include "TessarollUtil/System.h"
+
+namespace testing_support {
+
+class RecordingUi final : public TrayUi {
+public:
+    bool addResult = true;
+    // Runs while the About box is "open", as the user would act meanwhile.
+    std::function<void()> whileBoxOpen;
+
+    bool addTrayIcon(int icon, const std::string&) override {
+        std::lock_guard lock(m_);
+        ++adds_;
+        if (addResult) icons_.push_back(icon);
+        return addResult;
+    }
+    void setTrayIcon(int icon) override {
+        std::lock_guard lock(m_);
+        icons_.push_back(icon);
+    }
+    void removeTrayIcon() override {}
+    void showBalloon(const std::string& text) override {
+        std::lock_guard lock(m_);
+        balloons_.push_back(text);
+    }
+    void trackMenu(const std::vector<TrayMenuItem>& menu) override {
+        std::lock_guard lock(m_);
+        menus_.push_back(menu);
+    }
+    void messageBox(const std::string& caption, const std::string& text, int icon) override {
+        {
+            std::lock_guard lock(m_);
+            boxes_.push_back({caption, text, icon});
+        }
+        if (whileBoxOpen) whileBoxOpen();
+    }
+    void closeMessageBox(const std::string&) override {}
+    void quit() override {
+        std::lock_guard lock(m_);
+        ++quits_;
+    }
+
+    struct Box {
+        std::string caption, text;
+        int icon;
+    };
+    std::vector<std::string> balloons() const { std::lock_guard lock(m_); return balloons_; }
+    std::vector<int> icons() const { std::lock_guard lock(m_); return icons_; }
+    std::vector<std::vector<TrayMenuItem>> menus() const { std::lock_guard lock(m_); return menus_; }
+    std::vector<Box> boxes() const { std::lock_guard lock(m_); return boxes_; }
+    int quits() const { std::lock_guard lock(m_); return quits_; }
+    int adds() const { std::lock_guard lock(m_); return adds_; }
+    void clear() {
+        std::lock_guard lock(m_);
+        balloons_.clear();
+        icons_.clear();
+        menus_.clear();
+        boxes_.clear();
+    }
+
+private:
+    mutable std::mutex m_;
+    std::vector<std::string> balloons_;
+    std::vector<int> icons_;
+    std::vector<std::vector<TrayMenuItem>> menus_;
+    std::vector<Box> boxes_;
+    int quits_ = 0;
+    int adds_ = 0;
+};
+
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetTrayWindowForTests();
+        resetKeeperForTests();
+        resetMonitorConfigForTests();
+        debugState = 0;
+        // A name no process has: the stop and restart functions end nothing real.
+        programName_ = "tm_" + makeInstanceId().substr(0, 8);
+        setKeeperProgram({programName_, programName_, false});
+        dataFolder = getCopyPath("ZEFAGPKITessarollMain");
+        std::filesystem::create_directories(dataFolder);
+        configPath = makeConfigPath(dataFolder);
+        setLanguage(Language_English);
+        setTrayUi(&ui_);
+    }
+    void TearDown() override {
+        setTrayUi(nullptr);
+        resetKeeperForTests();
+        resetTrayWindowForTests();
+        resetMonitorConfigForTests();
+        debugState = 0;
+    }
+    static void setLanguage(int32_t language) {
+        currentLanguage = language;
+        buildLanguageTexts();
+    }
+
+    LogCapture log_;
+    RecordingUi ui_;
+    std::string programName_;
+};
+
+}  // namespace testing_support
