@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+// Exit code of "-uninstalldetect" with wrong arguments. A process's exit status keeps its
+// low byte only, so the parent sees 77.
 inline constexpr int kWorkerParameterError = 61005;
 
 enum class WorkerOption {
