@@ -99,6 +99,9 @@ protected:
         }
     }
     std::unique_ptr<ChildProcess> startMonitor(std::map<std::string, std::string> env = {}) {
+        // A bus that is not there: without an address Qt would autolaunch a session bus
+        // that outlives the test.
+        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string();
         return std::make_unique<ChildProcess>(kMonitor, std::vector<std::string>{}, std::move(env));
     }
     std::string log() const {
