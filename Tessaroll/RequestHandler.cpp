@@ -21,6 +21,9 @@ constexpr int kindFormPost = 1;
 constexpr int kindOther = 2;
 constexpr std::size_t postBufferSize = 8192;
 constexpr std::size_t hostLimit = 63;  // a Host longer than this is cut before the check
+// The most of the field "Parameter" one request may carry: room for large signing requests,
+// while no page can make the service hold more than this per connection.
+constexpr std::size_t parameterLimit = 64u * 1024 * 1024;
 const char* const separatorLine =
     "===============================================================================";
 
@@ -31,6 +34,7 @@ struct ConnectionState {
     int kind = kindOther;
     MHD_PostProcessor* postProcessor = nullptr;
     SecretString parameterText;
+    bool tooLarge = false;  // the field passed parameterLimit: the connection is closed
 };
 
 // The answer of the request being handled; only touched under serviceLock().
@@ -212,7 +216,9 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char*, const c
         if (*uploadDataSize != 0) {
             MHD_post_process(state->postProcessor, uploadData, *uploadDataSize);
             *uploadDataSize = 0;
-            return MHD_YES;
+            // Refused like any other request the handler will not evaluate: closed without
+            // an answer, and without reading the rest of the body.
+            return state->tooLarge ? MHD_NO : MHD_YES;
         }
         std::lock_guard lock(serviceLock());
         return answerFormPost(connection, *state);
@@ -232,8 +238,17 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char*, const c
 MHD_Result collectParameter(void* closure, MHD_ValueKind, const char* key, const char*,
                             const char*, const char*, const char* data, uint64_t, size_t size) {
     auto* state = static_cast<ConnectionState*>(closure);
-    if (key && std::strcmp(key, "Parameter") == 0 && data && size > 0)
+    if (state->tooLarge) return MHD_NO;
+    if (key && std::strcmp(key, "Parameter") == 0 && data && size > 0) {
+        if (size > parameterLimit - state->parameterText.size()) {
+            writeErrorLog("Request parameter too large: ", "Close connection");
+            state->tooLarge = true;
+            secureWipe(state->parameterText);
+            std::string().swap(state->parameterText);  // hand the memory back at once
+            return MHD_NO;
+        }
         state->parameterText.append(data, size);
+    }
     return MHD_YES;
 }
 
