@@ -162,6 +162,8 @@ TEST(WorkerProgram, CommandTextSelectsOneActionByItsMatchRule) {
         {{"-KeyToByte", (box.sandbox().root() / "missing.pem").string()}, "KeyToByte area"},
         {{"-keytobyte", "x.pem"}, nullptr},
         {{"-Delete", "/nonexistent"}, nullptr},
+        {{"-deleteall"}, "Delete area"},  // a prefix; no path after a blank, so nothing goes
+        {{"-MonitorStart"}, nullptr},     // only takes the worker lock
         {{"-help"}, nullptr},
         {{}, nullptr},
     };
