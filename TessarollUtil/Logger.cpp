@@ -75,9 +75,16 @@ struct LogSettings {
     std::atomic<LineLock*> logMutex{nullptr};
 };
 
+// Made on first use and never destroyed in a program: detached threads may still log
+// while the process ends. Only an unloaded plug-in copy frees its own (releaseLogger).
+std::atomic<LogSettings*> settingsInstance{nullptr};
+
 LogSettings& settings() {
-    // Never destroyed: detached threads may still log while the process ends.
-    static LogSettings* s = new LogSettings;
+    LogSettings* s = settingsInstance.load(std::memory_order_acquire);
+    if (s) return *s;
+    auto* fresh = new LogSettings;
+    if (settingsInstance.compare_exchange_strong(s, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;  // another thread made it first
     return *s;
 }
 
@@ -418,6 +425,13 @@ void resetLoggerForTests() {
     std::lock_guard guard(s.fileMutex);
     s.logFile.clear();
     s.logMaxSize = 0;
+}
+
+void releaseLogger() {
+    LogSettings* s = settingsInstance.exchange(nullptr, std::memory_order_acq_rel);
+    if (!s) return;
+    delete s->logMutex.exchange(nullptr);
+    delete s;
 }
 
 LogMutexLock::LogMutexLock() {

@@ -36,6 +36,9 @@ int32_t currentLogLevel();
 void buildLogFileName(std::string& fileName, std::string& timeStamp);
 // Tests only: back to the state of a fresh process (off, no settings, rotation index 0).
 void resetLoggerForTests();
+// Frees the settings and the handle of "Global\VZLog", for a plug-in copy that is being
+// unloaded; no other thread of the copy may log any more. Programs never call it.
+void releaseLogger();
 // Holds "Global\VZLog" for callers of writeLogLine.
 class LogMutexLock {
 public:

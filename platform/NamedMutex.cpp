@@ -98,17 +98,27 @@ uint64_t currentThread() { return static_cast<uint64_t>(gettid()); }
 
 struct NamedMutex::Shared {
     Region* region = nullptr;
+    // Levels of ownership threads of this process took and did not give back. A mapping
+    // is only unmapped at zero: the kernel and the C library reach an owned robust mutex
+    // through its memory when its thread unlocks it or ends.
+    std::atomic<int64_t> ownedLevels{0};
+    ~Shared() {
+        if (region && ownedLevels.load() == 0) munmap(region, sizeof(Region));
+    }
 };
 
 namespace {
 
 // One mapping per object and process, kept for the life of the process: a thread may
 // still own the mutex after every handle is gone, and the kernel needs the mapping to
-// mark the mutex abandoned when that thread ends.
+// mark the mutex abandoned when that thread ends. Only an unloaded plug-in copy gives its
+// own up (releaseNamedMutexMappings).
+using Registry = std::map<std::string, std::shared_ptr<NamedMutex::Shared>>;
 std::mutex registryLock;
-std::map<std::string, std::shared_ptr<NamedMutex::Shared>>& registry() {
-    static auto* map = new std::map<std::string, std::shared_ptr<NamedMutex::Shared>>();
-    return *map;
+Registry* registryInstance = nullptr;  // guarded by registryLock
+Registry& registry() {
+    if (!registryInstance) registryInstance = new Registry();
+    return *registryInstance;
 }
 
 std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create) {
@@ -167,6 +177,17 @@ std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create
 
 }  // namespace
 
+void releaseNamedMutexMappings() {
+    std::lock_guard guard(registryLock);
+    if (!registryInstance) return;
+    // An owned mutex keeps its mapping (and its entry) for as long as the process lives.
+    std::erase_if(*registryInstance, [](const auto& entry) { return entry.second->ownedLevels.load() == 0; });
+    if (registryInstance->empty()) {
+        delete registryInstance;
+        registryInstance = nullptr;
+    }
+}
+
 NamedMutex::NamedMutex(std::string name, std::shared_ptr<Shared> shared)
     : name_(std::move(name)), shared_(std::move(shared)) {}
 
@@ -188,7 +209,10 @@ std::unique_ptr<NamedMutex> NamedMutex::openExisting(std::string_view name) {
 
 NamedMutex::~NamedMutex() {
     if (held_ == 0 || ownerThread_ != currentThread()) return;
-    while (held_ > 0 && pthread_mutex_unlock(&shared_->region->mutex) == 0) --held_;
+    while (held_ > 0 && pthread_mutex_unlock(&shared_->region->mutex) == 0) {
+        --held_;
+        shared_->ownedLevels.fetch_sub(1);
+    }
 }
 
 MutexWait NamedMutex::wait(uint32_t milliseconds) {
@@ -215,6 +239,7 @@ MutexWait NamedMutex::wait(uint32_t milliseconds) {
         case 0:
         case EOWNERDEAD:
             if (result == EOWNERDEAD) pthread_mutex_consistent(mutex);
+            shared_->ownedLevels.fetch_add(1);
             if (held_ == 0) ownerThread_ = currentThread();
             if (ownerThread_ == currentThread()) ++held_;
             return result == 0 ? MutexWait::Obtained : MutexWait::Abandoned;
@@ -228,6 +253,7 @@ MutexWait NamedMutex::wait(uint32_t milliseconds) {
 
 bool NamedMutex::release() {
     if (pthread_mutex_unlock(&shared_->region->mutex) != 0) return false;
+    shared_->ownedLevels.fetch_sub(1);
     if (held_ > 0 && ownerThread_ == currentThread()) --held_;
     return true;
 }

@@ -22,6 +22,11 @@ enum class MutexWait {
     Failed,
 };
 
+// Unmaps every mutex of this process that no thread owns and that no handle still uses
+// (a handle in use unmaps it when it goes). For a plug-in copy that is being unloaded:
+// programs keep their mappings for as long as they run.
+void releaseNamedMutexMappings();
+
 class NamedMutex {
 public:
     // Opens the mutex of that name, creating it when it does not exist yet. Not owned
