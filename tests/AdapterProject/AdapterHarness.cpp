@@ -62,8 +62,8 @@ AdapterCopy::AdapterCopy(const fs::path& folder) {
 AdapterCopy::~AdapterCopy() {
     // A copy unloaded while it holds the component would leave the object behind.
     call(R"({"TessarollFunctionIndex":"-3"})", "Tessaroll_Release");
-    // The copy stays mapped: the common library inside keeps process-lifetime singletons
-    // (logger settings, named-mutex table) that would read as leaks once unmapped.
+    // Unloaded as the service unloads it, so that what a copy leaves behind shows.
+    dlclose(library_);
 }
 
 std::string AdapterCopy::call(const std::string& jsonText, const std::string& functionName) {
