@@ -141,8 +141,6 @@ void keepRunningAfterIoError(Display*, void*) { connectionBroken = true; }
 
 class DesktopConnection {
 public:
-    ~DesktopConnection() { close(); }
-
     // The open display, or nullptr; the caller holds `mutex`.
     Display* display() {
         if (display_ && connectionBroken) close();
@@ -236,9 +234,11 @@ private:
     std::chrono::steady_clock::time_point lastAttempt_{};
 };
 
+// Never destroyed: threads that outlive the static objects at exit (a watcher ended from a
+// destructor) may still ask for the desktop; the server closes the connection with us.
 DesktopConnection& connection() {
-    static DesktopConnection instance;
-    return instance;
+    static DesktopConnection* const instance = new DesktopConnection;
+    return *instance;
 }
 
 // A locked, ready connection for one public call; `display` is null without a display.

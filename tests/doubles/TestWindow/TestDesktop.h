@@ -6,6 +6,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -84,19 +85,32 @@ private:
         XCloseDisplay(display);
         return true;
     }
-    // A window manager that keeps the EWMH state has put its list of supported hints on the root.
+    // The window manager is at work once a window mapped now shows up in its client list
+    // (it announces itself on the root before it has finished starting).
     bool managed() const {
         Display* display = XOpenDisplay(display_.c_str());
         if (!display) return false;
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0, remaining = 0;
-        unsigned char* data = nullptr;
-        XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_SUPPORTED", False), 0, 1024,
-                           False, XA_ATOM, &type, &format, &count, &remaining, &data);
-        if (data) XFree(data);
+        const Window probe = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
+        XMapWindow(display, probe);
+        XSync(display, False);
+        const Atom clientList = XInternAtom(display, "_NET_CLIENT_LIST", False);
+        bool listed = false;
+        for (int i = 0; i < 50 && !listed; ++i) {
+            Atom type = None;
+            int format = 0;
+            unsigned long count = 0, remaining = 0;
+            unsigned char* data = nullptr;
+            XGetWindowProperty(display, DefaultRootWindow(display), clientList, 0, 4096, False, XA_WINDOW, &type,
+                               &format, &count, &remaining, &data);
+            if (data) {
+                const auto* windows = reinterpret_cast<const unsigned long*>(data);
+                listed = std::find(windows, windows + count, probe) != windows + count;
+                XFree(data);
+            }
+            if (!listed) usleep(20000);
+        }
         XCloseDisplay(display);
-        return type == XA_ATOM && count > 0;
+        return listed;
     }
 
     std::optional<std::string> savedDisplay_;
