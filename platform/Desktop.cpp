@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <initializer_list>
 #include <mutex>
@@ -124,10 +125,12 @@ std::unordered_multimap<KeySym, int> buildKeysymTable() {
 
 // A lost connection must not end the process (the default handler exits): the handler
 // returns, the connection is marked broken, and the next call opens the display anew.
-bool connectionBroken = false;
+// Xlib calls the handlers on whichever thread met the error, also for other connections of
+// the process (the monitor's toolkit has its own), hence atomics.
+std::atomic<bool> connectionBroken{false};
 // Requests about windows that vanished meanwhile fail with an X error; that is an answer
 // of "nothing", not a reason to end the process as the default handler would.
-int lastXError = 0;
+std::atomic<int> lastXError{0};
 
 int ignoreXError(Display*, XErrorEvent* event) {
     lastXError = event->error_code;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 
 #include "helpers/ChildProcess.h"
@@ -52,8 +53,21 @@ public:
                 stop();
                 return;
             }
-            windowManager_ = std::make_unique<ChildProcess>("/usr/bin/openbox", std::vector<std::string>{},
-                                                            std::map<std::string, std::string>{{"DISPLAY", display_}});
+            // Its own home, so that the session files and log it keeps stay out of the user's.
+            std::string home = (std::filesystem::temp_directory_path() / "tessaroll-wm-XXXXXX").string();
+            if (!mkdtemp(home.data())) {
+                stop();
+                return;
+            }
+            windowManagerHome_ = home;
+            windowManager_ = std::make_unique<ChildProcess>(
+                "/usr/bin/openbox", std::vector<std::string>{},
+                std::map<std::string, std::string>{{"DISPLAY", display_},
+                                                   {"HOME", home},
+                                                   {"XDG_CONFIG_HOME", home + "/.config"},
+                                                   {"XDG_CACHE_HOME", home + "/.cache"},
+                                                   {"XDG_DATA_HOME", home + "/.local/share"},
+                                                   {"XDG_STATE_HOME", home + "/.local/state"}});
             if (!waitUntil([&] { return managed(); }, std::chrono::seconds(10))) stop();
         }
     }
@@ -74,6 +88,11 @@ public:
         }
         windowManager_.reset();
         xvfb_.reset();
+        if (!windowManagerHome_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(windowManagerHome_, ignored);
+            windowManagerHome_.clear();
+        }
         if (savedDisplay_) setenv("DISPLAY", savedDisplay_->c_str(), 1);
         else unsetenv("DISPLAY");
     }
@@ -117,6 +136,7 @@ private:
     std::string display_;
     std::unique_ptr<ChildProcess> xvfb_;
     std::unique_ptr<ChildProcess> windowManager_;
+    std::filesystem::path windowManagerHome_;
 };
 
 }  // namespace testing_support
