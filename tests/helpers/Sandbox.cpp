@@ -26,6 +26,9 @@ Sandbox::Sandbox() {
         {"XDG_DESKTOP_DIR", desktopDir().string()},
         {"TMPDIR", tempDir().string()},
         {"TESSAROLL_WINDOWS_DIR", windowsDir().string()},
+        // A bus that is not there: desktop libraries would otherwise start a session bus
+        // of their own that outlives the test.
+        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (runtimeDir() / "no-session-bus").string()},
     };
     for (const auto& [name, value] : env_) {
         const char* old = std::getenv(name.c_str());
