@@ -247,7 +247,7 @@ MHD_Result collectParameter(void* closure, MHD_ValueKind, const char* key, const
             std::string().swap(state->parameterText);  // hand the memory back at once
             return MHD_NO;
         }
-        state->parameterText.append(data, size);
+        appendSecret(state->parameterText, std::string_view(data, size));
     }
     return MHD_YES;
 }

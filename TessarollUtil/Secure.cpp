@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 void secureWipe(void* data, std::size_t length) {
     if (data && length) explicit_bzero(data, length);
 }
@@ -23,4 +25,16 @@ void secureWipe(std::vector<unsigned char>& bytes) {
     bytes.resize(bytes.capacity());
     secureWipe(bytes.data(), bytes.size());
     bytes.clear();
+}
+
+void appendSecret(std::string& secret, std::string_view more) {
+    std::size_t needed = secret.size() + more.size();
+    if (needed > secret.capacity()) {
+        std::string grown;
+        grown.reserve(std::max(needed, secret.capacity() * 2));
+        grown.append(secret);
+        secureWipe(secret);
+        secret.swap(grown);
+    }
+    secret.append(more);
 }

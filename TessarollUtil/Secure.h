@@ -4,12 +4,17 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 void secureWipe(void* data, std::size_t length);
 void secureWipe(std::string& text);             // wipes the whole capacity, leaves it empty
 void secureWipe(std::u16string& text);
 void secureWipe(std::vector<unsigned char>& bytes);
+
+// Appends to a secret text without leaving copies behind: when the text must grow, the old
+// buffer is wiped before it is released (a plain append frees it as it is).
+void appendSecret(std::string& secret, std::string_view more);
 
 // A std::string that wipes itself when it goes away.
 class SecretString : public std::string {
