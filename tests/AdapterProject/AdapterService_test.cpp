@@ -9,22 +9,18 @@
 #include "helpers/HttpsClient.h"
 #include "helpers/Sandbox.h"
 #include "helpers/Service.h"
+#include "helpers/SessionText.h"
 #include "platform/Com.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
+static const std::string& tableId = adapterPathId;
 using ::testing::HasSubstr;
 
 namespace {
 
-const std::string tableId = "5D27C0A91B3E4F68A2C7E0B9146D83F2";
 const std::string pageOrigin = "https://pages.example.com";
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
 
 class AdapterService : public ::testing::Test {
 protected:

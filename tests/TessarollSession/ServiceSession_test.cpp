@@ -9,35 +9,18 @@
 #include "helpers/HttpsClient.h"
 #include "helpers/Sandbox.h"
 #include "helpers/Service.h"
+#include "helpers/SessionText.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
+static const std::string& tableId = adapterPathId;
 
 namespace {
 
-const std::string tableId = "5D27C0A91B3E4F68A2C7E0B9146D83F2";
 const std::string pageOrigin = "https://pages.example.com";
 
-std::string instanceOf(const std::string& counters) {
-    const std::size_t at = counters.find("instance=");
-    if (at == std::string::npos) return "";
-    const std::size_t from = at + 9;
-    return counters.substr(from, counters.find(' ', from) - from);
-}
 
-// Eight characters of the session id alphabet, then "_SID".
-bool isGeneratedSessionId(const std::string& id) {
-    if (id.size() != 12 || id.substr(8) != "_SID") return false;
-    for (std::size_t i = 0; i < 8; ++i)
-        if (!((id[i] >= '0' && id[i] <= '9') || (id[i] >= 'A' && id[i] <= 'Z'))) return false;
-    return true;
-}
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
 
 class ServiceSessionTest : public ::testing::Test {
 protected:
