@@ -2,6 +2,8 @@
 // so that a test can read the lines a call wrote.
 #pragma once
 
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -13,6 +15,16 @@
 #include "helpers/Sandbox.h"
 
 namespace testing_support {
+
+// Today's local date as the logger puts it into file names: "20261210".
+inline std::string today() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    return text;
+}
 
 class LogCapture {
 public:

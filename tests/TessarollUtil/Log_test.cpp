@@ -5,6 +5,7 @@
 
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using testing_support::today;
 using testing_support::ChildProcess;
 using testing_support::readFile;
 using testing_support::Sandbox;
@@ -28,15 +30,6 @@ namespace {
 
 const char* const kIniName = "ZEFAGPKITessaroll.ini";
 const char* const kChildVariable = "TESSAROLL_LOG_TEST_CHILD";
-
-std::string today() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    return text;
-}
 
 // The messages of a log file: each line without its time stamp, tag and ids.
 std::vector<std::string> messagesOf(const fs::path& file) {

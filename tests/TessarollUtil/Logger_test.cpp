@@ -2,6 +2,7 @@
 #include "TessarollUtil/Logger.h"
 
 #include "helpers/Sandbox.h"
+#include "LogCapture.h"
 #include "platform/NamedMutex.h"
 
 #include <gtest/gtest.h>
@@ -20,20 +21,12 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using testing_support::today;
 using testing_support::readFile;
 using testing_support::Sandbox;
 using testing_support::writeFile;
 
 namespace {
-
-std::string today() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    return text;
-}
 
 std::vector<std::string> linesOf(const fs::path& file) {
     std::vector<std::string> lines;
