@@ -8,7 +8,9 @@
 inline constexpr int kCodePageUtf8 = 65001;
 inline constexpr int kCodePageBig5 = 950;
 
-// Ill-formed input (a bad UTF-8 sequence, a lone surrogate) becomes U+FFFD.
+// The one UTF-8/UTF-16 conversion of the system (the BSTR holder and the text helpers use
+// it). Ill-formed input becomes U+FFFD, once for each broken UTF-8 sequence (its longest
+// valid beginning, else one byte) and once for each lone surrogate; the rest converts on.
 std::u16string utf8ToUtf16(std::string_view text);
 std::string utf16ToUtf8(std::u16string_view text);
 
