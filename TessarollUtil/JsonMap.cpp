@@ -346,9 +346,11 @@ void displayJsonMapParameters(const JsonMap* inputTessarollJson) {
             if (entry.value) {
                 const std::string_view value(entry.value);
                 // The hide flag is a companion key: read raw, so display never decodes (and
-                // never decrypts, which would display again).
-                const bool masked = !has("tessaroll") && (has("pin") || has("pw") || has("pass") ||
-                                                          flagIsTrue(inputTessarollJson, keyOf(entry), "_TessarollHide"));
+                // never decrypts, which would display again). The shared secret is the key of
+                // every encrypted parameter beside it.
+                const bool masked = equalsIgnoringCase(keyOf(entry), kShareSecretKey) ||
+                                    (!has("tessaroll") && (has("pin") || has("pw") || has("pass") ||
+                                                           flagIsTrue(inputTessarollJson, keyOf(entry), "_TessarollHide")));
                 shown = masked ? std::string(value.size(), '*') : std::string(value);
             } else if (entry.binaryValue) {
                 shown = "[binary_value]";

@@ -102,7 +102,8 @@ void setJsonMapResult(JsonMap* inputTessarollJson, int code);
 // Nothing for a null map.
 std::optional<std::string> serializeJsonMap(const JsonMap* inputTessarollJson);
 
-// Writes the map to the log (when logging is on) with PINs, passwords and hidden values masked.
+// Writes the map to the log (when logging is on) with PINs, passwords, hidden values and
+// the shared secret of encrypted parameters masked.
 void displayJsonMapParameters(const JsonMap* inputTessarollJson);
 
 // One value straight out of a JSON text, without a map: the key is matched ignoring case,

@@ -329,7 +329,7 @@ TEST(DisplayJsonMapParameters, MasksSecretsButNotOwnKeys) {
         "nothing: [empty]",
         "Password: *******",
         "plain: shown",
-        "Tessaroll_share_secret: s3cr3t",
+        "Tessaroll_share_secret: ******",
         "token: ***",
         "token_TessarollHide: true",
         "userPIN: ****",
