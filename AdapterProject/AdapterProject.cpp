@@ -8,6 +8,7 @@
 
 #include "AdapterProject/AdapterCommon.h"
 #include "AdapterProject/AdapterState.h"
+#include "AdapterProject/OriginAllowList.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Secure.h"
 
@@ -182,7 +183,11 @@ AdapterAnswer dispatchAdapterFunction(const JsonMap* map, const char* name) {
 
 AdapterAnswer systemGetVersion(const JsonMap*) { return std::string(kAdapterVersion); }
 
-AdapterAnswer systemUnlock(const JsonMap*) { return makeCodeText(0); }
+AdapterAnswer systemUnlock(const JsonMap* map) {
+    // The service passes the page's origin as "url" when it opens the session.
+    if (!originMayUseCard(getJsonMapValue(map, "url"))) return makeCodeText(kResultOriginRefused);
+    return makeCodeText(0);
+}
 
 AdapterAnswer systemRelease(const JsonMap*) {
     AdapterAnswer answer;

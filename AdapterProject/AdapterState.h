@@ -16,6 +16,8 @@ inline constexpr const char* kAdapterVersion = "1,0,21,827";
 inline constexpr int32_t kResultFunctionMissing = 61005;
 inline constexpr int32_t kResultComponentFailed = 61011;
 inline constexpr int32_t kResultKeyMissing = 61016;
+// The page's origin is not one the administrator allows to use the card.
+inline constexpr int32_t kResultOriginRefused = 61012;
 inline constexpr int32_t kResultComponentNotCreated = 61905;
 
 // The component, or null.
