@@ -15,6 +15,8 @@ std::u16string utf8ToUtf16(std::string_view text);
 std::string utf16ToUtf8(std::u16string_view text);
 
 // Between a code page (65001 or 950) and UTF-16. Nothing for another code page or when
-// the text cannot be converted.
+// the text cannot be converted. Writing 950, a character it lacks becomes one "?" (a
+// surrogate pair and a lone surrogate alike); reading it, a byte that starts no character
+// becomes U+FFFD.
 std::optional<std::u16string> codePageToUtf16(std::string_view text, int codePage);
 std::optional<std::string> utf16ToCodePage(std::u16string_view text, int codePage);
