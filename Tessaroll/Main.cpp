@@ -22,6 +22,7 @@
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
+#include "platform/Privacy.h"
 
 #ifndef TESSAROLL_GIT_TIME
 #define TESSAROLL_GIT_TIME ""
@@ -206,6 +207,7 @@ int runService(const std::optional<std::string>& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    keepFilesPrivate();
     std::optional<std::string> commandLine;
     for (int i = 1; i < argc; ++i) {
         if (!commandLine) commandLine.emplace();
