@@ -92,7 +92,7 @@ void stopListeners() {
 }
 
 int startListeners(const int (&ports)[listenerPortCount], const std::string& certificate,
-                   const std::string& key, const std::string& priorities) {
+                   const SecretString& key, const std::string& priorities) {
     int started = 0;
     for (int i = 0; i < listenerPortCount; ++i) {
         sockaddr_in v4{};
