@@ -97,8 +97,7 @@ std::optional<std::pair<uid_t, uid_t>> processUsers(const std::string& pidText) 
 
 // Only programs of the calling user are ours to find and end, and of its login session
 // where both are known: root ends root's programs, one login not another's.
-bool isOwnProcess(const std::string& pidText) {
-    static const std::optional<unsigned long> ownSession = loginSession("self");
+bool isOwnProcess(const std::string& pidText, std::optional<unsigned long> ownSession) {
     auto users = processUsers(pidText);
     if (!users || users->first != ::geteuid() || users->second != ::geteuid()) return false;
     if (!ownSession) return true;
@@ -223,11 +222,12 @@ void detachProcess(pid_t pid) {
 std::vector<pid_t> findProcessesByName(std::string_view imageName, bool ignoreCase) {
     std::vector<pid_t> found;
     std::string wanted = executableName(imageName);
+    const std::optional<unsigned long> ownSession = loginSession("self");
     DIR* proc = ::opendir("/proc");
     if (!proc) return found;
     while (dirent* entry = ::readdir(proc)) {
         const char* name = entry->d_name;
-        if (!std::isdigit(static_cast<unsigned char>(name[0])) || !isOwnProcess(name)) continue;
+        if (!std::isdigit(static_cast<unsigned char>(name[0])) || !isOwnProcess(name, ownSession)) continue;
         auto image = processImageName(name);
         if (!image) continue;
         bool match = ignoreCase ? equalsIgnoreCase(*image, wanted) || equalsIgnoreCase(*image, imageName)
