@@ -30,6 +30,9 @@ std::optional<std::string> getModuleFolder();
 
 // ---- the per-user mutex ---------------------------------------------------------------
 
+// Opens (creating it when needed) the mutex "<user name>_<name>" without taking it; null,
+// logged, when it cannot be had or is not our own.
+std::unique_ptr<NamedMutex> openUserMutex(std::string_view name);
 // Takes the mutex "<user name>_<name>", waiting at most `waitMilliseconds` (0: try-lock).
 // The owned mutex, or null when another thread or process holds it, when its previous
 // owner abandoned it (it is released again), or on failure. Never leaves the mutex owned
