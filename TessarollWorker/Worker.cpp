@@ -311,6 +311,10 @@ void runWatchdog() {
 }
 
 void runImportRootCertificates() {
+    if (!RootStore::writesMachineStores())
+        writeNormalLog("Not run as root: the system trust store and the Firefox policy are left alone, "
+                       "the roots go to this user's NSS database and Firefox profiles",
+                       "");
     if (importRootCA(eccRootCertificate) == 0) writeErrorLog("Import root CA failed ", "ECC");
     if (importRootCA(rsaRootCertificate) == 0) writeErrorLog("Import root CA failed ", "RSA");
 }
