@@ -330,6 +330,8 @@ WorkerOutcome runImportRootCertificates(const WorkerRun&) {
         writeNormalLog("Not run as root: the system trust store and the Firefox policy are left alone, "
                        "the roots go to this user's NSS database and Firefox profiles",
                        "");
+    if (!RootStore::writesUserStores())
+        writeNormalLog("The home folder belongs to another user: its NSS database and Firefox profiles are left alone", "");
     if (importRootCA(eccRootCertificate) == 0) writeErrorLog("Import root CA failed ", "ECC");
     if (importRootCA(rsaRootCertificate) == 0) writeErrorLog("Import root CA failed ", "RSA");
     return {};

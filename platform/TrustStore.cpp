@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -336,6 +337,11 @@ std::optional<std::string> withInstalledCertificates(std::string_view policyText
 
 bool RootStore::writesMachineStores() { return ::geteuid() == 0; }
 
+bool RootStore::writesUserStores() {
+    struct stat home {};
+    return ::stat(homeFolder().c_str(), &home) == 0 && home.st_uid == ::geteuid();
+}
+
 std::string RootStore::nssDatabaseFolder() {
     // NSS takes the old folder whenever it exists; Chromium follows it.
     const std::string legacy = homeFolder() + "/.pki/nssdb";
@@ -437,6 +443,7 @@ int RootStore::add(std::span<const unsigned char> der) {
         keepFirst(addToSystemStore(der));
         keepFirst(addToFirefoxPolicy(systemCertificateFile(der)));
     }
+    if (!writesUserStores()) return result;
     const std::string name = nickname(der);
     keepFirst(addToNssDatabase(nssDatabaseFolder(), name, file.path()));
     for (const std::string& profile : firefoxProfileFolders()) keepFirst(addToNssDatabase(profile, name, file.path()));

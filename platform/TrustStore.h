@@ -37,13 +37,17 @@ public:
     // `update-ca-certificates` or `trust`). Null, with the error code, when one is missing.
     static std::unique_ptr<RootStore> open(int& error);
 
-    // Adds the certificate as a trusted root to every store of this user and, as root, to
-    // the machine's; one that is there already stays as it is, without a second copy.
+    // Adds the certificate as a trusted root to every store of this user (see
+    // writesUserStores) and, as root, to the machine's; one that is there already stays as
+    // it is, without a second copy.
     // Every store is tried; 0, or the error of the first that refused.
     int add(std::span<const unsigned char> der);
 
     // Whether this process writes the machine's stores (it runs as root).
     static bool writesMachineStores();
+    // Whether it writes the stores in the home folder: only when the home folder is its own
+    // (root with another user's HOME would leave files that user cannot read).
+    static bool writesUserStores();
 
     // The nickname under which a certificate is added to NSS databases; the same
     // certificate always gets the same one.

@@ -183,18 +183,22 @@ TEST_F(RootImport, TheRootsGoToTheNssDatabaseNssPicksAndWhatItHeldStays) {
     }
 }
 
-TEST_F(RootImport, AsAnUnprivilegedUserOnlyTheUsersStoresChangeAndOneLineSaysSo) {
-    Importer importer(sandbox);
-    const fs::path profile = sandbox.home() / ".mozilla/firefox/abc.default";
-    fs::create_directories(profile);
-    writeFile(sandbox.home() / ".mozilla/firefox/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=abc.default\n");
-    // The user owns the sandbox's home and temporary folder, as a user does.
+// Hands the sandbox's home and temporary folder to the unprivileged user, as a user owns them.
+void giveHomeToTheUnprivilegedUser(const Sandbox& sandbox) {
     fs::permissions(sandbox.root(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     for (const fs::path& top : {sandbox.home(), sandbox.tempDir()}) {
         ASSERT_EQ(::chown(top.c_str(), kUnprivileged, kUnprivileged), 0);
         for (const auto& entry : fs::recursive_directory_iterator(top))
             ASSERT_EQ(::lchown(entry.path().c_str(), kUnprivileged, kUnprivileged), 0) << entry.path();
     }
+}
+
+TEST_F(RootImport, AsAnUnprivilegedUserOnlyTheUsersStoresChangeAndOneLineSaysSo) {
+    Importer importer(sandbox);
+    const fs::path profile = sandbox.home() / ".mozilla/firefox/abc.default";
+    fs::create_directories(profile);
+    writeFile(sandbox.home() / ".mozilla/firefox/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=abc.default\n");
+    giveHomeToTheUnprivilegedUser(sandbox);
 
     for (int run = 0; run < 2; ++run) importer.import(kUnprivileged);
 
@@ -207,6 +211,20 @@ TEST_F(RootImport, AsAnUnprivilegedUserOnlyTheUsersStoresChangeAndOneLineSaysSo)
     EXPECT_FALSE(fs::exists(importer.localCertificates()));
     EXPECT_FALSE(fs::exists(importer.etc() / "firefox"));
     EXPECT_FALSE(fs::exists(importer.etc() / "ssl/certs/ca-certificates.crt"));
+}
+
+// Root with another user's HOME (sudo keeping the environment) would leave that user a
+// database owned by root, which the user's browsers cannot read.
+TEST_F(RootImport, AsRootWithAnotherUsersHomeOnlyTheMachineStoresChange) {
+    Importer importer(sandbox);
+    giveHomeToTheUnprivilegedUser(sandbox);
+    importer.import();
+    const std::string log = importer.log();
+    EXPECT_EQ(countOf(log, "[Normal] The home folder belongs to another user: its NSS database and Firefox profiles are left alone"), 1u)
+        << log;
+    EXPECT_EQ(log.find("failed"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(sandbox.dataHome() / "pki"));
+    for (const Root& root : builtInRoots()) EXPECT_EQ(countOf(importer.bundle(), root.pem), 1u);
 }
 
 TEST_F(RootImport, AStoreThatCannotBeWrittenIsLoggedForEachRootAndTheOthersStillGetThem) {
