@@ -168,20 +168,18 @@ int replaceFile(const std::string& path, const std::string& text) {
     fs::create_directories(fs::path(path).parent_path(), ec);
     if (ec) return ec.value();
     const std::string fresh = path + ".new";
-    {
-        std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) return errno != 0 ? errno : EIO;
+    std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    int failure = out ? 0 : (errno != 0 ? errno : EIO);
+    if (failure == 0) {
+        fs::permissions(fresh, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read,
+                        fs::perm_options::replace, ec);
+        fs::rename(fresh, path, ec);
+        if (ec) failure = ec.value();
     }
-    fs::permissions(fresh, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read,
-                    fs::perm_options::replace, ec);
-    fs::rename(fresh, path, ec);
-    if (ec) {
-        fs::remove(fresh, ec);
-        return EIO;
-    }
-    return 0;
+    if (failure != 0) fs::remove(fresh, ec);
+    return failure;
 }
 
 std::string configFolder() {
