@@ -237,11 +237,12 @@ TEST_F(RootImport, AStoreThatCannotBeWrittenIsLoggedForEachRootAndTheOthersStill
     expectRootsOnceIn(sandbox.dataHome() / "pki/nssdb");
 }
 
+// The service starts only once the roots are in place, so it runs no longer than needed
+// (other tests end programs by name).
 class RootImportWithService : public ServiceTest {
 protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "the private system stores need root";
-        ServiceTest::SetUp();
     }
 };
 
@@ -290,6 +291,7 @@ TEST_F(RootImportWithService, AsRootTheSystemStoreAndFirefoxGetBothRootsOnceAndC
     expectRootsOnceIn(legacyProfile);
     expectRootsOnceIn(xdgProfile);
 
+    startService();
     // The system bundle alone vouches for the service; the machine's own does not.
     for (const char* host : {"localhost", "127.0.0.1"}) {
         auto answer = decodeAnswer(outputOf(importer.inStores(curlEcho(host))));
@@ -329,6 +331,7 @@ TEST_F(RootImportWithService, ChromiumTrustsTheServiceThroughTheXdgDatabase) {
     importer.import();
     ASSERT_FALSE(fs::exists(sandbox.home() / ".pki"));
 
+    startService();
     PageServer server(callingPage(echoRequest(), "https://127.0.0.1:56482/"));
     expectPageReachesTheService({chromium.string(), "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                                  "--no-first-run", "--disable-background-networking", "--disable-component-update",
@@ -347,6 +350,7 @@ TEST_F(RootImportWithService, FirefoxTrustsTheServiceInThePreparedProfileAndInAN
     importer.import();
     expectRootsOnceIn(prepared);
 
+    startService();
     const std::map<std::string, std::string> environment = {{"MOZ_CRASHREPORTER_DISABLE", "1"}};
     auto firefoxWith = [&](const fs::path& profile) {
         return std::vector<std::string>{firefox.string(), "--headless", "--no-remote", "--profile", profile.string()};
