@@ -78,9 +78,9 @@ CardEngine::~CardEngine() {
     forgetLogin();
 }
 
-std::vector<Token> CardEngine::tokens() {
+std::vector<Token> CardEngine::tokens(bool rescan) {
     loadPkcs11Module(module_);
-    return presentTokens();
+    return presentTokens(rescan);
 }
 
 // What was unlocked is forgotten: the session's PIN, and its share of the token's login.
@@ -162,10 +162,10 @@ std::string CardEngine::attributeCert(const std::string& reader, const SecretStr
 
 // ---- readers and tokens -------------------------------------------------------------------
 
-int32_t CardEngine::slotCount() { return static_cast<int32_t>(tokens().size()); }
+int32_t CardEngine::slotCount() { return static_cast<int32_t>(tokens(true).size()); }
 
 int32_t CardEngine::setReaderSlot(int32_t, int32_t slot) {
-    auto tokens = this->tokens();
+    auto tokens = this->tokens(true);
     if (slot < 0 || static_cast<size_t>(slot) >= tokens.size()) fail(kReaderUnavailable);
     if (slot != readerSlot_) {
         forgetLogin();
@@ -177,7 +177,7 @@ int32_t CardEngine::setReaderSlot(int32_t, int32_t slot) {
 }
 
 int32_t CardEngine::detectCard(int32_t) {
-    auto count = static_cast<int32_t>(tokens().size());
+    auto count = static_cast<int32_t>(tokens(true).size());
     if (count == 0) fail(kNoSmartCard);
     return count;
 }
@@ -185,7 +185,7 @@ int32_t CardEngine::detectCard(int32_t) {
 int32_t CardEngine::detectReplug(int32_t, int32_t seconds) {
     forgetTokens();  // what the card held is read again
     auto serialNow = [this]() -> std::optional<std::string> {
-        auto tokens = this->tokens();
+        auto tokens = this->tokens(true);
         if (readerSlot_ < 0 || static_cast<size_t>(readerSlot_) >= tokens.size()) return std::nullopt;
         return tokens[static_cast<size_t>(readerSlot_)].serial;
     };

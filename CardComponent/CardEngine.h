@@ -82,7 +82,7 @@ public:
     std::string version(int32_t flag);
 
 private:
-    std::vector<Token> tokens();  // present with this session's module
+    std::vector<Token> tokens(bool rescan = false);  // present with this session's module
     Token currentToken();
     void forgetLogin();
     SecretString pinFor(const SecretString* given, const Token& token);

@@ -5,6 +5,7 @@
 
 #include <gnutls/gnutls.h>
 #include <gnutls/pkcs11.h>
+#include <p11-kit/pkcs11.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <map>
 #include <set>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 
 namespace card {
@@ -289,8 +291,19 @@ PrivateKey::~PrivateKey() {
 
 namespace {
 
+// Where an enumerated token sits, and what its slot reported then: enough to tell, with one
+// C_GetTokenInfo per token and one C_GetSlotList per module, that nothing was inserted,
+// removed or replaced since (a full enumeration costs a walk over every slot per token).
+struct SlotState {
+    CK_FUNCTION_LIST* module = nullptr;
+    CK_SLOT_ID slot = 0;
+    std::string identity;  // label, maker, model and serial as the slot reported them
+};
+
 struct TokenList {
     std::vector<std::string> urls;  // every slot's token, as enumerated
+    std::vector<SlotState> slots;   // beside urls
+    std::map<CK_FUNCTION_LIST*, CK_ULONG> slotsPerModule;
     std::vector<Token> tokens;      // the ones offered as readers
     bool valid = false;
 };
@@ -335,6 +348,43 @@ void dropCaches() {
     g_tokens = TokenList{};
 }
 
+std::string identityOf(const CK_TOKEN_INFO& info) {
+    return std::string(reinterpret_cast<const char*>(info.label), sizeof info.label) +
+           std::string(reinterpret_cast<const char*>(info.manufacturerID), sizeof info.manufacturerID) +
+           std::string(reinterpret_cast<const char*>(info.model), sizeof info.model) +
+           std::string(reinterpret_cast<const char*>(info.serialNumber), sizeof info.serialNumber);
+}
+
+std::optional<SlotState> slotStateOf(const std::string& url) {
+    void* module = nullptr;
+    unsigned long slot = 0;
+    if (gnutls_pkcs11_token_get_ptr(url.c_str(), &module, &slot, 0) < 0 || !module) return std::nullopt;
+    SlotState state{static_cast<CK_FUNCTION_LIST*>(module), slot, {}};
+    CK_TOKEN_INFO info{};
+    if (state.module->C_GetTokenInfo(state.slot, &info) != CKR_OK) return std::nullopt;
+    state.identity = identityOf(info);
+    return state;
+}
+
+std::optional<CK_ULONG> slotsWithToken(CK_FUNCTION_LIST* module) {
+    CK_ULONG present = 0;
+    if (module->C_GetSlotList(CK_TRUE, nullptr, &present) != CKR_OK) return std::nullopt;
+    return present;
+}
+
+// Every known module still has as many slots with a token, and each slot the same token.
+bool slotsUnchanged(const TokenList& list) {
+    for (const SlotState& state : list.slots) {
+        CK_TOKEN_INFO info{};
+        if (state.module->C_GetTokenInfo(state.slot, &info) != CKR_OK || identityOf(info) != state.identity)
+            return false;
+    }
+    for (const auto& [module, count] : list.slotsPerModule) {
+        if (slotsWithToken(module) != count) return false;
+    }
+    return true;
+}
+
 std::vector<std::string> tokenUrls() {
     std::vector<std::string> urls;
     for (unsigned i = 0;; ++i) {
@@ -371,10 +421,10 @@ int readCertificates(const Token& token, unsigned flags, std::vector<TokenCertif
 
 }  // namespace
 
-std::vector<Token> presentTokens() {
+std::vector<Token> presentTokens(bool rescan) {
     ensureReady();
+    if (g_tokens.valid && !rescan && slotsUnchanged(g_tokens)) return g_tokens.tokens;
     std::vector<std::string> urls = tokenUrls();
-    if (g_tokens.valid && urls == g_tokens.urls) return g_tokens.tokens;
     // A slot changed: what was read or opened on tokens that are gone goes with them.
     for (const std::string& old : g_tokens.urls)
         if (std::find(urls.begin(), urls.end(), old) == urls.end()) {
@@ -383,7 +433,16 @@ std::vector<Token> presentTokens() {
         }
     TokenList fresh;
     fresh.urls = urls;
+    fresh.valid = true;
     for (const std::string& url : urls) {
+        std::optional<SlotState> state = slotStateOf(url);
+        std::optional<CK_ULONG> present = state ? slotsWithToken(state->module) : std::nullopt;
+        if (present) {
+            fresh.slotsPerModule[state->module] = *present;
+            fresh.slots.push_back(std::move(*state));
+        } else {
+            fresh.valid = false;  // cannot be checked cheaply: enumerate again next time
+        }
         Token t;
         t.url = url;
         if (gnutls_pkcs11_token_get_flags(t.url.c_str(), &t.flags) < 0) continue;
@@ -393,7 +452,6 @@ std::vector<Token> presentTokens() {
         t.serial = tokenInfo(t.url, GNUTLS_PKCS11_TOKEN_SERIAL);
         fresh.tokens.push_back(std::move(t));
     }
-    fresh.valid = true;
     g_tokens = std::move(fresh);
     return g_tokens.tokens;
 }

@@ -46,9 +46,11 @@ void loadPkcs11Module(const std::string& module);
 // default), kModuleNotFound when it does not exist, kAccessDenied when it is not a module.
 std::string allowedPkcs11Module(const std::string& path);
 
-// The tokens present, read again only when the slots changed (a token's URL names its label,
-// serial, model and maker, so another card in a reader changes it) or after forgetTokens().
-std::vector<Token> presentTokens();
+// The tokens present. Kept between calls while every slot reports the same token (label,
+// maker, model, serial) and every module the same number of tokens; `rescan` enumerates every
+// module's slots again (a token in a module that had none before shows only then).
+// forgetTokens() also drops what was read from the tokens and their logins.
+std::vector<Token> presentTokens(bool rescan = false);
 void forgetTokens();
 
 // Public certificates on the token, read and parsed once per token; with a PIN, private

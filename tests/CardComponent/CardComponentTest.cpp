@@ -741,3 +741,30 @@ TEST_F(ComponentTest, XmlLibraryMessagesGoToTheLog) {
         if (entry.path().filename().string().rfind("component", 0) == 0) logged += readFile(entry.path());
     EXPECT_NE(logged.find("XML: "), std::string::npos) << logged;
 }
+
+// What the component keeps of the tokens follows the slots: a token taken away is not answered
+// from what was read of it before, with no DetectReplug in between.
+TEST_F(ComponentTest, TokenTakenAwayIsNotAnsweredFromWhatWasKept) {
+    const DemoToken& gone = TokenEnvironment::get().token("PIN Demo");
+    selectToken(gone.label);
+    VARIANT before;
+    VariantInit(&before);
+    ASSERT_EQ(c->GPKI_EnumCerts(0, &before), S_OK);
+    VariantClear(&before);
+    Bstr signature;
+    ASSERT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, signature.out()), S_OK);
+    int status = 0;
+    std::string out = shell("softhsm2-util --delete-token --serial " + gone.serial + " 2>&1", &status);
+    ASSERT_EQ(status, 0) << out;
+
+    Bstr serial, certs;
+    HRESULT r = c->GPKI_GetSerialNumber(serial.out());
+    if (r == S_OK) EXPECT_NE(serial.utf8(), gone.serial);
+    else EXPECT_EQ(r, card::kNoSmartCard);
+    r = c->GPKI_EnumCertsToString(0, certs.out());
+    if (r == S_OK) EXPECT_EQ(certs.utf8().find(pemToBase64Der(readFile(gone.certFile))), std::string::npos);
+    else EXPECT_EQ(r, card::kNoSmartCard);
+    LONG count = 0;
+    ASSERT_EQ(c->GPKI_GetSlotCount(&count), S_OK);
+    EXPECT_EQ(count, 3);
+}
