@@ -256,6 +256,8 @@ std::string allowedPkcs11Module(const std::string& path) {
 
 void loadPkcs11Module(const std::string& module) { ensureReady(module); }
 
+namespace {
+
 // A private key opened by its certificate's CKA_ID, logged in with the PIN.
 class PrivateKey {
 public:
@@ -288,8 +290,6 @@ PrivateKey::PrivateKey(const Token& token, const TokenCertificate& cert, const S
 PrivateKey::~PrivateKey() {
     if (key_) gnutls_privkey_deinit(key_);
 }
-
-namespace {
 
 // Where an enumerated token sits, and what its slot reported then: enough to tell, with one
 // C_GetTokenInfo per token and one C_GetSlotList per module, that nothing was inserted,
