@@ -307,8 +307,6 @@ struct TokenList {
     std::vector<Token> tokens;      // the ones offered as readers
     bool valid = false;
 };
-TokenList g_tokens;
-std::map<std::string, TokenCertificates> g_certificates;  // by token URL
 
 // One token's login, shared by the sessions that opened keys with the same PIN.
 struct Login {
@@ -316,7 +314,18 @@ struct Login {
     std::map<std::string, std::unique_ptr<PrivateKey>> keys;  // by CKA_ID
     std::set<const void*> owners;
 };
-std::map<std::string, Login> g_logins;  // by token URL
+
+// What is kept lives until the process ends and is never destroyed: at exit GnuTLS may be
+// gone before these would be, and their keys and certificates call into it.
+struct Kept {
+    TokenList tokens;
+    std::map<std::string, TokenCertificates> certificates;  // by token URL
+    std::map<std::string, Login> logins;  // by token URL
+};
+Kept& kept() {
+    static Kept* state = new Kept;
+    return *state;
+}
 
 bool samePin(const SecretString& a, const SecretString& b) {
     if (a.size() != b.size()) return false;
@@ -326,26 +335,26 @@ bool samePin(const SecretString& a, const SecretString& b) {
 }
 
 void logOut(const std::string& url) {
-    auto it = g_logins.find(url);
-    if (it == g_logins.end()) return;
+    auto it = kept().logins.find(url);
+    if (it == kept().logins.end()) return;
     secureWipe(it->second.pin);
-    g_logins.erase(it);  // closing the token's last session logs it out
+    kept().logins.erase(it);  // closing the token's last session logs it out
 }
 
 // A token is logged in while its keys are open, and a logged-in token takes any PIN: a PIN
 // other than the one it was opened with logs it out first, so that the token judges it.
 bool loggedInWith(const Token& token, const SecretString& pin) {
-    auto it = g_logins.find(token.url);
-    if (it == g_logins.end()) return false;
+    auto it = kept().logins.find(token.url);
+    if (it == kept().logins.end()) return false;
     if (samePin(it->second.pin, pin)) return true;
     logOut(token.url);
     return false;
 }
 
 void dropCaches() {
-    while (!g_logins.empty()) logOut(g_logins.begin()->first);
-    g_certificates.clear();
-    g_tokens = TokenList{};
+    while (!kept().logins.empty()) logOut(kept().logins.begin()->first);
+    kept().certificates.clear();
+    kept().tokens = TokenList{};
 }
 
 std::string identityOf(const CK_TOKEN_INFO& info) {
@@ -423,13 +432,13 @@ int readCertificates(const Token& token, unsigned flags, std::vector<TokenCertif
 
 std::vector<Token> presentTokens(bool rescan) {
     ensureReady();
-    if (g_tokens.valid && !rescan && slotsUnchanged(g_tokens)) return g_tokens.tokens;
+    if (kept().tokens.valid && !rescan && slotsUnchanged(kept().tokens)) return kept().tokens.tokens;
     std::vector<std::string> urls = tokenUrls();
     // A slot changed: what was read or opened on tokens that are gone goes with them.
-    for (const std::string& old : g_tokens.urls)
+    for (const std::string& old : kept().tokens.urls)
         if (std::find(urls.begin(), urls.end(), old) == urls.end()) {
             logOut(old);
-            g_certificates.erase(old);
+            kept().certificates.erase(old);
         }
     TokenList fresh;
     fresh.urls = urls;
@@ -452,19 +461,19 @@ std::vector<Token> presentTokens(bool rescan) {
         t.serial = tokenInfo(t.url, GNUTLS_PKCS11_TOKEN_SERIAL);
         fresh.tokens.push_back(std::move(t));
     }
-    g_tokens = std::move(fresh);
-    return g_tokens.tokens;
+    kept().tokens = std::move(fresh);
+    return kept().tokens.tokens;
 }
 
 void forgetTokens() {
-    for (const std::string& url : g_tokens.urls) logOut(url);
-    g_certificates.clear();
-    g_tokens = TokenList{};
+    for (const std::string& url : kept().tokens.urls) logOut(url);
+    kept().certificates.clear();
+    kept().tokens = TokenList{};
 }
 
 TokenCertificates tokenCertificates(const Token& token) {
     ensureReady();
-    TokenCertificates& cached = g_certificates[token.url];
+    TokenCertificates& cached = kept().certificates[token.url];
     if (!cached) {
         std::vector<TokenCertificate> certs;
         int r = readCertificates(token, 0, certs);
@@ -520,7 +529,7 @@ gnutls_privkey_t loggedInKey(const void* owner, const Token& token, const TokenC
     if (remainingPinTries(token) <= 0) fail(kPinBlocked);
     if (pin.empty()) fail(kNotAuthenticated);
     loggedInWith(token, pin);
-    Login& login = g_logins[token.url];
+    Login& login = kept().logins[token.url];
     if (login.pin.empty()) login.pin = pin;
     auto& key = login.keys[cert.id];
     if (!key) {
@@ -536,7 +545,7 @@ gnutls_privkey_t loggedInKey(const void* owner, const Token& token, const TokenC
 }
 
 void releaseLogins(const void* owner) {
-    for (auto it = g_logins.begin(); it != g_logins.end();) {
+    for (auto it = kept().logins.begin(); it != kept().logins.end();) {
         it->second.owners.erase(owner);
         auto next = std::next(it);
         if (it->second.owners.empty()) logOut(it->first);
