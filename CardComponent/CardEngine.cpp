@@ -73,15 +73,30 @@ gnutls_digest_algorithm_t digestOf(int32_t hashFlag) {
     }
 }
 
+CardEngine::~CardEngine() {
+    std::lock_guard lock(tokenMutex());  // the logins are shared with other sessions
+    forgetLogin();
+}
+
+std::vector<Token> CardEngine::tokens(bool rescan) {
+    loadPkcs11Module(module_);
+    return presentTokens(rescan);
+}
+
+// What was unlocked is forgotten: the session's PIN, and its share of the token's login.
+void CardEngine::forgetLogin() {
+    secureWipe(loginPin_);
+    loginToken_.clear();
+    releaseLogins(this);
+}
+
 Token CardEngine::currentToken() {
-    auto tokens = presentTokens();
+    auto tokens = this->tokens();
     if (tokens.empty()) fail(kNoSmartCard);
     if (readerSlot_ < 0 || static_cast<size_t>(readerSlot_) >= tokens.size()) fail(kNoSmartCard);
     Token t = tokens[static_cast<size_t>(readerSlot_)];
     if (lastSeenToken_ && *lastSeenToken_ != t.serial) {
-        // another card in the reader: what was unlocked for the old one is forgotten
-        secureWipe(loginPin_);
-        loginToken_.clear();
+        forgetLogin();  // another card in the reader
     }
     lastSeenToken_ = t.serial;
     return t;
@@ -93,12 +108,15 @@ SecretString CardEngine::pinFor(const SecretString* given, const Token& token) {
     fail(kNotAuthenticated);
 }
 
-TokenCertificate CardEngine::signerCertificate(const Token& token) {
-    auto certs = tokenCertificates(token);
-    if (certs.empty()) fail(kNoKey);
-    for (auto& c : certs)
-        if (c.certificate.canSign() && c.certificate.type() != 4) return std::move(c);
+std::pair<TokenCertificates, const TokenCertificate*> CardEngine::signerCertificate(const Token& token) {
+    TokenCertificates certs = tokenCertificates(token);
+    for (const auto& c : *certs)
+        if (c.certificate.canSign() && c.certificate.type() != 4) return {certs, &c};
     fail(kNoKey);
+}
+
+gnutls_privkey_t CardEngine::keyOf(const Token& token, const TokenCertificate& cert, const SecretString& pin) {
+    return loggedInKey(this, token, cert, pin);
 }
 
 // ---- certificates -------------------------------------------------------------------------
@@ -107,14 +125,15 @@ std::vector<std::string> CardEngine::enumCerts(int32_t flags) {
     Token token = currentToken();
     std::vector<std::string> out;
     bool cached = false;
-    for (auto& c : tokenCertificates(token)) {
+    TokenCertificates certs = tokenCertificates(token);
+    for (const auto& c : *certs) {
         if (!cached && c.certificate.canSign()) {
-            cachedCert_ = c.certificate.base64();
+            cachedCert_ = c.base64;
             cached = true;
         }
         if (flags == 1 && !c.certificate.canSign()) continue;
         if (flags == 2 && !c.certificate.canEncrypt()) continue;
-        out.push_back(c.certificate.base64());
+        out.push_back(c.base64);
     }
     return out;
 }
@@ -132,25 +151,24 @@ std::string CardEngine::attributeCert(const std::string& reader, const SecretStr
     if (reader.empty()) {
         token = currentToken();
     } else {
-        for (auto& t : presentTokens())
+        for (auto& t : tokens())
             if (t.label == reader) token = t;
         if (!token) fail(kNoSmartCard);
     }
-    auto certs = tokenCertificates(*token, pin.empty() ? nullptr : &pin);
-    if (flags < 0 || static_cast<size_t>(flags) >= certs.size()) fail(kNoKey);
-    return certs[static_cast<size_t>(flags)].certificate.base64();
+    TokenCertificates certs = pin.empty() ? tokenCertificates(*token) : tokenCertificates(*token, pin);
+    if (flags < 0 || static_cast<size_t>(flags) >= certs->size()) fail(kNoKey);
+    return (*certs)[static_cast<size_t>(flags)].base64;
 }
 
 // ---- readers and tokens -------------------------------------------------------------------
 
-int32_t CardEngine::slotCount() { return static_cast<int32_t>(presentTokens().size()); }
+int32_t CardEngine::slotCount() { return static_cast<int32_t>(tokens(true).size()); }
 
 int32_t CardEngine::setReaderSlot(int32_t, int32_t slot) {
-    auto tokens = presentTokens();
+    auto tokens = this->tokens(true);
     if (slot < 0 || static_cast<size_t>(slot) >= tokens.size()) fail(kReaderUnavailable);
     if (slot != readerSlot_) {
-        secureWipe(loginPin_);
-        loginToken_.clear();
+        forgetLogin();
         cachedCert_.clear();
     }
     readerSlot_ = slot;
@@ -159,14 +177,15 @@ int32_t CardEngine::setReaderSlot(int32_t, int32_t slot) {
 }
 
 int32_t CardEngine::detectCard(int32_t) {
-    auto count = static_cast<int32_t>(presentTokens().size());
+    auto count = static_cast<int32_t>(tokens(true).size());
     if (count == 0) fail(kNoSmartCard);
     return count;
 }
 
 int32_t CardEngine::detectReplug(int32_t, int32_t seconds) {
+    forgetTokens();  // what the card held is read again
     auto serialNow = [this]() -> std::optional<std::string> {
-        auto tokens = presentTokens();
+        auto tokens = this->tokens(true);
         if (readerSlot_ < 0 || static_cast<size_t>(readerSlot_) >= tokens.size()) return std::nullopt;
         return tokens[static_cast<size_t>(readerSlot_)].serial;
     };
@@ -186,8 +205,7 @@ int32_t CardEngine::detectReplug(int32_t, int32_t seconds) {
     } while (true);
     bool changed = (removed && now) || (now != before);
     if (changed) {
-        secureWipe(loginPin_);
-        loginToken_.clear();
+        forgetLogin();
         cachedCert_.clear();
     }
     lastSeenToken_ = now;
@@ -197,10 +215,19 @@ int32_t CardEngine::detectReplug(int32_t, int32_t seconds) {
 std::string CardEngine::tokenSerialNumber() { return currentToken().serial; }
 
 int32_t CardEngine::setPkcs11Driver(const std::string& path) {
-    usePkcs11Module(path);
+    std::string wanted = allowedPkcs11Module(path);
+    try {
+        loadPkcs11Module(wanted);
+    } catch (const CardError&) {
+        try {
+            loadPkcs11Module(module_);  // the session keeps what worked before
+        } catch (const CardError&) {
+        }
+        throw;
+    }
+    forgetLogin();
+    module_ = wanted;
     readerSlot_ = 0;
-    secureWipe(loginPin_);
-    loginToken_.clear();
     cachedCert_.clear();
     lastSeenToken_.reset();
     return 0;
@@ -244,19 +271,19 @@ std::string CardEngine::bytesOf(const std::u16string& data, const std::string& c
 std::string CardEngine::cmsSign(const Token& token, const SecretString& pin, const std::string& bytes, int32_t flags,
                                 int32_t hashFlag) {
     gnutls_digest_algorithm_t dig = digestOf(hashFlag);
-    TokenCertificate signer = signerCertificate(token);
-    PrivateKey key(token, signer, pin);
+    auto [certs, signer] = signerCertificate(token);
+    gnutls_privkey_t key = keyOf(token, *signer, pin);
     gnutls_pkcs7_t p7;
     if (gnutls_pkcs7_init(&p7) < 0) fail(kOutOfMemory);
     std::unique_ptr<std::remove_pointer_t<gnutls_pkcs7_t>, void (*)(gnutls_pkcs7_t)> guard(p7, gnutls_pkcs7_deinit);
     gnutls_datum_t data = view(bytes);
     unsigned signFlags = GNUTLS_PKCS7_INCLUDE_TIME | GNUTLS_PKCS7_INCLUDE_CERT;
     if (!(flags & kFlagDetached)) signFlags |= GNUTLS_PKCS7_EMBED_DATA;
-    int r = gnutls_pkcs7_sign(p7, signer.certificate.get(), key.get(), &data, nullptr, nullptr, dig, signFlags);
+    int r = gnutls_pkcs7_sign(p7, signer->certificate.get(), key, &data, nullptr, nullptr, dig, signFlags);
     if (r < 0) fail(keyError(r));
     gnutls_datum_t out{nullptr, 0};
     if (gnutls_pkcs7_export2(p7, GNUTLS_X509_FMT_DER, &out) < 0) fail(kFailed);
-    cachedCert_ = signer.certificate.base64();
+    cachedCert_ = signer->base64;
     return card::base64Encode(toString(out));
 }
 
@@ -273,12 +300,12 @@ std::string CardEngine::pureSign(const SecretString& pin, const std::u16string& 
     gnutls_digest_algorithm_t dig = digestOf(hashFlag);
     Token token = currentToken();
     SecretString use = pinFor(&pin, token);
-    TokenCertificate signer = signerCertificate(token);
-    PrivateKey key(token, signer, use);
+    auto [certs, signer] = signerCertificate(token);
+    gnutls_privkey_t key = keyOf(token, *signer, use);
     gnutls_datum_t in = view(bytes), sig{nullptr, 0};
-    int r = gnutls_privkey_sign_data(key.get(), dig, 0, &in, &sig);
+    int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
     if (r < 0) fail(keyError(r));
-    cachedCert_ = signer.certificate.base64();
+    cachedCert_ = signer->base64;
     return card::base64Encode(toString(sig));
 }
 
@@ -355,16 +382,14 @@ std::u16string CardEngine::decrypt(const SecretString* pin, const std::string& c
     std::string envelope = card::base64Decode(cipher);
     Token token = currentToken();
     SecretString use = pinFor(pin, token);
-    auto certs = tokenCertificates(token);
-    std::unique_ptr<PrivateKey> key;
+    TokenCertificates certs = tokenCertificates(token);
     std::string plain = decryptEnvelope(envelope, [&](const std::vector<Recipient>& recipients, size_t& which) {
         for (size_t i = 0; i < recipients.size(); ++i)
-            for (auto& c : certs) {
+            for (const auto& c : *certs) {
                 Recipient mine = recipientOf(c.certificate);
                 if (mine.issuerDer == recipients[i].issuerDer && mine.serial == recipients[i].serial) {
-                    key = std::make_unique<PrivateKey>(token, c, use);
                     which = i;
-                    return key->get();
+                    return keyOf(token, c, use);
                 }
             }
         fail(kNoKey);
@@ -387,11 +412,10 @@ std::u16string CardEngine::rsaDecrypt(const std::string& cipher, const SecretStr
     std::string bytes = card::base64Decode(cipher);
     Token token = currentToken();
     SecretString use = pinFor(&pin, token);
-    auto certs = tokenCertificates(token);
-    for (auto& c : certs) {
+    TokenCertificates certs = tokenCertificates(token);
+    for (const auto& c : *certs) {
         if (!c.certificate.canEncrypt()) continue;
-        PrivateKey key(token, c, use);
-        std::string plain = card::rsaDecrypt(key.get(), bytes);
+        std::string plain = card::rsaDecrypt(keyOf(token, c, use), bytes);
         return plainAnswer(plain, flags);
     }
     fail(kNoKey);
@@ -414,16 +438,16 @@ std::string CardEngine::xmlSign(const SecretString* pin, const std::string& xml,
         if (!xmlSequence_.open || xmlSequence_.token != token.serial) fail(kNotInSequence);
         use = xmlSequence_.pin;
     }
-    TokenCertificate signer = signerCertificate(token);
-    PrivateKey key(token, signer, use);
-    std::string signedXml = signXml(xml, options, signer.certificate, [&](std::string_view data, gnutls_digest_algorithm_t dig) {
+    auto [certs, signer] = signerCertificate(token);
+    gnutls_privkey_t key = keyOf(token, *signer, use);
+    std::string signedXml = signXml(xml, options, signer->certificate, [&](std::string_view data, gnutls_digest_algorithm_t dig) {
         gnutls_datum_t in = view(data), sig{nullptr, 0};
-        int r = gnutls_privkey_sign_data(key.get(), dig, 0, &in, &sig);
+        int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
         if (r < 0) fail(keyError(r));
-        return xmlSignatureValue(toString(sig), signer.certificate);
+        return xmlSignatureValue(toString(sig), signer->certificate);
     });
     if (!pin) ++xmlSequence_.count;
-    cachedCert_ = signer.certificate.base64();
+    cachedCert_ = signer->base64;
     return signedXml;
 }
 
@@ -477,7 +501,7 @@ std::u16string CardEngine::readFile(const std::string& path, int32_t flags) {
 }
 
 void CardEngine::setCodePage(int32_t codePage) {
-    codePageName(codePage);  // refuses what cannot be used
+    codePageName(std::to_string(codePage), codePage_);  // refuses what iconv cannot convert
     codePage_ = codePage == 0 ? 65001 : codePage;
 }
 

@@ -16,9 +16,16 @@
 namespace card {
 
 inline constexpr const char* kComponentVersion = "1.0.0.1";
+// The prefix of the component's own log lines.
+inline constexpr const char* kComponentLogName = "TessarollCardComponent";
 
 class CardEngine {
 public:
+    CardEngine() = default;
+    ~CardEngine();
+    CardEngine(const CardEngine&) = delete;
+    CardEngine& operator=(const CardEngine&) = delete;
+
     // certificates on the selected reader's token
     std::vector<std::string> enumCerts(int32_t flags);  // Base64 DER each
     std::string enumCertsToString(int32_t flags);        // each followed by ";"
@@ -75,9 +82,13 @@ public:
     std::string version(int32_t flag);
 
 private:
+    std::vector<Token> tokens(bool rescan = false);  // present with this session's module
     Token currentToken();
+    void forgetLogin();
     SecretString pinFor(const SecretString* given, const Token& token);
-    TokenCertificate signerCertificate(const Token& token);
+    // the first certificate fit for signing, with the certificates it was found in
+    std::pair<TokenCertificates, const TokenCertificate*> signerCertificate(const Token& token);
+    gnutls_privkey_t keyOf(const Token& token, const TokenCertificate& cert, const SecretString& pin);
     std::string bytesOf(const std::u16string& data, const std::string& codePage, int32_t flags);
     std::string cmsSign(const Token& token, const SecretString& pin, const std::string& bytes, int32_t flags,
                         int32_t hashFlag);
@@ -90,6 +101,7 @@ private:
         int32_t count = 0;
     };
 
+    std::string module_;  // empty: every module registered with p11-kit
     int32_t readerSlot_ = 0;
     int32_t codePage_ = 65001;
     SecretString loginPin_;

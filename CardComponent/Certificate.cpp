@@ -119,9 +119,12 @@ std::string Certificate::serialNumber() const {
     unsigned char buf[64];
     size_t size = sizeof buf;
     if (gnutls_x509_crt_get_serial(crt_, buf, &size) < 0) fail(kInvalidArgument);
+    // The number, not its DER form: the 00 that keeps a high first byte positive goes.
+    size_t first = 0;
+    while (first + 1 < size && buf[first] == 0) ++first;
     std::string hex;
     char two[3];
-    for (size_t i = 0; i < size; ++i) {
+    for (size_t i = first; i < size; ++i) {
         std::snprintf(two, sizeof two, "%02X", buf[i]);
         hex += two;
     }

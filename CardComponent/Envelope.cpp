@@ -147,8 +147,7 @@ std::string decryptEnvelope(std::string_view envelope,
     auto eparts = der::children(eci.content);
     if (!eparts || eparts->size() < 3 || (*eparts)[1].tag != 0x30) fail(kBadData);
     auto alg = der::children((*eparts)[1].content);
-    if (!alg || alg->size() != 2 || (*alg)[0].tag != 0x06 || (*alg)[1].tag != 0x04 || (*alg)[1].content.size() != 16)
-        fail(kBadData);
+    if (!alg || alg->size() != 2 || (*alg)[0].tag != 0x06 || (*alg)[1].tag != 0x04) fail(kBadData);
     gnutls_cipher_algorithm_t algo;
     size_t keySize;
     if ((*alg)[0].content == kOidAes256Cbc) {
@@ -161,8 +160,9 @@ std::string decryptEnvelope(std::string_view envelope,
         algo = GNUTLS_CIPHER_AES_128_CBC;
         keySize = 16;
     } else {
-        fail(kBadAlgorithm);
+        fail(kBadAlgorithm);  // 3DES, RC2 and the like: not offered
     }
+    if ((*alg)[1].content.size() != 16) fail(kBadData);  // the AES IV
     const der::Element& encrypted = (*eparts)[2];
     std::string cipher;
     if (encrypted.tag == 0x80) {

@@ -2,11 +2,13 @@
 
 #include "CardComponent/CardEngine.h"
 #include "CardComponent/CardErrors.h"
+#include "TessarollUtil/Log.h"
 
 #include <gnutls/crypto.h>
 #include <libxml/c14n.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 
 #include <cstring>
@@ -154,6 +156,24 @@ std::string digest(gnutls_digest_algorithm_t dig, std::string_view data) {
     return std::string(reinterpret_cast<char*>(out), gnutls_hash_get_len(dig));
 }
 
+// libxml2 reports what it meets (canonicalisation, serialisation) on the process's stderr
+// unless told otherwise; the service has no use for that, the log does. The handler is per
+// thread in libxml2, so it is set for the length of each XML call.
+void logXmlError(void*, xmlErrorPtr error) {
+    if (!error || !error->message) return;
+    std::string text = error->message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    setLog(kComponentLogName);
+    writeWarningLog("XML: ", text);
+}
+
+struct XmlErrorsToLog {
+    XmlErrorsToLog() { xmlSetStructuredErrorFunc(nullptr, logXmlError); }
+    ~XmlErrorsToLog() { xmlSetStructuredErrorFunc(nullptr, nullptr); }
+    XmlErrorsToLog(const XmlErrorsToLog&) = delete;
+    XmlErrorsToLog& operator=(const XmlErrorsToLog&) = delete;
+};
+
 Doc parse(std::string_view xml) {
     // No network, no entity expansion, no external DTD: the page's XML is data, nothing more.
     xmlDocPtr doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
@@ -292,12 +312,14 @@ std::string serialize(xmlDocPtr doc) {
 }  // namespace
 
 std::string prepareXmlSignature(std::string_view xml, const XmlSigningOptions& options) {
+    XmlErrorsToLog errorsToLog;
     Prepared p = prepare(xml, options);
     return serialize(p.doc.get());
 }
 
 std::string signXml(std::string_view xml, const XmlSigningOptions& options, const Certificate& signer,
                     const XmlSignFunction& sign) {
+    XmlErrorsToLog errorsToLog;
     Prepared p = prepare(xml, options);
     xmlNsPtr ns = p.signature->ns;
     xmlNodePtr info = child(p.signature, "SignedInfo");

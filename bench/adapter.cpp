@@ -1,6 +1,6 @@
 // One component call through the adapter plug-in, dispatched by index and by name, against
 // a direct call of the same component method. Logging is off, as outside debug mode.
-#include <benchmark/benchmark.h>
+#include "BenchRows.h"
 
 #include <memory>
 
@@ -86,4 +86,9 @@ BENCHMARK(directCall);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return bench_rows::runAndPrintRows(argc, argv, {
+        {"adapter call by index (vs the component method called directly)", "adapterByIndex", "directCall"},
+        {"adapter call by name (vs the component method called directly)", "adapterByName", "directCall"},
+    });
+}

@@ -1,13 +1,15 @@
 // What a log call costs: filtered out by the level (logging off), and one line written
-// to the real file (logging on, with and without the size check of rotation).
+// to the real file (logging on, with and without the size check of rotation), against the
+// same line with its time stamp appended to a file with stdio and flushed.
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
 
 #include "helpers/Sandbox.h"
-
-#include <benchmark/benchmark.h>
+#include "BenchRows.h"
 
 #include <filesystem>
+#include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -53,6 +55,30 @@ void WrittenLineWithSizeLimit(benchmark::State& state) {
 }
 BENCHMARK(WrittenLineWithSizeLimit);
 
+// The reference: what writing such a line costs at the least.
+void PlainFileLine(benchmark::State& state) {
+    testing_support::Sandbox sandbox;
+    FILE* file = std::fopen((sandbox.tempDir() / "plain.log").c_str(), "a");
+    for (auto _ : state) {
+        std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+        std::fprintf(file, "%s [%d][ZEFAGPKITessaroll][Normal] Port: 56482\n", stamp, 1);
+        std::fflush(file);
+    }
+    std::fclose(file);
+}
+BENCHMARK(PlainFileLine);
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return bench_rows::runAndPrintRows(argc, argv, {
+        {"log call filtered out by the level", "FilteredLogCall", ""},
+        {"log writer filtered out", "FilteredWriterCall", ""},
+        {"log line written (vs stdio line + flush)", "WrittenLine", "PlainFileLine"},
+        {"log line written with size limit (vs stdio line + flush)", "WrittenLineWithSizeLimit", "PlainFileLine"},
+    });
+}

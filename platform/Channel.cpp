@@ -1,6 +1,9 @@
 #include "platform/Channel.h"
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -39,12 +42,38 @@ std::string fileNameFor(std::string_view name) {
     return out;
 }
 
-bool fillAddress(const std::string& path, sockaddr_un& addr) {
+// A socket path that does not fit sockaddr_un (a long runtime folder) is reached under an
+// abstract name made from the whole path instead: the same path always gives the same name,
+// and different folders (other users, other sandboxes) give different ones.
+std::string abstractNameFor(const std::string& path) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : path) hash = (hash ^ c) * 1099511628211ull;
+    char name[64];
+    std::snprintf(name, sizeof name, "tessaroll-%u-%016llx", static_cast<unsigned>(::getuid()),
+                  static_cast<unsigned long long>(hash));
+    return name;
+}
+
+bool isAbstract(const std::string& path) { return path.size() >= sizeof(sockaddr_un::sun_path); }
+
+socklen_t fillAddress(const std::string& path, sockaddr_un& addr) {
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    return true;
+    if (path.empty()) return 0;
+    if (!isAbstract(path)) {
+        std::memcpy(addr.sun_path, path.data(), path.size());
+        return sizeof addr;
+    }
+    std::string name = abstractNameFor(path);
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());  // sun_path[0] stays 0: abstract
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+}
+
+// Anyone may bind an abstract name: only a receiver of this user is one of ours.
+bool peerIsThisUser(int fd) {
+    ucred cred{};
+    socklen_t credLen = sizeof cred;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && cred.uid == ::getuid();
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {
@@ -76,9 +105,7 @@ std::string channelFolder() {
 std::string channelSocketPath(std::string_view name) {
     std::string folder = channelFolder();
     if (folder.empty()) return {};
-    std::string path = folder + "/" + fileNameFor(name) + ".sock";
-    if (path.size() >= sizeof(sockaddr_un::sun_path)) return {};
-    return path;
+    return folder + "/" + fileNameFor(name) + ".sock";
 }
 
 ChannelConnection::~ChannelConnection() {
@@ -114,14 +141,16 @@ bool ChannelConnection::send(std::string_view text) {
 
 std::optional<ChannelConnection> findChannel(std::string_view name) {
     sockaddr_un addr{};
-    if (!fillAddress(channelSocketPath(name), addr)) return std::nullopt;
+    const std::string path = channelSocketPath(name);
+    socklen_t size = fillAddress(path, addr);
+    if (size == 0) return std::nullopt;
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return std::nullopt;
     int rc;
     do {
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), size);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    if (rc != 0 || (isAbstract(path) && !peerIsThisUser(fd))) {
         ::close(fd);
         return std::nullopt;
     }
@@ -135,7 +164,8 @@ std::unique_ptr<ChannelReceiver> ChannelReceiver::open(std::string_view name, Op
     };
     std::string path = channelSocketPath(name);
     sockaddr_un addr{};
-    if (!fillAddress(path, addr)) return fail(OpenError::Failed);
+    socklen_t size = fillAddress(path, addr);
+    if (size == 0) return fail(OpenError::Failed);
 
     std::unique_ptr<ChannelReceiver> receiver(new ChannelReceiver());
     receiver->name_ = std::string(name);
@@ -149,15 +179,15 @@ std::unique_ptr<ChannelReceiver> ChannelReceiver::open(std::string_view name, Op
     }
     // A socket that still answers belongs to a receiver outside our locking; leave it.
     if (findChannel(name)) return fail(OpenError::AlreadyExists);
-    ::unlink(path.c_str());  // left behind by a receiver that died
+    if (!isAbstract(path)) ::unlink(path.c_str());  // left behind by a receiver that died
 
     receiver->listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (receiver->listenFd_ < 0) return fail(OpenError::Failed);
-    if (::bind(receiver->listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (::bind(receiver->listenFd_, reinterpret_cast<sockaddr*>(&addr), size) != 0 ||
         ::listen(receiver->listenFd_, 16) != 0) {
         return fail(OpenError::Failed);
     }
-    receiver->socketPath_ = path;
+    if (!isAbstract(path)) receiver->socketPath_ = path;  // an abstract name goes with its socket
     return receiver;
 }
 
@@ -173,11 +203,7 @@ bool ChannelReceiver::serveOne(const std::function<void(const std::string&)>& ha
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return false;
 
-    // Only the user's own programs may steer this one.
-    ucred cred{};
-    socklen_t credLen = sizeof cred;
-    bool trusted = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 &&
-                   cred.uid == ::getuid();
+    bool trusted = peerIsThisUser(fd);  // only the user's own programs may steer this one
 
     std::string text;
     bool complete = false;

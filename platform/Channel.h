@@ -1,7 +1,8 @@
 // Message channels between the programs of one user: a receiver owns a named channel, a
 // sender finds it by name and hands it a text, and the send returns only after the
 // receiver's handler has run. A channel is a Unix domain socket in the user's runtime
-// folder; a lock file beside it marks the receiver as alive.
+// folder (under an abstract name made from that path when the path is too long for a socket
+// address); a lock file beside it marks the receiver as alive.
 #pragma once
 
 #include <chrono>
@@ -14,7 +15,7 @@
 // The folder that holds the user's channel sockets ($XDG_RUNTIME_DIR/tessaroll-channels, else
 // /tmp/tessaroll-<uid>), created with mode 0700. Empty when it cannot be had.
 std::string channelFolder();
-// Socket path of a channel; empty when the folder cannot be had or the path is too long.
+// Socket path of a channel; empty when the folder cannot be had.
 std::string channelSocketPath(std::string_view name);
 
 // A connection to a live receiver.

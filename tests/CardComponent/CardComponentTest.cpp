@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <map>
+#include <unistd.h>
 
 using namespace card_test;
 using testing_support::readFile;
@@ -539,4 +540,232 @@ TEST_F(ComponentTest, ReadFileAndVersion) {
     EXPECT_EQ(c->GPKI_ReadFile(Bstr((file.string() + ".absent")), 0, missing.out()), card::kFileNotFound);
     ASSERT_EQ(c->GetVersion(0, version.out()), S_OK);
     EXPECT_EQ(version.utf8(), "1.0.0.1");
+}
+
+namespace {
+
+std::string softhsmModule() {
+    return fs::exists("/usr/lib/softhsm/libsofthsm2.so") ? "/usr/lib/softhsm/libsofthsm2.so"
+                                                         : "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
+}
+
+ICardCryptoComponent* newComponent() {
+    ICardCryptoComponent* other = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_CardCryptoComponent, nullptr, CLSCTX_ALL, IID_ICardCryptoComponent,
+                               reinterpret_cast<void**>(&other)),
+              S_OK);
+    return other;
+}
+
+}  // namespace
+
+// Only PKCS#11 modules are loaded: the path is resolved first, then it must be a module p11-kit
+// registers or one of (or linked from) the module folders. A library's start-up code must not run.
+TEST_F(ComponentTest, OnlySystemModulesAreLoaded) {
+    fs::path temp = TokenEnvironment::get().sandbox().tempDir();
+    fs::create_symlink(softhsmModule(), temp / "module-link.so");
+    fs::create_symlink("/usr/lib/x86_64-linux-gnu/libasan.so.8", temp / "asan-link.so");
+    fs::copy_file(softhsmModule(), temp / "libsofthsm2.so");
+    struct Case {
+        std::string path;
+        HRESULT expected;
+        LONG readers;  // after the call
+    };
+    const Case cases[] = {
+        {"/usr/lib/x86_64-linux-gnu/libasan.so.8", card::kAccessDenied, 4},
+        {"/usr/lib/x86_64-linux-gnu/libz.so.1", card::kAccessDenied, 4},
+        {(temp / "asan-link.so").string(), card::kAccessDenied, 4},
+        {"/usr/lib/x86_64-linux-gnu/pkcs11/../libasan.so.8", card::kAccessDenied, 4},
+        {(temp / "libsofthsm2.so").string(), card::kAccessDenied, 4},  // a copy outside the folders
+        {"/nonexistent/module.so", card::kModuleNotFound, 4},
+        {softhsmModule(), S_OK, 4},
+        {(temp / "module-link.so").string(), S_OK, 4},  // a link to a module from elsewhere
+        {"/usr/lib/x86_64-linux-gnu/pkcs11/../pkcs11/opensc-pkcs11.so", S_OK, 0},
+        {"", S_OK, 4},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.path);
+        LONG answer = -1, count = -1;
+        EXPECT_EQ(c->GPKI_SetPKCS11Driver(Bstr(k.path), &answer), k.expected);
+        ASSERT_EQ(c->GPKI_GetSlotCount(&count), S_OK);
+        EXPECT_EQ(count, k.readers);
+    }
+}
+
+// A session's module is its own: another session keeps every registered module.
+TEST_F(ComponentTest, ModuleChoiceBelongsToItsSession) {
+    ICardCryptoComponent* other = newComponent();
+    ASSERT_NE(other, nullptr);
+    LONG answer = -1, mine = -1, theirs = -1;
+    ASSERT_EQ(c->GPKI_SetPKCS11Driver(Bstr("/usr/lib/x86_64-linux-gnu/pkcs11/opensc-pkcs11.so"), &answer), S_OK);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(other->GPKI_GetSlotCount(&theirs), S_OK);
+        ASSERT_EQ(c->GPKI_GetSlotCount(&mine), S_OK);
+        EXPECT_EQ(theirs, 4);
+        EXPECT_EQ(mine, 0);
+    }
+    Bstr sig;
+    selectTokenOf(other, "RSA Demo");
+    EXPECT_EQ(other->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, sig.out()), S_OK);
+    other->Release();
+}
+
+// A token stays logged in for the PIN that opened it, and for nothing else: another PIN, from
+// this session or another, is judged by the token and counted; a changed PIN no longer signs.
+TEST_F(ComponentTest, KeptLoginTakesOnlyItsOwnPin) {
+    selectToken("RSA Demo");
+    ICardCryptoComponent* other = newComponent();
+    ASSERT_NE(other, nullptr);
+    selectTokenOf(other, "RSA Demo");
+    LONG tries = -1, answer = -1;
+    Bstr sig;
+    ASSERT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, sig.out()), S_OK);
+    struct Step {
+        ICardCryptoComponent* who;
+        const char* method;
+        const char* pin;
+        HRESULT expected;
+        LONG triesAfter;
+    };
+    const Step steps[] = {
+        {other, "sign", "000000", card::kWrongPin, 2},  // the other session, while c's login is kept
+        {c, "sign", kPin, S_OK, 3},
+        {c, "verify", "111111", card::kWrongPin, 2},     // the same session, a wrong PIN
+        {other, "verify", kPin, S_OK, 3},
+        {other, "pure", "222222", card::kWrongPin, 2},
+        {c, "pure", kPin, S_OK, 3},
+        {c, "sign", kPin, S_OK, 3},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(std::string(s.method) + " " + s.pin);
+        Bstr out;
+        HRESULT r = std::string(s.method) == "verify" ? s.who->GPKI_VerifyPIN(Bstr(s.pin), 0, &answer)
+                    : std::string(s.method) == "pure"
+                        ? s.who->GPKI_PureSign(Bstr(s.pin), Bstr("x"), Bstr(""), 0, 0, out.out())
+                        : s.who->GPKI_SignData(Bstr(s.pin), Bstr("x"), Bstr(""), 0, 0, out.out());
+        EXPECT_EQ(r, s.expected);
+        ASSERT_EQ(c->GPKI_GetErrorPINCount(&tries), S_OK);
+        EXPECT_EQ(tries, s.triesAfter);
+    }
+    // A changed PIN applies at once, also to the session that signed with the old one.
+    ASSERT_EQ(other->GPKI_ChangePIN(Bstr(kPin), Bstr("654321"), 0, &answer), S_OK);
+    EXPECT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, sig.out()), card::kWrongPin);
+    EXPECT_EQ(c->GPKI_SignData(Bstr("654321"), Bstr("x"), Bstr(""), 0, 0, sig.out()), S_OK);
+    other->Release();
+    // Released with its object: the next signature logs in again and still checks the PIN.
+    EXPECT_EQ(c->GPKI_SignData(Bstr("000000"), Bstr("x"), Bstr(""), 0, 0, sig.out()), card::kWrongPin);
+}
+
+// A PIN that reveals private certificates does not move the public ones.
+TEST_F(ComponentTest, AttributeCertIndexDoesNotShiftWithPin) {
+    const auto& env = TokenEnvironment::get();
+    std::string conf = (env.demoDir() / "softhsm2.conf").string();
+    int status = 0;
+    std::string out = shell("GNUTLS_PIN=" + std::string(kPin) + " p11tool --provider " + softhsmModule() +
+                                " --login --write --mark-private --load-certificate " + quoted(env.caFile().string()) +
+                                " --label hidden --id 00 'pkcs11:token=RSA%20Demo' 2>&1",
+                            &status);
+    ASSERT_EQ(status, 0) << out;
+    selectToken("RSA Demo");
+    LONG answer = 0;
+    ASSERT_EQ(c->DetectReplug(0, 0, &answer), S_OK);  // what the token holds is read again
+    Bstr publicOnly, withPin, hidden, beyond;
+    ASSERT_EQ(c->GPKI_GetAttributeCert(Bstr(""), Bstr(""), 0, publicOnly.out()), S_OK);
+    ASSERT_EQ(c->GPKI_GetAttributeCert(Bstr(""), Bstr(kPin), 0, withPin.out()), S_OK);
+    EXPECT_EQ(withPin.utf8(), publicOnly.utf8());
+    EXPECT_EQ(publicOnly.utf8(), pemToBase64Der(readFile(env.token("RSA Demo").certFile)));
+    ASSERT_EQ(c->GPKI_GetAttributeCert(Bstr(""), Bstr(kPin), 1, hidden.out()), S_OK);
+    EXPECT_EQ(hidden.utf8(), pemToBase64Der(readFile(env.caFile())));
+    EXPECT_EQ(c->GPKI_GetAttributeCert(Bstr(""), Bstr(""), 1, beyond.out()), card::kNoKey);
+    EXPECT_EQ(c->GPKI_GetAttributeCert(Bstr(""), Bstr("000000"), 1, beyond.out()), card::kWrongPin);
+}
+
+// Small faults: code pages that cannot be used are refused at once; a 3DES envelope is an
+// algorithm we do not offer, not bad data; serial numbers read as openssl prints them.
+TEST_F(ComponentTest, CodePagesEnvelopesAndSerialsAsDocumented) {
+    for (LONG bad : {1, 4242424, -5}) {
+        EXPECT_EQ(c->SetCodePage(bad), card::kInvalidArgument) << bad;
+        Bstr encoded;
+        ASSERT_EQ(c->GPKI_Base64Encode(Bstr("A"), Bstr(""), encoded.out()), S_OK) << "after " << bad;
+        EXPECT_EQ(encoded.utf8(), "QQ==");
+    }
+
+    auto& env = TokenEnvironment::get();
+    fs::path temp = env.sandbox().tempDir();
+    writeFile(temp / "plain.txt", "secret");
+    int status = 0;
+    std::string out = shell("openssl cms -encrypt -des3 -binary -outform DER -in " + quoted((temp / "plain.txt").string()) +
+                                " " + quoted(env.token("RSA Demo").certFile) + " | base64 -w0",
+                            &status);
+    ASSERT_EQ(status, 0) << out;
+    selectToken("RSA Demo");
+    Bstr plain;
+    EXPECT_EQ(c->GPKI_DecryptEx(Bstr(kPin), Bstr(out), 0, 0, plain.out()), card::kBadAlgorithm);
+
+    for (const char* serial : {"128", "65280", "193", "127", "256"}) {  // DER: 00 80, 00 FF 00, 00 C1, 7F, 01 00
+        SCOPED_TRACE(serial);
+        std::string stem = (temp / "serial").string();
+        shell("certtool --generate-privkey --key-type ecdsa --outfile " + stem + ".key 2>/dev/null");
+        writeFile(temp / "serial.tmpl", std::string("cn = \"Serial\"\nserial = ") + serial + "\nexpiration_days = 1\n");
+        shell("certtool --generate-self-signed --load-privkey " + stem + ".key --template " + stem +
+              ".tmpl --outfile " + stem + ".pem 2>/dev/null");
+        std::string expected = shell("openssl x509 -noout -serial -in " + stem + ".pem");
+        ASSERT_EQ(expected.rfind("serial=", 0), 0u) << expected;
+        expected = expected.substr(7, expected.find('\n') - 7);
+        Bstr got;
+        ASSERT_EQ(c->CAPICertGetSerialNumber(Bstr(readFile(stem + ".pem")), 0, got.out()), S_OK);
+        EXPECT_EQ(got.utf8(), expected);
+    }
+}
+
+// What libxml2 has to say goes to the component's log, not to the service's stderr.
+TEST_F(ComponentTest, XmlLibraryMessagesGoToTheLog) {
+    auto& sandbox = TokenEnvironment::get().sandbox();
+    fs::path log = sandbox.tempDir() / "component.log";
+    writeFile(sandbox.windowsDir() / "ZEFAGPKITessaroll.ini",
+              "[ZEFAGPKITessaroll]\nLog File=" + log.string() + "\nLog Level=5\nLog MaxSize=100000000\n");
+    fs::path errors = sandbox.tempDir() / "stderr.txt";
+    fflush(stderr);
+    int saved = dup(2);
+    FILE* capture = fopen(errors.c_str(), "w");
+    dup2(fileno(capture), 2);
+    Bstr prepared;
+    // A relative namespace name cannot be canonicalised: libxml2 complains.
+    c->GPKI_XMLCalcTemplateDigest(Bstr("<a xmlns=\"relative\"><b/></a>"), Bstr(""), prepared.out());
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    fclose(capture);
+    EXPECT_EQ(readFile(errors), "");
+    std::string logged;
+    for (const auto& entry : fs::directory_iterator(sandbox.tempDir()))
+        if (entry.path().filename().string().rfind("component", 0) == 0) logged += readFile(entry.path());
+    EXPECT_NE(logged.find("XML: "), std::string::npos) << logged;
+}
+
+// What the component keeps of the tokens follows the slots: a token taken away is not answered
+// from what was read of it before, with no DetectReplug in between.
+TEST_F(ComponentTest, TokenTakenAwayIsNotAnsweredFromWhatWasKept) {
+    const DemoToken& gone = TokenEnvironment::get().token("PIN Demo");
+    selectToken(gone.label);
+    VARIANT before;
+    VariantInit(&before);
+    ASSERT_EQ(c->GPKI_EnumCerts(0, &before), S_OK);
+    VariantClear(&before);
+    Bstr signature;
+    ASSERT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, signature.out()), S_OK);
+    int status = 0;
+    std::string out = shell("softhsm2-util --delete-token --serial " + gone.serial + " 2>&1", &status);
+    ASSERT_EQ(status, 0) << out;
+
+    Bstr serial, certs;
+    HRESULT r = c->GPKI_GetSerialNumber(serial.out());
+    if (r == S_OK) EXPECT_NE(serial.utf8(), gone.serial);
+    else EXPECT_EQ(r, card::kNoSmartCard);
+    r = c->GPKI_EnumCertsToString(0, certs.out());
+    if (r == S_OK) EXPECT_EQ(certs.utf8().find(pemToBase64Der(readFile(gone.certFile))), std::string::npos);
+    else EXPECT_EQ(r, card::kNoSmartCard);
+    LONG count = 0;
+    ASSERT_EQ(c->GPKI_GetSlotCount(&count), S_OK);
+    EXPECT_EQ(count, 3);
 }

@@ -120,7 +120,9 @@ void ComponentTest::TearDown() {
     if (c) c->Release();
 }
 
-void ComponentTest::selectToken(const std::string& label) {
+void ComponentTest::selectToken(const std::string& label) { selectTokenOf(c, label); }
+
+void selectTokenOf(ICardCryptoComponent* c, const std::string& label) {
     const std::string& serial = TokenEnvironment::get().token(label).serial;
     LONG count = 0, answer = 0;
     ASSERT_EQ(c->GPKI_GetSlotCount(&count), S_OK);

@@ -63,6 +63,9 @@ private:
     BSTR b_ = nullptr;
 };
 
+// Points a component object at the token with the given label.
+void selectTokenOf(ICardCryptoComponent* component, const std::string& label);
+
 // A fresh component object per test, pointed at the token with the given label.
 class ComponentTest : public ::testing::Test {
 protected:

@@ -119,3 +119,31 @@ TEST(Channel, ProbesAndStrangeNamesStayHarmless) {
 }
 
 }  // namespace
+
+// A runtime folder whose socket paths do not fit a socket address works like a short one:
+// one receiver per channel, texts delivered, nothing found once the receiver is gone.
+TEST(Channel, LongRuntimeFolderWorksLikeAShortOne) {
+    testing_support::Sandbox sandbox;
+    const std::string shortFolder = (sandbox.root() / "rt").string();
+    const std::string longFolder = (sandbox.root() / std::string(120, 'r')).string();
+    for (const std::string& folder : {shortFolder, longFolder}) {
+        SCOPED_TRACE(folder.size());
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+        {
+            auto receiver = ChannelReceiver::open("ZEFAGPKITessarollMain.exe");
+            ASSERT_TRUE(receiver);
+            ChannelReceiver::OpenError why{};
+            EXPECT_FALSE(ChannelReceiver::open("ZEFAGPKITessarollMain.exe", &why));
+            EXPECT_EQ(why, ChannelReceiver::OpenError::AlreadyExists);
+            std::string received;
+            Server server(*receiver, [&](const std::string& text) { received = text; });
+            auto connection = findChannel("ZEFAGPKITessarollMain.exe");
+            ASSERT_TRUE(connection);
+            EXPECT_TRUE(connection->send("{\"From\":\"long\"}"));
+            EXPECT_EQ(received, "{\"From\":\"long\"}");
+        }
+        EXPECT_FALSE(findChannel("ZEFAGPKITessarollMain.exe"));
+        EXPECT_TRUE(ChannelReceiver::open("ZEFAGPKITessarollMain.exe"));  // free again
+    }
+}
