@@ -18,6 +18,8 @@ PACKAGES=(
   googletest libgmock-dev libgtest-dev libbenchmark-dev
   xvfb xdotool openbox chromium python3-dbusmock dbus
   xmlsec1 openssl procps iproute2
+  # fuzzing (libFuzzer)
+  clang
 )
 
 missing=()
