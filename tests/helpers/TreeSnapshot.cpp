@@ -6,19 +6,26 @@ namespace fs = std::filesystem;
 
 namespace testing_support {
 
-TreeSnapshot snapshotTree(const fs::path& root) {
+TreeSnapshot snapshotTree(const fs::path& root, const std::vector<std::string>& skip) {
     TreeSnapshot tree;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         const fs::path& path = it->path();
+        const std::string relative = path.lexically_relative(root).string();
+        bool skipped = false;
+        for (const std::string& folder : skip) skipped = skipped || relative == folder;
+        if (skipped) {
+            it.disable_recursion_pending();
+            continue;
+        }
         const auto status = it->symlink_status();
         std::string entry = std::to_string(static_cast<int>(status.permissions())) + " ";
         if (fs::is_symlink(status)) entry += "link " + fs::read_symlink(path).string();
         else if (fs::is_regular_file(status)) entry += "file " + readFile(path);
         else if (fs::is_directory(status)) entry += "folder";
         else entry += "other";
-        tree[path.lexically_relative(root).string()] = entry;
+        tree[relative] = entry;
     }
     return tree;
 }
