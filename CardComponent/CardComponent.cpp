@@ -4,6 +4,7 @@
 // into the method's negative HRESULT (also kept for get_lastError).
 #include "CardComponent/CardEngine.h"
 #include "CardComponent/CodePage.h"
+#include "CardComponent/FileAccess.h"
 #include "platform/CardComponentInterface.h"
 
 #include <atomic>
@@ -214,7 +215,7 @@ public:
     HRESULT GPKI_XMLSignTemplateFile(BSTR bstrPIN, BSTR bstrXMLFilePath, BSTR bstrSignId, LONG iFlags, BSTR* pVal) override {
         return run(pVal, [&] {
             SecretString pin = pinOf(bstrPIN);
-            std::string xml = CardEngine::readWholeFile(utf8Of(bstrXMLFilePath));
+            std::string xml = card::readAllowedFile(utf8Of(bstrXMLFilePath));
             return putText(pVal, engine_.xmlSign(&pin, xml, utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
         });
     }
@@ -223,7 +224,7 @@ public:
     }
     HRESULT GPKI_XMLCalcTemplateFileDigest(BSTR bstrXMLFilePath, BSTR bstrSignId, BSTR* pVal) override {
         return run(pVal, [&] {
-            std::string xml = CardEngine::readWholeFile(utf8Of(bstrXMLFilePath));
+            std::string xml = card::readAllowedFile(utf8Of(bstrXMLFilePath));
             return putText(pVal, engine_.xmlDigest(xml, utf8Of(bstrSignId)));
         });
     }
@@ -239,7 +240,7 @@ public:
     }
     HRESULT GPKI_XMLSignTemplateFileUpdate(BSTR bstrXMLFilePath, BSTR bstrSignId, LONG iFlags, BSTR* pVal) override {
         return run(pVal, [&] {
-            std::string xml = CardEngine::readWholeFile(utf8Of(bstrXMLFilePath));
+            std::string xml = card::readAllowedFile(utf8Of(bstrXMLFilePath));
             return putText(pVal, engine_.xmlSign(nullptr, xml, utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
         });
     }
@@ -296,10 +297,9 @@ public:
                                           LONG iFlags, LONG* pVal) override {
         return run(pVal, [&] {
             SecretString pin = pinOf(bstrPIN);
-            std::string out = utf8Of(bstrOutXMLFilePath);
-            if (out.empty()) card::fail(card::kInvalidArgument);
-            std::string xml = CardEngine::readWholeFile(utf8Of(bstrInXMLFilePath));
-            CardEngine::writeWholeFile(out, engine_.xmlSign(&pin, xml, utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
+            card::AllowedOutput output(utf8Of(bstrOutXMLFilePath));
+            std::string xml = card::readAllowedFile(utf8Of(bstrInXMLFilePath));
+            output.write(engine_.xmlSign(&pin, xml, utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
             *pVal = 0;
             return S_OK;
         });
@@ -308,10 +308,9 @@ public:
                                             LONG iFlags, LONG* pVal) override {
         return run(pVal, [&] {
             SecretString pin = pinOf(bstrPIN);
-            std::string out = utf8Of(bstrOutXMLFilePath);
-            if (out.empty()) card::fail(card::kInvalidArgument);
-            CardEngine::writeWholeFile(out, engine_.xmlSign(&pin, utf8Of(bstrXML), utf8Of(bstrSignId), iFlags,
-                                                            CardEngine::XmlMode::SignGivenDigests));
+            card::AllowedOutput output(utf8Of(bstrOutXMLFilePath));
+            output.write(engine_.xmlSign(&pin, utf8Of(bstrXML), utf8Of(bstrSignId), iFlags,
+                                         CardEngine::XmlMode::SignGivenDigests));
             *pVal = 0;
             return S_OK;
         });

@@ -2,6 +2,7 @@
 
 #include "CardComponent/CodePage.h"
 #include "CardComponent/Envelope.h"
+#include "CardComponent/FileAccess.h"
 #include "CardComponent/XmlSignature.h"
 
 #include <gnutls/abstract.h>
@@ -10,15 +11,11 @@
 #include <gnutls/pkcs7.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
 
 namespace card {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -398,11 +395,11 @@ std::u16string CardEngine::decrypt(const SecretString* pin, const std::string& c
 }
 
 int32_t CardEngine::decryptToFile(const std::string& cipher, const std::string& path, int32_t flags, int32_t keyUsage) {
-    if (path.empty()) fail(kInvalidArgument);
+    AllowedOutput output(path);
     std::u16string text = decrypt(nullptr, cipher, flags | kFlagBinary, keyUsage);
     std::string plain = card::base64Decode(utf16ToUtf8(text));
     secureWipe(text);
-    writeWholeFile(path, plain);
+    output.write(plain);
     auto size = static_cast<int32_t>(plain.size());
     secureWipe(plain);
     return size;
@@ -476,26 +473,8 @@ std::u16string CardEngine::base64Decode(const std::string& base64, const std::st
     return decodeText(card::base64Decode(base64), codePageName(codePage, codePage_));
 }
 
-std::string CardEngine::readWholeFile(const std::string& path) {
-    if (path.empty()) fail(kInvalidArgument);
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) fail(kFileNotFound);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) fail(kAccessDenied);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void CardEngine::writeWholeFile(const std::string& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) fail(kWriteFault);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) fail(kWriteFault);
-}
-
 std::u16string CardEngine::readFile(const std::string& path, int32_t flags) {
-    std::string bytes = readWholeFile(path);
+    std::string bytes = readAllowedFile(path);
     if (flags == 1) return decodeText(bytes, codePageName(codePage_));
     return utf8ToUtf16(card::base64Encode(bytes));
 }

@@ -76,8 +76,6 @@ public:
     std::string base64Encode(const std::u16string& text, const std::string& codePage);
     std::u16string base64Decode(const std::string& base64, const std::string& codePage);
     std::u16string readFile(const std::string& path, int32_t flags);
-    static std::string readWholeFile(const std::string& path);
-    static void writeWholeFile(const std::string& path, std::string_view bytes);
     void setCodePage(int32_t codePage);
     std::string version(int32_t flag);
 

@@ -330,7 +330,7 @@ Kept& kept() {
 bool samePin(const SecretString& a, const SecretString& b) {
     if (a.size() != b.size()) return false;
     unsigned char differ = 0;
-    for (size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a[i] ^ b[i]);
+    for (size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a.view()[i] ^ b.view()[i]);
     return differ == 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include "CardComponent/CardEngine.h"
 #include "CardComponent/CardErrors.h"
+#include "CardComponent/FileAccess.h"
 #include "TessarollUtil/Log.h"
 
 #include <gnutls/crypto.h>
@@ -13,6 +14,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <memory>
 
 namespace card {
@@ -185,14 +187,19 @@ Doc parse(std::string_view xml) {
     return Doc(doc, xmlFreeDoc);
 }
 
-// An external reference: a plain relative file name found in one of the reference folders.
+// An external reference: a plain relative file name found in one of the reference folders
+// that lie in the allowed folders. A reference folder outside them is not even looked in.
 std::string externalReference(const std::string& uri, const std::vector<std::string>& dirs) {
     if (uri.find(':') != std::string::npos || uri.find('\\') != std::string::npos || uri.empty() || uri[0] == '/')
         fail(kAccessDenied);
     fs::path relative(uri);
     for (const auto& part : relative)
         if (part == "..") fail(kAccessDenied);
+    bool refusedFolder = false;
     for (const auto& dir : dirs) {
+        const FolderUse use = folderUse(dir);
+        refusedFolder = refusedFolder || use == FolderUse::Refused;
+        if (use != FolderUse::Allowed) continue;
         std::error_code ec;
         fs::path base = fs::canonical(dir, ec);
         if (ec) continue;
@@ -200,9 +207,9 @@ std::string externalReference(const std::string& uri, const std::vector<std::str
         if (ec || !fs::is_regular_file(file, ec)) continue;
         auto rel = file.lexically_relative(base);
         if (rel.empty() || *rel.begin() == "..") fail(kAccessDenied);  // a link out of the folder
-        return CardEngine::readWholeFile(file.string());
+        return readAllowedFile(file.string());
     }
-    fail(kFileNotFound);
+    fail(refusedFolder ? kAccessDenied : kFileNotFound);
 }
 
 struct Prepared {

@@ -14,6 +14,7 @@
 #include "helpers/Service.h"
 #include "platform/CardComponentInterface.h"
 #include "platform/ComBstr.h"
+#include "platform/Encoding.h"
 
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
@@ -224,7 +225,7 @@ std::map<int, Medians> measureReference(const fs::path& demo) {
 }
 
 BSTR text(const std::string& utf8) {
-    std::u16string wide = comUtf8ToUtf16(utf8);
+    std::u16string wide = utf8ToUtf16(utf8);
     return SysAllocStringLen(wide.data(), static_cast<uint32_t>(wide.size()));
 }
 
@@ -251,7 +252,7 @@ public:
         for (LONG slot = 0; slot < count; ++slot) {
             BSTR got = nullptr;
             c_->GPKI_SetReaderSlot(0, slot, &answer);
-            bool same = c_->GPKI_GetSerialNumber(&got) == S_OK && comUtf16ToUtf8(std::u16string(got, SysStringLen(got))) == serial;
+            bool same = c_->GPKI_GetSerialNumber(&got) == S_OK && utf16ToUtf8(std::u16string(got, SysStringLen(got))) == serial;
             SysFreeString(got);
             if (same) return true;
         }

@@ -31,13 +31,13 @@ bool endsWithNoCase(std::string_view text, std::string_view suffix) {
     return true;
 }
 
-// XDG_DESKTOP_DIR="$HOME/Desktop" from user-dirs.dirs, with $HOME expanded.
-std::optional<std::string> desktopFromUserDirs(const std::string& home) {
-    std::string configHome = environmentValue("XDG_CONFIG_HOME").value_or(home.empty() ? "" : home + "/.config");
+// A line such as XDG_DESKTOP_DIR="$HOME/Desktop" of user-dirs.dirs, with $HOME expanded.
+std::optional<std::string> fromUserDirs(const std::string& home, const std::string& name) {
+    std::string configHome = configFolder();
     if (configHome.empty()) return std::nullopt;
     std::ifstream in(configHome + "/user-dirs.dirs");
     std::string line;
-    const std::string key = "XDG_DESKTOP_DIR=";
+    const std::string key = name + "=";
     while (std::getline(in, line)) {
         auto start = line.find_first_not_of(" \t");
         if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
@@ -67,6 +67,13 @@ std::string homeFolder() {
     return {};
 }
 
+std::string configFolder() {
+    if (auto config = environmentValue("XDG_CONFIG_HOME")) return withoutTrailingSlash(*config);
+    std::string home = homeFolder();
+    if (home.empty()) return {};
+    return home + "/.config";
+}
+
 std::string commonAppDataFolder() {
     if (auto data = environmentValue("XDG_DATA_HOME")) return withoutTrailingSlash(*data);
     std::string home = homeFolder();
@@ -84,13 +91,18 @@ std::string userTempFolder() {
     return folder;
 }
 
-std::string desktopFolder() {
-    if (auto desktop = environmentValue("XDG_DESKTOP_DIR")) return withoutTrailingSlash(*desktop);
+// $<name>, else <name> of user-dirs.dirs, else $HOME/<fallback>.
+static std::string userFolder(const char* name, const char* fallback) {
+    if (auto folder = environmentValue(name)) return withoutTrailingSlash(*folder);
     std::string home = homeFolder();
-    if (auto desktop = desktopFromUserDirs(home)) return *desktop;
+    if (auto folder = fromUserDirs(home, name)) return *folder;
     if (home.empty()) return {};
-    return home + "/Desktop";
+    return home + "/" + fallback;
 }
+
+std::string desktopFolder() { return userFolder("XDG_DESKTOP_DIR", "Desktop"); }
+std::string downloadFolder() { return userFolder("XDG_DOWNLOAD_DIR", "Downloads"); }
+std::string documentsFolder() { return userFolder("XDG_DOCUMENTS_DIR", "Documents"); }
 
 std::string defaultLogFilePath() { return userTempFolder() + "VZLog.log"; }
 

@@ -25,6 +25,14 @@ std::string homeFolder();
 // The desktop: $XDG_DESKTOP_DIR, else XDG_DESKTOP_DIR of the user's user-dirs.dirs
 // ($XDG_CONFIG_HOME, default ~/.config), else $HOME/Desktop. No trailing "/".
 std::string desktopFolder();
+// The same for downloads (XDG_DOWNLOAD_DIR, $HOME/Downloads) and documents
+// (XDG_DOCUMENTS_DIR, $HOME/Documents).
+std::string downloadFolder();
+std::string documentsFolder();
+
+// The user's configuration folder: $XDG_CONFIG_HOME, else $HOME/.config. No trailing "/";
+// empty when there is no home.
+std::string configFolder();
 
 // The logger's default log file: "VZLog.log" in the user's temporary folder.
 std::string defaultLogFilePath();

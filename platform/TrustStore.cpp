@@ -182,12 +182,6 @@ int replaceFile(const std::string& path, const std::string& text) {
     return failure;
 }
 
-std::string configFolder() {
-    const char* value = std::getenv("XDG_CONFIG_HOME");
-    if (value && *value == '/') return value;
-    return homeFolder() + "/.config";
-}
-
 // The profile folders one profiles.ini lists ([Profile<n>] sections, Path relative to the
 // file's folder when IsRelative=1).
 std::vector<std::string> profilesListedIn(const fs::path& iniFile) {

@@ -18,6 +18,8 @@ PACKAGES=(
   googletest libgmock-dev libgtest-dev libbenchmark-dev
   xvfb xdotool openbox chromium firefox-esr python3-dbusmock dbus
   xmlsec1 openssl procps iproute2 curl util-linux
+  # fuzzing (libFuzzer)
+  clang
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything in a fresh folder, runs every test through CTest,
-# then builds the unit tests with AddressSanitizer and UndefinedBehaviorSanitizer and runs them again.
+# then builds the unit tests with AddressSanitizer and UndefinedBehaviorSanitizer and runs them again,
+# then runs every fuzz target (clang, libFuzzer) for FUZZ_SECONDS (default 20) each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -9,7 +10,7 @@ jobs=$(nproc)
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
 
-rm -rf build-test build-test-asan
+rm -rf build-test build-test-asan build-fuzz
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAROLL_WERROR=$werror
 cmake --build build-test -j "$jobs"
 ctest --test-dir build-test --output-on-failure -j "$jobs" --timeout 300
@@ -19,3 +20,12 @@ cmake -S . -B build-test-asan -DCMAKE_BUILD_TYPE=Debug -DTESSAROLL_SANITIZE=ON \
 cmake --build build-test-asan --target unit_tests -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-test-asan -L unit --output-on-failure -j "$jobs" --timeout 300
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAROLL_FUZZ=ON \
+      -DBUILD_TESTING=OFF -DTESSAROLL_BENCHMARKS=OFF
+cmake --build build-fuzz --target fuzz_targets -j "$jobs"
+for target in build-fuzz/fuzz/fuzz_*; do
+  corpus=$(mktemp -d)
+  "$target" -max_total_time="${FUZZ_SECONDS:-20}" -max_len=20000 "$corpus"
+  rm -rf "$corpus"
+done

@@ -272,7 +272,7 @@ TEST_F(ComponentTest, XmlSignatureIsVerifiedByXmlsec) {
 // signing sequence without a PIN.
 TEST_F(ComponentTest, XmlDigestFileAndSequenceVariants) {
     auto& env = TokenEnvironment::get();
-    fs::path dir = env.sandbox().tempDir();
+    fs::path dir = env.sandbox().home() / "Documents";  // an allowed folder
     selectToken("RSA Demo");
     const std::string xml = "<doc><item>text</item></doc>";
     Bstr prepared;
@@ -309,15 +309,15 @@ TEST_F(ComponentTest, XmlDigestFileAndSequenceVariants) {
 
 TEST_F(ComponentTest, XmlExternalReferencesStayInsideTheReferenceFolders) {
     auto& env = TokenEnvironment::get();
-    fs::path refs = env.sandbox().tempDir() / "refs";
+    fs::path refs = env.sandbox().home() / "Documents" / "refs";
     writeFile(refs / "part.txt", "external part");
-    writeFile(env.sandbox().tempDir() / "secret.txt", "not for pages");
+    writeFile(env.sandbox().home() / "Documents" / "secret.txt", "not for pages");
     selectToken("RSA Demo");
     auto withReference = [](const std::string& uri) {
         return "<doc><ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
                "<ds:Reference URI=\"" + uri + "\"><ds:DigestValue/></ds:Reference></ds:SignedInfo></ds:Signature></doc>";
     };
-    ASSERT_EQ(c->SetXMLReferenceDirs(Bstr("/nonexistent;" + refs.string())), S_OK);
+    ASSERT_EQ(c->SetXMLReferenceDirs(Bstr((env.sandbox().home() / "Documents/nonexistent;").string() + refs.string())), S_OK);
     Bstr ok;
     ASSERT_EQ(c->GPKI_XMLCalcTemplateDigest(Bstr(withReference("part.txt")), Bstr(""), ok.out()), S_OK);
     unsigned char hash[32];
@@ -335,7 +335,7 @@ TEST_F(ComponentTest, XmlExternalReferencesStayInsideTheReferenceFolders) {
 // certificate, the card decrypts.
 TEST_F(ComponentTest, EncryptionRoundTrips) {
     auto& env = TokenEnvironment::get();
-    fs::path dir = env.sandbox().tempDir();
+    fs::path dir = env.sandbox().home() / "Documents";  // an allowed folder
     selectToken("RSA Demo");
     Bstr cert(readFile(env.token("RSA Demo").certFile));
     const std::string secret = "secret \xe4\xb8\xad\xe6\x96\x87 message";
@@ -529,7 +529,7 @@ TEST_F(ComponentTest, Base64WithCodePages) {
 }
 
 TEST_F(ComponentTest, ReadFileAndVersion) {
-    fs::path file = TokenEnvironment::get().sandbox().tempDir() / "data.bin";
+    fs::path file = TokenEnvironment::get().sandbox().home() / "Documents" / "data.bin";
     writeFile(file, std::string("\x01\x02hello", 7));
     Bstr b64, text, missing, version;
     ASSERT_EQ(c->GPKI_ReadFile(Bstr(file.string()), 0, b64.out()), S_OK);

@@ -4,10 +4,7 @@
 #include "platform/ComBstr.h"
 #include "platform/Encoding.h"
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
-#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 
@@ -15,18 +12,6 @@ namespace card_test {
 
 namespace {
 TokenEnvironment* g_environment = nullptr;
-}
-
-std::string shell(const std::string& command, int* status) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return out;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-    int rc = pclose(p);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
 }
 
 std::string quoted(const std::string& text) {

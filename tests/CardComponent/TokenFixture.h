@@ -3,6 +3,7 @@
 // layer, and small helpers for the outside tools the tests check against.
 #pragma once
 
+#include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 #include "platform/CardComponentInterface.h"
 
@@ -37,8 +38,7 @@ private:
     std::vector<DemoToken> tokens_;
 };
 
-// Runs a shell command; answers its standard output, and its exit status through `status`.
-std::string shell(const std::string& command, int* status = nullptr);
+using testing_support::shell;
 std::string quoted(const std::string& text);
 std::string base64Of(const std::string& bytes);
 std::string pemToBase64Der(const std::string& pem);

@@ -72,6 +72,18 @@ INSTANTIATE_TEST_SUITE_P(
         OriginCase{"a.com;b.com", "https://c.com", false},
         OriginCase{"127.0.0.1", "https://127.0.0.1:56482", true},
         OriginCase{"127.0.0.1", "https://127.0.0.2", false},
+        // A star anywhere stands for any run of characters, dots included.
+        OriginCase{"a.*.com", "https://a.x.y.com", true},
+        OriginCase{"a.*.com", "https://a.com", false},
+        OriginCase{"*", "https://anything.example", true},
+        OriginCase{"*a*a*b", "https://xaab", true},
+        OriginCase{"*a*a*b", "https://xab", false},
+        OriginCase{"*ab*ab", "https://abab", true},
+        OriginCase{"*ab*ab", "https://aba", false},
+        OriginCase{"a*a", "https://a", false},
+        OriginCase{"D.Example.COM", "https://d.example.com", true},
+        OriginCase{"d.example.com", "https://d.example.com/:8080", true},
+        OriginCase{"d.example.com*", "https://d.example.com/", true},
         // Not URLs at all.
         OriginCase{"d.example.com", "", false},
         OriginCase{"d.example.com", "null", false},
@@ -80,6 +92,13 @@ INSTANTIATE_TEST_SUITE_P(
         OriginCase{"d.example.com", "https://d.example.com/path", false},
         OriginCase{"d.example.com", "https://d.example.com:port", false},
         OriginCase{"d.example.com", "https://d.example.com extra", false},
+        OriginCase{"*", "https://-d.example.com", false},
+        OriginCase{"*", "https://d-.example.com", false},
+        OriginCase{"*", "https://d..example.com", false},
+        OriginCase{"*", "https://d.example.com.", false},
+        OriginCase{"*", "https://d.example.com:", false},
+        OriginCase{"*", "https://", false},
+        OriginCase{"*", "https://d.example.com//", false},
         // No list, no entries: nothing is allowed.
         OriginCase{"", "https://d.example.com", false},
         OriginCase{" ; ;", "https://d.example.com", false}));
@@ -109,6 +128,62 @@ TEST_F(UrlCheckTest, InvalidEntryIsAnExceptionNotAnAllowance) {
     setUnlockURL("(d.example.com;ok.com");
     EXPECT_FALSE(checkUnlockDomain("https://ok.com"));
     EXPECT_TRUE(log.contains("[Warning] unlock exception: "));
+}
+
+// A page's list is data: whatever it holds, the check ends at once and allows nothing
+// when the list is not plain domain patterns within the limits.
+struct HostileListCase {
+    const char* name;
+    std::string list;
+    std::string origin;
+    const char* warning;
+};
+
+std::vector<HostileListCase> hostileLists() {
+    const std::string sixtyAs = "https://" + std::string(60, 'a');
+    std::string alternations;
+    for (int i = 0; i < 30; ++i) alternations += "(a|a)";
+    std::string manyEntries;
+    for (std::size_t i = 0; i <= kMaxUrlCheckEntries; ++i) manyEntries += "a" + std::to_string(i) + ".com;";
+    return {
+        {"deeply nested brackets", std::string(20000, '(') + "a" + std::string(20000, ')'), "https://a",
+         "[Warning] setUnlockURL exception: Url check list too long"},
+        {"nested brackets within the length limit", std::string(8000, '(') + std::string(8000, ')') + ";a", "https://a",
+         "[Warning] unlock exception: Not a domain pattern"},
+        {"backtracking alternation", alternations + "b", sixtyAs, "[Warning] unlock exception: Not a domain pattern"},
+        {"regular expression syntax", "a+.com;ok.com", "https://aa.com", "[Warning] unlock exception: Not a domain pattern"},
+        {"scheme in an entry", "https://ok.com", "https://ok.com", "[Warning] unlock exception: Not a domain pattern"},
+        {"entry one over the length limit", std::string(kMaxUrlCheckEntryLength + 1, 'a'),
+         "https://" + std::string(kMaxUrlCheckEntryLength + 1, 'a'), "[Warning] unlock exception: Not a domain pattern"},
+        {"one entry too many", manyEntries, "https://a0.com", "[Warning] setUnlockURL exception: Url check list too long"},
+        {"list one over the length limit", "ok.com;" + std::string(kMaxUrlCheckListLength - 7 + 1, 'a'), "https://ok.com",
+         "[Warning] setUnlockURL exception: Url check list too long"},
+    };
+}
+
+TEST_F(UrlCheckTest, HostileListsAllowNothing) {
+    for (const HostileListCase& c : hostileLists()) {
+        SCOPED_TRACE(c.name);
+        setUnlockURL(c.list);
+        EXPECT_FALSE(checkUnlockDomain(c.origin));
+        EXPECT_TRUE(log.contains(c.warning));
+    }
+}
+
+// The largest list within the limits still works: the limits refuse abuse, not use.
+TEST_F(UrlCheckTest, ListAtTheLimitsStillMatches) {
+    std::string list;
+    for (std::size_t i = 1; i < kMaxUrlCheckEntries; ++i) list += "*.x" + std::to_string(i) + "*x.com;";
+    std::string longest = "*.";
+    while (longest.size() + 2 + 6 <= kMaxUrlCheckEntryLength) longest += "a*";
+    list += longest + "b.com/";
+    ASSERT_LE(list.size(), kMaxUrlCheckListLength);
+    setUnlockURL(list);
+    const std::string label(62, 'a');
+    EXPECT_TRUE(checkUnlockDomain("https://www." + label + "." + label + ".x.aab.com"));
+    EXPECT_FALSE(checkUnlockDomain("https://www." + label + ".x.aab.com"));
+    EXPECT_TRUE(checkUnlockDomain("https://q.x17yx.com"));
+    EXPECT_FALSE(checkUnlockDomain("https://q.x17y.com"));
 }
 
 // A verdict belongs to one check: it must not open a later read with another list, an

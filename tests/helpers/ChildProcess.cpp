@@ -1,7 +1,9 @@
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 
+#include <array>
 #include <atomic>
+#include <cstdio>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -104,5 +106,17 @@ void ChildProcess::kill() { signal(SIGKILL); }
 
 std::string ChildProcess::output() const { return readFile(outFile_); }
 std::string ChildProcess::errors() const { return readFile(errFile_); }
+
+std::string shell(const std::string& command, int* status) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return out;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+    int rc = pclose(p);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
 
 }  // namespace testing_support

@@ -37,6 +37,9 @@ private:
     std::filesystem::path outFile_, errFile_;
 };
 
+// Runs a shell command; answers its standard output, and its exit status through `status`.
+std::string shell(const std::string& command, int* status = nullptr);
+
 // Polls `condition` every 20 ms until it holds or `timeout` passes.
 template <typename F>
 bool waitUntil(F condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {

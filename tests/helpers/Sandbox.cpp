@@ -14,7 +14,7 @@ Sandbox::Sandbox() {
     std::string pattern = (fs::temp_directory_path() / "tessaroll-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     root_ = pattern;
-    for (const auto& dir : {home(), dataHome(), runtimeDir(), tempDir(), windowsDir(), desktopDir()})
+    for (const auto& dir : {home(), dataHome(), runtimeDir(), tempDir(), windowsDir(), desktopDir(), downloadDir(), documentsDir()})
         fs::create_directories(dir);
     fs::permissions(runtimeDir(), fs::perms::owner_all, fs::perm_options::replace);
 
@@ -24,6 +24,8 @@ Sandbox::Sandbox() {
         {"XDG_CONFIG_HOME", (home() / ".config").string()},
         {"XDG_RUNTIME_DIR", runtimeDir().string()},
         {"XDG_DESKTOP_DIR", desktopDir().string()},
+        {"XDG_DOWNLOAD_DIR", downloadDir().string()},
+        {"XDG_DOCUMENTS_DIR", documentsDir().string()},
         {"TMPDIR", tempDir().string()},
         {"TESSAROLL_WINDOWS_DIR", windowsDir().string()},
         // A bus that is not there: desktop libraries would otherwise start a session bus

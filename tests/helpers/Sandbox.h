@@ -23,6 +23,8 @@ public:
     std::filesystem::path tempDir() const { return root_ / "tmp"; }
     std::filesystem::path windowsDir() const { return root_ / "etc"; }
     std::filesystem::path desktopDir() const { return root_ / "home/Desktop"; }
+    std::filesystem::path downloadDir() const { return root_ / "home/Downloads"; }
+    std::filesystem::path documentsDir() const { return root_ / "home/Documents"; }
 
     // The environment the sandbox sets, for starting child programs with it.
     const std::map<std::string, std::string>& environment() const { return env_; }

@@ -64,14 +64,21 @@ TEST(Folders, TemporaryFolderEndsInExactlyOneSlash) {
     EXPECT_EQ(userTempFolder(), "/");
 }
 
-TEST(Folders, DesktopFromUserDirsWhenNoVariableNamesIt) {
+TEST(Folders, UserFoldersFromUserDirsWhenNoVariableNamesThem) {
     Sandbox sandbox;
     ScopedEnv desktop("XDG_DESKTOP_DIR", std::nullopt);
+    ScopedEnv download("XDG_DOWNLOAD_DIR", std::nullopt);
+    ScopedEnv documents("XDG_DOCUMENTS_DIR", std::nullopt);
+    const std::string home = sandbox.home().string();
+    EXPECT_EQ(downloadFolder(), home + "/Downloads");
+    EXPECT_EQ(documentsFolder(), home + "/Documents");
     std::filesystem::create_directories(sandbox.home() / ".config");
     writeFile(sandbox.home() / ".config/user-dirs.dirs",
-              "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n"
-              "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n");
-    EXPECT_EQ(desktopFolder(), sandbox.home().string() + "/Schreibtisch");
+              "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Telechargements\"\n"
+              "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\nXDG_DOCUMENTS_DIR=\"/srv/docs/\"\n");
+    EXPECT_EQ(desktopFolder(), home + "/Schreibtisch");
+    EXPECT_EQ(downloadFolder(), home + "/Telechargements");
+    EXPECT_EQ(documentsFolder(), "/srv/docs");
 }
 
 TEST(Folders, ModuleFolderHoldsTheRunningProgram) {
