@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "TessarollMonitor/TrayWindow.h"
+#include "TessarollMonitor/TrayIcon.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProcessTools.h"

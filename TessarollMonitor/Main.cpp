@@ -9,9 +9,9 @@
 #include "TessarollMonitor/Keeper.h"
 #include "TessarollMonitor/Languages.h"
 #include "TessarollMonitor/MonitorConfig.h"
-#include "TessarollMonitor/QtTray.h"
 #include "TessarollMonitor/ScreenCapture.h"
 #include "TessarollMonitor/TrayWindow.h"
+#include "TessarollMonitor/qt/QtTray.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProcessTools.h"
@@ -48,17 +48,6 @@ void makeFolders(const std::string& path) {
     makeFolder(path);
 }
 
-void installUiHooks() {
-    MonitorUiHooks hooks;
-    hooks.showBalloon = [](const std::string& text) { showBalloon(text); };
-    hooks.closeAboutBox = [] {};  // replaced once the tray exists
-    hooks.debugOnText = [] { return languageText(MonitorText::TurnOnDebugMode); };
-    hooks.debugOffText = [] { return languageText(MonitorText::TurnOffDebugMode); };
-    hooks.screenshotsText = [] { return languageText(MonitorText::Screenshots); };
-    hooks.captureSavedText = [] { return languageText(MonitorText::CaptureSaved); };
-    setMonitorUiHooks(hooks);
-}
-
 // The window part: claims the window channel, puts up the icon and runs the message loop
 // until MonitorFinal ends it.
 void runTrayWindow(int argc, char** argv) {
@@ -73,16 +62,12 @@ void runTrayWindow(int argc, char** argv) {
     // Left alive on purpose: the keeper and debug-mode threads may still hold it while the
     // process ends.
     auto* tray = new QtTray(std::move(receiver));
-    MonitorUiHooks hooks = monitorUiHooks();
-    hooks.closeAboutBox = [tray] { tray->closeMessageBox(kAboutCaption); };
-    setMonitorUiHooks(hooks);
     setTrayUi(tray);
     if (monitorWindowProc(kWmCreate, 0, 0) != 0) {
         setTrayUi(nullptr);
         return;
     }
     QApplication::exec();
-    tray->removeTrayIcon();
     setTrayUi(nullptr);
 }
 
@@ -108,7 +93,6 @@ int main(int argc, char** argv) {
     initDebugModeEvent();
     startWatchdogUnlessRunning();
     initDebugLogSettings();
-    installUiHooks();
 
     // The receiver threads read the table without a lock: fill it before any starts.
     IPCHandlers.finalFunction = MonitorFinal;

@@ -11,20 +11,14 @@
 #include "TessarollUtil/Text.h"
 #include "platform/Encoding.h"
 #include "platform/FolderEntries.h"
-#include "platform/NotificationArea.h"
 
-std::atomic<uint8_t> mainRunning{0};
-std::atomic<uint8_t> restartNotice{0};
 std::atomic<uint8_t> aboutBoxIdle{1};
 std::string dataFolder;
 std::string installedComponentText;
 
 namespace {
 
-std::atomic<TrayUi*> trayUi{nullptr};
-
 constexpr std::size_t kTextCharacters = 512;
-constexpr std::size_t kBalloonCharacters = 256;  // the balloon's text holds 255
 constexpr std::string_view kDisplayNameFile = "DisplayName.txt";
 constexpr std::string_view kVersionFile = "Version.txt";
 
@@ -126,16 +120,10 @@ TrayMenuItem command(int id, MonitorText text, bool checked = false) {
 
 TrayMenuItem separator() { return {TrayMenuItem::Kind::Separator, 0, {}, false, {}}; }
 
-std::string tipAnd(MonitorText text) {
-    return cutToCharacters(std::string(kTrayTip) + " " + languageText(text), kTextCharacters);
-}
-
 }  // namespace
 
-void setTrayUi(TrayUi* ui) { trayUi = ui; }
-
 intptr_t monitorWindowProc(unsigned message, uintptr_t wParam, intptr_t lParam, std::string_view data) {
-    TrayUi* ui = trayUi;
+    TrayUi* ui = trayUi();
     switch (message) {
     case kWmTaskbarCreated:
         if (ui == nullptr || !ui->addTrayIcon(kIconMonitor, kTrayTip)) writeNormalLog("Add icon: ", "fail");
@@ -195,7 +183,7 @@ std::vector<TrayMenuItem> buildTrayMenu() {
 }
 
 void showTrayMenu() {
-    if (TrayUi* ui = trayUi) ui->trackMenu(buildTrayMenu());
+    if (TrayUi* ui = trayUi()) ui->trackMenu(buildTrayMenu());
 }
 
 void switchLanguage(int32_t language, MonitorText nameText) {
@@ -224,7 +212,7 @@ void ShowMonitorAbout() {
     buildLanguageTexts();
     const std::string text = buildAboutText();
     registerCheatCodes([] { return aboutBoxIdle == 0; });
-    if (TrayUi* ui = trayUi) ui->messageBox(cutToCharacters(kAboutCaption, kTextCharacters), text, kIconMonitor);
+    if (TrayUi* ui = trayUi()) ui->messageBox(cutToCharacters(kAboutCaption, kTextCharacters), text, kIconMonitor);
     aboutBoxIdle = 1;
 }
 
@@ -259,39 +247,17 @@ void readDisplayName(const std::string& displayNamePath) {
     installedComponentText = cutToCharacters(installedComponentText + line, kTextCharacters);
 }
 
-void showBalloon(std::string_view text) {
-    if (TrayUi* ui = trayUi) ui->showBalloon(cutToCharacters(text, kBalloonCharacters));
-}
-
-void setRunningIcon() {
-    mainRunning = 1;
-    if (TrayUi* ui = trayUi) ui->setTrayIcon(kIconRunning);
-    // The notice belongs to this start alone, also when silent mode hides it.
-    const bool restarted = restartNotice.exchange(0) != 0;
-    if (silentmode) return;
-    showBalloon(tipAnd(restarted ? MonitorText::Restarted : MonitorText::Started));
-}
-
-void setStoppedIcon() {
-    mainRunning = 0;
-    if (TrayUi* ui = trayUi) ui->setTrayIcon(kIconStopped);
-    if (silentmode || restartNotice) return;
-    showBalloon(tipAnd(MonitorText::Stopped));
-}
-
-void refreshNotificationArea() { clearDeadTrayIcons(); }
-
 void MonitorFinal() {
     stopMainProgram();
     sendIPCMsg(kChannelWatchdog);
-    if (TrayUi* ui = trayUi) {
+    if (TrayUi* ui = trayUi()) {
         ui->removeTrayIcon();
         ui->quit();
     }
 }
 
 void resetTrayWindowForTests() {
-    trayUi = nullptr;
+    setTrayUi(nullptr);
     mainRunning = 0;
     restartNotice = 0;
     aboutBoxIdle = 1;

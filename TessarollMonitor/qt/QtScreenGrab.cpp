@@ -1,12 +1,12 @@
-// The screen grab of the capture: the one part of it that needs Qt.
-#include "TessarollMonitor/ScreenCapture.h"
-
+// The tray UI's screen grab.
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QPixmap>
 #include <QScreen>
 #include <QString>
 #include <QThread>
+
+#include "TessarollMonitor/qt/QtTray.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ bool grabOnGuiThread(const std::string& path) {
 
 }  // namespace
 
-bool grabScreenToFile(const std::string& path) {
+bool QtTray::grabScreen(const std::string& path) {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || !qobject_cast<QGuiApplication*>(app)) return false;
     if (QThread::currentThread() == app->thread()) return grabOnGuiThread(path);

@@ -1,4 +1,4 @@
-#include "TessarollMonitor/QtTray.h"
+#include "TessarollMonitor/qt/QtTray.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "TessarollMonitor/TrayWindow.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "platform/Channel.h"
@@ -50,6 +51,16 @@ void onGuiThread(F&& work) {
     if (QThread::currentThread() == app->thread()) {
         work();
     } else {
+        QMetaObject::invokeMethod(app, std::forward<F>(work), Qt::QueuedConnection);
+    }
+}
+
+// Always through the event loop, also on its own thread: the menu's choice runs inside
+// the icon's activation handler, and hiding the icon there pulls the window it is
+// handling away under it.
+template <typename F>
+void afterCurrentEvent(F&& work) {
+    if (QCoreApplication* app = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(app, std::forward<F>(work), Qt::QueuedConnection);
     }
 }
@@ -133,7 +144,7 @@ void QtTray::setTrayIcon(int icon) {
 }
 
 void QtTray::removeTrayIcon() {
-    onGuiThread([this] {
+    afterCurrentEvent([this] {
         if (tray_) tray_->hide();
     });
 }
@@ -172,5 +183,5 @@ void QtTray::closeMessageBox(const std::string& caption) {
 }
 
 void QtTray::quit() {
-    onGuiThread([] { QCoreApplication::quit(); });
+    afterCurrentEvent([] { QCoreApplication::quit(); });
 }

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QImage>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -15,9 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "TessarollMonitor/DebugMode.h"
+#include "MonitorTestSupport.h"
+#include "TessarollMonitor/Languages.h"
 #include "TessarollMonitor/MonitorConfig.h"
 #include "TessarollMonitor/ScreenCapture.h"
+#include "TessarollMonitor/TrayUi.h"
+#include "TessarollMonitor/qt/QtTray.h"
+#include "platform/Channel.h"
 #include "TessarollUtil/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
@@ -111,28 +116,25 @@ private:
     std::unique_ptr<ChildProcess> xvfb_;
 };
 
-struct Balloons {
-    std::mutex mutex;
-    std::vector<std::string> texts;
+// A recording UI in English, swapped in for one test.
+class CaptureUi {
+public:
+    CaptureUi() {
+        currentLanguage = Language_English;
+        buildLanguageTexts();
+        setTrayUi(&ui);
+    }
+    ~CaptureUi() { setTrayUi(nullptr); }
+    testing_support::RecordingUi ui;
 };
-
-void installCaptureHooks(Balloons& balloons) {
-    MonitorUiHooks hooks;
-    hooks.screenshotsText = [] { return std::string("Screenshots"); };
-    hooks.captureSavedText = [] { return std::string("Output ==FileName== to desktop success"); };
-    hooks.showBalloon = [&balloons](const std::string& text) {
-        std::lock_guard lock(balloons.mutex);
-        balloons.texts.push_back(text);
-    };
-    setMonitorUiHooks(hooks);
-}
 
 TEST(ScreenCaptureDisplay, TheHotkeyThreadSavesTheScreenAsAPngOnTheDesktop) {
     testing_support::Sandbox sandbox;
     VirtualDisplay display;
     if (!display.start()) GTEST_SKIP() << "no virtual display can be started here";
-    Balloons balloons;
-    installCaptureHooks(balloons);
+    CaptureUi capture;
+    QtTray qtTray(nullptr);
+    capture.ui.grab = [&](const std::string& path) { return qtTray.grabScreen(path); };
 
     const std::string savedDisplay = getenv("DISPLAY") ? getenv("DISPLAY") : "";
     setenv("DISPLAY", display.display().c_str(), 1);
@@ -168,24 +170,32 @@ TEST(ScreenCaptureDisplay, TheHotkeyThreadSavesTheScreenAsAPngOnTheDesktop) {
         QImage picture(QString::fromStdString(fileName), "PNG");
         EXPECT_EQ(picture.width(), 800);
         EXPECT_EQ(picture.height(), 600);
-        std::lock_guard lock(balloons.mutex);
-        EXPECT_EQ(balloons.texts, std::vector<std::string>{"Output " + fileName + " to desktop success"});
+        EXPECT_EQ(capture.ui.balloons(), std::vector<std::string>{"Output " + fileName + " to desktop success"});
     }
     savedDisplay.empty() ? unsetenv("DISPLAY") : setenv("DISPLAY", savedDisplay.c_str(), 1);
-    setMonitorUiHooks({});
 }
 
 TEST(ScreenCaptureDisplay, ACaptureThatCannotBeSavedSaysSoInsteadOfSuccess) {
     testing_support::LogCapture log;
-    Balloons balloons;
-    installCaptureHooks(balloons);
-    // No Qt application: nothing can be grabbed.
-    ASSERT_EQ(QCoreApplication::instance(), nullptr);
+    {
+        // The Qt layer without a Qt application: nothing can be grabbed.
+        CaptureUi capture;
+        QtTray qtTray(nullptr);
+        capture.ui.grab = [&](const std::string& path) { return qtTray.grabScreen(path); };
+        ASSERT_EQ(QCoreApplication::instance(), nullptr);
+        const std::string fileName = captureScreen();
+        EXPECT_EQ(capture.ui.grabs(), std::vector<std::string>{fileName});
+        EXPECT_FALSE(fs::exists(fileName));
+        EXPECT_TRUE(capture.ui.balloons().empty());
+        EXPECT_TRUE(log.contains("Screen capture fail: " + fileName));
+    }
+    // No UI at all.
+    log.take();
     const std::string fileName = captureScreen();
-    EXPECT_FALSE(fs::exists(fileName));
-    EXPECT_TRUE(balloons.texts.empty());
-    EXPECT_TRUE(log.contains("Screen capture fail: " + fileName));
-    setMonitorUiHooks({});
+    const std::vector<std::string> lines = log.take();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find("Screen capture fail: " + fileName) != std::string::npos;
+    }));
 }
 
 }  // namespace

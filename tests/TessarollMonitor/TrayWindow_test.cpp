@@ -71,6 +71,7 @@ TEST_F(TrayWindowTest, QuitEndsTheMessageLoopAndStopsTheMainProgram) {
         EXPECT_EQ(keeperState.load(), kKeeperStop);
     }
     EXPECT_EQ(ui_.quits(), 4);
+    EXPECT_EQ(ui_.removals(), 4);
     EXPECT_TRUE(log_.contains("Click MonitorFinal"));
 }
 
