@@ -9,6 +9,7 @@
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Secure.h"
 #include "TessarollUtil/Text.h"
+#include "platform/Encoding.h"
 
 namespace {
 
@@ -45,6 +46,16 @@ std::optional<std::string> lookUpDecoded(const JsonMap* map, const char* key) {
     std::string decoded = decodeJsonMapParameter(map, key, *raw);
     secureWipe(*raw);
     return decoded;
+}
+
+// A BSTR of a text that may be a PIN; the UTF-16 working copy is wiped however this ends.
+BSTR secretToBstr(std::string_view text) {
+    std::u16string wide = utf8ToUtf16(text);  // reserved to the UTF-8 length, so it never moves
+    struct WipeOnExit {
+        std::u16string& text;
+        ~WipeOnExit() { secureWipe(text); }
+    } wipe{wide};
+    return SysAllocStringLen(wide.data(), static_cast<uint32_t>(wide.size()));
 }
 
 // Clears a VARIANT however the scope is left.
@@ -88,7 +99,7 @@ _bstr_t getJsonMapBstr(const JsonMap* inputTessarollJson, const char* inputKey) 
     try {
         text = lookUpDecoded(inputTessarollJson, inputKey);
         if (!text) return result;
-        BSTR converted = utf8ToBstr(std::string_view(*text));
+        BSTR converted = secretToBstr(*text);
         if (!converted) _com_issue_error(E_OUTOFMEMORY);
         result.Attach(converted);
     } catch (const std::bad_alloc&) {

@@ -8,10 +8,10 @@
 
 #include "AdapterProject/AdapterCommon.h"
 #include "AdapterProject/AdapterState.h"
+#include "AdapterProject/OriginAllowList.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Secure.h"
 
-std::optional<std::string> adapterResult;
 ICardCryptoComponent* componentInterface = nullptr;
 
 namespace {
@@ -28,6 +28,8 @@ bool comInitialized = false;
 
 // One call at a time in a loaded copy, whoever calls.
 std::mutex callLock;
+// The text the last call returned: the caller reads it until its next call.
+std::string lastAnswer;
 
 void writeEntryLines(const char* first) {
     writeNormalLog(first, kAdapterName);
@@ -94,9 +96,14 @@ void buildTables() {
     });
 }
 
-const char* finishCall() {
-    if (!adapterResult) adapterResult = std::string();
-    return adapterResult->c_str();
+const char* finishCall(AdapterAnswer answer) {
+    lastAnswer = answer ? std::move(*answer) : std::string();
+    return lastAnswer.c_str();
+}
+
+AdapterAnswer initAndDispatch(const JsonMap* map, const char* name) {
+    if (!initAdapter()) return makeCodeText(kResultComponentNotCreated);
+    return dispatchAdapterFunction(map, name);
 }
 
 // A map this copy parsed itself: its values may hold PINs, so they are zeroed before the
@@ -122,7 +129,6 @@ bool initAdapter() {
         // A failed creation leaves nothing behind, so the next call starts from scratch.
         undoComInitialize();
         writeErrorLog("Component init error!", "");
-        adapterResult = makeCodeText(kResultComponentNotCreated);
         return false;
     }
 
@@ -136,29 +142,26 @@ bool initAdapter() {
     return true;
 }
 
-void dispatchAdapterFunction(const JsonMap* map, const char* name) {
+AdapterAnswer dispatchAdapterFunction(const JsonMap* map, const char* name) {
     if (!map) {
         TESSAROLL_NULL_PARAMETER("JsonMap");
-        return;
+        return std::nullopt;
     }
     if (!name) {
         TESSAROLL_NULL_PARAMETER("FunctionName");
-        return;
+        return std::nullopt;
     }
     int32_t index = getJsonMapInt(map, "TessarollFunctionIndex");
     writeNormalLogInt("FunctionIndex: ", index);
     switch (index) {
-    case -3: systemRelease(map); return;
-    case -2: systemUnlock(map); return;
-    case -1: systemGetVersion(map); return;
+    case -3: return systemRelease(map);
+    case -2: return systemUnlock(map);
+    case -1: return systemGetVersion(map);
     default: break;
     }
     if (index >= 0 && index < componentFunctionCount && std::size_t(index) < componentFunctionIndex.size()) {
         const AdapterFunctionEntry& entry = componentFunctionIndex[std::size_t(index)];
-        if (adapterFunctionNamesEqual(entry.name, name)) {
-            entry.handler(map);
-            return;
-        }
+        if (adapterFunctionNamesEqual(entry.name, name)) return entry.handler(map);
         writeWarningLog("TessarollFunctionIndex is not match with adapter", "");
         writeWarningLog("FunctionName from web: ", name);
         writeWarningLog("FunctionName in adapter: ", entry.name);
@@ -172,25 +175,28 @@ void dispatchAdapterFunction(const JsonMap* map, const char* name) {
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
     } else if (AdapterFunction handler =
                    BinarySearchTessarollAdapterMap(functionTable.get(), name, 0, functionTable->count - 1)) {
-        handler(map);
-        return;
+        return handler(map);
     }
     writeWarningLog("Function name does not match: ", name);
-    adapterResult = makeCodeText(kResultFunctionMissing);
+    return makeCodeText(kResultFunctionMissing);
 }
 
-void systemGetVersion(const JsonMap*) { adapterResult = std::string(kAdapterVersion); }
+AdapterAnswer systemGetVersion(const JsonMap*) { return std::string(kAdapterVersion); }
 
-void systemUnlock(const JsonMap*) { adapterResult = makeCodeText(0); }
+AdapterAnswer systemUnlock(const JsonMap* map) {
+    // The service passes the page's origin as "url" when it opens the session.
+    if (!originMayUseCard(getJsonMapValue(map, "url"))) return makeCodeText(kResultOriginRefused);
+    return makeCodeText(0);
+}
 
-void systemRelease(const JsonMap*) {
+AdapterAnswer systemRelease(const JsonMap*) {
+    AdapterAnswer answer;
     if (functionTable) {
         functionTable->count = 0;
         functionTable.reset();
     }
     componentFunctionIndex.clear();
     componentFunctionIndex.shrink_to_fit();
-    adapterResult.reset();
     if (adapterInitialized) {
         try {
             if (!componentInterface) _com_issue_error(E_POINTER);
@@ -198,7 +204,7 @@ void systemRelease(const JsonMap*) {
             componentInterface = nullptr;
         } catch (const _com_error&) {
             writeWarningLog("", "Catch component exception");
-            adapterResult = makeCodeText(kResultComponentFailed);
+            answer = makeCodeText(kResultComponentFailed);
             char text[512] = {};
             std::snprintf(text, sizeof text, "Safe in %s at %d lines in %s", "TessarollRelease", __LINE__, __FILE__);
             writeErrorLog("[Safe Line] ", text);
@@ -209,6 +215,7 @@ void systemRelease(const JsonMap*) {
         adapterInitialized = false;
     }
     writeNormalLog("TessarollRelease", "");
+    return answer;
 }
 
 bool adapterIsInitialized() { return adapterInitialized; }
@@ -221,23 +228,20 @@ __attribute__((visibility("default"))) const char* callMethod(const char* jsonTe
     std::lock_guard guard(callLock);
     try {
         writeEntryLines("Into adapter: ");
-        adapterResult.reset();
         if (!jsonText) {
             TESSAROLL_NULL_PARAMETER("JSONObj");
-            return finishCall();
+            return finishCall(std::nullopt);
         }
         OwnRequest request{parseJsonMap(jsonText)};
-        if (!request.map) return finishCall();
+        if (!request.map) return finishCall(std::nullopt);
         displayJsonMapParameters(request.map.get());
 
         std::optional<std::string> name = getJsonMapValue(request.map.get(), "FunctionName");
         if (!name) {
             writeWarningLog("Function name is null", "");
-            adapterResult = makeCodeText(kResultFunctionMissing);
-        } else if (initAdapter()) {
-            dispatchAdapterFunction(request.map.get(), name->c_str());
+            return finishCall(makeCodeText(kResultFunctionMissing));
         }
-        return finishCall();
+        return finishCall(initAndDispatch(request.map.get(), name->c_str()));
     } catch (...) {
         // Nothing may leave the plug-in as an exception; out of memory answers null.
         return nullptr;
@@ -248,11 +252,10 @@ __attribute__((visibility("default"))) const char* callJsonMapMethod(const JsonM
     std::lock_guard guard(callLock);
     try {
         writeEntryLines("Into json map adapter: ");
-        adapterResult.reset();
         if (!map) TESSAROLL_NULL_PARAMETER("JsonMap");
         else if (!functionName) TESSAROLL_NULL_PARAMETER("FunctionName");
-        else if (initAdapter()) dispatchAdapterFunction(map, functionName);
-        return finishCall();
+        else return finishCall(initAndDispatch(map, functionName));
+        return finishCall(std::nullopt);
     } catch (...) {
         return nullptr;
     }

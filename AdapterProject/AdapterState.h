@@ -16,22 +16,22 @@ inline constexpr const char* kAdapterVersion = "1,0,21,827";
 inline constexpr int32_t kResultFunctionMissing = 61005;
 inline constexpr int32_t kResultComponentFailed = 61011;
 inline constexpr int32_t kResultKeyMissing = 61016;
+// The page's origin is not one the administrator allows to use the card.
+inline constexpr int32_t kResultOriginRefused = 61012;
 inline constexpr int32_t kResultComponentNotCreated = 61905;
 
-// The answer of the current call; freed at the start of the next one.
-extern std::optional<std::string> adapterResult;
 // The component, or null.
 extern ICardCryptoComponent* componentInterface;
 
 // Creates the component and builds the tables on the first call (and after a release).
-// False when the component cannot be created ("61905").
+// False when the component cannot be created.
 bool initAdapter();
-// Runs one function by "TessarollFunctionIndex", else by name.
-void dispatchAdapterFunction(const JsonMap* map, const char* name);
+// Runs one function by "TessarollFunctionIndex", else by name ("61005" when there is none).
+AdapterAnswer dispatchAdapterFunction(const JsonMap* map, const char* name);
 
-void systemGetVersion(const JsonMap* map);
-void systemUnlock(const JsonMap* map);
-void systemRelease(const JsonMap* map);
+AdapterAnswer systemGetVersion(const JsonMap* map);
+AdapterAnswer systemUnlock(const JsonMap* map);
+AdapterAnswer systemRelease(const JsonMap* map);
 
 // The 61 component functions in index order.
 struct ComponentFunctionRegistration {

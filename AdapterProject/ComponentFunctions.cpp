@@ -8,6 +8,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "AdapterProject/AdapterCommon.h"
 #include "AdapterProject/AdapterState.h"
@@ -209,46 +210,46 @@ void wipeParameters(const ComponentFunction& function, std::span<Parameter> para
     for (Parameter& parameter : parameters) parameter.text = _bstr_t();
 }
 
-void handleComponentError(const std::string& handlerName, int line) {
+AdapterAnswer handleComponentError(const std::string& handlerName, int line) {
     writeWarningLog("", "Catch component exception");
-    adapterResult = makeCodeText(kResultComponentFailed);
     char text[512] = {};
     std::snprintf(text, sizeof text, "Safe in %s at %d lines in %s", handlerName.c_str(), line, __FILE__);
     writeErrorLog("[Safe Line] ", text);
+    return makeCodeText(kResultComponentFailed);
 }
 
-void runComponentFunction(const ComponentFunction& function, const JsonMap* map) {
+// Reads every parameter, so each missing key is reported; the keys the request lacks come
+// back (only where the function checks its keys).
+std::vector<std::string_view> readParameters(const ComponentFunction& function, const JsonMap* map,
+                                             std::span<Parameter> parameters) {
+    std::vector<std::string_view> missing;
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        const char* key = function.keys[i];
+        if (function.keyCheck && !jsonMapHasKey(map, key)) {
+            writeWarningLog("Json map key not found: ", key);
+            missing.push_back(key);
+        }
+        if (function.kinds[i] == ParameterKind::Text) parameters[i].text = getJsonMapBstr(map, key);
+        else parameters[i].number = getJsonMapInt(map, key);
+    }
+    return missing;
+}
+
+AdapterAnswer runComponentFunction(const ComponentFunction& function, const JsonMap* map) {
     const std::string handlerName = std::string("ComponentAPI_") + function.name;
     writeNormalLog("Into adapter function: ", handlerName);
 
     std::array<Parameter, kMostParameters> storage;
     std::span<Parameter> parameters(storage.data(), function.kinds.size());
-    // However the handler ends: the key check off, every text parameter zeroed and freed.
+    // However the handler ends: every text parameter zeroed and freed.
     struct WipeOnExit {
         const ComponentFunction& function;
         std::span<Parameter> parameters;
-        ~WipeOnExit() {
-            jsonKeyCheckEnabled = false;
-            wipeParameters(function, parameters);
-        }
+        ~WipeOnExit() { wipeParameters(function, parameters); }
     } wipe{function, parameters};
     try {
-        if (function.keyCheck) {
-            jsonKeyCheckEnabled = true;
-            jsonKeyCheckError = 0;
-        }
-        // Every key is read, so each missing one is reported.
-        for (std::size_t i = 0; i < parameters.size(); ++i) {
-            if (function.kinds[i] == ParameterKind::Text) parameters[i].text = getJsonMapBstr(map, function.keys[i]);
-            else parameters[i].number = getJsonMapInt(map, function.keys[i]);
-        }
-        if (function.keyCheck) {
-            jsonKeyCheckEnabled = false;
-            if (jsonKeyCheckError != 0 && getJsonMapBool(map, "AdapterJsonKeyCheck")) {
-                adapterResult = makeCodeText(jsonKeyCheckError);
-                return;
-            }
-        }
+        if (!readParameters(function, map, parameters).empty() && getJsonMapBool(map, "AdapterJsonKeyCheck"))
+            return makeCodeText(kResultKeyMissing);
 
         writeNormalLog("Ready into component func: ", function.name);
         if (!componentInterface) _com_issue_error(E_POINTER);
@@ -264,31 +265,29 @@ void runComponentFunction(const ComponentFunction& function, const JsonMap* map)
         if (FAILED(result)) _com_issue_errorex(result, componentInterface, IID_ICardCryptoComponent);
         writeNormalLog("Finish component func: ", function.name);
 
-        std::optional<std::string> text;
         switch (function.answer) {
-        case AnswerKind::Text: text = makeAnswerText(std::move(answer.text)); break;
-        case AnswerKind::Integer: text = makeNumberText(answer.number); break;
+        case AnswerKind::Text: return makeAnswerText(std::move(answer.text));
+        case AnswerKind::Integer: return makeNumberText(answer.number);
         case AnswerKind::Variant: {
             VARIANT working;
             VariantInit(&working);
             if (HRESULT copied = VariantCopy(&working, &answer.variant); FAILED(copied)) _com_issue_error(copied);
-            text = makeAnswerText(variantToBstr(&working));
-            break;
+            return makeAnswerText(variantToBstr(&working));
         }
-        case AnswerKind::None: text = makeCodeText(0); break;
+        case AnswerKind::None: break;
         }
-        adapterResult = std::move(text);
+        return makeCodeText(0);
     } catch (const _com_error&) {
-        handleComponentError(handlerName, __LINE__);
+        return handleComponentError(handlerName, __LINE__);
     } catch (const std::bad_alloc&) {
         // Out of memory while the parameters were read: answered like a component failure.
-        handleComponentError(handlerName, __LINE__);
+        return handleComponentError(handlerName, __LINE__);
     }
 }
 
 template <std::size_t I>
-void componentHandler(const JsonMap* map) {
-    runComponentFunction(kComponentFunctions[I], map);
+AdapterAnswer componentHandler(const JsonMap* map) {
+    return runComponentFunction(kComponentFunctions[I], map);
 }
 
 template <std::size_t... I>

@@ -23,10 +23,7 @@ std::string utf8Of(BSTR b) { return card::utf16ToUtf8(textOf(b)); }
 
 // A PIN leaves its BSTR only into memory that wipes itself.
 SecretString pinOf(BSTR b) {
-    std::u16string wide = textOf(b);
-    SecretString pin(card::utf16ToUtf8(wide));
-    secureWipe(wide);
-    return pin;
+    return secretFromUtf16(b ? std::u16string_view(b, SysStringLen(b)) : std::u16string_view());
 }
 
 HRESULT putText(BSTR* out, const std::u16string& text) {

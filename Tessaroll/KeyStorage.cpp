@@ -14,8 +14,8 @@ std::optional<SecretString> unmask(std::span<const unsigned char> masked,
     SecretString key;
     key.resize(masked.size());
     for (std::size_t i = 0; i < masked.size(); ++i)
-        key[i] = static_cast<char>(masked[i] ^ pad[i]);
-    if (key.find("-----BEGIN ") != 0) return std::nullopt;  // a broken build, not a key
+        key.data()[i] = static_cast<char>(masked[i] ^ pad[i]);
+    if (!key.view().starts_with("-----BEGIN ")) return std::nullopt;  // a broken build, not a key
     return key;
 }
 

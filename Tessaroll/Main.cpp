@@ -23,6 +23,7 @@
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
+#include "platform/Privacy.h"
 
 #ifndef TESSAROLL_GIT_TIME
 #define TESSAROLL_GIT_TIME ""
@@ -77,7 +78,7 @@ void stopListeners() {
 }
 
 int startListeners(const int (&ports)[listenerPortCount], const std::string& certificate,
-                   const std::string& key, const std::string& priorities) {
+                   const SecretString& key, const std::string& priorities) {
     int started = 0;
     for (int i = 0; i < listenerPortCount; ++i) {
         sockaddr_in v4{};
@@ -191,6 +192,7 @@ int runService(const std::optional<std::string>& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    keepFilesPrivate();
     std::optional<std::string> commandLine;
     for (int i = 1; i < argc; ++i) {
         if (!commandLine) commandLine.emplace();

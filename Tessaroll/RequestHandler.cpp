@@ -243,11 +243,10 @@ MHD_Result collectParameter(void* closure, MHD_ValueKind, const char* key, const
         if (size > parameterLimit - state->parameterText.size()) {
             writeErrorLog("Request parameter too large: ", "Close connection");
             state->tooLarge = true;
-            secureWipe(state->parameterText);
-            std::string().swap(state->parameterText);  // hand the memory back at once
+            state->parameterText = SecretString();  // wiped and handed back at once
             return MHD_NO;
         }
-        appendSecret(state->parameterText, std::string_view(data, size));
+        state->parameterText.append(data, size);
     }
     return MHD_YES;
 }

@@ -18,6 +18,7 @@
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Channel.h"
+#include "platform/Privacy.h"
 #include "platform/Files.h"
 
 namespace {
@@ -74,6 +75,7 @@ void runTrayWindow(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    keepFilesPrivate();
     setProgramPrefix("TessarollMonitor-" + makeInstanceId());
     setLog();
 

@@ -190,7 +190,9 @@ bool loadSessionAdapter(int index, const std::string& libraryPath, const std::st
     std::error_code ec;
     void* module = nullptr;
     std::string loadedPath;
-    if (fs::copy_file(libraryPath, copyPath, fs::copy_options::none, ec) && !ec) {
+    // A copy takes the installed file's mode, not the umask: it is the user's alone.
+    if (fs::copy_file(libraryPath, copyPath, fs::copy_options::none, ec) && !ec &&
+        (fs::permissions(copyPath, fs::perms::owner_read | fs::perms::owner_write, ec), !ec)) {
         writeNormalLog("Copy adapter state: ", "Success");
         module = loadAdapterModule(copyPath);
         if (module) {

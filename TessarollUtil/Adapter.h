@@ -4,13 +4,15 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "TessarollUtil/JsonMap.h"
 
-// A handler reads the request map (never changes or frees it) and leaves its answer in the
-// adapter's result text.
-using AdapterFunction = void (*)(const JsonMap* map);
+// A handler's answer text; nothing answers an empty text.
+using AdapterAnswer = std::optional<std::string>;
+// A handler reads the request map (never changes or frees it) and returns its answer.
+using AdapterFunction = AdapterAnswer (*)(const JsonMap* map);
 
 inline constexpr std::size_t kAdapterFunctionNameLimit = 128;  // names keep at most 127 characters
 inline constexpr int32_t kAdapterFunctionTableCapacity = 1024;

@@ -21,7 +21,7 @@ std::optional<std::vector<uint8_t>> encryptAESCBC(std::string_view inputText, st
                                                   std::span<const uint8_t, 16> inputIV) {
     SecretString plain;
     plain.reserve(kAesTextPrefix.size() + inputText.size() + 1);
-    plain.append(kAesTextPrefix).append(inputText).push_back('\0');
+    plain.append(kAesTextPrefix).append(inputText) += '\0';
 
     // Whole blocks plus the padding, which is a full block when the plaintext fills its last one.
     std::vector<uint8_t> cipher(16 * (plain.size() / 16 + 1));
@@ -42,7 +42,8 @@ std::optional<std::vector<uint8_t>> encryptAESCBC(std::string_view inputText, st
 
 std::optional<SecretString> decryptAESCBC(std::span<const uint8_t> inputText, std::span<const uint8_t, 32> inputKey,
                                           std::span<const uint8_t, 16> inputIV) {
-    SecretString plain(inputText.size(), '\0');
+    SecretString plain;
+    plain.resize(inputText.size());
     auto* out = reinterpret_cast<uint8_t*>(plain.data());
     CipherContext context;
     std::size_t produced = 0;

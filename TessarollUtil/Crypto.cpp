@@ -223,50 +223,63 @@ CipherResult cipherUpdate(CipherContext& context, std::span<const uint8_t> input
     return kCipherOk;
 }
 
+namespace {
+
+// Encrypting with padding: the partial block is filled with the pad length and enciphered.
+CipherResult padLastBlock(CipherContext& context, std::span<uint8_t> output, std::size_t& produced) {
+    const std::size_t n = context.bufsize;
+    if (output.size() < n) return kCipherBufferTooSmall;
+    const auto pad = static_cast<uint8_t>(n - context.Buse);
+    std::memset(context.partial.data() + context.Buse, pad, pad);
+    blockStep(context, context.partial.data(), output.data());
+    produced = n;
+    return kCipherOk;
+}
+
+// Decrypting with padding: the held-back block is deciphered and its padding checked and removed.
+CipherResult unpadLastBlock(CipherContext& context, std::span<uint8_t> output, std::size_t& produced) {
+    const std::size_t n = context.bufsize;
+    if (context.Buse != n) {
+        std::printf("p->Buse: %d\n", static_cast<int>(context.Buse));
+        std::printf("bufsize: %d\n", static_cast<int>(n));
+        return kCipherEncryptedDataLenRange;
+    }
+    uint8_t block[16];
+    blockStep(context, context.partial.data(), block);
+    // A pad byte of 0 is no padding at all: only a wrong key produces it.
+    const uint8_t pad = block[n - 1];
+    bool valid = pad != 0 && pad <= n;
+    for (std::size_t i = n - (valid ? pad : 0); valid && i < n; ++i) valid = block[i] == pad;
+    CipherResult result = kCipherOk;
+    if (!valid) {
+        result = kCipherEncryptedDataInvalid;
+    } else if (output.size() < n - pad) {
+        result = kCipherBufferTooSmall;
+    } else {
+        std::memcpy(output.data(), block, n - pad);
+        produced = n - pad;
+    }
+    secureWipe(block, sizeof block);
+    return result;
+}
+
+}  // namespace
+
 CipherResult cipherFinal(CipherContext& context, std::span<uint8_t> output, std::size_t& produced) {
     produced = 0;
-    const MechanismInfo info = describe(context.mechanism);
-    const std::size_t n = context.bufsize;
-    if (n == 0) return kCipherMechanismInvalid;
+    if (context.bufsize == 0) return kCipherMechanismInvalid;
 
-    switch (info.mode) {
+    CipherResult result = kCipherOk;
+    switch (describe(context.mechanism).mode) {
         case Mode::Stream:
         case Mode::Ecb:
         case Mode::Cbc:
             if (context.Buse != 0) return kCipherDataLenRange;
             break;
         case Mode::CbcPad:
-            if (!context.decrypting) {
-                if (output.size() < n) return kCipherBufferTooSmall;
-                const auto pad = static_cast<uint8_t>(n - context.Buse);
-                std::memset(context.partial.data() + context.Buse, pad, pad);
-                blockStep(context, context.partial.data(), output.data());
-                produced = n;
-            } else {
-                if (context.Buse != n) {
-                    std::printf("p->Buse: %d\n", static_cast<int>(context.Buse));
-                    std::printf("bufsize: %d\n", static_cast<int>(n));
-                    return kCipherEncryptedDataLenRange;
-                }
-                uint8_t block[16];
-                blockStep(context, context.partial.data(), block);
-                // A pad byte of 0 is no padding at all: only a wrong key produces it.
-                const uint8_t pad = block[n - 1];
-                bool valid = pad != 0 && pad <= n;
-                for (std::size_t i = n - (valid ? pad : 0); valid && i < n; ++i) valid = block[i] == pad;
-                if (!valid) {
-                    secureWipe(block, sizeof block);
-                    return kCipherEncryptedDataInvalid;
-                }
-                const std::size_t keep = n - pad;
-                if (output.size() < keep) {
-                    secureWipe(block, sizeof block);
-                    return kCipherBufferTooSmall;
-                }
-                std::memcpy(output.data(), block, keep);
-                secureWipe(block, sizeof block);
-                produced = keep;
-            }
+            result = context.decrypting ? unpadLastBlock(context, output, produced)
+                                        : padLastBlock(context, output, produced);
+            if (result != kCipherOk) return result;
             break;
         case Mode::Mac: return kCipherMechanismInvalid;
     }

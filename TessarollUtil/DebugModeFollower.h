@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-inline constexpr const char* kDebugModeEventName = "ZEFAGPKITessaroll_DEBUG_MODE";
+#include "TessarollUtil/ProgramNames.h"
 
 class DebugModeFollower {
 public:

@@ -15,16 +15,12 @@
 #define JSMN_STATIC
 #include <jsmn.h>
 
-std::atomic<bool> jsonKeyCheckEnabled{false};
-std::atomic<int32_t> jsonKeyCheckError{0};
-
 namespace {
 
 constexpr unsigned kParseTokens = 1 + 2 * kJsonMapCapacity;  // one object and 128 pairs
 constexpr unsigned kTextValueTokens = 64;
 constexpr std::size_t kFlagKeyBuffer = 512;
 constexpr std::size_t kFlagValueBuffer = 8;
-constexpr int32_t kKeyNotFound = 61016;
 constexpr std::string_view kShareSecretKey = "Tessaroll_share_secret";
 
 unsigned char foldCase(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
@@ -73,13 +69,17 @@ std::string_view tokenText(std::string_view text, const jsmntok_t& token) {
     return text.substr(static_cast<std::size_t>(token.start), static_cast<std::size_t>(token.end - token.start));
 }
 
-std::optional<std::string> notFound(std::string_view key) {
-    if (jsonKeyCheckEnabled.load() && key.find("Tessaroll") == std::string_view::npos &&
-        key.find("topui") == std::string_view::npos) {
-        writeWarningLog("Json map key not found: ", key);
-        jsonKeyCheckError.store(kKeyNotFound);
-    }
-    return std::nullopt;
+// Recursive binary search over entries [low, high]; null when the key is not there.
+const JsonMapEntry* findEntry(const JsonMap* map, int low, int high, std::string_view key) {
+    const int count = usedEntries(map);
+    if (count == 0 || low < 0 || high >= count || low > high) return nullptr;
+    const int mid = (low + high) >> 1;
+    const JsonMapEntry& entry = map->entries[mid];
+    const int order = compareKeys(keyOf(entry), key);
+    if (order == 0) return &entry;
+    if (low >= high) return nullptr;
+    if (order < 0) return mid + 1 < count ? findEntry(map, mid + 1, high, key) : nullptr;
+    return mid - 1 >= 0 ? findEntry(map, low, mid - 1, key) : nullptr;
 }
 
 std::optional<std::string> lookup(const JsonMap* map, std::string_view key) {
@@ -206,25 +206,16 @@ std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap* inputTess
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
         return std::nullopt;
     }
-    const int count = usedEntries(inputTessarollJson);
-    if (count == 0 || low < 0 || high >= count || low > high) return notFound(inputKey);
+    const JsonMapEntry* entry = findEntry(inputTessarollJson, low, high, inputKey);
+    if (!entry) return std::nullopt;
+    if (entry->value) return std::string(entry->value);
+    if (entry->binaryValue && entry->binaryLength > 0)
+        return std::string(reinterpret_cast<const char*>(entry->binaryValue), entry->binaryLength);
+    return std::nullopt;
+}
 
-    const int mid = (low + high) >> 1;
-    const JsonMapEntry& entry = inputTessarollJson->entries[mid];
-    const int order = compareKeys(keyOf(entry), inputKey);
-    if (order == 0) {
-        if (entry.value) return std::string(entry.value);
-        if (entry.binaryValue && entry.binaryLength > 0)
-            return std::string(reinterpret_cast<const char*>(entry.binaryValue), entry.binaryLength);
-        return std::nullopt;
-    }
-    if (low >= high) return notFound(inputKey);
-    if (order < 0) {
-        if (mid + 1 < count) return BinarySearchTessarollJsonMap(inputTessarollJson, mid + 1, high, inputKey);
-    } else {
-        if (mid - 1 >= 0) return BinarySearchTessarollJsonMap(inputTessarollJson, low, mid - 1, inputKey);
-    }
-    return notFound(inputKey);
+bool jsonMapHasKey(const JsonMap* inputTessarollJson, std::string_view inputKey) {
+    return inputTessarollJson && findEntry(inputTessarollJson, 0, usedEntries(inputTessarollJson) - 1, inputKey);
 }
 
 std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson, std::string_view inputKey) {
@@ -355,9 +346,11 @@ void displayJsonMapParameters(const JsonMap* inputTessarollJson) {
             if (entry.value) {
                 const std::string_view value(entry.value);
                 // The hide flag is a companion key: read raw, so display never decodes (and
-                // never decrypts, which would display again).
-                const bool masked = !has("tessaroll") && (has("pin") || has("pw") || has("pass") ||
-                                                          flagIsTrue(inputTessarollJson, keyOf(entry), "_TessarollHide"));
+                // never decrypts, which would display again). The shared secret is the key of
+                // every encrypted parameter beside it.
+                const bool masked = equalsIgnoringCase(keyOf(entry), kShareSecretKey) ||
+                                    (!has("tessaroll") && (has("pin") || has("pw") || has("pass") ||
+                                                           flagIsTrue(inputTessarollJson, keyOf(entry), "_TessarollHide")));
                 shown = masked ? std::string(value.size(), '*') : std::string(value);
             } else if (entry.binaryValue) {
                 shown = "[binary_value]";

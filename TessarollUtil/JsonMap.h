@@ -8,7 +8,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -53,12 +52,6 @@ struct JsonMapDeleter {
 };
 using JsonMapPtr = std::unique_ptr<JsonMap, JsonMapDeleter>;
 
-// While on, a failed lookup of a key that contains neither "Tessaroll" nor "topui" writes
-// "Json map key not found: " and records 61016 in jsonKeyCheckError. Only the adapter
-// switches it on; the service's lookups stay silent.
-extern std::atomic<bool> jsonKeyCheckEnabled;
-extern std::atomic<int32_t> jsonKeyCheckError;
-
 // A zeroed, empty map (count 0); null when the allocation fails (logged).
 JsonMapPtr newJsonMap();
 
@@ -77,6 +70,10 @@ int compareJsonMapEntries(const JsonMapEntry* inputA, const JsonMapEntry* inputB
 // binary bytes (binaryLength of them), else nothing.
 std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap* inputTessarollJson, int low, int high,
                                                         std::string_view inputKey);
+
+// Whether the map has an entry for the key (compared as the search compares), with or
+// without a value. False for a null map.
+bool jsonMapHasKey(const JsonMap* inputTessarollJson, std::string_view inputKey);
 
 // The value of a key with its companion flags applied (see decodeJsonMapParameter).
 std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson, std::string_view inputKey);
@@ -105,7 +102,8 @@ void setJsonMapResult(JsonMap* inputTessarollJson, int code);
 // Nothing for a null map.
 std::optional<std::string> serializeJsonMap(const JsonMap* inputTessarollJson);
 
-// Writes the map to the log (when logging is on) with PINs, passwords and hidden values masked.
+// Writes the map to the log (when logging is on) with PINs, passwords, hidden values and
+// the shared secret of encrypted parameters masked.
 void displayJsonMapParameters(const JsonMap* inputTessarollJson);
 
 // One value straight out of a JSON text, without a map: the key is matched ignoring case,

@@ -2,6 +2,7 @@
 
 #include "platform/Folders.h"
 #include "platform/NamedMutex.h"
+#include "platform/Privacy.h"
 
 #include <atomic>
 #include <climits>
@@ -23,6 +24,8 @@ namespace {
 
 constexpr std::string_view kSectionName = "ZEFAGPKITessaroll";
 constexpr const char* kLogMutexName = "Global\\VZLog";
+// Every user's programs share the line lock, so nobody may hold ours up for longer.
+constexpr uint32_t kLineLockWait = 1000;
 // Names and time stamps are composed in 128-character buffers.
 constexpr std::size_t kNameLimit = 127;
 // Lines are read this many characters at a time while the section header is searched.
@@ -37,9 +40,13 @@ public:
     explicit LineLock(std::unique_ptr<NamedMutex> named) : named_(std::move(named)) {}
     bool lock() {
         local_.lock();
-        MutexWait result = named_ ? named_->wait(kInfiniteWait) : MutexWait::Failed;
+        // Once a holder outlasted the wait, lines only try the lock until it is free again,
+        // so that a held lock costs one wait and not one per line.
+        MutexWait result = named_ ? named_->wait(heldUp_ ? 0 : kLineLockWait) : MutexWait::Failed;
         // An abandoned mutex is ours now, as with an ordinary wait.
-        namedHeld_.push_back(result == MutexWait::Obtained || result == MutexWait::Abandoned);
+        bool obtained = result == MutexWait::Obtained || result == MutexWait::Abandoned;
+        if (named_) heldUp_ = !obtained;
+        namedHeld_.push_back(obtained);
         return true;
     }
     // A later set-up tries again when the named mutex could not be had before.
@@ -60,6 +67,7 @@ private:
     std::recursive_mutex local_;
     std::unique_ptr<NamedMutex> named_;
     std::vector<bool> namedHeld_;  // one entry per level the owning thread took
+    bool heldUp_ = false;          // the last wait ran out; guarded by local_
 };
 
 // ---- process-wide settings ----------------------------------------------------------
@@ -200,6 +208,19 @@ long measureFile(const std::string& name) {
     if (!file) return -1;
     if (std::fseek(file.get(), 0, SEEK_END) != 0) return -1;
     return std::ftell(file.get());
+}
+
+// In a folder every user writes to, another user could have put a file or a link under
+// our name first: only a file of our own is used there, else the line is dropped.
+std::FILE* openLogFile(const std::string& name) {
+    std::size_t slash = name.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    if (!isSharedFolder(folder)) return std::fopen(name.c_str(), "a");
+    int fd = openOwnFile(name.c_str(), false);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "a");
+    if (!file) ::close(fd);
+    return file;
 }
 
 const char* levelTag(int level) {
@@ -382,7 +403,7 @@ void appendLogLine(int level, const char* format, va_list args) {
     }
     line += '\n';
 
-    FilePtr file(std::fopen(fileName.c_str(), "a"));
+    FilePtr file(openLogFile(fileName));
     if (!file) return;
     std::fwrite(line.data(), 1, line.size(), file.get());
 }

@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "TessarollUtil/Crypto.h"
 #include "TessarollUtil/JsonMap.h"
@@ -53,6 +55,22 @@ std::string bounded(std::string_view text, std::size_t bound) {
 [[noreturn]] void endProcess() {
     std::fflush(nullptr);
     ::_exit(0);
+}
+
+// A sender signals by holding the mutex. One that we obtain is free, also when its last
+// holder died with it (a killed program is no sender): it is given back at once.
+bool heldBySender(NamedMutex& mutex) {
+    switch (mutex.wait(0)) {
+        case MutexWait::Obtained:
+        case MutexWait::Abandoned:
+            mutex.release();
+            return false;
+        case MutexWait::TimedOut:
+            return true;
+        case MutexWait::Failed:
+            break;
+    }
+    return false;
 }
 
 void runRegistered(const std::function<void()>& function, const char* executeText, const char* missingText) {
@@ -366,13 +384,14 @@ void ipcLockModePoller(const char* channel) {
     const std::string base = bounded(channel, kNameBound);
     static const char* const kOrder[] = {kInstructionSuicide, kInstructionMonitorStart, kInstructionStart,
                                          kInstructionStop, kInstructionRestart};
+    // Opened once: an object that is not our own is refused (and logged) here, and never
+    // read as a signal.
+    std::vector<std::pair<const char*, std::unique_ptr<NamedMutex>>> signals;
+    for (const char* instruction : kOrder)
+        signals.emplace_back(instruction, openUserMutex(bounded(base + instruction, kNameBound)));
     while (IPCHandlers.stopFlag.load() == 0) {
-        for (const char* instruction : kOrder) {
-            auto mutex = lockUserMutex(bounded(base + instruction, kNameBound), 0);
-            if (mutex) {
-                mutex->release();  // nobody signals
-                continue;
-            }
+        for (auto& [instruction, mutex] : signals) {
+            if (!mutex || !heldBySender(*mutex)) continue;
             std::string_view which(instruction);
             if (which == kInstructionSuicide) {
                 writeNormalLog("IPC Message Lock Mode: ", "Recivie Suicide message");

@@ -11,14 +11,14 @@
 int runHiddenAndWait(const char* command, bool useCmd);
 // Starts the command and returns at once.
 void hideNOWaitCommand(const char* command);
-// True when a process of that executable name runs ("X.exe" finds our program "X"),
-// letter case ignored. False for a null name.
+// True when a process of the user's with that executable name runs ("X.exe" finds our
+// program "X"), letter case ignored. False for a null name.
 bool isProcessRunning(const char* imageName);
 
 // Who is ending a program: the log tag and the sender of the instruction differ.
 enum class ProgramForm { Worker, Monitor };
 // Sends "TessarollInstruction_Suicide" to the channel of that name, kills what still runs
-// of it, waits up to 3 s, escalates once more if needed and logs the shutdown state.
+// of it among the user's own processes, waits up to 3 s, escalates once more if needed and logs the shutdown state.
 // True when no such process runs at the end (also for a null name).
 bool killProcessByName(const char* imageName, ProgramForm form = ProgramForm::Worker);
 

@@ -2,7 +2,10 @@
 
 #include <string.h>
 
+#include "platform/Encoding.h"
+
 #include <algorithm>
+#include <string>
 
 void secureWipe(void* data, std::size_t length) {
     if (data && length) explicit_bzero(data, length);
@@ -27,14 +30,60 @@ void secureWipe(std::vector<unsigned char>& bytes) {
     bytes.clear();
 }
 
-void appendSecret(std::string& secret, std::string_view more) {
-    std::size_t needed = secret.size() + more.size();
-    if (needed > secret.capacity()) {
-        std::string grown;
-        grown.reserve(std::max(needed, secret.capacity() * 2));
-        grown.append(secret);
-        secureWipe(secret);
-        secret.swap(grown);
+SecretString& SecretString::append(std::string_view more) {
+    if (more.empty()) return *this;
+    const std::size_t length = size();
+    // `more` may lie in our own block, which a growth gives up: it is copied over first.
+    if (bytes_.capacity() < length + more.size() + 1) {
+        std::vector<char, WipingAllocator<char>> grown;
+        grown.reserve(std::max(length + more.size() + 1, bytes_.capacity() * 2));
+        grown.insert(grown.end(), bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(length));
+        grown.insert(grown.end(), more.begin(), more.end());
+        grown.push_back('\0');
+        bytes_.swap(grown);
+        return *this;
     }
-    secret.append(more);
+    if (bytes_.empty()) bytes_.push_back('\0');
+    bytes_.insert(bytes_.end() - 1, more.begin(), more.end());
+    return *this;
+}
+
+void SecretString::assign(std::string_view text) {
+    SecretString fresh(text);
+    *this = std::move(fresh);
+}
+
+void SecretString::resize(std::size_t length) {
+    if (length == size()) return;
+    if (length < size()) {
+        secureWipe(bytes_.data() + length, size() - length);
+        bytes_.resize(length + 1);
+        if (length == 0) bytes_.clear();
+        return;
+    }
+    append(std::string(length - size(), '\0'));
+}
+
+void SecretString::reserve(std::size_t length) {
+    if (bytes_.capacity() >= length + 1) return;
+    std::vector<char, WipingAllocator<char>> grown;
+    grown.reserve(length + 1);
+    grown.assign(bytes_.begin(), bytes_.end());
+    bytes_.swap(grown);
+}
+
+SecretString secretFromUtf16(std::u16string_view text) {
+    SecretString secret;
+    secret.reserve(text.size() * 3);  // the most UTF-8 a UTF-16 unit needs: no growth
+    for (std::size_t at = 0; at < text.size();) {
+        const bool pair = text[at] >= 0xD800 && text[at] <= 0xDBFF && at + 1 < text.size() &&
+                          text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF;
+        const std::size_t units = pair ? 2 : 1;
+        // One character at a time: at most four bytes, inside the string itself.
+        std::string piece = utf16ToUtf8(text.substr(at, units));
+        secret += piece;
+        secureWipe(piece);
+        at += units;
+    }
+    return secret;
 }

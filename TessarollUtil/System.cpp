@@ -91,18 +91,26 @@ std::optional<std::string> getModuleFolder() { return moduleFolder(); }
 
 // ---- the per-user mutex ---------------------------------------------------------------
 
-std::unique_ptr<NamedMutex> lockUserMutex(std::string_view name, uint32_t waitMilliseconds) {
+std::unique_ptr<NamedMutex> openUserMutex(std::string_view name) {
     auto user = currentUserName();
     if (!user) {
         TESSAROLL_ALLOCATION_FAILURE();
         return nullptr;
     }
     std::string fullName = cutToBuffer(*user + "_" + std::string(name), kMutexNameBuffer);
-    auto mutex = NamedMutex::create(fullName);
-    if (!mutex) {
+    std::string whyNot;
+    auto mutex = NamedMutex::create(fullName, &whyNot);
+    if (!mutex && !whyNot.empty()) {
+        writeErrorLog("Refuse named mutex: ", whyNot);
+    } else if (!mutex) {
         TESSAROLL_ALLOCATION_FAILURE();
-        return nullptr;
     }
+    return mutex;
+}
+
+std::unique_ptr<NamedMutex> lockUserMutex(std::string_view name, uint32_t waitMilliseconds) {
+    auto mutex = openUserMutex(name);
+    if (!mutex) return nullptr;
     switch (mutex->wait(waitMilliseconds)) {
         case MutexWait::Obtained:
         case MutexWait::Abandoned:

@@ -253,15 +253,27 @@ std::string base64EncodeText(std::string_view text) {
 }
 
 std::string urlBase64Decode(std::string_view text) {
-    std::string unescaped = replaceAll(replaceAll(replaceAll(text, "%2B", "+"), "%2F", "/"), "%3D", "=");
-    std::size_t count = 0;
-    while (count < unescaped.size() && base64Value(static_cast<unsigned char>(unescaped[count])) >= 0) ++count;
+    // The field carries the whole request, PINs included: it is read in place, with "%2B",
+    // "%2F" and "%3D" taken as the characters they stand for, and decoded into one buffer
+    // that never grows, up to the first character that is not Base64.
+    static constexpr std::pair<std::string_view, char> kEscapes[] = {{"%2B", '+'}, {"%2F", '/'}, {"%3D", '='}};
     std::string out;
-    out.reserve((count + 3) / 4 * 3);
+    out.reserve(text.size() / 4 * 3 + 3);
     uint32_t group = 0;
     int bits = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        group = (group << 6) | static_cast<uint32_t>(base64Value(static_cast<unsigned char>(unescaped[i])));
+    for (std::size_t at = 0; at < text.size();) {
+        char c = text[at];
+        std::size_t taken = 1;
+        for (const auto& [escape, meaning] : kEscapes) {
+            if (text.substr(at).starts_with(escape)) {
+                c = meaning;
+                taken = escape.size();
+            }
+        }
+        const int value = base64Value(static_cast<unsigned char>(c));
+        if (value < 0) break;
+        at += taken;
+        group = (group << 6) | static_cast<uint32_t>(value);
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
@@ -274,13 +286,27 @@ std::string urlBase64Decode(std::string_view text) {
 }
 
 std::string unescapeJsonText(std::string_view text) {
-    std::string out = replaceAll(text, "\\r", "\r");
-    out = replaceAll(out, "\\n", "\n");
-    out = replaceAll(out, "\\t", "\t");
-    out = replaceAll(out, "\\u000f", "\x0f");
-    out = replaceAll(out, "\\u000e", "\x0e");
-    out = replaceAll(out, "\\u001b", "\x1b");
-    return replaceAll(out, "\\\"", "\"");
+    // Values may be PINs: one pass into one buffer that never grows, so the only copy is
+    // the result, which its caller wipes. No escape holds another's start, and none makes
+    // a backslash, so a pass from the left reads each as replacing one kind after another would.
+    static constexpr std::pair<std::string_view, char> kEscapes[] = {
+        {"\\r", '\r'},          {"\\n", '\n'},          {"\\t", '\t'},    {"\\u000f", '\x0f'},
+        {"\\u000e", '\x0e'}, {"\\u001b", '\x1b'}, {"\\\"", '"'},
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const std::string_view rest = text.substr(at);
+        const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                          [&](const auto& e) { return rest.starts_with(e.first); });
+        if (escape == std::end(kEscapes)) {
+            out.push_back(text[at++]);
+        } else {
+            out.push_back(escape->second);
+            at += escape->first.size();
+        }
+    }
+    return out;
 }
 
 std::string padLeft(std::string_view text, std::size_t width, char fill) {

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include "TessarollWorker/Worker.h"
+#include "platform/Privacy.h"
 
 int main(int argc, char** argv) {
+    keepFilesPrivate();
     const std::string commandText = commandTextFromArguments(argc, argv);
     const int exitCode = runWorker(commandText);
     // The watchdog leaves detached receiver and watcher threads behind: end without

@@ -39,6 +39,17 @@ constexpr const char* kMonitorProgram = "ZEFAGPKITessarollMonitor.exe";
 constexpr const char* kMainProgram = "ZEFAGPKITessarollMain.exe";
 constexpr const char* kUninstallers[] = {"Au_.exe", "Un_A.exe"};
 
+// What one option's handler is given, and what it leaves for the end of the run.
+struct WorkerRun {
+    std::string_view commandText;
+    const std::string& instanceName;
+    const std::string& moduleFolder;
+};
+struct WorkerOutcome {
+    int exitCode = 0;
+    bool selfDelete = false;  // the worker removes its own executable at the end
+};
+
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
@@ -131,9 +142,11 @@ void removeFolderChain(std::string path) {
     }
 }
 
-void runDelete(std::string_view commandText, const std::string& instanceName, bool& selfDelete) {
+WorkerOutcome runDelete(const WorkerRun& run) {
+    const std::string_view commandText = run.commandText;
+    const std::string& instanceName = run.instanceName;
+    constexpr WorkerOutcome done{0, true};
     writeNormalLog("Delete area", "");
-    selfDelete = true;
     writeNormalLog("Start", "");
     std::string input = argumentText(commandText);
     writeNormalLog("CmdLine: ", input);
@@ -142,8 +155,7 @@ void runDelete(std::string_view commandText, const std::string& instanceName, bo
     if (path.empty()) {
         // Nothing named, nothing deleted: the worker keeps itself too.
         writeWarningLog("Input is empty", "");
-        selfDelete = false;
-        return;
+        return {0, false};
     }
 
     for (int waits = 0; waits < 30 && uninstallerRunning(); ++waits) {
@@ -158,20 +170,23 @@ void runDelete(std::string_view commandText, const std::string& instanceName, bo
         if (mark != std::string::npos) writeNormalLog("File mode", "");
         if (!removeWithRetries([&] { return deleteFile(path); })) {
             writeNormalLog("Try too many times", "");
-            return;
+            return done;
         }
         writeNormalLog("", formatted("Delete %s success", commandText));
         std::size_t cut = lastSeparator(path);
-        if (cut == std::string::npos) return;  // a bare file name: no folder named
+        if (cut == std::string::npos) return done;  // a bare file name: no folder named
         path.resize(cut);
     }
     removeFolderChain(path);
+    return done;
 }
 
-void runUninstallDetect(std::string_view commandText, const std::string& instanceName,
-                        const std::string& moduleFolderPath, bool& selfDelete, int& exitCode) {
+WorkerOutcome runUninstallDetect(const WorkerRun& run) {
+    const std::string_view commandText = run.commandText;
+    const std::string& instanceName = run.instanceName;
+    const std::string& moduleFolderPath = run.moduleFolder;
+    constexpr WorkerOutcome done{0, true};
     writeNormalLog("Uninstall detect area", "");
-    selfDelete = true;
     std::string input = argumentText(commandText);
     writeNormalLog("CmdLine: ", input);
     if (input.empty()) writeWarningLog("Input is empty", "");
@@ -186,9 +201,7 @@ void runUninstallDetect(std::string_view commandText, const std::string& instanc
     }
     if (arguments.size() != 2) {
         writeWarningLog("Tessaroll uninstall detect: ", "Parameter error");
-        selfDelete = false;
-        exitCode = kWorkerParameterError;
-        return;
+        return {kWorkerParameterError, false};  // ends at once, the worker stays
     }
 
     for (int waits = 0; waits < 32 && uninstallerRunning(); ++waits) sleepMs(1000);
@@ -200,7 +213,7 @@ void runUninstallDetect(std::string_view commandText, const std::string& instanc
     std::vector<std::string> total, main;
     if (!listFiles(moduleFolderPath, "*", total)) {
         writeWarningLog("TotolFileList: ", "Detect error");
-        return;
+        return done;
     }
     bool uninstall = false;
     if (!listFiles(moduleFolderPath, libraryPattern, main)) {
@@ -225,7 +238,7 @@ void runUninstallDetect(std::string_view commandText, const std::string& instanc
     if (!uninstall) {
         writeNormalLog("->", "MonitorStart");
         sendIPCMsgWin(instanceName.c_str(), kChannelMonitorWindow, kInstructionMonitorStart);
-        return;
+        return done;
     }
     writeNormalLog("->", "Unstall");
     std::string uninstaller = "\"" + arguments[0] + "\" /S";
@@ -240,6 +253,7 @@ void runUninstallDetect(std::string_view commandText, const std::string& instanc
         std::error_code removeError;
         fs::remove(it->path(), removeError);
     }
+    return done;
 }
 
 std::optional<std::string> readKeyFile(const char* path) {
@@ -261,17 +275,18 @@ std::optional<std::string> readKeyFile(const char* path) {
     return text;
 }
 
-void runKeyToByte(std::string_view commandText) {
+WorkerOutcome runKeyToByte(const WorkerRun& run) {
     writeNormalLog("KeyToByte area", "");
-    std::string fileName = replaceAll(commandText, "-KeyToByte ", "");
+    std::string fileName = replaceAll(run.commandText, "-KeyToByte ", "");
     writeNormalLog("FileName: ", fileName);
     std::optional<std::string> key = readKeyFile(fileName.c_str());
     // A key that cannot be read, or an empty one, would only give a broken fragment.
-    if (!key || key->empty()) return;
+    if (!key || key->empty()) return {};
     std::string text = keyToByteText(*key, fileName.find("_RSA.") != std::string::npos);
     appendToCertFile(text.c_str());
     secureWipe(text);
     secureWipe(*key);
+    return {};
 }
 
 void runWatchdog() {
@@ -300,9 +315,16 @@ void runWatchdog() {
     unlockUserMutex(watchdogLock);
 }
 
-void runImportRootCertificates() {
+WorkerOutcome runImportRootCertificates(const WorkerRun&) {
+    if (!RootStore::writesMachineStores())
+        writeNormalLog("Not run as root: the system trust store and the Firefox policy are left alone, "
+                       "the roots go to this user's NSS database and Firefox profiles",
+                       "");
+    if (!RootStore::writesUserStores())
+        writeNormalLog("The home folder belongs to another user: its NSS database and Firefox profiles are left alone", "");
     if (importRootCA(eccRootCertificate) == 0) writeErrorLog("Import root CA failed ", "ECC");
     if (importRootCA(rsaRootCertificate) == 0) writeErrorLog("Import root CA failed ", "RSA");
+    return {};
 }
 
 void stopArea() {
@@ -321,46 +343,80 @@ void startOrSend(const char* instruction) {
     }
 }
 
+enum class Match { WholeTextAnyCase, PrefixWithCase };
+
+struct WorkerCommand {
+    const char* text;
+    WorkerOption option;
+    Match match;
+    bool takesLock;  // the stop/start family runs one at a time
+    WorkerOutcome (*run)(const WorkerRun&);
+};
+
+// Every option of the worker, in the order the options are tried.
+constexpr WorkerCommand kCommands[] = {
+    {"-start", WorkerOption::Start, Match::WholeTextAnyCase, true,
+     [](const WorkerRun&) {
+         startOrSend(kInstructionStart);
+         return WorkerOutcome{};
+     }},
+    {"-stop", WorkerOption::Stop, Match::WholeTextAnyCase, true,
+     [](const WorkerRun&) {
+         sendIPCMsg(kChannelMonitorWindow, kInstructionStop);
+         return WorkerOutcome{};
+     }},
+    {"-restart", WorkerOption::Restart, Match::WholeTextAnyCase, true,
+     [](const WorkerRun&) {
+         startOrSend(kInstructionRestart);
+         return WorkerOutcome{};
+     }},
+    {"-allstop", WorkerOption::AllStop, Match::WholeTextAnyCase, true,
+     [](const WorkerRun&) {
+         stopArea();
+         return WorkerOutcome{};
+     }},
+    {"-reset", WorkerOption::Reset, Match::WholeTextAnyCase, true,
+     [](const WorkerRun&) {
+         stopArea();
+         hideNOWaitCommand(kMonitorProgram);
+         writeNormalLog("Reset complete", "");
+         hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -watchdog");
+         return WorkerOutcome{};
+     }},
+    // Holding the worker lock is all it does.
+    {"-monitorstart", WorkerOption::MonitorStart, Match::WholeTextAnyCase, true,
+     [](const WorkerRun&) { return WorkerOutcome{}; }},
+    {"-uninstalldetect", WorkerOption::UninstallDetect, Match::PrefixWithCase, false, runUninstallDetect},
+    {"-delete", WorkerOption::Delete, Match::PrefixWithCase, false, runDelete},
+    {"-KeyToByte", WorkerOption::KeyToByte, Match::PrefixWithCase, false, runKeyToByte},
+    {"-watchdog", WorkerOption::Watchdog, Match::WholeTextAnyCase, false,
+     [](const WorkerRun&) {
+         runWatchdog();
+         return WorkerOutcome{};
+     }},
+    {"-importRootCACert", WorkerOption::ImportRootCACert, Match::WholeTextAnyCase, false, runImportRootCertificates},
+};
+
+const WorkerCommand* commandFor(std::string_view commandText) {
+    for (const WorkerCommand& command : kCommands) {
+        const bool matches = command.match == Match::PrefixWithCase ? isPrefix(std::string_view(command.text), commandText)
+                                                                    : equalsIgnoreCase(commandText, command.text);
+        if (matches) return &command;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 std::optional<WorkerOption> matchWorkerOption(std::string_view commandText) {
-    struct Entry {
-        const char* text;
-        WorkerOption option;
-        bool prefix;
-    };
-    static constexpr Entry kOptions[] = {
-        {"-start", WorkerOption::Start, false},
-        {"-stop", WorkerOption::Stop, false},
-        {"-restart", WorkerOption::Restart, false},
-        {"-allstop", WorkerOption::AllStop, false},
-        {"-reset", WorkerOption::Reset, false},
-        {"-monitorstart", WorkerOption::MonitorStart, false},
-        {"-uninstalldetect", WorkerOption::UninstallDetect, true},
-        {"-delete", WorkerOption::Delete, true},
-        {"-KeyToByte", WorkerOption::KeyToByte, true},
-        {"-watchdog", WorkerOption::Watchdog, false},
-        {"-importRootCACert", WorkerOption::ImportRootCACert, false},
-    };
-    for (const Entry& entry : kOptions) {
-        if (entry.prefix ? isPrefix(std::string_view(entry.text), commandText) : equalsIgnoreCase(commandText, entry.text))
-            return entry.option;
-    }
-    return std::nullopt;
+    const WorkerCommand* command = commandFor(commandText);
+    if (!command) return std::nullopt;
+    return command->option;
 }
 
 bool takesWorkerLock(WorkerOption option) {
-    switch (option) {
-        case WorkerOption::Start:
-        case WorkerOption::Stop:
-        case WorkerOption::Restart:
-        case WorkerOption::AllStop:
-        case WorkerOption::Reset:
-        case WorkerOption::MonitorStart:
-            return true;
-        default:
-            return false;
-    }
+    return std::any_of(std::begin(kCommands), std::end(kCommands),
+                       [option](const WorkerCommand& command) { return command.option == option && command.takesLock; });
 }
 
 std::string commandTextFromArguments(int argc, char** argv) {
@@ -505,64 +561,21 @@ int runWorker(std::string_view commandText) {
     writeNormalLog("Compile time: ", std::string(__DATE__) + " " + __TIME__);
     writeNormalLog("Command: ", commandText);
 
-    int exitCode = 0;
-    bool selfDelete = false;
+    const WorkerCommand* command = commandFor(commandText);
+    if (!command) return 0;
     std::unique_ptr<NamedMutex> workerLock;
-    std::optional<WorkerOption> option = matchWorkerOption(commandText);
-    bool proceed = true;
-    if (option && takesWorkerLock(*option)) {
+    if (command->takesLock) {
         for (int attempt = 0; attempt < kLockAttempts && !workerLock; ++attempt) {
             workerLock = lockUserMutex(kWorkerLockName, 200);
             if (!workerLock) sleepMs(kRetryPauseMs);
         }
         if (!workerLock) {
             writeNormalLog("Get mutex lock time out", "");
-            proceed = false;
+            return 0;
         }
     }
-
-    if (proceed && option) {
-        switch (*option) {
-            case WorkerOption::Start:
-                startOrSend(kInstructionStart);
-                break;
-            case WorkerOption::Stop:
-                sendIPCMsg(kChannelMonitorWindow, kInstructionStop);
-                break;
-            case WorkerOption::Restart:
-                startOrSend(kInstructionRestart);
-                break;
-            case WorkerOption::AllStop:
-                stopArea();
-                break;
-            case WorkerOption::Reset:
-                stopArea();
-                hideNOWaitCommand(kMonitorProgram);
-                writeNormalLog("Reset complete", "");
-                hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -watchdog");
-                break;
-            case WorkerOption::MonitorStart:
-                break;  // holding the worker lock is all it does
-            case WorkerOption::UninstallDetect:
-                runUninstallDetect(commandText, instanceName, moduleFolderPath.value_or("."), selfDelete, exitCode);
-                if (exitCode != 0) return exitCode;  // ends at once, the worker stays
-                break;
-            case WorkerOption::Delete:
-                runDelete(commandText, instanceName, selfDelete);
-                break;
-            case WorkerOption::KeyToByte:
-                runKeyToByte(commandText);
-                break;
-            case WorkerOption::Watchdog:
-                runWatchdog();
-                break;
-            case WorkerOption::ImportRootCACert:
-                runImportRootCertificates();
-                break;
-        }
-    }
-
+    const WorkerOutcome outcome = command->run({commandText, instanceName, moduleFolderPath.value_or(".")});
     unlockUserMutex(workerLock);
-    if (selfDelete) deleteSelf();
-    return exitCode;
+    if (outcome.selfDelete) deleteSelf();
+    return outcome.exitCode;
 }

@@ -7,6 +7,7 @@
 #include "AdapterHarness.h"
 #include "platform/CardComponentInterface.h"
 #include "platform/ComBstr.h"
+#include "platform/Encoding.h"
 
 using namespace adapter_testing;
 
@@ -74,7 +75,7 @@ void directCall(benchmark::State& state) {
         BSTR certificate = SysAllocString(u"MIIBfakecert");
         BSTR answer = nullptr;
         s.component->CAPICertGetSubject(certificate, 3, &answer);
-        std::string text = comUtf16ToUtf8(std::u16string_view(answer, SysStringLen(answer)));
+        std::string text = utf16ToUtf8(std::u16string_view(answer, SysStringLen(answer)));
         benchmark::DoNotOptimize(text);
         SysFreeString(answer);
         SysFreeString(certificate);

@@ -2,6 +2,7 @@
 # Generates the service's certificates for one build folder:
 #   two roots (elliptic-curve P-256 signed with ECDSA-SHA256, RSA 4096 signed with SHA-1),
 #   two localhost server certificates, one issued by each root, signed with SHA-256.
+# The roots permit only the names localhost, 127.0.0.1 and ::1.
 # The root keys exist only in a temporary folder and are gone when this script ends; the
 # server keys leave it only masked, inside the generated ServerCredentials.h.
 # usage: generate.sh <certtool> <embed tool> <output folder>
@@ -24,6 +25,12 @@ validity() {
 root_usages='add_critical_extension = "2.5.29.15 0x030201FE"
 add_extension = "2.5.29.37 0x301406082B0601050507030106082B06010505070302"'
 
+# The roots go into system-wide stores, so they may vouch for the loopback names only
+# (certtool marks the name constraints critical).
+root_constraints='nc_permit_dns = "localhost"
+nc_permit_ip = "127.0.0.1/32"
+nc_permit_ip = "::1/128"'
+
 # Both roots carry the same subject: they belong to one authority.
 root_template() {
   cat <<T
@@ -34,6 +41,7 @@ $(validity "$2")
 ca
 dns_name = "localhost"
 $root_usages
+$root_constraints
 T
 }
 

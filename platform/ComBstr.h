@@ -61,7 +61,3 @@ private:
 
     Data* data_ = nullptr;
 };
-
-// UTF-8 <-> UTF-16 as the COM layer converts them; malformed input becomes U+FFFD.
-TESSAROLL_COM_API std::u16string comUtf8ToUtf16(std::string_view text);
-TESSAROLL_COM_API std::string comUtf16ToUtf8(std::u16string_view text);

@@ -1,5 +1,7 @@
 #include "platform/CrashSignals.h"
 
+#include "platform/Privacy.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -158,9 +160,7 @@ bool installCrashSignalHandlers(CrashFilter filter) {
     return ok;
 }
 
-int createCrashReportFile(const char* path) {
-    return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-}
+int createCrashReportFile(const char* path) { return openOwnFile(path, true); }
 
 void writeCrashReport(int fd, const CrashContext* context) {
     {

@@ -23,6 +23,6 @@ bool installCrashSignalHandlers(CrashFilter filter);
 // and the process's state without signal details.
 void writeCrashReport(int fd, const CrashContext* context);
 
-// Opens a report file for writing (created or emptied, mode 0600); -1 on failure.
-// Async-signal-safe.
+// Opens a report file for writing (created or emptied, mode 0600); -1 on failure and for
+// a link or a file that is not our own. Async-signal-safe.
 int createCrashReportFile(const char* path);

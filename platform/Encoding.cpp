@@ -9,6 +9,9 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+bool isHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
 void appendUtf16(std::u16string& out, char32_t code) {
     if (code >= 0x10000) {
         code -= 0x10000;
@@ -111,11 +114,12 @@ std::optional<std::string> utf16ToBig5(std::u16string_view text) {
         if (error == E2BIG) continue;
         if (error == EILSEQ || error == EINVAL) {
             // A character the code page lacks becomes "?", as the system's default
-            // character; a surrogate pair counts as one character.
+            // character; a surrogate pair counts as one character, a lone surrogate as one
+            // of its own.
             out.push_back('?');
-            std::size_t skip = sizeof(char16_t);
-            char16_t unit = *reinterpret_cast<const char16_t*>(in);
-            if (unit >= 0xD800 && unit <= 0xDBFF && inLeft >= 2 * sizeof(char16_t)) skip *= 2;
+            const auto* unit = reinterpret_cast<const char16_t*>(in);
+            const bool pair = inLeft >= 2 * sizeof(char16_t) && isHighSurrogate(unit[0]) && isLowSurrogate(unit[1]);
+            const std::size_t skip = (pair ? 2 : 1) * sizeof(char16_t);
             in += skip;
             inLeft -= skip;
             continue;
@@ -179,10 +183,10 @@ std::string utf16ToUtf8(std::u16string_view text) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (isHighSurrogate(unit) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
             appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+        } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
             appendUtf8(out, kReplacement);
         } else {
             appendUtf8(out, unit);

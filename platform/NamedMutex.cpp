@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <map>
@@ -64,11 +66,12 @@ struct Location {
     std::string path;  // file path, or the shm_open name when `shm`
     bool shm = false;
     mode_t mode = 0600;
+    bool shared = false;  // a "Global\" object, open to every user
 };
 
 std::optional<Location> locate(std::string_view name) {
     if (name.substr(0, kGlobalPrefix.size()) == kGlobalPrefix) {
-        return Location{"/tessaroll-mutex.Global." + fileNameFor(name.substr(kGlobalPrefix.size())), true, 0666};
+        return Location{"/tessaroll-mutex.Global." + fileNameFor(name.substr(kGlobalPrefix.size())), true, 0666, true};
     }
     if (name.substr(0, kLocalPrefix.size()) == kLocalPrefix) name.remove_prefix(kLocalPrefix.size());
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -121,7 +124,11 @@ Registry& registry() {
     return *registryInstance;
 }
 
-std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create) {
+std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create, std::string* whyNot) {
+    auto refuse = [&](std::string reason) {
+        if (whyNot) *whyNot = where.path + ": " + reason;
+        return nullptr;
+    };
     std::string key = (where.shm ? "shm:" : "file:") + where.path;
     std::lock_guard guard(registryLock);
     auto& map = registry();
@@ -138,14 +145,22 @@ std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create
         fd = openWith(O_CREAT | O_EXCL);
         if (fd < 0 && errno == EEXIST) fd = openWith(0);  // another process made it meanwhile
     }
-    if (fd < 0) return nullptr;
-    // The creator's umask must not narrow a mutex that other users open.
+    if (fd < 0) return errno == ENOENT ? nullptr : refuse(std::strerror(errno));
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
-        return nullptr;
+        return refuse("not a regular file");
     }
-    if (info.st_uid == geteuid() && (info.st_mode & 0777) != where.mode) fchmod(fd, where.mode);
+    if (where.shared) {
+        // The creator's umask must not narrow a mutex that other users open.
+        if (info.st_uid == geteuid() && (info.st_mode & 0777) != where.mode) fchmod(fd, where.mode);
+    } else if (info.st_uid != geteuid() || (info.st_mode & 0777) != where.mode) {
+        // Made by someone else (or opened up since): whoever holds it is not one of ours.
+        close(fd);
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(info.st_mode & 0777));
+        return refuse("owner " + std::to_string(info.st_uid) + ", mode " + mode + ", not ours");
+    }
 
     // The first opener sizes the object and initialises the mutex, under a file lock so
     // that a second opener never sees it half made.
@@ -191,18 +206,18 @@ void releaseNamedMutexMappings() {
 NamedMutex::NamedMutex(std::string name, std::shared_ptr<Shared> shared)
     : name_(std::move(name)), shared_(std::move(shared)) {}
 
-std::unique_ptr<NamedMutex> NamedMutex::create(std::string_view name) {
+std::unique_ptr<NamedMutex> NamedMutex::create(std::string_view name, std::string* whyNot) {
     auto where = locate(name);
     if (!where) return nullptr;
-    auto shared = mapObject(*where, true);
+    auto shared = mapObject(*where, true, whyNot);
     if (!shared) return nullptr;
     return std::unique_ptr<NamedMutex>(new NamedMutex(std::string(name), std::move(shared)));
 }
 
-std::unique_ptr<NamedMutex> NamedMutex::openExisting(std::string_view name) {
+std::unique_ptr<NamedMutex> NamedMutex::openExisting(std::string_view name, std::string* whyNot) {
     auto where = locate(name);
     if (!where) return nullptr;
-    auto shared = mapObject(*where, false);
+    auto shared = mapObject(*where, false, whyNot);
     if (!shared) return nullptr;
     return std::unique_ptr<NamedMutex>(new NamedMutex(std::string(name), std::move(shared)));
 }

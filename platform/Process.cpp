@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -52,7 +54,7 @@ std::optional<std::string> processImageName(const std::string& pidText) {
         if (path.size() > deleted.size() && path.ends_with(deleted)) path.resize(path.size() - deleted.size());
         return path.substr(path.rfind('/') + 1);
     }
-    // Processes of other users do not show their executable; their first argument does.
+    // A process that changed its identity does not show its executable; its first argument does.
     int fd = ::open((base + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     n = ::read(fd, target, sizeof target - 1);
@@ -61,6 +63,46 @@ std::optional<std::string> processImageName(const std::string& pidText) {
     target[n] = '\0';
     std::string argv0(target);
     return argv0.substr(argv0.rfind('/') + 1);
+}
+
+// The login session a process belongs to; nothing when it has none (a service, a
+// process started before any login).
+std::optional<unsigned long> loginSession(const std::string& pidText) {
+    int fd = ::open(("/proc/" + pidText + "/sessionid").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char text[32];
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return std::nullopt;
+    text[n] = '\0';
+    unsigned long session = std::strtoul(text, nullptr, 10);
+    if (session == 0xFFFFFFFFul) return std::nullopt;  // the kernel's "unset"
+    return session;
+}
+
+// The real and effective user of a process from its status; nothing once it has ended.
+std::optional<std::pair<uid_t, uid_t>> processUsers(const std::string& pidText) {
+    int fd = ::open(("/proc/" + pidText + "/status").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char text[4096];
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return std::nullopt;
+    text[n] = '\0';
+    const char* line = std::strstr(text, "\nUid:");
+    unsigned long real = 0, effective = 0;
+    if (!line || std::sscanf(line, "\nUid: %lu %lu", &real, &effective) != 2) return std::nullopt;
+    return std::pair{static_cast<uid_t>(real), static_cast<uid_t>(effective)};
+}
+
+// Only programs of the calling user are ours to find and end, and of its login session
+// where both are known: root ends root's programs, one login not another's.
+bool isOwnProcess(const std::string& pidText, std::optional<unsigned long> ownSession) {
+    auto users = processUsers(pidText);
+    if (!users || users->first != ::geteuid() || users->second != ::geteuid()) return false;
+    if (!ownSession) return true;
+    auto session = loginSession(pidText);
+    return !session || *session == *ownSession;
 }
 
 }  // namespace
@@ -180,11 +222,12 @@ void detachProcess(pid_t pid) {
 std::vector<pid_t> findProcessesByName(std::string_view imageName, bool ignoreCase) {
     std::vector<pid_t> found;
     std::string wanted = executableName(imageName);
+    const std::optional<unsigned long> ownSession = loginSession("self");
     DIR* proc = ::opendir("/proc");
     if (!proc) return found;
     while (dirent* entry = ::readdir(proc)) {
         const char* name = entry->d_name;
-        if (!std::isdigit(static_cast<unsigned char>(name[0]))) continue;
+        if (!std::isdigit(static_cast<unsigned char>(name[0])) || !isOwnProcess(name, ownSession)) continue;
         auto image = processImageName(name);
         if (!image) continue;
         bool match = ignoreCase ? equalsIgnoreCase(*image, wanted) || equalsIgnoreCase(*image, imageName)

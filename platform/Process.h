@@ -27,8 +27,9 @@ int waitForProcess(pid_t pid);
 // Lets a started program run on; it is reaped when it ends.
 void detachProcess(pid_t pid);
 
-// Processes whose executable has `imageName` as base name; ".exe" names map to our
-// executables. The own process is included when it matches.
+// Processes of the calling user (and of its login session, where that is known) whose
+// executable has `imageName` as base name; ".exe" names map to our executables. The own
+// process is included when it matches.
 std::vector<pid_t> findProcessesByName(std::string_view imageName, bool ignoreCase);
 // Ends a process at once (SIGKILL). False when it could not be signalled.
 bool killProcess(pid_t pid);

@@ -3,6 +3,7 @@
 #include "platform/Folders.h"
 #include "platform/Process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -10,9 +11,15 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#define JSMN_STATIC
+#define JSMN_STRICT
+#include <jsmn.h>
 
 extern char** environ;
 
@@ -128,6 +135,127 @@ private:
 
 int failureOf(int status) { return status < 0 ? ECHILD : status; }
 
+constexpr const char* kSystemCertificateFolder = "/usr/local/share/ca-certificates";
+constexpr const char* kSystemCertificateLinks = "/etc/ssl/certs";
+
+std::string pemText(std::span<const unsigned char> der) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string body;
+    for (std::size_t i = 0; i < der.size(); i += 3) {
+        uint32_t bits = static_cast<uint32_t>(der[i]) << 16;
+        if (i + 1 < der.size()) bits |= static_cast<uint32_t>(der[i + 1]) << 8;
+        if (i + 2 < der.size()) bits |= der[i + 2];
+        body += alphabet[(bits >> 18) & 63];
+        body += alphabet[(bits >> 12) & 63];
+        body += i + 1 < der.size() ? alphabet[(bits >> 6) & 63] : '=';
+        body += i + 2 < der.size() ? alphabet[bits & 63] : '=';
+    }
+    std::string text = "-----BEGIN CERTIFICATE-----\n";
+    for (std::size_t at = 0; at < body.size(); at += 64) text += body.substr(at, 64) + "\n";
+    return text + "-----END CERTIFICATE-----\n";
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Replaces the file as a whole (a reader never sees half of it), readable by everyone:
+// browsers and TLS libraries of every user read these files. 0 or an errno value.
+int replaceFile(const std::string& path, const std::string& text) {
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    if (ec) return ec.value();
+    const std::string fresh = path + ".new";
+    std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    int failure = out ? 0 : (errno != 0 ? errno : EIO);
+    if (failure == 0) {
+        fs::permissions(fresh, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read,
+                        fs::perm_options::replace, ec);
+        fs::rename(fresh, path, ec);
+        if (ec) failure = ec.value();
+    }
+    if (failure != 0) fs::remove(fresh, ec);
+    return failure;
+}
+
+std::string configFolder() {
+    const char* value = std::getenv("XDG_CONFIG_HOME");
+    if (value && *value == '/') return value;
+    return homeFolder() + "/.config";
+}
+
+// The profile folders one profiles.ini lists ([Profile<n>] sections, Path relative to the
+// file's folder when IsRelative=1).
+std::vector<std::string> profilesListedIn(const fs::path& iniFile) {
+    std::vector<std::string> folders;
+    std::ifstream in(iniFile);
+    bool inProfile = false;
+    std::string path;
+    bool relative = true;
+    auto flush = [&] {
+        if (inProfile && !path.empty()) folders.push_back(relative ? (iniFile.parent_path() / path).string() : path);
+        path.clear();
+        relative = true;
+    };
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.starts_with("[")) {
+            flush();
+            inProfile = line.starts_with("[Profile");
+        } else if (line.starts_with("Path=")) {
+            path = line.substr(5);
+        } else if (line.starts_with("IsRelative=")) {
+            relative = line.substr(11) != "0";
+        }
+    }
+    flush();
+    return folders;
+}
+
+int addToFirefoxPolicy(const std::string& certificateFile) {
+    std::error_code ec;
+    std::optional<std::string> text = readWholeFile(RootStore::firefoxPolicyFile);
+    if (!text && fs::exists(RootStore::firefoxPolicyFile, ec)) return EACCES;
+    std::optional<std::string> merged = withInstalledCertificates(text.value_or("{}"), {certificateFile});
+    if (!merged) return EBADMSG;
+    if (merged == text) return 0;
+    return replaceFile(RootStore::firefoxPolicyFile, *merged);
+}
+
+// jsmn's tokens of a JSON text; the index after the value that begins at `at`.
+int afterValue(const std::vector<jsmntok_t>& tokens, int at) {
+    int next = at + 1;
+    for (int child = 0; child < tokens[at].size; ++child) next = afterValue(tokens, next);
+    return next;
+}
+
+std::string_view tokenText(std::string_view text, const jsmntok_t& token) {
+    return text.substr(static_cast<std::size_t>(token.start), static_cast<std::size_t>(token.end - token.start));
+}
+
+// The value of `key` in the object at `object`, or -1.
+int memberValue(std::string_view text, const std::vector<jsmntok_t>& tokens, int object, std::string_view key) {
+    int at = object + 1;
+    for (int member = 0; member < tokens[object].size; ++member) {
+        if (tokens[at].type == JSMN_STRING && tokenText(text, tokens[at]) == key) return at + 1;
+        at = afterValue(tokens, at);
+    }
+    return -1;
+}
+
+std::string jsonString(std::string_view value) {
+    std::string out = "\"";
+    for (char c : value) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
 }  // namespace
 
 std::optional<std::vector<unsigned char>> decodeCertificateText(std::string_view text, int& error) {
@@ -156,7 +284,85 @@ std::optional<std::vector<unsigned char>> decodeCertificateText(std::string_view
     return der;
 }
 
-std::string RootStore::nssDatabaseFolder() { return homeFolder() + "/.pki/nssdb"; }
+std::optional<std::string> withInstalledCertificates(std::string_view policyText,
+                                                     const std::vector<std::string>& files) {
+    jsmn_parser parser;
+    jsmn_init(&parser);
+    const int count = jsmn_parse(&parser, policyText.data(), policyText.size(), nullptr, 0);
+    if (count <= 0) return std::nullopt;
+    std::vector<jsmntok_t> tokens(static_cast<std::size_t>(count));
+    jsmn_init(&parser);
+    if (jsmn_parse(&parser, policyText.data(), policyText.size(), tokens.data(), tokens.size()) != count ||
+        tokens[0].type != JSMN_OBJECT || afterValue(tokens, 0) != count ||
+        policyText.find_first_not_of(" \t\r\n", static_cast<std::size_t>(tokens[0].end)) != std::string_view::npos)
+        return std::nullopt;
+
+    // Walks down policies, Certificates and Install; the first member that is missing is
+    // inserted, with what lies below it, at the start of its object.
+    const std::string_view path[] = {"policies", "Certificates", "Install"};
+    int at = 0;
+    for (std::size_t depth = 0; depth < std::size(path); ++depth) {
+        int value = memberValue(policyText, tokens, at, path[depth]);
+        if (value < 0) {
+            std::string list;
+            for (const auto& file : files) list += (list.empty() ? "" : ", ") + jsonString(file);
+            std::string value = "[" + list + "]";
+            for (std::size_t inner = std::size(path) - 1; inner > depth; --inner)
+                value = "{" + jsonString(path[inner]) + ": " + value + "}";
+            const std::string member = jsonString(path[depth]) + ": " + value;
+            const auto insertAt = static_cast<std::size_t>(tokens[at].start + 1);
+            return std::string(policyText.substr(0, insertAt)) + member + (tokens[at].size > 0 ? ", " : "") +
+                   std::string(policyText.substr(insertAt));
+        }
+        const bool last = depth + 1 == std::size(path);
+        if (tokens[value].type != (last ? JSMN_ARRAY : JSMN_OBJECT)) return std::nullopt;
+        at = value;
+    }
+
+    std::vector<std::string_view> listed;
+    for (int element = at + 1; element < afterValue(tokens, at); element = afterValue(tokens, element))
+        listed.push_back(tokenText(policyText, tokens[element]));
+    std::string added;
+    for (const auto& file : files) {
+        const std::string quoted = jsonString(file);
+        if (std::find(listed.begin(), listed.end(), std::string_view(quoted).substr(1, quoted.size() - 2)) != listed.end())
+            continue;
+        added += (added.empty() && listed.empty() ? "" : ", ") + quoted;
+    }
+    const auto insertAt = static_cast<std::size_t>(tokens[at].end - 1);
+    return std::string(policyText.substr(0, insertAt)) + added + std::string(policyText.substr(insertAt));
+}
+
+bool RootStore::writesMachineStores() { return ::geteuid() == 0; }
+
+bool RootStore::writesUserStores() {
+    struct stat home {};
+    return ::stat(homeFolder().c_str(), &home) == 0 && home.st_uid == ::geteuid();
+}
+
+std::string RootStore::nssDatabaseFolder() {
+    // NSS takes the old folder whenever it exists; Chromium follows it.
+    const std::string legacy = homeFolder() + "/.pki/nssdb";
+    std::error_code ec;
+    if (fs::is_directory(legacy, ec)) return legacy;
+    return commonAppDataFolder() + "/pki/nssdb";
+}
+
+std::vector<std::string> RootStore::firefoxProfileFolders() {
+    // Firefox keeps its profiles in ~/.mozilla/firefox where that exists, else below the
+    // XDG configuration folder; either may list profiles.
+    std::vector<std::string> folders;
+    for (const fs::path& ini : {fs::path(homeFolder()) / ".mozilla/firefox/profiles.ini",
+                               fs::path(configFolder()) / "mozilla/firefox/profiles.ini"}) {
+        for (const std::string& folder : profilesListedIn(ini)) {
+            std::error_code ec;
+            if (!fs::is_directory(folder, ec)) continue;
+            std::string canonical = fs::canonical(folder, ec).string();
+            if (std::find(folders.begin(), folders.end(), canonical) == folders.end()) folders.push_back(canonical);
+        }
+    }
+    return folders;
+}
 
 std::string RootStore::nickname(std::span<const unsigned char> der) {
     // FNV-1a over the DER: stable, and tells apart the two roots, which share a subject.
@@ -170,43 +376,74 @@ std::string RootStore::nickname(std::span<const unsigned char> der) {
     return text;
 }
 
+std::string RootStore::systemCertificateFile(std::span<const unsigned char> der) {
+    // update-ca-certificates links each file by its name, so the name has no blanks.
+    std::string name = nickname(der);
+    std::replace(name.begin(), name.end(), ' ', '-');
+    return std::string(kSystemCertificateFolder) + "/" + name + ".crt";
+}
+
 std::unique_ptr<RootStore> RootStore::open(int& error) {
     std::unique_ptr<RootStore> store(new RootStore);
-    store->trustProgram_ = findProgram("trust");
     store->certutilProgram_ = findProgram("certutil");
-    if (store->trustProgram_.empty() || store->certutilProgram_.empty() || homeFolder().empty()) {
+    if (writesMachineStores()) {
+        store->updateProgram_ = findProgram("update-ca-certificates");
+        if (store->updateProgram_.empty() && ::access("/usr/sbin/update-ca-certificates", X_OK) == 0)
+            store->updateProgram_ = "/usr/sbin/update-ca-certificates";
+        if (store->updateProgram_.empty()) store->trustProgram_ = findProgram("trust");
+    }
+    const bool systemStoreProgram = !writesMachineStores() || !store->updateProgram_.empty() || !store->trustProgram_.empty();
+    if (store->certutilProgram_.empty() || !systemStoreProgram || homeFolder().empty()) {
         error = ENOENT;
         return nullptr;
-    }
-    const std::string folder = nssDatabaseFolder();
-    store->database_ = "sql:" + folder;
-    std::error_code ec;
-    if (!fs::exists(fs::path(folder) / "cert9.db", ec)) {
-        fs::create_directories(folder, ec);
-        if (ec) {
-            error = ec.value();
-            return nullptr;
-        }
-        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace, ec);
-        int status = runProgram({store->certutilProgram_, "-N", "-d", store->database_, "--empty-password"});
-        if (status != 0) {
-            error = failureOf(status);
-            return nullptr;
-        }
     }
     error = 0;
     return store;
 }
 
+int RootStore::addToNssDatabase(const std::string& folder, const std::string& nickname,
+                                const std::string& certificateFile) const {
+    const std::string database = "sql:" + folder;
+    std::error_code ec;
+    if (!fs::exists(fs::path(folder) / "cert9.db", ec)) {
+        fs::create_directories(folder, ec);
+        if (ec) return ec.value();
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace, ec);
+        int status = runProgram({certutilProgram_, "-N", "-d", database, "--empty-password"});
+        if (status != 0) return failureOf(status);
+    }
+    // certutil keeps a certificate it holds under whatever nickname it has.
+    int status = runProgram({certutilProgram_, "-A", "-d", database, "-n", nickname, "-t", "C,,", "-i", certificateFile});
+    return status == 0 ? 0 : failureOf(status);
+}
+
+int RootStore::addToSystemStore(std::span<const unsigned char> der) const {
+    const std::string file = systemCertificateFile(der);
+    const std::string text = pemText(der);
+    std::error_code ec;
+    const std::string link = std::string(kSystemCertificateLinks) + "/" + fs::path(file).stem().string() + ".pem";
+    // Already in place and linked by an earlier update: nothing to do, no hooks to run.
+    if (readWholeFile(file) == text && fs::read_symlink(link, ec) == file) return 0;
+    if (int failure = replaceFile(file, text); failure != 0) return failure;
+    int status = updateProgram_.empty() ? runProgram({trustProgram_, "anchor", "--store", file})
+                                        : runProgram({updateProgram_});
+    return status == 0 ? 0 : failureOf(status);
+}
+
 int RootStore::add(std::span<const unsigned char> der) {
     TemporaryCertificateFile file(der);
     if (file.path().empty()) return EIO;
-    // `trust` keeps an anchor that is there already; certutil keeps a certificate it
-    // holds under whatever nickname it has.
     int result = 0;
-    int status = runProgram({trustProgram_, "anchor", "--store", file.path()});
-    if (status != 0) result = failureOf(status);
-    status = runProgram({certutilProgram_, "-A", "-d", database_, "-n", nickname(der), "-t", "C,,", "-i", file.path()});
-    if (status != 0 && result == 0) result = failureOf(status);
+    auto keepFirst = [&result](int failure) {
+        if (result == 0) result = failure;
+    };
+    if (writesMachineStores()) {
+        keepFirst(addToSystemStore(der));
+        keepFirst(addToFirefoxPolicy(systemCertificateFile(der)));
+    }
+    if (!writesUserStores()) return result;
+    const std::string name = nickname(der);
+    keepFirst(addToNssDatabase(nssDatabaseFolder(), name, file.path()));
+    for (const std::string& profile : firefoxProfileFolders()) keepFirst(addToNssDatabase(profile, name, file.path()));
     return result;
 }

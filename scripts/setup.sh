@@ -12,12 +12,12 @@ PACKAGES=(
   libsystemd-dev libxml2-dev
   # monitor
   qt6-base-dev libx11-dev
-  # certificates and card access
-  p11-kit libnss3-tools softhsm2 opensc
+  # certificates and card access; the system trust store the root import writes
+  p11-kit libnss3-tools softhsm2 opensc ca-certificates
   # tests
   googletest libgmock-dev libgtest-dev libbenchmark-dev
-  xvfb xdotool openbox trayer chromium python3-dbusmock dbus
-  xmlsec1 openssl procps iproute2
+  xvfb xdotool openbox trayer chromium firefox-esr python3-dbusmock dbus
+  xmlsec1 openssl procps iproute2 curl util-linux
 )
 
 missing=()

@@ -43,8 +43,8 @@ protected:
         if (service_) service_->stop();
     }
 
-    std::map<std::string, std::string> call(const std::string& json) {
-        std::optional<HttpsResponse> response = postRequest(*client_, json, {{"Origin", pageOrigin}});
+    std::map<std::string, std::string> call(const std::string& json, const std::string& origin = pageOrigin) {
+        std::optional<HttpsResponse> response = postRequest(*client_, json, {{"Origin", origin}});
         if (!response) return {};
         EXPECT_EQ(response->status, 200);
         return decodeAnswer(response->body).value_or(std::map<std::string, std::string>{});
@@ -53,8 +53,12 @@ protected:
         auto answer = call(json);
         return answer.count("result") ? answer["result"] : "<none>";
     }
+    std::map<std::string, std::string> echo(const std::string& origin) {
+        return call(R"({"FunctionName": "Echo", "PathID": ")" + tableId + R"(", "minServerVersion": "1.0.23.0510"})",
+                    origin);
+    }
     std::string openSession() {
-        auto answer = call(R"({"FunctionName": "Echo", "PathID": ")" + tableId + R"(", "minServerVersion": "1.0.23.0510"})");
+        auto answer = echo(pageOrigin);
         EXPECT_EQ(answer["result"], "0");
         EXPECT_EQ(answer["LibVersion"], "1,0,21,827");
         return answer["SessionID"];
@@ -104,6 +108,53 @@ TEST_F(AdapterService, TwoSessionsHoldSeparateCopiesAndReleasingOneLeavesTheOthe
     EXPECT_EQ(occurrences(events, "create "), 2u) << events;
     EXPECT_THAT(events, HasSubstr("call 2 52 GPKI_GetSlotCount"));
     EXPECT_THAT(events, ::testing::Not(HasSubstr("destroy 2")));
+}
+
+// The README's encrypted PIN: the log shows neither the PIN nor the key that opens it, in
+// the service's display of the request nor in the adapter's.
+TEST_F(AdapterService, TheLogHoldsNeitherAnEncryptedParameterNorItsKey) {
+    const std::string id = openSession();
+    const std::string secret = "PageSecret-2026-0123456789ABCDEF";
+    call(R"({"FunctionName": "GPKI_VerifyPIN", "SessionId": ")" + id +
+         R"(", "bPIN": "917d631b75046d9cc6befc98d8ab59cd", "bPIN_TessarollEncryptFlag": "true", "iFlags": "0", )"
+         R"("Tessaroll_share_secret": ")" + secret + R"("})");
+    EXPECT_THAT(componentEvents(), HasSubstr("GPKI_VerifyPIN \"123456\",0")) << "the PIN was decrypted";
+    const std::string log = service_->log();
+    EXPECT_THAT(log, ::testing::Not(HasSubstr(secret)));
+    EXPECT_THAT(log, ::testing::Not(HasSubstr("123456")));
+    EXPECT_GE(occurrences(log, "Tessaroll_share_secret: " + std::string(secret.size(), '*')), 2u) << log;
+}
+
+// With the administrator's list the unlock refuses the pages it does not name; without it
+// every page opens its session as before. The list is read for each new session.
+TEST_F(AdapterService, OnlyTheOriginsTheAdministratorListsOpenCardSessions) {
+    const std::string evil = "https://evil.example";
+    const std::string tools = "http://intranet.example:8080";
+    for (const std::string& origin : {pageOrigin, evil, tools}) {
+        auto answer = echo(origin);
+        EXPECT_EQ(answer["result"], "0") << origin;
+        EXPECT_FALSE(answer["SessionID"].empty()) << origin;
+    }
+    const std::string kept = openSession();
+
+    writeFile(sandbox_.windowsDir() / "ZEFAGPKI/allowed-origins",
+              "# the pages of the office\nHTTPS://Pages.Example.COM:443\n" + tools + "  # tools\n");
+    const std::pair<std::string, bool> cases[] = {
+        {pageOrigin, true}, {tools, true}, {evil, false}, {"http://pages.example.com", false},
+        {"https://intranet.example:8080", false}, {"https://pages.example.com:8443", false},
+    };
+    for (const auto& [origin, allowed] : cases) {
+        auto answer = echo(origin);
+        EXPECT_EQ(answer["result"], allowed ? "0" : "61012") << origin;
+        EXPECT_EQ(answer.count("SessionID") && !answer["SessionID"].empty(), allowed) << origin;
+    }
+    EXPECT_THAT(service_->log(), HasSubstr("Origin not allowed to use the card: " + evil));
+    // A refused page's card call, which would open its session, reaches no card function.
+    EXPECT_EQ(call(R"({"FunctionName": "GPKI_GetSlotCount", "PathID": ")" + tableId + R"("})", evil)["result"],
+              "61012");
+    EXPECT_THAT(componentEvents(), ::testing::Not(HasSubstr("GPKI_GetSlotCount")));
+    // A session opened before the list keeps working.
+    EXPECT_EQ(result(R"({"FunctionName": "GPKI_GetSlotCount", "SessionId": ")" + kept + R"("})"), "5200");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "CardComponent/CardErrors.h"
 #include "CardComponent/Certificate.h"
 #include "platform/ComBstr.h"
+#include "platform/Encoding.h"
 #include "helpers/Sandbox.h"
 
 #include <gnutls/crypto.h>
@@ -153,7 +154,7 @@ TEST_F(ComponentTest, EnumCertsGivesOneBase64CertificatePerArrayElement) {
     ASSERT_EQ(SafeArrayGetElement(v.parray, &lower, &element), S_OK);
     ASSERT_EQ(element.vt, VT_BSTR);
     std::string expected = pemToBase64Der(readFile(TokenEnvironment::get().token("RSA Demo").certFile));
-    EXPECT_EQ(comUtf16ToUtf8(std::u16string(element.bstrVal, SysStringLen(element.bstrVal))), expected);
+    EXPECT_EQ(utf16ToUtf8(std::u16string(element.bstrVal, SysStringLen(element.bstrVal))), expected);
     VariantClear(&element);
     VariantClear(&v);
 

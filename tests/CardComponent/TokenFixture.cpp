@@ -2,6 +2,7 @@
 
 #include "CardComponent/Certificate.h"
 #include "platform/ComBstr.h"
+#include "platform/Encoding.h"
 
 #include <array>
 #include <cstdio>
@@ -99,11 +100,11 @@ const DemoToken& TokenEnvironment::token(const std::string& label) const {
 }
 
 Bstr::Bstr(const std::string& utf8) {
-    std::u16string wide = comUtf8ToUtf16(utf8);
+    std::u16string wide = utf8ToUtf16(utf8);
     b_ = SysAllocStringLen(wide.data(), static_cast<uint32_t>(wide.size()));
 }
 
-std::string Bstr::utf8() const { return b_ ? comUtf16ToUtf8(std::u16string(b_, SysStringLen(b_))) : std::string(); }
+std::string Bstr::utf8() const { return b_ ? utf16ToUtf8(std::u16string(b_, SysStringLen(b_))) : std::string(); }
 
 void ComponentTest::SetUp() {
     IUnknown* unknown = nullptr;

@@ -40,7 +40,7 @@ TEST(KeyStorageTest, EachKeyBelongsToItsCertificateAndChainsToItsRoot) {
         const std::string certificate = serverCertificatePem(rsa);
         std::optional<SecretString> key = obtainServerKey(rsa);
         ASSERT_TRUE(key);
-        EXPECT_TRUE(key->starts_with("-----BEGIN "));
+        EXPECT_TRUE(key->view().starts_with("-----BEGIN "));
 
         // GnuTLS refuses a key that does not match the certificate.
         gnutls_certificate_credentials_t credentials;

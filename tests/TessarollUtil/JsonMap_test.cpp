@@ -215,24 +215,23 @@ TEST(GetJsonMapBool, TrueInAnyCaseAfterDecoding) {
     EXPECT_FALSE(getJsonMapBool(map.get(), "missing"));
 }
 
-TEST(BinarySearchTessarollJsonMap, KeyCheckRecordsOnlyOrdinaryKeys) {
-    auto map = parseJsonMap(R"({"iFlags": "0"})");
+TEST(BinarySearchTessarollJsonMap, PresenceIsTheEntryNotItsValue) {
+    auto map = parseJsonMap(R"({"iFlags": "0", "Empty": "", "b": "1", "c": "2", "d": "3"})");
     ASSERT_TRUE(map);
+    ASSERT_EQ(setJsonMapValue(map.get(), "noText", std::nullopt), 0);
     LogCapture log;
-    jsonKeyCheckError = 0;
+    const std::pair<const char*, bool> cases[] = {
+        {"iFlags", true}, {"IFLAGS", true}, {"empty", true}, {"noText", true}, {"d", true},
+        {"strCert", false}, {"iFlag", false}, {"iFlagsX", false}, {"", false},
+    };
+    for (const auto& [key, present] : cases) EXPECT_EQ(jsonMapHasKey(map.get(), key), present) << key;
+    EXPECT_FALSE(jsonMapHasKey(nullptr, "iFlags"));
+    auto empty = newJsonMap();
+    EXPECT_FALSE(jsonMapHasKey(empty.get(), "iFlags"));
+    // An entry without text is there, but has no value to look up.
+    EXPECT_FALSE(getJsonMapValue(map.get(), "noText"));
     EXPECT_FALSE(BinarySearchTessarollJsonMap(map.get(), 0, map->count - 1, "strCert"));
-    EXPECT_EQ(jsonKeyCheckError.load(), 0) << "off by default";
     EXPECT_FALSE(log.contains("Json map key not found"));
-
-    jsonKeyCheckEnabled = true;
-    EXPECT_FALSE(getJsonMapValue(map.get(), "strCert_TessarollBase64Flag"));
-    EXPECT_FALSE(getJsonMapValue(map.get(), "topuidetect"));
-    EXPECT_EQ(jsonKeyCheckError.load(), 0);
-    EXPECT_FALSE(getJsonMapValue(map.get(), "strCert"));
-    jsonKeyCheckEnabled = false;
-    EXPECT_EQ(jsonKeyCheckError.load(), 61016);
-    EXPECT_TRUE(log.contains("[Warning] Json map key not found: strCert"));
-    jsonKeyCheckError = 0;
 }
 
 TEST(BinarySearchTessarollJsonMap, BinaryValueWhenThereIsNoText) {
@@ -330,7 +329,7 @@ TEST(DisplayJsonMapParameters, MasksSecretsButNotOwnKeys) {
         "nothing: [empty]",
         "Password: *******",
         "plain: shown",
-        "Tessaroll_share_secret: s3cr3t",
+        "Tessaroll_share_secret: ******",
         "token: ***",
         "token_TessarollHide: true",
         "userPIN: ****",

@@ -352,6 +352,82 @@ TEST_F(LoggerTest, LineWaitsForTheSharedLogMutex) {
     EXPECT_EQ(linesOf(logPath()).size(), 2u);
 }
 
+// Every user's programs share "Global\VZLog": one that never lets go holds up one line
+// for about a second, and the lines after it not at all, until it is free again.
+TEST_F(LoggerTest, AHolderThatNeverLetsGoDelaysOneLineOnly) {
+    using namespace std::chrono;
+    fs::path ini = writeIni(logFileLine() + "Log Level=5\n");
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    std::unique_ptr<NamedMutex> other = NamedMutex::create("Global\\VZLog");
+    ASSERT_TRUE(other);
+    std::promise<void> held;
+    std::promise<void> done;
+    std::thread holder([&] {
+        ASSERT_EQ(other->wait(kInfiniteWait), MutexWait::Obtained);
+        held.set_value();
+        done.get_future().wait();
+        other->release();
+    });
+    held.get_future().wait();
+    const auto start = steady_clock::now();
+    EXPECT_EQ(logPrint(5, "held up"), 0);
+    const auto first = steady_clock::now() - start;
+    for (int i = 0; i < 20; ++i) logPrint(5, "not held up %d", i);
+    const auto all = steady_clock::now() - start;
+    EXPECT_GE(first, milliseconds(900));
+    EXPECT_LT(all, first + milliseconds(500));
+    EXPECT_EQ(linesOf(logPath()).size(), 22u);
+    done.set_value();
+    holder.join();
+
+    // Free again: the next lines take the lock as before.
+    ASSERT_EQ(logPrint(5, "free again"), 0);
+    std::unique_ptr<NamedMutex> again = NamedMutex::create("Global\\VZLog");
+    std::promise<void> reheld;
+    std::promise<void> redone;
+    std::thread holdsShortly([&] {
+        ASSERT_EQ(again->wait(kInfiniteWait), MutexWait::Obtained);
+        reheld.set_value();
+        redone.get_future().wait();
+        again->release();
+    });
+    reheld.get_future().wait();
+    auto writing = std::async(std::launch::async, [] { return logPrint(5, "waits again"); });
+    EXPECT_EQ(writing.wait_for(milliseconds(200)), std::future_status::timeout);
+    redone.set_value();
+    EXPECT_EQ(writing.get(), 0);
+    holdsShortly.join();
+}
+
+// In a folder every user writes to, a link planted under the log's name is not followed.
+TEST_F(LoggerTest, InASharedFolderAPlantedLinkIsNotWrittenThrough) {
+    const fs::path shared = sandbox.tempDir() / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    const fs::path victim = sandbox.root() / "victim";
+    const fs::path log = shared / ("app_" + today() + ".log");
+    fs::path ini = writeIni("Log File=" + (shared / "app.log").string() + "\nLog Level=5\n");
+    for (bool hard : {false, true}) {
+        SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+        resetLoggerForTests();
+        writeFile(victim, "secret\n");
+        if (hard) {
+            fs::create_hard_link(victim, log);
+        } else {
+            fs::create_symlink(victim, log);
+        }
+        ASSERT_EQ(initLog(ini.c_str()), 0);
+        EXPECT_EQ(logPrint(5, "dropped"), 0);
+        EXPECT_EQ(readFile(victim), "secret\n");
+        fs::remove(log);
+    }
+    // Nothing planted: the log is made for us alone.
+    resetLoggerForTests();
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    EXPECT_EQ(linesOf(log).size(), 1u);
+    EXPECT_EQ(fs::status(log).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(LoggerTest, ConcurrentWritersRotateWithoutLosingOrBreakingLines) {
     fs::path ini = writeIni(logFileLine() + "Log MaxSize=4000\nLog Level=5\n");
     ASSERT_EQ(initLog(ini.c_str()), 0);

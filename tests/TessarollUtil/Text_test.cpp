@@ -223,6 +223,39 @@ TEST(TextJson, UnescapeTurnsBackOnlyTheSevenEscapes) {
     for (const auto& c : cases) EXPECT_EQ(unescapeJsonText(c.input), c.expected) << c.input;
 }
 
+// Texts made of escapes, their pieces and backslashes read as the seven replacements one
+// after another read them, and the URL escapes of a form field likewise.
+TEST(TextJson, OnePassReadsAsTheReplacementsInTurn) {
+    const char* const jsonPieces[] = {"\\", "r", "n", "t", "\"", "u000f", "u000e", "u001b", "u00", "x", "\\u"};
+    const char* const fieldPieces[] = {"%", "2B", "2F", "3D", "%2", "QU", "Jj", "=", "+", "/", "Z"};
+    auto inTurn = [](std::string text, const std::vector<std::pair<std::string, std::string>>& replacements) {
+        for (const auto& [from, to] : replacements) text = replaceAll(text, from, to);
+        return text;
+    };
+    const std::vector<std::pair<std::string, std::string>> json = {
+        {"\\r", "\r"},          {"\\n", "\n"},          {"\\t", "\t"}, {"\\u000f", "\x0f"},
+        {"\\u000e", "\x0e"}, {"\\u001b", "\x1b"}, {"\\\"", "\""}};
+    const std::vector<std::pair<std::string, std::string>> field = {{"%2B", "+"}, {"%2F", "/"}, {"%3D", "="}};
+    uint32_t seed = 12345;
+    auto next = [&seed](std::size_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % bound;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::string jsonText;
+        std::string fieldText;
+        for (std::size_t n = 1 + next(8); n > 0; --n) {
+            jsonText += jsonPieces[next(std::size(jsonPieces))];
+            fieldText += fieldPieces[next(std::size(fieldPieces))];
+        }
+        EXPECT_EQ(unescapeJsonText(jsonText), inTurn(jsonText, json)) << jsonText;
+        const std::string unescaped = inTurn(fieldText, field);
+        std::string decodable = unescaped.substr(0, unescaped.find_first_not_of(
+                                                        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"));
+        EXPECT_EQ(urlBase64Decode(fieldText), urlBase64Decode(decodable)) << fieldText;
+    }
+}
+
 TEST(TextPadding, RightAlignedFields) {
     EXPECT_EQ(alignRight16("abc"), std::string(13, ' ') + "abc");
     EXPECT_EQ(alignRight16(""), std::string(16, ' '));

@@ -1,7 +1,7 @@
 // The staged worker run for real, from an install folder in a sandbox that also holds
 // stand-ins named like the monitor and the main program (so the worker starts them from
-// its own folder and finds them in /proc by name), with a recording `trust` first in PATH
-// and the NSS database in the sandbox's home.
+// its own folder and finds them in /proc by name). The root import, which needs the
+// machine's stores, is tested with the real ones in RootTrust_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,16 +10,13 @@
 #include <dirent.h>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 
-#include "certs/RootCertificates.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 #include "platform/Channel.h"
 #include "platform/NamedEvent.h"
-#include "platform/TrustStore.h"
 #include "platform/User.h"
 
 namespace fs = std::filesystem;
@@ -53,18 +50,11 @@ public:
         writeFile(sandbox_.windowsDir() / "ZEFAGPKITessaroll.ini",
                   "[ZEFAGPKITessaroll]\nLog File=" + (sandbox_.tempDir() / "worker.log").string() +
                       "\nLog Level=5\nLog MaxSize=100000000\n");
-        const char* path = std::getenv("PATH");
-        savedPath_ = path ? path : "/usr/bin:/bin";
-        setenv("PATH", (std::string(WORKER_PEERS_DIR) + "/bin:" + savedPath_).c_str(), 1);
-        setenv("TESSAROLL_TRUST_RECORD", trustRecord().c_str(), 1);
     }
     ~WorkerSandbox() {
         // Whatever the worker started runs from the install folder; the watchdog may start
         // more while it is ended, so go on until nothing is left.
         for (int round = 0; round < 50 && killInstalled() > 0; ++round) std::this_thread::sleep_for(50ms);
-        setenv("PATH", savedPath_.c_str(), 1);
-        unsetenv("TESSAROLL_TRUST_RECORD");
-        unsetenv("TESSAROLL_TRUST_EXIT");
     }
 
     void installWorker() {
@@ -72,7 +62,6 @@ public:
     }
     const fs::path& install() const { return install_; }
     const Sandbox& sandbox() const { return sandbox_; }
-    std::string trustRecord() const { return (sandbox_.tempDir() / "trust-record").string(); }
 
     std::unique_ptr<ChildProcess> start(const std::vector<std::string>& args) {
         return std::make_unique<ChildProcess>(install_ / kWorker, args);
@@ -143,7 +132,6 @@ private:
 
     Sandbox sandbox_;
     fs::path install_;
-    std::string savedPath_;
 };
 
 }  // namespace
@@ -385,56 +373,6 @@ TEST(WorkerProgram, UninstallDetectWithoutSubfolderLibrariesUninstallsAndDeletes
     EXPECT_FALSE(fs::exists(copies / ".hidden.so"));
     EXPECT_TRUE(fs::exists(copies / "keep.txt"));
     EXPECT_FALSE(fs::exists(box.install() / kWorker));
-}
-
-TEST(WorkerProgram, ImportRootCACertPutsBothRootsInBothStoresOnce) {
-    WorkerSandbox box;
-    const std::string database = "sql:" + (box.sandbox().home() / ".pki/nssdb").string();
-    std::vector<std::vector<unsigned char>> roots;
-    for (const char* pem : {eccRootCertificate, rsaRootCertificate}) {
-        int error = 0;
-        roots.push_back(decodeCertificateText(pem, error).value());
-    }
-    for (int run = 0; run < 2; ++run) {
-        EXPECT_EQ(box.run({"-importRootCACert"}), 0);
-        EXPECT_EQ(box.log().find("failed"), std::string::npos) << box.log();
-    }
-
-    ChildProcess list("/usr/bin/certutil", {"-L", "-d", database});
-    ASSERT_EQ(list.wait(10s), std::optional<int>(0));
-    EXPECT_EQ(countOf(list.output(), "ZEFAGPKITessaroll root "), 2u) << list.output();
-    for (const auto& der : roots) {
-        const std::string nickname = RootStore::nickname(der);
-        EXPECT_EQ(countOf(list.output(), nickname), 1u);
-        // A nickname shows every certificate of its subject, and both roots share one.
-        ChildProcess exported("/usr/bin/certutil", {"-L", "-d", database, "-n", nickname, "-r"});
-        ASSERT_EQ(exported.wait(10s), std::optional<int>(0));
-        EXPECT_NE(exported.output().find(std::string(der.begin(), der.end())), std::string::npos) << nickname;
-    }
-
-    // Four calls of `trust`: the elliptic-curve root, then the RSA root, twice.
-    std::istringstream calls(readFile(box.trustRecord()));
-    int n = 0;
-    for (std::string line; std::getline(calls, line);) {
-        EXPECT_EQ(line.rfind("anchor --store ", 0), 0u) << line;
-        const auto& der = roots[n % 2];
-        EXPECT_EQ(readFile(box.trustRecord() + "." + std::to_string(n + 1)), std::string(der.begin(), der.end()));
-        ++n;
-    }
-    EXPECT_EQ(n, 4);
-}
-
-TEST(WorkerProgram, ARefusedSystemStoreIsLoggedForEachRootAndTheNssDatabaseStillGetsThem) {
-    WorkerSandbox box;
-    setenv("TESSAROLL_TRUST_EXIT", "3", 1);
-    EXPECT_EQ(box.run({"-importRootCACert"}), 0);
-    const std::string log = box.log();
-    EXPECT_EQ(countOf(log, "[Error] Import root CA failed: 3"), 2u);
-    EXPECT_NE(log.find("[Error] Import root CA failed ECC"), std::string::npos);
-    EXPECT_NE(log.find("[Error] Import root CA failed RSA"), std::string::npos);
-    ChildProcess list("/usr/bin/certutil", {"-L", "-d", "sql:" + (box.sandbox().home() / ".pki/nssdb").string()});
-    ASSERT_EQ(list.wait(10s), std::optional<int>(0));
-    EXPECT_EQ(countOf(list.output(), "ZEFAGPKITessaroll root "), 2u);
 }
 
 TEST(WorkerProgram, KeyToByteAppendsTheFragmentToCertHInTheCurrentFolder) {

@@ -114,14 +114,6 @@ TEST(BstrHolder, AttachDetachAndOutputAddress) {
     EXPECT_EQ(log.freed.size(), 2u);
 }
 
-TEST(Utf, MalformedInputBecomesReplacementCharacters) {
-    EXPECT_EQ(comUtf8ToUtf16("a\xC3"), u"a\uFFFD");
-    EXPECT_EQ(comUtf8ToUtf16("\xE0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong
-    EXPECT_EQ(comUtf8ToUtf16("\xED\xA0\x80x").back(), u'x');           // encoded surrogate refused
-    EXPECT_EQ(comUtf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
-    EXPECT_EQ(comUtf16ToUtf8(u"€𝄞"), "€𝄞");
-}
-
 VARIANT bstrVariant(const char16_t* text) {
     VARIANT v;
     VariantInit(&v);

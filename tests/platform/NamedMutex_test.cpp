@@ -15,6 +15,7 @@
 #include "helpers/Sandbox.h"
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using testing_support::ChildProcess;
 using testing_support::Sandbox;
 using testing_support::waitUntil;
@@ -153,6 +154,24 @@ TEST(NamedMutex, PerUserNamesBelongToTheRuntimeFolderGlobalNamesToEveryone) {
         EXPECT_EQ(waitOnOtherThread(global, 0), MutexWait::TimedOut);
     }
     removeGlobal(global);
+}
+
+// A per-user object is only used as it was made: ours and 0600. One opened up since may
+// be held by anybody, so it is refused, with the reason.
+TEST(NamedMutex, APerUserObjectOpenedUpIsRefused) {
+    Sandbox sandbox;
+    ASSERT_TRUE(NamedMutex::create("OpenedUp"));
+    const fs::path file = sandbox.runtimeDir() / "tessaroll-mutexes/OpenedUp";
+    ASSERT_EQ(chmod(file.c_str(), 0666), 0);
+    releaseNamedMutexMappings();  // the next handle opens the object again
+    for (bool existing : {false, true}) {
+        std::string whyNot;
+        EXPECT_FALSE(existing ? NamedMutex::openExisting("OpenedUp", &whyNot) : NamedMutex::create("OpenedUp", &whyNot));
+        EXPECT_NE(whyNot.find("mode 666"), std::string::npos) << whyNot;
+    }
+    std::string whyNot;
+    EXPECT_FALSE(NamedMutex::openExisting("NeverMade", &whyNot));
+    EXPECT_EQ(whyNot, "");  // simply not there
 }
 
 TEST(NamedMutex, AnyNameIsItsOwnMutex) {

@@ -4,6 +4,9 @@
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "helpers/ChildProcess.h"
@@ -86,6 +89,52 @@ TEST(Process, FoundByImageNameAndKilled) {
     EXPECT_TRUE(killProcess(child.pid()));
     EXPECT_EQ(child.wait(5s), 128 + 9);
     EXPECT_TRUE(findProcessesByName(name + ".exe", true).empty());
+}
+
+// A new login session for the calling process (root may open one): its session id
+// changes when its login user is written.
+bool startLoginSession() {
+    int fd = ::open("/proc/self/loginuid", O_WRONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && ::write(fd, "0", 1) == 1;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
+// Two logins of the same user run a program of the same name: a scan from one login
+// finds only its own. Where the scanning process has no login session, it finds both.
+TEST(Process, ScansByNameStayInTheLoginSessionWhereItIsKnown) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to open login sessions";
+    testing_support::Sandbox sandbox;
+    const std::string name = "TessarollSessionProbe" + std::to_string(::getpid());
+    const fs::path program = sandbox.root() / name;
+    fs::copy_file("/bin/sleep", program);
+    testing_support::ChildProcess otherLogin("/bin/sh", {"-c", "echo 0 > /proc/self/loginuid && exec " + program.string() + " 30"});
+    ASSERT_TRUE(testing_support::waitUntil([&] { return findProcessesByName(name, false).size() == 1; }));
+
+    pid_t login = ::fork();
+    if (login == 0) {
+        // This login's own copy, then what a scan from here finds of the two.
+        if (!startLoginSession()) _exit(2);
+        pid_t own = ::fork();
+        if (own == 0) {
+            ::execl(program.c_str(), program.c_str(), "30", nullptr);
+            _exit(127);
+        }
+        bool sawOnlyOwn = false;
+        for (int i = 0; i < 250 && !sawOnlyOwn; ++i) {
+            sawOnlyOwn = findProcessesByName(name, false) == std::vector<pid_t>{own};
+            ::usleep(20000);
+        }
+        ::kill(own, SIGKILL);
+        ::waitpid(own, nullptr, 0);
+        _exit(sawOnlyOwn ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(login, &status, 0), login);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_NE(WEXITSTATUS(status), 2) << "no login session could be opened";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the scan saw the other login's program";
+    EXPECT_EQ(findProcessesByName(name, false), std::vector<pid_t>{otherLogin.pid()});
 }
 
 }  // namespace

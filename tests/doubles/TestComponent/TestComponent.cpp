@@ -8,6 +8,7 @@
 
 #include "platform/CardComponentInterface.h"
 #include "platform/ComBstr.h"
+#include "platform/Encoding.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ std::string describe(const std::vector<TestComponentArgument>& arguments) {
         if (!text.empty()) text += ",";
         if (!argument.isText) text += std::to_string(argument.number);
         else if (argument.isNull) text += "<null>";
-        else text += "\"" + comUtf16ToUtf8(argument.text) + "\"";
+        else text += "\"" + utf16ToUtf8(argument.text) + "\"";
     }
     return text;
 }
@@ -133,7 +134,7 @@ private:
         std::lock_guard guard(control.lock);
         TestComponentReply reply;
         if (auto found = control.replies.find(method); found != control.replies.end()) reply = found->second;
-        if (!reply.text && !reply.nullText) reply.text = comUtf8ToUtf16(std::string(method) + ":" + describe(call.arguments));
+        if (!reply.text && !reply.nullText) reply.text = utf8ToUtf16(std::string(method) + ":" + describe(call.arguments));
         if (!reply.number) reply.number = slot * 100;
         control.calls.push_back(std::move(call));
         return reply;
