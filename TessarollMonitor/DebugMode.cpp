@@ -26,9 +26,13 @@ constexpr std::size_t kIniPathBuffer = 512;
 // while static destructors run at exit.
 std::atomic<NamedEvent*> debugStatusUpdateEvent{nullptr};
 
-std::string desktopText() { return getDesktopPath().value_or(std::string()); }
+std::string desktopText() {
+    return getDesktopPath().value_or(std::string());
+}
 
-std::string logFolderPath() { return desktopText() + "/" + kLogFolderName; }
+std::string logFolderPath() {
+    return desktopText() + "/" + kLogFolderName;
+}
 
 void closeAboutBox() {
     if (TrayUi* ui = trayUi()) ui->closeMessageBox(kAboutCaption);
@@ -39,7 +43,9 @@ void showDebugBalloon(bool on) {
     showBalloon(languageText(on ? MonitorText::TurnOnDebugMode : MonitorText::TurnOffDebugMode));
 }
 
-void closeEvent(std::atomic<NamedEvent*>& handle) { delete handle.exchange(nullptr); }
+void closeEvent(std::atomic<NamedEvent*>& handle) {
+    delete handle.exchange(nullptr);
+}
 
 }  // namespace
 
@@ -83,7 +89,8 @@ void initDebugLogSettings() {
 }
 
 void writeLogIni() {
-    if (!writeTextFile(logIniPath, logIniText)) writeWarningLog("[Warning] ", "Write log ini file fail");
+    if (!writeTextFile(logIniPath, logIniText))
+        writeWarningLog("[Warning] ", "Write log ini file fail");
 
     const std::string folder = logFolderPath();
     writeNormalLog("Try to create: ", folder);

@@ -18,8 +18,8 @@
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Channel.h"
-#include "platform/Privacy.h"
 #include "platform/Files.h"
+#include "platform/Privacy.h"
 
 namespace {
 
@@ -43,7 +43,8 @@ void startWatchdogUnlessRunning() {
 // The folder with every missing level above it: a fresh account may not have its data
 // folder yet.
 void makeFolders(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
         makeFolder(path.substr(0, slash));
     }
     makeFolder(path);

@@ -32,7 +32,8 @@ std::string cutToWideUnits(std::string_view text, std::size_t limit) {
 
 }  // namespace
 
-std::string screenshotFileName(std::string_view desktop, std::string_view screenshotsText, std::string_view timeText) {
+std::string screenshotFileName(std::string_view desktop, std::string_view screenshotsText,
+                               std::string_view timeText) {
     std::string name(desktop);
     name += "/ZEFAGPKITessaroll ";
     name += screenshotsText;
@@ -47,8 +48,9 @@ std::string captureSavedMessage(std::string_view savedText, std::string_view fil
 }
 
 std::string captureScreen() {
-    const std::string fileName = screenshotFileName(getDesktopPath().value_or(std::string()),
-                                                    languageText(MonitorText::Screenshots), getTimeText());
+    const std::string fileName =
+        screenshotFileName(getDesktopPath().value_or(std::string()),
+                           languageText(MonitorText::Screenshots), getTimeText());
     TrayUi* ui = trayUi();
     const bool saved = ui != nullptr && ui->grabScreen(fileName);
     if (!saved) {
@@ -56,14 +58,16 @@ std::string captureScreen() {
         writeErrorLog("Screen capture fail: ", fileName);
         return fileName;
     }
-    const std::string message = captureSavedMessage(languageText(MonitorText::CaptureSaved), fileName);
+    const std::string message =
+        captureSavedMessage(languageText(MonitorText::CaptureSaved), fileName);
     std::this_thread::sleep_for(kBalloonDelay);
     showBalloon(message);
     return fileName;
 }
 
 ScreenshotKeyPoller::ScreenshotKeyPoller(KeyStateSource& keys, std::function<void()> capture)
-    : keys_(keys), capture_(capture ? std::move(capture) : std::function<void()>([] { captureScreen(); })) {}
+    : keys_(keys),
+      capture_(capture ? std::move(capture) : std::function<void()>([] { captureScreen(); })) {}
 
 bool ScreenshotKeyPoller::runOnce() {
     keys_.sleepFor(kKeySleep);

@@ -36,4 +36,6 @@ void setStoppedIcon() {
     showBalloon(tipAnd(MonitorText::Stopped));
 }
 
-void refreshNotificationArea() { clearDeadTrayIcons(); }
+void refreshNotificationArea() {
+    clearDeadTrayIcons();
+}

@@ -12,9 +12,13 @@ std::atomic<TrayUi*> currentUi{nullptr};
 
 }  // namespace
 
-void setTrayUi(TrayUi* ui) { currentUi = ui; }
+void setTrayUi(TrayUi* ui) {
+    currentUi = ui;
+}
 
-TrayUi* trayUi() { return currentUi; }
+TrayUi* trayUi() {
+    return currentUi;
+}
 
 void showBalloon(std::string_view text) {
     if (TrayUi* ui = currentUi) ui->showBalloon(cutToCharacters(text, kBalloonCharacters));

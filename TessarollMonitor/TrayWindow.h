@@ -41,8 +41,9 @@ inline constexpr unsigned kWmCreate = 0x0001;
 inline constexpr unsigned kWmDestroy = 0x0002;
 inline constexpr unsigned kWmClose = 0x0010;
 inline constexpr unsigned kWmCommand = 0x0111;
-inline constexpr unsigned kWmTrayCallback = 0x0401;  // the tray icon's callback, lParam the mouse message
-inline constexpr unsigned kWmTaskbarCreated = 0xC0DE; // the notification area came back
+inline constexpr unsigned kWmTrayCallback =
+    0x0401;  // the tray icon's callback, lParam the mouse message
+inline constexpr unsigned kWmTaskbarCreated = 0xC0DE;  // the notification area came back
 inline constexpr intptr_t kWmLButtonDblClk = 0x0203;
 inline constexpr intptr_t kWmRButtonDown = 0x0204;
 
@@ -56,7 +57,7 @@ inline constexpr const char* kOpenAboutRequest = "TrayCallback:515";
 
 // ---- process-wide state ---------------------------------------------------------------
 
-extern std::atomic<uint8_t> aboutBoxIdle;   // 1 while no About box is open
+extern std::atomic<uint8_t> aboutBoxIdle;  // 1 while no About box is open
 // The main program's data folder ("<application data>/ZEFAGPKITessarollMain"); set at
 // start-up before the threads start.
 extern std::string dataFolder;
@@ -67,7 +68,8 @@ extern std::string installedComponentText;
 
 // The window procedure. `data` is the text of a kWmCopyData. Returns -1 from kWmCreate
 // when the icon could not be added, else 0.
-intptr_t monitorWindowProc(unsigned message, uintptr_t wParam, intptr_t lParam, std::string_view data = {});
+intptr_t monitorWindowProc(unsigned message, uintptr_t wParam, intptr_t lParam,
+                           std::string_view data = {});
 
 // The popup menu for the present state, and showing it.
 std::vector<TrayMenuItem> buildTrayMenu();

@@ -33,7 +33,8 @@ void DebugModeFollower::run() {
             if (!event) {
                 const int error = errno;
                 if (error == EACCES && !refusalLogged) {
-                    writeErrorLog("Debug mode event refused, not the user's own: ", options_.eventName);
+                    writeErrorLog("Debug mode event refused, not the user's own: ",
+                                  options_.eventName);
                     refusalLogged = true;
                 }
                 if (!looked && options_.onFirstMissing) options_.onFirstMissing(error);

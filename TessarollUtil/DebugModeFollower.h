@@ -15,8 +15,9 @@ class DebugModeFollower {
 public:
     struct Options {
         std::string eventName = kDebugModeEventName;
-        std::function<void()> onPulse;                 // once per pulse
-        std::function<void(int error)> onFirstMissing;  // once, when the first look finds no event (errno)
+        std::function<void()> onPulse;  // once per pulse
+        std::function<void(int error)>
+            onFirstMissing;  // once, when the first look finds no event (errno)
         std::chrono::milliseconds reopenPause{500};
     };
     // Starts the following thread.

@@ -1,19 +1,19 @@
 #include "platform/NamedEvent.h"
 
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
-#include <linux/futex.h>
 #include <string>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 // The shared state of one event: one word, the signalled bit and a generation above it.
 // Waiters sleep on the word with a futex and own nothing in the record, so one that dies
@@ -32,9 +32,13 @@ constexpr uint32_t kSignalled = 1;
 constexpr uint32_t kGenerationStep = 2;
 constexpr mode_t kMode = 0600;
 
-std::atomic_ref<uint32_t> wordOf(NamedEvent::Record* r) { return std::atomic_ref<uint32_t>(r->word); }
+std::atomic_ref<uint32_t> wordOf(NamedEvent::Record* r) {
+    return std::atomic_ref<uint32_t>(r->word);
+}
 
-uint32_t generationOf(uint32_t word) { return word & ~kSignalled; }
+uint32_t generationOf(uint32_t word) {
+    return word & ~kSignalled;
+}
 
 // Shared (not private) futex operations: the word lives in a mapping of several processes.
 void wakeAll(NamedEvent::Record* r) {
@@ -49,8 +53,7 @@ template <typename Change>
 void update(NamedEvent::Record* r, Change change) {
     std::atomic_ref<uint32_t> word = wordOf(r);
     uint32_t seen = word.load();
-    while (!word.compare_exchange_weak(seen, change(seen))) {
-    }
+    while (!word.compare_exchange_weak(seen, change(seen))) {}
 }
 
 std::string safeName(std::string_view name) {
@@ -60,19 +63,23 @@ std::string safeName(std::string_view name) {
 }
 
 bool sameFile(int fd, const std::string& path) {
-    struct stat a{}, b{};
-    return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    struct stat a {
+    }, b{};
+    return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 // Only the user's own record, as its creator made it, is used: another user who could
 // write a record of this name could signal the programs or hold them up.
 bool isOwnRecord(int fd) {
-    struct stat st{};
-    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == kMode;
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 07777) == kMode;
 }
 
 NamedEvent::Record* mapRecord(int fd) {
-    void* p = ::mmap(nullptr, sizeof(NamedEvent::Record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* p =
+        ::mmap(nullptr, sizeof(NamedEvent::Record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     return p == MAP_FAILED ? nullptr : static_cast<NamedEvent::Record*>(p);
 }
 
@@ -84,17 +91,21 @@ std::string namedEventPath(std::string_view name) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime) {
         std::string folder = std::string(runtime) + "/tessaroll-events";
-        struct stat st{};
-        if ((::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) && ::lstat(folder.c_str(), &st) == 0 &&
-            S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
+        struct stat st {};
+        if ((::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) &&
+            ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
             return folder + "/" + safeName(name);
         }
     }
     return "/dev/shm/tessaroll-event.u" + std::to_string(::geteuid()) + "." + safeName(name);
 }
 
-std::unique_ptr<NamedEvent> NamedEvent::create(std::string_view name) { return attach(name, true); }
-std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name) { return attach(name, false); }
+std::unique_ptr<NamedEvent> NamedEvent::create(std::string_view name) {
+    return attach(name, true);
+}
+std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name) {
+    return attach(name, false);
+}
 
 std::unique_ptr<NamedEvent> NamedEvent::attach(std::string_view name, bool mayCreate) {
     std::string path = namedEventPath(name);
@@ -118,14 +129,16 @@ std::unique_ptr<NamedEvent> NamedEvent::attach(std::string_view name, bool mayCr
                 }
                 continue;
             }
-            struct stat st{};
+            struct stat st {};
             if (::flock(fd, LOCK_SH) != 0 || !sameFile(fd, path) || ::fstat(fd, &st) != 0 ||
                 st.st_size < static_cast<off_t>(sizeof(Record))) {
                 ::close(fd);
                 continue;
             }
             Record* record = mapRecord(fd);
-            if (!record || std::atomic_ref<uint32_t>(record->magic).load(std::memory_order_acquire) != kMagic) {
+            if (!record ||
+                std::atomic_ref<uint32_t>(record->magic).load(std::memory_order_acquire) !=
+                    kMagic) {
                 if (record) ::munmap(record, sizeof(Record));
                 ::close(fd);
                 errno = EPROTO;
@@ -172,7 +185,8 @@ NamedEvent::~NamedEvent() {
 }
 
 bool NamedEvent::set() {
-    update(record_, [](uint32_t word) { return (generationOf(word) + kGenerationStep) | kSignalled; });
+    update(record_,
+           [](uint32_t word) { return (generationOf(word) + kGenerationStep) | kSignalled; });
     wakeAll(record_);
     return true;
 }
@@ -204,7 +218,8 @@ bool NamedEvent::wait(std::optional<std::chrono::milliseconds> timeout) {
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) return false;
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        const timespec relative{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        const timespec relative{static_cast<time_t>(ns / 1'000'000'000),
+                                static_cast<long>(ns % 1'000'000'000)};
         sleepWhile(record_, seen, &relative);
     }
 }

@@ -22,7 +22,7 @@ public:
     NamedEvent(const NamedEvent&) = delete;
     NamedEvent& operator=(const NamedEvent&) = delete;
 
-    bool set();    // signalled until reset; every waiter is released
+    bool set();  // signalled until reset; every waiter is released
     bool reset();
     bool pulse();  // releases the threads waiting now and leaves the event unsignalled
     // True when the event was signalled (or pulsed) within `timeout`; no timeout waits

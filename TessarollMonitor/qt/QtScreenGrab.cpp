@@ -27,6 +27,7 @@ bool QtTray::grabScreen(const std::string& path) {
     if (QThread::currentThread() == app->thread()) return grabOnGuiThread(path);
     // Screens belong to the GUI thread: the hotkey thread asks it and waits.
     bool saved = false;
-    QMetaObject::invokeMethod(app, [&] { saved = grabOnGuiThread(path); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [&] { saved = grabOnGuiThread(path); }, Qt::BlockingQueuedConnection);
     return saved;
 }

@@ -64,8 +64,8 @@ protected:
 TEST_F(DebugModeTest, SettingsNameTheIniInTheTempFolderAndALogOnTheDesktop) {
     initDebugLogSettings();
     EXPECT_EQ(logIniPath, iniPath().string());
-    EXPECT_EQ(logIniText, "[ZEFAGPKITessaroll]\nLog File=" + (logFolder() / "ZEFAGPKITessaroll.txt").string() +
-                              "\nLog Level=5");
+    EXPECT_EQ(logIniText, "[ZEFAGPKITessaroll]\nLog File=" +
+                              (logFolder() / "ZEFAGPKITessaroll.txt").string() + "\nLog Level=5");
     EXPECT_EQ(debugState.load(), 0);
 }
 
@@ -97,7 +97,8 @@ TEST_F(DebugModeTest, StartSwitchesLoggingOnThroughTheRealLoggerAndStopSwitchesI
     resetLoggerForTests();
     EXPECT_NE(initLog(logIniPath.c_str()), kLogIniFound);
 
-    EXPECT_EQ(ui_.balloons(), (std::vector<std::string>{"Turn on debug mode", "Turn off debug mode"}));
+    EXPECT_EQ(ui_.balloons(),
+              (std::vector<std::string>{"Turn on debug mode", "Turn off debug mode"}));
     EXPECT_EQ(ui_.closedBoxes(), (std::vector<std::string>{kAboutCaption, kAboutCaption}));
 }
 
@@ -143,12 +144,14 @@ protected:
 struct CountingFollower {
     std::atomic<int> pulses{0};
     std::atomic<int> missing{0};
-    DebugModeFollower follower{{kDebugModeEventName, [this] { ++pulses; }, [this](int) { ++missing; }, 20ms}};
+    DebugModeFollower follower{
+        {kDebugModeEventName, [this] { ++pulses; }, [this](int) { ++missing; }, 20ms}};
 };
 
 TEST_F(DebugEventTest, OnlyTheMonitorCreatesTheEventAndAFollowerFindsItOnceItExists) {
     CountingFollower side;
-    ASSERT_TRUE(testing_support::waitUntil([&] { return side.missing == 1; })) << "no monitor holds the event yet";
+    ASSERT_TRUE(testing_support::waitUntil([&] { return side.missing == 1; }))
+        << "no monitor holds the event yet";
     EXPECT_TRUE(openDebugEvent());
     EXPECT_FALSE(openDebugEvent()) << "a second open changes nothing";
     // The follower waits on it once it has looked again: keep pulsing until one arrives.

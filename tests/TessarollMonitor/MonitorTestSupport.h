@@ -78,15 +78,42 @@ public:
         std::string caption, text;
         int icon;
     };
-    std::vector<std::string> balloons() const { std::lock_guard lock(m_); return balloons_; }
-    std::vector<int> icons() const { std::lock_guard lock(m_); return icons_; }
-    std::vector<std::vector<TrayMenuItem>> menus() const { std::lock_guard lock(m_); return menus_; }
-    std::vector<Box> boxes() const { std::lock_guard lock(m_); return boxes_; }
-    int quits() const { std::lock_guard lock(m_); return quits_; }
-    int adds() const { std::lock_guard lock(m_); return adds_; }
-    int removals() const { std::lock_guard lock(m_); return removals_; }
-    std::vector<std::string> closedBoxes() const { std::lock_guard lock(m_); return closedBoxes_; }
-    std::vector<std::string> grabs() const { std::lock_guard lock(m_); return grabs_; }
+    std::vector<std::string> balloons() const {
+        std::lock_guard lock(m_);
+        return balloons_;
+    }
+    std::vector<int> icons() const {
+        std::lock_guard lock(m_);
+        return icons_;
+    }
+    std::vector<std::vector<TrayMenuItem>> menus() const {
+        std::lock_guard lock(m_);
+        return menus_;
+    }
+    std::vector<Box> boxes() const {
+        std::lock_guard lock(m_);
+        return boxes_;
+    }
+    int quits() const {
+        std::lock_guard lock(m_);
+        return quits_;
+    }
+    int adds() const {
+        std::lock_guard lock(m_);
+        return adds_;
+    }
+    int removals() const {
+        std::lock_guard lock(m_);
+        return removals_;
+    }
+    std::vector<std::string> closedBoxes() const {
+        std::lock_guard lock(m_);
+        return closedBoxes_;
+    }
+    std::vector<std::string> grabs() const {
+        std::lock_guard lock(m_);
+        return grabs_;
+    }
     void clear() {
         std::lock_guard lock(m_);
         balloons_.clear();

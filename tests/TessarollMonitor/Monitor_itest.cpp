@@ -38,7 +38,8 @@ std::vector<pid_t> sandboxProcesses(const Sandbox& sandbox, const char* program)
     const std::string home = std::string("HOME=") + sandbox.home().string() + '\0';
     std::vector<pid_t> out;
     for (pid_t pid : findProcessesByName(program, false)) {
-        if (('\0' + procFile(pid, "environ")).find('\0' + home) != std::string::npos) out.push_back(pid);
+        if (('\0' + procFile(pid, "environ")).find('\0' + home) != std::string::npos)
+            out.push_back(pid);
     }
     return out;
 }
@@ -60,17 +61,21 @@ public:
                 fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
                 continue;
             display_ = ":" + std::to_string(number);
-            xvfb_ = std::make_unique<ChildProcess>("/usr/bin/Xvfb",
-                                                   std::vector<std::string>{display_, "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+            xvfb_ = std::make_unique<ChildProcess>(
+                "/usr/bin/Xvfb", std::vector<std::string>{display_, "-nolisten", "tcp", "-screen",
+                                                          "0", "1024x768x24"});
             const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) && xvfb_->running()) break;
+            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) &&
+                xvfb_->running())
+                break;
             xvfb_.reset();
         }
         if (!xvfb_) return false;
         if (fs::exists("/usr/bin/openbox")) {
-            wm_ = std::make_unique<ChildProcess>("/usr/bin/openbox", std::vector<std::string>{},
-                                                 std::map<std::string, std::string>{{"DISPLAY", display_},
-                                                                                    {"HOME", sandbox.home().string()}});
+            wm_ = std::make_unique<ChildProcess>(
+                "/usr/bin/openbox", std::vector<std::string>{},
+                std::map<std::string, std::string>{{"DISPLAY", display_},
+                                                   {"HOME", sandbox.home().string()}});
         }
         return true;
     }
@@ -81,10 +86,14 @@ public:
         if (!fs::exists("/usr/bin/trayer")) return false;
         trayer_ = std::make_unique<ChildProcess>(
             "/usr/bin/trayer",
-            std::vector<std::string>{"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "200",
-                                     "--heighttype", "pixel", "--height", "32"},
+            std::vector<std::string>{"--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                     "--width", "200", "--heighttype", "pixel", "--height", "32"},
             std::map<std::string, std::string>{{"DISPLAY", display_}});
-        return waitUntil([&] { return !tool("/usr/bin/xdotool", {"search", "--name", "^panel$"}).empty(); }, 10s);
+        return waitUntil(
+            [&] {
+                return !tool("/usr/bin/xdotool", {"search", "--name", "^panel$"}).empty();
+            },
+            10s);
     }
     // The output of an X tool run on this display.
     std::string tool(const fs::path& program, std::vector<std::string> args) const {
@@ -142,13 +151,15 @@ protected:
         if (!fs::exists(kMonitor)) GTEST_SKIP() << "the monitor is not staged";
         fs::create_directories(sandbox_.tempDir() / "log");
         writeFile(sandbox_.windowsDir() / "ZEFAGPKITessaroll.ini",
-                  "[ZEFAGPKITessaroll]\nLog File=" + (sandbox_.tempDir() / "log" / "monitor.log").string() +
+                  "[ZEFAGPKITessaroll]\nLog File=" +
+                      (sandbox_.tempDir() / "log" / "monitor.log").string() +
                       "\nLog MaxSize=500000000\nLog Level=5\n");
     }
     void TearDown() override {
         // The watchdog first: it would start a monitor that vanished again.
         for (int round = 0; round < 2; ++round) {
-            for (const char* program : {"ZEFAGPKITessarollWorker", "ZEFAGPKITessarollMonitor", "ZEFAGPKITessarollMain"}) {
+            for (const char* program :
+                 {"ZEFAGPKITessarollWorker", "ZEFAGPKITessarollMonitor", "ZEFAGPKITessarollMain"}) {
                 for (pid_t pid : sandboxProcesses(sandbox_, program)) killProcess(pid);
             }
             std::this_thread::sleep_for(200ms);
@@ -157,7 +168,8 @@ protected:
     std::unique_ptr<ChildProcess> startMonitor(std::map<std::string, std::string> env = {}) {
         // A bus that is not there: without an address Qt would autolaunch a session bus
         // that outlives the test.
-        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string();
+        env["DBUS_SESSION_BUS_ADDRESS"] =
+            "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string();
         return std::make_unique<ChildProcess>(kMonitor, std::vector<std::string>{}, std::move(env));
     }
     std::string log() const { return filesIn(sandbox_.tempDir() / "log"); }
@@ -176,12 +188,14 @@ protected:
     }
     // One monitor with its window up, one watchdog and the main program running.
     bool monitorWithWatchdog() const {
-        return sandboxProcesses(sandbox_, "ZEFAGPKITessarollMonitor").size() == 1 && watchdogs().size() == 1 &&
+        return sandboxProcesses(sandbox_, "ZEFAGPKITessarollMonitor").size() == 1 &&
+               watchdogs().size() == 1 &&
                !sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain").empty() &&
                findChannel(kChannelMonitorWindow).has_value();
     }
     bool nothingRuns() const {
-        for (const char* program : {"ZEFAGPKITessarollWorker", "ZEFAGPKITessarollMonitor", "ZEFAGPKITessarollMain"}) {
+        for (const char* program :
+             {"ZEFAGPKITessarollWorker", "ZEFAGPKITessarollMonitor", "ZEFAGPKITessarollMain"}) {
             if (!sandboxProcesses(sandbox_, program).empty()) return false;
         }
         return true;
@@ -189,7 +203,8 @@ protected:
     int runWorker(const std::string& option, const Desktop& desktop) {
         ChildProcess worker(kWorker, {option},
                             {{"DISPLAY", desktop.display()},
-                             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string()}});
+                             {"DBUS_SESSION_BUS_ADDRESS",
+                              "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string()}});
         return worker.wait(30s).value_or(-1);
     }
 
@@ -214,14 +229,17 @@ TEST_F(MonitorProgramTest, TrayMonitorKeepsTheMainProgramAndEndsOnSuicide) {
 
     auto monitor = startMonitor({{"DISPLAY", desktop.display()}});
     std::vector<pid_t> mains;
-    ASSERT_TRUE(waitUntil([&] { return !(mains = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain")).empty(); }, 15s))
+    ASSERT_TRUE(waitUntil(
+        [&] { return !(mains = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain")).empty(); },
+        15s))
         << log();
     EXPECT_EQ(commandLine(mains[0]).back(), "0");  // a fresh start
     // The window channel is up once the tray window exists.
     ASSERT_TRUE(waitUntil([] { return findChannel(kChannelMonitorWindow).has_value(); }, 10s));
     EXPECT_TRUE(monitor->running());
     // A first start on the machine writes the configuration with its start values.
-    const fs::path config = sandbox_.dataHome() / "ZEFAGPKITessarollMain" / "ZEFAGPKITessarollConfig";
+    const fs::path config =
+        sandbox_.dataHome() / "ZEFAGPKITessarollMain" / "ZEFAGPKITessarollConfig";
     ASSERT_TRUE(fs::exists(config));
     EXPECT_NE(readFile(config).find("silentmode=false"), std::string::npos);
 
@@ -233,9 +251,12 @@ TEST_F(MonitorProgramTest, TrayMonitorKeepsTheMainProgramAndEndsOnSuicide) {
     // The worker's way to end the monitor: a signed Suicide to its window.
     sendIPCMsgWin(kSenderWorker, kChannelMonitorWindow, kInstructionSuicide);
     EXPECT_EQ(monitor->wait(15s), 0);
-    EXPECT_TRUE(waitUntil([&] { return sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain").empty(); }, 10s));
+    EXPECT_TRUE(waitUntil(
+        [&] { return sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain").empty(); }, 10s));
     const std::string lines = log();
-    EXPECT_NE(lines.find("Receive COPYDATA message: TessarollInstruction_Suicide"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("Receive COPYDATA message: TessarollInstruction_Suicide"),
+              std::string::npos)
+        << lines;
     EXPECT_NE(lines.find("Start Tessaroll main program"), std::string::npos);
 }
 
@@ -295,14 +316,17 @@ TEST_F(MonitorProgramTest, DebugModeOnAndOffReachesEveryProgramAfterMainProgramR
         }
         return n;
     };
-    const char* const programs[] = {"[ZEFAGPKITessaroll][", "[TessarollMonitor-", "[TessarollWorker-"};
+    const char* const programs[] = {"[ZEFAGPKITessaroll][", "[TessarollMonitor-",
+                                    "[TessarollWorker-"};
     auto everyProgramLogged = [&](const char* text, std::size_t times) {
-        return waitUntil([&] {
-            for (const char* program : programs) {
-                if (count(program, text) != times) return false;
-            }
-            return true;
-        }, 10s);
+        return waitUntil(
+            [&] {
+                for (const char* program : programs) {
+                    if (count(program, text) != times) return false;
+                }
+                return true;
+            },
+            10s);
     };
 
     for (std::size_t round = 1; round <= 2; ++round) {
@@ -311,10 +335,13 @@ TEST_F(MonitorProgramTest, DebugModeOnAndOffReachesEveryProgramAfterMainProgramR
         const std::vector<pid_t> before = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
         ASSERT_EQ(before.size(), 1u);
         killProcess(before[0]);
-        ASSERT_TRUE(waitUntil([&] {
-            auto now = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
-            return now.size() == 1 && now[0] != before[0] && findChannel(kChannelMain).has_value();
-        }, 20s));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                auto now = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
+                return now.size() == 1 && now[0] != before[0] &&
+                       findChannel(kChannelMain).has_value();
+            },
+            20s));
         std::this_thread::sleep_for(1500ms);  // the new main program follows the event now
 
         // On: the About box (double click) and the letters typed while it is open.

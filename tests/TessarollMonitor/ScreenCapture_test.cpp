@@ -22,10 +22,10 @@
 #include "TessarollMonitor/ScreenCapture.h"
 #include "TessarollMonitor/TrayUi.h"
 #include "TessarollMonitor/qt/QtTray.h"
-#include "platform/Channel.h"
 #include "TessarollUtil/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
+#include "platform/Channel.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -42,15 +42,19 @@ TEST(ScreenCaptureText, FileNameAndSavedMessage) {
     const std::string cut = screenshotFileName(longDesktop, "螢幕截圖", "2024-03-04 15-00-13");
     EXPECT_EQ(cut, longDesktop + "/ZEFAGPKITessaroll 螢");
 
-    EXPECT_EQ(captureSavedMessage("Output ==FileName== to desktop success ==FileName==", "/d/a.png"),
-              "Output /d/a.png to desktop success /d/a.png");
+    EXPECT_EQ(
+        captureSavedMessage("Output ==FileName== to desktop success ==FileName==", "/d/a.png"),
+        "Output /d/a.png to desktop success /d/a.png");
     EXPECT_EQ(captureSavedMessage("no placeholder", "/d/a.png"), "no placeholder");
 }
 
 class SnapshotKeys final : public KeyStateSource {
 public:
-    explicit SnapshotKeys(std::vector<std::set<int32_t>> snapshots) : snapshots_(std::move(snapshots)) {}
-    bool isKeyDown(int32_t key) override { return at_ < snapshots_.size() && snapshots_[at_].count(key) > 0; }
+    explicit SnapshotKeys(std::vector<std::set<int32_t>> snapshots)
+        : snapshots_(std::move(snapshots)) {}
+    bool isKeyDown(int32_t key) override {
+        return at_ < snapshots_.size() && snapshots_[at_].count(key) > 0;
+    }
     void sleepFor(std::chrono::milliseconds) override { ++at_; }
     bool done() const { return at_ >= snapshots_.size(); }
 
@@ -100,11 +104,15 @@ public:
         if (!fs::exists("/usr/bin/Xvfb")) return false;
         for (int number = 260; number < 360; ++number) {
             const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
+            if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+                continue;
             display_ = ":" + std::to_string(number);
             xvfb_ = std::make_unique<ChildProcess>(
-                "/usr/bin/Xvfb", std::vector<std::string>{display_, "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) && xvfb_->running()) return true;
+                "/usr/bin/Xvfb", std::vector<std::string>{display_, "-nolisten", "tcp", "-screen",
+                                                          "0", "800x600x24"});
+            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) &&
+                xvfb_->running())
+                return true;
             xvfb_.reset();
         }
         return false;
@@ -162,15 +170,17 @@ TEST(ScreenCaptureDisplay, TheHotkeyThreadSavesTheScreenAsAPngOnTheDesktop) {
 
         const fs::path file(fileName);
         EXPECT_EQ(file.parent_path(), sandbox.desktopDir());
-        EXPECT_TRUE(std::regex_match(file.filename().string(),
-                                     std::regex(R"(ZEFAGPKITessaroll Screenshots \d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.png)")))
+        EXPECT_TRUE(std::regex_match(
+            file.filename().string(),
+            std::regex(R"(ZEFAGPKITessaroll Screenshots \d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.png)")))
             << file.filename();
         ASSERT_TRUE(fs::exists(file));
         EXPECT_EQ(testing_support::readFile(file).substr(0, 8), "\x89PNG\r\n\x1a\n");
         QImage picture(QString::fromStdString(fileName), "PNG");
         EXPECT_EQ(picture.width(), 800);
         EXPECT_EQ(picture.height(), 600);
-        EXPECT_EQ(capture.ui.balloons(), std::vector<std::string>{"Output " + fileName + " to desktop success"});
+        EXPECT_EQ(capture.ui.balloons(),
+                  std::vector<std::string>{"Output " + fileName + " to desktop success"});
     }
     savedDisplay.empty() ? unsetenv("DISPLAY") : setenv("DISPLAY", savedDisplay.c_str(), 1);
 }

@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
-#include <fcntl.h>
 #include <memory>
 #include <thread>
-#include <unistd.h>
 
 #include "LogCapture.h"
 #include "helpers/ChildProcess.h"
@@ -78,7 +78,8 @@ TEST(DebugModeFollower, AnEventThatIsNotTheUsersOwnIsRefusedAndLogged) {
     Counting side;
     ASSERT_TRUE(waitUntil([&] { return side.missing == 1; }));
     EXPECT_EQ(side.lastError, EACCES);
-    EXPECT_TRUE(log.contains(std::string("Debug mode event refused, not the user's own: ") + kName));
+    EXPECT_TRUE(
+        log.contains(std::string("Debug mode event refused, not the user's own: ") + kName));
 }
 
 }  // namespace

@@ -1,20 +1,20 @@
 #include "platform/NamedEvent.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <future>
 #include <iostream>
 #include <memory>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "helpers/Sandbox.h"
@@ -128,7 +128,8 @@ bool pulseReturns(std::unique_ptr<NamedEvent>& owner) {
 
 bool exitedWith(pid_t child, int code) {
     int status = 0;
-    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == code;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == code;
 }
 
 TEST(NamedEvent, WaitersKilledInsideWaitNeverHoldUpPulsesOrTheWaitersAfterThem) {
@@ -176,7 +177,8 @@ TEST(NamedEvent, FallbackNameCarriesTheUid) {
     ::unsetenv("XDG_RUNTIME_DIR");
     const std::string path = namedEventPath("ZEFAGPKITessaroll_DEBUG_MODE");
     if (saved) ::setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
-    EXPECT_EQ(path, "/dev/shm/tessaroll-event.u" + std::to_string(::geteuid()) + ".ZEFAGPKITessaroll_DEBUG_MODE");
+    EXPECT_EQ(path, "/dev/shm/tessaroll-event.u" + std::to_string(::geteuid()) +
+                        ".ZEFAGPKITessaroll_DEBUG_MODE");
 }
 
 // An object under the event's name that the user did not make as an event is refused,
@@ -230,7 +232,7 @@ TEST(NamedEvent, TheCreatorsObjectIsTheUsersAlone) {
     testing_support::Sandbox sandbox;
     auto event = NamedEvent::create("own");
     ASSERT_TRUE(event);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(namedEventPath("own").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, ::geteuid());
     EXPECT_EQ(st.st_mode & 07777, 0600u);
