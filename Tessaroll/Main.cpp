@@ -18,6 +18,7 @@
 #include "Tessaroll/StartupHooks.h"
 #include "TessarollSession/Dispatcher.h"
 #include "TessarollSession/SessionTable.h"
+#include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/System.h"
@@ -61,21 +62,6 @@ sigset_t blockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     return signals;
-}
-
-void watchLogState() {
-    for (;;) {
-        if (waitDebugModeEvent()) {
-            if (!logActive) {
-                setLog(logPrefix);
-                logActive = true;
-            } else {
-                disableLog();
-                logActive = false;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
 }
 
 std::string cut(std::string text, std::size_t limit) {
@@ -194,10 +180,9 @@ int runService(const std::optional<std::string>& commandLine) {
     }
     writeNormalLog("ZEFAGPKITessaroll initialization: ", "Success");
 
-    if (openDebugModeEvent())
-        std::thread(watchLogState).detach();
-    else
-        writeErrorLogInt("Tessaroll debugStatusUpdateEvent init failed. ", debugModeEventError());
+    followDebugMode(logPrefix, [](int error) {
+        writeErrorLogInt("Tessaroll debugStatusUpdateEvent init failed. ", error);
+    });
 
     if (isLogOn()) logPrint(5, "%s", separatorLine);
     while (!exitFlag) std::this_thread::sleep_for(std::chrono::milliseconds(100));

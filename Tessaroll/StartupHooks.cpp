@@ -1,23 +1,15 @@
 #include "Tessaroll/StartupHooks.h"
 
-#include <cerrno>
 #include <memory>
 
 #include "TessarollUtil/Message.h"
 #include "core/Forensic.h"
 #include "platform/Folders.h"
-#include "platform/NamedEvent.h"
 
 namespace {
 
 constexpr int kDumpKeepCount = 3;
 constexpr const char* kDumpPrefix = "ZEFAGPKITessaroll";
-constexpr const char* kDebugModeEventName = "ZEFAGPKITessaroll_DEBUG_MODE";
-
-// Never destroyed: the detached log-state thread waits on it until the process ends, also
-// while static destructors run at exit.
-NamedEvent* debugModeEvent = nullptr;
-int debugModeOpenError = 0;
 
 }  // namespace
 
@@ -37,15 +29,3 @@ void startMessageReceiver(void (*finalFunction)()) {
     IPCHandlers.finalFunction = finalFunction;
     startIPCReceiver(kChannelMain);
 }
-
-bool openDebugModeEvent() {
-    if (debugModeEvent) return false;
-    debugModeEvent = NamedEvent::open(kDebugModeEventName).release();
-    // No event means no monitor runs: reported as a missing file.
-    debugModeOpenError = debugModeEvent ? 0 : ENOENT;
-    return debugModeEvent != nullptr;
-}
-
-bool waitDebugModeEvent() { return debugModeEvent && debugModeEvent->wait(); }
-
-int debugModeEventError() { return debugModeOpenError; }

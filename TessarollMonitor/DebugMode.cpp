@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
 
+#include "TessarollMonitor/Languages.h"
+#include "TessarollMonitor/TrayUi.h"
+#include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
@@ -20,43 +22,32 @@ constexpr const char* kLogFolderName = "TessarollLog";
 constexpr std::size_t kIniTextBuffer = 512;
 constexpr std::size_t kIniPathBuffer = 512;
 
-// Both handles stay open for the life of the process: detached threads pulse and wait on
-// them until it ends, also while static destructors run at exit.
-std::atomic<NamedEvent*> debugStatusUpdateEvent{nullptr};  // the monitor's, created if need be
-std::atomic<NamedEvent*> debugModeWatchEvent{nullptr};     // the main program's and the watchdog's
+// Stays open for the life of the process: detached threads pulse it until it ends, also
+// while static destructors run at exit.
+std::atomic<NamedEvent*> debugStatusUpdateEvent{nullptr};
 
-// Never destroyed: detached threads may still read the hooks while the process exits.
-std::mutex hooksMutex;
-MonitorUiHooks& hooks = *new MonitorUiHooks();
+std::string desktopText() {
+    return getDesktopPath().value_or(std::string());
+}
 
-std::string desktopText() { return getDesktopPath().value_or(std::string()); }
-
-std::string logFolderPath() { return desktopText() + "/" + kLogFolderName; }
+std::string logFolderPath() {
+    return desktopText() + "/" + kLogFolderName;
+}
 
 void closeAboutBox() {
-    std::function<void()> close = monitorUiHooks().closeAboutBox;
-    if (close) close();
+    if (TrayUi* ui = trayUi()) ui->closeMessageBox(kAboutCaption);
 }
 
+// Shown whatever silent mode says.
 void showDebugBalloon(bool on) {
-    MonitorUiHooks current = monitorUiHooks();
-    const std::function<std::string()>& text = on ? current.debugOnText : current.debugOffText;
-    if (current.showBalloon) current.showBalloon(text ? text() : std::string());
+    showBalloon(languageText(on ? MonitorText::TurnOnDebugMode : MonitorText::TurnOffDebugMode));
 }
 
-void closeEvent(std::atomic<NamedEvent*>& handle) { delete handle.exchange(nullptr); }
+void closeEvent(std::atomic<NamedEvent*>& handle) {
+    delete handle.exchange(nullptr);
+}
 
 }  // namespace
-
-void setMonitorUiHooks(MonitorUiHooks newHooks) {
-    std::lock_guard guard(hooksMutex);
-    hooks = std::move(newHooks);
-}
-
-MonitorUiHooks monitorUiHooks() {
-    std::lock_guard guard(hooksMutex);
-    return hooks;
-}
 
 bool openDebugEvent() {
     if (debugStatusUpdateEvent.load()) return false;
@@ -80,21 +71,6 @@ void pulseDebugEvent() {
     if (NamedEvent* event = debugStatusUpdateEvent.load()) event->pulse();
 }
 
-bool isDebugMode() {
-    if (debugModeWatchEvent.load()) return false;
-    std::unique_ptr<NamedEvent> event = NamedEvent::open(kDebugModeEventName);
-    if (!event) return false;
-    NamedEvent* expected = nullptr;
-    if (!debugModeWatchEvent.compare_exchange_strong(expected, event.get())) return false;
-    event.release();
-    return true;
-}
-
-bool waitDebugModeChange(std::optional<std::chrono::milliseconds> timeout) {
-    NamedEvent* event = debugModeWatchEvent.load();
-    return event && event->wait(timeout);
-}
-
 void initDebugLogSettings() {
     logIniPath = cutToBuffer(getUserTempPath(), kIniPathBuffer);
     createPathFolders();
@@ -113,7 +89,8 @@ void initDebugLogSettings() {
 }
 
 void writeLogIni() {
-    if (!writeTextFile(logIniPath, logIniText)) writeWarningLog("[Warning] ", "Write log ini file fail");
+    if (!writeTextFile(logIniPath, logIniText))
+        writeWarningLog("[Warning] ", "Write log ini file fail");
 
     const std::string folder = logFolderPath();
     writeNormalLog("Try to create: ", folder);
@@ -153,9 +130,7 @@ void toggleDebugMode() {
 
 void resetDebugModeForTests() {
     closeEvent(debugStatusUpdateEvent);
-    closeEvent(debugModeWatchEvent);
     debugState = 0;
     logIniText.clear();
     logIniPath.clear();
-    setMonitorUiHooks({});
 }

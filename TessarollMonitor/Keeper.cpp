@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "TessarollMonitor/TrayWindow.h"
+#include "TessarollMonitor/TrayIcon.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProcessTools.h"
@@ -85,7 +85,9 @@ void keeperThread() {
     }
 }
 
-void startMainProgram() { keeperState = kKeeperRun; }
+void startMainProgram() {
+    keeperState = kKeeperRun;
+}
 
 void stopMainProgram() {
     keeperState = kKeeperStop;
@@ -100,7 +102,9 @@ void restartMainProgram() {
     startGate = 1;
 }
 
-void stopKeeperForTests() { quitForTests = true; }
+void stopKeeperForTests() {
+    quitForTests = true;
+}
 
 void resetKeeperForTests() {
     quitForTests = false;

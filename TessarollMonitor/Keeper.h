@@ -13,9 +13,9 @@ inline constexpr int32_t kKeeperStop = 2;
 inline constexpr int32_t kKeeperRestart = 3;
 inline constexpr int kKeeperRunsPerSeries = 8;
 
-extern std::atomic<int32_t> keeperState;     // kKeeperRun at start
-extern std::atomic<uint8_t> startGate;       // 0 while a restart is killing the main program
-extern std::atomic<uint8_t> userSwitchedOut; // the IPC receiver's lock flag
+extern std::atomic<int32_t> keeperState;      // kKeeperRun at start
+extern std::atomic<uint8_t> startGate;        // 0 while a restart is killing the main program
+extern std::atomic<uint8_t> userSwitchedOut;  // the IPC receiver's lock flag
 
 // The program the keeper runs: the command's first word (a bare name is looked for in the
 // monitor's own folder first) and the process name it is ended by.

@@ -22,7 +22,8 @@ constexpr auto kPollSleep = std::chrono::milliseconds(50);
 constexpr int32_t kSequenceFunctionKeys[13] = {0x70, 0x70, 0x71, 0x71, 0x21, 0x21, 0x22,
                                                0x22, 0x51, 0x57, 0x51, 0x57, 0};
 constexpr int32_t kSequenceLetters[7] = {0x50, 0x4B, 0x4D, 0x55, 0x52, 0x54, 0};
-constexpr int32_t kSequenceMouse[11] = {0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0};
+constexpr int32_t kSequenceMouse[11] = {0x04, 0x04, 0x04, 0x04, 0x04, 0x04,
+                                        0x04, 0x04, 0x04, 0x04, 0};
 
 // The desktop's keys read once per scan: one round trip to the display per 50 ms rather
 // than one per key code, with the same answers as asking key by key.
@@ -76,10 +77,12 @@ std::unique_ptr<CheatCode> initCheatCode(const int32_t* keys, int32_t count) {
     return code;
 }
 
-std::unique_ptr<KeyStateSource> desktopKeyStateSource() { return std::make_unique<DesktopKeyStateSource>(); }
+std::unique_ptr<KeyStateSource> desktopKeyStateSource() {
+    return std::make_unique<DesktopKeyStateSource>();
+}
 
-CheatCodeDetector::CheatCodeDetector(const std::vector<std::unique_ptr<CheatCode>>& codes, KeyStateSource& keys,
-                                     std::function<bool()> aboutBoxOpen)
+CheatCodeDetector::CheatCodeDetector(const std::vector<std::unique_ptr<CheatCode>>& codes,
+                                     KeyStateSource& keys, std::function<bool()> aboutBoxOpen)
     : codes_(codes), keys_(keys), aboutBoxOpen_(std::move(aboutBoxOpen)) {
     for (const auto& code : codes_) code->progress = 0;
 }

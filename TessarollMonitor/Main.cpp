@@ -9,17 +9,17 @@
 #include "TessarollMonitor/Keeper.h"
 #include "TessarollMonitor/Languages.h"
 #include "TessarollMonitor/MonitorConfig.h"
-#include "TessarollMonitor/QtTray.h"
 #include "TessarollMonitor/ScreenCapture.h"
 #include "TessarollMonitor/TrayWindow.h"
+#include "TessarollMonitor/qt/QtTray.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProcessTools.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Channel.h"
-#include "platform/Privacy.h"
 #include "platform/Files.h"
+#include "platform/Privacy.h"
 
 namespace {
 
@@ -43,21 +43,11 @@ void startWatchdogUnlessRunning() {
 // The folder with every missing level above it: a fresh account may not have its data
 // folder yet.
 void makeFolders(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
         makeFolder(path.substr(0, slash));
     }
     makeFolder(path);
-}
-
-void installUiHooks() {
-    MonitorUiHooks hooks;
-    hooks.showBalloon = [](const std::string& text) { showBalloon(text); };
-    hooks.closeAboutBox = [] {};  // replaced once the tray exists
-    hooks.debugOnText = [] { return languageText(MonitorText::TurnOnDebugMode); };
-    hooks.debugOffText = [] { return languageText(MonitorText::TurnOffDebugMode); };
-    hooks.screenshotsText = [] { return languageText(MonitorText::Screenshots); };
-    hooks.captureSavedText = [] { return languageText(MonitorText::CaptureSaved); };
-    setMonitorUiHooks(hooks);
 }
 
 // The window part: claims the window channel, puts up the icon and runs the message loop
@@ -74,16 +64,12 @@ void runTrayWindow(int argc, char** argv) {
     // Left alive on purpose: the keeper and debug-mode threads may still hold it while the
     // process ends.
     auto* tray = new QtTray(std::move(receiver));
-    MonitorUiHooks hooks = monitorUiHooks();
-    hooks.closeAboutBox = [tray] { tray->closeMessageBox(kAboutCaption); };
-    setMonitorUiHooks(hooks);
     setTrayUi(tray);
     if (monitorWindowProc(kWmCreate, 0, 0) != 0) {
         setTrayUi(nullptr);
         return;
     }
     QApplication::exec();
-    tray->removeTrayIcon();
     setTrayUi(nullptr);
 }
 
@@ -110,7 +96,6 @@ int main(int argc, char** argv) {
     initDebugModeEvent();
     startWatchdogUnlessRunning();
     initDebugLogSettings();
-    installUiHooks();
 
     // The receiver threads read the table without a lock: fill it before any starts.
     IPCHandlers.finalFunction = MonitorFinal;

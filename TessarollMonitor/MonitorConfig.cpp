@@ -22,7 +22,9 @@ constexpr std::size_t kConfigTextBuffer = 512;
 constexpr std::size_t kPathBuffer = 512;
 constexpr const char* kUpgraderName = "TessarollUpgrader.exe";
 
-const char* boolText(bool value) { return value ? "true" : "false"; }
+const char* boolText(bool value) {
+    return value ? "true" : "false";
+}
 
 // One key of the file: "<key>=false" anywhere wins over "<key>=true"; neither rewrites
 // the file with what is known at this moment and leaves the flag as it was.

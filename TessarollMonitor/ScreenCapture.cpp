@@ -2,8 +2,9 @@
 
 #include <thread>
 
-#include "TessarollMonitor/DebugMode.h"
+#include "TessarollMonitor/Languages.h"
 #include "TessarollMonitor/MonitorConfig.h"
+#include "TessarollMonitor/TrayUi.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
@@ -29,11 +30,10 @@ std::string cutToWideUnits(std::string_view text, std::size_t limit) {
     return std::string(text.substr(0, i));
 }
 
-std::string hookText(const std::function<std::string()>& text) { return text ? text() : std::string(); }
-
 }  // namespace
 
-std::string screenshotFileName(std::string_view desktop, std::string_view screenshotsText, std::string_view timeText) {
+std::string screenshotFileName(std::string_view desktop, std::string_view screenshotsText,
+                               std::string_view timeText) {
     std::string name(desktop);
     name += "/ZEFAGPKITessaroll ";
     name += screenshotsText;
@@ -48,23 +48,26 @@ std::string captureSavedMessage(std::string_view savedText, std::string_view fil
 }
 
 std::string captureScreen() {
-    const MonitorUiHooks hooks = monitorUiHooks();
     const std::string fileName =
-        screenshotFileName(getDesktopPath().value_or(std::string()), hookText(hooks.screenshotsText), getTimeText());
-    const bool saved = grabScreenToFile(fileName);
+        screenshotFileName(getDesktopPath().value_or(std::string()),
+                           languageText(MonitorText::Screenshots), getTimeText());
+    TrayUi* ui = trayUi();
+    const bool saved = ui != nullptr && ui->grabScreen(fileName);
     if (!saved) {
         // Saying "success" for a file that is not there would send the user looking for it.
         writeErrorLog("Screen capture fail: ", fileName);
         return fileName;
     }
-    const std::string message = captureSavedMessage(hookText(hooks.captureSavedText), fileName);
+    const std::string message =
+        captureSavedMessage(languageText(MonitorText::CaptureSaved), fileName);
     std::this_thread::sleep_for(kBalloonDelay);
-    if (hooks.showBalloon) hooks.showBalloon(message);
+    showBalloon(message);
     return fileName;
 }
 
 ScreenshotKeyPoller::ScreenshotKeyPoller(KeyStateSource& keys, std::function<void()> capture)
-    : keys_(keys), capture_(capture ? std::move(capture) : std::function<void()>([] { captureScreen(); })) {}
+    : keys_(keys),
+      capture_(capture ? std::move(capture) : std::function<void()>([] { captureScreen(); })) {}
 
 bool ScreenshotKeyPoller::runOnce() {
     keys_.sleepFor(kKeySleep);

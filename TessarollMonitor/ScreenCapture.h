@@ -18,13 +18,7 @@ std::string screenshotFileName(std::string_view desktop, std::string_view screen
 // The capture-saved text with every "==FileName==" replaced by the file name.
 std::string captureSavedMessage(std::string_view savedText, std::string_view fileName);
 
-// Grabs the whole screen and saves it under `path`, the format chosen by its extension.
-// False when there is no Qt application, no screen, or the file cannot be written. Part of
-// the Qt layer (QtScreenGrab.cpp). Safe on any thread while the Qt application runs its
-// event loop on the main thread.
-bool grabScreenToFile(const std::string& path);
-
-// One capture through grabScreenToFile into a file on the desktop, then after
+// One capture through the tray UI's screen grab into a file on the desktop, then after
 // 1214 ms the saved balloon. A capture that could not be saved logs an error instead of
 // claiming success. Returns the file name used.
 std::string captureScreen();

@@ -11,24 +11,20 @@
 #include "TessarollUtil/Text.h"
 #include "platform/Encoding.h"
 #include "platform/FolderEntries.h"
-#include "platform/NotificationArea.h"
 
-std::atomic<uint8_t> mainRunning{0};
-std::atomic<uint8_t> restartNotice{0};
 std::atomic<uint8_t> aboutBoxIdle{1};
 std::string dataFolder;
 std::string installedComponentText;
 
 namespace {
 
-std::atomic<TrayUi*> trayUi{nullptr};
-
 constexpr std::size_t kTextCharacters = 512;
-constexpr std::size_t kBalloonCharacters = 256;  // the balloon's text holds 255
 constexpr std::string_view kDisplayNameFile = "DisplayName.txt";
 constexpr std::string_view kVersionFile = "Version.txt";
 
-void logClick(const char* what) { writeNormalLog(what, ""); }
+void logClick(const char* what) {
+    writeNormalLog(what, "");
+}
 
 void toggle(std::atomic<bool>& flag) {
     flag = !flag.load();
@@ -37,64 +33,49 @@ void toggle(std::atomic<bool>& flag) {
 
 void handleCommand(int id) {
     switch (id) {
-    case kCmdQuitHidden:
-    case kCmdQuit:
-        logClick("Click MonitorFinal");
-        MonitorFinal();
-        break;
-    case kCmdStop:
-        logClick("Click Tessaroll Stop");
-        stopMainProgram();
-        break;
-    case kCmdStart:
-        logClick("Click Tessaroll Start");
-        keeperState = kKeeperRun;
-        break;
-    case kCmdRestart:
-        logClick("Click Tessaroll Restart");
-        restartMainProgram();
-        break;
-    case kCmdAbout:
-        logClick("Click ShowMonitorAbout");
-        ShowMonitorAbout();
-        break;
-    case kCmdStartDebugModeHidden:
-    case kCmdStartDebugMode:
-        logClick("Click startDebugMode");
-        startDebugMode();
-        break;
-    case kCmdStopDebugModeHidden:
-    case kCmdStopDebugMode:
-        logClick("Click stopDebugMode");
-        stopDebugMode();
-        break;
-    case kCmdTradChinese:
-        switchLanguage(Language_TradChinese, MonitorText::TradChinese);
-        break;
-    case kCmdEnglish:
-        switchLanguage(Language_English, MonitorText::English);
-        break;
-    case kCmdSimpChinese:
-        switchLanguage(Language_SimpChinese, MonitorText::SimpChinese);
-        break;
-    case kCmdJapanese:
-        switchLanguage(Language_Japan, MonitorText::Japanese);
-        break;
-    case kCmdSystemHint:
-        toggle(silentmode);
-        break;
-    case kCmdScreenshots:
-        logClick("Click ScreenCutter");
-        toggle(isScreenShot);
-        break;
-    case kCmdCheckUpdate:
-        checkForUpdate();
-        break;
-    case kCmdAutoCheckUpdate:
-        toggle(autocheckupdate);
-        break;
-    default:
-        break;
+        case kCmdQuitHidden:
+        case kCmdQuit:
+            logClick("Click MonitorFinal");
+            MonitorFinal();
+            break;
+        case kCmdStop:
+            logClick("Click Tessaroll Stop");
+            stopMainProgram();
+            break;
+        case kCmdStart:
+            logClick("Click Tessaroll Start");
+            keeperState = kKeeperRun;
+            break;
+        case kCmdRestart:
+            logClick("Click Tessaroll Restart");
+            restartMainProgram();
+            break;
+        case kCmdAbout:
+            logClick("Click ShowMonitorAbout");
+            ShowMonitorAbout();
+            break;
+        case kCmdStartDebugModeHidden:
+        case kCmdStartDebugMode:
+            logClick("Click startDebugMode");
+            startDebugMode();
+            break;
+        case kCmdStopDebugModeHidden:
+        case kCmdStopDebugMode:
+            logClick("Click stopDebugMode");
+            stopDebugMode();
+            break;
+        case kCmdTradChinese: switchLanguage(Language_TradChinese, MonitorText::TradChinese); break;
+        case kCmdEnglish: switchLanguage(Language_English, MonitorText::English); break;
+        case kCmdSimpChinese: switchLanguage(Language_SimpChinese, MonitorText::SimpChinese); break;
+        case kCmdJapanese: switchLanguage(Language_Japan, MonitorText::Japanese); break;
+        case kCmdSystemHint: toggle(silentmode); break;
+        case kCmdScreenshots:
+            logClick("Click ScreenCutter");
+            toggle(isScreenShot);
+            break;
+        case kCmdCheckUpdate: checkForUpdate(); break;
+        case kCmdAutoCheckUpdate: toggle(autocheckupdate); break;
+        default: break;
     }
 }
 
@@ -124,44 +105,35 @@ TrayMenuItem command(int id, MonitorText text, bool checked = false) {
     return {TrayMenuItem::Kind::Command, id, languageText(text), checked, {}};
 }
 
-TrayMenuItem separator() { return {TrayMenuItem::Kind::Separator, 0, {}, false, {}}; }
-
-std::string tipAnd(MonitorText text) {
-    return cutToCharacters(std::string(kTrayTip) + " " + languageText(text), kTextCharacters);
+TrayMenuItem separator() {
+    return {TrayMenuItem::Kind::Separator, 0, {}, false, {}};
 }
 
 }  // namespace
 
-void setTrayUi(TrayUi* ui) { trayUi = ui; }
-
-intptr_t monitorWindowProc(unsigned message, uintptr_t wParam, intptr_t lParam, std::string_view data) {
-    TrayUi* ui = trayUi;
+intptr_t monitorWindowProc(unsigned message, uintptr_t wParam, intptr_t lParam,
+                           std::string_view data) {
+    TrayUi* ui = trayUi();
     switch (message) {
-    case kWmTaskbarCreated:
-        if (ui == nullptr || !ui->addTrayIcon(kIconMonitor, kTrayTip)) writeNormalLog("Add icon: ", "fail");
-        return 0;
-    case kWmCreate:
-        refreshNotificationArea();
-        return ui != nullptr && ui->addTrayIcon(kIconMonitor, kTrayTip) ? 0 : -1;
-    case kWmDestroy:
-    case kWmClose:
-        MonitorFinal();
-        return 0;
-    case kWmCopyData:
-        handleCopyData(data);
-        return 0;
-    case kWmCommand:
-        handleCommand(static_cast<int>(wParam & 0xFFFF));
-        return 0;
-    case kWmTrayCallback:
-        if (lParam == kWmLButtonDblClk) {
-            ShowMonitorAbout();
-        } else if (lParam == kWmRButtonDown) {
-            showTrayMenu();
-        }
-        return 0;
-    default:
-        return 0;
+        case kWmTaskbarCreated:
+            if (ui == nullptr || !ui->addTrayIcon(kIconMonitor, kTrayTip))
+                writeNormalLog("Add icon: ", "fail");
+            return 0;
+        case kWmCreate:
+            refreshNotificationArea();
+            return ui != nullptr && ui->addTrayIcon(kIconMonitor, kTrayTip) ? 0 : -1;
+        case kWmDestroy:
+        case kWmClose: MonitorFinal(); return 0;
+        case kWmCopyData: handleCopyData(data); return 0;
+        case kWmCommand: handleCommand(static_cast<int>(wParam & 0xFFFF)); return 0;
+        case kWmTrayCallback:
+            if (lParam == kWmLButtonDblClk) {
+                ShowMonitorAbout();
+            } else if (lParam == kWmRButtonDown) {
+                showTrayMenu();
+            }
+            return 0;
+        default: return 0;
     }
 }
 
@@ -174,7 +146,8 @@ std::vector<TrayMenuItem> buildTrayMenu() {
         menu.push_back(command(kCmdStart, MonitorText::Start));
     }
     const int32_t language = currentLanguage;
-    TrayMenuItem languages{TrayMenuItem::Kind::Submenu, 0, languageText(MonitorText::LanguageMenu), false, {}};
+    TrayMenuItem languages{
+        TrayMenuItem::Kind::Submenu, 0, languageText(MonitorText::LanguageMenu), false, {}};
     languages.items = {
         command(kCmdTradChinese, MonitorText::TradChinese, language == Language_TradChinese),
         command(kCmdEnglish, MonitorText::English, language == Language_English),
@@ -195,18 +168,20 @@ std::vector<TrayMenuItem> buildTrayMenu() {
 }
 
 void showTrayMenu() {
-    if (TrayUi* ui = trayUi) ui->trackMenu(buildTrayMenu());
+    if (TrayUi* ui = trayUi()) ui->trackMenu(buildTrayMenu());
 }
 
 void switchLanguage(int32_t language, MonitorText nameText) {
     currentLanguage = language;
     buildLanguageTexts();
     // The name as the language just chosen writes it.
-    showBalloon(cutToCharacters(languageText(MonitorText::SwitchTo) + languageText(nameText), kTextCharacters));
+    showBalloon(cutToCharacters(languageText(MonitorText::SwitchTo) + languageText(nameText),
+                                kTextCharacters));
 }
 
 std::string buildAboutText() {
-    std::string text = languageText(debugState ? MonitorText::AboutDebugOn : MonitorText::AboutDebugOff);
+    std::string text =
+        languageText(debugState ? MonitorText::AboutDebugOn : MonitorText::AboutDebugOff);
     text = replaceAll(text, "=TessarollName=", "ZEFAGPKITessaroll");
     text = replaceAll(text, "=ServerVersion=", kServerVersion);
     text = replaceAll(text, "=MonitorVersion=", kMonitorVersion);
@@ -224,7 +199,8 @@ void ShowMonitorAbout() {
     buildLanguageTexts();
     const std::string text = buildAboutText();
     registerCheatCodes([] { return aboutBoxIdle == 0; });
-    if (TrayUi* ui = trayUi) ui->messageBox(cutToCharacters(kAboutCaption, kTextCharacters), text, kIconMonitor);
+    if (TrayUi* ui = trayUi())
+        ui->messageBox(cutToCharacters(kAboutCaption, kTextCharacters), text, kIconMonitor);
     aboutBoxIdle = 1;
 }
 
@@ -244,7 +220,8 @@ void findInstalledComponent(const char* folder) {
 void readDisplayName(const std::string& displayNamePath) {
     std::string versionPath = displayNamePath;
     if (versionPath.ends_with(kDisplayNameFile)) {
-        versionPath.replace(versionPath.size() - kDisplayNameFile.size(), kDisplayNameFile.size(), kVersionFile);
+        versionPath.replace(versionPath.size() - kDisplayNameFile.size(), kDisplayNameFile.size(),
+                            kVersionFile);
     }
     // The installer writes both files in code page 950.
     auto readBig5 = [](const std::string& path) {
@@ -253,45 +230,24 @@ void readDisplayName(const std::string& displayNamePath) {
         std::optional<std::u16string> wide = codePageToUtf16(raw, kCodePageBig5);
         return wide ? utf16ToUtf8(*wide) : std::string();
     };
-    const std::string line = cutToCharacters(
-        readBig5(displayNamePath) + " " + languageText(MonitorText::VersionLabel) + readBig5(versionPath) + " \n",
-        kTextCharacters);
+    const std::string line =
+        cutToCharacters(readBig5(displayNamePath) + " " + languageText(MonitorText::VersionLabel) +
+                            readBig5(versionPath) + " \n",
+                        kTextCharacters);
     installedComponentText = cutToCharacters(installedComponentText + line, kTextCharacters);
 }
-
-void showBalloon(std::string_view text) {
-    if (TrayUi* ui = trayUi) ui->showBalloon(cutToCharacters(text, kBalloonCharacters));
-}
-
-void setRunningIcon() {
-    mainRunning = 1;
-    if (TrayUi* ui = trayUi) ui->setTrayIcon(kIconRunning);
-    // The notice belongs to this start alone, also when silent mode hides it.
-    const bool restarted = restartNotice.exchange(0) != 0;
-    if (silentmode) return;
-    showBalloon(tipAnd(restarted ? MonitorText::Restarted : MonitorText::Started));
-}
-
-void setStoppedIcon() {
-    mainRunning = 0;
-    if (TrayUi* ui = trayUi) ui->setTrayIcon(kIconStopped);
-    if (silentmode || restartNotice) return;
-    showBalloon(tipAnd(MonitorText::Stopped));
-}
-
-void refreshNotificationArea() { clearDeadTrayIcons(); }
 
 void MonitorFinal() {
     stopMainProgram();
     sendIPCMsg(kChannelWatchdog);
-    if (TrayUi* ui = trayUi) {
+    if (TrayUi* ui = trayUi()) {
         ui->removeTrayIcon();
         ui->quit();
     }
 }
 
 void resetTrayWindowForTests() {
-    trayUi = nullptr;
+    setTrayUi(nullptr);
     mainRunning = 0;
     restartNotice = 0;
     aboutBoxIdle = 1;

@@ -113,12 +113,10 @@ std::unique_ptr<NamedMutex> lockUserMutex(std::string_view name, uint32_t waitMi
     if (!mutex) return nullptr;
     switch (mutex->wait(waitMilliseconds)) {
         case MutexWait::Obtained:
-            return mutex;
         case MutexWait::Abandoned:
-            // Taken over from an owner that died: released again and reported as not
-            // obtained, so the caller tries once more.
-            mutex->release();
-            return nullptr;
+            // An owner that ended holding it (a watchdog ended by its instruction, a
+            // killed program) leaves it to the next one: taken over, and no signal.
+            return mutex;
         case MutexWait::TimedOut:
         case MutexWait::Failed:
             break;

@@ -34,9 +34,10 @@ std::optional<std::string> getModuleFolder();
 // logged, when it cannot be had or is not our own.
 std::unique_ptr<NamedMutex> openUserMutex(std::string_view name);
 // Takes the mutex "<user name>_<name>", waiting at most `waitMilliseconds` (0: try-lock).
-// The owned mutex, or null when another thread or process holds it, when its previous
-// owner abandoned it (it is released again), or on failure. Never leaves the mutex owned
-// when it returns null. The caller ends the lock with release() and dropping the pointer.
+// The owned mutex (also when its previous owner ended holding it: it is taken over), or
+// null when another thread or process holds it, or on failure. Never leaves the mutex
+// owned when it returns null. The caller ends the lock with release() and dropping the
+// pointer.
 std::unique_ptr<NamedMutex> lockUserMutex(std::string_view name, uint32_t waitMilliseconds);
 
 // ---- files ----------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProcessTools.h"
@@ -19,7 +20,6 @@
 #include "TessarollUtil/Text.h"
 #include "certs/RootCertificates.h"
 #include "platform/Folders.h"
-#include "platform/NamedEvent.h"
 #include "platform/TrustStore.h"
 
 namespace fs = std::filesystem;
@@ -37,7 +37,6 @@ constexpr const char* kWorkerLockName = "TessarollWorker";
 constexpr const char* kMonitorMarker = "ZEFAGPKITessarollMonitor.exe";
 constexpr const char* kMonitorProgram = "ZEFAGPKITessarollMonitor.exe";
 constexpr const char* kMainProgram = "ZEFAGPKITessarollMain.exe";
-constexpr const char* kDebugModeEventName = "ZEFAGPKITessaroll_DEBUG_MODE";
 constexpr const char* kUninstallers[] = {"Au_.exe", "Un_A.exe"};
 
 // What one option's handler is given, and what it leaves for the end of the run.
@@ -50,10 +49,6 @@ struct WorkerOutcome {
     int exitCode = 0;
     bool selfDelete = false;  // the worker removes its own executable at the end
 };
-
-// Opened by the watchdog; the debug watcher waits on it until the process ends, so it
-// is never closed under the detached thread.
-NamedEvent* debugEvent = nullptr;
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -295,12 +290,7 @@ WorkerOutcome runKeyToByte(const WorkerRun& run) {
 }
 
 void runWatchdog() {
-    if (auto event = NamedEvent::open(kDebugModeEventName)) {
-        debugEvent = event.release();
-        std::thread(debugWatcher).detach();
-    } else {
-        writeErrorLog("debugStatusUpdateEvent init failed.", "");
-    }
+    followDebugMode(nullptr, [](int) { writeErrorLog("debugStatusUpdateEvent init failed.", ""); });
     auto watchdogLock = lockUserMutex(kChannelWatchdog, 500);
     if (!watchdogLock) {
         writeNormalLog("getMutexLock: ", "Fail");
@@ -504,22 +494,6 @@ bool listFiles(const std::string& root, std::string_view pattern, std::vector<st
         }
     }
     return true;
-}
-
-void debugWatcher() {
-    for (;;) {
-        if (debugEvent && debugEvent->wait()) {
-            if (workerDebugFlag.load() == 0) {
-                setLog();
-                workerDebugFlag.store(1);
-            } else {
-                disableLog();  // logs "Log state: Disable" first
-                workerDebugFlag.store(0);
-            }
-        }
-        // One pulse toggles once.
-        sleepMs(100);
-    }
 }
 
 bool appendToCertFile(const char* text) {

@@ -56,10 +56,6 @@ std::vector<std::string> splitUninstallArguments(std::string_view argumentText, 
 // pattern. False when a folder could not be searched or held no entry that matches.
 bool listFiles(const std::string& root, std::string_view pattern, std::vector<std::string>& out);
 
-// The debug-mode watcher of the watchdog: each pulse of the debug-mode event switches the
-// worker's logging over. Never returns.
-void debugWatcher();
-
 // Appends the text to "Cert.h" in the current folder; false for no text or when the file
 // cannot be opened.
 bool appendToCertFile(const char* text);
@@ -75,5 +71,5 @@ void deleteSelf();
 // (added now or already there), else 0 (logged).
 int importRootCA(const char* pemText);
 
-// The debug flag: whether the worker's logging is on, toggled by the debug watcher.
+// The debug flag: whether the worker's logging is on, as set at start.
 extern std::atomic<uint8_t> workerDebugFlag;

@@ -1,80 +1,85 @@
 #include "platform/NamedEvent.h"
 
-#include <cerrno>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-#include <ctime>
 #include <fcntl.h>
-#include <pthread.h>
+#include <linux/futex.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <string>
 
-// The shared state of one event. A waiter remembers the generation it started at, so a
-// pulse (generation moves on, state stays unsignalled) releases exactly those who waited.
+// The shared state of one event: one word, the signalled bit and a generation above it.
+// Waiters sleep on the word with a futex and own nothing in the record, so one that dies
+// at any point leaves nothing behind that could hold up the others. A waiter remembers
+// the generation it started at: a pulse moves the generation on and leaves the bit clear,
+// so it releases exactly those who waited.
 struct NamedEvent::Record {
     uint32_t magic;
-    uint32_t signalled;
-    uint64_t generation;
-    pthread_mutex_t mutex;
-    pthread_cond_t cond;
+    uint32_t word;
 };
 
 namespace {
 
-constexpr uint32_t kMagic = 0x54455654;  // written last: a record is complete once it shows
+constexpr uint32_t kMagic = 0x54455655;  // written last: a record is complete once it shows
+constexpr uint32_t kSignalled = 1;
+constexpr uint32_t kGenerationStep = 2;
+constexpr mode_t kMode = 0600;
 
-// Everyone who opens an event keeps a shared lock on its file, so "nobody holds it" is a
-// lock that can be taken alone.
+std::atomic_ref<uint32_t> wordOf(NamedEvent::Record* r) {
+    return std::atomic_ref<uint32_t>(r->word);
+}
+
+uint32_t generationOf(uint32_t word) {
+    return word & ~kSignalled;
+}
+
+// Shared (not private) futex operations: the word lives in a mapping of several processes.
+void wakeAll(NamedEvent::Record* r) {
+    ::syscall(SYS_futex, &r->word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void sleepWhile(NamedEvent::Record* r, uint32_t seen, const timespec* relative) {
+    ::syscall(SYS_futex, &r->word, FUTEX_WAIT, seen, relative, nullptr, 0);
+}
+
+template <typename Change>
+void update(NamedEvent::Record* r, Change change) {
+    std::atomic_ref<uint32_t> word = wordOf(r);
+    uint32_t seen = word.load();
+    while (!word.compare_exchange_weak(seen, change(seen))) {}
+}
+
 std::string safeName(std::string_view name) {
     std::string out;
     for (char c : name) out += (c == '/' || c == '\\' || c == '\0') ? '_' : c;
     return out;
 }
 
-class RecordLock {
-public:
-    explicit RecordLock(NamedEvent::Record* r) : r_(r) {
-        if (pthread_mutex_lock(&r_->mutex) == EOWNERDEAD) pthread_mutex_consistent(&r_->mutex);
-    }
-    ~RecordLock() { pthread_mutex_unlock(&r_->mutex); }
-    RecordLock(const RecordLock&) = delete;
-    RecordLock& operator=(const RecordLock&) = delete;
-
-private:
-    NamedEvent::Record* r_;
-};
-
 bool sameFile(int fd, const std::string& path) {
-    struct stat a{}, b{};
-    return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    struct stat a {
+    }, b{};
+    return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
-bool initRecord(NamedEvent::Record* r) {
-    r->signalled = 0;
-    r->generation = 0;
-    pthread_mutexattr_t ma;
-    pthread_mutexattr_init(&ma);
-    pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
-    int rc = pthread_mutex_init(&r->mutex, &ma);
-    pthread_mutexattr_destroy(&ma);
-    if (rc != 0) return false;
-    pthread_condattr_t ca;
-    pthread_condattr_init(&ca);
-    pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
-    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-    rc = pthread_cond_init(&r->cond, &ca);
-    pthread_condattr_destroy(&ca);
-    if (rc != 0) return false;
-    __atomic_store_n(&r->magic, kMagic, __ATOMIC_RELEASE);
-    return true;
+// Only the user's own record, as its creator made it, is used: another user who could
+// write a record of this name could signal the programs or hold them up.
+bool isOwnRecord(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 07777) == kMode;
 }
 
 NamedEvent::Record* mapRecord(int fd) {
-    void* p = ::mmap(nullptr, sizeof(NamedEvent::Record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* p =
+        ::mmap(nullptr, sizeof(NamedEvent::Record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     return p == MAP_FAILED ? nullptr : static_cast<NamedEvent::Record*>(p);
 }
 
@@ -86,41 +91,57 @@ std::string namedEventPath(std::string_view name) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime) {
         std::string folder = std::string(runtime) + "/tessaroll-events";
-        struct stat st{};
-        if ((::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) && ::lstat(folder.c_str(), &st) == 0 &&
-            S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
+        struct stat st {};
+        if ((::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) &&
+            ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
             return folder + "/" + safeName(name);
         }
     }
     return "/dev/shm/tessaroll-event.u" + std::to_string(::geteuid()) + "." + safeName(name);
 }
 
-std::unique_ptr<NamedEvent> NamedEvent::create(std::string_view name) { return attach(name, true); }
-std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name) { return attach(name, false); }
+std::unique_ptr<NamedEvent> NamedEvent::create(std::string_view name) {
+    return attach(name, true);
+}
+std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name) {
+    return attach(name, false);
+}
 
 std::unique_ptr<NamedEvent> NamedEvent::attach(std::string_view name, bool mayCreate) {
     std::string path = namedEventPath(name);
     if (path.empty() || name.empty()) return nullptr;
     for (int attempt = 0; attempt < 20; ++attempt) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0 && errno == ELOOP) errno = EACCES;  // a link planted under our name
+        if (fd >= 0 && !isOwnRecord(fd)) {
+            ::close(fd);
+            errno = EACCES;
+            return nullptr;
+        }
         if (fd >= 0) {
             if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
                 // Nobody holds it: what is left is the file of an event that has gone.
                 if (sameFile(fd, path)) ::unlink(path.c_str());
                 ::close(fd);
-                if (!mayCreate) return nullptr;
+                if (!mayCreate) {
+                    errno = ENOENT;
+                    return nullptr;
+                }
                 continue;
             }
-            struct stat st{};
+            struct stat st {};
             if (::flock(fd, LOCK_SH) != 0 || !sameFile(fd, path) || ::fstat(fd, &st) != 0 ||
                 st.st_size < static_cast<off_t>(sizeof(Record))) {
                 ::close(fd);
                 continue;
             }
             Record* record = mapRecord(fd);
-            if (!record || __atomic_load_n(&record->magic, __ATOMIC_ACQUIRE) != kMagic) {
+            if (!record ||
+                std::atomic_ref<uint32_t>(record->magic).load(std::memory_order_acquire) !=
+                    kMagic) {
                 if (record) ::munmap(record, sizeof(Record));
                 ::close(fd);
+                errno = EPROTO;
                 return nullptr;
             }
             std::unique_ptr<NamedEvent> event(new NamedEvent());
@@ -135,8 +156,12 @@ std::unique_ptr<NamedEvent> NamedEvent::attach(std::string_view name, bool mayCr
         int tfd = ::mkostemp(temp.data(), O_CLOEXEC);
         if (tfd < 0) return nullptr;
         Record* record = nullptr;
-        bool ready = ::ftruncate(tfd, sizeof(Record)) == 0 && (record = mapRecord(tfd)) != nullptr &&
-                     initRecord(record) && ::flock(tfd, LOCK_SH) == 0;
+        bool ready = ::fchmod(tfd, kMode) == 0 && ::ftruncate(tfd, sizeof(Record)) == 0 &&
+                     (record = mapRecord(tfd)) != nullptr && ::flock(tfd, LOCK_SH) == 0;
+        if (ready) {
+            record->word = 0;
+            std::atomic_ref<uint32_t>(record->magic).store(kMagic, std::memory_order_release);
+        }
         bool published = ready && ::link(temp.c_str(), path.c_str()) == 0;
         int linkError = errno;
         ::unlink(temp.c_str());
@@ -160,42 +185,41 @@ NamedEvent::~NamedEvent() {
 }
 
 bool NamedEvent::set() {
-    RecordLock lock(record_);
-    record_->signalled = 1;
-    ++record_->generation;
-    pthread_cond_broadcast(&record_->cond);
+    update(record_,
+           [](uint32_t word) { return (generationOf(word) + kGenerationStep) | kSignalled; });
+    wakeAll(record_);
     return true;
 }
 
 bool NamedEvent::reset() {
-    RecordLock lock(record_);
-    record_->signalled = 0;
+    // Waiters see the word change and go back to sleep: neither bit nor generation says go.
+    update(record_, [](uint32_t word) { return generationOf(word); });
     return true;
 }
 
 bool NamedEvent::pulse() {
-    RecordLock lock(record_);
-    record_->signalled = 0;
-    ++record_->generation;
-    pthread_cond_broadcast(&record_->cond);
+    update(record_, [](uint32_t word) { return generationOf(word) + kGenerationStep; });
+    wakeAll(record_);
     return true;
 }
 
 bool NamedEvent::wait(std::optional<std::chrono::milliseconds> timeout) {
-    timespec deadline{};
-    if (timeout) {
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        long long ns = deadline.tv_nsec + (timeout->count() % 1000) * 1'000'000LL;
-        deadline.tv_sec += static_cast<time_t>(timeout->count() / 1000 + ns / 1'000'000'000LL);
-        deadline.tv_nsec = static_cast<long>(ns % 1'000'000'000LL);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
+    std::atomic_ref<uint32_t> word = wordOf(record_);
+    const uint32_t start = generationOf(word.load());
+    for (;;) {
+        const uint32_t seen = word.load();
+        if ((seen & kSignalled) != 0 || generationOf(seen) != start) return true;
+        if (!timeout) {
+            sleepWhile(record_, seen, nullptr);
+            continue;
+        }
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return false;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec relative{static_cast<time_t>(ns / 1'000'000'000),
+                                static_cast<long>(ns % 1'000'000'000)};
+        sleepWhile(record_, seen, &relative);
     }
-    RecordLock lock(record_);
-    const uint64_t start = record_->generation;
-    while (!record_->signalled && record_->generation == start) {
-        int rc = timeout ? pthread_cond_timedwait(&record_->cond, &record_->mutex, &deadline)
-                         : pthread_cond_wait(&record_->cond, &record_->mutex);
-        if (rc == EOWNERDEAD) pthread_mutex_consistent(&record_->mutex);
-        if (rc == ETIMEDOUT) break;
-    }
-    return record_->signalled || record_->generation != start;
 }

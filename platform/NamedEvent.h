@@ -12,15 +12,17 @@
 
 class NamedEvent {
 public:
-    // Opens the event, creating it (unsignalled) when nobody holds it. Nothing on failure.
+    // Opens the event, creating it (unsignalled) when nobody holds it. Nothing on failure,
+    // with errno EACCES when an object of that name is there that is not the user's own
+    // (another owner, another mode, a link): it is never used.
     static std::unique_ptr<NamedEvent> create(std::string_view name);
-    // Opens the event only when some process holds it already.
+    // Opens the event only when some process holds it already (errno ENOENT otherwise).
     static std::unique_ptr<NamedEvent> open(std::string_view name);
     ~NamedEvent();
     NamedEvent(const NamedEvent&) = delete;
     NamedEvent& operator=(const NamedEvent&) = delete;
 
-    bool set();    // signalled until reset; every waiter is released
+    bool set();  // signalled until reset; every waiter is released
     bool reset();
     bool pulse();  // releases the threads waiting now and leaves the event unsignalled
     // True when the event was signalled (or pulsed) within `timeout`; no timeout waits

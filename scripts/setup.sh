@@ -16,7 +16,7 @@ PACKAGES=(
   p11-kit libnss3-tools softhsm2 opensc ca-certificates
   # tests
   googletest libgmock-dev libgtest-dev libbenchmark-dev
-  xvfb xdotool openbox chromium firefox-esr python3-dbusmock dbus
+  xvfb xdotool openbox trayer chromium firefox-esr python3-dbusmock dbus
   xmlsec1 openssl procps iproute2 curl util-linux
   # fuzzing (libFuzzer)
   clang

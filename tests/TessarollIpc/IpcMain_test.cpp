@@ -75,28 +75,41 @@ TEST(IpcMain, SessionLockEndsTheService) {
     EXPECT_EQ(adapterCopies(service->workFolder()), 0u);
 }
 
+// The monitor holds the event while it runs; a service started before the monitor made
+// it follows debug mode once it is there.
 TEST(IpcMain, DebugModePulsesSwitchLoggingOffAndOn) {
-    Sandbox sandbox;
-    // The monitor holds the event while it runs; the service opens it at start-up.
-    auto event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");
-    ASSERT_TRUE(event);
-    auto service = startMainService(sandbox);
-    ASSERT_TRUE(service);
-    ASSERT_TRUE(service->waitForLog("ZEFAGPKITessaroll initialization: Success"));
-    auto count = [&](const std::string& text) {
-        std::string log = service->log();
-        std::size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-        return n;
-    };
-    EXPECT_EQ(service->log().find("debugStatusUpdateEvent init failed"), std::string::npos);
+    for (bool eventFirst : {true, false}) {
+        SCOPED_TRACE(eventFirst ? "event first" : "service first");
+        Sandbox sandbox;
+        std::unique_ptr<NamedEvent> event;
+        if (eventFirst) event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");
+        auto service = startMainService(sandbox);
+        ASSERT_TRUE(service);
+        ASSERT_TRUE(service->waitForLog("ZEFAGPKITessaroll initialization: Success"));
+        auto count = [&](const std::string& text) {
+            std::string log = service->log();
+            std::size_t n = 0;
+            for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+            return n;
+        };
+        if (!eventFirst) {
+            EXPECT_TRUE(service->waitForLog("Tessaroll debugStatusUpdateEvent init failed. 2"));
+            event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");
+        }
+        ASSERT_TRUE(event);
+        EXPECT_EQ(count("debugStatusUpdateEvent init failed"), eventFirst ? 0u : 1u);
 
-    std::this_thread::sleep_for(300ms);  // the log-state thread is waiting now
-    event->pulse();
-    EXPECT_TRUE(service->waitForLog("Log state: Disable"));
-    std::this_thread::sleep_for(300ms);
-    event->pulse();
-    EXPECT_TRUE(waitUntil([&] { return count("Log state: Enable") == 2; }, 5s)) << service->log();
+        // Pulse until the log-state thread, which may not be waiting yet, has taken one.
+        EXPECT_TRUE(waitUntil([&] {
+            event->pulse();
+            return count("Log state: Disable") == 1;
+        }, 5s)) << service->log();
+        std::this_thread::sleep_for(300ms);
+        EXPECT_TRUE(waitUntil([&] {
+            event->pulse();
+            return count("Log state: Enable") == 2;
+        }, 5s)) << service->log();
+    }
 }
 
 }  // namespace

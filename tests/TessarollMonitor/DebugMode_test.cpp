@@ -8,7 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "MonitorTestSupport.h"
 #include "TessarollMonitor/DebugMode.h"
+#include "TessarollMonitor/TrayUi.h"
+#include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/Logger.h"
@@ -22,20 +25,6 @@ using testing_support::readFile;
 using testing_support::Sandbox;
 
 namespace {
-
-struct UiRecord {
-    std::vector<std::string> balloons;
-    int aboutClosed = 0;
-};
-
-void installRecordingHooks(UiRecord& record) {
-    MonitorUiHooks hooks;
-    hooks.showBalloon = [&record](const std::string& text) { record.balloons.push_back(text); };
-    hooks.closeAboutBox = [&record] { ++record.aboutClosed; };
-    hooks.debugOnText = [] { return std::string("Turn on debug mode"); };
-    hooks.debugOffText = [] { return std::string("Turn off debug mode"); };
-    setMonitorUiHooks(hooks);
-}
 
 void resetAll() {
     resetDebugModeForTests();
@@ -56,22 +45,27 @@ protected:
     void SetUp() override {
         resetAll();
         setProgramPrefix("TessarollMonitor-TEST0000_SID");
-        installRecordingHooks(ui_);
+        currentLanguage = Language_English;
+        buildLanguageTexts();
+        setTrayUi(&ui_);
     }
-    void TearDown() override { resetAll(); }
+    void TearDown() override {
+        setTrayUi(nullptr);
+        resetAll();
+    }
 
     fs::path iniPath() const { return sandbox_.tempDir() / "ZEFAGPKITessaroll.ini"; }
     fs::path logFolder() const { return sandbox_.desktopDir() / "TessarollLog"; }
 
     Sandbox sandbox_;
-    UiRecord ui_;
+    testing_support::RecordingUi ui_;
 };
 
 TEST_F(DebugModeTest, SettingsNameTheIniInTheTempFolderAndALogOnTheDesktop) {
     initDebugLogSettings();
     EXPECT_EQ(logIniPath, iniPath().string());
-    EXPECT_EQ(logIniText, "[ZEFAGPKITessaroll]\nLog File=" + (logFolder() / "ZEFAGPKITessaroll.txt").string() +
-                              "\nLog Level=5");
+    EXPECT_EQ(logIniText, "[ZEFAGPKITessaroll]\nLog File=" +
+                              (logFolder() / "ZEFAGPKITessaroll.txt").string() + "\nLog Level=5");
     EXPECT_EQ(debugState.load(), 0);
 }
 
@@ -103,8 +97,9 @@ TEST_F(DebugModeTest, StartSwitchesLoggingOnThroughTheRealLoggerAndStopSwitchesI
     resetLoggerForTests();
     EXPECT_NE(initLog(logIniPath.c_str()), kLogIniFound);
 
-    EXPECT_EQ(ui_.balloons, (std::vector<std::string>{"Turn on debug mode", "Turn off debug mode"}));
-    EXPECT_EQ(ui_.aboutClosed, 2);
+    EXPECT_EQ(ui_.balloons(),
+              (std::vector<std::string>{"Turn on debug mode", "Turn off debug mode"}));
+    EXPECT_EQ(ui_.closedBoxes(), (std::vector<std::string>{kAboutCaption, kAboutCaption}));
 }
 
 TEST_F(DebugModeTest, TheIniIsTheStateAcrossRestartsAndToggleFollowsIt) {
@@ -145,52 +140,46 @@ protected:
     Sandbox sandbox_;
 };
 
-TEST_F(DebugEventTest, OnlyTheMonitorCreatesTheEventAndEachSideOpensItOnce) {
-    EXPECT_FALSE(isDebugMode()) << "no monitor holds the event yet";
+// A follower as the main program and the watchdog run one, counting pulses.
+struct CountingFollower {
+    std::atomic<int> pulses{0};
+    std::atomic<int> missing{0};
+    DebugModeFollower follower{
+        {kDebugModeEventName, [this] { ++pulses; }, [this](int) { ++missing; }, 20ms}};
+};
+
+TEST_F(DebugEventTest, OnlyTheMonitorCreatesTheEventAndAFollowerFindsItOnceItExists) {
+    CountingFollower side;
+    ASSERT_TRUE(testing_support::waitUntil([&] { return side.missing == 1; }))
+        << "no monitor holds the event yet";
     EXPECT_TRUE(openDebugEvent());
     EXPECT_FALSE(openDebugEvent()) << "a second open changes nothing";
-    EXPECT_TRUE(isDebugMode());
-    EXPECT_FALSE(isDebugMode()) << "true only on the call that opened it";
-}
-
-TEST_F(DebugEventTest, APulseReleasesAWaiterAndIsMissedByOneNotWaiting) {
-    ASSERT_TRUE(openDebugEvent());
-    ASSERT_TRUE(isDebugMode());
-
-    pulseDebugEvent();  // nobody waits now
-    EXPECT_FALSE(waitDebugModeChange(100ms));
-
-    std::atomic<bool> released{false};
-    std::thread waiter([&] { released = waitDebugModeChange(10s); });
-    // The waiter may not wait yet when the first pulses go out: keep pulsing.
+    // The follower waits on it once it has looked again: keep pulsing until one arrives.
     EXPECT_TRUE(testing_support::waitUntil(
         [&] {
             pulseDebugEvent();
-            return released.load();
+            return side.pulses > 0;
         },
         5s));
-    pulseDebugEvent();
-    waiter.join();
+    EXPECT_EQ(side.missing, 1) << "the missing event is reported once";
 }
 
-TEST_F(DebugEventTest, StartingAndStoppingDebugModeEachPulse) {
+TEST_F(DebugEventTest, StartingAndStoppingDebugModeEachPulseOnce) {
     setProgramPrefix("TessarollMonitor-TEST0000_SID");
     initDebugLogSettings();
     ASSERT_TRUE(openDebugEvent());
-    ASSERT_TRUE(isDebugMode());
-    for (bool start : {true, false}) {
-        std::atomic<bool> waiting{false};
-        std::atomic<bool> released{false};
-        std::thread waiter([&] {
-            waiting = true;
-            released = waitDebugModeChange(5s);
-        });
-        ASSERT_TRUE(testing_support::waitUntil([&] { return waiting.load(); }));
-        std::this_thread::sleep_for(200ms);  // into its wait
+    CountingFollower side;
+    std::this_thread::sleep_for(300ms);  // into its wait
+    int expected = 0;
+    for (bool start : {true, false, true, false}) {
         start ? startDebugMode() : stopDebugMode();
-        waiter.join();
-        EXPECT_TRUE(released.load()) << (start ? "start" : "stop");
+        ++expected;
+        EXPECT_TRUE(testing_support::waitUntil([&] { return side.pulses == expected; }, 5s))
+            << (start ? "start" : "stop");
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(side.pulses, expected) << "one pulse each";
     }
+    EXPECT_EQ(side.missing, 0);
 }
 
 }  // namespace

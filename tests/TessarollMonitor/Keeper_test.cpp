@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "MonitorTestSupport.h"
-#include "helpers/ChildProcess.h"
 #include "TessarollUtil/ProcessTools.h"
+#include "helpers/ChildProcess.h"
 #include "platform/Process.h"
 
 using namespace testing_support;
@@ -101,7 +101,8 @@ TEST_F(KeeperTest, RestartBeginsANewSeriesWithTheRestartedNotice) {
     restartMainProgram();
     ASSERT_TRUE(waitRuns({"0", "0"}));
     ASSERT_TRUE(waitUntil([&] { return ui_.balloons().size() == 2; }));
-    EXPECT_EQ(ui_.balloons(), (std::vector<std::string>{"ZEFAGPKITessaroll turned on", "ZEFAGPKITessaroll already restarted"}));
+    EXPECT_EQ(ui_.balloons(), (std::vector<std::string>{"ZEFAGPKITessaroll turned on",
+                                                        "ZEFAGPKITessaroll already restarted"}));
     EXPECT_EQ(ui_.icons(), (std::vector<int>{kIconRunning, kIconStopped, kIconRunning}));
     EXPECT_EQ(keeperState.load(), kKeeperRestart);
 }
@@ -112,7 +113,8 @@ TEST_F(KeeperTest, SwitchedOutUserPausesTheKeeper) {
     // Locking the session ends the main program by itself.
     userSwitchedOut = 1;
     killProcessByName(programName_.c_str(), ProgramForm::Monitor);
-    EXPECT_TRUE(waitUntil([&] { return log_.contains("[Keeper] Detect user switch out event, into sleep mode"); }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return log_.contains("[Keeper] Detect user switch out event, into sleep mode"); }));
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(runs().size(), 1u);
     userSwitchedOut = 0;

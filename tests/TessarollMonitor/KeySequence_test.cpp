@@ -18,8 +18,11 @@ namespace {
 // One snapshot per poll: the set of keys down until the detector's next sleep.
 class SnapshotKeys final : public KeyStateSource {
 public:
-    explicit SnapshotKeys(std::vector<std::set<int32_t>> snapshots) : snapshots_(std::move(snapshots)) {}
-    bool isKeyDown(int32_t key) override { return at_ < snapshots_.size() && snapshots_[at_].count(key) > 0; }
+    explicit SnapshotKeys(std::vector<std::set<int32_t>> snapshots)
+        : snapshots_(std::move(snapshots)) {}
+    bool isKeyDown(int32_t key) override {
+        return at_ < snapshots_.size() && snapshots_[at_].count(key) > 0;
+    }
     void sleepFor(std::chrono::milliseconds) override { ++at_; }
     bool done() const { return at_ >= snapshots_.size(); }
 
@@ -45,7 +48,8 @@ Snapshots operator+(Snapshots a, const Snapshots& b) {
     return a;
 }
 
-const std::vector<int32_t> kFunctionKeys = {0x70, 0x70, 0x71, 0x71, 0x21, 0x21, 0x22, 0x22, 0x51, 0x57, 0x51, 0x57};
+const std::vector<int32_t> kFunctionKeys = {0x70, 0x70, 0x71, 0x71, 0x21, 0x21,
+                                            0x22, 0x22, 0x51, 0x57, 0x51, 0x57};
 const std::vector<int32_t> kLetters = {0x50, 0x4B, 0x4D, 0x55, 0x52, 0x54};
 const std::vector<int32_t> kMouse(10, 0x04);
 
@@ -81,7 +85,8 @@ TEST(CheatCodeRecord, BuildsFromCodesUpToTheFirstZeroAndAtMost63) {
         EXPECT_EQ(code->progress, 0) << c.name;
         EXPECT_TRUE(code->callback) << c.name;
         for (std::size_t i = 0; i < code->keys.size(); ++i)
-            EXPECT_EQ(code->keys[i], static_cast<int32_t>(i) < c.expectedLength ? c.keys[i] : 0) << c.name << " " << i;
+            EXPECT_EQ(code->keys[i], static_cast<int32_t>(i) < c.expectedLength ? c.keys[i] : 0)
+                << c.name << " " << i;
     }
     EXPECT_EQ(initCheatCode(nullptr, 3), nullptr);
 }
@@ -104,16 +109,22 @@ TEST(CheatCodeDetector, MatchesTheNewestPressesWhileTheAboutBoxIsOpen) {
         {"each key held for several polls counts once", typed(kLetters, 5), true, {0, 1, 0}},
         {"stray keys before do not matter", typed({0x41, 0x42}) + typed(kLetters), true, {0, 1, 0}},
         {"an extra key in the middle breaks it", typed(lettersWithExtra), true, {0, 0, 0}},
-        {"typed again cleanly after a broken try", typed(lettersWithExtra) + typed(kLetters), true, {0, 1, 0}},
+        {"typed again cleanly after a broken try",
+         typed(lettersWithExtra) + typed(kLetters),
+         true,
+         {0, 1, 0}},
         {"twice in a row", typed(kLetters) + typed(kLetters), true, {0, 2, 0}},
-        {"a match starts afresh: its tail cannot begin the next", typed(kMouse) + typed({0x04, 0x04, 0x04}), true,
+        {"a match starts afresh: its tail cannot begin the next",
+         typed(kMouse) + typed({0x04, 0x04, 0x04}),
+         true,
          {0, 0, 1}},
     };
     for (const Case& c : cases) {
         std::vector<std::unique_ptr<CheatCode>> codes = buildDefaultCheatCodes();
         ASSERT_EQ(codes.size(), 3u);
         std::vector<int> matches(codes.size(), 0);
-        for (std::size_t i = 0; i < codes.size(); ++i) codes[i]->callback = [&matches, i] { ++matches[i]; };
+        for (std::size_t i = 0; i < codes.size(); ++i)
+            codes[i]->callback = [&matches, i] { ++matches[i]; };
         SnapshotKeys keys(c.snapshots);
         CheatCodeDetector detector(codes, keys, [&] { return c.aboutOpen; });
         runAll(detector, keys);

@@ -40,8 +40,10 @@ public:
         setenv("LC_ALL", value, 1);
     }
     ~LocaleVariable() {
-        if (saved_) setenv("LC_ALL", saved_->c_str(), 1);
-        else unsetenv("LC_ALL");
+        if (saved_)
+            setenv("LC_ALL", saved_->c_str(), 1);
+        else
+            unsetenv("LC_ALL");
     }
 
 private:

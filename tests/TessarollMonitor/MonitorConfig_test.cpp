@@ -35,7 +35,9 @@ protected:
     fs::path dataFolder_;
 };
 
-TEST_F(MonitorConfigTest, PathIsTheConfigFileInTheDataFolder) { EXPECT_EQ(configPath, file().string()); }
+TEST_F(MonitorConfigTest, PathIsTheConfigFileInTheDataFolder) {
+    EXPECT_EQ(configPath, file().string());
+}
 
 TEST_F(MonitorConfigTest, StartUpReadsTheFlagsAndRewritesWhatIsMissing) {
     struct Case {
@@ -47,22 +49,27 @@ TEST_F(MonitorConfigTest, StartUpReadsTheFlagsAndRewritesWhatIsMissing) {
     const Case cases[] = {
         {"first start", std::nullopt, false, false, true, kDefaults},
         {"empty file", "", false, false, true, kDefaults},
-        {"all keys", "isScreenShot=true\nsilentmode=true\nautocheckupdate=false\n", true, true, false, ""},
-        {"other order and lines, no final line feed", "# x\nautocheckupdate=false\nsilentmode=true\nisScreenShot=true",
-         true, true, false, ""},
+        {"all keys", "isScreenShot=true\nsilentmode=true\nautocheckupdate=false\n", true, true,
+         false, ""},
+        {"other order and lines, no final line feed",
+         "# x\nautocheckupdate=false\nsilentmode=true\nisScreenShot=true", true, true, false, ""},
         {"lines of a file written on the other system",
-         "isScreenShot=true\r\nsilentmode=false\r\nautocheckupdate=true\r\n", true, false, true, ""},
-        {"both values of a key: false wins", "isScreenShot=true isScreenShot=false silentmode=false autocheckupdate=true",
-         false, false, true, ""},
+         "isScreenShot=true\r\nsilentmode=false\r\nautocheckupdate=true\r\n", true, false, true,
+         ""},
+        {"both values of a key: false wins",
+         "isScreenShot=true isScreenShot=false silentmode=false autocheckupdate=true", false, false,
+         true, ""},
         // The rewrite at the first key writes the later keys' start values, while memory
         // takes them from the text.
-        {"no isScreenShot", "silentmode=true\nautocheckupdate=true\n", false, true, true, kDefaults},
+        {"no isScreenShot", "silentmode=true\nautocheckupdate=true\n", false, true, true,
+         kDefaults},
         {"no isScreenShot nor autocheckupdate", "silentmode=true\n", false, true, true,
          "isScreenShot=false\nsilentmode=true\nautocheckupdate=true\n"},
-        {"odd values count as missing", "isScreenShot=TRUE\nsilentmode=yes\nautocheckupdate=false\n", false, false,
-         false, kDefaults},
-        {"keys are case-sensitive", "isscreenshot=true\nSilentMode=true\nautocheckupdate=true\n", false, false, true,
+        {"odd values count as missing",
+         "isScreenShot=TRUE\nsilentmode=yes\nautocheckupdate=false\n", false, false, false,
          kDefaults},
+        {"keys are case-sensitive", "isscreenshot=true\nSilentMode=true\nautocheckupdate=true\n",
+         false, false, true, kDefaults},
     };
     for (const Case& c : cases) {
         resetMonitorConfigForTests();
@@ -76,7 +83,8 @@ TEST_F(MonitorConfigTest, StartUpReadsTheFlagsAndRewritesWhatIsMissing) {
         EXPECT_EQ(silentmode.load(), c.silent) << c.name;
         EXPECT_EQ(autocheckupdate.load(), c.autoCheck) << c.name;
         ASSERT_TRUE(fs::exists(file())) << c.name;
-        EXPECT_EQ(readFile(file()), c.fileAfter.empty() ? c.content.value_or("") : c.fileAfter) << c.name;
+        EXPECT_EQ(readFile(file()), c.fileAfter.empty() ? c.content.value_or("") : c.fileAfter)
+            << c.name;
     }
 }
 
@@ -113,7 +121,8 @@ TEST(UpdateCheck, StartsTheUpgraderFromTheProgramFolderWithItsOption) {
 
     checkForUpdate();
 
-    EXPECT_TRUE(testing_support::waitUntil([&] { return fs::exists(record) && !readFile(record).empty(); }));
+    EXPECT_TRUE(testing_support::waitUntil(
+        [&] { return fs::exists(record) && !readFile(record).empty(); }));
     fs::remove(upgrader);
     EXPECT_EQ(readFile(record), "-checkupdate\n");
     EXPECT_TRUE(log.contains("Check Tessaroll: " + (folder / "TessarollUpgrader.exe").string()));

@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const fs::path kMonitor = fs::path(TESSAROLL_STAGE_DIR) / "ZEFAGPKITessarollMonitor";
+const fs::path kWorker = fs::path(TESSAROLL_STAGE_DIR) / "ZEFAGPKITessarollWorker";
 
 std::string procFile(pid_t pid, const char* name) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/" + name, std::ios::binary);
@@ -37,7 +38,8 @@ std::vector<pid_t> sandboxProcesses(const Sandbox& sandbox, const char* program)
     const std::string home = std::string("HOME=") + sandbox.home().string() + '\0';
     std::vector<pid_t> out;
     for (pid_t pid : findProcessesByName(program, false)) {
-        if (('\0' + procFile(pid, "environ")).find('\0' + home) != std::string::npos) out.push_back(pid);
+        if (('\0' + procFile(pid, "environ")).find('\0' + home) != std::string::npos)
+            out.push_back(pid);
     }
     return out;
 }
@@ -59,25 +61,88 @@ public:
                 fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
                 continue;
             display_ = ":" + std::to_string(number);
-            xvfb_ = std::make_unique<ChildProcess>("/usr/bin/Xvfb",
-                                                   std::vector<std::string>{display_, "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+            xvfb_ = std::make_unique<ChildProcess>(
+                "/usr/bin/Xvfb", std::vector<std::string>{display_, "-nolisten", "tcp", "-screen",
+                                                          "0", "1024x768x24"});
             const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) && xvfb_->running()) break;
+            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) &&
+                xvfb_->running())
+                break;
             xvfb_.reset();
         }
         if (!xvfb_) return false;
         if (fs::exists("/usr/bin/openbox")) {
-            wm_ = std::make_unique<ChildProcess>("/usr/bin/openbox", std::vector<std::string>{},
-                                                 std::map<std::string, std::string>{{"DISPLAY", display_},
-                                                                                    {"HOME", sandbox.home().string()}});
+            wm_ = std::make_unique<ChildProcess>(
+                "/usr/bin/openbox", std::vector<std::string>{},
+                std::map<std::string, std::string>{{"DISPLAY", display_},
+                                                   {"HOME", sandbox.home().string()}});
         }
         return true;
     }
     const std::string& display() const { return display_; }
 
+    // A notification area in the top right corner, as a desktop panel gives one.
+    bool startTrayHost() {
+        if (!fs::exists("/usr/bin/trayer")) return false;
+        trayer_ = std::make_unique<ChildProcess>(
+            "/usr/bin/trayer",
+            std::vector<std::string>{"--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                     "--width", "200", "--heighttype", "pixel", "--height", "32"},
+            std::map<std::string, std::string>{{"DISPLAY", display_}});
+        return waitUntil(
+            [&] {
+                return !tool("/usr/bin/xdotool", {"search", "--name", "^panel$"}).empty();
+            },
+            10s);
+    }
+    // The output of an X tool run on this display.
+    std::string tool(const fs::path& program, std::vector<std::string> args) const {
+        ChildProcess run(program, std::move(args), {{"DISPLAY", display_}});
+        run.wait(10s);
+        return run.output();
+    }
+    // The monitor's icon as the tray host embedded it; empty while there is none.
+    std::string trayIcon() const {
+        std::istringstream panels(tool("/usr/bin/xdotool", {"search", "--name", "^panel$"}));
+        for (std::string panel; std::getline(panels, panel);) {
+            std::istringstream tree(tool("/usr/bin/xwininfo", {"-tree", "-id", panel}));
+            for (std::string line; std::getline(tree, line);) {
+                if (line.find("(\"ZEFAGPKITessarollMonitor\"") == std::string::npos) continue;
+                std::istringstream words(line);
+                std::string id;
+                words >> id;
+                return id;
+            }
+        }
+        return {};
+    }
+    void clickIcon(const std::string& icon, const std::vector<std::string>& clicks) const {
+        std::vector<std::string> args{"mousemove", "--window", icon, "8", "8"};
+        args.insert(args.end(), clicks.begin(), clicks.end());
+        tool("/usr/bin/xdotool", args);
+    }
+    // Right click on the icon, then `ups` times Up from the menu's end and Return.
+    void chooseFromTrayMenu(const std::string& icon, int ups) const {
+        clickIcon(icon, {"click", "3"});
+        std::this_thread::sleep_for(700ms);  // the menu is up
+        std::vector<std::string> keys{"key", "--delay", "100"};
+        for (int i = 0; i < ups; ++i) keys.push_back("Up");
+        keys.push_back("Return");
+        tool("/usr/bin/xdotool", keys);
+    }
+    // Each key held long enough for a poller that looks every 50 ms.
+    void typeSlowly(const std::vector<std::string>& keys) const {
+        for (const std::string& key : keys) {
+            tool("/usr/bin/xdotool", {"keydown", key});
+            std::this_thread::sleep_for(200ms);
+            tool("/usr/bin/xdotool", {"keyup", key});
+            std::this_thread::sleep_for(150ms);
+        }
+    }
+
 private:
     std::string display_;
-    std::unique_ptr<ChildProcess> xvfb_, wm_;
+    std::unique_ptr<ChildProcess> xvfb_, wm_, trayer_;
 };
 
 class MonitorProgramTest : public ::testing::Test {
@@ -86,13 +151,15 @@ protected:
         if (!fs::exists(kMonitor)) GTEST_SKIP() << "the monitor is not staged";
         fs::create_directories(sandbox_.tempDir() / "log");
         writeFile(sandbox_.windowsDir() / "ZEFAGPKITessaroll.ini",
-                  "[ZEFAGPKITessaroll]\nLog File=" + (sandbox_.tempDir() / "log" / "monitor.log").string() +
+                  "[ZEFAGPKITessaroll]\nLog File=" +
+                      (sandbox_.tempDir() / "log" / "monitor.log").string() +
                       "\nLog MaxSize=500000000\nLog Level=5\n");
     }
     void TearDown() override {
         // The watchdog first: it would start a monitor that vanished again.
         for (int round = 0; round < 2; ++round) {
-            for (const char* program : {"ZEFAGPKITessarollWorker", "ZEFAGPKITessarollMonitor", "ZEFAGPKITessarollMain"}) {
+            for (const char* program :
+                 {"ZEFAGPKITessarollWorker", "ZEFAGPKITessarollMonitor", "ZEFAGPKITessarollMain"}) {
                 for (pid_t pid : sandboxProcesses(sandbox_, program)) killProcess(pid);
             }
             std::this_thread::sleep_for(200ms);
@@ -101,13 +168,44 @@ protected:
     std::unique_ptr<ChildProcess> startMonitor(std::map<std::string, std::string> env = {}) {
         // A bus that is not there: without an address Qt would autolaunch a session bus
         // that outlives the test.
-        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string();
+        env["DBUS_SESSION_BUS_ADDRESS"] =
+            "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string();
         return std::make_unique<ChildProcess>(kMonitor, std::vector<std::string>{}, std::move(env));
     }
-    std::string log() const {
+    std::string log() const { return filesIn(sandbox_.tempDir() / "log"); }
+    static std::string filesIn(const fs::path& folder) {
         std::string all;
-        for (const auto& entry : fs::directory_iterator(sandbox_.tempDir() / "log")) all += readFile(entry.path());
+        if (!fs::exists(folder)) return all;
+        for (const auto& entry : fs::directory_iterator(folder)) all += readFile(entry.path());
         return all;
+    }
+    std::vector<pid_t> watchdogs() const {
+        std::vector<pid_t> out;
+        for (pid_t pid : sandboxProcesses(sandbox_, "ZEFAGPKITessarollWorker")) {
+            if (commandLine(pid).back() == "-watchdog") out.push_back(pid);
+        }
+        return out;
+    }
+    // One monitor with its window up, one watchdog and the main program running.
+    bool monitorWithWatchdog() const {
+        return sandboxProcesses(sandbox_, "ZEFAGPKITessarollMonitor").size() == 1 &&
+               watchdogs().size() == 1 &&
+               !sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain").empty() &&
+               findChannel(kChannelMonitorWindow).has_value();
+    }
+    bool nothingRuns() const {
+        for (const char* program :
+             {"ZEFAGPKITessarollWorker", "ZEFAGPKITessarollMonitor", "ZEFAGPKITessarollMain"}) {
+            if (!sandboxProcesses(sandbox_, program).empty()) return false;
+        }
+        return true;
+    }
+    int runWorker(const std::string& option, const Desktop& desktop) {
+        ChildProcess worker(kWorker, {option},
+                            {{"DISPLAY", desktop.display()},
+                             {"DBUS_SESSION_BUS_ADDRESS",
+                              "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string()}});
+        return worker.wait(30s).value_or(-1);
     }
 
     Sandbox sandbox_;
@@ -131,14 +229,17 @@ TEST_F(MonitorProgramTest, TrayMonitorKeepsTheMainProgramAndEndsOnSuicide) {
 
     auto monitor = startMonitor({{"DISPLAY", desktop.display()}});
     std::vector<pid_t> mains;
-    ASSERT_TRUE(waitUntil([&] { return !(mains = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain")).empty(); }, 15s))
+    ASSERT_TRUE(waitUntil(
+        [&] { return !(mains = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain")).empty(); },
+        15s))
         << log();
     EXPECT_EQ(commandLine(mains[0]).back(), "0");  // a fresh start
     // The window channel is up once the tray window exists.
     ASSERT_TRUE(waitUntil([] { return findChannel(kChannelMonitorWindow).has_value(); }, 10s));
     EXPECT_TRUE(monitor->running());
     // A first start on the machine writes the configuration with its start values.
-    const fs::path config = sandbox_.dataHome() / "ZEFAGPKITessarollMain" / "ZEFAGPKITessarollConfig";
+    const fs::path config =
+        sandbox_.dataHome() / "ZEFAGPKITessarollMain" / "ZEFAGPKITessarollConfig";
     ASSERT_TRUE(fs::exists(config));
     EXPECT_NE(readFile(config).find("silentmode=false"), std::string::npos);
 
@@ -150,8 +251,110 @@ TEST_F(MonitorProgramTest, TrayMonitorKeepsTheMainProgramAndEndsOnSuicide) {
     // The worker's way to end the monitor: a signed Suicide to its window.
     sendIPCMsgWin(kSenderWorker, kChannelMonitorWindow, kInstructionSuicide);
     EXPECT_EQ(monitor->wait(15s), 0);
-    EXPECT_TRUE(waitUntil([&] { return sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain").empty(); }, 10s));
+    EXPECT_TRUE(waitUntil(
+        [&] { return sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain").empty(); }, 10s));
     const std::string lines = log();
-    EXPECT_NE(lines.find("Receive COPYDATA message: TessarollInstruction_Suicide"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("Receive COPYDATA message: TessarollInstruction_Suicide"),
+              std::string::npos)
+        << lines;
     EXPECT_NE(lines.find("Start Tessaroll main program"), std::string::npos);
+}
+
+// The tray menu's Quit (the last item) as a user chooses it with the mouse and the keys.
+TEST_F(MonitorProgramTest, QuitFromTheTrayMenuEndsTheMonitorCleanlyAndItStartsAgainAtOnce) {
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    if (!desktop.startTrayHost()) GTEST_SKIP() << "no tray host (trayer) here";
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        auto monitor = startMonitor({{"DISPLAY", desktop.display()}});
+        ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 20s)) << log();
+        std::string icon;
+        ASSERT_TRUE(waitUntil([&] { return !(icon = desktop.trayIcon()).empty(); }, 10s));
+
+        desktop.chooseFromTrayMenu(icon, 1);
+        EXPECT_EQ(monitor->wait(15s), std::optional<int>(0)) << monitor->errors();
+        EXPECT_TRUE(waitUntil([&] { return nothingRuns(); }, 10s));
+        EXPECT_TRUE(desktop.trayIcon().empty()) << "the icon left the notification area";
+    }
+    EXPECT_NE(log().find("Click MonitorFinal"), std::string::npos);
+}
+
+TEST_F(MonitorProgramTest, EveryWorkerStartAfterAnAllStopLeavesAMonitorWithItsWatchdog) {
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    desktop.startTrayHost();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(runWorker("-start", desktop), 0);
+        EXPECT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 20s)) << log();
+        EXPECT_EQ(runWorker("-allstop", desktop), 0);
+        EXPECT_TRUE(waitUntil([&] { return nothingRuns(); }, 15s)) << log();
+    }
+}
+
+// Debug mode reaches every program, also main programs that followed ones which ended
+// while they waited for its event.
+TEST_F(MonitorProgramTest, DebugModeOnAndOffReachesEveryProgramAfterMainProgramRestarts) {
+    // Logging only through debug mode: its log goes to the desktop.
+    fs::remove(sandbox_.windowsDir() / "ZEFAGPKITessaroll.ini");
+    const fs::path debugLog = sandbox_.desktopDir() / "TessarollLog";
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    if (!desktop.startTrayHost()) GTEST_SKIP() << "no tray host (trayer) here";
+    auto monitor = startMonitor({{"DISPLAY", desktop.display()}});
+    ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 20s));
+    std::string icon;
+    ASSERT_TRUE(waitUntil([&] { return !(icon = desktop.trayIcon()).empty(); }, 10s));
+
+    auto count = [&](const char* prefix, const char* text) {
+        std::size_t n = 0;
+        std::istringstream lines(filesIn(debugLog));
+        for (std::string line; std::getline(lines, line);) {
+            n += line.find(prefix) != std::string::npos && line.find(text) != std::string::npos;
+        }
+        return n;
+    };
+    const char* const programs[] = {"[ZEFAGPKITessaroll][", "[TessarollMonitor-",
+                                    "[TessarollWorker-"};
+    auto everyProgramLogged = [&](const char* text, std::size_t times) {
+        return waitUntil(
+            [&] {
+                for (const char* program : programs) {
+                    if (count(program, text) != times) return false;
+                }
+                return true;
+            },
+            10s);
+    };
+
+    for (std::size_t round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        // A restart: the main program is killed while it waits for the event.
+        const std::vector<pid_t> before = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
+        ASSERT_EQ(before.size(), 1u);
+        killProcess(before[0]);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                auto now = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
+                return now.size() == 1 && now[0] != before[0] &&
+                       findChannel(kChannelMain).has_value();
+            },
+            20s));
+        std::this_thread::sleep_for(1500ms);  // the new main program follows the event now
+
+        // On: the About box (double click) and the letters typed while it is open.
+        desktop.clickIcon(icon, {"click", "--repeat", "2", "--delay", "80", "1"});
+        std::this_thread::sleep_for(1000ms);
+        desktop.typeSlowly({"p", "k", "m", "u", "r", "t"});
+        EXPECT_TRUE(everyProgramLogged("Log state: Enable", round)) << filesIn(debugLog);
+
+        // Off: the menu's "Turn off debug mode", just above Quit.
+        desktop.chooseFromTrayMenu(icon, 2);
+        EXPECT_TRUE(everyProgramLogged("Log state: Disable", round)) << filesIn(debugLog);
+        ASSERT_TRUE(monitor->running()) << monitor->wait(0ms).value_or(-1) << monitor->errors();
+    }
+    EXPECT_TRUE(monitor->running());
+    EXPECT_TRUE(monitorWithWatchdog());
 }

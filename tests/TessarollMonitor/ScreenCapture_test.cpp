@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QImage>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -15,12 +16,16 @@
 #include <thread>
 #include <vector>
 
-#include "TessarollMonitor/DebugMode.h"
+#include "MonitorTestSupport.h"
+#include "TessarollMonitor/Languages.h"
 #include "TessarollMonitor/MonitorConfig.h"
 #include "TessarollMonitor/ScreenCapture.h"
+#include "TessarollMonitor/TrayUi.h"
+#include "TessarollMonitor/qt/QtTray.h"
 #include "TessarollUtil/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
+#include "platform/Channel.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -37,15 +42,19 @@ TEST(ScreenCaptureText, FileNameAndSavedMessage) {
     const std::string cut = screenshotFileName(longDesktop, "螢幕截圖", "2024-03-04 15-00-13");
     EXPECT_EQ(cut, longDesktop + "/ZEFAGPKITessaroll 螢");
 
-    EXPECT_EQ(captureSavedMessage("Output ==FileName== to desktop success ==FileName==", "/d/a.png"),
-              "Output /d/a.png to desktop success /d/a.png");
+    EXPECT_EQ(
+        captureSavedMessage("Output ==FileName== to desktop success ==FileName==", "/d/a.png"),
+        "Output /d/a.png to desktop success /d/a.png");
     EXPECT_EQ(captureSavedMessage("no placeholder", "/d/a.png"), "no placeholder");
 }
 
 class SnapshotKeys final : public KeyStateSource {
 public:
-    explicit SnapshotKeys(std::vector<std::set<int32_t>> snapshots) : snapshots_(std::move(snapshots)) {}
-    bool isKeyDown(int32_t key) override { return at_ < snapshots_.size() && snapshots_[at_].count(key) > 0; }
+    explicit SnapshotKeys(std::vector<std::set<int32_t>> snapshots)
+        : snapshots_(std::move(snapshots)) {}
+    bool isKeyDown(int32_t key) override {
+        return at_ < snapshots_.size() && snapshots_[at_].count(key) > 0;
+    }
     void sleepFor(std::chrono::milliseconds) override { ++at_; }
     bool done() const { return at_ >= snapshots_.size(); }
 
@@ -95,11 +104,15 @@ public:
         if (!fs::exists("/usr/bin/Xvfb")) return false;
         for (int number = 260; number < 360; ++number) {
             const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
+            if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+                continue;
             display_ = ":" + std::to_string(number);
             xvfb_ = std::make_unique<ChildProcess>(
-                "/usr/bin/Xvfb", std::vector<std::string>{display_, "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) && xvfb_->running()) return true;
+                "/usr/bin/Xvfb", std::vector<std::string>{display_, "-nolisten", "tcp", "-screen",
+                                                          "0", "800x600x24"});
+            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) &&
+                xvfb_->running())
+                return true;
             xvfb_.reset();
         }
         return false;
@@ -111,28 +124,25 @@ private:
     std::unique_ptr<ChildProcess> xvfb_;
 };
 
-struct Balloons {
-    std::mutex mutex;
-    std::vector<std::string> texts;
+// A recording UI in English, swapped in for one test.
+class CaptureUi {
+public:
+    CaptureUi() {
+        currentLanguage = Language_English;
+        buildLanguageTexts();
+        setTrayUi(&ui);
+    }
+    ~CaptureUi() { setTrayUi(nullptr); }
+    testing_support::RecordingUi ui;
 };
-
-void installCaptureHooks(Balloons& balloons) {
-    MonitorUiHooks hooks;
-    hooks.screenshotsText = [] { return std::string("Screenshots"); };
-    hooks.captureSavedText = [] { return std::string("Output ==FileName== to desktop success"); };
-    hooks.showBalloon = [&balloons](const std::string& text) {
-        std::lock_guard lock(balloons.mutex);
-        balloons.texts.push_back(text);
-    };
-    setMonitorUiHooks(hooks);
-}
 
 TEST(ScreenCaptureDisplay, TheHotkeyThreadSavesTheScreenAsAPngOnTheDesktop) {
     testing_support::Sandbox sandbox;
     VirtualDisplay display;
     if (!display.start()) GTEST_SKIP() << "no virtual display can be started here";
-    Balloons balloons;
-    installCaptureHooks(balloons);
+    CaptureUi capture;
+    QtTray qtTray(nullptr);
+    capture.ui.grab = [&](const std::string& path) { return qtTray.grabScreen(path); };
 
     const std::string savedDisplay = getenv("DISPLAY") ? getenv("DISPLAY") : "";
     setenv("DISPLAY", display.display().c_str(), 1);
@@ -160,32 +170,42 @@ TEST(ScreenCaptureDisplay, TheHotkeyThreadSavesTheScreenAsAPngOnTheDesktop) {
 
         const fs::path file(fileName);
         EXPECT_EQ(file.parent_path(), sandbox.desktopDir());
-        EXPECT_TRUE(std::regex_match(file.filename().string(),
-                                     std::regex(R"(ZEFAGPKITessaroll Screenshots \d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.png)")))
+        EXPECT_TRUE(std::regex_match(
+            file.filename().string(),
+            std::regex(R"(ZEFAGPKITessaroll Screenshots \d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.png)")))
             << file.filename();
         ASSERT_TRUE(fs::exists(file));
         EXPECT_EQ(testing_support::readFile(file).substr(0, 8), "\x89PNG\r\n\x1a\n");
         QImage picture(QString::fromStdString(fileName), "PNG");
         EXPECT_EQ(picture.width(), 800);
         EXPECT_EQ(picture.height(), 600);
-        std::lock_guard lock(balloons.mutex);
-        EXPECT_EQ(balloons.texts, std::vector<std::string>{"Output " + fileName + " to desktop success"});
+        EXPECT_EQ(capture.ui.balloons(),
+                  std::vector<std::string>{"Output " + fileName + " to desktop success"});
     }
     savedDisplay.empty() ? unsetenv("DISPLAY") : setenv("DISPLAY", savedDisplay.c_str(), 1);
-    setMonitorUiHooks({});
 }
 
 TEST(ScreenCaptureDisplay, ACaptureThatCannotBeSavedSaysSoInsteadOfSuccess) {
     testing_support::LogCapture log;
-    Balloons balloons;
-    installCaptureHooks(balloons);
-    // No Qt application: nothing can be grabbed.
-    ASSERT_EQ(QCoreApplication::instance(), nullptr);
+    {
+        // The Qt layer without a Qt application: nothing can be grabbed.
+        CaptureUi capture;
+        QtTray qtTray(nullptr);
+        capture.ui.grab = [&](const std::string& path) { return qtTray.grabScreen(path); };
+        ASSERT_EQ(QCoreApplication::instance(), nullptr);
+        const std::string fileName = captureScreen();
+        EXPECT_EQ(capture.ui.grabs(), std::vector<std::string>{fileName});
+        EXPECT_FALSE(fs::exists(fileName));
+        EXPECT_TRUE(capture.ui.balloons().empty());
+        EXPECT_TRUE(log.contains("Screen capture fail: " + fileName));
+    }
+    // No UI at all.
+    log.take();
     const std::string fileName = captureScreen();
-    EXPECT_FALSE(fs::exists(fileName));
-    EXPECT_TRUE(balloons.texts.empty());
-    EXPECT_TRUE(log.contains("Screen capture fail: " + fileName));
-    setMonitorUiHooks({});
+    const std::vector<std::string> lines = log.take();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find("Screen capture fail: " + fileName) != std::string::npos;
+    }));
 }
 
 }  // namespace

@@ -11,11 +11,14 @@ namespace {
 
 using TrayWindowTest = MonitorTest;
 
-intptr_t command(int id) { return monitorWindowProc(kWmCommand, static_cast<uintptr_t>(id), 0); }
+intptr_t command(int id) {
+    return monitorWindowProc(kWmCommand, static_cast<uintptr_t>(id), 0);
+}
 
 std::vector<int> ids(const std::vector<TrayMenuItem>& menu) {
     std::vector<int> out;
-    for (const TrayMenuItem& item : menu) out.push_back(item.kind == TrayMenuItem::Kind::Separator ? 0 : item.id);
+    for (const TrayMenuItem& item : menu)
+        out.push_back(item.kind == TrayMenuItem::Kind::Separator ? 0 : item.id);
     return out;
 }
 
@@ -71,6 +74,7 @@ TEST_F(TrayWindowTest, QuitEndsTheMessageLoopAndStopsTheMainProgram) {
         EXPECT_EQ(keeperState.load(), kKeeperStop);
     }
     EXPECT_EQ(ui_.quits(), 4);
+    EXPECT_EQ(ui_.removals(), 4);
     EXPECT_TRUE(log_.contains("Click MonitorFinal"));
 }
 
@@ -84,13 +88,19 @@ TEST_F(TrayWindowTest, SignedInstructionsAreFollowedExactly) {
     std::string tampered = signedInstruction(kInstructionStop);
     tampered.replace(tampered.find("Stop"), 4, "Stap");
     const Case cases[] = {
-        {signedInstruction(kInstructionStart), kKeeperStop, kKeeperRun, 0, "Receive COPYDATA message: TessarollInstruction_Start"},
-        {signedInstruction(kInstructionMonitorStart), kKeeperRestart, kKeeperRun, 0, "Receive COPYDATA message: TessarollInstruction_MonitorStart"},
-        {signedInstruction(kInstructionStop), kKeeperRun, kKeeperStop, 0, "Receive COPYDATA message: TessarollInstruction_Stop"},
-        {signedInstruction(kInstructionRestart), kKeeperRun, kKeeperRestart, 0, "Receive COPYDATA message: TessarollInstruction_Restart"},
-        {signedInstruction(kInstructionSuicide), kKeeperRun, kKeeperStop, 1, "Receive COPYDATA message: TessarollInstruction_Suicide"},
+        {signedInstruction(kInstructionStart), kKeeperStop, kKeeperRun, 0,
+         "Receive COPYDATA message: TessarollInstruction_Start"},
+        {signedInstruction(kInstructionMonitorStart), kKeeperRestart, kKeeperRun, 0,
+         "Receive COPYDATA message: TessarollInstruction_MonitorStart"},
+        {signedInstruction(kInstructionStop), kKeeperRun, kKeeperStop, 0,
+         "Receive COPYDATA message: TessarollInstruction_Stop"},
+        {signedInstruction(kInstructionRestart), kKeeperRun, kKeeperRestart, 0,
+         "Receive COPYDATA message: TessarollInstruction_Restart"},
+        {signedInstruction(kInstructionSuicide), kKeeperRun, kKeeperStop, 1,
+         "Receive COPYDATA message: TessarollInstruction_Suicide"},
         // A known instruction with more after it is unknown.
-        {signedInstruction("TessarollInstruction_StartNow"), kKeeperStop, kKeeperStop, 0, "Receive unknow instruction: TessarollInstruction_StartNow"},
+        {signedInstruction("TessarollInstruction_StartNow"), kKeeperStop, kKeeperStop, 0,
+         "Receive unknow instruction: TessarollInstruction_StartNow"},
         {tampered, kKeeperRun, kKeeperRun, 0, "Verify TessarollMessage fail"},
         {"not a message", kKeeperRun, kKeeperRun, 0, "Verify TessarollMessage fail"},
     };
@@ -103,24 +113,27 @@ TEST_F(TrayWindowTest, SignedInstructionsAreFollowedExactly) {
         EXPECT_EQ(keeperState.load(), c.after);
         EXPECT_EQ(ui_.quits() - quitsBefore, c.quits);
         bool logged = false;
-        for (const std::string& line : log_.take()) logged = logged || line.find(c.logLine) != std::string::npos;
+        for (const std::string& line : log_.take())
+            logged = logged || line.find(c.logLine) != std::string::npos;
         EXPECT_TRUE(logged);
     }
 }
 
 TEST_F(TrayWindowTest, MenuFollowsMainProgramAndDebugState) {
     mainRunning = 0;
-    EXPECT_EQ(ids(buildTrayMenu()), (std::vector<int>{kCmdStart, 0, kCmdSystemHint, kCmdAbout, 0, kCmdQuit}));
+    EXPECT_EQ(ids(buildTrayMenu()),
+              (std::vector<int>{kCmdStart, 0, kCmdSystemHint, kCmdAbout, 0, kCmdQuit}));
     mainRunning = 1;
     debugState = 1;
     isScreenShot = true;
     const auto menu = buildTrayMenu();
-    EXPECT_EQ(ids(menu), (std::vector<int>{kCmdStop, kCmdRestart, 0, kCmdSystemHint, kCmdAbout, 0, kCmdScreenshots,
-                                           kCmdStopDebugMode, 0, kCmdQuit}));
+    EXPECT_EQ(ids(menu), (std::vector<int>{kCmdStop, kCmdRestart, 0, kCmdSystemHint, kCmdAbout, 0,
+                                           kCmdScreenshots, kCmdStopDebugMode, 0, kCmdQuit}));
     // The submenu (id 0 above) holds the four languages, the current one checked.
     ASSERT_EQ(menu[2].kind, TrayMenuItem::Kind::Submenu);
     EXPECT_EQ(menu[2].text, "Language");
-    EXPECT_EQ(ids(menu[2].items), (std::vector<int>{kCmdTradChinese, kCmdEnglish, kCmdJapanese, kCmdSimpChinese}));
+    EXPECT_EQ(ids(menu[2].items),
+              (std::vector<int>{kCmdTradChinese, kCmdEnglish, kCmdJapanese, kCmdSimpChinese}));
     EXPECT_TRUE(findItem(menu, kCmdEnglish)->checked);
     EXPECT_FALSE(findItem(menu, kCmdJapanese)->checked);
     EXPECT_TRUE(findItem(menu, kCmdScreenshots)->checked);
@@ -173,7 +186,8 @@ TEST_F(TrayWindowTest, LanguageSwitchRewritesTextsAndTellsTheUser) {
 TEST_F(TrayWindowTest, StartStopBalloonsObeySilentMode) {
     setRunningIcon();
     setStoppedIcon();
-    EXPECT_EQ(ui_.balloons(), (std::vector<std::string>{"ZEFAGPKITessaroll turned on", "ZEFAGPKITessaroll turned off"}));
+    EXPECT_EQ(ui_.balloons(), (std::vector<std::string>{"ZEFAGPKITessaroll turned on",
+                                                        "ZEFAGPKITessaroll turned off"}));
     EXPECT_EQ(ui_.icons(), (std::vector<int>{kIconRunning, kIconStopped}));
     EXPECT_EQ(mainRunning.load(), 0);
 
@@ -214,13 +228,15 @@ TEST_F(TrayWindowTest, SystemHintTogglesAndIsKeptInTheConfiguration) {
 
 TEST_F(TrayWindowTest, AboutTextNamesVersionsAndTheInstalledComponent) {
     // The installer leaves the component's name and version in code page 950.
-    const std::filesystem::path component = std::filesystem::path(dataFolder) / "Components" / "Card";
+    const std::filesystem::path component =
+        std::filesystem::path(dataFolder) / "Components" / "Card";
     std::filesystem::create_directories(component);
     writeFile(component / "DisplayName.txt", utf16ToCodePage(u"憑證元件", kCodePageBig5).value());
     writeFile(component / "Version.txt", "2.1.0");
 
     debugState = 0;
-    EXPECT_EQ(buildAboutText(), "憑證元件 Version:2.1.0 \nCopyright (C) ZEFA. All rights reserved. \n");
+    EXPECT_EQ(buildAboutText(),
+              "憑證元件 Version:2.1.0 \nCopyright (C) ZEFA. All rights reserved. \n");
 
     debugState = 1;
     EXPECT_EQ(buildAboutText(),

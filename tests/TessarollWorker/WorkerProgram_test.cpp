@@ -255,27 +255,37 @@ TEST(WorkerProgram, WatchdogRestartsAKilledMonitorAndASecondWatchdogGivesWay) {
     EXPECT_NE(log.find("Reset!"), std::string::npos);
 }
 
+// Also a watchdog started before the monitor made the event (as "-reset" does) follows
+// debug mode once the event is there.
 TEST(WorkerProgram, DebugModePulsesSwitchTheWatchdogsLogging) {
-    WorkerSandbox box;
-    auto event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");
-    ASSERT_TRUE(event);
-    auto monitor = box.startStandIn(kMonitor);
-    auto watchdog = box.start({"-watchdog"});
-    ASSERT_TRUE(box.waitForLog("getMutexLock: Success"));
-    EXPECT_EQ(box.log().find("debugStatusUpdateEvent init failed."), std::string::npos);
-    const std::size_t enabledAtStart = countOf(box.log(), "Log state: Enable");
+    for (bool eventFirst : {true, false}) {
+        SCOPED_TRACE(eventFirst ? "event first" : "watchdog first");
+        WorkerSandbox box;
+        std::unique_ptr<NamedEvent> event;
+        if (eventFirst) event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");
+        auto monitor = box.startStandIn(kMonitor);
+        auto watchdog = box.start({"-watchdog"});
+        ASSERT_TRUE(box.waitForLog("getMutexLock: Success"));
+        if (!eventFirst) {
+            EXPECT_TRUE(box.waitForLog("debugStatusUpdateEvent init failed."));
+            event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");
+        }
+        ASSERT_TRUE(event);
+        EXPECT_EQ(countOf(box.log(), "debugStatusUpdateEvent init failed."), eventFirst ? 0u : 1u);
+        const std::size_t enabledAtStart = countOf(box.log(), "Log state: Enable");
 
-    // Pulse until the watcher, which may not be waiting yet, has taken one.
-    EXPECT_TRUE(waitUntil([&] {
-        event->pulse();
-        return countOf(box.log(), "Log state: Disable") == 1;
-    }, 5s));
-    std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(waitUntil([&] {
-        event->pulse();
-        return countOf(box.log(), "Log state: Enable") == enabledAtStart + 1;
-    }, 5s));
-    EXPECT_TRUE(watchdog->running());
+        // Pulse until the watcher, which may not be waiting yet, has taken one.
+        EXPECT_TRUE(waitUntil([&] {
+            event->pulse();
+            return countOf(box.log(), "Log state: Disable") == 1;
+        }, 5s));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_TRUE(waitUntil([&] {
+            event->pulse();
+            return countOf(box.log(), "Log state: Enable") == enabledAtStart + 1;
+        }, 5s));
+        EXPECT_TRUE(watchdog->running());
+    }
 }
 
 TEST(WorkerProgram, DeleteRemovesTheFileThenEachFolderUntilOneStillHoldsSomething) {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "TessarollMonitor/TrayWindow.h"
+#include "TessarollMonitor/TrayUi.h"
 
 class QSystemTrayIcon;
 class QMessageBox;
@@ -26,6 +26,7 @@ public:
     void trackMenu(const std::vector<TrayMenuItem>& menu) override;
     void messageBox(const std::string& caption, const std::string& text, int icon) override;
     void closeMessageBox(const std::string& caption) override;
+    bool grabScreen(const std::string& path) override;  // qt/QtScreenGrab.cpp
     void quit() override;
 
 private:

@@ -1,4 +1,4 @@
-#include "TessarollMonitor/QtTray.h"
+#include "TessarollMonitor/qt/QtTray.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "TessarollMonitor/TrayWindow.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "platform/Channel.h"
@@ -23,7 +24,7 @@ namespace {
 
 // The three icons are drawn rather than shipped: a disc in the state's colour.
 QPixmap iconPixmap(int icon) {
-    QColor colour = icon == kIconRunning ? QColor(0x2e, 0x9d, 0x4f)
+    QColor colour = icon == kIconRunning   ? QColor(0x2e, 0x9d, 0x4f)
                     : icon == kIconStopped ? QColor(0x9a, 0x9a, 0x9a)
                                            : QColor(0x1f, 0x5f, 0xbf);
     QPixmap pixmap(48, 48);
@@ -39,7 +40,9 @@ QPixmap iconPixmap(int icon) {
     return pixmap;
 }
 
-QString qText(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString qText(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 // Tray calls come from the keeper and debug-mode threads too; Qt's widgets live on the
 // application's thread.
@@ -54,24 +57,32 @@ void onGuiThread(F&& work) {
     }
 }
 
+// Always through the event loop, also on its own thread: the menu's choice runs inside
+// the icon's activation handler, and hiding the icon there pulls the window it is
+// handling away under it.
+template <typename F>
+void afterCurrentEvent(F&& work) {
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(app, std::forward<F>(work), Qt::QueuedConnection);
+    }
+}
+
 void fillMenu(QMenu& menu, const std::vector<TrayMenuItem>& items) {
     for (const TrayMenuItem& item : items) {
         switch (item.kind) {
-        case TrayMenuItem::Kind::Separator:
-            menu.addSeparator();
-            break;
-        case TrayMenuItem::Kind::Submenu:
-            fillMenu(*menu.addMenu(qText(item.text)), item.items);
-            break;
-        case TrayMenuItem::Kind::Command: {
-            QAction* action = menu.addAction(qText(item.text));
-            action->setData(item.id);
-            if (item.checked) {
-                action->setCheckable(true);
-                action->setChecked(true);
+            case TrayMenuItem::Kind::Separator: menu.addSeparator(); break;
+            case TrayMenuItem::Kind::Submenu:
+                fillMenu(*menu.addMenu(qText(item.text)), item.items);
+                break;
+            case TrayMenuItem::Kind::Command: {
+                QAction* action = menu.addAction(qText(item.text));
+                action->setData(item.id);
+                if (item.checked) {
+                    action->setCheckable(true);
+                    action->setChecked(true);
+                }
+                break;
             }
-            break;
-        }
         }
     }
 }
@@ -103,25 +114,26 @@ void QtTray::serveChannel() {
         } else {
             monitorWindowProc(kWmCopyData, 0, 0, text);
         }
-    })) {
-    }
+    })) {}
 }
 
 bool QtTray::addTrayIcon(int icon, const std::string& tip) {
     if (!tray_) {
         tray_ = std::make_unique<QSystemTrayIcon>();
-        QObject::connect(tray_.get(), &QSystemTrayIcon::activated, [](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::DoubleClick) {
-                monitorWindowProc(kWmTrayCallback, 0, kWmLButtonDblClk);
-            } else if (reason == QSystemTrayIcon::Context) {
-                monitorWindowProc(kWmTrayCallback, 0, kWmRButtonDown);
-            }
-        });
+        QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
+                         [](QSystemTrayIcon::ActivationReason reason) {
+                             if (reason == QSystemTrayIcon::DoubleClick) {
+                                 monitorWindowProc(kWmTrayCallback, 0, kWmLButtonDblClk);
+                             } else if (reason == QSystemTrayIcon::Context) {
+                                 monitorWindowProc(kWmTrayCallback, 0, kWmRButtonDown);
+                             }
+                         });
     }
     tray_->setIcon(QIcon(iconPixmap(icon)));
     tray_->setToolTip(qText(tip).left(128));
     // Without a notification host yet, Qt shows the icon as soon as one appears.
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) writeNormalLog("Notification area: ", "not available yet");
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        writeNormalLog("Notification area: ", "not available yet");
     tray_->show();
     return true;
 }
@@ -133,7 +145,7 @@ void QtTray::setTrayIcon(int icon) {
 }
 
 void QtTray::removeTrayIcon() {
-    onGuiThread([this] {
+    afterCurrentEvent([this] {
         if (tray_) tray_->hide();
     });
 }
@@ -167,10 +179,11 @@ void QtTray::messageBox(const std::string& caption, const std::string& text, int
 
 void QtTray::closeMessageBox(const std::string& caption) {
     onGuiThread([this, title = qText(caption)] {
-        if (openBox_ != nullptr && openBox_->windowTitle() == title) openBox_->done(QMessageBox::Ok);
+        if (openBox_ != nullptr && openBox_->windowTitle() == title)
+            openBox_->done(QMessageBox::Ok);
     });
 }
 
 void QtTray::quit() {
-    onGuiThread([] { QCoreApplication::quit(); });
+    afterCurrentEvent([] { QCoreApplication::quit(); });
 }

@@ -1,12 +1,12 @@
-// The screen grab of the capture: the one part of it that needs Qt.
-#include "TessarollMonitor/ScreenCapture.h"
-
+// The tray UI's screen grab.
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QPixmap>
 #include <QScreen>
 #include <QString>
 #include <QThread>
+
+#include "TessarollMonitor/qt/QtTray.h"
 
 namespace {
 
@@ -21,12 +21,13 @@ bool grabOnGuiThread(const std::string& path) {
 
 }  // namespace
 
-bool grabScreenToFile(const std::string& path) {
+bool QtTray::grabScreen(const std::string& path) {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || !qobject_cast<QGuiApplication*>(app)) return false;
     if (QThread::currentThread() == app->thread()) return grabOnGuiThread(path);
     // Screens belong to the GUI thread: the hotkey thread asks it and waits.
     bool saved = false;
-    QMetaObject::invokeMethod(app, [&] { saved = grabOnGuiThread(path); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [&] { saved = grabOnGuiThread(path); }, Qt::BlockingQueuedConnection);
     return saved;
 }
