@@ -1,16 +1,21 @@
-#include "TessarollSession/Dispatcher.h"
+#include "TessarollSession/SessionService.h"
 
 #include <array>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
+#include <span>
 #include <string_view>
 #include <strings.h>
 #include <system_error>
 
-#include "TessarollSession/AdapterModule.h"
-#include "TessarollSession/SessionTable.h"
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "TessarollSession/TopmostWatcher.h"
-#include "TessarollSession/ValueStore.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/System.h"
@@ -18,10 +23,6 @@
 #include "platform/Folders.h"
 
 namespace fs = std::filesystem;
-
-const JsonMap* requestMap = nullptr;
-std::optional<std::string> requestOrigin;
-uint32_t ownProcessId = 0;
 
 namespace {
 
@@ -44,18 +45,29 @@ bool sameText(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-std::string readText(std::string_view key, std::size_t bufferSize) {
-    return cutToBuffer(getJsonMapValue(requestMap, key).value_or(""), bufferSize);
+std::string readText(const JsonMap& map, std::string_view key, std::size_t bufferSize) {
+    return cutToBuffer(getJsonMapValue(&map, key).value_or(""), bufferSize);
 }
 
 // "true" 1, "false" 0, else the leading decimal number (0 when there is none or the key
 // is absent).
-int32_t readInteger(std::string_view key) {
-    std::optional<std::string> text = getJsonMapValue(requestMap, key);
+int32_t readInteger(const JsonMap& map, std::string_view key) {
+    std::optional<std::string> text = getJsonMapValue(&map, key);
     if (!text) return 0;
     if (sameText(*text, "true")) return 1;
     if (sameText(*text, "false")) return 0;
     return stringToLong(*text, false);
+}
+
+// The text as a whole number (leading white space and a leading "-" allowed, nothing but
+// digits after), without the process-wide conversion status another session may change.
+std::optional<int32_t> wholeNumber(std::string_view text) {
+    std::size_t at = text.find_first_not_of(" \t\n\r\f\v");
+    if (at == std::string_view::npos) return std::nullopt;
+    std::string_view digits = text.substr(at);
+    if (digits.front() == '-') digits.remove_prefix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    return stringToLong(text, true);
 }
 
 bool isReleaseFunction(std::string_view function) {
@@ -72,128 +84,117 @@ bool isEcho(std::string_view function) {
 JsonMapPtr failureAnswer(int code, int line) {
     writeNormalLog("reset Tessaroll Json at file: ", __FILE__);
     writeNormalLogInt("reset Tessaroll Json at line: ", line);
-    JsonMapPtr answer = newJsonMap();
-    if (!answer) {
-        TESSAROLL_ALLOCATION_FAILURE();
-        return nullptr;
-    }
-    setJsonMapResult(answer.get(), code);
-    return answer;
+    return resultOnlyAnswer(code);
 }
 #define FAILURE_ANSWER(code) failureAnswer((code), __LINE__)
 
-void releaseSlot(int index) {
-    writeNormalLogInt("Release session index: ", index);
-    releaseSessionSlot(index);
-    sessionAge[static_cast<std::size_t>(index)] = freeSessionAge;
+JsonMapPtr allocationFailure() {
+    TESSAROLL_ALLOCATION_FAILURE();
+    return nullptr;
 }
 
-std::optional<std::string> newSessionId() {
+// The outcome of one set-up step: nothing, go on; an answer (which may be null: no
+// response), the request ends with it.
+using Step = std::optional<JsonMapPtr>;
+
+std::optional<std::string> newSessionId(SessionTable& table) {
     for (;;) {
         std::array<unsigned char, 8> bytes{};
         if (!generateRandomBytes(std::span<unsigned char>(bytes))) return std::nullopt;
         std::string id;
         for (unsigned char byte : bytes) id += sessionIdAlphabet[byte % sessionIdAlphabet.size()];
         id += "_SID";
-        bool collision = false;
-        for (int i = 0; i < sessionSlotCount; ++i) {
-            const SessionSlot& slot = sessionSlots[static_cast<std::size_t>(i)];
-            if (slot.inUse() && *slot.sessionId == id) {
-                writeNormalLogInt("Session id collision index: ", i);
-                collision = true;
-                break;
-            }
-        }
-        if (!collision) return id;
+        const int collision = table.slotOf(id);
+        if (collision < 0) return id;
+        writeNormalLogInt("Session id collision index: ", collision);
     }
-}
-
-// Exact, case-sensitive match: an id that merely contains another session's id does not
-// reach that session.
-int findSessionSlot(std::string_view sessionId) {
-    for (int i = 0; i < sessionSlotCount; ++i) {
-        const SessionSlot& slot = sessionSlots[static_cast<std::size_t>(i)];
-        if (slot.inUse() && *slot.sessionId == sessionId) return i;
-    }
-    return -1;
-}
-
-int takeFreeSlot() {
-    for (int i = 0; i < sessionSlotCount; ++i)
-        if (!sessionSlots[static_cast<std::size_t>(i)].inUse()) return i;
-    return -1;
 }
 
 void logActive(const char* message, bool active) {
     writeNormalLog(message, active ? "Active" : "Inactive");
 }
 
-// The adapter call of a request, with the window watcher around it when asked for.
-// Nothing when the slot has no entry point.
-std::optional<std::string> callAdapterForRequest(int index, const std::string& function) {
-    bool watching = false;
-    if (getJsonMapBool(requestMap, "topuidetect")) {
-        writeNormalLog("Set top component UI: ", "Enable");
-        startTopmostWatcher(ownProcessId, false);
-        watching = true;
-    } else if (getJsonMapBool(requestMap, "topuialldetect")) {
-        writeNormalLog("Set top all system UI: ", "Enable");
-        startTopmostWatcher(ownProcessId, true);
-        watching = true;
+struct AdapterPath {
+    std::string folder;
+    std::string adapterName;
+};
+
+// The adapter the request names, through the path table. Nothing: refused (61009).
+std::optional<AdapterPath> resolveAdapterPath(const JsonMap& request) {
+    const std::string pathId = readText(request, "PathID", longTextBuffer);
+    AdapterPath path{readText(request, "LibDir", shortTextBuffer), readText(request, "ComName", shortTextBuffer)};
+    sanitizePathName(path.folder, shortTextBuffer);
+    sanitizePathName(path.adapterName, shortTextBuffer);
+    writeNormalLog("Adapter folder: ", path.folder);
+    writeNormalLog("Adapter name: ", path.adapterName);
+
+    const AdapterLocation& table = adapterPathTable[0];
+    if (!pathId.empty()) {
+        writeNormalLog("Path id mode: ", "Active");
+        if (sameText(pathId, table.id)) path = {table.folder, table.adapterName};
+    } else {
+        writeNormalLog("Path id check location mode: ", "Active");
+        if (!sameText(path.folder, table.folder) || !sameText(path.adapterName, table.adapterName)) {
+            writeWarningLog("Path table compare: ", "Fail");
+            writeWarningLog("Lib: ", table.folder);
+            writeWarningLog("Component: ", table.adapterName);
+            writeNormalLog("Out of path table connection: ", "Reject");
+            return std::nullopt;
+        }
+        writeWarningLog("Path table compare: ", "Success");
+        writeWarningLog("Lib: ", table.folder);
+        writeWarningLog("Component: ", table.adapterName);
+        // File names here are case-sensitive: load the table's spelling of what matched.
+        path = {table.folder, table.adapterName};
     }
-    std::optional<std::string> result =
-        callSessionAdapter(sessionSlots[static_cast<std::size_t>(index)], *requestMap, function.c_str());
-    if (watching) stopTopmostWatcher();
-    return result;
+    if (path.folder.empty() || path.adapterName.empty()) {
+        writeNormalLog("No path information connection: ", "Reject");
+        return std::nullopt;
+    }
+    return path;
 }
 
-JsonMapPtr runAdapterFunction(JsonMapPtr answer, int index, const std::string& function) {
-    std::optional<std::string> result = callAdapterForRequest(index, function);
-    if (!result) {
-        releaseSlot(index);
-        return FAILURE_ANSWER(61906);
+// The slot's own copy of the adapter, never over an existing file: a reflink where the
+// file system shares blocks, else a copy inside the kernel. A hard link would not do: the
+// loader takes a second link of a loaded file for the same library.
+bool copyAdapter(const std::string& from, const std::string& to) {
+    const int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0) return false;
+    struct stat status {};
+    if (::fstat(source, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(source);
+        return false;
     }
-    const bool multiLine = result->find('\n') != std::string::npos;
-    const std::string shown = getJsonMapBool(requestMap, "hide_result") ? std::string(result->size(), '*') : *result;
-    logPrint(5, "%s%s", multiLine ? " Component result:\n" : " Component result: ", shown.c_str());
-    setJsonMapValue(answer.get(), "result", std::string_view(*result));
-    return answer;
-}
-
-JsonMapPtr storeValue(JsonMapPtr answer) {
-    std::optional<std::string> channel = getJsonMapValue(requestMap, "channel");
-    std::optional<std::string> domainList = getJsonMapValue(requestMap, "domain_list");
-    std::optional<std::string> value = getJsonMapValue(requestMap, "value");
-    if (!channel || !domainList || !value) return FAILURE_ANSWER(61005);
-    const int32_t timeout = readInteger("timeout");
-    return FAILURE_ANSWER(setChannelValue(channel, domainList, timeout, value));
-}
-
-JsonMapPtr readValue(JsonMapPtr answer) {
-    std::optional<std::string> channel = getJsonMapValue(requestMap, "channel");
-    if (!channel) return FAILURE_ANSWER(61005);
-    std::optional<std::string> value = getChannelValue(channel, requestOrigin);
-    if (!value) return FAILURE_ANSWER(61001);
-    JsonMapPtr rebuilt = newJsonMap();
-    if (!rebuilt) {
-        TESSAROLL_ALLOCATION_FAILURE();
-        return nullptr;
+    const int target = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 0777);
+    if (target < 0) {
+        ::close(source);
+        return false;
     }
-    setJsonMapValue(rebuilt.get(), "result", std::string_view(*value));
-    return rebuilt;
+    bool copied = ::ioctl(target, FICLONE, source) == 0;
+    for (off_t left = status.st_size; !copied;) {
+        const ssize_t moved = ::copy_file_range(source, nullptr, target, nullptr, static_cast<std::size_t>(left), 0);
+        if (moved <= 0) break;
+        left -= moved;
+        copied = left == 0;
+    }
+    if (!copied && status.st_size == 0) copied = true;
+    ::close(source);
+    if (::close(target) != 0) copied = false;
+    if (!copied) ::unlink(to.c_str());
+    return copied;
 }
 
 // Loads the slot's adapter: its own copy first, the installed library when the copy
-// cannot be made or loaded. False when neither loads (the slot is then released by the caller).
-bool loadSessionAdapter(int index, const std::string& libraryPath, const std::string& copyPath) {
-    SessionSlot& slot = sessionSlots[static_cast<std::size_t>(index)];
+// cannot be made or loaded. False when neither loads.
+bool loadAdapter(LoadedAdapter& adapter, const std::string& libraryPath, const std::string& copyPath) {
     std::error_code ec;
-    void* module = nullptr;
+    SharedLibrary library;
     std::string loadedPath;
-    if (fs::copy_file(libraryPath, copyPath, fs::copy_options::none, ec) && !ec) {
+    std::string reason;
+    if (copyAdapter(libraryPath, copyPath)) {
         writeNormalLog("Copy adapter state: ", "Success");
-        module = loadAdapterModule(copyPath);
-        if (module) {
+        library = SharedLibrary::open(copyPath, &reason);
+        if (library) {
             writeNormalLog("Copied adapter: ", "Active");
             loadedPath = copyPath;
         } else {
@@ -204,16 +205,15 @@ bool loadSessionAdapter(int index, const std::string& libraryPath, const std::st
     } else {
         writeWarningLog("Copy adapter state: ", "Fail");
     }
-    if (!module) {
-        module = loadAdapterModule(libraryPath);
-        if (module) {
+    if (!library) {
+        library = SharedLibrary::open(libraryPath, &reason);
+        if (library) {
             writeNormalLog("Origin adapter: ", "Active");
             loadedPath = libraryPath;
         }
     }
-    if (!module) {
+    if (!library) {
         writeWarningLog("Origin adapter: ", "Inactive");
-        const std::string reason = lastAdapterModuleError();
         if (isLogOn()) {
             if (fileExists(libraryPath))
                 writeNormalLog("Origin adpater: ", "Exist");
@@ -227,152 +227,66 @@ bool loadSessionAdapter(int index, const std::string& libraryPath, const std::st
         writeErrorLog("Adapter load error reason: ", reason);
         return false;
     }
-    slot.dllPath = cutToBuffer(loadedPath, dllPathLimit + 1);
-    slot.module = module;
+    adapter.dllPath = cutToBuffer(loadedPath, dllPathLimit + 1);
+    adapter.library = std::move(library);
     return true;
 }
 
-JsonMapPtr openSession(JsonMapPtr answer, const std::string& sessionId, const std::string& function) {
-    if (isReleaseFunction(function)) {
-        writeNormalLog("No specific adapter to release", "");
-        return answer;
-    }
-
-    const std::string pathId = readText("PathID", longTextBuffer);
-    std::string folder = readText("LibDir", shortTextBuffer);
-    std::string adapterName = readText("ComName", shortTextBuffer);
-    sanitizePathName(folder, shortTextBuffer);
-    sanitizePathName(adapterName, shortTextBuffer);
-    writeNormalLog("Adapter folder: ", folder);
-    writeNormalLog("Adapter name: ", adapterName);
-
-    const AdapterLocation& table = adapterPathTable[0];
-    if (!pathId.empty()) {
-        writeNormalLog("Path id mode: ", "Active");
-        if (sameText(pathId, table.id)) {
-            folder = table.folder;
-            adapterName = table.adapterName;
-        }
-    } else {
-        writeNormalLog("Path id check location mode: ", "Active");
-        if (!sameText(folder, table.folder) || !sameText(adapterName, table.adapterName)) {
-            writeWarningLog("Path table compare: ", "Fail");
-            writeWarningLog("Lib: ", table.folder);
-            writeWarningLog("Component: ", table.adapterName);
-            writeNormalLog("Out of path table connection: ", "Reject");
-            return FAILURE_ANSWER(61009);
-        }
-        writeWarningLog("Path table compare: ", "Success");
-        writeWarningLog("Lib: ", table.folder);
-        writeWarningLog("Component: ", table.adapterName);
-        // File names here are case-sensitive: load the table's spelling of what matched.
-        folder = table.folder;
-        adapterName = table.adapterName;
-    }
-    if (folder.empty() || adapterName.empty()) {
-        writeNormalLog("No path information connection: ", "Reject");
-        return FAILURE_ANSWER(61009);
-    }
-
-    int index = takeFreeSlot();
-    if (index < 0) {
-        writeWarningLog("Tessaroll slot is full, release the oldest one", "");
-        index = findOldestSessionSlot();
-        if (index < 0) {
-            writeWarningLog("Get the oldest SessionIndex fail", "");
-            return answer;
-        }
-        releaseSlot(index);
-    }
-    SessionSlot& slot = sessionSlots[static_cast<std::size_t>(index)];
-
-    takeSessionAge(index);
-    writeNormalLogInt("Session index: ", index);
-    slot.sessionId = sessionId;
-    slot.initTime = static_cast<int64_t>(std::time(nullptr));
-    writeNormalLogInt("Init time: ", static_cast<int32_t>(static_cast<uint32_t>(slot.initTime)));
-
-    const std::string libraryPath =
-        cutToBuffer(installFolder + "/" + folder + "/" + diskFileName(adapterName + ".dll"), libraryPathLimit + 1);
-    const std::string copyPath = cutToBuffer(sessionCopyPath(index, adapterName), libraryPathLimit + 1);
-    writeNormalLog("Original adapter: ", libraryPath);
-    writeNormalLog("Copy adapter: ", copyPath);
-
-    if (!loadSessionAdapter(index, libraryPath, copyPath)) {
-        releaseSlot(index);
-        return FAILURE_ANSWER(61902);
-    }
-    slot.adapterName = adapterName;
-    slot.callMethod = reinterpret_cast<CallMethodFunction>(adapterModuleFunction(slot.module, "callMethod"));
-    slot.callJsonMapMethod =
-        reinterpret_cast<CallJsonMapMethodFunction>(adapterModuleFunction(slot.module, "callJsonMapMethod"));
+// The adapter's entry points; false when it has neither.
+bool findEntryPoints(LoadedAdapter& adapter) {
+    adapter.callMethod = adapter.library.function<CallMethodFunction>("callMethod");
+    adapter.callJsonMapMethod = adapter.library.function<CallJsonMapMethodFunction>("callJsonMapMethod");
     if (isLogOn()) {
-        logActive("Json string callMethod: ", slot.callMethod != nullptr);
-        logActive("Json map callMethod: ", slot.callJsonMapMethod != nullptr);
+        logActive("Json string callMethod: ", adapter.callMethod != nullptr);
+        logActive("Json map callMethod: ", adapter.callJsonMapMethod != nullptr);
     }
-    if (slot.callJsonMapMethod) {
+    if (adapter.callJsonMapMethod) {
         writeNormalLog("Json map init: ", "Active");
-    } else if (slot.callMethod) {
+    } else if (adapter.callMethod) {
         writeNormalLog("Json string init: ", "Active");
     } else {
         writeWarningLog("All callMethod load fail", "");
-        releaseSlot(index);
-        return FAILURE_ANSWER(61906);
+        return false;
     }
+    return true;
+}
 
-    // Unlock for the page's origin.
-    {
-        JsonMapPtr unlock = makeSystemRequest("Tessaroll_Unlock", "-2", requestOrigin);
-        if (!unlock) {
-            TESSAROLL_ALLOCATION_FAILURE();
-            releaseSlot(index);
-            return nullptr;
-        }
-        const std::string result = callSessionAdapter(slot, *unlock, "Tessaroll_Unlock").value_or("");
-        if (!sameText(result, "0")) {
-            writeWarningLog("Unlock result: ", result);
-            JsonMapPtr refused = newJsonMap();
-            if (!refused) {
-                TESSAROLL_ALLOCATION_FAILURE();
-                releaseSlot(index);
-                return nullptr;
-            }
-            setJsonMapValue(refused.get(), "result", std::string_view(result));
-            releaseSlot(index);
-            return refused;
-        }
+// The adapter unlocked for the page's origin; else its answer goes to the page.
+Step unlockAdapter(const LoadedAdapter& adapter, std::string_view origin) {
+    JsonMapPtr unlock = makeSystemRequest("Tessaroll_Unlock", "-2", origin);
+    if (!unlock) return allocationFailure();
+    const std::string result = callAdapter(adapter, *unlock, "Tessaroll_Unlock").value_or("");
+    if (sameText(result, "0")) {
         writeNormalLog("Unlock: ", "Success");
+        return std::nullopt;
     }
+    writeWarningLog("Unlock result: ", result);
+    JsonMapPtr refused = newJsonMap();
+    if (!refused) return allocationFailure();
+    setJsonMapValue(refused.get(), "result", std::string_view(result));
+    return refused;
+}
 
-    // The adapter's version, or an error code in its place.
-    std::string adapterVersion;
-    {
-        JsonMapPtr query = makeSystemRequest("Tessaroll_GetVersion", "-1");
-        if (!query) {
-            TESSAROLL_ALLOCATION_FAILURE();
-            releaseSlot(index);
-            return nullptr;
-        }
-        adapterVersion = cutToBuffer(callSessionAdapter(slot, *query, "Tessaroll_GetVersion").value_or(""), shortTextBuffer);
-    }
+// The adapter's version, which may be an error code in its place, and the page's
+// minimum versions; the versions go into the answer.
+Step checkVersions(LoadedAdapter& adapter, const JsonMap& request, JsonMapPtr& answer) {
+    JsonMapPtr query = makeSystemRequest("Tessaroll_GetVersion", "-1");
+    if (!query) return allocationFailure();
+    const std::string adapterVersion =
+        cutToBuffer(callAdapter(adapter, *query, "Tessaroll_GetVersion").value_or(""), shortTextBuffer);
     if (adapterVersion.empty()) {
         writeWarningLog("Init adapter: ", "Fail");
-        releaseSlot(index);
-        return answer;
+        return std::move(answer);
     }
-    slot.adapterVersion = adapterVersion;
-    const int32_t versionCode = stringToLong(adapterVersion, true);
-    if (!lastConversionFailed() && versionCode >= 61000 && versionCode <= 61999) {
-        writeWarningLogInt("Parse component version error: ", versionCode);
-        releaseSlot(index);
-        return FAILURE_ANSWER(versionCode);
+    adapter.adapterVersion = adapterVersion;
+    if (std::optional<int32_t> code = wholeNumber(adapterVersion); code && *code >= 61000 && *code <= 61999) {
+        writeWarningLogInt("Parse component version error: ", *code);
+        return FAILURE_ANSWER(*code);
     }
     writeNormalLog("Extract component version: ", "Success");
 
-    std::string installerName = readText("InstallerName", longTextBuffer);
-    sanitizePathName(installerName, longTextBuffer);
-    const std::string minServerVersion = readText("minServerVersion", shortTextBuffer);
-    std::string minLibVersion = readText("minLibVersion", shortTextBuffer);
+    const std::string minServerVersion = readText(request, "minServerVersion", shortTextBuffer);
+    std::string minLibVersion = readText(request, "minLibVersion", shortTextBuffer);
     if (minLibVersion.empty()) minLibVersion = "0.0.0.0";
 
     setJsonMapValue(answer.get(), "ServerVersion", std::string_view(serviceVersion));
@@ -382,7 +296,6 @@ JsonMapPtr openSession(JsonMapPtr answer, const std::string& sessionId, const st
     const int32_t serverOrder = compareVersion(std::string_view(minServerVersion), std::string_view(serviceVersion));
     if (serverOrder != 0 && serverOrder != -1) {
         writeWarningLog("Verify server version: ", "Fail");
-        releaseSlot(index);
         return FAILURE_ANSWER(61203);
     }
     writeNormalLog("Verify server version: ", "Pass");
@@ -392,99 +305,285 @@ JsonMapPtr openSession(JsonMapPtr answer, const std::string& sessionId, const st
     writeWarningLog("Real adapter version: ", adapterVersion);
     if (adapterOrder != 0 && adapterOrder != -1) {
         writeWarningLog("Verify adapter version: ", "Fail");
-        releaseSlot(index);
         return FAILURE_ANSWER(61204);
     }
     writeNormalLog("Verify adapter version: ", "Pass");
-
-    if (!installerName.empty()) {
-        writeNormalLog("InstallerName: ", installerName);
-        const std::string versionFile = removeExeExtension(workFolder + "/" + installerName + "Version.txt");
-        writeNormalLog("InstallerVersionFile: ", versionFile);
-        const std::string installerVersion = cutToBuffer(readTextFile(versionFile).value_or(""), shortTextBuffer);
-        writeNormalLog("InstallerVersion: ", installerVersion);
-        setJsonMapValue(answer.get(), "InstallerVersion", std::string_view(installerVersion));
-        slot.installerVersion = installerVersion;
-    }
-
-    if (isEcho(function)) {
-        slot.browserMode = readInteger("TessarollMode") == 1 ? 1 : 0;
-        setJsonMapResult(answer.get(), 0);
-        return answer;
-    }
-    return runAdapterFunction(std::move(answer), index, function);
+    return std::nullopt;
 }
 
-JsonMapPtr continueSession(JsonMapPtr answer, int index, const std::string& function) {
-    SessionSlot& slot = sessionSlots[static_cast<std::size_t>(index)];
-    writeNormalLog("Find the loaded adapter", "");
-    if (sameText(function, "TessarollForceRelease")) {
-        writeNormalLog("Force release: ", "Active");
-        releaseSlot(index);
-        return answer;
-    }
-    if (sameText(function, "TessarollClose") || sameText(function, "TessarollRelease")) {
-        if (slot.browserMode == 1)
-            writeNormalLog("[Browser mode] Skip release process", "");
-        else
-            releaseSlot(index);
-        return answer;
-    }
-    if (sameText(function, "setTessarollValue")) return storeValue(std::move(answer));
-    if (sameText(function, "getTessarollValue")) return readValue(std::move(answer));
-    if (isEcho(function)) {
-        writeNormalLog("Browser mode: ", "Active");
-        // A text the slot does not have stays out of the answer.
-        auto text = [](const std::optional<std::string>& value) {
-            return value ? std::optional<std::string_view>(*value) : std::nullopt;
-        };
-        setJsonMapValue(answer.get(), "ServerVersion", std::string_view(serviceVersion));
-        setJsonMapValue(answer.get(), "LibVersion", text(slot.adapterVersion));
-        setJsonMapValue(answer.get(), "InstallerVersion", text(slot.installerVersion));
-        writeNormalLog("@@@@@@@@@@@@@@@@InstallerVersion: ", slot.installerVersion.value_or(""));
-        setJsonMapResult(answer.get(), 0);
-        return answer;
-    }
-    return runAdapterFunction(std::move(answer), index, function);
+// The version of the installer the page names, read from the work folder.
+void readInstallerVersion(LoadedAdapter& adapter, const JsonMap& request, const std::string& workFolder,
+                          JsonMap& answer) {
+    std::string installerName = readText(request, "InstallerName", longTextBuffer);
+    sanitizePathName(installerName, longTextBuffer);
+    if (installerName.empty()) return;
+    writeNormalLog("InstallerName: ", installerName);
+    const std::string versionFile = removeExeExtension(workFolder + "/" + installerName + "Version.txt");
+    writeNormalLog("InstallerVersionFile: ", versionFile);
+    const std::string installerVersion = cutToBuffer(readTextFile(versionFile).value_or(""), shortTextBuffer);
+    writeNormalLog("InstallerVersion: ", installerVersion);
+    setJsonMapValue(&answer, "InstallerVersion", std::string_view(installerVersion));
+    adapter.installerVersion = installerVersion;
 }
 
 }  // namespace
 
-JsonMapPtr dispatchSessionRequest() {
-    if (!requestMap) {
-        logNullParameter("JsonMap", __FILE__, __LINE__);
-        return nullptr;
-    }
-    if (!requestOrigin) {
-        logNullParameter("Origin", __FILE__, __LINE__);
-        return nullptr;
-    }
-    JsonMapPtr answer = newJsonMap();
-    if (!answer) {
-        TESSAROLL_ALLOCATION_FAILURE();
-        return nullptr;
-    }
-    displayJsonMapParameters(requestMap);
+struct SessionService::Request {
+    const JsonMap& map;
+    std::string origin;
+    std::string sessionId;
+    std::string function;
+    SessionTable::Claim claim;  // the session's slot, once found or claimed
+};
 
-    std::string sessionId = readText("SessionId", shortTextBuffer);
-    int index = -1;
-    if (!sessionId.empty()) {
-        index = findSessionSlot(sessionId);
-    } else {
-        writeNormalLog("Generate new session id", "");
-        std::optional<std::string> id = newSessionId();
-        if (!id) {
-            TESSAROLL_ALLOCATION_FAILURE();
-            return nullptr;
+// The service's own functions on an open session; everything else goes to the adapter.
+struct SessionService::OwnFunction {
+    const char* name;
+    JsonMapPtr (SessionService::*run)(Request&, JsonMapPtr);
+    bool atOnce;  // never waits for anything but the session's own lock
+};
+
+const SessionService::OwnFunction SessionService::ownFunctions[] = {
+    {"TessarollForceRelease", &SessionService::forceRelease, false},
+    {"TessarollClose", &SessionService::closeSession, false},
+    {"TessarollRelease", &SessionService::closeSession, false},
+    {"setTessarollValue", &SessionService::storeValue, true},
+    {"getTessarollValue", &SessionService::readValue, true},
+    {"TessarollEcho", &SessionService::echo, true},
+    {"Echo", &SessionService::echo, true},
+};
+
+const SessionService::OwnFunction* SessionService::ownFunction(std::string_view name) {
+    for (const OwnFunction& function : ownFunctions)
+        if (sameText(name, function.name)) return &function;
+    return nullptr;
+}
+
+SessionService::SessionService(std::string_view copyPath, std::string_view executePath, uint32_t ownProcessId)
+    : table_(copyPath, executePath), ownProcessId_(ownProcessId) {}
+
+void SessionService::releaseSlot(const SessionTable::Claim& claim) {
+    writeNormalLogInt("Release session index: ", claim.index);
+    table_.releaseAdapter(claim.index);
+    table_.forget(claim);
+}
+
+JsonMapPtr SessionService::handle(const JsonMap& request, std::string_view origin) {
+    if (table_.closed()) return nullptr;
+    displayJsonMapParameters(&request);
+    for (;;) {
+        JsonMapPtr answer = newJsonMap();
+        if (!answer) return allocationFailure();
+        Request call{request, std::string(origin), readText(request, "SessionId", shortTextBuffer), {}, {}};
+        std::optional<SessionTable::Claim> found;
+        if (!call.sessionId.empty()) {
+            found = table_.find(call.sessionId, call.origin);
+            // Another page's session: this page gets one of its own under a new id.
+            if (!found && table_.owned(call.sessionId)) {
+                writeWarningLog("Session of another origin: ", call.origin);
+                call.sessionId.clear();
+            }
         }
-        sessionId = *id;
-        setJsonMapValue(answer.get(), "SessionID", std::string_view(sessionId));
-    }
-    writeNormalLog("Session id: ", sessionId);
-    const std::string function = readText("FunctionName", longTextBuffer);
+        if (call.sessionId.empty()) {
+            writeNormalLog("Generate new session id", "");
+            std::optional<std::string> id = newSessionId(table_);
+            if (!id) return allocationFailure();
+            call.sessionId = *id;
+            setJsonMapValue(answer.get(), "SessionID", std::string_view(call.sessionId));
+        }
+        writeNormalLog("Session id: ", call.sessionId);
+        call.function = readText(request, "FunctionName", longTextBuffer);
 
-    if (index < 0) return openSession(std::move(answer), sessionId, function);
-    return continueSession(std::move(answer), index, function);
+        if (found) {
+            std::lock_guard session(table_.callLock(found->index));
+            // Released or evicted while this request waited: it looks again.
+            if (!table_.holds(*found)) continue;
+            call.claim = *found;
+            return continueSession(call, std::move(answer));
+        }
+        if (Step opened = openSession(call, std::move(answer))) return std::move(*opened);
+    }
+}
+
+std::optional<JsonMapPtr> SessionService::handleAtOnce(const JsonMap& request, std::string_view origin) {
+    const std::string function = readText(request, "FunctionName", longTextBuffer);
+    const OwnFunction* own = ownFunction(function);
+    const std::string sessionId = readText(request, "SessionId", shortTextBuffer);
+    if (!own || !own->atOnce || sessionId.empty()) return std::nullopt;
+    std::optional<SessionTable::Claim> found = table_.find(sessionId, origin);
+    if (!found) return std::nullopt;
+    std::unique_lock session(table_.callLock(found->index), std::try_to_lock);
+    if (!session || !table_.holds(*found)) return std::nullopt;
+
+    JsonMapPtr answer = newJsonMap();
+    if (!answer) return allocationFailure();
+    displayJsonMapParameters(&request);
+    writeNormalLog("Session id: ", sessionId);
+    Request call{request, std::string(origin), sessionId, function, *found};
+    return continueSession(call, std::move(answer));
+}
+
+Step SessionService::openSession(Request& call, JsonMapPtr answer) {
+    if (isReleaseFunction(call.function)) {
+        writeNormalLog("No specific adapter to release", "");
+        return answer;
+    }
+    const std::optional<AdapterPath> path = resolveAdapterPath(call.map);
+    if (!path) return FAILURE_ANSWER(61009);
+
+    const SessionTable::Opening opening = table_.open(call.sessionId, call.origin);
+    if (opening.outcome == SessionTable::Opening::taken) return std::nullopt;  // opened meanwhile: look again
+    if (opening.outcome == SessionTable::Opening::closed) return JsonMapPtr();
+    const int index = opening.claim.index;
+    std::lock_guard session(table_.callLock(index));
+    if (!table_.holds(opening.claim)) return std::nullopt;  // evicted before it began
+    if (opening.evicted) {
+        writeWarningLog("Tessaroll slot is full, release the oldest one", "");
+        writeNormalLogInt("Release session index: ", index);
+        table_.releaseAdapter(index);
+    }
+    call.claim = opening.claim;
+
+    // Every way out before the session is complete releases the slot.
+    struct ReleaseUnlessKept {
+        SessionService& service;
+        const SessionTable::Claim& claim;
+        bool kept = false;
+        ~ReleaseUnlessKept() {
+            if (!kept) service.releaseSlot(claim);
+        }
+    } guard{*this, call.claim};
+
+    LoadedAdapter& adapter = table_.adapter(index);
+    writeNormalLogInt("Session index: ", index);
+    adapter.sessionId = call.sessionId;
+    adapter.initTime = static_cast<int64_t>(std::time(nullptr));
+    writeNormalLogInt("Init time: ", static_cast<int32_t>(static_cast<uint32_t>(adapter.initTime)));
+
+    const std::string libraryPath = cutToBuffer(
+        table_.installFolder() + "/" + path->folder + "/" + diskFileName(path->adapterName + ".dll"), libraryPathLimit + 1);
+    const std::string copyPath = cutToBuffer(table_.sessionCopyPath(index, path->adapterName), libraryPathLimit + 1);
+    writeNormalLog("Original adapter: ", libraryPath);
+    writeNormalLog("Copy adapter: ", copyPath);
+
+    if (!loadAdapter(adapter, libraryPath, copyPath)) return FAILURE_ANSWER(61902);
+    adapter.adapterName = path->adapterName;
+    if (!findEntryPoints(adapter)) return FAILURE_ANSWER(61906);
+    if (Step refused = unlockAdapter(adapter, call.origin)) return refused;
+    if (Step refused = checkVersions(adapter, call.map, answer)) return refused;
+    readInstallerVersion(adapter, call.map, table_.workFolder(), *answer);
+    guard.kept = true;
+
+    if (isEcho(call.function)) {
+        adapter.browserMode = readInteger(call.map, "TessarollMode") == 1 ? 1 : 0;
+        setJsonMapResult(answer.get(), 0);
+        return answer;
+    }
+    return runAdapterFunction(call, std::move(answer));
+}
+
+JsonMapPtr SessionService::continueSession(Request& call, JsonMapPtr answer) {
+    writeNormalLog("Find the loaded adapter", "");
+    if (const OwnFunction* own = ownFunction(call.function)) return (this->*own->run)(call, std::move(answer));
+    return runAdapterFunction(call, std::move(answer));
+}
+
+JsonMapPtr SessionService::forceRelease(Request& call, JsonMapPtr answer) {
+    writeNormalLog("Force release: ", "Active");
+    releaseSlot(call.claim);
+    return answer;
+}
+
+JsonMapPtr SessionService::closeSession(Request& call, JsonMapPtr answer) {
+    if (table_.adapter(call.claim.index).browserMode == 1)
+        writeNormalLog("[Browser mode] Skip release process", "");
+    else
+        releaseSlot(call.claim);
+    return answer;
+}
+
+JsonMapPtr SessionService::storeValue(Request& call, JsonMapPtr) {
+    std::optional<std::string> channel = getJsonMapValue(&call.map, "channel");
+    std::optional<std::string> domainList = getJsonMapValue(&call.map, "domain_list");
+    std::optional<std::string> value = getJsonMapValue(&call.map, "value");
+    if (!channel || !domainList || !value) return FAILURE_ANSWER(61005);
+    const int32_t timeout = readInteger(call.map, "timeout");
+    return FAILURE_ANSWER(values_.set(channel, domainList, timeout, value, call.origin));
+}
+
+JsonMapPtr SessionService::readValue(Request& call, JsonMapPtr) {
+    std::optional<std::string> channel = getJsonMapValue(&call.map, "channel");
+    if (!channel) return FAILURE_ANSWER(61005);
+    std::optional<std::string> value = values_.get(channel, call.origin);
+    if (!value) return FAILURE_ANSWER(61001);
+    JsonMapPtr rebuilt = newJsonMap();
+    if (!rebuilt) return allocationFailure();
+    setJsonMapValue(rebuilt.get(), "result", std::string_view(*value));
+    return rebuilt;
+}
+
+JsonMapPtr SessionService::echo(Request& call, JsonMapPtr answer) {
+    const LoadedAdapter& adapter = table_.adapter(call.claim.index);
+    writeNormalLog("Browser mode: ", "Active");
+    // A text the slot does not have stays out of the answer.
+    auto text = [](const std::optional<std::string>& value) {
+        return value ? std::optional<std::string_view>(*value) : std::nullopt;
+    };
+    setJsonMapValue(answer.get(), "ServerVersion", std::string_view(serviceVersion));
+    setJsonMapValue(answer.get(), "LibVersion", text(adapter.adapterVersion));
+    setJsonMapValue(answer.get(), "InstallerVersion", text(adapter.installerVersion));
+    writeNormalLog("@@@@@@@@@@@@@@@@InstallerVersion: ", adapter.installerVersion.value_or(""));
+    setJsonMapResult(answer.get(), 0);
+    return answer;
+}
+
+// The adapter call of a request, with the window watcher around it when asked for.
+JsonMapPtr SessionService::runAdapterFunction(Request& call, JsonMapPtr answer) {
+    bool watching = false;
+    if (getJsonMapBool(&call.map, "topuidetect")) {
+        writeNormalLog("Set top component UI: ", "Enable");
+        startTopmostWatcher(ownProcessId_, false);
+        watching = true;
+    } else if (getJsonMapBool(&call.map, "topuialldetect")) {
+        writeNormalLog("Set top all system UI: ", "Enable");
+        startTopmostWatcher(ownProcessId_, true);
+        watching = true;
+    }
+    std::optional<std::string> result =
+        callAdapter(table_.adapter(call.claim.index), call.map, call.function.c_str());
+    if (watching) stopTopmostWatcher();
+
+    if (!result) {
+        releaseSlot(call.claim);
+        return FAILURE_ANSWER(61906);
+    }
+    const bool multiLine = result->find('\n') != std::string::npos;
+    const std::string shown = getJsonMapBool(&call.map, "hide_result") ? std::string(result->size(), '*') : *result;
+    logPrint(5, "%s%s", multiLine ? " Component result:\n" : " Component result: ", shown.c_str());
+    setJsonMapValue(answer.get(), "result", std::string_view(*result));
+    return answer;
+}
+
+void SessionService::releaseAll() {
+    for (const SessionTable::Claim& claim : table_.close()) {
+        std::lock_guard session(table_.callLock(claim.index));
+        if (table_.holds(claim)) releaseSlot(claim);
+    }
+    // The adapter copies that lie directly in the work folder, hidden ones included; the
+    // session folders below it were emptied by the releases. Errors are ignored: a file
+    // that cannot be deleted now is deleted at the next start.
+    std::error_code error;
+    if (table_.workFolder().empty()) return;
+    for (const auto& entry : fs::directory_iterator(table_.workFolder(), error)) {
+        if (entry.path().extension() == ".so" && entry.is_regular_file(error)) fs::remove(entry.path(), error);
+    }
+}
+
+JsonMapPtr resultOnlyAnswer(int code) {
+    JsonMapPtr answer = newJsonMap();
+    if (!answer) return allocationFailure();
+    setJsonMapResult(answer.get(), code);
+    return answer;
 }
 
 void sanitizePathName(std::string& text, std::size_t size) {
