@@ -8,10 +8,12 @@
 #include <microhttpd.h>
 
 inline constexpr int listenerPortCount = 3;
+// Suspend and resume let a long adapter call run on a worker while the listener's one
+// polling thread serves other pages.
 inline constexpr unsigned int ipv4ListenerFlags =
-    MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD;  // 0x0b
-inline constexpr unsigned int ipv6ListenerFlags = ipv4ListenerFlags | MHD_USE_IPv6;  // 0x1b
-static_assert(ipv4ListenerFlags == 0x0b && ipv6ListenerFlags == 0x1b);
+    MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD | MHD_ALLOW_SUSPEND_RESUME;  // 0x240b
+inline constexpr unsigned int ipv6ListenerFlags = ipv4ListenerFlags | MHD_USE_IPv6;  // 0x241b
+static_assert(ipv4ListenerFlags == 0x240b && ipv6ListenerFlags == 0x241b);
 
 // TLS 1.2 and 1.3 only, no SHA-1.
 std::string listenerPriorities();

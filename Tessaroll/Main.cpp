@@ -2,22 +2,27 @@
 // brings it down again.
 #include <arpa/inet.h>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <optional>
 #include <pthread.h>
 #include <string>
+#include <sys/file.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
 #include "Tessaroll/KeyStorage.h"
 #include "Tessaroll/Listener.h"
+#include "Tessaroll/RequestHandler.h"
 #include "Tessaroll/ServiceState.h"
 #include "Tessaroll/StartupHooks.h"
-#include "TessarollSession/Dispatcher.h"
-#include "TessarollSession/SessionTable.h"
+#include "TessarollSession/SessionService.h"
 #include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
@@ -38,18 +43,44 @@ const char* const bannerLine =
 const char* const separatorLine =
     "===============================================================================";
 
+// How long the end of the program waits for requests still running on workers.
+constexpr auto workerDrainLimit = std::chrono::seconds(10);
+
 std::string executePath;
+// Whether logging is on; toggled by the debug-mode thread.
+std::atomic<bool> logActive{false};
 std::array<MHD_Daemon*, listenerPortCount> ipv4Listeners{};
 std::array<MHD_Daemon*, listenerPortCount> ipv6Listeners{};
 
 // A desktop session ends a program with SIGTERM, a terminal with SIGINT: both run the
 // final release on this thread, never inside a signal handler, so sessions are released
 // and the adapter copies deleted before the listeners stop.
-void waitForStopSignals(sigset_t signals) {
+void waitForStopSignals(sigset_t signals, ServiceState& state) {
     for (;;) {
         int received = 0;
-        if (sigwait(&signals, &received) == 0) finalRelease();
+        if (sigwait(&signals, &received) == 0) state.finalRelease();
     }
+}
+
+// One instance per user: the first start holds an exclusive lock on a file in the work
+// folder for as long as it runs (the system drops it when the process ends, however it
+// ends). Decided before anything that rewrites or deletes shared state, so a second start
+// leaves the first one's sessions and adapter copies alone.
+bool becomeTheOnlyInstance(const std::string& workFolder) {
+    std::error_code error;
+    std::filesystem::create_directories(workFolder, error);
+    const std::string path = workFolder + "/ZEFAGPKITessarollMain.lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        writeErrorLog("Instance lock: ", "Cannot open " + path);
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        writeWarningLog("Another ZEFAGPKITessarollMain runs for this user, end: ", path);
+        return false;
+    }
+    return true;  // the descriptor stays open, and the lock held, until the process ends
 }
 
 sigset_t blockStopSignals() {
@@ -131,15 +162,20 @@ int runService(const std::optional<std::string>& commandLine) {
         writeNormalLog("Environment: ", environment);
     }
 
-    ownProcessId = static_cast<uint32_t>(getpid());
-    std::thread(waitForStopSignals, stopSignals).detach();
+    const std::string dataFolder = copyPath;
+    std::string workFolder = copyPath;
+    if (std::string ownCopyPath = cut(getCopyPath(replaceAll("ZEFAGPKITessarollMain.exe", ".exe", "")),
+                                      pathLimit);
+        !ownCopyPath.empty())
+        workFolder = ownCopyPath;
+    if (!becomeTheOnlyInstance(workFolder)) return 0;
 
     executePath = cut(getModuleFolder().value_or(""), pathLimit);
     if (executePath.empty()) {
         writeErrorLog("Extract execute path: ", "Fail");
         return 0;
     }
-    writeNormalLog("CopyPath: ", copyPath);
+    writeNormalLog("CopyPath: ", dataFolder);
     writeNormalLog("Execute path: ", executePath);
 
     int ports[listenerPortCount] = {};
@@ -147,17 +183,12 @@ int runService(const std::optional<std::string>& commandLine) {
     writeNormalLog("Support port: ", std::to_string(ports[0]) + " " + std::to_string(ports[1]) +
                                          " " + std::to_string(ports[2]));
 
-    startMessageReceiver(finalRelease);
-
-    if (std::string ownCopyPath = cut(getCopyPath(replaceAll("ZEFAGPKITessarollMain.exe", ".exe", "")),
-                                      pathLimit);
-        !ownCopyPath.empty())
-        copyPath = ownCopyPath;
-    {
-        std::lock_guard lock(serviceLock());
-        initSessionTable(copyPath, executePath);
-        markAllSessionAgesFree();
-    }
+    // Never destroyed: the signal and message threads may use them until the process ends.
+    auto* sessions = new SessionService(workFolder, executePath, static_cast<uint32_t>(getpid()));
+    auto* state = new ServiceState(*sessions);
+    serveRequests(*state);
+    std::thread(waitForStopSignals, stopSignals, std::ref(*state)).detach();
+    startMessageReceiver([state] { state->finalRelease(); });
     writeNormalLog("Tessaroll Version: ", serviceVersion);
 
     const bool rsa = useRsaCertificate(getOSVersion());
@@ -185,7 +216,8 @@ int runService(const std::optional<std::string>& commandLine) {
     });
 
     if (isLogOn()) logPrint(5, "%s", separatorLine);
-    while (!exitFlag) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (!state->ending()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!waitForRequestWorkers(workerDrainLimit)) writeWarningLog("Requests still running at the end", "");
     return 0;
 }
 

@@ -1,14 +1,19 @@
 #include "Tessaroll/RequestHandler.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "Tessaroll/ServiceState.h"
-#include "TessarollSession/Dispatcher.h"
 #include "TessarollUtil/JsonMap.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
@@ -27,28 +32,48 @@ constexpr std::size_t parameterLimit = 64u * 1024 * 1024;
 const char* const separatorLine =
     "===============================================================================";
 
+// The requests that run on a worker thread: one thread per request, at most this many at
+// once; beyond that a request runs on its listener's thread as before.
+constexpr int workerLimit = 64;
+
 // One per connection. The form field is collected here rather than in a process-wide
 // text: the six listeners receive bodies at the same time, and a shared buffer would join
-// the chunks of different requests.
+// the chunks of different requests. A request that runs on a worker keeps its parsed
+// map here until its answer has been sent.
 struct ConnectionState {
     int kind = kindOther;
     MHD_PostProcessor* postProcessor = nullptr;
     SecretString parameterText;
     bool tooLarge = false;  // the field passed parameterLimit: the connection is closed
+    std::optional<SecretString> decoded;
+    JsonMapPtr parsed;
+    std::optional<std::string> origin;  // the page's origin, echoed in the answer
+    JsonMapPtr answer;
+    // Set by the worker before it resumes the connection; the listener's thread then
+    // sends the answer.
+    std::atomic<bool> workerDone{false};
+    bool onWorker = false;
 };
 
-// The answer of the request being handled; only touched under serviceLock().
-JsonMapPtr answerMap;
+ServiceState* service = nullptr;  // set by serveRequests before any listener starts
 
-void answerResult(int code) {
-    if (!answerMap) {
-        answerMap = newJsonMap();
-        if (!answerMap) {
-            TESSAROLL_ALLOCATION_FAILURE();
-            return;
-        }
-    }
-    setJsonMapResult(answerMap.get(), code);
+// The requests on workers; the listeners must not stop while one is suspended.
+struct Workers {
+    std::mutex lock;
+    std::condition_variable idle;
+    int running = 0;
+} workers;
+
+bool reserveWorker() {
+    std::lock_guard lock(workers.lock);
+    if (workers.running >= workerLimit) return false;
+    ++workers.running;
+    return true;
+}
+
+void returnWorker() {
+    std::lock_guard lock(workers.lock);
+    if (--workers.running == 0) workers.idle.notify_all();
 }
 
 // Only real request headers count. A lookup over every value kind would also take a query
@@ -119,70 +144,92 @@ std::optional<std::string> pageOrigin(MHD_Connection* connection) {
     return origin;
 }
 
-// Evaluates a complete form POST and answers it. Runs under serviceLock().
+// Sends the connection's answer and wipes what the request carried.
+MHD_Result respond(MHD_Connection* connection, ConnectionState& state) {
+    MHD_Result result = sendResponse(connection, false, state.answer.get(), state.origin);
+    state.answer.reset();
+    state.origin.reset();
+    state.parsed.reset();
+    if (state.decoded) secureWipe(*state.decoded);
+    state.decoded.reset();
+    secureWipe(state.parameterText);
+    if (isLogOn()) logPrint(5, "%s", separatorLine);
+    return result;
+}
+
+// Runs the request on a worker thread while its connection is suspended, so the listener
+// goes on serving other pages meanwhile. False when no worker is free.
+bool answerOnWorker(MHD_Connection* connection, ConnectionState& state) {
+    if (!reserveWorker()) return false;
+    state.onWorker = true;
+    MHD_suspend_connection(connection);
+    try {
+        std::thread([connection, &state] {
+            state.answer = service->sessions().handle(*state.parsed, *state.origin);
+            state.workerDone.store(true, std::memory_order_release);
+            MHD_resume_connection(connection);
+            returnWorker();
+        }).detach();
+    } catch (const std::system_error& error) {
+        writeErrorLog("Request worker not started: ", error.what());
+        MHD_resume_connection(connection);
+        state.onWorker = false;
+        returnWorker();
+        return false;
+    }
+    return true;
+}
+
+// Evaluates a complete form POST: what needs no session is answered here at once, the
+// rest by the sessions, on a worker when the call may take long.
 MHD_Result answerFormPost(MHD_Connection* connection, ConnectionState& state) {
     // After the final release no new session may be opened: its adapter copy would
     // outlive the service.
-    if (exitFlag.load()) return MHD_NO;
+    if (service->ending()) return MHD_NO;
 
     writeNormalLog("", "Release Mode");
-    std::optional<SecretString> decoded;
-    JsonMapPtr parsed;
-
-    auto respond = [&]() {
-        MHD_Result result = sendResponse(connection, false);
-        requestOrigin.reset();
-        requestMap = nullptr;
-        parsed.reset();
-        if (decoded) secureWipe(*decoded);
-        secureWipe(state.parameterText);
-        if (isLogOn()) logPrint(5, "%s", separatorLine);
-        return result;
-    };
-
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
     if (!info) {
         writeWarningLog("", "Get connection information error");
-        answerResult(61001);
-        return respond();
+        state.answer = resultOnlyAnswer(61001);
+        return respond(connection, state);
     }
-    if (!acceptableTlsVersion(static_cast<int>(info->protocol))) {
-        answerMap.reset();
-        return respond();
-    }
+    if (!acceptableTlsVersion(static_cast<int>(info->protocol))) return respond(connection, state);
 
     std::string host = requestHeader(connection, "host").value_or("").substr(0, hostLimit);
     writeNormalLog("Host: ", host);
     if (!host.starts_with("localhost:") && !host.starts_with("127.0.0.1:")) {
         writeWarningLog("", "This connection is NOT from localhost");
-        answerResult(61904);
-        return respond();
+        state.answer = resultOnlyAnswer(61904);
+        return respond(connection, state);
     }
 
-    decoded = SecretString(urlBase64Decode(state.parameterText));
+    state.decoded.emplace(urlBase64Decode(state.parameterText));
     secureWipe(state.parameterText);
-    if (decoded->empty()) {
+    if (state.decoded->empty()) {
         TESSAROLL_ALLOCATION_FAILURE();
-        return respond();
+        return respond(connection, state);
     }
-    parsed = parseJsonMap(std::string_view(*decoded));
-    if (!parsed) {
+    state.parsed = parseJsonMap(std::string_view(*state.decoded));
+    if (!state.parsed) {
         TESSAROLL_ALLOCATION_FAILURE();
-        return respond();
+        return respond(connection, state);
     }
-    requestMap = parsed.get();
 
-    std::optional<std::string> origin = pageOrigin(connection);
-    if (!origin) {
-        answerResult(61012);
-        return respond();
+    state.origin = pageOrigin(connection);
+    if (!state.origin) {
+        state.answer = resultOnlyAnswer(61012);
+        return respond(connection, state);
     }
-    requestOrigin = std::move(origin);
 
-    answerMap.reset();
-    answerMap = dispatchSessionRequest();
-    return respond();
+    if (std::optional<JsonMapPtr> answer = service->sessions().handleAtOnce(*state.parsed, *state.origin)) {
+        state.answer = std::move(*answer);
+        return respond(connection, state);
+    }
+    if (answerOnWorker(connection, state)) return MHD_YES;
+    state.answer = service->sessions().handle(*state.parsed, *state.origin);
+    return respond(connection, state);
 }
 
 }  // namespace
@@ -220,14 +267,18 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char*, const c
             // an answer, and without reading the rest of the body.
             return state->tooLarge ? MHD_NO : MHD_YES;
         }
-        std::lock_guard lock(serviceLock());
+        if (state->onWorker) {
+            // Called again once the worker resumed the connection.
+            if (!state->workerDone.load(std::memory_order_acquire)) return MHD_YES;
+            state->onWorker = false;
+            return respond(connection, *state);
+        }
         return answerFormPost(connection, *state);
     }
 
     if (std::strcmp(method, "OPTIONS") == 0 &&
         headerEquals(connection, "Access-Control-Request-Method", "POST") &&
         headerEquals(connection, "Access-Control-Request-Private-Network", "true")) {
-        std::lock_guard lock(serviceLock());
         return sendResponse(connection, true);
     }
 
@@ -260,20 +311,20 @@ void requestCompleted(void*, MHD_Connection*, void** connectionState, MHD_Reques
     *connectionState = nullptr;
 }
 
-MHD_Result sendResponse(MHD_Connection* connection, bool preflight) {
+MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMap* answer,
+                        const std::optional<std::string>& origin) {
     MHD_Response* response = nullptr;
     std::optional<std::string> allowOrigin;
     if (!preflight) {
-        if (!answerMap) return MHD_NO;
-        std::optional<std::string> body = serializeJsonMap(answerMap.get());
-        answerMap.reset();
+        if (!answer) return MHD_NO;
+        std::optional<std::string> body = serializeJsonMap(answer);
         if (!body) {
             TESSAROLL_ALLOCATION_FAILURE();
             return MHD_NO;
         }
         response = MHD_create_response_from_buffer(body->size(), body->data(), MHD_RESPMEM_MUST_COPY);
         secureWipe(*body);
-        allowOrigin = requestOrigin;
+        allowOrigin = origin;
     } else {
         response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
         allowOrigin = requestHeader(connection, "origin");
@@ -297,4 +348,11 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight) {
     MHD_Result result = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return result;
+}
+
+void serveRequests(ServiceState& state) { service = &state; }
+
+bool waitForRequestWorkers(std::chrono::milliseconds limit) {
+    std::unique_lock lock(workers.lock);
+    return workers.idle.wait_for(lock, limit, [] { return workers.running == 0; });
 }

@@ -1,11 +1,27 @@
 // The callbacks through which every listener hands its requests over: a form POST with the
-// field "Parameter" goes to the session dispatcher and its answer back to the page with
-// CORS headers; the private-network preflight is answered here; anything else is closed.
+// field "Parameter" goes to the sessions and its answer back to the page with CORS
+// headers; a request that may call the adapter runs on a worker thread while its
+// connection is suspended. The private-network preflight is answered here; anything else
+// is closed.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <microhttpd.h>
+#include <optional>
+#include <string>
+
+#include "TessarollUtil/JsonMap.h"
+
+class ServiceState;
+
+// The service whose sessions answer the requests; set before any listener starts.
+void serveRequests(ServiceState& state);
+
+// Waits up to `limit` until no request runs on a worker thread (a listener must not stop
+// while one of its connections is suspended); false when some still run.
+bool waitForRequestWorkers(std::chrono::milliseconds limit);
 
 MHD_Result handleRequest(void* closure, MHD_Connection* connection, const char* url,
                          const char* method, const char* version, const char* uploadData,
@@ -19,5 +35,7 @@ MHD_Result collectParameter(void* closure, MHD_ValueKind kind, const char* key,
 void requestCompleted(void* closure, MHD_Connection* connection, void** connectionState,
                       MHD_RequestTerminationCode terminationCode);
 
-// Queues the answer (or, for a preflight, the empty 204). MHD_NO when there is nothing to send.
-MHD_Result sendResponse(MHD_Connection* connection, bool preflight);
+// Queues `answer` with `origin` allowed (or, for a preflight, the empty 204). MHD_NO when
+// there is nothing to send.
+MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMap* answer = nullptr,
+                        const std::optional<std::string>& origin = std::nullopt);

@@ -1,20 +1,29 @@
-// Process-wide state of the main program that the start-up, the request handler and the
-// final release share.
+// The running main program as the start-up, the request handler and the final release
+// share it: its sessions and whether the final release has run.
 #pragma once
 
 #include <atomic>
-#include <mutex>
 
-// Set only by finalRelease; the main thread stops the listeners once it sees it.
-extern std::atomic<bool> exitFlag;
-// Whether logging is on; toggled by the debug-mode thread.
-extern std::atomic<bool> logActive;
+#include "TessarollSession/SessionService.h"
 
-// Serialises everything that touches the request state, the session table and the value
-// store: the evaluation, dispatch and response of one request at a time across the six
-// listener threads, and the final release, which must never overlap a request.
-std::mutex& serviceLock();
+class ServiceState {
+public:
+    explicit ServiceState(SessionService& sessions) : sessions_(sessions) {}
+    ServiceState(const ServiceState&) = delete;
+    ServiceState& operator=(const ServiceState&) = delete;
 
-// The main program's final function: releases every session oldest first, deletes the
-// adapter copies in the work folder and sets exitFlag. Safe to run more than once.
-void finalRelease();
+    SessionService& sessions() { return sessions_; }
+
+    // Set only by finalRelease; the main thread stops the listeners once it sees it, and
+    // no request is evaluated after it.
+    bool ending() const { return exitFlag_.load(); }
+
+    // The main program's final function: releases every session oldest first (each after
+    // its running call), deletes the adapter copies in the work folder and sets the exit
+    // flag. Safe to run more than once, from any thread.
+    void finalRelease();
+
+private:
+    SessionService& sessions_;
+    std::atomic<bool> exitFlag_{false};
+};

@@ -23,9 +23,9 @@ void installCrashHandler() {
     handler.add(std::make_unique<CrashDumpCallBack>(kDumpKeepCount, userTempFolder(), kDumpPrefix));
 }
 
-void startMessageReceiver(void (*finalFunction)()) {
+void startMessageReceiver(std::function<void()> finalFunction) {
     // The main program registers only a final function: a Suicide or the user leaving
     // the session releases everything and ends the service.
-    IPCHandlers.finalFunction = finalFunction;
+    IPCHandlers.finalFunction = std::move(finalFunction);
     startIPCReceiver(kChannelMain);
 }

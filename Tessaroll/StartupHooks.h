@@ -3,9 +3,11 @@
 // order while those parts are filled in.
 #pragma once
 
+#include <functional>
+
 // Installs the fatal-signal handlers that write the crash report.
 void installCrashHandler();
 
 // Starts the inter-process message receiver with `finalFunction` as its final function
 // (run on the receiver's thread for "TessarollInstruction_Suicide" or a session end).
-void startMessageReceiver(void (*finalFunction)());
+void startMessageReceiver(std::function<void()> finalFunction);

@@ -1,26 +1,15 @@
 #include "TessarollSession/SessionTable.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
-#include "TessarollSession/AdapterModule.h"
-#include "TessarollSession/Dispatcher.h"
-#include "TessarollSession/ValueStore.h"
+#include "TessarollSession/SessionService.h"
 #include "TessarollUtil/Log.h"
 #include "platform/Folders.h"
 
 namespace fs = std::filesystem;
-
-std::array<SessionSlot, sessionSlotCount> sessionSlots;
-std::array<uint64_t, sessionSlotCount> sessionAge = [] {
-    std::array<uint64_t, sessionSlotCount> ages{};
-    ages.fill(freeSessionAge);
-    return ages;
-}();
-uint64_t sessionAgeCounter = 0;
-std::string workFolder;
-std::string installFolder;
 
 namespace {
 
@@ -72,53 +61,61 @@ void logAndClear(const char* message, std::optional<std::string>& text) {
 
 }  // namespace
 
-std::string sessionCopyPath(int index, std::string_view adapterName) {
-    return workFolder + "/Tempfile/Session_" + std::to_string(index) + "/" + adapterFileName(adapterName);
-}
-
-std::string versionMarkerPath() { return workFolder + "/ZEFAGPKITessarollMainVersion"; }
-
-void initSessionTable(std::string_view copyPath, std::string_view executePath) {
+SessionTable::SessionTable(std::string_view copyPath, std::string_view executePath)
+    : workFolder_(cut(copyPath, folderLimit)), installFolder_(cut(executePath, folderLimit)) {
     setLog("TessarollSession");
-    for (SessionSlot& slot : sessionSlots) slot = SessionSlot{};
-
     std::error_code ec;
-    workFolder = cut(copyPath, folderLimit);
-    fs::create_directories(workFolder, ec);
-    installFolder = cut(executePath, folderLimit);
-
-    initValueStoreSecrets();
-    for (int i = 0; i < valueChannelCount; ++i) clearValueChannel(i);
+    fs::create_directories(workFolder_, ec);
 
     // The marker always holds exactly this text, whatever was there before.
     {
         std::ofstream marker(versionMarkerPath(), std::ios::out | std::ios::trunc);
-        if (workFolder.empty() || !marker || !(marker << "Tessaroll version=" << serviceVersion) ||
+        if (workFolder_.empty() || !marker || !(marker << "Tessaroll version=" << serviceVersion) ||
             !marker.flush())
             writeWarningLog("Write Tessaroll version: ", "Fail");
     }
 
     // Copies left behind by a crash do not survive a restart.
-    const fs::path tempFolder = fs::path(workFolder) / "Tempfile";
+    const fs::path tempFolder = fs::path(workFolder_) / "Tempfile";
     fs::remove_all(tempFolder, ec);
     fs::create_directories(tempFolder, ec);
     for (int i = 0; i < sessionSlotCount; ++i)
         fs::create_directory(tempFolder / ("Session_" + std::to_string(i)), ec);
 }
 
-void markAllSessionAgesFree() { sessionAge.fill(freeSessionAge); }
-
-uint64_t takeSessionAge(int index) {
-    sessionAge[static_cast<std::size_t>(index)] = sessionAgeCounter;
-    return sessionAgeCounter++;
+std::string SessionTable::sessionCopyPath(int index, std::string_view adapterName) const {
+    return workFolder_ + "/Tempfile/Session_" + std::to_string(index) + "/" + adapterFileName(adapterName);
 }
 
-int findOldestSessionSlot() {
+std::string SessionTable::versionMarkerPath() const { return workFolder_ + "/ZEFAGPKITessarollMainVersion"; }
+
+// Exact, case-sensitive match: an id that merely contains another session's id does not
+// reach that session.
+std::optional<SessionTable::Claim> SessionTable::find(std::string_view sessionId, std::string_view origin) {
+    std::lock_guard lock(lock_);
+    for (int i = 0; i < sessionSlotCount; ++i) {
+        const Slot& slot = slots_[static_cast<std::size_t>(i)];
+        if (!slot.owner.empty() && slot.owner == sessionId && slot.origin == origin)
+            return Claim{i, slot.generation};
+    }
+    return std::nullopt;
+}
+
+bool SessionTable::ownedLocked(std::string_view sessionId) const {
+    return std::any_of(slots_.begin(), slots_.end(),
+                       [&](const Slot& slot) { return !slot.owner.empty() && slot.owner == sessionId; });
+}
+
+bool SessionTable::owned(std::string_view sessionId) {
+    std::lock_guard lock(lock_);
+    return ownedLocked(sessionId);
+}
+
+int SessionTable::oldestLocked() const {
     int oldest = -1;
     uint64_t best = freeSessionAge;
     for (int i = 0; i < sessionSlotCount; ++i) {
-        uint64_t age = sessionAge[static_cast<std::size_t>(i)];
-        if (age == freeSessionAge) continue;
+        const uint64_t age = slots_[static_cast<std::size_t>(i)].age;
         if (age < best) {
             best = age;
             oldest = i;
@@ -127,28 +124,121 @@ int findOldestSessionSlot() {
     return oldest;
 }
 
+SessionTable::Opening SessionTable::open(std::string_view sessionId, std::string_view origin) {
+    std::lock_guard lock(lock_);
+    Opening opening;
+    if (closed_) return opening;
+    if (ownedLocked(sessionId)) {
+        opening.outcome = Opening::taken;
+        return opening;
+    }
+    int index = -1;
+    for (int i = 0; i < sessionSlotCount && index < 0; ++i)
+        if (slots_[static_cast<std::size_t>(i)].owner.empty()) index = i;
+    if (index < 0) {
+        index = oldestLocked();
+        opening.evicted = true;
+    }
+    if (index < 0) return opening;  // cannot happen while the table has slots
+    Slot& slot = slots_[static_cast<std::size_t>(index)];
+    slot.owner = std::string(sessionId);
+    slot.origin = std::string(origin);
+    slot.age = ageCounter_++;
+    opening.outcome = Opening::claimed;
+    opening.claim = Claim{index, ++slot.generation};
+    return opening;
+}
+
+bool SessionTable::holds(const Claim& claim) {
+    std::lock_guard lock(lock_);
+    return slots_[static_cast<std::size_t>(claim.index)].generation == claim.generation;
+}
+
+void SessionTable::forget(const Claim& claim) {
+    std::lock_guard lock(lock_);
+    Slot& slot = slots_[static_cast<std::size_t>(claim.index)];
+    if (slot.generation != claim.generation) return;
+    slot.owner.clear();
+    slot.origin.clear();
+    slot.age = freeSessionAge;
+    ++slot.generation;
+}
+
+std::vector<SessionTable::Claim> SessionTable::close() {
+    std::lock_guard lock(lock_);
+    closed_ = true;
+    std::vector<int> order;
+    for (int i = 0; i < sessionSlotCount; ++i)
+        if (slots_[static_cast<std::size_t>(i)].age != freeSessionAge) order.push_back(i);
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return slots_[static_cast<std::size_t>(a)].age < slots_[static_cast<std::size_t>(b)].age;
+    });
+    std::vector<Claim> claims;
+    for (int index : order) claims.push_back(Claim{index, slots_[static_cast<std::size_t>(index)].generation});
+    return claims;
+}
+
+bool SessionTable::closed() {
+    std::lock_guard lock(lock_);
+    return closed_;
+}
+
+SlotView SessionTable::view(int index) {
+    Slot& slot = slots_[static_cast<std::size_t>(index)];
+    SlotView view;
+    {
+        std::lock_guard lock(lock_);
+        view.sessionId = slot.owner;
+        view.origin = slot.origin;
+        view.age = slot.age;
+    }
+    std::lock_guard call(slot.callLock);
+    view.dllPath = slot.adapter.dllPath;
+    view.browserMode = slot.adapter.browserMode;
+    view.loaded = static_cast<bool>(slot.adapter.library);
+    view.jsonMapEntry = slot.adapter.callJsonMapMethod != nullptr;
+    return view;
+}
+
+int SessionTable::slotOf(std::string_view sessionId) {
+    std::lock_guard lock(lock_);
+    for (int i = 0; i < sessionSlotCount; ++i)
+        if (!slots_[static_cast<std::size_t>(i)].owner.empty() && slots_[static_cast<std::size_t>(i)].owner == sessionId)
+            return i;
+    return -1;
+}
+
+int SessionTable::oldestSlot() {
+    std::lock_guard lock(lock_);
+    return oldestLocked();
+}
+
+void SessionTable::setNextAgeTicket(uint64_t ticket) {
+    std::lock_guard lock(lock_);
+    ageCounter_ = ticket;
+}
+
 JsonMapPtr makeSystemRequest(const char* functionName, const char* functionIndex,
-                             const std::optional<std::string>& url) {
+                             const std::optional<std::string_view>& url) {
     JsonMapPtr request = newJsonMap();
     if (!request) return nullptr;
     setJsonMapValue(request.get(), "functionname", std::string_view(functionName));
-    if (url) setJsonMapValue(request.get(), "url", std::string_view(*url));
+    if (url) setJsonMapValue(request.get(), "url", *url);
     setJsonMapValue(request.get(), "AdapterJsonKeyCheck", std::string_view("true"));
     setJsonMapValue(request.get(), "TessarollFunctionIndex", std::string_view(functionIndex));
     return request;
 }
 
-std::optional<std::string> callSessionAdapter(const SessionSlot& slot, const JsonMap& map,
-                                              const char* functionName) {
+std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonMap& map, const char* functionName) {
     const char* answer = nullptr;
-    if (slot.callJsonMapMethod) {
-        answer = slot.callJsonMapMethod(&map, functionName);
-    } else if (slot.callMethod) {
+    if (adapter.callJsonMapMethod) {
+        answer = adapter.callJsonMapMethod(&map, functionName);
+    } else if (adapter.callMethod) {
         if (map.jsonText) {
-            answer = slot.callMethod(map.jsonText);
+            answer = adapter.callMethod(map.jsonText);
         } else {
             const std::string text = plainJsonText(map);
-            answer = slot.callMethod(text.c_str());
+            answer = adapter.callMethod(text.c_str());
         }
     } else {
         return std::nullopt;
@@ -156,9 +246,9 @@ std::optional<std::string> callSessionAdapter(const SessionSlot& slot, const Jso
     return std::string(answer ? answer : "");
 }
 
-void releaseSessionSlot(int index) {
+void SessionTable::releaseAdapter(int index) {
     if (index < 0 || index >= sessionSlotCount) return;
-    SessionSlot& slot = sessionSlots[static_cast<std::size_t>(index)];
+    LoadedAdapter& slot = adapter(index);
     if (!slot.inUse()) return;
 
     slot.browserMode = 0;
@@ -170,7 +260,7 @@ void releaseSessionSlot(int index) {
     logAndClear("Release Installer Version: ", slot.installerVersion);
 
     if (JsonMapPtr request = makeSystemRequest("Tessaroll_Release", "-3")) {
-        callSessionAdapter(slot, *request, "Tessaroll_Release");
+        callAdapter(slot, *request, "Tessaroll_Release");
     } else {
         TESSAROLL_ALLOCATION_FAILURE();
     }
@@ -180,13 +270,12 @@ void releaseSessionSlot(int index) {
     slot.initTime = 0;
 
     bool released = true;
-    if (!slot.module) {
+    if (!slot.library) {
         writeWarningLog("FreeLibrary: ", "NULL");
-    } else if (!unloadAdapterModule(slot.module)) {
+    } else if (std::string why; !slot.library.close(&why)) {
         released = false;
-        writeWarningLog("Free library error code: ", lastAdapterModuleError());
+        writeWarningLog("Free library error code: ", why);
     }
-    slot.module = nullptr;
     if (isLogOn()) {
         if (released)
             writeNormalLog("Release adapter state: ", "Success");

@@ -1,17 +1,23 @@
 // The session table: 32 slots, each holding one page session and the adapter copy it
 // loaded, the age tickets that order the slots for eviction, and the work folders.
 //
-// Not thread-safe: the table is touched by start-up, by the dispatcher and by the final
-// release only, and the caller serialises those (one lock around dispatch and release).
+// Two kinds of lock: the table's own short lock guards who owns which slot (id, origin,
+// age ticket, generation); each slot's call lock guards its adapter and is held for the
+// whole of a call into it, so calls of one session run in order and a release or an
+// eviction waits for that session only. A slot's call lock is never taken while the
+// table's lock is held.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "TessarollUtil/JsonMap.h"
+#include "platform/SharedLibrary.h"
 
 // The adapter's two exports, looked up by these names in every loaded copy. The returned
 // text stays owned by the adapter and is valid until the next call into that copy.
@@ -24,13 +30,14 @@ inline constexpr int sessionSlotCount = 32;
 inline constexpr uint64_t freeSessionAge = UINT64_MAX;  // age ticket of a free slot
 inline constexpr std::size_t dllPathLimit = 259;        // characters kept of a loaded path
 
-struct SessionSlot {
-    std::optional<std::string> sessionId;  // absent or empty: the slot is free
+// What a slot's adapter holds; guarded by the slot's call lock.
+struct LoadedAdapter {
+    std::optional<std::string> sessionId;  // absent or empty: nothing loaded
     std::optional<std::string> adapterName;
     std::optional<std::string> adapterVersion;
     std::optional<std::string> installerVersion;
     std::string dllPath;  // the library that was loaded for this slot
-    void* module = nullptr;  // dlopen handle
+    SharedLibrary library;
     CallMethodFunction callMethod = nullptr;
     CallJsonMapMethodFunction callJsonMapMethod = nullptr;
     int32_t browserMode = 0;  // 1: close and release requests are ignored
@@ -39,48 +46,107 @@ struct SessionSlot {
     bool inUse() const { return sessionId && !sessionId->empty(); }
 };
 
-extern std::array<SessionSlot, sessionSlotCount> sessionSlots;
-// One ticket per slot, freeSessionAge when free; a smaller ticket is an older slot.
-extern std::array<uint64_t, sessionSlotCount> sessionAge;
-extern uint64_t sessionAgeCounter;
+// A copy of one slot's state, for logs and tests.
+struct SlotView {
+    std::string sessionId;  // empty: the slot is free
+    std::string origin;
+    uint64_t age = freeSessionAge;
+    std::string dllPath;
+    int32_t browserMode = 0;
+    bool loaded = false;
+    bool jsonMapEntry = false;
+};
 
-// The service's data folder (slot copies, version marker) and the install folder the
-// adapters are loaded from. Set by initSessionTable.
-extern std::string workFolder;
-extern std::string installFolder;
+class SessionTable {
+public:
+    // Start-up, before any request: the folders taken from `copyPath` (the main program's
+    // data folder) and `executePath` (the folder of the running program), the version
+    // marker written, and "<workFolder>/Tempfile/Session_0..31" recreated empty.
+    SessionTable(std::string_view copyPath, std::string_view executePath);
+    SessionTable(const SessionTable&) = delete;
+    SessionTable& operator=(const SessionTable&) = delete;
 
-// Start-up, before the listeners run: logging for "TessarollSession", all slots cleared,
-// the folders taken from `copyPath` (the main program's data folder) and `executePath`
-// (the folder of the running program), the value store's key and IV made, the version
-// marker written, and "<workFolder>/Tempfile/Session_0..31" recreated empty. The caller
-// then marks every age ticket free (markAllSessionAgesFree).
-void initSessionTable(std::string_view copyPath, std::string_view executePath);
-void markAllSessionAgesFree();
+    const std::string& workFolder() const { return workFolder_; }
+    const std::string& installFolder() const { return installFolder_; }
+    // "<workFolder>/Tempfile/Session_<index>/<adapterName>.so": where slot `index` keeps its copy.
+    std::string sessionCopyPath(int index, std::string_view adapterName) const;
+    // "<workFolder>/ZEFAGPKITessarollMainVersion".
+    std::string versionMarkerPath() const;
 
-// Gives slot `index` the next age ticket and returns it.
-uint64_t takeSessionAge(int index);
+    // A slot claimed for one session: its index and the generation it had when claimed.
+    struct Claim {
+        int index = -1;
+        uint64_t generation = 0;
+    };
 
-// Ends the slot's session: texts cleared, the adapter told to release, the module
-// unloaded and the slot's own copy of the library deleted. -1 or a free slot: nothing.
-// The caller marks the age ticket free afterwards.
-void releaseSessionSlot(int index);
+    // The slot owned by `sessionId` opened from `origin`, and the generation to check once
+    // its call lock is held.
+    std::optional<Claim> find(std::string_view sessionId, std::string_view origin);
+    // Whether `sessionId` owns a slot whatever its origin.
+    bool owned(std::string_view sessionId);
+    // Claims a slot for a new session under `sessionId`: a free one, else the oldest
+    // (`evicted` set; its adapter is released by whoever takes its call lock next).
+    // `closed` after close(); `taken` when the id found an owner meanwhile.
+    struct Opening {
+        enum { claimed, closed, taken } outcome = closed;
+        Claim claim;
+        bool evicted = false;
+    };
+    Opening open(std::string_view sessionId, std::string_view origin);
+    // True while `claim` still holds its slot (checked with the slot's call lock held).
+    bool holds(const Claim& claim);
+    // The slot leaves its session: free for the next one, and every claim on it void.
+    void forget(const Claim& claim);
 
-// The in-use slot with the smallest age ticket, or -1 when every ticket is free.
-int findOldestSessionSlot();
+    // No session opens after this; the claimed slots oldest first.
+    std::vector<Claim> close();
+    bool closed();
 
-// Calls the slot's adapter: callJsonMapMethod when the slot has it, else callMethod with
-// the map's JSON text (for maps built here, the map written out as JSON). A copy of the
-// answer (empty when the adapter gave none); nullopt when the slot has neither entry point.
-std::optional<std::string> callSessionAdapter(const SessionSlot& slot, const JsonMap& map,
-                                              const char* functionName);
+    std::mutex& callLock(int index) { return slots_[static_cast<std::size_t>(index)].callLock; }
+    // The slot's adapter; only with its call lock held.
+    LoadedAdapter& adapter(int index) { return slots_[static_cast<std::size_t>(index)].adapter; }
+
+    // Ends the slot's adapter (call lock held): texts cleared, the adapter told to release,
+    // the module unloaded and the slot's own copy of the library deleted. Nothing loaded: nothing.
+    void releaseAdapter(int index);
+
+    SlotView view(int index);
+    int slotOf(std::string_view sessionId);
+    // The owned slot with the smallest age ticket, or -1 when every slot is free.
+    int oldestSlot();
+
+    // The next age ticket; for tests of the ordering past 32 bits.
+    void setNextAgeTicket(uint64_t ticket);
+
+private:
+    struct Slot {
+        // Guarded by lock_.
+        std::string owner;  // session id; empty: free
+        std::string origin;
+        uint64_t age = freeSessionAge;
+        uint64_t generation = 0;
+        // Guarded by callLock.
+        std::mutex callLock;
+        LoadedAdapter adapter;
+    };
+
+    int oldestLocked() const;
+    bool ownedLocked(std::string_view sessionId) const;
+
+    std::string workFolder_;
+    std::string installFolder_;
+    std::mutex lock_;
+    std::array<Slot, sessionSlotCount> slots_;
+    uint64_t ageCounter_ = 0;
+    bool closed_ = false;
+};
+
+// Calls the adapter: callJsonMapMethod when it has it, else callMethod with the map's
+// JSON text (for maps built here, the map written out as JSON). A copy of the answer
+// (empty when the adapter gave none); nullopt when it has neither entry point.
+std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonMap& map, const char* functionName);
 
 // One of the adapter's system requests: "functionname", "AdapterJsonKeyCheck" = "true",
 // "TessarollFunctionIndex" = `functionIndex`, and "url" when given.
 JsonMapPtr makeSystemRequest(const char* functionName, const char* functionIndex,
-                             const std::optional<std::string>& url = std::nullopt);
-
-// "<workFolder>/Tempfile/Session_<index>/<adapterName>.so": where slot `index` keeps its copy.
-std::string sessionCopyPath(int index, std::string_view adapterName);
-
-// "<workFolder>/ZEFAGPKITessarollMainVersion".
-std::string versionMarkerPath();
+                             const std::optional<std::string_view>& url = std::nullopt);

@@ -10,15 +10,7 @@
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/UrlCheck.h"
 
-std::array<ValueChannel, valueChannelCount> valueChannels;
-
 namespace {
-
-// Made new in every process, so stored values cannot outlive it.
-std::array<uint8_t, 32> valueStoreKey{};
-std::array<uint8_t, 32> valueStoreIV{};  // the first 16 bytes are the CBC IV
-
-int64_t now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 int32_t low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
 
@@ -26,40 +18,54 @@ bool sameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-int findChannel(std::string_view name) {
+// Whether `origin` passes the channel's domain list. The verdict is made afresh for every
+// check, and the installed list emptied after it: a channel without a domain list is
+// readable from nowhere. The caller holds the store's lock, which also keeps the allow-list
+// check's installed list to one check at a time.
+bool originAllowed(const std::optional<std::string>& domainList, std::string_view origin) {
+    if (!domainList || domainList->empty()) return false;
+    setUnlockURL(std::string_view(*domainList));
+    const bool allowed = checkUnlockDomain(origin);
+    clearUrlCheckList();
+    return allowed;
+}
+
+}  // namespace
+
+int64_t ValueStore::wallClock() { return static_cast<int64_t>(std::time(nullptr)); }
+
+ValueStore::ValueStore(Clock clock) : now_(std::move(clock)) {
+    generateRandomBytes(std::span<unsigned char>(key_));
+    generateRandomBytes(std::span<unsigned char>(iv_));
+}
+
+ValueStore::~ValueStore() {
+    for (int i = 0; i < valueChannelCount; ++i) clear(i);
+    secureWipe(key_.data(), key_.size());
+    secureWipe(iv_.data(), iv_.size());
+}
+
+int ValueStore::findChannel(std::string_view name) const {
     for (int i = 0; i < valueChannelCount; ++i) {
-        const ValueChannel& channel = valueChannels[static_cast<std::size_t>(i)];
+        const ValueChannel& channel = channels_[static_cast<std::size_t>(i)];
         if (channel.channelName && sameName(*channel.channelName, name)) return i;
     }
     return -1;
 }
 
-std::span<const uint8_t, 16> storeIV() { return std::span<const uint8_t, 16>(valueStoreIV.data(), 16); }
-
-// Whether `origin` passes the channel's domain list. The verdict is made afresh for every
-// read: a channel without a domain list is readable from nowhere.
-bool originAllowed(const std::optional<std::string>& domainList, const std::string& origin) {
-    if (!domainList || domainList->empty()) return false;
-    setUnlockURL(std::string_view(*domainList));
-    return checkUnlockDomain(std::string_view(origin));
-}
-
-}  // namespace
-
-void initValueStoreSecrets() {
-    generateRandomBytes(std::span<unsigned char>(valueStoreKey));
-    generateRandomBytes(std::span<unsigned char>(valueStoreIV));
-}
-
-void clearValueChannel(int index) {
-    if (index < 0 || index >= valueChannelCount) return;
-    ValueChannel& channel = valueChannels[static_cast<std::size_t>(index)];
+void ValueStore::clear(int index) {
+    ValueChannel& channel = channels_[static_cast<std::size_t>(index)];
     secureWipe(channel.encryptedValue);
     channel = ValueChannel{};
 }
 
-int setChannelValue(const std::optional<std::string>& channel, const std::optional<std::string>& domainList,
-                    int32_t timeoutMinutes, const std::optional<std::string>& value) {
+ValueChannel ValueStore::channel(int index) {
+    std::lock_guard lock(lock_);
+    return channels_[static_cast<std::size_t>(index)];
+}
+
+int ValueStore::set(const std::optional<std::string>& channel, const std::optional<std::string>& domainList,
+                    int32_t timeoutMinutes, const std::optional<std::string>& value, std::string_view origin) {
     if (!channel) {
         TESSAROLL_NULL_PARAMETER("channel");
         return 61005;
@@ -74,20 +80,29 @@ int setChannelValue(const std::optional<std::string>& channel, const std::option
     }
     if (timeoutMinutes < 0) return 61005;
 
+    std::lock_guard lock(lock_);
     int index = findChannel(*channel);
     bool taken = false;
+    // Another page's live value is overwritten only by a page its domain list allows.
+    if (index >= 0) {
+        const ValueChannel& live = channels_[static_cast<std::size_t>(index)];
+        if ((live.expiry == 0 || live.expiry >= now_()) && !originAllowed(live.domainList, origin)) {
+            writeWarningLog("TessarollValue overwrite refused", std::string(origin));
+            return 61011;
+        }
+    }
     if (index < 0) {
         for (int i = 0; i < valueChannelCount && index < 0; ++i)
-            if (!valueChannels[static_cast<std::size_t>(i)].channelName) index = i;
+            if (!channels_[static_cast<std::size_t>(i)].channelName) index = i;
         taken = index >= 0;
     }
     if (index < 0) {
         // Full: make room from channels that have timed out or never time out; the
         // highest of them is taken.
-        const int64_t current = now();
+        const int64_t current = now_();
         for (int i = 0; i < valueChannelCount; ++i) {
-            if (valueChannels[static_cast<std::size_t>(i)].expiry < current) {
-                clearValueChannel(i);
+            if (channels_[static_cast<std::size_t>(i)].expiry < current) {
+                clear(i);
                 index = i;
             }
         }
@@ -98,15 +113,15 @@ int setChannelValue(const std::optional<std::string>& channel, const std::option
         taken = true;
     }
 
-    ValueChannel& slot = valueChannels[static_cast<std::size_t>(index)];
+    ValueChannel& slot = channels_[static_cast<std::size_t>(index)];
     if (taken) slot.channelName = *channel;
     slot.domainList = *domainList;
     slot.timeoutMinutes = timeoutMinutes;
-    slot.expiry = timeoutMinutes == 0 ? 0 : now() + static_cast<int64_t>(timeoutMinutes) * 60;
+    slot.expiry = timeoutMinutes == 0 ? 0 : now_() + static_cast<int64_t>(timeoutMinutes) * 60;
 
     secureWipe(slot.encryptedValue);
     slot.valueLength = 0;
-    std::optional<std::vector<uint8_t>> cipher = encryptAESCBC(*value, valueStoreKey, storeIV());
+    std::optional<std::vector<uint8_t>> cipher = encryptAESCBC(*value, key_, std::span<const uint8_t, 16>(iv_.data(), 16));
     if (!cipher) {
         TESSAROLL_ALLOCATION_FAILURE();
     } else {
@@ -116,7 +131,7 @@ int setChannelValue(const std::optional<std::string>& channel, const std::option
     return 0;
 }
 
-std::optional<std::string> getChannelValue(const std::optional<std::string>& channel,
+std::optional<std::string> ValueStore::get(const std::optional<std::string>& channel,
                                            const std::optional<std::string>& origin) {
     if (!channel) {
         TESSAROLL_NULL_PARAMETER("channel");
@@ -126,22 +141,21 @@ std::optional<std::string> getChannelValue(const std::optional<std::string>& cha
         TESSAROLL_NULL_PARAMETER("domain");
         return std::string();
     }
+    std::lock_guard lock(lock_);
     const int index = findChannel(*channel);
     if (index < 0) {
         writeWarningLog("TessarollValue no current channel", *channel);
         return std::string();
     }
-    ValueChannel& slot = valueChannels[static_cast<std::size_t>(index)];
+    ValueChannel& slot = channels_[static_cast<std::size_t>(index)];
 
-    const bool allowed = originAllowed(slot.domainList, *origin);
-    clearUrlCheckList();
-    if (!allowed) {
+    if (!originAllowed(slot.domainList, *origin)) {
         writeWarningLog("TessarollValue url check fail", *origin);
         return std::string();
     }
 
     if (slot.expiry != 0) {
-        const int64_t current = now();
+        const int64_t current = now_();
         writeNormalLogInt("TessarollValue current_time: ", low32(current));
         if (current > slot.expiry) {
             writeWarningLog("TessarollValue: ", "Timeout");
@@ -154,7 +168,7 @@ std::optional<std::string> getChannelValue(const std::optional<std::string>& cha
         writeNormalLog("TessarollValue: ", "No expired time");
     }
 
-    std::optional<SecretString> plain = decryptAESCBC(slot.encryptedValue, valueStoreKey, storeIV());
+    std::optional<SecretString> plain = decryptAESCBC(slot.encryptedValue, key_, std::span<const uint8_t, 16>(iv_.data(), 16));
     if (!plain) {
         TESSAROLL_ALLOCATION_FAILURE();
         return std::nullopt;

@@ -1,10 +1,13 @@
 // The value store: 16 channels where pages of an open session park a small text,
-// encrypted in memory with a key that is new in every process, readable again by pages
-// whose origin is in the channel's domain list, with a sliding idle timeout.
+// encrypted in memory with a key that is new in every store, readable again by pages
+// whose origin is in the channel's domain list, with a sliding idle timeout. Thread-safe:
+// one short lock around each call.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,19 +24,38 @@ struct ValueChannel {
     uint32_t valueLength = 0;
 };
 
-extern std::array<ValueChannel, valueChannelCount> valueChannels;
+class ValueStore {
+public:
+    // Seconds since 1970.
+    using Clock = std::function<int64_t()>;
+    static int64_t wallClock();
 
-// Made fresh by initSessionTable (initValueStoreSecrets); the first 16 bytes of the IV are used.
-void initValueStoreSecrets();
+    // A fresh key and IV (the first 16 bytes of the IV are used); timeouts run on `clock`.
+    explicit ValueStore(Clock clock = wallClock);
+    ~ValueStore();
+    ValueStore(const ValueStore&) = delete;
+    ValueStore& operator=(const ValueStore&) = delete;
 
-void clearValueChannel(int index);
+    // 0 stored; 61005 a missing argument or a negative timeout; 61019 the store is full;
+    // 61011 the channel holds a live value and `origin` is not in its domain list.
+    int set(const std::optional<std::string>& channel, const std::optional<std::string>& domainList,
+            int32_t timeoutMinutes, const std::optional<std::string>& value, std::string_view origin);
 
-// 0 stored; 61005 a missing argument or a negative timeout; 61019 the store is full.
-int setChannelValue(const std::optional<std::string>& channel,
-                    const std::optional<std::string>& domainList, int32_t timeoutMinutes,
-                    const std::optional<std::string>& value);
+    // The value; an empty text when there is no such channel, the origin is refused or the
+    // value has timed out; nullopt when decryption fails.
+    std::optional<std::string> get(const std::optional<std::string>& channel,
+                                   const std::optional<std::string>& origin);
 
-// The value; an empty text when there is no such channel, the origin is refused or the
-// value has timed out; nullopt when decryption fails.
-std::optional<std::string> getChannelValue(const std::optional<std::string>& channel,
-                                           const std::optional<std::string>& origin);
+    // A copy of channel `index`, for tests.
+    ValueChannel channel(int index);
+
+private:
+    int findChannel(std::string_view name) const;
+    void clear(int index);
+
+    Clock now_;
+    std::mutex lock_;
+    std::array<ValueChannel, valueChannelCount> channels_;
+    std::array<uint8_t, 32> key_{};
+    std::array<uint8_t, 32> iv_{};
+};

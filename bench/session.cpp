@@ -1,84 +1,114 @@
-// A new session's set-up inside the dispatcher: copy of the adapter into the slot folder,
-// load, unlock, version query and gates, with the test adapter plug-in. For comparison,
-// a request on a session that is already open, and the file copy on its own.
+// A new session's set-up inside the session service: copy of the adapter into the slot
+// folder, load, unlock, version query and gates, with the test adapter plug-in installed
+// without debug sections, as the adapter is staged. For comparison, a request on a session
+// that is already open, and the file copy on its own. And the memory a full table keeps
+// per evicted session.
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
-#include <optional>
+#include <malloc.h>
 
-#include "TessarollSession/Dispatcher.h"
-#include "TessarollSession/SessionTable.h"
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <unistd.h>
+
+#include "TessarollSession/SessionService.h"
 #include "helpers/Sandbox.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+constexpr const char* origin = "https://pages.example.com";
+
 struct Install {
     testing_support::Sandbox sandbox;
     fs::path install = sandbox.root() / "install";
     fs::path work = sandbox.dataHome() / "ZEFAGPKITessarollMain";
+    fs::path adapter = install / "ZEFAGPKI" / "ZEFAVZDediGPKICryptATLAdapter.so";
+    std::optional<SessionService> service;
 
     Install() {
         fs::create_directories(install / "ZEFAGPKI");
-        fs::copy_file(TEST_ADAPTER_PATH, install / "ZEFAGPKI" / "ZEFAVZDediGPKICryptATLAdapter.so");
-        initSessionTable(work.string(), install.string());
-        markAllSessionAgesFree();
-        requestOrigin = "https://pages.example.com";
+        const std::string strip = "objcopy --strip-debug '" + std::string(TEST_ADAPTER_PATH) + "' '" + adapter.string() + "'";
+        if (std::system(strip.c_str()) != 0) fs::copy_file(TEST_ADAPTER_PATH, adapter, fs::copy_options::overwrite_existing);
+        service.emplace(work.string(), install.string(), 0);
     }
-    ~Install() {
-        for (int i = findOldestSessionSlot(); i != -1; i = findOldestSessionSlot()) {
-            releaseSessionSlot(i);
-            sessionAge[static_cast<std::size_t>(i)] = freeSessionAge;
-        }
-        requestOrigin.reset();
-        requestMap = nullptr;
-    }
+    ~Install() { service->releaseAll(); }
+
+    JsonMapPtr send(const JsonMapPtr& request) { return service->handle(*request, origin); }
 };
 
-JsonMapPtr dispatch(const JsonMapPtr& request) {
-    requestMap = request.get();
-    return dispatchSessionRequest();
+JsonMapPtr openRequest() {
+    return parseJsonMap(
+        R"({"FunctionName": "Echo", "PathID": "5D27C0A91B3E4F68A2C7E0B9146D83F2", "minServerVersion": "1.0.23.0510"})");
+}
+
+JsonMapPtr requestOf(const std::string& id, const char* function) {
+    return parseJsonMap(R"({"FunctionName": ")" + std::string(function) + R"(", "SessionId": ")" + id + R"("})");
 }
 
 void BM_NewSessionSetUp(benchmark::State& state) {
     Install install;
-    JsonMapPtr echo = parseJsonMap(
-        R"({"FunctionName": "Echo", "PathID": "5D27C0A91B3E4F68A2C7E0B9146D83F2", "minServerVersion": "1.0.23.0510"})");
+    JsonMapPtr echo = openRequest();
     for (auto _ : state) {
-        JsonMapPtr answer = dispatch(echo);
+        JsonMapPtr answer = install.send(echo);
         state.PauseTiming();
         if (!answer || getJsonMapValue(answer.get(), "result") != "0") state.SkipWithError("set-up failed");
-        releaseSessionSlot(0);
-        sessionAge[0] = freeSessionAge;
+        install.send(requestOf(getJsonMapValue(answer.get(), "SessionID").value_or(""), "TessarollForceRelease"));
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_NewSessionSetUp)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_NewSessionSetUp)->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly(true);
 
 void BM_EchoOnOpenSession(benchmark::State& state) {
     Install install;
-    JsonMapPtr open = parseJsonMap(
-        R"({"FunctionName": "Echo", "PathID": "5D27C0A91B3E4F68A2C7E0B9146D83F2", "minServerVersion": "1.0.23.0510"})");
-    JsonMapPtr answer = dispatch(open);
-    const std::string id = getJsonMapValue(answer.get(), "SessionID").value_or("");
-    JsonMapPtr echo = parseJsonMap(R"({"FunctionName": "Echo", "SessionId": ")" + id + R"("})");
-    for (auto _ : state) benchmark::DoNotOptimize(dispatch(echo));
+    JsonMapPtr answer = install.send(openRequest());
+    JsonMapPtr echo = requestOf(getJsonMapValue(answer.get(), "SessionID").value_or(""), "Echo");
+    for (auto _ : state) benchmark::DoNotOptimize(install.send(echo));
 }
-BENCHMARK(BM_EchoOnOpenSession)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EchoOnOpenSession)->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly(true);
 
 void BM_AdapterCopyOnly(benchmark::State& state) {
     Install install;
-    const fs::path from = install.install / "ZEFAGPKI" / "ZEFAVZDediGPKICryptATLAdapter.so";
     const fs::path to = install.work / "Tempfile" / "Session_0" / "copy.so";
     for (auto _ : state) {
-        fs::copy_file(from, to);
+        fs::copy_file(install.adapter, to);
         state.PauseTiming();
         fs::remove(to);
         state.ResumeTiming();
     }
 }
 BENCHMARK(BM_AdapterCopyOnly)->Unit(benchmark::kMicrosecond);
+
+long residentKilobytes() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Heap in use and resident memory per evicted session, once the table is full and warm:
+// every new session evicts the oldest.
+void BM_MemoryPerEviction(benchmark::State& state) {
+    Install install;
+    JsonMapPtr echo = openRequest();
+    for (int i = 0; i < 2 * sessionSlotCount; ++i) install.send(echo);  // full, and every slot reused once
+    const std::size_t heapBefore = mallinfo2().uordblks;
+    const long residentBefore = residentKilobytes();
+    int64_t evictions = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 10'000; ++i) benchmark::DoNotOptimize(install.send(echo));
+        evictions += 10'000;
+    }
+    state.counters["heap_bytes_per_eviction"] =
+        static_cast<double>(static_cast<int64_t>(mallinfo2().uordblks) - static_cast<int64_t>(heapBefore)) /
+        static_cast<double>(evictions);
+    state.counters["resident_bytes_per_eviction"] =
+        static_cast<double>(residentKilobytes() - residentBefore) * 1024.0 / static_cast<double>(evictions);
+}
+BENCHMARK(BM_MemoryPerEviction)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

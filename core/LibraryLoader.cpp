@@ -6,20 +6,13 @@
 namespace VZ::OS::Utility {
 
 LibraryLoader::LibraryLoader(const std::string& path, int flags) {
-    handle_ = ::dlopen(path.c_str(), flags);
-    if (!handle_) {
-        const char* why = ::dlerror();
+    std::string why;
+    library_ = SharedLibrary::open(path, &why, flags);
+    if (!library_)
         throw std::runtime_error(fmt::format("Failed to load library. Library = {}, Error code = {}", path,
-                                             why ? why : "unknown"));
-    }
+                                             why.empty() ? "unknown" : why));
 }
 
-LibraryLoader::~LibraryLoader() {
-    if (handle_) ::dlclose(handle_);
-}
-
-void* LibraryLoader::symbol(const char* name) const {
-    return ::dlsym(handle_, name);
-}
+void* LibraryLoader::symbol(const char* name) const { return library_.symbol(name); }
 
 }  // namespace VZ::OS::Utility

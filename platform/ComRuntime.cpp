@@ -1,8 +1,6 @@
 // Per-thread initialisation, the class registry and object creation.
 #include "platform/Com.h"
 
-#include <dlfcn.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +8,8 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+
+#include "platform/SharedLibrary.h"
 
 namespace {
 
@@ -29,11 +29,12 @@ std::string_view trim(std::string_view text) {
 }
 
 // Loaded servers stay loaded for the life of the process: objects they made may be alive
-// anywhere, and nothing here can know when the last one has gone.
+// anywhere, and nothing here can know when the last one has gone (the map is never
+// destroyed, so not even at exit).
 std::mutex serversLock;
-std::map<std::string, void*>& loadedServers() {
-    static std::map<std::string, void*> servers;
-    return servers;
+std::map<std::string, SharedLibrary>& loadedServers() {
+    static auto* servers = new std::map<std::string, SharedLibrary>;
+    return *servers;
 }
 
 }  // namespace
@@ -120,19 +121,19 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* /*serverInfo*/, RE
     auto path = comServerPath(clsid);
     if (!path) return REGDB_E_CLASSNOTREG;
 
-    void* library = nullptr;
+    const SharedLibrary* library = nullptr;
     {
         std::lock_guard guard(serversLock);
         auto& servers = loadedServers();
-        if (auto found = servers.find(*path); found != servers.end()) {
-            library = found->second;
-        } else {
-            library = dlopen(path->c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (!library) return CO_E_DLLNOTFOUND;
-            servers.emplace(*path, library);
+        auto found = servers.find(*path);
+        if (found == servers.end()) {
+            SharedLibrary opened = SharedLibrary::open(*path);
+            if (!opened) return CO_E_DLLNOTFOUND;
+            found = servers.emplace(*path, std::move(opened)).first;
         }
+        library = &found->second;  // map nodes never move
     }
-    auto getClassObject = reinterpret_cast<DllGetClassObjectFunction>(dlsym(library, "DllGetClassObject"));
+    auto getClassObject = library->function<DllGetClassObjectFunction>("DllGetClassObject");
     if (!getClassObject) return CO_E_ERRORINDLL;
     return getClassObject(clsid, iid, object);
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything in a fresh folder, runs every test through CTest,
 # then builds the unit tests with AddressSanitizer and UndefinedBehaviorSanitizer and runs them again,
-# then runs every fuzz target (clang, libFuzzer) for FUZZ_SECONDS (default 20) each.
+# then the session and service concurrency tests with ThreadSanitizer, then every fuzz target
+# (clang, libFuzzer) for FUZZ_SECONDS (default 20) each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,7 +11,7 @@ jobs=$(nproc)
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
 
-rm -rf build-test build-test-asan build-fuzz
+rm -rf build-test build-test-asan build-test-tsan build-fuzz
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAROLL_WERROR=$werror
 cmake --build build-test -j "$jobs"
 ctest --test-dir build-test --output-on-failure -j "$jobs" --timeout 300
@@ -20,6 +21,15 @@ cmake -S . -B build-test-asan -DCMAKE_BUILD_TYPE=Debug -DTESSAROLL_SANITIZE=ON \
 cmake --build build-test-asan --target unit_tests -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-test-asan -L unit --output-on-failure -j "$jobs" --timeout 300
+
+# The sessions run side by side: their tests, and the service under load with slow calls,
+# once more with ThreadSanitizer (a race ends the program that has it).
+cmake -S . -B build-test-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAROLL_TSAN=ON \
+      -DTESSAROLL_BENCHMARKS=OFF -DTESSAROLL_WERROR=$werror
+cmake --build build-test-tsan -j "$jobs" --target TessarollSession_tests Tessaroll_tests
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan-suppressions.txt" \
+  ctest --test-dir build-test-tsan --output-on-failure -j "$jobs" --timeout 300 \
+  -R '^(SessionTest|ConcurrentSessionTest|ValueStoreTest|LoadTest|SlowCallTest)\.'
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAROLL_FUZZ=ON \
       -DBUILD_TESTING=OFF -DTESSAROLL_BENCHMARKS=OFF

@@ -13,13 +13,6 @@ namespace {
 
 class LoadTest : public ServiceTest {};
 
-struct Listener {
-    const char* address;
-    uint16_t port;
-};
-constexpr Listener listeners[] = {{"127.0.0.1", 56482}, {"::1", 56482}, {"127.0.0.1", 56582},
-                                  {"::1", 56582},       {"127.0.0.1", 56682}, {"::1", 56682}};
-
 TEST_F(LoadTest, EightClientsOnAllListenersGetTheirOwnAnswers) {
     constexpr int threadCount = 8;
     constexpr int requestsPerThread = 200;
@@ -29,15 +22,8 @@ TEST_F(LoadTest, EightClientsOnAllListenersGetTheirOwnAnswers) {
     for (int t = 0; t < threadCount; ++t) {
         threads.emplace_back([&, t] {
             auto fail = [&](std::string what) { failures[t].push_back(std::move(what)); };
-            // One keep-alive connection per listener, used in turn.
-            std::vector<std::unique_ptr<HttpsClient>> clients;
-            for (const auto& l : listeners) clients.push_back(std::make_unique<HttpsClient>(clientOptions(l.port, l.address)));
-            auto post = [&](int i, const std::string& json) -> std::optional<std::map<std::string, std::string>> {
-                auto& client = *clients[static_cast<std::size_t>(t + i) % clients.size()];
-                auto response = postRequest(client, json, {{"Origin", pageOrigin}, {"Connection", "keep-alive"}});
-                if (!response) return std::nullopt;
-                return decodeAnswer(response->body);
-            };
+            AllListeners listeners(t);
+            auto post = [&](int i, const std::string& json) { return listeners.post(i, json); };
             auto opened = post(0, echoRequest());
             if (!opened || (*opened)["result"] != "0") return fail("echo did not open a session");
             const std::string session = (*opened)["SessionID"];

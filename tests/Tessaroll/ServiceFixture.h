@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "helpers/HttpsClient.h"
 #include "helpers/Sandbox.h"
@@ -38,6 +39,33 @@ inline HttpsClientOptions clientOptions(uint16_t port = servicePorts[0], const s
     options.verifyName = address == "::1" ? "::1" : "localhost";
     return options;
 }
+
+// One keep-alive connection to each of the six listeners; client `t` posts its request `i`
+// on listener (t + i) mod 6, so every client uses all of them in turn.
+class AllListeners {
+public:
+    explicit AllListeners(int client) : client_(client) {
+        struct Listener {
+            const char* address;
+            uint16_t port;
+        };
+        constexpr Listener listeners[] = {{"127.0.0.1", 56482}, {"::1", 56482}, {"127.0.0.1", 56582},
+                                          {"::1", 56582},       {"127.0.0.1", 56682}, {"::1", 56682}};
+        for (const auto& l : listeners) clients_.push_back(std::make_unique<HttpsClient>(clientOptions(l.port, l.address)));
+    }
+    std::optional<std::map<std::string, std::string>> post(int i, const std::string& json) {
+        auto& client = clientFor(i);
+        auto response = postRequest(client, json, {{"Origin", pageOrigin}, {"Connection", "keep-alive"}});
+        if (!response) return std::nullopt;
+        return decodeAnswer(response->body);
+    }
+
+    HttpsClient& clientFor(int i) { return *clients_[static_cast<std::size_t>(client_ + i) % clients_.size()]; }
+
+private:
+    int client_;
+    std::vector<std::unique_ptr<HttpsClient>> clients_;
+};
 
 class ServiceTest : public ::testing::Test {
 protected:

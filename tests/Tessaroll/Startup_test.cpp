@@ -185,3 +185,34 @@ TEST_F(StartupTest, CrashLineOnlyForANonZeroStartCount) {
 }
 
 }  // namespace
+
+// A second start while the first runs: the second ends and says why, and the first
+// instance's sessions, adapter copies and marker stay as they were.
+TEST_F(StartupTest, ASecondStartLeavesTheRunningInstanceAlone) {
+    startService();
+    HttpsClient client(clientOptions());
+    const std::string id = openSession(client);
+    ASSERT_FALSE(id.empty());
+    auto counters = [&] {
+        auto answer = call(client, sessionRequest(id, "TestAdapter_Counters"));
+        return answer ? (*answer)["result"] : std::string("<none>");
+    };
+    const std::string before = counters();
+    const fs::path work = service->workFolder();
+    const fs::path copy = work / "Tempfile/Session_0/ZEFAVZDediGPKICryptATLAdapter.so";
+    ASSERT_TRUE(fs::exists(copy));
+    writeFile(work / "ZEFAGPKITessarollMainVersion", "Tessaroll version=1.0.23.0510 kept");
+
+    // The staged program, not the running one's install (that file is busy).
+    Service second(sandbox, ServiceOptions{});
+    EXPECT_EQ(second.process().wait(std::chrono::seconds(10)), 0);
+    EXPECT_THAT(second.log(), HasSubstr("Another ZEFAGPKITessarollMain runs for this user, end: "));
+
+    EXPECT_TRUE(fs::exists(copy));
+    EXPECT_EQ(readFile(work / "ZEFAGPKITessarollMainVersion"), "Tessaroll version=1.0.23.0510 kept");
+    const std::string after = counters();
+    EXPECT_EQ(after.substr(0, 25), before.substr(0, 25));  // the same copy, still loaded
+    EXPECT_THAT(after, HasSubstr("unlock=1 version=1 release=0"));
+    EXPECT_EQ(service->stop(), 0);
+    EXPECT_FALSE(fs::exists(copy));
+}

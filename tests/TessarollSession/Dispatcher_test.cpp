@@ -1,9 +1,7 @@
-// The dispatcher with the test adapter: opening and finding sessions, the path table, the
+// The sessions with the test adapter: opening and finding sessions, the path table, the
 // version gates, release and browser mode, value-store calls and adapter calls.
 
 #include "SessionFixture.h"
-#include "TessarollSession/Dispatcher.h"
-#include "TessarollSession/SessionTable.h"
 #include "helpers/SessionText.h"
 
 namespace fs = std::filesystem;
@@ -12,15 +10,6 @@ using namespace testing_support;
 static const std::string& tableId = adapterPathId;
 
 namespace {
-
-
-
-
-int slotsInUse() {
-    int used = 0;
-    for (const SessionSlot& slot : sessionSlots) used += slot.inUse() ? 1 : 0;
-    return used;
-}
 
 bool folderIsEmpty(const fs::path& folder) { return fs::is_empty(folder); }
 
@@ -39,9 +28,9 @@ TEST_F(SessionTest, EchoOpensSessionWithGeneratedIdAndVersions) {
     ASSERT_EQ(index, 0);
     // The session runs its own copy of the adapter, not the installed file.
     const fs::path copy = slotFolder(0) / (std::string(adapterName) + ".so");
-    EXPECT_EQ(sessionSlots[0].dllPath, copy.string());
+    EXPECT_EQ(slot(0).dllPath, copy.string());
     EXPECT_TRUE(fs::exists(copy));
-    EXPECT_EQ(sessionSlots[0].browserMode, 0);
+    EXPECT_EQ(slot(0).browserMode, 0);
 }
 
 TEST_F(SessionTest, LaterRequestsReachTheSameCopyWithoutNewUnlock) {
@@ -131,8 +120,7 @@ TEST_F(SessionTest, AdapterLocationMustBeInThePathTable) {
         } else {
             const int index = slotOf(answerValue(answer, "SessionID").value_or(""));
             ASSERT_GE(index, 0);
-            releaseSessionSlot(index);
-            sessionAge[static_cast<std::size_t>(index)] = freeSessionAge;
+            releaseSlot(index);
         }
         EXPECT_TRUE(folderIsEmpty(slotFolder(0))) << where;
     }
@@ -184,8 +172,7 @@ TEST_F(SessionTest, VersionGatesAndAdapterCodes) {
             EXPECT_EQ(slotsInUse(), 0) << where;
             EXPECT_TRUE(folderIsEmpty(slotFolder(0))) << where;  // the copy went with the slot
         } else {
-            releaseSessionSlot(0);
-            sessionAge[0] = freeSessionAge;
+            releaseSlot(0);
         }
     }
 }
@@ -207,7 +194,7 @@ TEST_F(SessionTest, ThirtyThirdSessionEvictsTheOldest) {
     EXPECT_EQ(slotsInUse(), sessionSlotCount);
     EXPECT_NE(adapterEvents().find(evictedInstance + " Tessaroll_Release"), std::string::npos);
     // The evicted copy was unloaded and deleted: the newcomer made and loaded a fresh copy.
-    EXPECT_EQ(sessionSlots[5].dllPath, (slotFolder(5) / (std::string(adapterName) + ".so")).string());
+    EXPECT_EQ(slot(5).dllPath, (slotFolder(5) / (std::string(adapterName) + ".so")).string());
     EXPECT_NE(instanceOf(counters(newcomer)), evictedInstance);
 
     send({{"FunctionName", "TessarollForceRelease"}, {"SessionId", newcomer}});
@@ -230,7 +217,7 @@ TEST_F(SessionTest, ReleaseFunctionsAndBrowserMode) {
         JsonMapPtr echo = send({{"FunctionName", "TessarollEcho"}, {"PathID", tableId},
                                 {"minServerVersion", "1.0.23.0510"}, {"TessarollMode", mode}});
         const std::string id = answerValue(echo, "SessionID").value_or("");
-        ASSERT_EQ(sessionSlots[static_cast<std::size_t>(slotOf(id))].browserMode, 1) << mode;
+        ASSERT_EQ(slot(slotOf(id)).browserMode, 1) << mode;
         send({{"FunctionName", "TessarollClose"}, {"SessionId", id}});
         send({{"FunctionName", "TessarollRelease"}, {"SessionId", id}});
         EXPECT_NE(slotOf(id), -1) << mode;
@@ -261,7 +248,7 @@ TEST_F(SessionTest, AdapterWithOnlyTheTextEntryPoint) {
     installAdapter(TEST_ADAPTER_TEXT_ONLY_PATH);
     const std::string id = openSession();
     ASSERT_NE(slotOf(id), -1);
-    EXPECT_FALSE(sessionSlots[static_cast<std::size_t>(slotOf(id))].callJsonMapMethod);
+    EXPECT_FALSE(slot(slotOf(id)).jsonMapEntry);
     EXPECT_NE(counters(id).find("unlock=1 version=1"), std::string::npos);
     JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Echo"}, {"SessionId", id}, {"text", "a \"quoted\" text"}});
     EXPECT_EQ(answerValue(answer, "result"), "a \"quoted\" text");
@@ -287,7 +274,7 @@ TEST_F(SessionTest, OccupiedCopyPathFallsBackToTheInstalledLibrary) {
     fs::copy_file(installedAdapter(), stale);
     const std::string id = openSession();
     ASSERT_EQ(slotOf(id), 0);
-    EXPECT_EQ(sessionSlots[0].dllPath, installedAdapter().string());
+    EXPECT_EQ(slot(0).dllPath, installedAdapter().string());
     send({{"FunctionName", "TessarollForceRelease"}, {"SessionId", id}});
     EXPECT_TRUE(fs::exists(installedAdapter()));
     EXPECT_TRUE(fs::exists(stale));
@@ -301,14 +288,6 @@ TEST_F(SessionTest, InstallerVersionIsReadFromTheWorkFolder) {
     const std::string id = answerValue(answer, "SessionID").value_or("");
     JsonMapPtr again = send({{"FunctionName", "Echo"}, {"SessionId", id}});
     EXPECT_EQ(answerValue(again, "InstallerVersion"), "2.4.1");
-}
-
-TEST_F(SessionTest, NoAnswerWithoutRequestOrOrigin) {
-    requestMap = nullptr;
-    requestOrigin = std::string(pageOrigin);
-    EXPECT_FALSE(dispatchSessionRequest());
-    requestOrigin.reset();
-    EXPECT_FALSE(send({{"FunctionName", "Echo"}}, std::nullopt));
 }
 
 TEST(SanitizePathName, DropsSeparatorsAndRefusesParentFolder) {
@@ -332,4 +311,44 @@ TEST(SanitizePathName, DropsSeparatorsAndRefusesParentFolder) {
         sanitizePathName(text, c.size);
         EXPECT_EQ(text, c.out) << c.in;
     }
+}
+
+// A session answers only the page that opened it: another origin with the same id gets a
+// session of its own under a new id, and the first page's copy is never reached.
+TEST_F(SessionTest, ASessionAnswersOnlyTheOriginThatOpenedIt) {
+    const std::string id = openSession();
+    const std::string ownInstance = instanceOf(counters(id));
+    for (const std::string foreign : {"https://evil.example", "http://pages.example.com:8443",
+                                      "https://pages.example.com", "https://PAGES.example.com:8443"}) {
+        for (const char* function : {"TestAdapter_Counters", "Echo", "TessarollForceRelease", "getTessarollValue"}) {
+            JsonMapPtr answer = send({{"FunctionName", function}, {"SessionId", id}, {"PathID", tableId},
+                                      {"minServerVersion", "1.0.23.0510"}, {"channel", "c"}},
+                                     foreign);
+            const std::string where = foreign + " " + function;
+            const std::string newId = answerValue(answer, "SessionID").value_or("");
+            EXPECT_TRUE(isGeneratedSessionId(newId)) << where;
+            EXPECT_NE(newId, id) << where;
+            EXPECT_NE(instanceOf(answerValue(answer, "result").value_or("")), ownInstance) << where;
+            if (!newId.empty() && slotOf(newId) >= 0) releaseSlot(slotOf(newId));
+        }
+    }
+    // Still there, and its copy saw only its own page's calls.
+    EXPECT_EQ(slotOf(id), 0);
+    EXPECT_NE(counters(id).find(ownInstance + " unlock=1 version=1 release=0 calls=4"), std::string::npos)
+        << counters(id);
+}
+
+// After the final release nothing answers and no session opens: a copy made then would
+// outlive the service.
+TEST_F(SessionTest, NothingOpensAfterTheFinalRelease) {
+    const std::string id = openSession();
+    testing_support::writeFile(workFolderPath() / "stray.so", "a copy in the work folder");
+    service_->releaseAll();
+    EXPECT_EQ(slotOf(id), -1);
+    EXPECT_FALSE(fs::exists(workFolderPath() / "stray.so"));
+    EXPECT_FALSE(send({{"FunctionName", "Echo"}, {"SessionId", id}}));
+    EXPECT_FALSE(send({{"FunctionName", "Echo"}, {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"}}));
+    EXPECT_EQ(slotsInUse(), 0);
+    EXPECT_TRUE(folderIsEmpty(slotFolder(0)));
+    service_->releaseAll();  // a second time is harmless
 }

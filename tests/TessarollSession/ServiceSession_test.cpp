@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "helpers/HttpsClient.h"
@@ -180,9 +181,12 @@ TEST_F(ServiceSessionTest, ValueStoreAcrossPagesAndOrigins) {
                           R"(", "value": "order 4711"})",
                       "https://shop.example.com");
     };
+    // Sessions answer only the origin that opened them: each reading page has its own.
+    std::map<std::string, std::string> readers{{"https://pay.example.net", reader}};
     auto get = [&](const std::string& channel, const std::string& origin) {
-        return result(R"({"FunctionName": "getTessarollValue", "SessionId": ")" + reader + R"(", "channel": ")" +
-                          channel + R"("})",
+        if (!readers.count(origin)) readers[origin] = openSession(origin);
+        return result(R"({"FunctionName": "getTessarollValue", "SessionId": ")" + readers[origin] +
+                          R"(", "channel": ")" + channel + R"("})",
                       origin);
     };
     EXPECT_EQ(set("basket", "shop.example.com; .example.net", "true"), "0");
@@ -194,6 +198,25 @@ TEST_F(ServiceSessionTest, ValueStoreAcrossPagesAndOrigins) {
 
     for (int i = 2; i < 16; ++i) EXPECT_EQ(set("c" + std::to_string(i), "shop.example.com", "10"), "0");
     EXPECT_EQ(set("one-too-many", "shop.example.com", "10"), "61019");
+}
+
+}  // namespace
+
+namespace {
+
+// A page of another origin that presents a live session's id is a page without a session:
+// it gets one of its own under a new id and never reaches the first page's copy.
+TEST_F(ServiceSessionTest, AnotherOriginPresentingASessionIdGetsItsOwnSession) {
+    const std::string id = openSession();
+    const std::string instance = instanceOf(counters(id));
+    auto answer = call(R"({"FunctionName": "TestAdapter_Counters", "SessionId": ")" + id + R"(", "PathID": ")" +
+                           tableId + R"(", "minServerVersion": "1.0.23.0510"})",
+                       "https://evil.example")
+                      .second;
+    EXPECT_TRUE(isGeneratedSessionId(answer["SessionID"])) << answer["SessionID"];
+    EXPECT_NE(answer["SessionID"], id);
+    EXPECT_NE(instanceOf(answer["result"]), instance);
+    EXPECT_THAT(counters(id), ::testing::HasSubstr(instance + " unlock=1 version=1 release=0 calls=4"));
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 
-#include "TessarollSession/Dispatcher.h"
-#include "TessarollSession/SessionTable.h"
 
 namespace fs = std::filesystem;
 
@@ -44,16 +42,13 @@ void SessionTest::SetUp() {
     unsetenv("TESSAROLL_TEST_ADAPTER_VERSION");
     unsetenv("TESSAROLL_TEST_ADAPTER_UNLOCK");
     installAdapter(TEST_ADAPTER_PATH);
-    initSessionTable(workFolderPath().string(), installFolder().string());
-    markAllSessionAgesFree();
+    service_.emplace(workFolderPath().string(), installFolder().string(), 0);
 }
 
 void SessionTest::TearDown() {
     // As the final release does: every session released, oldest first.
-    for (int i = findOldestSessionSlot(); i != -1; i = findOldestSessionSlot()) {
-        releaseSessionSlot(i);
-        sessionAge[static_cast<std::size_t>(i)] = freeSessionAge;
-    }
+    service_->releaseAll();
+    service_.reset();
     unsetenv("TESSAROLL_TEST_ADAPTER_EVENTS");
     unsetenv("TESSAROLL_TEST_ADAPTER_VERSION");
     unsetenv("TESSAROLL_TEST_ADAPTER_UNLOCK");
@@ -73,41 +68,46 @@ void SessionTest::installAdapter(const fs::path& library) {
     fs::copy_file(library, installedAdapter(), fs::copy_options::overwrite_existing);
 }
 
-JsonMapPtr SessionTest::send(const JsonMapPtr& request, std::optional<std::string> origin) {
-    requestMap = request.get();
-    requestOrigin = std::move(origin);
-    JsonMapPtr answer = dispatchSessionRequest();
-    requestMap = nullptr;
-    requestOrigin.reset();
-    return answer;
+JsonMapPtr SessionTest::send(const JsonMapPtr& request, const std::string& origin) {
+    return service_->handle(*request, origin);
 }
 
-JsonMapPtr SessionTest::send(Fields fields, std::optional<std::string> origin) {
+JsonMapPtr SessionTest::send(Fields fields, const std::string& origin) {
     JsonMapPtr request = makeRequest(fields);
-    return send(request, std::move(origin));
+    return send(request, origin);
 }
 
-std::string SessionTest::openSession() {
+std::string SessionTest::openSession(const std::string& origin) {
     JsonMapPtr answer = send({{"FunctionName", "Echo"},
                               {"PathID", "5D27C0A91B3E4F68A2C7E0B9146D83F2"},
-                              {"minServerVersion", "1.0.23.0510"}});
+                              {"minServerVersion", "1.0.23.0510"}},
+                             origin);
     EXPECT_EQ(answerValue(answer, "result"), "0");
     return answerValue(answer, "SessionID").value_or("");
 }
 
-std::string SessionTest::counters(const std::string& sessionId) {
-    JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Counters"}, {"SessionId", sessionId}});
+std::string SessionTest::counters(const std::string& sessionId, const std::string& origin) {
+    JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Counters"}, {"SessionId", sessionId}}, origin);
     return answerValue(answer, "result").value_or("");
+}
+
+void SessionTest::releaseSlot(int index) {
+    const SlotView view = slot(index);
+    ASSERT_FALSE(view.sessionId.empty()) << index;
+    send({{"FunctionName", "TessarollForceRelease"}, {"SessionId", view.sessionId}}, view.origin);
+    ASSERT_EQ(slot(index).sessionId, "") << index;
 }
 
 std::string SessionTest::adapterEvents() const {
     return testing_support::readFile(sandbox_->root() / "adapter-events.txt");
 }
 
-int SessionTest::slotOf(const std::string& sessionId) const {
-    for (int i = 0; i < sessionSlotCount; ++i)
-        if (sessionSlots[static_cast<std::size_t>(i)].sessionId == sessionId) return i;
-    return -1;
+int SessionTest::slotOf(const std::string& sessionId) { return service_->table().slotOf(sessionId); }
+
+int SessionTest::slotsInUse() {
+    int used = 0;
+    for (int i = 0; i < sessionSlotCount; ++i) used += slot(i).sessionId.empty() ? 0 : 1;
+    return used;
 }
 
 }  // namespace session_tests

@@ -1,6 +1,6 @@
-// A sandbox install for the dispatcher: the test adapter at the adapter's place under an
-// install folder, the work folder under the sandbox's data folder, the session table set
-// up, and helpers that send one request through dispatchSessionRequest.
+// A sandbox install for the sessions: the test adapter at the adapter's place under an
+// install folder, the work folder under the sandbox's data folder, a fresh SessionService
+// on them, and helpers that send one request through it.
 #pragma once
 
 #include <filesystem>
@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TessarollSession/SessionService.h"
 #include "TessarollUtil/JsonMap.h"
 #include "helpers/Sandbox.h"
 
@@ -36,14 +37,16 @@ protected:
     // Installs `library` as the adapter (the test adapter unless given).
     void installAdapter(const std::filesystem::path& library);
 
-    // Sends one request from `origin`; null when the dispatcher gave no answer.
-    JsonMapPtr send(Fields fields, std::optional<std::string> origin = std::string(pageOrigin));
-    JsonMapPtr send(const JsonMapPtr& request, std::optional<std::string> origin = std::string(pageOrigin));
+    // Sends one request from `origin`; null when the service gave no answer.
+    JsonMapPtr send(Fields fields, const std::string& origin = pageOrigin);
+    JsonMapPtr send(const JsonMapPtr& request, const std::string& origin = pageOrigin);
 
     // An Echo that opens a session through the path table; returns the new session id.
-    std::string openSession();
+    std::string openSession(const std::string& origin = pageOrigin);
     // The test adapter's counters of the copy that serves `sessionId`.
-    std::string counters(const std::string& sessionId);
+    std::string counters(const std::string& sessionId, const std::string& origin = pageOrigin);
+    // Ends the session in slot `index` as a page's force release does.
+    void releaseSlot(int index);
     // Lines "<instance> <function>" that the test adapter wrote.
     std::string adapterEvents() const;
 
@@ -51,9 +54,12 @@ protected:
     std::filesystem::path workFolderPath() const { return sandbox_->dataHome() / "ZEFAGPKITessarollMain"; }
     std::filesystem::path installedAdapter() const;
     std::filesystem::path slotFolder(int index) const;
-    int slotOf(const std::string& sessionId) const;
+    int slotOf(const std::string& sessionId);
+    SlotView slot(int index) { return service_->table().view(index); }
+    int slotsInUse();
 
     std::optional<testing_support::Sandbox> sandbox_;
+    std::optional<SessionService> service_;
 };
 
 }  // namespace session_tests

@@ -1,13 +1,18 @@
 // The session table: start-up state and files, age tickets, release of one slot.
+#include <mutex>
+
 #include "SessionFixture.h"
 #include "TessarollSession/SessionTable.h"
+#include "helpers/SessionText.h"
 
 namespace fs = std::filesystem;
 using namespace session_tests;
+using testing_support::instanceOf;
 
 TEST_F(SessionTest, StartUpLeavesEveryslotFreeAndTheWorkFolderReady) {
-    EXPECT_EQ(findOldestSessionSlot(), -1);
-    for (const SessionSlot& slot : sessionSlots) EXPECT_FALSE(slot.inUse());
+    EXPECT_EQ(service_->table().oldestSlot(), -1);
+    for (int i = 0; i < sessionSlotCount; ++i) EXPECT_FALSE(slot(i).loaded) << i;
+    EXPECT_EQ(slotsInUse(), 0);
     EXPECT_EQ(testing_support::readFile(workFolderPath() / "ZEFAGPKITessarollMainVersion"),
               "Tessaroll version=1.0.23.0510");
     for (int i = 0; i < sessionSlotCount; ++i) EXPECT_TRUE(fs::is_directory(slotFolder(i))) << i;
@@ -18,8 +23,7 @@ TEST_F(SessionTest, RestartRewritesTheMarkerAndDropsLeftoverCopies) {
     testing_support::writeFile(workFolderPath() / "ZEFAGPKITessarollMainVersion", "Tessaroll version=0.9 and more text");
     testing_support::writeFile(slotFolder(3) / "ZEFAVZDediGPKICryptATLAdapter.so", "left by a crash");
     testing_support::writeFile(workFolderPath() / "Tempfile" / "stray.txt", "x");
-    initSessionTable(workFolderPath().string(), installFolder().string());
-    markAllSessionAgesFree();
+    SessionTable restarted(workFolderPath().string(), installFolder().string());
     EXPECT_EQ(testing_support::readFile(workFolderPath() / "ZEFAGPKITessarollMainVersion"),
               "Tessaroll version=1.0.23.0510");
     EXPECT_TRUE(fs::is_empty(slotFolder(3)));
@@ -27,35 +31,62 @@ TEST_F(SessionTest, RestartRewritesTheMarkerAndDropsLeftoverCopies) {
 }
 
 TEST_F(SessionTest, OldestSlotFollowsTicketsAlsoPastThe32BitLimit) {
+    SessionTable& table = service_->table();
     for (uint64_t start : {uint64_t{0}, uint64_t{0xFFFFFFFEu}}) {
-        sessionAgeCounter = start;
+        table.setNextAgeTicket(start);
+        SessionTable::Claim claims[3];
         for (int i : {0, 1, 2}) {
-            sessionSlots[static_cast<std::size_t>(i)].sessionId = "S" + std::to_string(i);
-            takeSessionAge(i);
+            SessionTable::Opening opening = table.open("S" + std::to_string(i), pageOrigin);
+            ASSERT_EQ(opening.outcome, SessionTable::Opening::claimed);
+            ASSERT_EQ(opening.claim.index, i);
+            claims[i] = opening.claim;
         }
-        EXPECT_EQ(sessionAge[2], start + 2);
-        releaseSessionSlot(1);
-        sessionAge[1] = freeSessionAge;
-        EXPECT_EQ(findOldestSessionSlot(), 0);
-        releaseSessionSlot(0);
-        sessionAge[0] = freeSessionAge;
-        EXPECT_EQ(findOldestSessionSlot(), 2);
-        releaseSessionSlot(2);
-        sessionAge[2] = freeSessionAge;
-        EXPECT_EQ(findOldestSessionSlot(), -1);
+        EXPECT_EQ(slot(2).age, start + 2);
+        table.forget(claims[1]);
+        EXPECT_EQ(table.oldestSlot(), 0);
+        table.forget(claims[0]);
+        EXPECT_EQ(table.oldestSlot(), 2);
+        table.forget(claims[2]);
+        EXPECT_EQ(table.oldestSlot(), -1);
     }
+}
+
+// A claim made before a slot changed hands never reaches the slot's next session, and an
+// id already owned is not claimed twice.
+TEST_F(SessionTest, ClaimsOfAnEarlierOwnerAreVoid) {
+    SessionTable& table = service_->table();
+    const SessionTable::Opening first = table.open("A_SID", pageOrigin);
+    ASSERT_EQ(first.outcome, SessionTable::Opening::claimed);
+    EXPECT_EQ(table.open("A_SID", "https://other.example").outcome, SessionTable::Opening::taken);
+    EXPECT_TRUE(table.find("A_SID", pageOrigin));
+    EXPECT_FALSE(table.find("A_SID", "https://other.example"));
+    table.forget(first.claim);
+    const SessionTable::Opening second = table.open("B_SID", pageOrigin);
+    ASSERT_EQ(second.claim.index, first.claim.index);
+    EXPECT_FALSE(table.holds(first.claim));
+    table.forget(first.claim);  // a void claim frees nothing
+    EXPECT_EQ(slot(second.claim.index).sessionId, "B_SID");
+    table.forget(second.claim);
+    table.close();
+    EXPECT_EQ(table.open("C_SID", pageOrigin).outcome, SessionTable::Opening::closed);
 }
 
 TEST_F(SessionTest, ReleaseOfAFreeSlotDoesNothing) {
     const std::string id = openSession();
     const int index = slotOf(id);
-    releaseSessionSlot(-1);
-    releaseSessionSlot(index + 1);
+    SessionTable& table = service_->table();
+    {
+        std::lock_guard lock(table.callLock(index + 1));
+        table.releaseAdapter(index + 1);
+    }
+    table.releaseAdapter(-1);
     EXPECT_EQ(slotOf(id), index);
-    releaseSessionSlot(index);
-    releaseSessionSlot(index);  // a second release is harmless
-    sessionAge[static_cast<std::size_t>(index)] = freeSessionAge;
-    EXPECT_FALSE(sessionSlots[static_cast<std::size_t>(index)].module);
+    {
+        std::lock_guard lock(table.callLock(index));
+        table.releaseAdapter(index);
+        table.releaseAdapter(index);  // a second release is harmless
+    }
+    EXPECT_FALSE(slot(index).loaded);
     EXPECT_TRUE(fs::is_empty(slotFolder(index)));
     // The adapter was told once.
     const std::string events = adapterEvents();
@@ -64,4 +95,20 @@ TEST_F(SessionTest, ReleaseOfAFreeSlotDoesNothing) {
          at = events.find("Tessaroll_Release", at + 1))
         ++releases;
     EXPECT_EQ(releases, 1u);
+}
+
+// A released copy runs its static destructors as it is unloaded, and the next session in
+// the slot is a fresh copy.
+TEST_F(SessionTest, ReleasedCopyRunsItsStaticDestructorsAtUnload) {
+    const std::string first = openSession();
+    const std::string instance = instanceOf(counters(first));
+    ASSERT_FALSE(instance.empty());
+    send({{"FunctionName", "TessarollForceRelease"}, {"SessionId", first}});
+    const std::string events = adapterEvents();
+    const std::size_t released = events.find(instance + " Tessaroll_Release");
+    const std::size_t unloaded = events.find(instance + " unloaded");
+    ASSERT_NE(released, std::string::npos) << events;
+    ASSERT_NE(unloaded, std::string::npos) << events;
+    EXPECT_LT(released, unloaded);
+    EXPECT_NE(instanceOf(counters(openSession())), instance);
 }

@@ -1,6 +1,7 @@
 // The value store on its own: channel reuse, the full table and its eviction rule, the
 // sliding timeout, origins.
 #include <ctime>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -13,30 +14,26 @@ const std::string origin = "https://app.example.org";
 
 class ValueStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        initValueStoreSecrets();
-        for (int i = 0; i < valueChannelCount; ++i) clearValueChannel(i);
+    int set(const std::string& name, int32_t timeout, const std::string& value = "v", const std::string& from = origin) {
+        return store.set(name, std::string("app.example.org"), timeout, value, from);
     }
-    void TearDown() override {
-        for (int i = 0; i < valueChannelCount; ++i) clearValueChannel(i);
+    std::string get(const std::string& name, const std::string& from = origin) {
+        return store.get(name, from).value_or("<none>");
     }
-    static int set(const std::string& name, int32_t timeout, const std::string& value = "v") {
-        return setChannelValue(name, std::string("app.example.org"), timeout, value);
-    }
-    static std::string get(const std::string& name, const std::string& from = origin) {
-        return getChannelValue(name, from).value_or("<none>");
-    }
-    static int64_t now() { return static_cast<int64_t>(std::time(nullptr)); }
-    static int indexOf(const std::string& name) {
+    int indexOf(const std::string& name) {
         for (int i = 0; i < valueChannelCount; ++i)
-            if (valueChannels[static_cast<std::size_t>(i)].channelName == name) return i;
+            if (store.channel(i).channelName == name) return i;
         return -1;
     }
+    void advance(int64_t seconds) { clock += seconds; }
+
+    int64_t clock = 1'700'000'000;
+    ValueStore store{[this] { return clock; }};
 };
 
 TEST_F(ValueStoreTest, ValuesAreKeptEncryptedAndReadBack) {
     ASSERT_EQ(set("token", 5, "a value with ü and \"quotes\""), 0);
-    const ValueChannel& channel = valueChannels[0];
+    const ValueChannel channel = store.channel(0);
     const std::string stored(channel.encryptedValue.begin(), channel.encryptedValue.end());
     EXPECT_EQ(stored.find("a value"), std::string::npos);
     EXPECT_EQ(channel.valueLength, channel.encryptedValue.size());
@@ -63,18 +60,18 @@ TEST_F(ValueStoreTest, FullStoreRefusesNewNamesWhileAllTimeoutsRun) {
 }
 
 TEST_F(ValueStoreTest, FullStoreEvictsTimedOutChannelsAndTakesTheHighest) {
-    for (int i = 0; i < valueChannelCount; ++i) ASSERT_EQ(set("c" + std::to_string(i), 10), 0);
-    valueChannels[3].expiry = now() - 1;
-    valueChannels[9].expiry = now() - 1;
+    for (int i = 0; i < valueChannelCount; ++i)
+        ASSERT_EQ(set("c" + std::to_string(i), i == 3 || i == 9 ? 1 : 10), 0);
+    advance(61);
     ASSERT_EQ(set("new", 10, "fresh"), 0);
     EXPECT_EQ(indexOf("new"), 9);
-    EXPECT_FALSE(valueChannels[3].channelName);
+    EXPECT_FALSE(store.channel(3).channelName);
     EXPECT_EQ(get("new"), "fresh");
 }
 
 TEST_F(ValueStoreTest, ChannelsWithoutTimeoutNeverExpireButAreEvictedWhenFull) {
     ASSERT_EQ(set("forever", 0, "kept"), 0);
-    EXPECT_EQ(valueChannels[0].expiry, 0);
+    EXPECT_EQ(store.channel(0).expiry, 0);
     EXPECT_EQ(get("forever"), "kept");
     for (int i = 1; i < valueChannelCount; ++i) ASSERT_EQ(set("c" + std::to_string(i), 10), 0);
     ASSERT_EQ(set("newcomer", 10), 0);
@@ -85,21 +82,54 @@ TEST_F(ValueStoreTest, ChannelsWithoutTimeoutNeverExpireButAreEvictedWhenFull) {
 TEST_F(ValueStoreTest, TimeoutSlidesOnAllowedReadsOnly) {
     ASSERT_EQ(set("s", 2, "alive"), 0);
     // Most of the timeout has passed: an allowed read restarts it, a refused one does not.
-    valueChannels[0].expiry = now() + 5;
+    advance(115);
     EXPECT_EQ(get("s", "https://elsewhere.example"), "");
-    EXPECT_LE(valueChannels[0].expiry, now() + 5);
+    EXPECT_EQ(store.channel(0).expiry, clock + 5);
     EXPECT_EQ(get("s"), "alive");
-    EXPECT_GE(valueChannels[0].expiry, now() + 119);
+    EXPECT_EQ(store.channel(0).expiry, clock + 120);
     // Past the timeout: empty, and the channel keeps its place.
-    valueChannels[0].expiry = now() - 1;
+    advance(121);
     EXPECT_EQ(get("s"), "");
     EXPECT_EQ(indexOf("s"), 0);
 }
 
+// A page may not replace another site's live value; once the value has timed out, the
+// channel is anyone's again.
+TEST_F(ValueStoreTest, OnlyAnAllowedOriginOverwritesALiveValue) {
+    struct Case {
+        const char* from;
+        int64_t later;  // seconds after the value was stored
+        int result;
+        const char* kept;
+    };
+    const Case cases[] = {
+        {"https://app.example.org", 0, 0, "new"},
+        {"https://APP.example.org:444", 0, 0, "new"},
+        {"https://evil.example", 0, 61011, "first"},
+        {"https://app.example.org.evil.example", 0, 61011, "first"},
+        {"https://evil.example", 59, 61011, "first"},
+        {"https://evil.example", 61, 0, "new"},
+    };
+    for (const Case& c : cases) {
+        ValueStore fresh{[this] { return clock; }};
+        ASSERT_EQ(fresh.set(std::string("ch"), std::string("app.example.org"), 1, std::string("first"), origin), 0);
+        advance(c.later);
+        EXPECT_EQ(fresh.set(std::string("ch"), std::string("evil.example; app.example.org"), 1, std::string("new"), c.from),
+                  c.result)
+            << c.from << " " << c.later;
+        EXPECT_EQ(fresh.get(std::string("ch"), c.result == 0 ? std::string(c.from) : origin), c.kept)
+            << c.from << " " << c.later;
+    }
+    // A value that never times out stays its site's.
+    ASSERT_EQ(set("forever", 0, "mine"), 0);
+    EXPECT_EQ(set("forever", 0, "theirs", "https://evil.example"), 61011);
+    EXPECT_EQ(get("forever"), "mine");
+}
+
 TEST_F(ValueStoreTest, EmptyDomainListIsReadableFromNowhere) {
     ASSERT_EQ(set("allowed", 0, "x"), 0);
-    ASSERT_EQ(setChannelValue(std::string("blank"), std::string(""), 0, std::string("secret")), 0);
-    ASSERT_EQ(setChannelValue(std::string("blanks"), std::string(" ; "), 0, std::string("secret")), 0);
+    ASSERT_EQ(store.set(std::string("blank"), std::string(""), 0, std::string("secret"), origin), 0);
+    ASSERT_EQ(store.set(std::string("blanks"), std::string(" ; "), 0, std::string("secret"), origin), 0);
     EXPECT_EQ(get("allowed"), "x");  // leaves an allowed verdict behind
     EXPECT_EQ(get("blank"), "");
     EXPECT_EQ(get("blank", "https://attacker.example"), "");
@@ -107,25 +137,19 @@ TEST_F(ValueStoreTest, EmptyDomainListIsReadableFromNowhere) {
 }
 
 TEST_F(ValueStoreTest, MissingArguments) {
-    EXPECT_EQ(setChannelValue(std::nullopt, std::string("a"), 0, std::string("v")), 61005);
-    EXPECT_EQ(setChannelValue(std::string("c"), std::nullopt, 0, std::string("v")), 61005);
-    EXPECT_EQ(setChannelValue(std::string("c"), std::string("a"), 0, std::nullopt), 61005);
-    EXPECT_EQ(setChannelValue(std::string("c"), std::string("a"), -1, std::string("v")), 61005);
+    EXPECT_EQ(store.set(std::nullopt, std::string("a"), 0, std::string("v"), origin), 61005);
+    EXPECT_EQ(store.set(std::string("c"), std::nullopt, 0, std::string("v"), origin), 61005);
+    EXPECT_EQ(store.set(std::string("c"), std::string("a"), 0, std::nullopt, origin), 61005);
+    EXPECT_EQ(store.set(std::string("c"), std::string("a"), -1, std::string("v"), origin), 61005);
     EXPECT_EQ(indexOf("c"), -1);
-    EXPECT_EQ(getChannelValue(std::nullopt, origin), "");
+    EXPECT_EQ(store.get(std::nullopt, origin), "");
     ASSERT_EQ(set("c", 0), 0);
-    EXPECT_EQ(getChannelValue(std::string("c"), std::nullopt), "");
+    EXPECT_EQ(store.get(std::string("c"), std::nullopt), "");
 }
 
 }  // namespace
 
-// Through the dispatcher, on an open session.
-int channelIndex(const std::string& name) {
-    for (int i = 0; i < valueChannelCount; ++i)
-        if (valueChannels[static_cast<std::size_t>(i)].channelName == name) return i;
-    return -1;
-}
-
+// Through the sessions, on an open session.
 using session_tests::SessionTest;
 using session_tests::answerValue;
 
@@ -136,8 +160,12 @@ TEST_F(SessionTest, ValueStoreCallsOfAnOpenSession) {
                                  {"domain_list", domains}, {"value", value}, {"timeout", timeout}}),
                            "result");
     };
+    // Each reading page uses a session of its own: sessions answer only their own origin.
+    std::map<std::string, std::string> readers{{session_tests::pageOrigin, id}};
     auto get = [&](std::string channel, std::string origin) {
-        return answerValue(send({{"FunctionName", "getTessarollValue"}, {"SessionId", id}, {"channel", channel}},
+        if (!readers.count(origin)) readers[origin] = openSession(origin);
+        return answerValue(send({{"FunctionName", "getTessarollValue"}, {"SessionId", readers[origin]},
+                                 {"channel", channel}},
                                 origin),
                            "result");
     };
@@ -162,10 +190,13 @@ TEST_F(SessionTest, ValueStoreCallsOfAnOpenSession) {
     EXPECT_EQ(answerValue(noChannel, "result"), "61005");
     EXPECT_EQ(set("negative", "a.example", "v", "-1"), "61005");
 
-    // The timeout is read as the dispatcher reads integers.
+    // The timeout is read as the service reads integers.
     for (const auto& [timeout, minutes] : {std::pair{"true", 1}, std::pair{"FALSE", 0}, std::pair{" 7 min", 7},
                                            std::pair{"soon", 0}}) {
-        ASSERT_EQ(set("timed", "a.example", "v", timeout), "0") << timeout;
-        EXPECT_EQ(valueChannels[static_cast<std::size_t>(channelIndex("timed"))].timeoutMinutes, minutes) << timeout;
+        ASSERT_EQ(set("timed", "pages.example.com", "v", timeout), "0") << timeout;
+        int index = 0;
+        while (index < valueChannelCount && service_->values().channel(index).channelName != "timed") ++index;
+        ASSERT_LT(index, valueChannelCount);
+        EXPECT_EQ(service_->values().channel(index).timeoutMinutes, minutes) << timeout;
     }
 }

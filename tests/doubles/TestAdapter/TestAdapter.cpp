@@ -7,14 +7,18 @@
 // from the environment at each call:
 //   TESSAROLL_TEST_ADAPTER_VERSION  answer of "Tessaroll_GetVersion" (default "1,0,21,827")
 //   TESSAROLL_TEST_ADAPTER_UNLOCK   answer of "Tessaroll_Unlock" (default "0")
-//   TESSAROLL_TEST_ADAPTER_EVENTS   file that gets one line "<instance> <function>" per call
+//   TESSAROLL_TEST_ADAPTER_EVENTS   file that gets one line "<instance> <function>" per call,
+//                                   and "<instance> unloaded" from a static destructor
 //
 // Test functions (by name, case-insensitive):
 //   "TestAdapter_Counters"  "instance=<id> unlock=<n> version=<n> release=<n> calls=<n>"
 //   "TestAdapter_Origin"    the "url" of this copy's last unlock
 //   "TestAdapter_Echo"      the value of the request's "text" (decoded by its flags)
 //   "TestAdapter_Crash"     dies of SIGSEGV inside the call (for the crash handler's tests)
+//   "TestAdapter_Sleep"     waits the request's "ms" milliseconds, as a card call that waits
+//                           for the user does, then answers "slept <ms>"
 // Anything else answers "61005", as the real adapter does for an unknown name.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <strings.h>
+#include <thread>
 
 #include "TessarollUtil/JsonMap.h"
 
@@ -77,8 +82,23 @@ long functionIndex(const JsonMap* map) {
     return std::strtol(text->c_str(), nullptr, 10);
 }
 
+// Its destructor runs when the copy is unloaded, as every static destructor of a copy must.
+// It keeps its own copy of the instance id: the function-local one is destroyed first.
+struct UnloadRecorder {
+    ~UnloadRecorder() {
+        const char* path = std::getenv("TESSAROLL_TEST_ADAPTER_EVENTS");
+        if (instance.empty() || !path || !*path) return;
+        if (FILE* file = std::fopen(path, "a")) {
+            std::fprintf(file, "%s unloaded\n", instance.c_str());
+            std::fclose(file);
+        }
+    }
+    std::string instance;
+} unloadRecorder;
+
 [[maybe_unused]] std::string run(const JsonMap* map, std::string_view name) {
     ++counters.calls;
+    if (unloadRecorder.instance.empty()) unloadRecorder.instance = instanceId();
     recordEvent(name);
     long index = functionIndex(map);
     if (index == -1 || sameName(name, "Tessaroll_GetVersion")) {
@@ -102,6 +122,11 @@ long functionIndex(const JsonMap* map) {
     }
     if (sameName(name, "TestAdapter_Origin")) return unlockedOrigin;
     if (sameName(name, "TestAdapter_Echo")) return getJsonMapValue(map, "text").value_or("");
+    if (sameName(name, "TestAdapter_Sleep")) {
+        const long ms = std::strtol(getJsonMapValue(map, "ms").value_or("0").c_str(), nullptr, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return "slept " + std::to_string(ms);
+    }
     if (sameName(name, "TestAdapter_Crash")) {
         // An unmapped address that is not null (a null store would be caught before the
         // fault by the undefined-behaviour checks); volatile keeps the store.
