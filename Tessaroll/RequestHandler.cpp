@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Tessaroll/Origin.h"
 #include "Tessaroll/ServiceState.h"
 #include "TessarollSession/Dispatcher.h"
 #include "TessarollUtil/JsonMap.h"
@@ -91,17 +92,22 @@ bool acceptableTlsVersion(int protocol) {
     }
 }
 
-// The page's origin: the Origin header, or scheme, "//" and host rebuilt from the Referer.
+// The page's origin: a well-formed Origin header, or scheme, host and port of the Referer
+// when the Origin is missing. A malformed Origin is no origin at all, never echoed.
 std::optional<std::string> pageOrigin(MHD_Connection* connection) {
     std::optional<std::string> referer = requestHeader(connection, "referer");
     writeNormalLog("Referer: ", referer ? *referer : "");
     std::string origin = requestHeader(connection, "origin").value_or("");
     writeNormalLog("Origin: ", origin);
-    if (!origin.empty() && origin != "null") return origin;
+    if (!isMissingOrigin(origin)) {
+        std::optional<std::string> valid = validOrigin(origin);
+        if (!valid) writeWarningLog("Malformed origin: ", origin);
+        return valid;
+    }
 
     writeWarningLog("Empty origin: ", origin);
     writeWarningLog("Extract origin from referer: ", "Start");
-    if (!referer || referer->empty() || *referer == "null") {
+    if (!referer || isMissingOrigin(*referer)) {
         writeWarningLog("Empty Referer: ", referer ? *referer : "");
         writeWarningLog("Extract origin from referer: ", "Fail");
         return std::nullopt;
@@ -109,14 +115,14 @@ std::optional<std::string> pageOrigin(MHD_Connection* connection) {
     std::vector<std::string> pieces = splitToArray(*referer, "/");
     for (std::size_t i = 0; i < pieces.size(); ++i)
         writeNormalLog("UrlList[" + std::to_string(i) + "]: ", pieces[i]);
-    if (pieces.size() < 3) {
+    std::optional<std::string> rebuilt = originOfUrl(*referer);
+    if (!rebuilt) {
         writeWarningLog("", "UrlList error: ");
         writeWarningLog("Extract origin from referer: ", "Fail");
         return std::nullopt;
     }
-    origin = pieces[0] + "/" + pieces[1] + "/" + pieces[2];
-    writeNormalLog("New Origin: ", origin);
-    return origin;
+    writeNormalLog("New Origin: ", *rebuilt);
+    return rebuilt;
 }
 
 // Evaluates a complete form POST and answers it. Runs under serviceLock().
@@ -276,7 +282,7 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight) {
         allowOrigin = requestOrigin;
     } else {
         response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-        allowOrigin = requestHeader(connection, "origin");
+        if (auto origin = requestHeader(connection, "origin")) allowOrigin = validOrigin(*origin);
     }
     if (!response) return MHD_NO;
 
