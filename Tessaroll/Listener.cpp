@@ -134,13 +134,7 @@ void noteConnection(void* guard, MHD_Connection* connection, void** context, MHD
 
 }  // namespace
 
-std::string listenerPriorities() {
-    std::string priorities = "NORMAL:!VERS-TLS-ALL:!SHA1";
-    priorities += ":+VERS-TLS1.2";
-    priorities += ":+VERS-TLS1.3";
-    priorities += ":-SIGN-RSA-SHA1:-SIGN-ECDSA-SHA1";
-    return priorities;
-}
+std::string listenerPriorities() { return listenerPriorityText; }
 
 MHD_Daemon* startListener(unsigned int flags, const sockaddr* address, const char* certificatePem,
                           const char* keyPem, const char* priorities) {

@@ -24,6 +24,8 @@ inline constexpr unsigned int idleConnectionSeconds = 15;
 inline constexpr unsigned int listenerConnectionCap = 512;
 
 // TLS 1.2 and 1.3 only, no SHA-1 (neither as MAC nor in signatures).
+inline constexpr const char* listenerPriorityText =
+    "NORMAL:!VERS-TLS-ALL:!SHA1:+VERS-TLS1.2:+VERS-TLS1.3:-SIGN-RSA-SHA1:-SIGN-ECDSA-SHA1";
 std::string listenerPriorities();
 
 // Starts one listener on `address` (AF_INET or AF_INET6, port in network order), or
