@@ -266,7 +266,7 @@ int main(int argc, char** argv) {
             theirs.push_back(echoRate(theirTargets, load.clients, anySession));
         }
         if (!service.process().running()) {
-            std::fprintf(stderr, "the service ended during \"%s\"\n", load.figure.c_str());
+            std::fprintf(stderr, "the service ended during \"%s\": %d\n", load.figure.c_str(), service.process().wait(1s).value_or(-1));
             return 1;
         }
         report(load.figure, median(ours), median(theirs));
