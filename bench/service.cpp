@@ -2,7 +2,8 @@
 // in its own process (six listeners with the service's flags, options, TLS settings and
 // form post processor, answering a fixed body). Many client threads, each on its own
 // keep-alive connection, post Echo on open sessions; every figure is the median of three
-// runs, ours and the reference taken in turn. Run under the ports lock, in its own network:
+// runs, ours and the reference taken in turn. Also a new session's set-up against an Echo,
+// and the resident memory idle and with every session slot taken. Run under the ports lock, in its own network:
 //   /work/tools/isolated.sh build/bench/bench_service
 // Each figure is one line: BENCH<TAB>figure<TAB>ours<TAB>reference<TAB>ratio
 #include <algorithm>
@@ -141,14 +142,40 @@ std::string formOf(const std::string& json) { return formBody({{"Parameter", bas
 const HttpHeaders postHeaders = {{"Origin", origin}, {"Connection", "keep-alive"},
                                  {"Content-Type", "application/x-www-form-urlencoded"}};
 
-std::optional<std::string> openSession(const Target& target) {
-    HttpsClient client(optionsFor(target));
-    auto response = client.request("POST", "/", postHeaders,
-        formOf(R"({"FunctionName": "Echo", "PathID": "5D27C0A91B3E4F68A2C7E0B9146D83F2", "minServerVersion": "1.0.23.0510"})"));
+const std::string newSessionEcho =
+    R"({"FunctionName": "Echo", "PathID": "5D27C0A91B3E4F68A2C7E0B9146D83F2", "minServerVersion": "1.0.23.0510"})";
+
+std::optional<std::string> openSession(HttpsClient& client) {
+    auto response = client.request("POST", "/", postHeaders, formOf(newSessionEcho));
     if (!response) return std::nullopt;
     auto answer = decodeAnswer(response->body);
     if (!answer || (*answer)["result"] != "0") return std::nullopt;
     return (*answer)["SessionID"];
+}
+
+std::optional<std::string> openSession(const Target& target) {
+    HttpsClient client(optionsFor(target));
+    return openSession(client);
+}
+
+void releaseSession(HttpsClient& client, const std::string& session) {
+    client.request("POST", "/", postHeaders,
+                   formOf(R"({"SessionId": ")" + session + R"(", "FunctionName": "TessarollForceRelease"})"));
+}
+
+// Median microseconds of `call` over `rounds` calls; `after` runs outside the timing.
+template <typename Call, typename After>
+double medianMicroseconds(int rounds, Call call, After after) {
+    std::vector<double> times;
+    for (int i = 0; i < rounds; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        auto result = call();
+        times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        if (!result) return -1;
+        after(*result);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
 }
 
 // Requests per second of `clients` threads, client i on listener i % listeners, each
@@ -271,8 +298,29 @@ int main(int argc, char** argv) {
         }
         report(load.figure, median(ours), median(theirs));
     }
-    report("Resident memory after the load, 16 sessions open (KiB)", static_cast<double>(residentKiB(service.process().pid())),
-           static_cast<double>(residentKiB(reference.pid())));
+
+    // A new session (slot, adapter copy and load, unlock, version query) against an Echo
+    // on an open session, both on one keep-alive connection; the goal is at most 4x.
+    HttpsClient client(optionsFor(ours6.front()));
+    const std::string echoBody = formOf(R"({"SessionId": ")" + sessions.front() + R"(", "FunctionName": "Echo"})");
+    std::vector<double> newSession, openEcho;
+    for (int run = 0; run < 3; ++run) {
+        newSession.push_back(medianMicroseconds(
+            200, [&] { return openSession(client); }, [&](const std::string& session) { releaseSession(client, session); }));
+        openEcho.push_back(medianMicroseconds(
+            200, [&] {
+                auto response = client.request("POST", "/", postHeaders, echoBody);
+                return response && response->status == 200 ? std::optional(true) : std::nullopt;
+            }, [](bool) {}));
+    }
+    report("New session p50 against Echo on an open session p50 (us)", median(newSession), median(openEcho));
+
+    // Every slot taken: the sessions of the load and as many again.
+    for (int i = 0; i < sessionCount; ++i) {
+        if (auto session = openSession(client)) sessions.push_back(*session);
+    }
+    report("Resident memory with " + std::to_string(sessions.size()) + " sessions open (KiB)",
+           static_cast<double>(residentKiB(service.process().pid())), static_cast<double>(residentKiB(reference.pid())));
     reference.kill();
     return 0;
 }
