@@ -1,19 +1,140 @@
 #include "Tessaroll/Listener.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "Tessaroll/RequestHandler.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/System.h"
+#include "platform/Peers.h"
 
-std::string listenerPriorities() {
-    std::string priorities = "NORMAL:!VERS-TLS-ALL:!SHA1";
-    priorities += ":+VERS-TLS1.2";
-    priorities += ":+VERS-TLS1.3";
-    return priorities;
+namespace {
+
+// Room above the cap for connections already told to close but not yet closed by the
+// listener thread, so the library's own hard limit (which stops accepting) is never met.
+constexpr unsigned int closingHeadroom = 64;
+// Descriptors kept for everything but the listeners' connections.
+constexpr rlim_t otherDescriptors = 256;
+
+// The per-listener cap the descriptor limit allows; the soft limit is raised as far as the
+// hard one lets it, once.
+unsigned int connectionCap() {
+    static const unsigned int cap = [] {
+        constexpr rlim_t listeners = 2 * listenerPortCount;
+        constexpr rlim_t wanted = listeners * (listenerConnectionCap + closingHeadroom) + otherDescriptors;
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16u;
+        if (limit.rlim_cur < wanted) {
+            limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(limit.rlim_max, wanted);
+            setrlimit(RLIMIT_NOFILE, &limit);
+            getrlimit(RLIMIT_NOFILE, &limit);
+        }
+        if (limit.rlim_cur >= wanted) return listenerConnectionCap;
+        const rlim_t share = limit.rlim_cur > otherDescriptors ? (limit.rlim_cur - otherDescriptors) / listeners : 0;
+        return static_cast<unsigned int>(share > closingHeadroom + 16 ? share - closingHeadroom : 16);
+    }();
+    return cap;
 }
+
+// What one listener knows about its connections: its own address for the peer check and
+// its open connections, oldest first, for the cap. Lives as long as the process.
+class ListenerGuard {
+public:
+    ListenerGuard(const sockaddr* address, socklen_t length, unsigned int cap) : length_(length), cap_(cap) {
+        std::memcpy(&address_, address, length);
+    }
+
+    MHD_Result admit(const sockaddr* peer, socklen_t length) {
+        if (address_.ss_family == AF_INET && acceptLoopbackPeer(nullptr, peer, length) == MHD_NO) return MHD_NO;
+        const std::optional<uint32_t> owner =
+            loopbackPeerOwner(peer, length, reinterpret_cast<const sockaddr*>(&address_), length_);
+        if (owner != static_cast<uint32_t>(geteuid())) {
+            writeWarningLog("Illegal connection user: ", owner ? std::to_string(*owner) : "unknown");
+            return MHD_NO;
+        }
+        std::lock_guard lock(mutex_);
+        if (open_.size() - closing_ >= cap_) closeOldestUnanswered();
+        return MHD_YES;
+    }
+
+    void started(MHD_Connection* connection, void** context) {
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (!info) return;
+        std::lock_guard lock(mutex_);
+        const uint64_t key = next_++;
+        open_.emplace(key, Open{connection, info->connect_fd, false});
+        *context = reinterpret_cast<void*>(static_cast<uintptr_t>(key + 1));
+    }
+
+    void closed(void** context) {
+        if (!*context) return;
+        std::lock_guard lock(mutex_);
+        auto found = open_.find(reinterpret_cast<uintptr_t>(*context) - 1);
+        if (found == open_.end()) return;
+        if (found->second.closing) --closing_;
+        open_.erase(found);
+        *context = nullptr;
+    }
+
+private:
+    struct Open {
+        MHD_Connection* connection;
+        int fd;
+        bool closing;
+    };
+
+    static bool waitsForAnswer(MHD_Connection* connection) {
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_SUSPENDED);
+        return info && info->suspended == MHD_YES;
+    }
+
+    // Runs on the listener thread, which alone closes connections: the descriptor is still
+    // the connection's. Shutting it down makes that thread see the end and close it.
+    void closeOldestUnanswered() {
+        for (auto& [key, open] : open_) {
+            if (open.closing || waitsForAnswer(open.connection)) continue;
+            if (closing_ == 0) writeWarningLog("Connection limit reached: ", "Close the oldest connection");
+            shutdown(open.fd, SHUT_RDWR);
+            open.closing = true;
+            ++closing_;
+            return;
+        }
+    }
+
+    sockaddr_storage address_{};
+    socklen_t length_;
+    unsigned int cap_;
+    std::mutex mutex_;
+    std::map<uint64_t, Open> open_;
+    uint64_t next_ = 0;
+    std::size_t closing_ = 0;
+};
+
+std::mutex guardsMutex;
+std::deque<ListenerGuard> guards;
+
+MHD_Result admitPeer(void* guard, const sockaddr* peer, socklen_t length) {
+    return static_cast<ListenerGuard*>(guard)->admit(peer, length);
+}
+
+void noteConnection(void* guard, MHD_Connection* connection, void** context, MHD_ConnectionNotificationCode code) {
+    auto* listener = static_cast<ListenerGuard*>(guard);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) listener->started(connection, context);
+    else listener->closed(context);
+}
+
+}  // namespace
+
+std::string listenerPriorities() { return listenerPriorityText; }
 
 MHD_Daemon* startListener(unsigned int flags, const sockaddr* address, const char* certificatePem,
                           const char* keyPem, const char* priorities) {
@@ -31,13 +152,22 @@ MHD_Daemon* startListener(unsigned int flags, const sockaddr* address, const cha
     }
     writeNormalLog(state, "Free");
 
+    const unsigned int cap = connectionCap();
+    ListenerGuard* guard = nullptr;
+    {
+        std::lock_guard lock(guardsMutex);
+        guard = &guards.emplace_back(address, ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in), cap);
+    }
     MHD_Daemon* daemon = MHD_start_daemon(
-        flags, port, ipv6 ? nullptr : acceptLoopbackPeer, nullptr, handleRequest, nullptr,
+        flags, port, admitPeer, guard, handleRequest, nullptr,
         MHD_OPTION_EXTERNAL_LOGGER, logDaemonMessage, nullptr,
         MHD_OPTION_SOCK_ADDR, address,
         MHD_OPTION_HTTPS_MEM_CERT, certificatePem,
         MHD_OPTION_HTTPS_MEM_KEY, keyPem,
         MHD_OPTION_HTTPS_PRIORITIES, priorities,
+        MHD_OPTION_CONNECTION_TIMEOUT, idleConnectionSeconds,
+        MHD_OPTION_CONNECTION_LIMIT, cap + closingHeadroom,
+        MHD_OPTION_NOTIFY_CONNECTION, noteConnection, guard,
         MHD_OPTION_NOTIFY_COMPLETED, requestCompleted, nullptr,
         MHD_OPTION_END);
 
@@ -68,6 +198,11 @@ MHD_Result acceptLoopbackPeer(void*, const sockaddr* address, socklen_t length) 
 
 void logDaemonMessage(void*, const char* format, va_list arguments) {
     if (currentLogLevel() < 5) return;
-    LogMutexLock lock;
-    writeLogLine(5, format, arguments);
+    char text[1024];
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    if (length < 0) return;
+    std::size_t end = std::min(static_cast<std::size_t>(length), sizeof text - 1);
+    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+    text[end] = '\0';
+    logPrint(5, "%s", text);
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "Tessaroll/Origin.h"
 #include "Tessaroll/ServiceState.h"
 #include "TessarollUtil/JsonMap.h"
 #include "TessarollUtil/Log.h"
@@ -116,17 +117,22 @@ bool acceptableTlsVersion(int protocol) {
     }
 }
 
-// The page's origin: the Origin header, or scheme, "//" and host rebuilt from the Referer.
+// The page's origin: a well-formed Origin header, or scheme, host and port of the Referer
+// when the Origin is missing. A malformed Origin is no origin at all, never echoed.
 std::optional<std::string> pageOrigin(MHD_Connection* connection) {
     std::optional<std::string> referer = requestHeader(connection, "referer");
     writeNormalLog("Referer: ", referer ? *referer : "");
     std::string origin = requestHeader(connection, "origin").value_or("");
     writeNormalLog("Origin: ", origin);
-    if (!origin.empty() && origin != "null") return origin;
+    if (!isMissingOrigin(origin)) {
+        std::optional<std::string> valid = validOrigin(origin);
+        if (!valid) writeWarningLog("Malformed origin: ", origin);
+        return valid;
+    }
 
     writeWarningLog("Empty origin: ", origin);
     writeWarningLog("Extract origin from referer: ", "Start");
-    if (!referer || referer->empty() || *referer == "null") {
+    if (!referer || isMissingOrigin(*referer)) {
         writeWarningLog("Empty Referer: ", referer ? *referer : "");
         writeWarningLog("Extract origin from referer: ", "Fail");
         return std::nullopt;
@@ -134,14 +140,14 @@ std::optional<std::string> pageOrigin(MHD_Connection* connection) {
     std::vector<std::string> pieces = splitToArray(*referer, "/");
     for (std::size_t i = 0; i < pieces.size(); ++i)
         writeNormalLog("UrlList[" + std::to_string(i) + "]: ", pieces[i]);
-    if (pieces.size() < 3) {
+    std::optional<std::string> rebuilt = originOfUrl(*referer);
+    if (!rebuilt) {
         writeWarningLog("", "UrlList error: ");
         writeWarningLog("Extract origin from referer: ", "Fail");
         return std::nullopt;
     }
-    origin = pieces[0] + "/" + pieces[1] + "/" + pieces[2];
-    writeNormalLog("New Origin: ", origin);
-    return origin;
+    writeNormalLog("New Origin: ", *rebuilt);
+    return rebuilt;
 }
 
 // Sends the connection's answer and wipes what the request carried.
@@ -327,7 +333,7 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMa
         allowOrigin = origin;
     } else {
         response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-        allowOrigin = requestHeader(connection, "origin");
+        if (auto origin = requestHeader(connection, "origin")) allowOrigin = validOrigin(*origin);
     }
     if (!response) return MHD_NO;
 

@@ -1,6 +1,6 @@
 # The service benchmark talks HTTPS to the staged main program (with the test adapter when
 # the tests are built) through the test helpers, and runs a bare libmicrohttpd responder
-# beside it for comparison. Without the test helpers it is not built by default.
+# in a second process of itself for comparison. Without the test helpers it is not built.
 if(TARGET tessaroll_testhelpers)
   target_link_libraries(bench_service PRIVATE tessaroll_certs PkgConfig::MHD PkgConfig::GNUTLS)
   add_dependencies(bench_service ZEFAGPKITessarollMain)

@@ -1,187 +1,223 @@
-// The loopback HTTPS service under load, run under the ports lock:
-//   flock /tmp/tessaroll-ports.lock build/bench/bench_service
-// - Echo on an open session over one keep-alive TLS connection, beside a bare libmicrohttpd
-//   HTTPS responder with the same certificate, priorities and threading that answers a fixed
-//   body: the limit the service can approach;
-// - a new session's set-up (copy, load, unlock, version query) as one Echo without session;
-// - the service's resident memory with 32 sessions open.
-#include <benchmark/benchmark.h>
-
+// The loopback HTTPS service under load, side by side with a bare libmicrohttpd responder
+// in its own process (six listeners with the service's flags, options, TLS settings and
+// form post processor, answering a fixed body). Many client threads, each on its own
+// keep-alive connection, post Echo on open sessions; every figure is the median of three
+// runs, ours and the reference taken in turn. Also a new session's set-up against an Echo,
+// and the resident memory idle and with every session slot taken. Run under the ports lock, in its own network:
+//   /work/tools/isolated.sh build/bench/bench_service
+// Each figure is one line: BENCH<TAB>figure<TAB>ours<TAB>reference<TAB>ratio
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <optional>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
+#include "Tessaroll/Listener.h"
 #include "certs/ServerCredentials.h"
+#include "helpers/ChildProcess.h"
 #include "helpers/HttpsClient.h"
 #include "helpers/Sandbox.h"
 #include "helpers/Service.h"
 
 using namespace testing_support;
+using namespace std::chrono_literals;
 
 namespace {
 
-const std::string echoRequest =
-    R"({"FunctionName": "Echo", "PathID": "5D27C0A91B3E4F68A2C7E0B9146D83F2", "minServerVersion": "1.0.23.0510"})";
-const HttpHeaders pageHeaders = {{"Origin", "https://localhost:8443"}, {"Connection", "keep-alive"}};
+constexpr uint16_t referencePorts[listenerPortCount] = {57482, 57582, 57682};
+constexpr int sessionCount = 16;  // half the service's slots; clients beyond share them
+constexpr auto runTime = 2s;
+const char* const origin = "https://localhost:8443";
 
-struct RunningService {
-    Sandbox sandbox;
-    std::unique_ptr<Service> service;
-    RunningService() {
-        ServiceOptions options;
-        options.logging = false;  // measure the service, not its log file
-#ifdef TEST_ADAPTER_PATH
-        options.adapter = TEST_ADAPTER_PATH;
-#endif
-        service = std::make_unique<Service>(sandbox, options);
-        if (!service->waitListening()) throw std::runtime_error("the service did not start");
-    }
+// ---- the reference ---------------------------------------------------------------------
+
+struct FormState {
+    MHD_PostProcessor* processor = nullptr;
+    std::string parameter;
 };
 
-RunningService& runningService() {
-    static RunningService running;
-    return running;
+MHD_Result collect(void* closure, MHD_ValueKind, const char* key, const char*, const char*, const char*,
+                   const char* data, uint64_t, size_t size) {
+    if (key && std::strcmp(key, "Parameter") == 0 && size) static_cast<FormState*>(closure)->parameter.append(data, size);
+    return MHD_YES;
 }
 
-std::string sessionEcho(const std::string& session) {
-    return R"({"SessionId": ")" + session + R"(", "FunctionName": "Echo"})";
+MHD_Result answerFixed(void*, MHD_Connection* connection, const char*, const char*, const char*,
+                       const char* upload, size_t* size, void** context) {
+    auto* state = static_cast<FormState*>(*context);
+    if (!state) {
+        state = new FormState;
+        state->processor = MHD_create_post_processor(connection, 8192, collect, state);
+        *context = state;
+        return state->processor ? MHD_YES : MHD_NO;
+    }
+    if (*size) {
+        MHD_post_process(state->processor, upload, *size);
+        *size = 0;
+        return MHD_YES;
+    }
+    static const char body[] = R"({"result": "MA=="})";
+    MHD_Response* response = MHD_create_response_from_buffer(sizeof body - 1, const_cast<char*>(body), MHD_RESPMEM_PERSISTENT);
+    MHD_add_response_header(response, "Access-Control-Allow-Origin", origin);
+    MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
+    MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+    MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return result;
 }
+
+void completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    auto* state = static_cast<FormState*>(*context);
+    if (!state) return;
+    if (state->processor) MHD_destroy_post_processor(state->processor);
+    delete state;
+    *context = nullptr;
+}
+
+int runReference() {
+    std::string key(sizeof(ecServerKeyMasked), '\0');
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<char>(ecServerKeyMasked[i] ^ ecServerKeyPad[i]);
+    for (uint16_t port : referencePorts) {
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in6 v6{};
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        v6.sin6_addr = in6addr_loopback;
+        for (auto [flags, address] : {std::pair{ipv4ListenerFlags, reinterpret_cast<sockaddr*>(&v4)},
+                                      std::pair{ipv6ListenerFlags, reinterpret_cast<sockaddr*>(&v6)}}) {
+            if (!MHD_start_daemon(flags, port, nullptr, nullptr, answerFixed, nullptr, MHD_OPTION_SOCK_ADDR, address,
+                                  MHD_OPTION_HTTPS_MEM_CERT, ecServerCertificate, MHD_OPTION_HTTPS_MEM_KEY, key.c_str(),
+                                  MHD_OPTION_HTTPS_PRIORITIES, listenerPriorityText,
+                                  MHD_OPTION_CONNECTION_TIMEOUT, idleConnectionSeconds,
+                                  MHD_OPTION_CONNECTION_LIMIT, listenerConnectionCap + 64,
+                                  MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END)) {
+                std::fprintf(stderr, "reference listener on %u did not start\n", port);
+                return 1;
+            }
+        }
+    }
+    for (;;) pause();
+}
+
+// ---- the load --------------------------------------------------------------------------
+
+struct Target {
+    std::string address;
+    uint16_t port;
+};
+
+std::vector<Target> listenersOf(const uint16_t (&ports)[listenerPortCount], int count) {
+    std::vector<Target> all;
+    for (uint16_t port : ports) {
+        all.push_back({"127.0.0.1", port});
+        all.push_back({"::1", port});
+    }
+    all.resize(static_cast<std::size_t>(count));
+    return all;
+}
+
+HttpsClientOptions optionsFor(const Target& target) {
+    HttpsClientOptions options;
+    options.address = target.address;
+    options.port = target.port;
+    return options;
+}
+
+std::string formOf(const std::string& json) { return formBody({{"Parameter", base64Encode(json)}}); }
+
+const HttpHeaders postHeaders = {{"Origin", origin}, {"Connection", "keep-alive"},
+                                 {"Content-Type", "application/x-www-form-urlencoded"}};
+
+const std::string newSessionEcho =
+    R"({"FunctionName": "Echo", "PathID": "5D27C0A91B3E4F68A2C7E0B9146D83F2", "minServerVersion": "1.0.23.0510"})";
 
 std::optional<std::string> openSession(HttpsClient& client) {
-    auto response = postRequest(client, echoRequest, pageHeaders);
+    auto response = client.request("POST", "/", postHeaders, formOf(newSessionEcho));
     if (!response) return std::nullopt;
     auto answer = decodeAnswer(response->body);
     if (!answer || (*answer)["result"] != "0") return std::nullopt;
     return (*answer)["SessionID"];
 }
 
-void reportLatencies(benchmark::State& state, std::vector<double>& microseconds) {
-    if (microseconds.empty()) return;
-    std::sort(microseconds.begin(), microseconds.end());
-    state.counters["median_us"] = microseconds[microseconds.size() / 2];
-    state.counters["p99_us"] = microseconds[microseconds.size() * 99 / 100];
-    state.SetItemsProcessed(static_cast<int64_t>(microseconds.size()));
+std::optional<std::string> openSession(const Target& target) {
+    HttpsClient client(optionsFor(target));
+    return openSession(client);
 }
 
-template <typename Call>
-void timedRequests(benchmark::State& state, Call call) {
-    std::vector<double> latencies;
-    for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
-        if (!call()) {
-            state.SkipWithError("request failed");
-            break;
-        }
-        latencies.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-    }
-    reportLatencies(state, latencies);
+void releaseSession(HttpsClient& client, const std::string& session) {
+    client.request("POST", "/", postHeaders,
+                   formOf(R"({"SessionId": ")" + session + R"(", "FunctionName": "TessarollForceRelease"})"));
 }
 
-void BM_ServiceEchoOnOpenSession(benchmark::State& state) {
-    runningService();
-    HttpsClient client;
-    auto session = openSession(client);
-    if (!session) return state.SkipWithError("no session");
-    const std::string body = formBody({{"Parameter", base64Encode(sessionEcho(*session))}});
-    HttpHeaders headers = pageHeaders;
-    headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
-    timedRequests(state, [&] {
-        auto response = client.request("POST", "/", headers, body);
-        return response && response->status == 200;
-    });
-    postRequest(client, R"({"SessionId": ")" + *session + R"(", "FunctionName": "TessarollForceRelease"})", pageHeaders);
+// Median microseconds of `call` over `rounds` calls; `after` runs outside the timing.
+template <typename Call, typename After>
+double medianMicroseconds(int rounds, Call call, After after) {
+    std::vector<double> times;
+    for (int i = 0; i < rounds; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        auto result = call();
+        times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        if (!result) return -1;
+        after(*result);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
 }
-BENCHMARK(BM_ServiceEchoOnOpenSession)->MinTime(3.0)->UseRealTime();
 
-// The same listener set-up as the service, answering every form POST with a fixed body.
-class BareResponder {
-public:
-    BareResponder() {
-        key_.resize(sizeof(ecServerKeyMasked));
-        for (std::size_t i = 0; i < key_.size(); ++i) key_[i] = static_cast<char>(ecServerKeyMasked[i] ^ ecServerKeyPad[i]);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        daemon_ = MHD_start_daemon(
-            MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD, 0, nullptr, nullptr, answer,
-            nullptr, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_HTTPS_MEM_CERT, ecServerCertificate,
-            MHD_OPTION_HTTPS_MEM_KEY, key_.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
-            "NORMAL:!VERS-TLS-ALL:!SHA1:+VERS-TLS1.2:+VERS-TLS1.3", MHD_OPTION_END);
-        if (daemon_) port_ = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT)->port;
+// Requests per second of `clients` threads, client i on listener i % listeners, each
+// posting its session's Echo on one keep-alive connection for `runTime`.
+double echoRate(const std::vector<Target>& listeners, int clients, const std::vector<std::string>& sessions) {
+    std::atomic<bool> go{false}, stop{false};
+    std::atomic<long> done{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            HttpsClient client(optionsFor(listeners[static_cast<std::size_t>(i) % listeners.size()]));
+            const std::string& session = sessions[static_cast<std::size_t>(i) % sessions.size()];
+            const std::string body = formOf(R"({"SessionId": ")" + session + R"(", "FunctionName": "Echo"})");
+            if (!client.connect()) {
+                std::fprintf(stderr, "connect: %s\n", client.lastError().c_str());
+                ++failed;
+                return;
+            }
+            while (!go) std::this_thread::yield();
+            long count = 0;
+            while (!stop) {
+                auto response = client.request("POST", "/", postHeaders, body);
+                if (!response || response->status != 200) {
+                    std::fprintf(stderr, "request: %s %d\n", client.lastError().c_str(), response ? response->status : 0);
+                    ++failed;
+                    break;
+                }
+                ++count;
+            }
+            done += count;
+        });
     }
-    ~BareResponder() {
-        if (daemon_) MHD_stop_daemon(daemon_);
-    }
-    uint16_t port() const { return port_; }
-
-private:
-    static MHD_Result answer(void*, MHD_Connection* connection, const char*, const char*, const char*,
-                             const char*, size_t* size, void** state) {
-        static int marker;
-        if (!*state) {
-            *state = &marker;
-            return MHD_YES;
-        }
-        if (*size) {
-            *size = 0;  // the body is read and dropped
-            return MHD_YES;
-        }
-        static const char body[] = R"({"result": "MA=="})";
-        MHD_Response* response = MHD_create_response_from_buffer(sizeof body - 1, const_cast<char*>(body), MHD_RESPMEM_PERSISTENT);
-        MHD_add_response_header(response, "Access-Control-Allow-Origin", "https://localhost:8443");
-        MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
-        MHD_destroy_response(response);
-        return result;
-    }
-
-    std::string key_;
-    MHD_Daemon* daemon_ = nullptr;
-    uint16_t port_ = 0;
-};
-
-void BM_BareResponderFixedBody(benchmark::State& state) {
-    BareResponder responder;
-    if (!responder.port()) return state.SkipWithError("the responder did not start");
-    HttpsClientOptions options;
-    options.port = responder.port();
-    HttpsClient client(options);
-    const std::string body = formBody({{"Parameter", base64Encode(sessionEcho("ABCDEFGH_SID"))}});
-    HttpHeaders headers = pageHeaders;
-    headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
-    timedRequests(state, [&] {
-        auto response = client.request("POST", "/", headers, body);
-        return response && response->status == 200;
-    });
+    std::this_thread::sleep_for(200ms);  // connections and handshakes outside the timing
+    const auto start = std::chrono::steady_clock::now();
+    go = true;
+    std::this_thread::sleep_for(runTime);
+    stop = true;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (auto& thread : threads) thread.join();
+    if (failed) std::fprintf(stderr, "%ld clients failed\n", failed.load());
+    return static_cast<double>(done) / seconds;
 }
-BENCHMARK(BM_BareResponderFixedBody)->MinTime(3.0)->UseRealTime();
-
-// One Echo without session id: slot, copy, load, unlock, version query and gates, plus one
-// request's round trip. The session is force-released outside the timing.
-void BM_ServiceNewSessionSetUp(benchmark::State& state) {
-    runningService();
-    HttpsClient client;
-    std::vector<double> latencies;
-    for (auto _ : state) {
-        auto start = std::chrono::steady_clock::now();
-        auto session = openSession(client);
-        latencies.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-        state.PauseTiming();
-        if (!session) {
-            state.SkipWithError("no session");
-            break;
-        }
-        postRequest(client, R"({"SessionId": ")" + *session + R"(", "FunctionName": "TessarollForceRelease"})", pageHeaders);
-        state.ResumeTiming();
-    }
-    reportLatencies(state, latencies);
-}
-BENCHMARK(BM_ServiceNewSessionSetUp)->MinTime(3.0)->UseRealTime();
 
 long residentKiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -190,27 +226,101 @@ long residentKiB(pid_t pid) {
     return -1;
 }
 
-// Resident memory of the service with no session and with all 32 slots taken.
-void BM_ServiceResidentMemory32Sessions(benchmark::State& state) {
-    auto& running = runningService();
-    HttpsClient client;
-    const pid_t pid = running.service->process().pid();
-    const long idle = residentKiB(pid);
-    std::vector<std::string> sessions;
-    for (auto _ : state) {
-        for (int i = 0; i < 32; ++i) {
-            auto session = openSession(client);
-            if (!session) return state.SkipWithError("no session");
-            sessions.push_back(*session);
-        }
-    }
-    state.counters["rss_idle_KiB"] = static_cast<double>(idle);
-    state.counters["rss_32_sessions_KiB"] = static_cast<double>(residentKiB(pid));
-    for (const auto& session : sessions)
-        postRequest(client, R"({"SessionId": ")" + session + R"(", "FunctionName": "TessarollForceRelease"})", pageHeaders);
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
-BENCHMARK(BM_ServiceResidentMemory32Sessions)->Iterations(1)->UseRealTime();
+
+void report(const std::string& figure, double ours, double reference) {
+    std::printf("BENCH\t%s\t%.0f\t%.0f\t%.2f\n", figure.c_str(), ours, reference, reference > 0 ? ours / reference : 0.0);
+    std::fflush(stdout);
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--reference") == 0) return runReference();
+
+    Sandbox sandbox;
+    ServiceOptions options;
+    options.logging = false;  // measure the service, not its log file
+#ifdef TEST_ADAPTER_PATH
+    options.adapter = TEST_ADAPTER_PATH;
+#endif
+    Service service(sandbox, options);
+    ChildProcess reference("/proc/self/exe", {"--reference"});
+    if (!service.waitListening() ||
+        !service.waitListening({referencePorts, referencePorts + listenerPortCount})) {
+        std::fprintf(stderr, "the service or the reference did not start\n%s", reference.errors().c_str());
+        return 1;
+    }
+    std::this_thread::sleep_for(500ms);
+    report("Idle resident memory six listeners (KiB)", static_cast<double>(residentKiB(service.process().pid())),
+           static_cast<double>(residentKiB(reference.pid())));
+
+    const std::vector<Target> ours6 = listenersOf(servicePorts, 6), reference6 = listenersOf(referencePorts, 6);
+    std::vector<std::string> sessions;
+    for (int i = 0; i < sessionCount; ++i) {
+        auto session = openSession(ours6[static_cast<std::size_t>(i) % ours6.size()]);
+        if (!session) {
+            std::fprintf(stderr, "no session\n");
+            return 1;
+        }
+        sessions.push_back(*session);
+    }
+    const std::vector<std::string> anySession = {"ABCDEFGH_SID"};
+
+
+    struct Load {
+        std::string figure;
+        int listeners;
+        int clients;
+    };
+    const Load loads[] = {
+        {"Echo on open sessions 1 client 1 listener (req/s)", 1, 1},
+        {"Echo 8 clients 1 listener (req/s)", 1, 8},
+        {"Echo 16 clients 1 listener (req/s)", 1, 16},
+        {"Echo 32 clients 1 listener (req/s)", 1, 32},
+        {"Echo 64 clients 1 listener (req/s)", 1, 64},
+        {"Echo 32 clients six listeners (req/s)", 6, 32},
+    };
+    for (const auto& load : loads) {
+        std::vector<double> ours, theirs;
+        const std::vector<Target> ourTargets(ours6.begin(), ours6.begin() + load.listeners);
+        const std::vector<Target> theirTargets(reference6.begin(), reference6.begin() + load.listeners);
+        for (int run = 0; run < 3; ++run) {
+            ours.push_back(echoRate(ourTargets, load.clients, sessions));
+            theirs.push_back(echoRate(theirTargets, load.clients, anySession));
+        }
+        if (!service.process().running()) {
+            std::fprintf(stderr, "the service ended during \"%s\": %d\n", load.figure.c_str(), service.process().wait(1s).value_or(-1));
+            return 1;
+        }
+        report(load.figure, median(ours), median(theirs));
+    }
+
+    // A new session (slot, adapter copy and load, unlock, version query) against an Echo
+    // on an open session, both on one keep-alive connection; the goal is at most 4x.
+    HttpsClient client(optionsFor(ours6.front()));
+    const std::string echoBody = formOf(R"({"SessionId": ")" + sessions.front() + R"(", "FunctionName": "Echo"})");
+    std::vector<double> newSession, openEcho;
+    for (int run = 0; run < 3; ++run) {
+        newSession.push_back(medianMicroseconds(
+            200, [&] { return openSession(client); }, [&](const std::string& session) { releaseSession(client, session); }));
+        openEcho.push_back(medianMicroseconds(
+            200, [&] {
+                auto response = client.request("POST", "/", postHeaders, echoBody);
+                return response && response->status == 200 ? std::optional(true) : std::nullopt;
+            }, [](bool) {}));
+    }
+    report("New session p50 against Echo on an open session p50 (us)", median(newSession), median(openEcho));
+
+    // Every slot taken: the sessions of the load and as many again.
+    for (int i = 0; i < sessionCount; ++i) {
+        if (auto session = openSession(client)) sessions.push_back(*session);
+    }
+    report("Resident memory with " + std::to_string(sessions.size()) + " sessions open (KiB)",
+           static_cast<double>(residentKiB(service.process().pid())), static_cast<double>(residentKiB(reference.pid())));
+    reference.kill();
+    return 0;
+}

@@ -18,8 +18,8 @@ PACKAGES=(
   googletest libgmock-dev libgtest-dev libbenchmark-dev
   xvfb xdotool openbox trayer chromium firefox-esr python3-dbusmock dbus
   xmlsec1 openssl procps iproute2 curl util-linux
-  # fuzzing (libFuzzer)
-  clang
+  # fuzzing (libFuzzer is in clang's runtime package)
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,0 +1,139 @@
+#include "Tessaroll/Origin.h"
+
+namespace {
+
+constexpr std::size_t hostLimit = 253;  // the longest domain name
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// Labels of letters, digits and inner hyphens, dot-separated, an optional final dot.
+// Dotted decimal addresses are domain names of digits here; the browser has already
+// brought any other IPv4 form into that one.
+bool isDomainName(std::string_view host) {
+    if (host.empty() || host.size() > hostLimit + 1) return false;
+    if (host.back() == '.') host.remove_suffix(1);
+    std::size_t labelStart = 0;
+    for (std::size_t i = 0; i <= host.size(); ++i) {
+        if (i == host.size() || host[i] == '.') {
+            std::string_view label = host.substr(labelStart, i - labelStart);
+            if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+            labelStart = i + 1;
+            continue;
+        }
+        if (!isAlpha(host[i]) && !isDigit(host[i]) && host[i] != '-') return false;
+    }
+    return true;
+}
+
+// "[...]" of hex groups, colons and at most one "::"; an IPv4 tail is allowed.
+bool isIpv6Literal(std::string_view host) {
+    if (host.size() < 4 || host.front() != '[' || host.back() != ']') return false;
+    std::string_view inner = host.substr(1, host.size() - 2);
+    if (inner.size() > 45) return false;
+    int groups = 0;
+    bool compressed = false;
+    std::size_t i = 0;
+    if (inner.starts_with("::")) {
+        compressed = true;
+        i = 2;
+    } else if (inner.front() == ':') {
+        return false;
+    }
+    while (i < inner.size()) {
+        std::size_t end = i;
+        while (end < inner.size() && inner[end] != ':') ++end;
+        std::string_view group = inner.substr(i, end - i);
+        if (group.find('.') != std::string_view::npos) {
+            // a final dotted quad counts as two groups
+            if (end != inner.size() || !isDomainName(group)) return false;
+            int parts = 0;
+            for (char c : group) {
+                if (c == '.') ++parts;
+                else if (!isDigit(c)) return false;
+            }
+            if (parts != 3) return false;
+            groups += 2;
+            break;
+        }
+        if (group.empty() || group.size() > 4) return false;
+        for (char c : group)
+            if (!isHexDigit(c)) return false;
+        ++groups;
+        if (end == inner.size()) break;
+        if (end + 1 < inner.size() && inner[end + 1] == ':') {
+            if (compressed) return false;
+            compressed = true;
+            i = end + 2;
+        } else {
+            if (end + 1 == inner.size()) return false;  // a trailing single colon
+            i = end + 1;
+        }
+    }
+    return compressed ? groups < 8 : groups == 8;
+}
+
+bool isPort(std::string_view port) {
+    if (port.empty() || port.size() > 5 || port.front() == '0') return false;
+    unsigned value = 0;
+    for (char c : port) {
+        if (!isDigit(c)) return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value <= 65535;
+}
+
+// Length of "scheme://" at the start of `text`, 0 when it is not http or https.
+std::size_t schemeLength(std::string_view text) {
+    for (std::string_view scheme : {"http://", "https://"})
+        if (startsWithIgnoreCase(text, scheme)) return scheme.size();
+    return 0;
+}
+
+bool isAuthority(std::string_view authority) {
+    std::string_view host = authority;
+    if (!authority.empty() && authority.front() == '[') {
+        std::size_t close = authority.find(']');
+        if (close == std::string_view::npos) return false;
+        host = authority.substr(0, close + 1);
+        std::string_view rest = authority.substr(close + 1);
+        if (!rest.empty() && (rest.front() != ':' || !isPort(rest.substr(1)))) return false;
+        return isIpv6Literal(host);
+    }
+    if (std::size_t colon = authority.find(':'); colon != std::string_view::npos) {
+        if (!isPort(authority.substr(colon + 1))) return false;
+        host = authority.substr(0, colon);
+    }
+    return isDomainName(host);
+}
+
+}  // namespace
+
+std::optional<std::string> validOrigin(std::string_view text) {
+    std::size_t scheme = schemeLength(text);
+    if (scheme == 0 || !isAuthority(text.substr(scheme))) return std::nullopt;
+    return std::string(text);
+}
+
+std::optional<std::string> originOfUrl(std::string_view url) {
+    std::size_t scheme = schemeLength(url);
+    if (scheme == 0) return std::nullopt;
+    std::size_t end = url.find_first_of("/?#", scheme);
+    if (end == std::string_view::npos) end = url.size();
+    for (char c : url.substr(end))
+        if (c <= ' ' || c > '~') return std::nullopt;
+    return validOrigin(url.substr(0, end));
+}
+
+bool isMissingOrigin(std::string_view origin) { return origin.empty() || origin == "null"; }
