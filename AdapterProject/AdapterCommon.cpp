@@ -16,7 +16,8 @@ namespace {
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
 }
@@ -78,9 +79,12 @@ int32_t getJsonMapInt(const JsonMap* inputTessarollJson, const char* inputKey) {
     std::optional<std::string> text = lookUpDecoded(inputTessarollJson, inputKey);
     if (!text) return 0;
     int32_t value;
-    if (equalsIgnoringCase(*text, "true")) value = 1;
-    else if (equalsIgnoringCase(*text, "false")) value = 0;
-    else value = leadingDecimal(*text);
+    if (equalsIgnoringCase(*text, "true"))
+        value = 1;
+    else if (equalsIgnoringCase(*text, "false"))
+        value = 0;
+    else
+        value = leadingDecimal(*text);
     secureWipe(*text);
     return value;
 }
@@ -120,7 +124,9 @@ std::optional<std::string> makeCodeText(int32_t code) {
     return std::string(text);
 }
 
-std::optional<std::string> makeNumberText(int32_t number) { return std::to_string(number); }
+std::optional<std::string> makeNumberText(int32_t number) {
+    return std::to_string(number);
+}
 
 std::optional<std::string> makeAnswerText(_bstr_t&& answer) {
     _bstr_t held(std::move(answer));
@@ -142,7 +148,8 @@ _bstr_t variantToBstr(VARIANT* value) {
     } else if (copy.vt & VT_ARRAY) {
         LONG lower = 0, upper = -1;
         // An array value without an array reads as an empty one.
-        if (FAILED(SafeArrayGetLBound(copy.parray, 1, &lower)) || FAILED(SafeArrayGetUBound(copy.parray, 1, &upper)))
+        if (FAILED(SafeArrayGetLBound(copy.parray, 1, &lower)) ||
+            FAILED(SafeArrayGetUBound(copy.parray, 1, &upper)))
             upper = lower - 1;
         for (int64_t at = lower; at <= upper; ++at) {
             LONG index = LONG(at);
@@ -158,15 +165,17 @@ _bstr_t variantToBstr(VARIANT* value) {
             // By the element's exact type: an element that is itself an array holds no text
             // or number to read.
             switch (element.vt) {
-            case VT_I4:
-            case VT_INT:
-                if (HRESULT result = VariantChangeType(&element, &element, 0, VT_BSTR); FAILED(result))
-                    _com_issue_error(result);
-                [[fallthrough]];
-            case VT_BSTR:
-                if (element.bstrVal) text.append(element.bstrVal, SysStringLen(element.bstrVal));
-                break;
-            default: break;
+                case VT_I4:
+                case VT_INT:
+                    if (HRESULT result = VariantChangeType(&element, &element, 0, VT_BSTR);
+                        FAILED(result))
+                        _com_issue_error(result);
+                    [[fallthrough]];
+                case VT_BSTR:
+                    if (element.bstrVal)
+                        text.append(element.bstrVal, SysStringLen(element.bstrVal));
+                    break;
+                default: break;
             }
             text.push_back(u';');
         }

@@ -16,8 +16,8 @@ ICardCryptoComponent* componentInterface = nullptr;
 
 namespace {
 
-constexpr DWORD kComponentContext =
-    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;  // 0x17
+constexpr DWORD kComponentContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER |
+                                    CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;  // 0x17
 
 std::unique_ptr<AdapterFunctionTable> functionTable;
 std::vector<AdapterFunctionEntry> componentFunctionIndex;
@@ -54,12 +54,13 @@ bool createComponent() {
         componentInterface = nullptr;
     }
     IUnknown* unknown = nullptr;
-    HRESULT result = CoCreateInstance(CLSID_CardCryptoComponent, nullptr, kComponentContext, IID_IUnknown,
-                                      reinterpret_cast<void**>(&unknown));
+    HRESULT result = CoCreateInstance(CLSID_CardCryptoComponent, nullptr, kComponentContext,
+                                      IID_IUnknown, reinterpret_cast<void**>(&unknown));
     if (SUCCEEDED(result) && unknown) {
         result = OleRun(unknown);
         if (SUCCEEDED(result)) {
-            result = unknown->QueryInterface(IID_ICardCryptoComponent, reinterpret_cast<void**>(&componentInterface));
+            result = unknown->QueryInterface(IID_ICardCryptoComponent,
+                                             reinterpret_cast<void**>(&componentInterface));
             if (SUCCEEDED(result) && !componentInterface) result = E_NOINTERFACE;
         }
     } else if (SUCCEEDED(result)) {
@@ -83,7 +84,8 @@ void buildTables() {
     for (const ComponentFunctionRegistration& function : componentFunctionRegistrations())
         registerAdapterFunction(functionTable.get(), function.handler, function.name);
 
-    componentFunctionIndex.assign(functionTable->entries.begin(), functionTable->entries.begin() + functionTable->count);
+    componentFunctionIndex.assign(functionTable->entries.begin(),
+                                  functionTable->entries.begin() + functionTable->count);
     componentFunctionCount = functionTable->count;
 
     registerAdapterFunction(functionTable.get(), &systemGetVersion, "Tessaroll_GetVersion");
@@ -91,9 +93,10 @@ void buildTables() {
     registerAdapterFunction(functionTable.get(), &systemUnlock, "Tessaroll_Unlock");
 
     auto* entries = functionTable->entries.data();
-    std::sort(entries, entries + functionTable->count, [](const AdapterFunctionEntry& a, const AdapterFunctionEntry& b) {
-        return compareAdapterFunctionNames(&a, &b) == -1;
-    });
+    std::sort(entries, entries + functionTable->count,
+              [](const AdapterFunctionEntry& a, const AdapterFunctionEntry& b) {
+                  return compareAdapterFunctionNames(&a, &b) == -1;
+              });
 }
 
 const char* finishCall(AdapterAnswer answer) {
@@ -154,12 +157,13 @@ AdapterAnswer dispatchAdapterFunction(const JsonMap* map, const char* name) {
     int32_t index = getJsonMapInt(map, "TessarollFunctionIndex");
     writeNormalLogInt("FunctionIndex: ", index);
     switch (index) {
-    case -3: return systemRelease(map);
-    case -2: return systemUnlock(map);
-    case -1: return systemGetVersion(map);
-    default: break;
+        case -3: return systemRelease(map);
+        case -2: return systemUnlock(map);
+        case -1: return systemGetVersion(map);
+        default: break;
     }
-    if (index >= 0 && index < componentFunctionCount && std::size_t(index) < componentFunctionIndex.size()) {
+    if (index >= 0 && index < componentFunctionCount &&
+        std::size_t(index) < componentFunctionIndex.size()) {
         const AdapterFunctionEntry& entry = componentFunctionIndex[std::size_t(index)];
         if (adapterFunctionNamesEqual(entry.name, name)) return entry.handler(map);
         writeWarningLog("TessarollFunctionIndex is not match with adapter", "");
@@ -173,15 +177,17 @@ AdapterAnswer dispatchAdapterFunction(const JsonMap* map, const char* name) {
 
     if (!functionTable) {
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
-    } else if (AdapterFunction handler =
-                   BinarySearchTessarollAdapterMap(functionTable.get(), name, 0, functionTable->count - 1)) {
+    } else if (AdapterFunction handler = BinarySearchTessarollAdapterMap(
+                   functionTable.get(), name, 0, functionTable->count - 1)) {
         return handler(map);
     }
     writeWarningLog("Function name does not match: ", name);
     return makeCodeText(kResultFunctionMissing);
 }
 
-AdapterAnswer systemGetVersion(const JsonMap*) { return std::string(kAdapterVersion); }
+AdapterAnswer systemGetVersion(const JsonMap*) {
+    return std::string(kAdapterVersion);
+}
 
 AdapterAnswer systemUnlock(const JsonMap* map) {
     // The service passes the page's origin as "url" when it opens the session.
@@ -206,7 +212,8 @@ AdapterAnswer systemRelease(const JsonMap*) {
             writeWarningLog("", "Catch component exception");
             answer = makeCodeText(kResultComponentFailed);
             char text[512] = {};
-            std::snprintf(text, sizeof text, "Safe in %s at %d lines in %s", "TessarollRelease", __LINE__, __FILE__);
+            std::snprintf(text, sizeof text, "Safe in %s at %d lines in %s", "TessarollRelease",
+                          __LINE__, __FILE__);
             writeErrorLog("[Safe Line] ", text);
         }
         // Also after an error: the copy is uninitialised either way, so the next call
@@ -218,9 +225,15 @@ AdapterAnswer systemRelease(const JsonMap*) {
     return answer;
 }
 
-bool adapterIsInitialized() { return adapterInitialized; }
-const std::vector<AdapterFunctionEntry>& adapterComponentFunctionIndex() { return componentFunctionIndex; }
-const AdapterFunctionTable* adapterFunctionTable() { return functionTable.get(); }
+bool adapterIsInitialized() {
+    return adapterInitialized;
+}
+const std::vector<AdapterFunctionEntry>& adapterComponentFunctionIndex() {
+    return componentFunctionIndex;
+}
+const AdapterFunctionTable* adapterFunctionTable() {
+    return functionTable.get();
+}
 
 extern "C" {
 
@@ -248,13 +261,17 @@ __attribute__((visibility("default"))) const char* callMethod(const char* jsonTe
     }
 }
 
-__attribute__((visibility("default"))) const char* callJsonMapMethod(const JsonMap* map, const char* functionName) {
+__attribute__((visibility("default"))) const char* callJsonMapMethod(const JsonMap* map,
+                                                                     const char* functionName) {
     std::lock_guard guard(callLock);
     try {
         writeEntryLines("Into json map adapter: ");
-        if (!map) TESSAROLL_NULL_PARAMETER("JsonMap");
-        else if (!functionName) TESSAROLL_NULL_PARAMETER("FunctionName");
-        else return finishCall(initAndDispatch(map, functionName));
+        if (!map)
+            TESSAROLL_NULL_PARAMETER("JsonMap");
+        else if (!functionName)
+            TESSAROLL_NULL_PARAMETER("FunctionName");
+        else
+            return finishCall(initAndDispatch(map, functionName));
         return finishCall(std::nullopt);
     } catch (...) {
         return nullptr;

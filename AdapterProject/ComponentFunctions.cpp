@@ -43,9 +43,10 @@ template <typename... Arguments>
 struct MethodShape<HRESULT (ICardCryptoComponent::*)(Arguments...)> {
     using ArgumentTypes = std::tuple<Arguments...>;
     static constexpr std::size_t argumentCount = sizeof...(Arguments);
-    using Last = std::tuple_element_t<argumentCount, std::tuple<void, Arguments...>>;  // void when none
-    static constexpr bool hasAnswer =
-        std::is_same_v<Last, BSTR*> || std::is_same_v<Last, LONG*> || std::is_same_v<Last, VARIANT*>;
+    using Last =
+        std::tuple_element_t<argumentCount, std::tuple<void, Arguments...>>;  // void when none
+    static constexpr bool hasAnswer = std::is_same_v<Last, BSTR*> || std::is_same_v<Last, LONG*> ||
+                                      std::is_same_v<Last, VARIANT*>;
     static constexpr std::size_t inputCount = argumentCount - (hasAnswer ? 1 : 0);
     static constexpr AnswerKind answer = std::is_same_v<Last, BSTR*>      ? AnswerKind::Text
                                          : std::is_same_v<Last, LONG*>    ? AnswerKind::Integer
@@ -60,25 +61,32 @@ template <auto Method, std::size_t... I>
 constexpr std::array<ParameterKind, sizeof...(I)> kindsOf(std::index_sequence<I...>) {
     using Types = typename ShapeOf<Method>::ArgumentTypes;
     static_assert(((std::is_same_v<std::tuple_element_t<I, Types>, BSTR> ||
-                    std::is_same_v<std::tuple_element_t<I, Types>, LONG>) && ...),
+                    std::is_same_v<std::tuple_element_t<I, Types>, LONG>)&&...),
                   "component inputs are texts and 32-bit integers");
-    return {(std::is_same_v<std::tuple_element_t<I, Types>, BSTR> ? ParameterKind::Text : ParameterKind::Integer)...};
+    return {(std::is_same_v<std::tuple_element_t<I, Types>, BSTR> ? ParameterKind::Text
+                                                                  : ParameterKind::Integer)...};
 }
 
 template <auto Method>
-inline constexpr auto kParameterKinds = kindsOf<Method>(std::make_index_sequence<ShapeOf<Method>::inputCount>{});
+inline constexpr auto kParameterKinds =
+    kindsOf<Method>(std::make_index_sequence<ShapeOf<Method>::inputCount>{});
 
 template <typename T>
 T argumentFrom(Parameter& parameter) {
-    if constexpr (std::is_same_v<T, BSTR>) return parameter.text.GetBSTR();
-    else return parameter.number;
+    if constexpr (std::is_same_v<T, BSTR>)
+        return parameter.text.GetBSTR();
+    else
+        return parameter.number;
 }
 
 template <typename T>
 T answerAddress(Answer& answer) {
-    if constexpr (std::is_same_v<T, BSTR*>) return answer.textAddress;
-    else if constexpr (std::is_same_v<T, LONG*>) return &answer.number;
-    else return &answer.variant;
+    if constexpr (std::is_same_v<T, BSTR*>)
+        return answer.textAddress;
+    else if constexpr (std::is_same_v<T, LONG*>)
+        return &answer.number;
+    else
+        return &answer.variant;
 }
 
 template <auto Method, std::size_t... I>
@@ -94,8 +102,10 @@ HRESULT invokeWith(ICardCryptoComponent* component, std::span<Parameter> paramet
 }
 
 template <auto Method>
-HRESULT invokeMethod(ICardCryptoComponent* component, std::span<Parameter> parameters, Answer& answer) {
-    return invokeWith<Method>(component, parameters, answer, std::make_index_sequence<ShapeOf<Method>::inputCount>{});
+HRESULT invokeMethod(ICardCryptoComponent* component, std::span<Parameter> parameters,
+                     Answer& answer) {
+    return invokeWith<Method>(component, parameters, answer,
+                              std::make_index_sequence<ShapeOf<Method>::inputCount>{});
 }
 
 struct ComponentFunction {
@@ -109,15 +119,23 @@ struct ComponentFunction {
 
 template <auto Method, typename... Keys>
 constexpr ComponentFunction describe(const char* name, bool keyCheck, Keys... keys) {
-    static_assert(sizeof...(Keys) == ShapeOf<Method>::inputCount, "one request key per input argument");
+    static_assert(sizeof...(Keys) == ShapeOf<Method>::inputCount,
+                  "one request key per input argument");
     static_assert(sizeof...(Keys) <= kMostParameters);
-    return {name, {keys...}, kParameterKinds<Method>, ShapeOf<Method>::answer, keyCheck && sizeof...(Keys) > 0,
+    return {name,
+            {keys...},
+            kParameterKinds<Method>,
+            ShapeOf<Method>::answer,
+            keyCheck && sizeof...(Keys) > 0,
             &invokeMethod<Method>};
 }
 
-#define COMPONENT_FUNCTION(method, ...) describe<&ICardCryptoComponent::method>(#method, true, __VA_ARGS__)
-#define COMPONENT_FUNCTION_UNCHECKED(method, ...) describe<&ICardCryptoComponent::method>(#method, false, __VA_ARGS__)
-#define COMPONENT_FUNCTION_NO_PARAMETERS(method) describe<&ICardCryptoComponent::method>(#method, false)
+#define COMPONENT_FUNCTION(method, ...) \
+    describe<&ICardCryptoComponent::method>(#method, true, __VA_ARGS__)
+#define COMPONENT_FUNCTION_UNCHECKED(method, ...) \
+    describe<&ICardCryptoComponent::method>(#method, false, __VA_ARGS__)
+#define COMPONENT_FUNCTION_NO_PARAMETERS(method) \
+    describe<&ICardCryptoComponent::method>(#method, false)
 
 // Registration order: the position is the function's "TessarollFunctionIndex".
 constexpr ComponentFunction kComponentFunctions[] = {
@@ -147,7 +165,8 @@ constexpr ComponentFunction kComponentFunctions[] = {
     COMPONENT_FUNCTION(GPKI_DecryptEx, "sOptPIN", "strCipher", "iFlags", "iKeyUsage"),
     COMPONENT_FUNCTION(GPKI_SignDataInit, "sOptPIN", "lFlags"),
     COMPONENT_FUNCTION(GPKI_SignDataFinal, "lFlags"),
-    COMPONENT_FUNCTION(GPKI_XMLSignTemplateFile, "bstrPIN", "bstrXMLFilePath", "bstrSignId", "iFlags"),
+    COMPONENT_FUNCTION(GPKI_XMLSignTemplateFile, "bstrPIN", "bstrXMLFilePath", "bstrSignId",
+                       "iFlags"),
     COMPONENT_FUNCTION(GPKI_XMLCalcTemplateDigest, "bstrXML", "bstrSignId"),
     COMPONENT_FUNCTION(GPKI_XMLCalcTemplateFileDigest, "bstrXMLFilePath", "bstrSignId"),
     COMPONENT_FUNCTION(GPKI_XMLSignTemplateDigest, "bstrPIN", "bstrXML", "bstrSignId", "iFlags"),
@@ -162,8 +181,10 @@ constexpr ComponentFunction kComponentFunctions[] = {
     COMPONENT_FUNCTION(GPKI_RSADecrypt, "strCipher", "strPinCode", "iFlags"),
     COMPONENT_FUNCTION(GPKI_RSAEncryptByCert, "strCert", "strData", "iFlags"),
     COMPONENT_FUNCTION(GPKI_XMLSignTemplateUpdate, "bstrXML", "bstrSignId", "iFlags"),
-    COMPONENT_FUNCTION(GPKI_XMLSignTemplateFile2File, "bstrPIN", "bstrInXMLFilePath", "bstrOutXMLFilePath", "bstrSignId", "iFlags"),
-    COMPONENT_FUNCTION(GPKI_XMLSignTemplateDigest2File, "bstrPIN", "bstrXML", "bstrOutXMLFilePath", "bstrSignId", "iFlags"),
+    COMPONENT_FUNCTION(GPKI_XMLSignTemplateFile2File, "bstrPIN", "bstrInXMLFilePath",
+                       "bstrOutXMLFilePath", "bstrSignId", "iFlags"),
+    COMPONENT_FUNCTION(GPKI_XMLSignTemplateDigest2File, "bstrPIN", "bstrXML", "bstrOutXMLFilePath",
+                       "bstrSignId", "iFlags"),
     COMPONENT_FUNCTION(GPKI_GetAttributeCert, "strReader", "strPIN", "iFlags"),
     COMPONENT_FUNCTION(SetCodePage, "codePage"),
     COMPONENT_FUNCTION_NO_PARAMETERS(GPKI_GetSlotCount),
@@ -213,7 +234,8 @@ void wipeParameters(const ComponentFunction& function, std::span<Parameter> para
 AdapterAnswer handleComponentError(const std::string& handlerName, int line) {
     writeWarningLog("", "Catch component exception");
     char text[512] = {};
-    std::snprintf(text, sizeof text, "Safe in %s at %d lines in %s", handlerName.c_str(), line, __FILE__);
+    std::snprintf(text, sizeof text, "Safe in %s at %d lines in %s", handlerName.c_str(), line,
+                  __FILE__);
     writeErrorLog("[Safe Line] ", text);
     return makeCodeText(kResultComponentFailed);
 }
@@ -229,8 +251,10 @@ std::vector<std::string_view> readParameters(const ComponentFunction& function, 
             writeWarningLog("Json map key not found: ", key);
             missing.push_back(key);
         }
-        if (function.kinds[i] == ParameterKind::Text) parameters[i].text = getJsonMapBstr(map, key);
-        else parameters[i].number = getJsonMapInt(map, key);
+        if (function.kinds[i] == ParameterKind::Text)
+            parameters[i].text = getJsonMapBstr(map, key);
+        else
+            parameters[i].number = getJsonMapInt(map, key);
     }
     return missing;
 }
@@ -248,7 +272,8 @@ AdapterAnswer runComponentFunction(const ComponentFunction& function, const Json
         ~WipeOnExit() { wipeParameters(function, parameters); }
     } wipe{function, parameters};
     try {
-        if (!readParameters(function, map, parameters).empty() && getJsonMapBool(map, "AdapterJsonKeyCheck"))
+        if (!readParameters(function, map, parameters).empty() &&
+            getJsonMapBool(map, "AdapterJsonKeyCheck"))
             return makeCodeText(kResultKeyMissing);
 
         writeNormalLog("Ready into component func: ", function.name);
@@ -262,19 +287,21 @@ AdapterAnswer runComponentFunction(const ComponentFunction& function, const Json
         if (function.answer == AnswerKind::Text) answer.textAddress = &answer.text.GetAddress();
 
         HRESULT result = function.invoke(componentInterface, parameters, answer);
-        if (FAILED(result)) _com_issue_errorex(result, componentInterface, IID_ICardCryptoComponent);
+        if (FAILED(result))
+            _com_issue_errorex(result, componentInterface, IID_ICardCryptoComponent);
         writeNormalLog("Finish component func: ", function.name);
 
         switch (function.answer) {
-        case AnswerKind::Text: return makeAnswerText(std::move(answer.text));
-        case AnswerKind::Integer: return makeNumberText(answer.number);
-        case AnswerKind::Variant: {
-            VARIANT working;
-            VariantInit(&working);
-            if (HRESULT copied = VariantCopy(&working, &answer.variant); FAILED(copied)) _com_issue_error(copied);
-            return makeAnswerText(variantToBstr(&working));
-        }
-        case AnswerKind::None: break;
+            case AnswerKind::Text: return makeAnswerText(std::move(answer.text));
+            case AnswerKind::Integer: return makeNumberText(answer.number);
+            case AnswerKind::Variant: {
+                VARIANT working;
+                VariantInit(&working);
+                if (HRESULT copied = VariantCopy(&working, &answer.variant); FAILED(copied))
+                    _com_issue_error(copied);
+                return makeAnswerText(variantToBstr(&working));
+            }
+            case AnswerKind::None: break;
         }
         return makeCodeText(0);
     } catch (const _com_error&) {

@@ -16,14 +16,17 @@ bool isHostCharacter(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
 }
 
-bool isBracketedHostCharacter(char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; }
+bool isBracketedHostCharacter(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+}
 
 // "1" to "65535" without a sign; nothing otherwise.
 std::optional<unsigned> portNumber(std::string_view text) {
     if (text.empty() || text.size() > 5) return std::nullopt;
     unsigned port = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-    if (error != std::errc() || end != text.data() + text.size() || port == 0 || port > 65535) return std::nullopt;
+    if (error != std::errc() || end != text.data() + text.size() || port == 0 || port > 65535)
+        return std::nullopt;
     return port;
 }
 
@@ -50,15 +53,19 @@ std::optional<std::vector<std::string>> readAllowedOrigins() {
     for (std::string line; std::getline(in, line);) {
         std::string_view entry = trimmed(std::string_view(line).substr(0, line.find('#')));
         if (entry.empty()) continue;
-        if (std::optional<std::string> origin = canonicalOrigin(entry)) origins.push_back(std::move(*origin));
-        else writeWarningLog("Allowed origin ignored: ", entry);
+        if (std::optional<std::string> origin = canonicalOrigin(entry))
+            origins.push_back(std::move(*origin));
+        else
+            writeWarningLog("Allowed origin ignored: ", entry);
     }
     return origins;
 }
 
 }  // namespace
 
-std::string allowedOriginsPath() { return windowsFolder() + "/ZEFAGPKI/allowed-origins"; }
+std::string allowedOriginsPath() {
+    return windowsFolder() + "/ZEFAGPKI/allowed-origins";
+}
 
 std::optional<std::string> canonicalOrigin(std::string_view origin) {
     const std::size_t separator = origin.find("://");

@@ -16,11 +16,14 @@ namespace {
 
 using card::CardEngine;
 
-
 std::atomic<long> g_objects{0};
 
-std::u16string textOf(BSTR b) { return b ? std::u16string(b, SysStringLen(b)) : std::u16string(); }
-std::string utf8Of(BSTR b) { return card::utf16ToUtf8(textOf(b)); }
+std::u16string textOf(BSTR b) {
+    return b ? std::u16string(b, SysStringLen(b)) : std::u16string();
+}
+std::string utf8Of(BSTR b) {
+    return card::utf16ToUtf8(textOf(b));
+}
 
 // A PIN leaves its BSTR only into memory that wipes itself.
 SecretString pinOf(BSTR b) {
@@ -32,7 +35,9 @@ HRESULT putText(BSTR* out, const std::u16string& text) {
     return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT putText(BSTR* out, const std::string& utf8) { return putText(out, card::utf8ToUtf16(utf8)); }
+HRESULT putText(BSTR* out, const std::string& utf8) {
+    return putText(out, card::utf8ToUtf16(utf8));
+}
 
 class CardComponent final : public ICardCryptoComponent {
 public:
@@ -72,7 +77,8 @@ public:
         HRESULT result = S_OK;
         for (UINT i = 0; i < count; ++i) {
             ids[i] = -1;
-            std::string name = names[i] ? card::utf16ToUtf8(std::u16string(names[i])) : std::string();
+            std::string name =
+                names[i] ? card::utf16ToUtf8(std::u16string(names[i])) : std::string();
             for (int m = 0; m < kCardComponentMethodCount; ++m)
                 if (strcasecmp(name.c_str(), kCardComponentMethodNames[m]) == 0) ids[i] = m + 1;
             if (ids[i] == -1) result = hresultOf(0x80020006u);  // DISP_E_UNKNOWNNAME
@@ -92,16 +98,19 @@ public:
     HRESULT GPKI_EnumCerts(LONG iFlags, VARIANT* pVal) override {
         return run(pVal, [&] {
             auto certs = engine_.enumCerts(iFlags);
-            SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(certs.size()));
+            SAFEARRAY* array =
+                SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(certs.size()));
             if (!array) card::fail(card::kOutOfMemory);
             for (size_t i = 0; i < certs.size(); ++i) {
                 VARIANT element;
                 VariantInit(&element);
                 element.vt = VT_BSTR;
                 std::u16string wide = card::utf8ToUtf16(certs[i]);
-                element.bstrVal = SysAllocStringLen(wide.data(), static_cast<uint32_t>(wide.size()));
+                element.bstrVal =
+                    SysAllocStringLen(wide.data(), static_cast<uint32_t>(wide.size()));
                 LONG index = static_cast<LONG>(i);
-                HRESULT r = element.bstrVal ? SafeArrayPutElement(array, &index, &element) : E_OUTOFMEMORY;
+                HRESULT r =
+                    element.bstrVal ? SafeArrayPutElement(array, &index, &element) : E_OUTOFMEMORY;
                 VariantClear(&element);
                 if (FAILED(r)) {
                     SafeArrayDestroy(array);
@@ -124,7 +133,8 @@ public:
         return certText(strCert, pVal, [](const card::Certificate& c) { return c.subject(); });
     }
     HRESULT GPKI_GetTailOfCitizenID(BSTR strCert, LONG, BSTR* pVal) override {
-        return certText(strCert, pVal, [](const card::Certificate& c) { return c.citizenIdTail(); });
+        return certText(strCert, pVal,
+                        [](const card::Certificate& c) { return c.citizenIdTail(); });
     }
     HRESULT GPKI_GetCertType(BSTR strCert, LONG, LONG* pVal) override {
         return run(pVal, [&] {
@@ -133,7 +143,8 @@ public:
         });
     }
     HRESULT GPKI_GetOrganizationID(BSTR strCert, LONG, BSTR* pVal) override {
-        return certText(strCert, pVal, [](const card::Certificate& c) { return c.organizationId(); });
+        return certText(strCert, pVal,
+                        [](const card::Certificate& c) { return c.organizationId(); });
     }
     HRESULT GPKI_GetCardHolderRank(BSTR strCert, LONG, BSTR* pVal) override {
         return certText(strCert, pVal, [](const card::Certificate& c) { return c.holderRank(); });
@@ -142,7 +153,8 @@ public:
         return certText(strCert, pVal, [](const card::Certificate& c) { return c.policyOids(); });
     }
     HRESULT GPKI_GetEntityOID(BSTR cert, LONG, BSTR* pVal) override {
-        return certText(cert, pVal, [](const card::Certificate& c) { return c.extendedKeyUsageOids(); });
+        return certText(cert, pVal,
+                        [](const card::Certificate& c) { return c.extendedKeyUsageOids(); });
     }
     HRESULT CAPICertGetPublicKey(BSTR strCert, LONG, BSTR* pVal) override {
         return certText(strCert, pVal, [](const card::Certificate& c) { return c.publicKey(); });
@@ -165,18 +177,24 @@ public:
         });
     }
     HRESULT GPKI_Decrypt(BSTR strCipher, LONG iFlags, LONG iKeyUsage, BSTR* pVal) override {
-        return run(pVal, [&] { return putSecret(pVal, engine_.decrypt(nullptr, utf8Of(strCipher), iFlags, iKeyUsage)); });
-    }
-    HRESULT GPKI_Decrypt2File(BSTR strCipher, BSTR strOutFilePath, LONG iFlags, LONG iKeyUsage, LONG* pVal) override {
         return run(pVal, [&] {
-            *pVal = engine_.decryptToFile(utf8Of(strCipher), utf8Of(strOutFilePath), iFlags, iKeyUsage);
+            return putSecret(pVal, engine_.decrypt(nullptr, utf8Of(strCipher), iFlags, iKeyUsage));
+        });
+    }
+    HRESULT GPKI_Decrypt2File(BSTR strCipher, BSTR strOutFilePath, LONG iFlags, LONG iKeyUsage,
+                              LONG* pVal) override {
+        return run(pVal, [&] {
+            *pVal =
+                engine_.decryptToFile(utf8Of(strCipher), utf8Of(strOutFilePath), iFlags, iKeyUsage);
             return S_OK;
         });
     }
-    HRESULT GPKI_XMLSignTemplate(BSTR bstrPIN, BSTR bstrXML, BSTR bstrSignId, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_XMLSignTemplate(BSTR bstrPIN, BSTR bstrXML, BSTR bstrSignId, LONG iFlags,
+                                 BSTR* pVal) override {
         return run(pVal, [&] {
             SecretString pin = pinOf(bstrPIN);
-            return putText(pVal, engine_.xmlSign(&pin, utf8Of(bstrXML), utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
+            return putText(pVal, engine_.xmlSign(&pin, utf8Of(bstrXML), utf8Of(bstrSignId), iFlags,
+                                                 CardEngine::XmlMode::Sign));
         });
     }
     HRESULT GPKI_SetReaderSlot(LONG iFlags, LONG slot, LONG* pVal) override {
@@ -189,12 +207,17 @@ public:
         return run(pVal, [&] { return putText(pVal, engine_.enumCertsToString(iFlags)); });
     }
     HRESULT GPKI_Base64Encode(BSTR srcData, BSTR codePage, BSTR* pVal) override {
-        return run(pVal, [&] { return putText(pVal, engine_.base64Encode(textOf(srcData), utf8Of(codePage))); });
+        return run(pVal, [&] {
+            return putText(pVal, engine_.base64Encode(textOf(srcData), utf8Of(codePage)));
+        });
     }
     HRESULT GPKI_Base64Decode(BSTR base64String, BSTR outCodePage, BSTR* pVal) override {
-        return run(pVal, [&] { return putText(pVal, engine_.base64Decode(utf8Of(base64String), utf8Of(outCodePage))); });
+        return run(pVal, [&] {
+            return putText(pVal, engine_.base64Decode(utf8Of(base64String), utf8Of(outCodePage)));
+        });
     }
-    HRESULT GPKI_DecryptEx(BSTR sOptPIN, BSTR strCipher, LONG iFlags, LONG iKeyUsage, BSTR* pVal) override {
+    HRESULT GPKI_DecryptEx(BSTR sOptPIN, BSTR strCipher, LONG iFlags, LONG iKeyUsage,
+                           BSTR* pVal) override {
         return run(pVal, [&] {
             SecretString pin = pinOf(sOptPIN);
             return putSecret(pVal, engine_.decrypt(&pin, utf8Of(strCipher), iFlags, iKeyUsage));
@@ -212,23 +235,29 @@ public:
             return S_OK;
         });
     }
-    HRESULT GPKI_XMLSignTemplateFile(BSTR bstrPIN, BSTR bstrXMLFilePath, BSTR bstrSignId, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_XMLSignTemplateFile(BSTR bstrPIN, BSTR bstrXMLFilePath, BSTR bstrSignId,
+                                     LONG iFlags, BSTR* pVal) override {
         return run(pVal, [&] {
             SecretString pin = pinOf(bstrPIN);
             std::string xml = card::readAllowedFile(utf8Of(bstrXMLFilePath));
-            return putText(pVal, engine_.xmlSign(&pin, xml, utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
+            return putText(pVal, engine_.xmlSign(&pin, xml, utf8Of(bstrSignId), iFlags,
+                                                 CardEngine::XmlMode::Sign));
         });
     }
     HRESULT GPKI_XMLCalcTemplateDigest(BSTR bstrXML, BSTR bstrSignId, BSTR* pVal) override {
-        return run(pVal, [&] { return putText(pVal, engine_.xmlDigest(utf8Of(bstrXML), utf8Of(bstrSignId))); });
+        return run(pVal, [&] {
+            return putText(pVal, engine_.xmlDigest(utf8Of(bstrXML), utf8Of(bstrSignId)));
+        });
     }
-    HRESULT GPKI_XMLCalcTemplateFileDigest(BSTR bstrXMLFilePath, BSTR bstrSignId, BSTR* pVal) override {
+    HRESULT GPKI_XMLCalcTemplateFileDigest(BSTR bstrXMLFilePath, BSTR bstrSignId,
+                                           BSTR* pVal) override {
         return run(pVal, [&] {
             std::string xml = card::readAllowedFile(utf8Of(bstrXMLFilePath));
             return putText(pVal, engine_.xmlDigest(xml, utf8Of(bstrSignId)));
         });
     }
-    HRESULT GPKI_XMLSignTemplateDigest(BSTR bstrPIN, BSTR bstrXML, BSTR bstrSignId, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_XMLSignTemplateDigest(BSTR bstrPIN, BSTR bstrXML, BSTR bstrSignId, LONG iFlags,
+                                       BSTR* pVal) override {
         return run(pVal, [&] {
             SecretString pin = pinOf(bstrPIN);
             return putText(pVal, engine_.xmlSign(&pin, utf8Of(bstrXML), utf8Of(bstrSignId), iFlags,
@@ -236,12 +265,15 @@ public:
         });
     }
     HRESULT GPKI_ReadFile(BSTR strFilepath, LONG flags, BSTR* pVal) override {
-        return run(pVal, [&] { return putText(pVal, engine_.readFile(utf8Of(strFilepath), flags)); });
+        return run(pVal,
+                   [&] { return putText(pVal, engine_.readFile(utf8Of(strFilepath), flags)); });
     }
-    HRESULT GPKI_XMLSignTemplateFileUpdate(BSTR bstrXMLFilePath, BSTR bstrSignId, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_XMLSignTemplateFileUpdate(BSTR bstrXMLFilePath, BSTR bstrSignId, LONG iFlags,
+                                           BSTR* pVal) override {
         return run(pVal, [&] {
             std::string xml = card::readAllowedFile(utf8Of(bstrXMLFilePath));
-            return putText(pVal, engine_.xmlSign(nullptr, xml, utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
+            return putText(pVal, engine_.xmlSign(nullptr, xml, utf8Of(bstrSignId), iFlags,
+                                                 CardEngine::XmlMode::Sign));
         });
     }
     HRESULT GPKI_SignInit(BSTR sOptPIN, LONG lFlags, LONG* pVal) override {
@@ -256,10 +288,11 @@ public:
             return S_OK;
         });
     }
-    HRESULT GPKI_XMLSignTemplateDigestUpdate(BSTR bstrXML, BSTR bstrSignId, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_XMLSignTemplateDigestUpdate(BSTR bstrXML, BSTR bstrSignId, LONG iFlags,
+                                             BSTR* pVal) override {
         return run(pVal, [&] {
-            return putText(pVal, engine_.xmlSign(nullptr, utf8Of(bstrXML), utf8Of(bstrSignId), iFlags,
-                                                 CardEngine::XmlMode::SignGivenDigests));
+            return putText(pVal, engine_.xmlSign(nullptr, utf8Of(bstrXML), utf8Of(bstrSignId),
+                                                 iFlags, CardEngine::XmlMode::SignGivenDigests));
         });
     }
     HRESULT GPKI_SetPKCS11Driver(BSTR bPath, LONG* pVal) override {
@@ -278,7 +311,10 @@ public:
         return run(pVal, [&] { return putText(pVal, engine_.tokenSerialNumber()); });
     }
     HRESULT GPKI_RSADecrypt(BSTR strCipher, BSTR strPinCode, LONG iFlags, BSTR* pVal) override {
-        return run(pVal, [&] { return putSecret(pVal, engine_.rsaDecrypt(utf8Of(strCipher), pinOf(strPinCode), iFlags)); });
+        return run(pVal, [&] {
+            return putSecret(pVal,
+                             engine_.rsaDecrypt(utf8Of(strCipher), pinOf(strPinCode), iFlags));
+        });
     }
     HRESULT GPKI_RSAEncryptByCert(BSTR strCert, BSTR strData, LONG iFlags, BSTR* pVal) override {
         return run(pVal, [&] {
@@ -288,24 +324,28 @@ public:
             return putText(pVal, cipher);
         });
     }
-    HRESULT GPKI_XMLSignTemplateUpdate(BSTR bstrXML, BSTR bstrSignId, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_XMLSignTemplateUpdate(BSTR bstrXML, BSTR bstrSignId, LONG iFlags,
+                                       BSTR* pVal) override {
         return run(pVal, [&] {
-            return putText(pVal, engine_.xmlSign(nullptr, utf8Of(bstrXML), utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
+            return putText(pVal, engine_.xmlSign(nullptr, utf8Of(bstrXML), utf8Of(bstrSignId),
+                                                 iFlags, CardEngine::XmlMode::Sign));
         });
     }
-    HRESULT GPKI_XMLSignTemplateFile2File(BSTR bstrPIN, BSTR bstrInXMLFilePath, BSTR bstrOutXMLFilePath, BSTR bstrSignId,
-                                          LONG iFlags, LONG* pVal) override {
+    HRESULT GPKI_XMLSignTemplateFile2File(BSTR bstrPIN, BSTR bstrInXMLFilePath,
+                                          BSTR bstrOutXMLFilePath, BSTR bstrSignId, LONG iFlags,
+                                          LONG* pVal) override {
         return run(pVal, [&] {
             SecretString pin = pinOf(bstrPIN);
             card::AllowedOutput output(utf8Of(bstrOutXMLFilePath));
             std::string xml = card::readAllowedFile(utf8Of(bstrInXMLFilePath));
-            output.write(engine_.xmlSign(&pin, xml, utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
+            output.write(
+                engine_.xmlSign(&pin, xml, utf8Of(bstrSignId), iFlags, CardEngine::XmlMode::Sign));
             *pVal = 0;
             return S_OK;
         });
     }
-    HRESULT GPKI_XMLSignTemplateDigest2File(BSTR bstrPIN, BSTR bstrXML, BSTR bstrOutXMLFilePath, BSTR bstrSignId,
-                                            LONG iFlags, LONG* pVal) override {
+    HRESULT GPKI_XMLSignTemplateDigest2File(BSTR bstrPIN, BSTR bstrXML, BSTR bstrOutXMLFilePath,
+                                            BSTR bstrSignId, LONG iFlags, LONG* pVal) override {
         return run(pVal, [&] {
             SecretString pin = pinOf(bstrPIN);
             card::AllowedOutput output(utf8Of(bstrOutXMLFilePath));
@@ -316,7 +356,9 @@ public:
         });
     }
     HRESULT GPKI_GetAttributeCert(BSTR strReader, BSTR strPIN, LONG iFlags, BSTR* pVal) override {
-        return run(pVal, [&] { return putText(pVal, engine_.attributeCert(utf8Of(strReader), pinOf(strPIN), iFlags)); });
+        return run(pVal, [&] {
+            return putText(pVal, engine_.attributeCert(utf8Of(strReader), pinOf(strPIN), iFlags));
+        });
     }
     HRESULT SetCodePage(LONG codePage) override {
         return runNoAnswer([&] {
@@ -345,26 +387,38 @@ public:
     HRESULT GetVersion(LONG flag, BSTR* pVal) override {
         return run(pVal, [&] { return putText(pVal, engine_.version(flag)); });
     }
-    HRESULT GPKI_SignData(BSTR sOptPIN, BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag, BSTR* pVal) override {
+    HRESULT GPKI_SignData(BSTR sOptPIN, BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag,
+                          BSTR* pVal) override {
         return run(pVal, [&] {
-            return putText(pVal, engine_.signData(pinOf(sOptPIN), textOf(sData), utf8Of(signcodepage), iFlags, iHashFlag));
+            return putText(pVal, engine_.signData(pinOf(sOptPIN), textOf(sData),
+                                                  utf8Of(signcodepage), iFlags, iHashFlag));
         });
     }
-    HRESULT GPKI_SignDataUpdate(BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag, BSTR* pVal) override {
+    HRESULT GPKI_SignDataUpdate(BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag,
+                                BSTR* pVal) override {
         return run(pVal, [&] {
-            return putText(pVal, engine_.signDataUpdate(textOf(sData), utf8Of(signcodepage), iFlags, iHashFlag));
+            return putText(pVal, engine_.signDataUpdate(textOf(sData), utf8Of(signcodepage), iFlags,
+                                                        iHashFlag));
         });
     }
-    HRESULT GPKI_PureSign(BSTR sOptPIN, BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag, BSTR* pVal) override {
+    HRESULT GPKI_PureSign(BSTR sOptPIN, BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag,
+                          BSTR* pVal) override {
         return run(pVal, [&] {
-            return putText(pVal, engine_.pureSign(pinOf(sOptPIN), textOf(sData), utf8Of(signcodepage), iFlags, iHashFlag));
+            return putText(pVal, engine_.pureSign(pinOf(sOptPIN), textOf(sData),
+                                                  utf8Of(signcodepage), iFlags, iHashFlag));
         });
     }
     HRESULT CryptCertGetSignatureAlgorithm(BSTR strCert, LONG iFlags, BSTR* pVal) override {
-        return certText(strCert, pVal, [&](const card::Certificate& c) { return c.signatureAlgorithm(iFlags == 1); });
+        return certText(strCert, pVal, [&](const card::Certificate& c) {
+            return c.signatureAlgorithm(iFlags == 1);
+        });
     }
-    HRESULT CryptSignatureGetAlgorithm(BSTR strSignature, LONG iFlags, LONG index, BSTR* pVal) override {
-        return run(pVal, [&] { return putText(pVal, card::cmsSignatureAlgorithm(utf8Of(strSignature), index, iFlags == 1)); });
+    HRESULT CryptSignatureGetAlgorithm(BSTR strSignature, LONG iFlags, LONG index,
+                                       BSTR* pVal) override {
+        return run(pVal, [&] {
+            return putText(pVal,
+                           card::cmsSignatureAlgorithm(utf8Of(strSignature), index, iFlags == 1));
+        });
     }
     HRESULT GPKI_SignInitLogin(BSTR sOptPIN, LONG lFlags, LONG* pVal) override {
         return run(pVal, [&] {
@@ -381,9 +435,12 @@ public:
     HRESULT GPKI_GetCachedCert(BSTR* pVal) override {
         return run(pVal, [&] { return putText(pVal, engine_.cachedCert()); });
     }
-    HRESULT GPKI_CertGetSubjectDirectoryAttrs(BSTR strCert, BSTR strOID, LONG, BSTR* pVal) override {
+    HRESULT GPKI_CertGetSubjectDirectoryAttrs(BSTR strCert, BSTR strOID, LONG,
+                                              BSTR* pVal) override {
         std::string oid = utf8Of(strOID);
-        return certText(strCert, pVal, [&](const card::Certificate& c) { return c.subjectDirectoryAttribute(oid); });
+        return certText(strCert, pVal, [&](const card::Certificate& c) {
+            return c.subjectDirectoryAttribute(oid);
+        });
     }
     HRESULT CryptCertGetExtension(BSTR strCert, LONG, BSTR* pVal) override {
         return certText(strCert, pVal, [](const card::Certificate& c) { return c.extensions(); });
@@ -430,7 +487,8 @@ private:
 
     template <typename F>
     HRESULT certText(BSTR cert, BSTR* out, F field) {
-        return run(out, [&] { return putText(out, field(card::Certificate::parse(utf8Of(cert)))); });
+        return run(out,
+                   [&] { return putText(out, field(card::Certificate::parse(utf8Of(cert)))); });
     }
 
     // Decrypted text: the intermediate copy is wiped once the answer BSTR holds it.
@@ -461,7 +519,7 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return 2; }   // lives as long as the library
+    ULONG AddRef() override { return 2; }  // lives as long as the library
     ULONG Release() override { return 1; }
     HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
         if (!object) return E_POINTER;
@@ -487,4 +545,6 @@ TESSAROLL_COM_SERVER_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid
     return g_factory.QueryInterface(iid, object);
 }
 
-TESSAROLL_COM_SERVER_EXPORT HRESULT DllCanUnloadNow() { return g_objects == 0 ? S_OK : S_FALSE; }
+TESSAROLL_COM_SERVER_EXPORT HRESULT DllCanUnloadNow() {
+    return g_objects == 0 ? S_OK : S_FALSE;
+}

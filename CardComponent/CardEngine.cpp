@@ -23,7 +23,8 @@ constexpr int32_t kFlagDetached = 1;  // signing: leave the content out of the S
 constexpr int32_t kFlagBinary = 2;    // the data text is Base64 of bytes / answer Base64 of bytes
 
 gnutls_datum_t view(std::string_view s) {
-    return {reinterpret_cast<unsigned char*>(const_cast<char*>(s.data())), static_cast<unsigned>(s.size())};
+    return {reinterpret_cast<unsigned char*>(const_cast<char*>(s.data())),
+            static_cast<unsigned>(s.size())};
 }
 
 std::string toString(gnutls_datum_t& d) {
@@ -105,14 +106,16 @@ SecretString CardEngine::pinFor(const SecretString* given, const Token& token) {
     fail(kNotAuthenticated);
 }
 
-std::pair<TokenCertificates, const TokenCertificate*> CardEngine::signerCertificate(const Token& token) {
+std::pair<TokenCertificates, const TokenCertificate*> CardEngine::signerCertificate(
+    const Token& token) {
     TokenCertificates certs = tokenCertificates(token);
     for (const auto& c : *certs)
         if (c.certificate.canSign() && c.certificate.type() != 4) return {certs, &c};
     fail(kNoKey);
 }
 
-gnutls_privkey_t CardEngine::keyOf(const Token& token, const TokenCertificate& cert, const SecretString& pin) {
+gnutls_privkey_t CardEngine::keyOf(const Token& token, const TokenCertificate& cert,
+                                   const SecretString& pin) {
     return loggedInKey(this, token, cert, pin);
 }
 
@@ -141,9 +144,12 @@ std::string CardEngine::enumCertsToString(int32_t flags) {
     return out;
 }
 
-std::string CardEngine::cachedCert() { return cachedCert_; }
+std::string CardEngine::cachedCert() {
+    return cachedCert_;
+}
 
-std::string CardEngine::attributeCert(const std::string& reader, const SecretString& pin, int32_t flags) {
+std::string CardEngine::attributeCert(const std::string& reader, const SecretString& pin,
+                                      int32_t flags) {
     std::optional<Token> token;
     if (reader.empty()) {
         token = currentToken();
@@ -152,14 +158,17 @@ std::string CardEngine::attributeCert(const std::string& reader, const SecretStr
             if (t.label == reader) token = t;
         if (!token) fail(kNoSmartCard);
     }
-    TokenCertificates certs = pin.empty() ? tokenCertificates(*token) : tokenCertificates(*token, pin);
+    TokenCertificates certs =
+        pin.empty() ? tokenCertificates(*token) : tokenCertificates(*token, pin);
     if (flags < 0 || static_cast<size_t>(flags) >= certs->size()) fail(kNoKey);
     return (*certs)[static_cast<size_t>(flags)].base64;
 }
 
 // ---- readers and tokens -------------------------------------------------------------------
 
-int32_t CardEngine::slotCount() { return static_cast<int32_t>(tokens(true).size()); }
+int32_t CardEngine::slotCount() {
+    return static_cast<int32_t>(tokens(true).size());
+}
 
 int32_t CardEngine::setReaderSlot(int32_t, int32_t slot) {
     auto tokens = this->tokens(true);
@@ -183,7 +192,8 @@ int32_t CardEngine::detectReplug(int32_t, int32_t seconds) {
     forgetTokens();  // what the card held is read again
     auto serialNow = [this]() -> std::optional<std::string> {
         auto tokens = this->tokens(true);
-        if (readerSlot_ < 0 || static_cast<size_t>(readerSlot_) >= tokens.size()) return std::nullopt;
+        if (readerSlot_ < 0 || static_cast<size_t>(readerSlot_) >= tokens.size())
+            return std::nullopt;
         return tokens[static_cast<size_t>(readerSlot_)].serial;
     };
     std::optional<std::string> before = lastSeenToken_ ? lastSeenToken_ : serialNow();
@@ -209,7 +219,9 @@ int32_t CardEngine::detectReplug(int32_t, int32_t seconds) {
     return changed ? 1 : 0;
 }
 
-std::string CardEngine::tokenSerialNumber() { return currentToken().serial; }
+std::string CardEngine::tokenSerialNumber() {
+    return currentToken().serial;
+}
 
 int32_t CardEngine::setPkcs11Driver(const std::string& path) {
     std::string wanted = allowedPkcs11Module(path);
@@ -218,8 +230,7 @@ int32_t CardEngine::setPkcs11Driver(const std::string& path) {
     } catch (const CardError&) {
         try {
             loadPkcs11Module(module_);  // the session keeps what worked before
-        } catch (const CardError&) {
-        }
+        } catch (const CardError&) {}
         throw;
     }
     forgetLogin();
@@ -247,7 +258,9 @@ int32_t CardEngine::changePin(const SecretString& oldPin, const SecretString& ne
     return 0;
 }
 
-int32_t CardEngine::errorPinCount() { return remainingPinTries(currentToken()); }
+int32_t CardEngine::errorPinCount() {
+    return remainingPinTries(currentToken());
+}
 
 int32_t CardEngine::signInitLogin(const SecretString& pin, int32_t) {
     Token token = currentToken();
@@ -260,23 +273,26 @@ int32_t CardEngine::signInitLogin(const SecretString& pin, int32_t) {
 
 // ---- signing ------------------------------------------------------------------------------
 
-std::string CardEngine::bytesOf(const std::u16string& data, const std::string& codePage, int32_t flags) {
+std::string CardEngine::bytesOf(const std::u16string& data, const std::string& codePage,
+                                int32_t flags) {
     if (flags & kFlagBinary) return card::base64Decode(utf16ToUtf8(data));
     return encodeText(data, codePageName(codePage, codePage_));
 }
 
-std::string CardEngine::cmsSign(const Token& token, const SecretString& pin, const std::string& bytes, int32_t flags,
-                                int32_t hashFlag) {
+std::string CardEngine::cmsSign(const Token& token, const SecretString& pin,
+                                const std::string& bytes, int32_t flags, int32_t hashFlag) {
     gnutls_digest_algorithm_t dig = digestOf(hashFlag);
     auto [certs, signer] = signerCertificate(token);
     gnutls_privkey_t key = keyOf(token, *signer, pin);
     gnutls_pkcs7_t p7;
     if (gnutls_pkcs7_init(&p7) < 0) fail(kOutOfMemory);
-    std::unique_ptr<std::remove_pointer_t<gnutls_pkcs7_t>, void (*)(gnutls_pkcs7_t)> guard(p7, gnutls_pkcs7_deinit);
+    std::unique_ptr<std::remove_pointer_t<gnutls_pkcs7_t>, void (*)(gnutls_pkcs7_t)> guard(
+        p7, gnutls_pkcs7_deinit);
     gnutls_datum_t data = view(bytes);
     unsigned signFlags = GNUTLS_PKCS7_INCLUDE_TIME | GNUTLS_PKCS7_INCLUDE_CERT;
     if (!(flags & kFlagDetached)) signFlags |= GNUTLS_PKCS7_EMBED_DATA;
-    int r = gnutls_pkcs7_sign(p7, signer->certificate.get(), key, &data, nullptr, nullptr, dig, signFlags);
+    int r = gnutls_pkcs7_sign(p7, signer->certificate.get(), key, &data, nullptr, nullptr, dig,
+                              signFlags);
     if (r < 0) fail(keyError(r));
     gnutls_datum_t out{nullptr, 0};
     if (gnutls_pkcs7_export2(p7, GNUTLS_X509_FMT_DER, &out) < 0) fail(kFailed);
@@ -284,15 +300,15 @@ std::string CardEngine::cmsSign(const Token& token, const SecretString& pin, con
     return card::base64Encode(toString(out));
 }
 
-std::string CardEngine::signData(const SecretString& pin, const std::u16string& data, const std::string& codePage,
-                                 int32_t flags, int32_t hashFlag) {
+std::string CardEngine::signData(const SecretString& pin, const std::u16string& data,
+                                 const std::string& codePage, int32_t flags, int32_t hashFlag) {
     std::string bytes = bytesOf(data, codePage, flags);
     Token token = currentToken();
     return cmsSign(token, pinFor(&pin, token), bytes, flags, hashFlag);
 }
 
-std::string CardEngine::pureSign(const SecretString& pin, const std::u16string& data, const std::string& codePage,
-                                 int32_t flags, int32_t hashFlag) {
+std::string CardEngine::pureSign(const SecretString& pin, const std::u16string& data,
+                                 const std::string& codePage, int32_t flags, int32_t hashFlag) {
     std::string bytes = bytesOf(data, codePage, flags);
     gnutls_digest_algorithm_t dig = digestOf(hashFlag);
     Token token = currentToken();
@@ -315,12 +331,13 @@ int32_t CardEngine::signDataInit(const SecretString& pin, int32_t) {
     return 0;
 }
 
-std::string CardEngine::signDataUpdate(const std::u16string& data, const std::string& codePage, int32_t flags,
-                                       int32_t hashFlag) {
+std::string CardEngine::signDataUpdate(const std::u16string& data, const std::string& codePage,
+                                       int32_t flags, int32_t hashFlag) {
     if (!dataSequence_.open) fail(kNotInSequence);
     Token token = currentToken();
     if (token.serial != dataSequence_.token) fail(kNotInSequence);
-    std::string signature = cmsSign(token, dataSequence_.pin, bytesOf(data, codePage, flags), flags, hashFlag);
+    std::string signature =
+        cmsSign(token, dataSequence_.pin, bytesOf(data, codePage, flags), flags, hashFlag);
     ++dataSequence_.count;
     return signature;
 }
@@ -352,7 +369,8 @@ int32_t CardEngine::signFinal(int32_t) {
 
 // ---- encryption ---------------------------------------------------------------------------
 
-std::string CardEngine::encryptByCert(const std::string& cert, const std::u16string& data, int32_t flags) {
+std::string CardEngine::encryptByCert(const std::string& cert, const std::u16string& data,
+                                      int32_t flags) {
     Certificate recipient = Certificate::parse(cert);
     std::string bytes = bytesOf(data, {}, flags);
     std::string envelope = encryptEnvelope(recipient, bytes);
@@ -360,7 +378,8 @@ std::string CardEngine::encryptByCert(const std::string& cert, const std::u16str
     return card::base64Encode(envelope);
 }
 
-std::string CardEngine::rsaEncryptByCert(const std::string& cert, const std::u16string& data, int32_t flags) {
+std::string CardEngine::rsaEncryptByCert(const std::string& cert, const std::u16string& data,
+                                         int32_t flags) {
     Certificate recipient = Certificate::parse(cert);
     std::string bytes = bytesOf(data, {}, flags);
     std::string cipher = rsaEncrypt(recipient, bytes);
@@ -375,26 +394,30 @@ std::u16string CardEngine::plainAnswer(std::string& plain, int32_t flags) {
     return out;
 }
 
-std::u16string CardEngine::decrypt(const SecretString* pin, const std::string& cipher, int32_t flags, int32_t) {
+std::u16string CardEngine::decrypt(const SecretString* pin, const std::string& cipher,
+                                   int32_t flags, int32_t) {
     std::string envelope = card::base64Decode(cipher);
     Token token = currentToken();
     SecretString use = pinFor(pin, token);
     TokenCertificates certs = tokenCertificates(token);
-    std::string plain = decryptEnvelope(envelope, [&](const std::vector<Recipient>& recipients, size_t& which) {
-        for (size_t i = 0; i < recipients.size(); ++i)
-            for (const auto& c : *certs) {
-                Recipient mine = recipientOf(c.certificate);
-                if (mine.issuerDer == recipients[i].issuerDer && mine.serial == recipients[i].serial) {
-                    which = i;
-                    return keyOf(token, c, use);
+    std::string plain =
+        decryptEnvelope(envelope, [&](const std::vector<Recipient>& recipients, size_t& which) {
+            for (size_t i = 0; i < recipients.size(); ++i)
+                for (const auto& c : *certs) {
+                    Recipient mine = recipientOf(c.certificate);
+                    if (mine.issuerDer == recipients[i].issuerDer &&
+                        mine.serial == recipients[i].serial) {
+                        which = i;
+                        return keyOf(token, c, use);
+                    }
                 }
-            }
-        fail(kNoKey);
-    });
+            fail(kNoKey);
+        });
     return plainAnswer(plain, flags);
 }
 
-int32_t CardEngine::decryptToFile(const std::string& cipher, const std::string& path, int32_t flags, int32_t keyUsage) {
+int32_t CardEngine::decryptToFile(const std::string& cipher, const std::string& path, int32_t flags,
+                                  int32_t keyUsage) {
     AllowedOutput output(path);
     std::u16string text = decrypt(nullptr, cipher, flags | kFlagBinary, keyUsage);
     std::string plain = card::base64Decode(utf16ToUtf8(text));
@@ -405,7 +428,8 @@ int32_t CardEngine::decryptToFile(const std::string& cipher, const std::string& 
     return size;
 }
 
-std::u16string CardEngine::rsaDecrypt(const std::string& cipher, const SecretString& pin, int32_t flags) {
+std::u16string CardEngine::rsaDecrypt(const std::string& cipher, const SecretString& pin,
+                                      int32_t flags) {
     std::string bytes = card::base64Decode(cipher);
     Token token = currentToken();
     SecretString use = pinFor(&pin, token);
@@ -420,8 +444,8 @@ std::u16string CardEngine::rsaDecrypt(const std::string& cipher, const SecretStr
 
 // ---- XML ----------------------------------------------------------------------------------
 
-std::string CardEngine::xmlSign(const SecretString* pin, const std::string& xml, const std::string& signId,
-                                int32_t flags, XmlMode mode) {
+std::string CardEngine::xmlSign(const SecretString* pin, const std::string& xml,
+                                const std::string& signId, int32_t flags, XmlMode mode) {
     XmlSigningOptions options;
     options.signId = signId;
     options.digest = digestOf(flags);
@@ -437,12 +461,14 @@ std::string CardEngine::xmlSign(const SecretString* pin, const std::string& xml,
     }
     auto [certs, signer] = signerCertificate(token);
     gnutls_privkey_t key = keyOf(token, *signer, use);
-    std::string signedXml = signXml(xml, options, signer->certificate, [&](std::string_view data, gnutls_digest_algorithm_t dig) {
-        gnutls_datum_t in = view(data), sig{nullptr, 0};
-        int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
-        if (r < 0) fail(keyError(r));
-        return xmlSignatureValue(toString(sig), signer->certificate);
-    });
+    std::string signedXml =
+        signXml(xml, options, signer->certificate,
+                [&](std::string_view data, gnutls_digest_algorithm_t dig) {
+                    gnutls_datum_t in = view(data), sig{nullptr, 0};
+                    int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
+                    if (r < 0) fail(keyError(r));
+                    return xmlSignatureValue(toString(sig), signer->certificate);
+                });
     if (!pin) ++xmlSequence_.count;
     cachedCert_ = signer->base64;
     return signedXml;

@@ -28,7 +28,7 @@ public:
 
     // certificates on the selected reader's token
     std::vector<std::string> enumCerts(int32_t flags);  // Base64 DER each
-    std::string enumCertsToString(int32_t flags);        // each followed by ";"
+    std::string enumCertsToString(int32_t flags);       // each followed by ";"
     std::string cachedCert();
     std::string attributeCert(const std::string& reader, const SecretString& pin, int32_t flags);
 
@@ -47,28 +47,31 @@ public:
     int32_t signInitLogin(const SecretString& pin, int32_t flags);
 
     // signing
-    std::string signData(const SecretString& pin, const std::u16string& data, const std::string& codePage,
-                         int32_t flags, int32_t hashFlag);
-    std::string pureSign(const SecretString& pin, const std::u16string& data, const std::string& codePage,
-                         int32_t flags, int32_t hashFlag);
+    std::string signData(const SecretString& pin, const std::u16string& data,
+                         const std::string& codePage, int32_t flags, int32_t hashFlag);
+    std::string pureSign(const SecretString& pin, const std::u16string& data,
+                         const std::string& codePage, int32_t flags, int32_t hashFlag);
     int32_t signDataInit(const SecretString& pin, int32_t flags);
-    std::string signDataUpdate(const std::u16string& data, const std::string& codePage, int32_t flags,
-                               int32_t hashFlag);
+    std::string signDataUpdate(const std::u16string& data, const std::string& codePage,
+                               int32_t flags, int32_t hashFlag);
     int32_t signDataFinal(int32_t flags);
     int32_t signInit(const SecretString& pin, int32_t flags);
     int32_t signFinal(int32_t flags);
 
     // encryption
     std::string encryptByCert(const std::string& cert, const std::u16string& data, int32_t flags);
-    std::string rsaEncryptByCert(const std::string& cert, const std::u16string& data, int32_t flags);
-    std::u16string decrypt(const SecretString* pin, const std::string& cipher, int32_t flags, int32_t keyUsage);
-    int32_t decryptToFile(const std::string& cipher, const std::string& path, int32_t flags, int32_t keyUsage);
+    std::string rsaEncryptByCert(const std::string& cert, const std::u16string& data,
+                                 int32_t flags);
+    std::u16string decrypt(const SecretString* pin, const std::string& cipher, int32_t flags,
+                           int32_t keyUsage);
+    int32_t decryptToFile(const std::string& cipher, const std::string& path, int32_t flags,
+                          int32_t keyUsage);
     std::u16string rsaDecrypt(const std::string& cipher, const SecretString& pin, int32_t flags);
 
     // XML
     enum class XmlMode { Sign, SignGivenDigests };
-    std::string xmlSign(const SecretString* pin, const std::string& xml, const std::string& signId, int32_t flags,
-                        XmlMode mode);
+    std::string xmlSign(const SecretString* pin, const std::string& xml, const std::string& signId,
+                        int32_t flags, XmlMode mode);
     std::string xmlDigest(const std::string& xml, const std::string& signId);
     void setXmlReferenceDirs(const std::string& dirs);
 
@@ -86,10 +89,11 @@ private:
     SecretString pinFor(const SecretString* given, const Token& token);
     // the first certificate fit for signing, with the certificates it was found in
     std::pair<TokenCertificates, const TokenCertificate*> signerCertificate(const Token& token);
-    gnutls_privkey_t keyOf(const Token& token, const TokenCertificate& cert, const SecretString& pin);
+    gnutls_privkey_t keyOf(const Token& token, const TokenCertificate& cert,
+                           const SecretString& pin);
     std::string bytesOf(const std::u16string& data, const std::string& codePage, int32_t flags);
-    std::string cmsSign(const Token& token, const SecretString& pin, const std::string& bytes, int32_t flags,
-                        int32_t hashFlag);
+    std::string cmsSign(const Token& token, const SecretString& pin, const std::string& bytes,
+                        int32_t flags, int32_t hashFlag);
     std::u16string plainAnswer(std::string& plain, int32_t flags);
 
     struct Sequence {

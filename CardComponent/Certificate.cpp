@@ -143,8 +143,12 @@ std::string Certificate::subject() const {
     return dn.str();
 }
 
-std::string Certificate::notBefore() const { return timeText(gnutls_x509_crt_get_activation_time(crt_)); }
-std::string Certificate::notAfter() const { return timeText(gnutls_x509_crt_get_expiration_time(crt_)); }
+std::string Certificate::notBefore() const {
+    return timeText(gnutls_x509_crt_get_activation_time(crt_));
+}
+std::string Certificate::notAfter() const {
+    return timeText(gnutls_x509_crt_get_expiration_time(crt_));
+}
 
 std::string Certificate::version() const {
     int v = gnutls_x509_crt_get_version(crt_);
@@ -170,7 +174,8 @@ std::string Certificate::signatureAlgorithm(bool asOid) const {
         return oid;
     }
     int algo = gnutls_x509_crt_get_signature_algorithm(crt_);
-    const char* name = algo > 0 ? gnutls_sign_get_name(static_cast<gnutls_sign_algorithm_t>(algo)) : nullptr;
+    const char* name =
+        algo > 0 ? gnutls_sign_get_name(static_cast<gnutls_sign_algorithm_t>(algo)) : nullptr;
     return name ? name : std::string();
 }
 
@@ -184,7 +189,8 @@ std::string Certificate::extensions() const {
         if (r < 0) break;
         Datum data;
         if (gnutls_x509_crt_get_extension_data2(crt_, i, &data.d) < 0) break;
-        parts.push_back(std::string(oid) + "," + (critical ? "1" : "0") + "," + base64Encode(data.str()));
+        parts.push_back(std::string(oid) + "," + (critical ? "1" : "0") + "," +
+                        base64Encode(data.str()));
     }
     return join(parts);
 }
@@ -192,7 +198,8 @@ std::string Certificate::extensions() const {
 std::string Certificate::subjectDirectoryAttribute(std::string_view oid) const {
     Datum ext;
     unsigned critical = 0;
-    if (gnutls_x509_crt_get_extension_by_oid2(crt_, "2.5.29.9", 0, &ext.d, &critical) < 0) return {};
+    if (gnutls_x509_crt_get_extension_by_oid2(crt_, "2.5.29.9", 0, &ext.d, &critical) < 0)
+        return {};
     std::string raw = ext.str();
     std::string_view in(raw);
     auto outer = der::next(in);
@@ -243,7 +250,8 @@ std::string Certificate::subjectAttribute(const char* oid) const {
     // GnuTLS gives attributes it cannot print as "#" and hex of their DER.
     if (!value.empty() && value[0] == '#') {
         std::string bytes;
-        for (size_t i = 1; i + 1 < value.size(); i += 2) bytes += static_cast<char>(std::stoi(value.substr(i, 2), nullptr, 16));
+        for (size_t i = 1; i + 1 < value.size(); i += 2)
+            bytes += static_cast<char>(std::stoi(value.substr(i, 2), nullptr, 16));
         std::string_view in(bytes);
         if (auto e = der::next(in)) return der::valueText(*e);
     }
@@ -255,8 +263,12 @@ std::string Certificate::citizenIdTail() const {
     return serial.size() > 4 ? serial.substr(serial.size() - 4) : serial;
 }
 
-std::string Certificate::organizationId() const { return subjectAttribute("2.5.4.97"); }
-std::string Certificate::holderRank() const { return subjectAttribute("2.5.4.12"); }
+std::string Certificate::organizationId() const {
+    return subjectAttribute("2.5.4.97");
+}
+std::string Certificate::holderRank() const {
+    return subjectAttribute("2.5.4.12");
+}
 
 int32_t Certificate::type() const {
     unsigned ca = 0;
@@ -266,7 +278,9 @@ int32_t Certificate::type() const {
     if (gnutls_x509_crt_get_key_usage(crt_, &usage, nullptr) < 0) return 0;
     int32_t type = 0;
     if (usage & (GNUTLS_KEY_DIGITAL_SIGNATURE | GNUTLS_KEY_NON_REPUDIATION)) type |= 1;
-    if (usage & (GNUTLS_KEY_KEY_ENCIPHERMENT | GNUTLS_KEY_DATA_ENCIPHERMENT | GNUTLS_KEY_KEY_AGREEMENT)) type |= 2;
+    if (usage &
+        (GNUTLS_KEY_KEY_ENCIPHERMENT | GNUTLS_KEY_DATA_ENCIPHERMENT | GNUTLS_KEY_KEY_AGREEMENT))
+        type |= 2;
     return type;
 }
 
@@ -291,7 +305,8 @@ std::string cmsSignatureAlgorithm(std::string_view signedData, int index, bool a
     if (index < 0) fail(kInvalidArgument);
     gnutls_pkcs7_t p7;
     if (gnutls_pkcs7_init(&p7) < 0) fail(kOutOfMemory);
-    std::unique_ptr<std::remove_pointer_t<gnutls_pkcs7_t>, void (*)(gnutls_pkcs7_t)> guard(p7, gnutls_pkcs7_deinit);
+    std::unique_ptr<std::remove_pointer_t<gnutls_pkcs7_t>, void (*)(gnutls_pkcs7_t)> guard(
+        p7, gnutls_pkcs7_deinit);
     std::string der;
     gnutls_datum_t d;
     int r;
@@ -305,7 +320,8 @@ std::string cmsSignatureAlgorithm(std::string_view signedData, int index, bool a
     }
     if (r < 0) fail(kInvalidArgument);
     gnutls_pkcs7_signature_info_st info;
-    if (gnutls_pkcs7_get_signature_info(p7, static_cast<unsigned>(index), &info) < 0) fail(kInvalidArgument);
+    if (gnutls_pkcs7_get_signature_info(p7, static_cast<unsigned>(index), &info) < 0)
+        fail(kInvalidArgument);
     std::string out;
     if (asOid) {
         const char* oid = gnutls_sign_get_oid(info.algo);

@@ -29,22 +29,22 @@ public:
     std::string der() const;
     std::string base64() const { return base64Encode(der()); }
 
-    std::string serialNumber() const;      // upper-case hex, no separators
-    std::string issuer() const;            // RFC 4514 text
+    std::string serialNumber() const;  // upper-case hex, no separators
+    std::string issuer() const;        // RFC 4514 text
     std::string subject() const;
-    std::string notBefore() const;         // "YYYY-MM-DDTHH:MM:SSZ", UTC
+    std::string notBefore() const;  // "YYYY-MM-DDTHH:MM:SSZ", UTC
     std::string notAfter() const;
-    std::string version() const;           // "1", "2" or "3"
-    std::string publicKey() const;         // Base64 DER SubjectPublicKeyInfo
+    std::string version() const;    // "1", "2" or "3"
+    std::string publicKey() const;  // Base64 DER SubjectPublicKeyInfo
     std::string signatureAlgorithm(bool asOid) const;
-    std::string extensions() const;        // "oid,critical,base64" joined by ";"
+    std::string extensions() const;  // "oid,critical,base64" joined by ";"
     std::string subjectDirectoryAttribute(std::string_view oid) const;
-    std::string policyOids() const;        // joined by ";"
+    std::string policyOids() const;  // joined by ";"
     std::string extendedKeyUsageOids() const;
     std::string citizenIdTail() const;
     std::string organizationId() const;
     std::string holderRank() const;
-    int32_t type() const;                  // bit 1 signing, bit 2 encryption, 4 a CA
+    int32_t type() const;  // bit 1 signing, bit 2 encryption, 4 a CA
 
     bool canSign() const;
     bool canEncrypt() const;

@@ -3,9 +3,9 @@
 #include "CardComponent/CardErrors.h"
 #include "TessarollUtil/Secure.h"
 
+#include <iconv.h>
 #include <cerrno>
 #include <charconv>
-#include <iconv.h>
 #include <vector>
 
 namespace card {
@@ -107,7 +107,11 @@ std::u16string decodeText(std::string_view bytes, const std::string& encoding) {
     return out;
 }
 
-std::u16string utf8ToUtf16(std::string_view text) { return decodeText(text, "UTF-8"); }
-std::string utf16ToUtf8(std::u16string_view text) { return encodeText(text, "UTF-8"); }
+std::u16string utf8ToUtf16(std::string_view text) {
+    return decodeText(text, "UTF-8");
+}
+std::string utf16ToUtf8(std::u16string_view text) {
+    return encodeText(text, "UTF-8");
+}
 
 }  // namespace card

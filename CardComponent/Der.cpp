@@ -128,8 +128,7 @@ std::string valueText(const Element& e) {
         case 0x18:  // GeneralizedTime
         case 0x1A:  // VisibleString
             return std::string(e.content);
-        case 0x06:
-            return oidToText(e.content);
+        case 0x06: return oidToText(e.content);
         default: {
             std::string hex;
             char buf[3];

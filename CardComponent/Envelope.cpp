@@ -21,7 +21,8 @@ const std::string kOidAes192Cbc = der::oidFromText("2.16.840.1.101.3.4.1.22");
 const std::string kOidAes256Cbc = der::oidFromText("2.16.840.1.101.3.4.1.42");
 
 gnutls_datum_t view(std::string_view s) {
-    return {reinterpret_cast<unsigned char*>(const_cast<char*>(s.data())), static_cast<unsigned>(s.size())};
+    return {reinterpret_cast<unsigned char*>(const_cast<char*>(s.data())),
+            static_cast<unsigned>(s.size())};
 }
 
 std::string stripZero(std::string s) {
@@ -29,8 +30,8 @@ std::string stripZero(std::string s) {
     return s;
 }
 
-std::string aesCbc(bool encrypt, gnutls_cipher_algorithm_t algo, std::string_view key, std::string_view iv,
-                   std::string data) {
+std::string aesCbc(bool encrypt, gnutls_cipher_algorithm_t algo, std::string_view key,
+                   std::string_view iv, std::string data) {
     gnutls_cipher_hd_t h;
     gnutls_datum_t k = view(key), v = view(iv);
     if (gnutls_cipher_init(&h, algo, &k, &v) < 0) fail(kFailed);
@@ -63,7 +64,8 @@ std::string rsaEncrypt(const Certificate& recipient, std::string_view message) {
     std::unique_ptr<gnutls_pubkey_st, void (*)(gnutls_pubkey_t)> guard(key, gnutls_pubkey_deinit);
     if (gnutls_pubkey_import_x509(key, recipient.get(), 0) < 0) fail(kInvalidArgument);
     gnutls_datum_t in = view(message), out{nullptr, 0};
-    if (gnutls_pubkey_encrypt_data(key, 0, &in, &out) < 0) fail(kInvalidArgument);  // too long for the key
+    if (gnutls_pubkey_encrypt_data(key, 0, &in, &out) < 0)
+        fail(kInvalidArgument);  // too long for the key
     std::string cipher(reinterpret_cast<char*>(out.data), out.size);
     gnutls_free(out.data);
     return cipher;
@@ -105,17 +107,20 @@ std::string encryptEnvelope(const Certificate& recipient, std::string_view conte
         der::sequence({der::tlv(0x06, kOidAes256Cbc), der::tlv(0x04, iv)}),
         der::tlv(0x80, cipher),
     });
-    std::string enveloped = der::sequence({der::integer(0), der::tlv(0x31, recipientInfo), contentInfo});
+    std::string enveloped =
+        der::sequence({der::integer(0), der::tlv(0x31, recipientInfo), contentInfo});
     return der::sequence({der::tlv(0x06, kOidEnvelopedData), der::tlv(0xA0, enveloped)});
 }
 
-std::string decryptEnvelope(std::string_view envelope,
-                            const std::function<gnutls_privkey_t(const std::vector<Recipient>&, size_t&)>& keyFor) {
+std::string decryptEnvelope(
+    std::string_view envelope,
+    const std::function<gnutls_privkey_t(const std::vector<Recipient>&, size_t&)>& keyFor) {
     std::string_view in = envelope;
     auto top = der::next(in);
     if (!top || top->tag != 0x30) fail(kBadData);
     auto ci = der::children(top->content);
-    if (!ci || ci->size() != 2 || (*ci)[0].tag != 0x06 || (*ci)[0].content != kOidEnvelopedData || (*ci)[1].tag != 0xA0)
+    if (!ci || ci->size() != 2 || (*ci)[0].tag != 0x06 || (*ci)[0].content != kOidEnvelopedData ||
+        (*ci)[1].tag != 0xA0)
         fail(kBadData);
     std::string_view body = (*ci)[1].content;
     auto envSeq = der::next(body);
@@ -134,10 +139,12 @@ std::string decryptEnvelope(std::string_view envelope,
     for (const auto& info : *infos) {
         if (info.tag != 0x30) continue;  // other recipient kinds are not for RSA card keys
         auto parts = der::children(info.content);
-        if (!parts || parts->size() != 4 || (*parts)[1].tag != 0x30 || (*parts)[3].tag != 0x04) continue;
+        if (!parts || parts->size() != 4 || (*parts)[1].tag != 0x30 || (*parts)[3].tag != 0x04)
+            continue;
         auto ias = der::children((*parts)[1].content);
         if (!ias || ias->size() != 2 || (*ias)[1].tag != 0x02) continue;
-        recipients.push_back({std::string((*ias)[0].whole), stripZero(std::string((*ias)[1].content))});
+        recipients.push_back(
+            {std::string((*ias)[0].whole), stripZero(std::string((*ias)[1].content))});
         keys.push_back((*parts)[3].content);
     }
     if (recipients.empty()) fail(kNoKey);

@@ -21,8 +21,9 @@ struct Recipient {
 };
 
 // `keyFor` answers the key that belongs to the recipient (or throws CardError(kNoKey)).
-std::string decryptEnvelope(std::string_view envelope,
-                            const std::function<gnutls_privkey_t(const std::vector<Recipient>&, size_t&)>& keyFor);
+std::string decryptEnvelope(
+    std::string_view envelope,
+    const std::function<gnutls_privkey_t(const std::vector<Recipient>&, size_t&)>& keyFor);
 
 // Raw RSA PKCS #1 v1.5 encryption and decryption of a short message.
 std::string rsaEncrypt(const Certificate& recipient, std::string_view message);

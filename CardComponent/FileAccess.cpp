@@ -4,14 +4,14 @@
 #include "platform/Folders.h"
 #include "platform/Random.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <array>
 #include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace card {
@@ -57,7 +57,8 @@ std::string trimmed(const std::string& text) {
 
 // Absolute, no "..", no NUL: the only paths worth resolving.
 std::optional<fs::path> plainAbsolute(const std::string& text) {
-    if (text.empty() || text.front() != '/' || text.find('\0') != std::string::npos) return std::nullopt;
+    if (text.empty() || text.front() != '/' || text.find('\0') != std::string::npos)
+        return std::nullopt;
     fs::path path(text);
     for (const auto& part : path)
         if (part == "..") return std::nullopt;
@@ -108,7 +109,8 @@ bool hiddenAsWritten(const fs::path& path, const std::vector<Folder>& folders) {
 // The allowed folder a resolved path lies in, with no hidden part below it.
 std::optional<Inside> resolvedInside(const fs::path& real, const std::vector<Folder>& folders) {
     for (const Folder& folder : folders)
-        if (auto rel = below(real, folder.real); rel && !hasHiddenPart(*rel)) return Inside{&folder, *rel};
+        if (auto rel = below(real, folder.real); rel && !hasHiddenPart(*rel))
+            return Inside{&folder, *rel};
     return std::nullopt;
 }
 
@@ -122,7 +124,8 @@ Descriptor openFolderBelow(const fs::path& folder, const fs::path& rel) {
     if (at.get() < 0) fail(kAccessDenied);
     for (const auto& part : rel) {
         if (part == "." || part.empty()) continue;
-        Descriptor next(::openat(at.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Descriptor next(
+            ::openat(at.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0) fail(errorOfOpen(errno));
         at = std::move(next);
     }
@@ -161,10 +164,13 @@ std::string temporaryName() {
 
 }  // namespace
 
-std::string allowedFoldersFile() { return configFolder() + "/ZEFAGPKI/allowed-folders"; }
+std::string allowedFoldersFile() {
+    return configFolder() + "/ZEFAGPKI/allowed-folders";
+}
 
 std::vector<std::string> allowedFolders() {
-    std::vector<std::string> folders = {downloadFolder(), documentsFolder(), commonAppDataFolder() + "/ZEFAGPKI/Files"};
+    std::vector<std::string> folders = {downloadFolder(), documentsFolder(),
+                                        commonAppDataFolder() + "/ZEFAGPKI/Files"};
     std::ifstream in(allowedFoldersFile());
     const std::string home = homeFolder();
     std::string line;
@@ -191,7 +197,8 @@ std::string readAllowedFile(const std::string& text) {
     if (!inside) fail(kAccessDenied);
     Descriptor folder = openFolderBelow(inside->folder->real, inside->below.parent_path());
     // O_NONBLOCK: a FIFO must not hold the method up; it is refused below as no regular file.
-    Descriptor file(::openat(folder.get(), real.filename().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Descriptor file(::openat(folder.get(), real.filename().c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) fail(errorOfOpen(errno));
     struct stat status {};
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) fail(kFileNotFound);
@@ -225,7 +232,8 @@ AllowedOutput::AllowedOutput(const std::string& text) {
     if (!inside) fail(kAccessDenied);
     Descriptor folder = openFolderBelow(inside->folder->real, inside->below);
     struct stat status {};
-    if (::fstatat(folder.get(), name_.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
+    if (::fstatat(folder.get(), name_.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(status.st_mode))
         fail(kAccessDenied);
     folder_ = folder.release();
 }
@@ -239,7 +247,8 @@ void AllowedOutput::write(std::string_view bytes) {
     Descriptor file;
     for (int tries = 0; tries < 8 && file.get() < 0; ++tries) {
         temporary = temporaryName();
-        file = Descriptor(::openat(folder_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        file = Descriptor(::openat(folder_, temporary.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (file.get() < 0 && errno != EEXIST) break;
     }
     if (file.get() < 0) fail(kWriteFault);

@@ -7,16 +7,16 @@
 #include <gnutls/pkcs11.h>
 #include <p11-kit/pkcs11.h>
 
+#include <sys/stat.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <map>
-#include <set>
 #include <memory>
 #include <optional>
-#include <sys/stat.h>
+#include <set>
 
 namespace card {
 
@@ -73,7 +73,9 @@ void ensureReady() {
     if (!g_ready) ensureReady(g_loaded);
 }
 
-bool isProxyModule(const fs::path& path) { return path.filename() == "p11-kit-proxy.so"; }
+bool isProxyModule(const fs::path& path) {
+    return path.filename() == "p11-kit-proxy.so";
+}
 
 fs::path resolved(const fs::path& path) {
     std::error_code ec;
@@ -84,8 +86,8 @@ fs::path resolved(const fs::path& path) {
 // The system's PKCS#11 module folders: /usr/lib/<triplet>/pkcs11, the usual others, and
 // p11-kit's own module folder.
 std::vector<fs::path> moduleFolders() {
-    std::vector<fs::path> folders = {TESSAROLL_P11_MODULE_DIR, "/usr/lib/pkcs11", "/usr/lib64/pkcs11",
-                                     "/usr/local/lib/pkcs11"};
+    std::vector<fs::path> folders = {TESSAROLL_P11_MODULE_DIR, "/usr/lib/pkcs11",
+                                     "/usr/lib64/pkcs11", "/usr/local/lib/pkcs11"};
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator("/usr/lib", ec))
         if (entry.is_directory(ec) && fs::is_directory(entry.path() / "pkcs11", ec))
@@ -110,7 +112,8 @@ std::vector<fs::path> registeredModules() {
                 value.erase(value.find_last_not_of(" \t\r") + 1);
                 if (value.empty()) continue;
                 fs::path module = value;
-                modules.push_back(module.is_absolute() ? module : fs::path(TESSAROLL_P11_MODULE_DIR) / module);
+                modules.push_back(
+                    module.is_absolute() ? module : fs::path(TESSAROLL_P11_MODULE_DIR) / module);
             }
         }
     return modules;
@@ -154,9 +157,13 @@ std::string percentEncode(std::string_view bytes) {
 
 // Consecutive wrong PINs per token, kept in the user's data folder so that restarting the
 // service does not give the tries back.
-fs::path tryFile() { return fs::path(commonAppDataFolder()) / "ZEFAGPKI" / "CardComponent" / "pin-tries"; }
+fs::path tryFile() {
+    return fs::path(commonAppDataFolder()) / "ZEFAGPKI" / "CardComponent" / "pin-tries";
+}
 
-std::string tokenKey(const Token& token) { return token.serial + "/" + token.label; }
+std::string tokenKey(const Token& token) {
+    return token.serial + "/" + token.label;
+}
 
 std::map<std::string, int> readTries() {
     std::map<std::string, int> tries;
@@ -254,7 +261,9 @@ std::string allowedPkcs11Module(const std::string& path) {
     return real.string();
 }
 
-void loadPkcs11Module(const std::string& module) { ensureReady(module); }
+void loadPkcs11Module(const std::string& module) {
+    ensureReady(module);
+}
 
 namespace {
 
@@ -272,16 +281,19 @@ private:
     SecretString pin_;
 };
 
-PrivateKey::PrivateKey(const Token& token, const TokenCertificate& cert, const SecretString& pin) : pin_(pin) {
+PrivateKey::PrivateKey(const Token& token, const TokenCertificate& cert, const SecretString& pin)
+    : pin_(pin) {
     gnutls_privkey_t key;
     if (gnutls_privkey_init(&key) < 0) fail(kOutOfMemory);
     // held here until it is complete: a wrong PIN below throws
-    std::unique_ptr<std::remove_pointer_t<gnutls_privkey_t>, void (*)(gnutls_privkey_t)> guard(key, gnutls_privkey_deinit);
+    std::unique_ptr<std::remove_pointer_t<gnutls_privkey_t>, void (*)(gnutls_privkey_t)> guard(
+        key, gnutls_privkey_deinit);
     gnutls_privkey_set_pin_function(key, pinCallback, &pin_);
     std::string url = token.url + ";id=" + percentEncode(cert.id) + ";type=private";
     int r = withPin(token, pin_, [&] { return gnutls_privkey_import_url(key, url.c_str(), 0); });
     if (r < 0)
-        fail(r == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE || r == GNUTLS_E_PKCS11_REQUESTED_OBJECT_NOT_AVAILBLE
+        fail(r == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE ||
+                     r == GNUTLS_E_PKCS11_REQUESTED_OBJECT_NOT_AVAILBLE
                  ? kNoKey
                  : loginError(r));
     key_ = guard.release();
@@ -304,7 +316,7 @@ struct TokenList {
     std::vector<std::string> urls;  // every slot's token, as enumerated
     std::vector<SlotState> slots;   // beside urls
     std::map<CK_FUNCTION_LIST*, CK_ULONG> slotsPerModule;
-    std::vector<Token> tokens;      // the ones offered as readers
+    std::vector<Token> tokens;  // the ones offered as readers
     bool valid = false;
 };
 
@@ -320,7 +332,7 @@ struct Login {
 struct Kept {
     TokenList tokens;
     std::map<std::string, TokenCertificates> certificates;  // by token URL
-    std::map<std::string, Login> logins;  // by token URL
+    std::map<std::string, Login> logins;                    // by token URL
 };
 Kept& kept() {
     static Kept* state = new Kept;
@@ -330,7 +342,8 @@ Kept& kept() {
 bool samePin(const SecretString& a, const SecretString& b) {
     if (a.size() != b.size()) return false;
     unsigned char differ = 0;
-    for (size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a.view()[i] ^ b.view()[i]);
+    for (size_t i = 0; i < a.size(); ++i)
+        differ |= static_cast<unsigned char>(a.view()[i] ^ b.view()[i]);
     return differ == 0;
 }
 
@@ -359,7 +372,8 @@ void dropCaches() {
 
 std::string identityOf(const CK_TOKEN_INFO& info) {
     return std::string(reinterpret_cast<const char*>(info.label), sizeof info.label) +
-           std::string(reinterpret_cast<const char*>(info.manufacturerID), sizeof info.manufacturerID) +
+           std::string(reinterpret_cast<const char*>(info.manufacturerID),
+                       sizeof info.manufacturerID) +
            std::string(reinterpret_cast<const char*>(info.model), sizeof info.model) +
            std::string(reinterpret_cast<const char*>(info.serialNumber), sizeof info.serialNumber);
 }
@@ -367,7 +381,8 @@ std::string identityOf(const CK_TOKEN_INFO& info) {
 std::optional<SlotState> slotStateOf(const std::string& url) {
     void* module = nullptr;
     unsigned long slot = 0;
-    if (gnutls_pkcs11_token_get_ptr(url.c_str(), &module, &slot, 0) < 0 || !module) return std::nullopt;
+    if (gnutls_pkcs11_token_get_ptr(url.c_str(), &module, &slot, 0) < 0 || !module)
+        return std::nullopt;
     SlotState state{static_cast<CK_FUNCTION_LIST*>(module), slot, {}};
     CK_TOKEN_INFO info{};
     if (state.module->C_GetTokenInfo(state.slot, &info) != CKR_OK) return std::nullopt;
@@ -385,7 +400,8 @@ std::optional<CK_ULONG> slotsWithToken(CK_FUNCTION_LIST* module) {
 bool slotsUnchanged(const TokenList& list) {
     for (const SlotState& state : list.slots) {
         CK_TOKEN_INFO info{};
-        if (state.module->C_GetTokenInfo(state.slot, &info) != CKR_OK || identityOf(info) != state.identity)
+        if (state.module->C_GetTokenInfo(state.slot, &info) != CKR_OK ||
+            identityOf(info) != state.identity)
             return false;
     }
     for (const auto& [module, count] : list.slotsPerModule) {
@@ -408,7 +424,8 @@ std::vector<std::string> tokenUrls() {
 // The GnuTLS result of the listing.
 int readCertificates(const Token& token, unsigned flags, std::vector<TokenCertificate>& out) {
     ObjectList list;
-    int r = gnutls_pkcs11_obj_list_import_url4(&list.objs, &list.count, token.url.c_str(), GNUTLS_PKCS11_OBJ_FLAG_CRT | flags);
+    int r = gnutls_pkcs11_obj_list_import_url4(&list.objs, &list.count, token.url.c_str(),
+                                               GNUTLS_PKCS11_OBJ_FLAG_CRT | flags);
     if (r < 0) return r;
     for (unsigned i = 0; i < list.count; ++i) {
         gnutls_datum_t der{nullptr, 0};
@@ -417,10 +434,11 @@ int readCertificates(const Token& token, unsigned flags, std::vector<TokenCertif
         gnutls_free(der.data);
         unsigned char id[128];
         size_t idSize = sizeof id;
-        if (gnutls_pkcs11_obj_get_info(list.objs[i], GNUTLS_PKCS11_OBJ_ID, id, &idSize) < 0) idSize = 0;
+        if (gnutls_pkcs11_obj_get_info(list.objs[i], GNUTLS_PKCS11_OBJ_ID, id, &idSize) < 0)
+            idSize = 0;
         try {
-            out.push_back({Certificate::fromDer(bytes), std::string(reinterpret_cast<char*>(id), idSize),
-                           base64Encode(bytes)});
+            out.push_back({Certificate::fromDer(bytes),
+                           std::string(reinterpret_cast<char*>(id), idSize), base64Encode(bytes)});
         } catch (const CardError&) {
             // an object that is not a readable X.509 certificate is not offered
         }
@@ -432,7 +450,8 @@ int readCertificates(const Token& token, unsigned flags, std::vector<TokenCertif
 
 std::vector<Token> presentTokens(bool rescan) {
     ensureReady();
-    if (kept().tokens.valid && !rescan && slotsUnchanged(kept().tokens)) return kept().tokens.tokens;
+    if (kept().tokens.valid && !rescan && slotsUnchanged(kept().tokens))
+        return kept().tokens.tokens;
     std::vector<std::string> urls = tokenUrls();
     // A slot changed: what was read or opened on tokens that are gone goes with them.
     for (const std::string& old : kept().tokens.urls)
@@ -488,13 +507,17 @@ TokenCertificates tokenCertificates(const Token& token, const SecretString& pin)
     std::vector<TokenCertificate> hidden;
     int r = loggedInWith(token, pin)
                 ? readCertificates(token, GNUTLS_PKCS11_OBJ_FLAG_LOGIN, hidden)
-                : withPin(token, pin, [&] { return readCertificates(token, GNUTLS_PKCS11_OBJ_FLAG_LOGIN, hidden); });
+                : withPin(token, pin, [&] {
+                      return readCertificates(token, GNUTLS_PKCS11_OBJ_FLAG_LOGIN, hidden);
+                  });
     if (r < 0) fail(loginError(r));
     // The public ones keep their places; the ones the PIN reveals follow them.
     auto all = std::make_shared<std::vector<TokenCertificate>>();
-    for (const auto& c : *visible) all->push_back({Certificate::fromDer(c.certificate.der()), c.id, c.base64});
+    for (const auto& c : *visible)
+        all->push_back({Certificate::fromDer(c.certificate.der()), c.id, c.base64});
     for (auto& c : hidden) {
-        bool known = std::any_of(visible->begin(), visible->end(), [&](const auto& v) { return v.base64 == c.base64; });
+        bool known = std::any_of(visible->begin(), visible->end(),
+                                 [&](const auto& v) { return v.base64 == c.base64; });
         if (!known) all->push_back(std::move(c));
     }
     return all;
@@ -506,8 +529,9 @@ void verifyPin(const Token& token, const SecretString& pin) {
     if (loggedInWith(token, pin)) return;
     ObjectList list;
     int r = withPin(token, pin, [&] {
-        return gnutls_pkcs11_obj_list_import_url4(&list.objs, &list.count, token.url.c_str(),
-                                                  GNUTLS_PKCS11_OBJ_FLAG_PRIVKEY | GNUTLS_PKCS11_OBJ_FLAG_LOGIN);
+        return gnutls_pkcs11_obj_list_import_url4(
+            &list.objs, &list.count, token.url.c_str(),
+            GNUTLS_PKCS11_OBJ_FLAG_PRIVKEY | GNUTLS_PKCS11_OBJ_FLAG_LOGIN);
     });
     if (r < 0) fail(loginError(r));
 }
@@ -517,7 +541,8 @@ void changePin(const Token& token, const SecretString& oldPin, const SecretStrin
     if (newPin.empty()) fail(kInvalidArgument);
     logOut(token.url);  // the old PIN must not open anything once it has been changed
     int r = withPin(token, oldPin, [&] {
-        return gnutls_pkcs11_token_set_pin(token.url.c_str(), oldPin.c_str(), newPin.c_str(), GNUTLS_PIN_USER);
+        return gnutls_pkcs11_token_set_pin(token.url.c_str(), oldPin.c_str(), newPin.c_str(),
+                                           GNUTLS_PIN_USER);
     });
     if (r == GNUTLS_E_PKCS11_PIN_ERROR || r == GNUTLS_E_PKCS11_PIN_LOCKED) fail(loginError(r));
     if (r < 0) fail(kInvalidArgument);  // the token refused the new PIN (length, characters)
@@ -557,8 +582,10 @@ int remainingPinTries(const Token& token) {
     unsigned flags = token.flags;
     gnutls_pkcs11_token_get_flags(token.url.c_str(), &flags);
     int left = kPinTryLimit - failures(token);
-    if (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_LOCKED) left = 0;
-    else if (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_FINAL_TRY) left = std::min(left, 1);
+    if (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_LOCKED)
+        left = 0;
+    else if (flags & GNUTLS_PKCS11_TOKEN_USER_PIN_FINAL_TRY)
+        left = std::min(left, 1);
     return std::max(left, 0);
 }
 
@@ -566,7 +593,8 @@ HResult keyError(int r) {
     if (r == GNUTLS_E_PKCS11_PIN_ERROR) return kWrongPin;
     if (r == GNUTLS_E_PKCS11_PIN_LOCKED) return kPinBlocked;
     if (r == GNUTLS_E_DECRYPTION_FAILED) return kBadData;
-    if (r == GNUTLS_E_UNWANTED_ALGORITHM || r == GNUTLS_E_UNSUPPORTED_SIGNATURE_ALGORITHM) return kBadAlgorithm;
+    if (r == GNUTLS_E_UNWANTED_ALGORITHM || r == GNUTLS_E_UNSUPPORTED_SIGNATURE_ALGORITHM)
+        return kBadAlgorithm;
     return kFailed;
 }
 

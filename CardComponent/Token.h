@@ -22,7 +22,7 @@ namespace card {
 std::mutex& tokenMutex();
 
 struct Token {
-    std::string url;     // PKCS#11 URL of the token
+    std::string url;  // PKCS#11 URL of the token
     std::string label;
     std::string serial;
     unsigned flags = 0;  // GNUTLS_PKCS11_TOKEN_*
@@ -30,8 +30,8 @@ struct Token {
 
 struct TokenCertificate {
     Certificate certificate;
-    std::string id;       // CKA_ID, raw bytes
-    std::string base64;   // of the DER, as answered
+    std::string id;      // CKA_ID, raw bytes
+    std::string base64;  // of the DER, as answered
 };
 using TokenCertificates = std::shared_ptr<const std::vector<TokenCertificate>>;
 

@@ -14,8 +14,8 @@
 
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <memory>
+#include <optional>
 
 namespace card {
 
@@ -26,7 +26,8 @@ namespace fs = std::filesystem;
 constexpr const char* kDsig = "http://www.w3.org/2000/09/xmldsig#";
 constexpr const char* kEnveloped = "http://www.w3.org/2000/09/xmldsig#enveloped-signature";
 constexpr const char* kC14n = "http://www.w3.org/TR/2001/REC-xml-c14n-20010315";
-constexpr const char* kC14nComments = "http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments";
+constexpr const char* kC14nComments =
+    "http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments";
 constexpr const char* kC14n11 = "http://www.w3.org/2006/12/xml-c14n11";
 constexpr const char* kC14n11Comments = "http://www.w3.org/2006/12/xml-c14n11#WithComments";
 constexpr const char* kExcC14n = "http://www.w3.org/2001/10/xml-exc-c14n#";
@@ -34,9 +35,13 @@ constexpr const char* kExcC14nComments = "http://www.w3.org/2001/10/xml-exc-c14n
 
 using Doc = std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)>;
 
-const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
+const xmlChar* X(const char* s) {
+    return reinterpret_cast<const xmlChar*>(s);
+}
 
-std::string textOf(const xmlChar* s) { return s ? reinterpret_cast<const char*>(s) : std::string(); }
+std::string textOf(const xmlChar* s) {
+    return s ? reinterpret_cast<const char*>(s) : std::string();
+}
 
 std::string attribute(xmlNodePtr node, const char* name) {
     xmlChar* v = xmlGetProp(node, X(name));
@@ -46,8 +51,8 @@ std::string attribute(xmlNodePtr node, const char* name) {
 }
 
 bool isDsig(xmlNodePtr node, const char* localName) {
-    return node && node->type == XML_ELEMENT_NODE && node->ns && xmlStrEqual(node->ns->href, X(kDsig)) &&
-           xmlStrEqual(node->name, X(localName));
+    return node && node->type == XML_ELEMENT_NODE && node->ns &&
+           xmlStrEqual(node->ns->href, X(kDsig)) && xmlStrEqual(node->name, X(localName));
 }
 
 xmlNodePtr child(xmlNodePtr parent, const char* localName) {
@@ -83,8 +88,8 @@ void setText(xmlNodePtr node, const std::string& text) {
 }
 
 struct Visibility {
-    xmlNodePtr inside = nullptr;   // only this subtree (null: the whole document)
-    xmlNodePtr excluded = nullptr; // never this subtree
+    xmlNodePtr inside = nullptr;    // only this subtree (null: the whole document)
+    xmlNodePtr excluded = nullptr;  // never this subtree
 };
 
 bool within(xmlNodePtr node, xmlNodePtr ancestor) {
@@ -123,7 +128,9 @@ std::string canonical(xmlDocPtr doc, Visibility visibility, C14nMethod method) {
     if (!out) fail(kOutOfMemory);
     int r = xmlC14NExecute(doc, isVisible, &visibility, method.mode, nullptr, method.comments, out);
     std::string bytes;
-    if (r >= 0) bytes.assign(reinterpret_cast<const char*>(xmlOutputBufferGetContent(out)), xmlOutputBufferGetSize(out));
+    if (r >= 0)
+        bytes.assign(reinterpret_cast<const char*>(xmlOutputBufferGetContent(out)),
+                     xmlOutputBufferGetSize(out));
     xmlOutputBufferClose(out);
     if (r < 0) fail(kInvalidArgument);
     return bytes;
@@ -140,16 +147,22 @@ const char* digestUri(gnutls_digest_algorithm_t dig) {
 }
 
 gnutls_digest_algorithm_t digestFromUri(const std::string& uri) {
-    for (auto d : {GNUTLS_DIG_SHA1, GNUTLS_DIG_SHA224, GNUTLS_DIG_SHA256, GNUTLS_DIG_SHA384, GNUTLS_DIG_SHA512})
+    for (auto d : {GNUTLS_DIG_SHA1, GNUTLS_DIG_SHA224, GNUTLS_DIG_SHA256, GNUTLS_DIG_SHA384,
+                   GNUTLS_DIG_SHA512})
         if (uri == digestUri(d)) return d;
     fail(kBadAlgorithm);
 }
 
 std::string signatureUri(bool rsa, gnutls_digest_algorithm_t dig) {
-    const char* hash = dig == GNUTLS_DIG_SHA1 ? "sha1" : dig == GNUTLS_DIG_SHA224 ? "sha224"
-                     : dig == GNUTLS_DIG_SHA384 ? "sha384" : dig == GNUTLS_DIG_SHA512 ? "sha512" : "sha256";
+    const char* hash = dig == GNUTLS_DIG_SHA1     ? "sha1"
+                       : dig == GNUTLS_DIG_SHA224 ? "sha224"
+                       : dig == GNUTLS_DIG_SHA384 ? "sha384"
+                       : dig == GNUTLS_DIG_SHA512 ? "sha512"
+                                                  : "sha256";
     if (rsa && dig == GNUTLS_DIG_SHA1) return "http://www.w3.org/2000/09/xmldsig#rsa-sha1";
-    return std::string(rsa ? "http://www.w3.org/2001/04/xmldsig-more#rsa-" : "http://www.w3.org/2001/04/xmldsig-more#ecdsa-") + hash;
+    return std::string(rsa ? "http://www.w3.org/2001/04/xmldsig-more#rsa-"
+                           : "http://www.w3.org/2001/04/xmldsig-more#ecdsa-") +
+           hash;
 }
 
 std::string digest(gnutls_digest_algorithm_t dig, std::string_view data) {
@@ -190,7 +203,8 @@ Doc parse(std::string_view xml) {
 // An external reference: a plain relative file name found in one of the reference folders
 // that lie in the allowed folders. A reference folder outside them is not even looked in.
 std::string externalReference(const std::string& uri, const std::vector<std::string>& dirs) {
-    if (uri.find(':') != std::string::npos || uri.find('\\') != std::string::npos || uri.empty() || uri[0] == '/')
+    if (uri.find(':') != std::string::npos || uri.find('\\') != std::string::npos || uri.empty() ||
+        uri[0] == '/')
         fail(kAccessDenied);
     fs::path relative(uri);
     for (const auto& part : relative)
@@ -236,7 +250,8 @@ Prepared prepare(std::string_view xml, const XmlSigningOptions& options) {
         if (!options.signId.empty()) xmlSetProp(sig, X("Id"), X(options.signId.c_str()));
         xmlNodePtr info = addDsig(sig, ns, "SignedInfo");
         xmlSetProp(addDsig(info, ns, "CanonicalizationMethod"), X("Algorithm"), X(kExcC14n));
-        xmlSetProp(addDsig(info, ns, "SignatureMethod"), X("Algorithm"), X(signatureUri(true, options.digest).c_str()));
+        xmlSetProp(addDsig(info, ns, "SignatureMethod"), X("Algorithm"),
+                   X(signatureUri(true, options.digest).c_str()));
         xmlNodePtr ref = addDsig(info, ns, "Reference");
         xmlSetProp(ref, X("URI"), X(""));
         xmlNodePtr transforms = addDsig(ref, ns, "Transforms");
@@ -257,14 +272,17 @@ Prepared prepare(std::string_view xml, const XmlSigningOptions& options) {
         if (!method) {
             method = xmlNewNode(ns, X("DigestMethod"));
             xmlSetProp(method, X("Algorithm"), X(digestUri(options.digest)));
-            if (value) xmlAddPrevSibling(value, method);
-            else xmlAddChild(ref, method);
+            if (value)
+                xmlAddPrevSibling(value, method);
+            else
+                xmlAddChild(ref, method);
         }
         if (!value) value = addDsig(ref, ns, "DigestValue");
         xmlChar* content = xmlNodeGetContent(value);
         std::string given = textOf(content);
         xmlFree(content);
-        if (options.keepGivenDigests && given.find_first_not_of(" \t\r\n") != std::string::npos) continue;
+        if (options.keepGivenDigests && given.find_first_not_of(" \t\r\n") != std::string::npos)
+            continue;
         std::string algorithm = attribute(method, "Algorithm");
         if (algorithm.empty()) {
             algorithm = digestUri(options.digest);
@@ -278,9 +296,12 @@ Prepared prepare(std::string_view xml, const XmlSigningOptions& options) {
             for (xmlNodePtr t = transforms->children; t; t = t->next) {
                 if (!isDsig(t, "Transform")) continue;
                 std::string a = attribute(t, "Algorithm");
-                if (a == kEnveloped) enveloped = true;
-                else if (auto m = c14nMethod(a)) c14n = m;
-                else fail(kBadAlgorithm);
+                if (a == kEnveloped)
+                    enveloped = true;
+                else if (auto m = c14nMethod(a))
+                    c14n = m;
+                else
+                    fail(kBadAlgorithm);
             }
         }
         std::string uri = attribute(ref, "URI");
@@ -324,8 +345,8 @@ std::string prepareXmlSignature(std::string_view xml, const XmlSigningOptions& o
     return serialize(p.doc.get());
 }
 
-std::string signXml(std::string_view xml, const XmlSigningOptions& options, const Certificate& signer,
-                    const XmlSignFunction& sign) {
+std::string signXml(std::string_view xml, const XmlSigningOptions& options,
+                    const Certificate& signer, const XmlSignFunction& sign) {
     XmlErrorsToLog errorsToLog;
     Prepared p = prepare(xml, options);
     xmlNsPtr ns = p.signature->ns;
@@ -334,8 +355,10 @@ std::string signXml(std::string_view xml, const XmlSigningOptions& options, cons
     if (!canon) {
         canon = xmlNewNode(ns, X("CanonicalizationMethod"));
         xmlSetProp(canon, X("Algorithm"), X(kExcC14n));
-        if (info->children) xmlAddPrevSibling(info->children, canon);
-        else xmlAddChild(info, canon);
+        if (info->children)
+            xmlAddPrevSibling(info->children, canon);
+        else
+            xmlAddChild(info, canon);
     }
     auto method = c14nMethod(attribute(canon, "Algorithm"));
     if (!method) fail(kBadAlgorithm);

@@ -17,10 +17,10 @@
 namespace card {
 
 struct XmlSigningOptions {
-    std::string signId;                              // Id of the template, or of the new signature
+    std::string signId;  // Id of the template, or of the new signature
     gnutls_digest_algorithm_t digest = GNUTLS_DIG_SHA256;
-    std::vector<std::string> referenceDirs;          // where external references are looked up
-    bool keepGivenDigests = false;                   // a DigestValue already filled in stays
+    std::vector<std::string> referenceDirs;  // where external references are looked up
+    bool keepGivenDigests = false;           // a DigestValue already filled in stays
 };
 
 // Fills every reference's DigestValue; answers the document with the prepared signature
@@ -29,8 +29,9 @@ std::string prepareXmlSignature(std::string_view xml, const XmlSigningOptions& o
 
 // `sign` gets the canonical SignedInfo and answers the SignatureValue bytes (for ECDSA the
 // r and s halves side by side, as XML signatures carry them).
-using XmlSignFunction = std::function<std::string(std::string_view signedInfo, gnutls_digest_algorithm_t)>;
-std::string signXml(std::string_view xml, const XmlSigningOptions& options, const Certificate& signer,
-                    const XmlSignFunction& sign);
+using XmlSignFunction =
+    std::function<std::string(std::string_view signedInfo, gnutls_digest_algorithm_t)>;
+std::string signXml(std::string_view xml, const XmlSigningOptions& options,
+                    const Certificate& signer, const XmlSignFunction& sign);
 
 }  // namespace card

@@ -1,15 +1,15 @@
 #include "Tessaroll/Listener.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "Tessaroll/RequestHandler.h"
 #include "TessarollUtil/Log.h"
@@ -30,17 +30,21 @@ constexpr rlim_t otherDescriptors = 256;
 unsigned int connectionCap() {
     static const unsigned int cap = [] {
         constexpr rlim_t listeners = 2 * listenerPortCount;
-        constexpr rlim_t wanted = listeners * (listenerConnectionCap + closingHeadroom) + otherDescriptors;
+        constexpr rlim_t wanted =
+            listeners * (listenerConnectionCap + closingHeadroom) + otherDescriptors;
         rlimit limit{};
         if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16u;
         if (limit.rlim_cur < wanted) {
-            limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(limit.rlim_max, wanted);
+            limit.rlim_cur =
+                limit.rlim_max == RLIM_INFINITY ? wanted : std::min(limit.rlim_max, wanted);
             setrlimit(RLIMIT_NOFILE, &limit);
             getrlimit(RLIMIT_NOFILE, &limit);
         }
         if (limit.rlim_cur >= wanted) return listenerConnectionCap;
-        const rlim_t share = limit.rlim_cur > otherDescriptors ? (limit.rlim_cur - otherDescriptors) / listeners : 0;
-        return static_cast<unsigned int>(share > closingHeadroom + 16 ? share - closingHeadroom : 16);
+        const rlim_t share =
+            limit.rlim_cur > otherDescriptors ? (limit.rlim_cur - otherDescriptors) / listeners : 0;
+        return static_cast<unsigned int>(share > closingHeadroom + 16 ? share - closingHeadroom
+                                                                      : 16);
     }();
     return cap;
 }
@@ -49,16 +53,19 @@ unsigned int connectionCap() {
 // its open connections, oldest first, for the cap. Lives as long as the process.
 class ListenerGuard {
 public:
-    ListenerGuard(const sockaddr* address, socklen_t length, unsigned int cap) : length_(length), cap_(cap) {
+    ListenerGuard(const sockaddr* address, socklen_t length, unsigned int cap)
+        : length_(length), cap_(cap) {
         std::memcpy(&address_, address, length);
     }
 
     MHD_Result admit(const sockaddr* peer, socklen_t length) {
-        if (address_.ss_family == AF_INET && acceptLoopbackPeer(nullptr, peer, length) == MHD_NO) return MHD_NO;
+        if (address_.ss_family == AF_INET && acceptLoopbackPeer(nullptr, peer, length) == MHD_NO)
+            return MHD_NO;
         const std::optional<uint32_t> owner =
             loopbackPeerOwner(peer, length, reinterpret_cast<const sockaddr*>(&address_), length_);
         if (owner != static_cast<uint32_t>(geteuid())) {
-            writeWarningLog("Illegal connection user: ", owner ? std::to_string(*owner) : "unknown");
+            writeWarningLog("Illegal connection user: ",
+                            owner ? std::to_string(*owner) : "unknown");
             return MHD_NO;
         }
         std::lock_guard lock(mutex_);
@@ -67,7 +74,8 @@ public:
     }
 
     void started(MHD_Connection* connection, void** context) {
-        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (!info) return;
         std::lock_guard lock(mutex_);
         const uint64_t key = next_++;
@@ -93,7 +101,8 @@ private:
     };
 
     static bool waitsForAnswer(MHD_Connection* connection) {
-        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_SUSPENDED);
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_SUSPENDED);
         return info && info->suspended == MHD_YES;
     }
 
@@ -102,7 +111,8 @@ private:
     void closeOldestUnanswered() {
         for (auto& [key, open] : open_) {
             if (open.closing || waitsForAnswer(open.connection)) continue;
-            if (closing_ == 0) writeWarningLog("Connection limit reached: ", "Close the oldest connection");
+            if (closing_ == 0)
+                writeWarningLog("Connection limit reached: ", "Close the oldest connection");
             shutdown(open.fd, SHUT_RDWR);
             open.closing = true;
             ++closing_;
@@ -126,15 +136,20 @@ MHD_Result admitPeer(void* guard, const sockaddr* peer, socklen_t length) {
     return static_cast<ListenerGuard*>(guard)->admit(peer, length);
 }
 
-void noteConnection(void* guard, MHD_Connection* connection, void** context, MHD_ConnectionNotificationCode code) {
+void noteConnection(void* guard, MHD_Connection* connection, void** context,
+                    MHD_ConnectionNotificationCode code) {
     auto* listener = static_cast<ListenerGuard*>(guard);
-    if (code == MHD_CONNECTION_NOTIFY_STARTED) listener->started(connection, context);
-    else listener->closed(context);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED)
+        listener->started(connection, context);
+    else
+        listener->closed(context);
 }
 
 }  // namespace
 
-std::string listenerPriorities() { return listenerPriorityText; }
+std::string listenerPriorities() {
+    return listenerPriorityText;
+}
 
 MHD_Daemon* startListener(unsigned int flags, const sockaddr* address, const char* certificatePem,
                           const char* keyPem, const char* priorities) {
@@ -156,20 +171,16 @@ MHD_Daemon* startListener(unsigned int flags, const sockaddr* address, const cha
     ListenerGuard* guard = nullptr;
     {
         std::lock_guard lock(guardsMutex);
-        guard = &guards.emplace_back(address, ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in), cap);
+        guard =
+            &guards.emplace_back(address, ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in), cap);
     }
     MHD_Daemon* daemon = MHD_start_daemon(
-        flags, port, admitPeer, guard, handleRequest, nullptr,
-        MHD_OPTION_EXTERNAL_LOGGER, logDaemonMessage, nullptr,
-        MHD_OPTION_SOCK_ADDR, address,
-        MHD_OPTION_HTTPS_MEM_CERT, certificatePem,
-        MHD_OPTION_HTTPS_MEM_KEY, keyPem,
-        MHD_OPTION_HTTPS_PRIORITIES, priorities,
-        MHD_OPTION_CONNECTION_TIMEOUT, idleConnectionSeconds,
-        MHD_OPTION_CONNECTION_LIMIT, cap + closingHeadroom,
-        MHD_OPTION_NOTIFY_CONNECTION, noteConnection, guard,
-        MHD_OPTION_NOTIFY_COMPLETED, requestCompleted, nullptr,
-        MHD_OPTION_END);
+        flags, port, admitPeer, guard, handleRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER,
+        logDaemonMessage, nullptr, MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_HTTPS_MEM_CERT,
+        certificatePem, MHD_OPTION_HTTPS_MEM_KEY, keyPem, MHD_OPTION_HTTPS_PRIORITIES, priorities,
+        MHD_OPTION_CONNECTION_TIMEOUT, idleConnectionSeconds, MHD_OPTION_CONNECTION_LIMIT,
+        cap + closingHeadroom, MHD_OPTION_NOTIFY_CONNECTION, noteConnection, guard,
+        MHD_OPTION_NOTIFY_COMPLETED, requestCompleted, nullptr, MHD_OPTION_END);
 
     const std::string launch = std::string("ZEFAGPKITessaroll") + " at " +
                                (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port) +
@@ -186,10 +197,9 @@ MHD_Result acceptLoopbackPeer(void*, const sockaddr* address, socklen_t length) 
         const auto* peer = reinterpret_cast<const sockaddr_in*>(address);
         const auto* bytes = reinterpret_cast<const unsigned char*>(&peer->sin_addr.s_addr);
         if (bytes[0] == 127 && bytes[1] == 0 && bytes[2] == 0 && bytes[3] == 1) return MHD_YES;
-        writeWarningLog("Illegal connection ip: ", std::to_string(bytes[0]) + "." +
-                                                       std::to_string(bytes[1]) + "." +
-                                                       std::to_string(bytes[2]) + "." +
-                                                       std::to_string(bytes[3]));
+        writeWarningLog("Illegal connection ip: ",
+                        std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+                            std::to_string(bytes[2]) + "." + std::to_string(bytes[3]));
         return MHD_NO;
     }
     writeWarningLog("Illegal connection ip: ", "");

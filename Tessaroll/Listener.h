@@ -1,11 +1,11 @@
 // The loopback HTTPS listeners and the listener callbacks that are not about requests.
 #pragma once
 
+#include <microhttpd.h>
+#include <sys/socket.h>
 #include <array>
 #include <cstdarg>
 #include <string>
-#include <sys/socket.h>
-#include <microhttpd.h>
 
 inline constexpr int listenerPortCount = 3;
 // epoll instead of select: a descriptor above FD_SETSIZE would otherwise make a listener drop
@@ -13,7 +13,7 @@ inline constexpr int listenerPortCount = 3;
 // listener's one polling thread serves other pages. The values changed with both on purpose.
 inline constexpr unsigned int ipv4ListenerFlags = MHD_USE_ERROR_LOG | MHD_USE_TLS |
                                                   MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
-                                                  MHD_ALLOW_SUSPEND_RESUME;  // 0x260b
+                                                  MHD_ALLOW_SUSPEND_RESUME;          // 0x260b
 inline constexpr unsigned int ipv6ListenerFlags = ipv4ListenerFlags | MHD_USE_IPv6;  // 0x261b
 static_assert(ipv4ListenerFlags == 0x260b && ipv6ListenerFlags == 0x261b);
 

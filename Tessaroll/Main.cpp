@@ -1,21 +1,21 @@
 // The main program: brings the loopback HTTPS service up, waits for the final release and
 // brings it down again.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
-#include <netinet/in.h>
 #include <optional>
-#include <pthread.h>
 #include <string>
-#include <sys/file.h>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 #include "Tessaroll/KeyStorage.h"
 #include "Tessaroll/Listener.h"
@@ -164,8 +164,8 @@ int runService(const std::optional<std::string>& commandLine) {
 
     const std::string dataFolder = copyPath;
     std::string workFolder = copyPath;
-    if (std::string ownCopyPath = cut(getCopyPath(replaceAll("ZEFAGPKITessarollMain.exe", ".exe", "")),
-                                      pathLimit);
+    if (std::string ownCopyPath =
+            cut(getCopyPath(replaceAll("ZEFAGPKITessarollMain.exe", ".exe", "")), pathLimit);
         !ownCopyPath.empty())
         workFolder = ownCopyPath;
     if (!becomeTheOnlyInstance(workFolder)) return 0;
@@ -217,7 +217,8 @@ int runService(const std::optional<std::string>& commandLine) {
 
     if (isLogOn()) logPrint(5, "%s", separatorLine);
     while (!state->ending()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!waitForRequestWorkers(workerDrainLimit)) writeWarningLog("Requests still running at the end", "");
+    if (!waitForRequestWorkers(workerDrainLimit))
+        writeWarningLog("Requests still running at the end", "");
     return 0;
 }
 
@@ -227,8 +228,10 @@ int main(int argc, char** argv) {
     keepFilesPrivate();
     std::optional<std::string> commandLine;
     for (int i = 1; i < argc; ++i) {
-        if (!commandLine) commandLine.emplace();
-        else *commandLine += ' ';
+        if (!commandLine)
+            commandLine.emplace();
+        else
+            *commandLine += ' ';
         *commandLine += argv[i];
     }
     const int result = runService(commandLine);

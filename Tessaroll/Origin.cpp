@@ -4,9 +4,15 @@ namespace {
 
 constexpr std::size_t hostLimit = 253;  // the longest domain name
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isHexDigit(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
@@ -28,7 +34,8 @@ bool isDomainName(std::string_view host) {
     for (std::size_t i = 0; i <= host.size(); ++i) {
         if (i == host.size() || host[i] == '.') {
             std::string_view label = host.substr(labelStart, i - labelStart);
-            if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+            if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+                return false;
             labelStart = i + 1;
             continue;
         }
@@ -60,8 +67,10 @@ bool isIpv6Literal(std::string_view host) {
             if (end != inner.size() || !isDomainName(group)) return false;
             int parts = 0;
             for (char c : group) {
-                if (c == '.') ++parts;
-                else if (!isDigit(c)) return false;
+                if (c == '.')
+                    ++parts;
+                else if (!isDigit(c))
+                    return false;
             }
             if (parts != 3) return false;
             groups += 2;
@@ -136,4 +145,6 @@ std::optional<std::string> originOfUrl(std::string_view url) {
     return validOrigin(url.substr(0, end));
 }
 
-bool isMissingOrigin(std::string_view origin) { return origin.empty() || origin == "null"; }
+bool isMissingOrigin(std::string_view origin) {
+    return origin.empty() || origin == "null";
+}

@@ -229,7 +229,8 @@ MHD_Result answerFormPost(MHD_Connection* connection, ConnectionState& state) {
         return respond(connection, state);
     }
 
-    if (std::optional<JsonMapPtr> answer = service->sessions().handleAtOnce(*state.parsed, *state.origin)) {
+    if (std::optional<JsonMapPtr> answer =
+            service->sessions().handleAtOnce(*state.parsed, *state.origin)) {
         state.answer = std::move(*answer);
         return respond(connection, state);
     }
@@ -292,8 +293,8 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char*, const c
     return MHD_NO;
 }
 
-MHD_Result collectParameter(void* closure, MHD_ValueKind, const char* key, const char*,
-                            const char*, const char*, const char* data, uint64_t, size_t size) {
+MHD_Result collectParameter(void* closure, MHD_ValueKind, const char* key, const char*, const char*,
+                            const char*, const char* data, uint64_t, size_t size) {
     auto* state = static_cast<ConnectionState*>(closure);
     if (state->tooLarge) return MHD_NO;
     if (key && std::strcmp(key, "Parameter") == 0 && data && size > 0) {
@@ -328,7 +329,8 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMa
             TESSAROLL_ALLOCATION_FAILURE();
             return MHD_NO;
         }
-        response = MHD_create_response_from_buffer(body->size(), body->data(), MHD_RESPMEM_MUST_COPY);
+        response =
+            MHD_create_response_from_buffer(body->size(), body->data(), MHD_RESPMEM_MUST_COPY);
         secureWipe(*body);
         allowOrigin = origin;
     } else {
@@ -356,7 +358,9 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMa
     return result;
 }
 
-void serveRequests(ServiceState& state) { service = &state; }
+void serveRequests(ServiceState& state) {
+    service = &state;
+}
 
 bool waitForRequestWorkers(std::chrono::milliseconds limit) {
     std::unique_lock lock(workers.lock);

@@ -5,10 +5,10 @@
 // is closed.
 #pragma once
 
+#include <microhttpd.h>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <microhttpd.h>
 #include <optional>
 #include <string>
 

@@ -1,12 +1,12 @@
 #include "TessarollSession/SessionService.h"
 
+#include <strings.h>
 #include <array>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <span>
 #include <string_view>
-#include <strings.h>
 #include <system_error>
 
 #include <fcntl.h>
@@ -37,8 +37,8 @@ constexpr AdapterLocation adapterPathTable[] = {
     {"5D27C0A91B3E4F68A2C7E0B9146D83F2", "ZEFAGPKI", "ZEFAVZDediGPKICryptATLAdapter"},
 };
 
-constexpr std::size_t shortTextBuffer = 64;   // session id, folder, adapter name, versions
-constexpr std::size_t longTextBuffer = 512;   // function name, path id, installer name
+constexpr std::size_t shortTextBuffer = 64;  // session id, folder, adapter name, versions
+constexpr std::size_t longTextBuffer = 512;  // function name, path id, installer name
 constexpr std::size_t libraryPathLimit = 511;
 
 bool sameText(std::string_view a, std::string_view b) {
@@ -66,7 +66,8 @@ std::optional<int32_t> wholeNumber(std::string_view text) {
     if (at == std::string_view::npos) return std::nullopt;
     std::string_view digits = text.substr(at);
     if (digits.front() == '-') digits.remove_prefix(1);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
     return stringToLong(text, true);
 }
 
@@ -122,7 +123,8 @@ struct AdapterPath {
 // The adapter the request names, through the path table. Nothing: refused (61009).
 std::optional<AdapterPath> resolveAdapterPath(const JsonMap& request) {
     const std::string pathId = readText(request, "PathID", longTextBuffer);
-    AdapterPath path{readText(request, "LibDir", shortTextBuffer), readText(request, "ComName", shortTextBuffer)};
+    AdapterPath path{readText(request, "LibDir", shortTextBuffer),
+                     readText(request, "ComName", shortTextBuffer)};
     sanitizePathName(path.folder, shortTextBuffer);
     sanitizePathName(path.adapterName, shortTextBuffer);
     writeNormalLog("Adapter folder: ", path.folder);
@@ -134,7 +136,8 @@ std::optional<AdapterPath> resolveAdapterPath(const JsonMap& request) {
         if (sameText(pathId, table.id)) path = {table.folder, table.adapterName};
     } else {
         writeNormalLog("Path id check location mode: ", "Active");
-        if (!sameText(path.folder, table.folder) || !sameText(path.adapterName, table.adapterName)) {
+        if (!sameText(path.folder, table.folder) ||
+            !sameText(path.adapterName, table.adapterName)) {
             writeWarningLog("Path table compare: ", "Fail");
             writeWarningLog("Lib: ", table.folder);
             writeWarningLog("Component: ", table.adapterName);
@@ -159,18 +162,21 @@ std::optional<AdapterPath> resolveAdapterPath(const JsonMap& request) {
 bool copyFileData(int source, int target, off_t size) {
     off_t left = size;
     while (left > 0) {
-        const ssize_t moved = ::copy_file_range(source, nullptr, target, nullptr, static_cast<std::size_t>(left), 0);
+        const ssize_t moved =
+            ::copy_file_range(source, nullptr, target, nullptr, static_cast<std::size_t>(left), 0);
         if (moved <= 0) break;
         left -= moved;
     }
     if (left == 0) return true;
-    if (::lseek(source, size - left, SEEK_SET) < 0 || ::lseek(target, size - left, SEEK_SET) < 0) return false;
+    if (::lseek(source, size - left, SEEK_SET) < 0 || ::lseek(target, size - left, SEEK_SET) < 0)
+        return false;
     char buffer[65536];
     while (left > 0) {
         const ssize_t got = ::read(source, buffer, sizeof buffer);
         if (got <= 0) return false;
         for (ssize_t written = 0; written < got;) {
-            const ssize_t put = ::write(target, buffer + written, static_cast<std::size_t>(got - written));
+            const ssize_t put =
+                ::write(target, buffer + written, static_cast<std::size_t>(got - written));
             if (put <= 0) return false;
             written += put;
         }
@@ -191,12 +197,14 @@ bool copyAdapter(const std::string& from, const std::string& to) {
         ::close(source);
         return false;
     }
-    const int target = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    const int target =
+        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (target < 0) {
         ::close(source);
         return false;
     }
-    bool copied = ::ioctl(target, FICLONE, source) == 0 || copyFileData(source, target, status.st_size);
+    bool copied =
+        ::ioctl(target, FICLONE, source) == 0 || copyFileData(source, target, status.st_size);
     ::close(source);
     if (::close(target) != 0) copied = false;
     if (!copied) ::unlink(to.c_str());
@@ -205,7 +213,8 @@ bool copyAdapter(const std::string& from, const std::string& to) {
 
 // Loads the slot's adapter: its own copy first, the installed library when the copy
 // cannot be made or loaded. False when neither loads.
-bool loadAdapter(LoadedAdapter& adapter, const std::string& libraryPath, const std::string& copyPath) {
+bool loadAdapter(LoadedAdapter& adapter, const std::string& libraryPath,
+                 const std::string& copyPath) {
     std::error_code ec;
     SharedLibrary library;
     std::string loadedPath;
@@ -254,7 +263,8 @@ bool loadAdapter(LoadedAdapter& adapter, const std::string& libraryPath, const s
 // The adapter's entry points; false when it has neither.
 bool findEntryPoints(LoadedAdapter& adapter) {
     adapter.callMethod = adapter.library.function<CallMethodFunction>("callMethod");
-    adapter.callJsonMapMethod = adapter.library.function<CallJsonMapMethodFunction>("callJsonMapMethod");
+    adapter.callJsonMapMethod =
+        adapter.library.function<CallJsonMapMethodFunction>("callJsonMapMethod");
     if (isLogOn()) {
         logActive("Json string callMethod: ", adapter.callMethod != nullptr);
         logActive("Json map callMethod: ", adapter.callJsonMapMethod != nullptr);
@@ -291,14 +301,15 @@ Step unlockAdapter(const LoadedAdapter& adapter, std::string_view origin) {
 Step checkVersions(LoadedAdapter& adapter, const JsonMap& request, JsonMapPtr& answer) {
     JsonMapPtr query = makeSystemRequest("Tessaroll_GetVersion", "-1");
     if (!query) return allocationFailure();
-    const std::string adapterVersion =
-        cutToBuffer(callAdapter(adapter, *query, "Tessaroll_GetVersion").value_or(""), shortTextBuffer);
+    const std::string adapterVersion = cutToBuffer(
+        callAdapter(adapter, *query, "Tessaroll_GetVersion").value_or(""), shortTextBuffer);
     if (adapterVersion.empty()) {
         writeWarningLog("Init adapter: ", "Fail");
         return std::move(answer);
     }
     adapter.adapterVersion = adapterVersion;
-    if (std::optional<int32_t> code = wholeNumber(adapterVersion); code && *code >= 61000 && *code <= 61999) {
+    if (std::optional<int32_t> code = wholeNumber(adapterVersion);
+        code && *code >= 61000 && *code <= 61999) {
         writeWarningLogInt("Parse component version error: ", *code);
         return FAILURE_ANSWER(*code);
     }
@@ -312,14 +323,16 @@ Step checkVersions(LoadedAdapter& adapter, const JsonMap& request, JsonMapPtr& a
     setJsonMapValue(answer.get(), "LibVersion", std::string_view(adapterVersion));
     writeWarningLog("Mini server version: ", minServerVersion);
     writeWarningLog("Real server version: ", serviceVersion);
-    const int32_t serverOrder = compareVersion(std::string_view(minServerVersion), std::string_view(serviceVersion));
+    const int32_t serverOrder =
+        compareVersion(std::string_view(minServerVersion), std::string_view(serviceVersion));
     if (serverOrder != 0 && serverOrder != -1) {
         writeWarningLog("Verify server version: ", "Fail");
         return FAILURE_ANSWER(61203);
     }
     writeNormalLog("Verify server version: ", "Pass");
 
-    const int32_t adapterOrder = compareVersion(std::string_view(minLibVersion), std::string_view(adapterVersion));
+    const int32_t adapterOrder =
+        compareVersion(std::string_view(minLibVersion), std::string_view(adapterVersion));
     writeWarningLog("Mini adapter version: ", minLibVersion);
     writeWarningLog("Real adapter version: ", adapterVersion);
     if (adapterOrder != 0 && adapterOrder != -1) {
@@ -331,15 +344,17 @@ Step checkVersions(LoadedAdapter& adapter, const JsonMap& request, JsonMapPtr& a
 }
 
 // The version of the installer the page names, read from the work folder.
-void readInstallerVersion(LoadedAdapter& adapter, const JsonMap& request, const std::string& workFolder,
-                          JsonMap& answer) {
+void readInstallerVersion(LoadedAdapter& adapter, const JsonMap& request,
+                          const std::string& workFolder, JsonMap& answer) {
     std::string installerName = readText(request, "InstallerName", longTextBuffer);
     sanitizePathName(installerName, longTextBuffer);
     if (installerName.empty()) return;
     writeNormalLog("InstallerName: ", installerName);
-    const std::string versionFile = removeExeExtension(workFolder + "/" + installerName + "Version.txt");
+    const std::string versionFile =
+        removeExeExtension(workFolder + "/" + installerName + "Version.txt");
     writeNormalLog("InstallerVersionFile: ", versionFile);
-    const std::string installerVersion = cutToBuffer(readTextFile(versionFile).value_or(""), shortTextBuffer);
+    const std::string installerVersion =
+        cutToBuffer(readTextFile(versionFile).value_or(""), shortTextBuffer);
     writeNormalLog("InstallerVersion: ", installerVersion);
     setJsonMapValue(&answer, "InstallerVersion", std::string_view(installerVersion));
     adapter.installerVersion = installerVersion;
@@ -378,7 +393,8 @@ const SessionService::OwnFunction* SessionService::ownFunction(std::string_view 
     return nullptr;
 }
 
-SessionService::SessionService(std::string_view copyPath, std::string_view executePath, uint32_t ownProcessId)
+SessionService::SessionService(std::string_view copyPath, std::string_view executePath,
+                               uint32_t ownProcessId)
     : table_(copyPath, executePath), ownProcessId_(ownProcessId) {}
 
 void SessionService::releaseSlot(const SessionTable::Claim& claim) {
@@ -393,7 +409,8 @@ JsonMapPtr SessionService::handle(const JsonMap& request, std::string_view origi
     for (;;) {
         JsonMapPtr answer = newJsonMap();
         if (!answer) return allocationFailure();
-        Request call{request, std::string(origin), readText(request, "SessionId", shortTextBuffer), {}, {}};
+        Request call{
+            request, std::string(origin), readText(request, "SessionId", shortTextBuffer), {}, {}};
         std::optional<SessionTable::Claim> found;
         if (!call.sessionId.empty()) {
             found = table_.find(call.sessionId, call.origin);
@@ -424,7 +441,8 @@ JsonMapPtr SessionService::handle(const JsonMap& request, std::string_view origi
     }
 }
 
-std::optional<JsonMapPtr> SessionService::handleAtOnce(const JsonMap& request, std::string_view origin) {
+std::optional<JsonMapPtr> SessionService::handleAtOnce(const JsonMap& request,
+                                                       std::string_view origin) {
     const std::string function = readText(request, "FunctionName", longTextBuffer);
     const OwnFunction* own = ownFunction(function);
     const std::string sessionId = readText(request, "SessionId", shortTextBuffer);
@@ -451,7 +469,8 @@ Step SessionService::openSession(Request& call, JsonMapPtr answer) {
     if (!path) return FAILURE_ANSWER(61009);
 
     const SessionTable::Opening opening = table_.open(call.sessionId, call.origin);
-    if (opening.outcome == SessionTable::Opening::taken) return std::nullopt;  // opened meanwhile: look again
+    if (opening.outcome == SessionTable::Opening::taken)
+        return std::nullopt;  // opened meanwhile: look again
     if (opening.outcome == SessionTable::Opening::closed) return JsonMapPtr();
     const int index = opening.claim.index;
     std::lock_guard session(table_.callLock(index));
@@ -479,9 +498,11 @@ Step SessionService::openSession(Request& call, JsonMapPtr answer) {
     adapter.initTime = static_cast<int64_t>(std::time(nullptr));
     writeNormalLogInt("Init time: ", static_cast<int32_t>(static_cast<uint32_t>(adapter.initTime)));
 
-    const std::string libraryPath = cutToBuffer(
-        table_.installFolder() + "/" + path->folder + "/" + diskFileName(path->adapterName + ".dll"), libraryPathLimit + 1);
-    const std::string copyPath = cutToBuffer(table_.sessionCopyPath(index, path->adapterName), libraryPathLimit + 1);
+    const std::string libraryPath = cutToBuffer(table_.installFolder() + "/" + path->folder + "/" +
+                                                    diskFileName(path->adapterName + ".dll"),
+                                                libraryPathLimit + 1);
+    const std::string copyPath =
+        cutToBuffer(table_.sessionCopyPath(index, path->adapterName), libraryPathLimit + 1);
     writeNormalLog("Original adapter: ", libraryPath);
     writeNormalLog("Copy adapter: ", copyPath);
 
@@ -503,7 +524,8 @@ Step SessionService::openSession(Request& call, JsonMapPtr answer) {
 
 JsonMapPtr SessionService::continueSession(Request& call, JsonMapPtr answer) {
     writeNormalLog("Find the loaded adapter", "");
-    if (const OwnFunction* own = ownFunction(call.function)) return (this->*own->run)(call, std::move(answer));
+    if (const OwnFunction* own = ownFunction(call.function))
+        return (this->*own->run)(call, std::move(answer));
     return runAdapterFunction(call, std::move(answer));
 }
 
@@ -577,7 +599,8 @@ JsonMapPtr SessionService::runAdapterFunction(Request& call, JsonMapPtr answer) 
         return FAILURE_ANSWER(61906);
     }
     const bool multiLine = result->find('\n') != std::string::npos;
-    const std::string shown = getJsonMapBool(&call.map, "hide_result") ? std::string(result->size(), '*') : *result;
+    const std::string shown =
+        getJsonMapBool(&call.map, "hide_result") ? std::string(result->size(), '*') : *result;
     logPrint(5, "%s%s", multiLine ? " Component result:\n" : " Component result: ", shown.c_str());
     setJsonMapValue(answer.get(), "result", std::string_view(*result));
     return answer;
@@ -594,7 +617,8 @@ void SessionService::releaseAll() {
     std::error_code error;
     if (table_.workFolder().empty()) return;
     for (const auto& entry : fs::directory_iterator(table_.workFolder(), error)) {
-        if (entry.path().extension() == ".so" && entry.is_regular_file(error)) fs::remove(entry.path(), error);
+        if (entry.path().extension() == ".so" && entry.is_regular_file(error))
+            fs::remove(entry.path(), error);
     }
 }
 

@@ -84,14 +84,18 @@ SessionTable::SessionTable(std::string_view copyPath, std::string_view executePa
 }
 
 std::string SessionTable::sessionCopyPath(int index, std::string_view adapterName) const {
-    return workFolder_ + "/Tempfile/Session_" + std::to_string(index) + "/" + adapterFileName(adapterName);
+    return workFolder_ + "/Tempfile/Session_" + std::to_string(index) + "/" +
+           adapterFileName(adapterName);
 }
 
-std::string SessionTable::versionMarkerPath() const { return workFolder_ + "/ZEFAGPKITessarollMainVersion"; }
+std::string SessionTable::versionMarkerPath() const {
+    return workFolder_ + "/ZEFAGPKITessarollMainVersion";
+}
 
 // Exact, case-sensitive match: an id that merely contains another session's id does not
 // reach that session.
-std::optional<SessionTable::Claim> SessionTable::find(std::string_view sessionId, std::string_view origin) {
+std::optional<SessionTable::Claim> SessionTable::find(std::string_view sessionId,
+                                                      std::string_view origin) {
     std::lock_guard lock(lock_);
     for (int i = 0; i < sessionSlotCount; ++i) {
         const Slot& slot = slots_[static_cast<std::size_t>(i)];
@@ -102,8 +106,9 @@ std::optional<SessionTable::Claim> SessionTable::find(std::string_view sessionId
 }
 
 bool SessionTable::ownedLocked(std::string_view sessionId) const {
-    return std::any_of(slots_.begin(), slots_.end(),
-                       [&](const Slot& slot) { return !slot.owner.empty() && slot.owner == sessionId; });
+    return std::any_of(slots_.begin(), slots_.end(), [&](const Slot& slot) {
+        return !slot.owner.empty() && slot.owner == sessionId;
+    });
 }
 
 bool SessionTable::owned(std::string_view sessionId) {
@@ -174,7 +179,8 @@ std::vector<SessionTable::Claim> SessionTable::close() {
         return slots_[static_cast<std::size_t>(a)].age < slots_[static_cast<std::size_t>(b)].age;
     });
     std::vector<Claim> claims;
-    for (int index : order) claims.push_back(Claim{index, slots_[static_cast<std::size_t>(index)].generation});
+    for (int index : order)
+        claims.push_back(Claim{index, slots_[static_cast<std::size_t>(index)].generation});
     return claims;
 }
 
@@ -203,7 +209,8 @@ SlotView SessionTable::view(int index) {
 int SessionTable::slotOf(std::string_view sessionId) {
     std::lock_guard lock(lock_);
     for (int i = 0; i < sessionSlotCount; ++i)
-        if (!slots_[static_cast<std::size_t>(i)].owner.empty() && slots_[static_cast<std::size_t>(i)].owner == sessionId)
+        if (!slots_[static_cast<std::size_t>(i)].owner.empty() &&
+            slots_[static_cast<std::size_t>(i)].owner == sessionId)
             return i;
     return -1;
 }
@@ -229,7 +236,8 @@ JsonMapPtr makeSystemRequest(const char* functionName, const char* functionIndex
     return request;
 }
 
-std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonMap& map, const char* functionName) {
+std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonMap& map,
+                                       const char* functionName) {
     const char* answer = nullptr;
     if (adapter.callJsonMapMethod) {
         answer = adapter.callJsonMapMethod(&map, functionName);
@@ -253,7 +261,8 @@ void SessionTable::releaseAdapter(int index) {
 
     slot.browserMode = 0;
     // The copy's path depends on the adapter name, which is cleared below.
-    const std::string ownCopy = slot.adapterName ? sessionCopyPath(index, *slot.adapterName) : std::string();
+    const std::string ownCopy =
+        slot.adapterName ? sessionCopyPath(index, *slot.adapterName) : std::string();
     logAndClear("Release Session id: ", slot.sessionId);
     logAndClear("Release AdapterName: ", slot.adapterName);
     logAndClear("Release Adapter Version: ", slot.adapterVersion);

@@ -144,7 +144,8 @@ private:
 // Calls the adapter: callJsonMapMethod when it has it, else callMethod with the map's
 // JSON text (for maps built here, the map written out as JSON). A copy of the answer
 // (empty when the adapter gave none); nullopt when it has neither entry point.
-std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonMap& map, const char* functionName);
+std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonMap& map,
+                                       const char* functionName);
 
 // One of the adapter's system requests: "functionname", "AdapterJsonKeyCheck" = "true",
 // "TessarollFunctionIndex" = `functionIndex`, and "url" when given.

@@ -55,7 +55,9 @@ WatcherState& watcher() {
     return state;
 }
 
-bool isInputMethodWindow(const std::string& title) { return title == "MSCTFIME UI" || title == "Default IME"; }
+bool isInputMethodWindow(const std::string& title) {
+    return title == "MSCTFIME UI" || title == "Default IME";
+}
 
 // One window of an enumeration: true to go on with the next one, false to end it.
 bool topmostEnumProc(DesktopWindow window) {
@@ -83,7 +85,8 @@ bool topmostEnumProc(DesktopWindow window) {
     }
 
     if (state.phase == 2) {
-        if (std::find(state.windowList.begin(), state.windowList.end(), window) != state.windowList.end())
+        if (std::find(state.windowList.begin(), state.windowList.end(), window) !=
+            state.windowList.end())
             return true;
         const std::string title = windowTitle(window, 512);
         if (!isInputMethodWindow(title)) {

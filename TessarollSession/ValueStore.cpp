@@ -1,8 +1,8 @@
 #include "TessarollSession/ValueStore.h"
 
+#include <strings.h>
 #include <ctime>
 #include <span>
-#include <strings.h>
 
 #include "TessarollUtil/AesText.h"
 #include "TessarollUtil/Log.h"
@@ -12,7 +12,9 @@
 
 namespace {
 
-int32_t low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+int32_t low32(int64_t value) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
 
 bool sameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -32,7 +34,9 @@ bool originAllowed(const std::optional<std::string>& domainList, std::string_vie
 
 }  // namespace
 
-int64_t ValueStore::wallClock() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t ValueStore::wallClock() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 ValueStore::ValueStore(Clock clock) : now_(std::move(clock)) {
     generateRandomBytes(std::span<unsigned char>(key_));
@@ -64,8 +68,9 @@ ValueChannel ValueStore::channel(int index) {
     return channels_[static_cast<std::size_t>(index)];
 }
 
-int ValueStore::set(const std::optional<std::string>& channel, const std::optional<std::string>& domainList,
-                    int32_t timeoutMinutes, const std::optional<std::string>& value, std::string_view origin) {
+int ValueStore::set(const std::optional<std::string>& channel,
+                    const std::optional<std::string>& domainList, int32_t timeoutMinutes,
+                    const std::optional<std::string>& value, std::string_view origin) {
     if (!channel) {
         TESSAROLL_NULL_PARAMETER("channel");
         return 61005;
@@ -86,7 +91,8 @@ int ValueStore::set(const std::optional<std::string>& channel, const std::option
     // Another page's live value is overwritten only by a page its domain list allows.
     if (index >= 0) {
         const ValueChannel& live = channels_[static_cast<std::size_t>(index)];
-        if ((live.expiry == 0 || live.expiry >= now_()) && !originAllowed(live.domainList, origin)) {
+        if ((live.expiry == 0 || live.expiry >= now_()) &&
+            !originAllowed(live.domainList, origin)) {
             writeWarningLog("TessarollValue overwrite refused", std::string(origin));
             return 61011;
         }
@@ -121,7 +127,8 @@ int ValueStore::set(const std::optional<std::string>& channel, const std::option
 
     secureWipe(slot.encryptedValue);
     slot.valueLength = 0;
-    std::optional<std::vector<uint8_t>> cipher = encryptAESCBC(*value, key_, std::span<const uint8_t, 16>(iv_.data(), 16));
+    std::optional<std::vector<uint8_t>> cipher =
+        encryptAESCBC(*value, key_, std::span<const uint8_t, 16>(iv_.data(), 16));
     if (!cipher) {
         TESSAROLL_ALLOCATION_FAILURE();
     } else {
@@ -168,7 +175,8 @@ std::optional<std::string> ValueStore::get(const std::optional<std::string>& cha
         writeNormalLog("TessarollValue: ", "No expired time");
     }
 
-    std::optional<SecretString> plain = decryptAESCBC(slot.encryptedValue, key_, std::span<const uint8_t, 16>(iv_.data(), 16));
+    std::optional<SecretString> plain =
+        decryptAESCBC(slot.encryptedValue, key_, std::span<const uint8_t, 16>(iv_.data(), 16));
     if (!plain) {
         TESSAROLL_ALLOCATION_FAILURE();
         return std::nullopt;

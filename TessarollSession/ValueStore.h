@@ -39,7 +39,8 @@ public:
     // 0 stored; 61005 a missing argument or a negative timeout; 61019 the store is full;
     // 61011 the channel holds a live value and `origin` is not in its domain list.
     int set(const std::optional<std::string>& channel, const std::optional<std::string>& domainList,
-            int32_t timeoutMinutes, const std::optional<std::string>& value, std::string_view origin);
+            int32_t timeoutMinutes, const std::optional<std::string>& value,
+            std::string_view origin);
 
     // The value; an empty text when there is no such channel, the origin is refused or the
     // value has timed out; nullopt when decryption fails.

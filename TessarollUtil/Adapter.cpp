@@ -7,7 +7,9 @@
 
 namespace {
 
-unsigned char lower(char c) { return static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c))); }
+unsigned char lower(char c) {
+    return static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c)));
+}
 
 int compareNames(std::string_view a, std::string_view b) {
     std::size_t shorter = std::min(a.size(), b.size());
@@ -53,7 +55,8 @@ void registerAdapterFunction(AdapterFunctionTable* inputAdapterMap, AdapterFunct
     writeNormalLog("Enable adapter func: ", entry.name);
 }
 
-int compareAdapterFunctionNames(const AdapterFunctionEntry* inputA, const AdapterFunctionEntry* inputB) {
+int compareAdapterFunctionNames(const AdapterFunctionEntry* inputA,
+                                const AdapterFunctionEntry* inputB) {
     if (!inputA) {
         TESSAROLL_NULL_PARAMETER("inputA");
         return 100;
@@ -65,8 +68,8 @@ int compareAdapterFunctionNames(const AdapterFunctionEntry* inputA, const Adapte
     return compareNames(inputA->name, inputB->name);
 }
 
-AdapterFunction BinarySearchTessarollAdapterMap(const AdapterFunctionTable* inputA, const char* inputB, int low,
-                                                int high) {
+AdapterFunction BinarySearchTessarollAdapterMap(const AdapterFunctionTable* inputA,
+                                                const char* inputB, int low, int high) {
     if (!inputA) {
         TESSAROLL_NULL_PARAMETER("inputA");
         return nullptr;

@@ -34,12 +34,13 @@ void registerAdapterFunction(AdapterFunctionTable* inputAdapterMap, AdapterFunct
 
 // Sort order of the table: -1, 0 or 1 by the lower-cased characters, a shorter name first
 // when one is the other's beginning; 100 when either entry is null.
-int compareAdapterFunctionNames(const AdapterFunctionEntry* inputA, const AdapterFunctionEntry* inputB);
+int compareAdapterFunctionNames(const AdapterFunctionEntry* inputA,
+                                const AdapterFunctionEntry* inputB);
 
 // Binary search of the sorted entries [low, high] for name, compared without regard to case.
 // The handler, or null.
-AdapterFunction BinarySearchTessarollAdapterMap(const AdapterFunctionTable* inputA, const char* inputB, int low,
-                                                int high);
+AdapterFunction BinarySearchTessarollAdapterMap(const AdapterFunctionTable* inputA,
+                                                const char* inputB, int low, int high);
 
 // Names equal without regard to case (ASCII).
 bool adapterFunctionNamesEqual(std::string_view a, std::string_view b);

@@ -10,14 +10,15 @@ namespace {
 
 void logEngineError(CipherResult code, int line) {
     char text[512];
-    std::snprintf(text, sizeof text, "Error code %d = 0x%X at %d line in %s", static_cast<int>(code), code, line,
-                  __FILE__);
+    std::snprintf(text, sizeof text, "Error code %d = 0x%X at %d line in %s",
+                  static_cast<int>(code), code, line, __FILE__);
     writeWarningLog("", text);
 }
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> encryptAESCBC(std::string_view inputText, std::span<const uint8_t, 32> inputKey,
+std::optional<std::vector<uint8_t>> encryptAESCBC(std::string_view inputText,
+                                                  std::span<const uint8_t, 32> inputKey,
                                                   std::span<const uint8_t, 16> inputIV) {
     SecretString plain;
     plain.reserve(kAesTextPrefix.size() + inputText.size() + 1);
@@ -30,7 +31,8 @@ std::optional<std::vector<uint8_t>> encryptAESCBC(std::string_view inputText, st
     std::size_t last = 0;
     CipherResult rc = cipherInit(context, kMechanismAesCbcPad, inputKey, inputIV, false);
     if (rc == kCipherOk)
-        rc = cipherUpdate(context, {reinterpret_cast<const uint8_t*>(plain.data()), plain.size()}, cipher, produced);
+        rc = cipherUpdate(context, {reinterpret_cast<const uint8_t*>(plain.data()), plain.size()},
+                          cipher, produced);
     if (rc == kCipherOk) rc = cipherFinal(context, std::span(cipher).subspan(produced), last);
     if (rc != kCipherOk) {
         logEngineError(rc, __LINE__);
@@ -40,7 +42,8 @@ std::optional<std::vector<uint8_t>> encryptAESCBC(std::string_view inputText, st
     return cipher;
 }
 
-std::optional<SecretString> decryptAESCBC(std::span<const uint8_t> inputText, std::span<const uint8_t, 32> inputKey,
+std::optional<SecretString> decryptAESCBC(std::span<const uint8_t> inputText,
+                                          std::span<const uint8_t, 32> inputKey,
                                           std::span<const uint8_t, 16> inputIV) {
     SecretString plain;
     plain.resize(inputText.size());
@@ -57,7 +60,8 @@ std::optional<SecretString> decryptAESCBC(std::span<const uint8_t> inputText, st
     }
     // The plaintext is a text: it ends at its own zero byte (encryptAESCBC always adds one).
     std::size_t length = produced + last;
-    if (const auto zero = std::string_view(plain.data(), length).find('\0'); zero != std::string_view::npos)
+    if (const auto zero = std::string_view(plain.data(), length).find('\0');
+        zero != std::string_view::npos)
         length = zero;
 
     std::string_view text(plain.data(), length);

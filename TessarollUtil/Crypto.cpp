@@ -132,7 +132,9 @@ void resetContext(CipherContext& c) {
 
 }  // namespace
 
-CipherContext::~CipherContext() { resetContext(*this); }
+CipherContext::~CipherContext() {
+    resetContext(*this);
+}
 
 CipherResult cipherInit(CipherContext& context, uint32_t mechanism, std::span<const uint8_t> key,
                         std::span<const uint8_t> iv, bool decrypting) {
@@ -144,7 +146,8 @@ CipherResult cipherInit(CipherContext& context, uint32_t mechanism, std::span<co
 
     switch (info.family) {
         case Family::Rc4:
-            if (key.size() < ARCFOUR_MIN_KEY_SIZE || key.size() > ARCFOUR_MAX_KEY_SIZE) return kCipherKeySizeRange;
+            if (key.size() < ARCFOUR_MIN_KEY_SIZE || key.size() > ARCFOUR_MAX_KEY_SIZE)
+                return kCipherKeySizeRange;
             arcfour_set_key(&context.schedule.rc4, key.size(), key.data());
             context.bufsize = 1;
             break;
@@ -157,7 +160,8 @@ CipherResult cipherInit(CipherContext& context, uint32_t mechanism, std::span<co
         case Family::Des3: {
             if (key.size() != 8 && key.size() != 16 && key.size() != 24) return kCipherKeySizeRange;
             const std::size_t keys = key.size() / 8;
-            for (std::size_t i = 0; i < keys; ++i) des_set_key(&context.schedule.des[i], key.data() + 8 * i);
+            for (std::size_t i = 0; i < keys; ++i)
+                des_set_key(&context.schedule.des[i], key.data() + 8 * i);
             context.scheduleLength = static_cast<uint32_t>(32 * keys);
             context.bufsize = 8;
             break;
@@ -186,8 +190,8 @@ CipherResult cipherInit(CipherContext& context, uint32_t mechanism, std::span<co
     return kCipherOk;
 }
 
-CipherResult cipherUpdate(CipherContext& context, std::span<const uint8_t> input, std::span<uint8_t> output,
-                          std::size_t& produced) {
+CipherResult cipherUpdate(CipherContext& context, std::span<const uint8_t> input,
+                          std::span<uint8_t> output, std::size_t& produced) {
     produced = 0;
     if (context.bufsize == 0) return kCipherMechanismInvalid;
     if (input.empty()) return kCipherOk;
@@ -203,7 +207,8 @@ CipherResult cipherUpdate(CipherContext& context, std::span<const uint8_t> input
     const std::size_t hold = context.holdBack;
     const bool writes = describe(context.mechanism).mode != Mode::Mac;
     const std::size_t available = context.Buse + input.size();
-    if (writes && available > hold && (available - hold) / n > output.size() / n) return kCipherBufferTooSmall;
+    if (writes && available > hold && (available - hold) / n > output.size() / n)
+        return kCipherBufferTooSmall;
 
     std::size_t at = 0;
     if (available >= n + hold) {
@@ -226,7 +231,8 @@ CipherResult cipherUpdate(CipherContext& context, std::span<const uint8_t> input
 namespace {
 
 // Encrypting with padding: the partial block is filled with the pad length and enciphered.
-CipherResult padLastBlock(CipherContext& context, std::span<uint8_t> output, std::size_t& produced) {
+CipherResult padLastBlock(CipherContext& context, std::span<uint8_t> output,
+                          std::size_t& produced) {
     const std::size_t n = context.bufsize;
     if (output.size() < n) return kCipherBufferTooSmall;
     const auto pad = static_cast<uint8_t>(n - context.Buse);
@@ -237,7 +243,8 @@ CipherResult padLastBlock(CipherContext& context, std::span<uint8_t> output, std
 }
 
 // Decrypting with padding: the held-back block is deciphered and its padding checked and removed.
-CipherResult unpadLastBlock(CipherContext& context, std::span<uint8_t> output, std::size_t& produced) {
+CipherResult unpadLastBlock(CipherContext& context, std::span<uint8_t> output,
+                            std::size_t& produced) {
     const std::size_t n = context.bufsize;
     if (context.Buse != n) {
         std::printf("p->Buse: %d\n", static_cast<int>(context.Buse));
@@ -287,9 +294,13 @@ CipherResult cipherFinal(CipherContext& context, std::span<uint8_t> output, std:
     return kCipherOk;
 }
 
-Sha512Context::~Sha512Context() { secureWipe(&state, sizeof state); }
+Sha512Context::~Sha512Context() {
+    secureWipe(&state, sizeof state);
+}
 
-void sha512Init(Sha512Context& context) { sha512_init(&context.state); }
+void sha512Init(Sha512Context& context) {
+    sha512_init(&context.state);
+}
 
 void sha512Update(Sha512Context& context, std::span<const uint8_t> data) {
     sha512_update(&context.state, data.size(), data.data());

@@ -37,13 +37,14 @@ inline constexpr uint32_t kMechanismAesCbcPad = 0x1085;
 // Results (PKCS#11 return values).
 using CipherResult = uint32_t;
 inline constexpr CipherResult kCipherOk = 0;
-inline constexpr CipherResult kCipherDataLenRange = 0x21;           // unpadded final with bytes waiting
+inline constexpr CipherResult kCipherDataLenRange = 0x21;  // unpadded final with bytes waiting
 inline constexpr CipherResult kCipherEncryptedDataInvalid = 0x40;   // bad padding
 inline constexpr CipherResult kCipherEncryptedDataLenRange = 0x41;  // ciphertext not whole blocks
 inline constexpr CipherResult kCipherKeySizeRange = 0x62;           // key of the wrong length
 inline constexpr CipherResult kCipherMechanismParamInvalid = 0x71;  // IV shorter than a block
-inline constexpr CipherResult kCipherMechanismInvalid = 0x91;       // unknown mechanism, or no final rule
-inline constexpr CipherResult kCipherBufferTooSmall = 0x150;        // output cannot take the blocks
+inline constexpr CipherResult kCipherMechanismInvalid =
+    0x91;                                                     // unknown mechanism, or no final rule
+inline constexpr CipherResult kCipherBufferTooSmall = 0x150;  // output cannot take the blocks
 
 // One operation's state. Holds key material: it wipes itself when it goes away and after
 // a successful final step. Not copyable.
@@ -56,9 +57,10 @@ struct CipherContext {
     } schedule{};
     uint32_t scheduleLength = 0;  // key-schedule words: 60 AES-256; 32, 64, 96 DES/3DES
     std::array<uint8_t, 16> partial{};
-    uint32_t bufsize = 0;   // block size: 16 AES, 8 DES/3DES, 1 RC4
-    uint32_t Buse = 0;      // bytes waiting in `partial`
-    uint32_t holdBack = 0;  // 1 when decrypting with padding: the last block waits for the final step
+    uint32_t bufsize = 0;  // block size: 16 AES, 8 DES/3DES, 1 RC4
+    uint32_t Buse = 0;     // bytes waiting in `partial`
+    uint32_t holdBack =
+        0;  // 1 when decrypting with padding: the last block waits for the final step
     bool decrypting = false;
     std::array<uint8_t, 16> chain{};  // IV, then the last cipher block or the running MAC
 
@@ -76,8 +78,8 @@ CipherResult cipherInit(CipherContext& context, uint32_t mechanism, std::span<co
 
 // Consumes `input` and writes the whole blocks it completes to `output`; `produced` receives
 // their byte count. Output too small for them: kCipherBufferTooSmall, nothing changes.
-CipherResult cipherUpdate(CipherContext& context, std::span<const uint8_t> input, std::span<uint8_t> output,
-                          std::size_t& produced);
+CipherResult cipherUpdate(CipherContext& context, std::span<const uint8_t> input,
+                          std::span<uint8_t> output, std::size_t& produced);
 
 // Finishes the operation: for padded encryption writes the padding block; for padded
 // decryption checks the padding of the held-back block and writes that block without its

@@ -23,7 +23,9 @@ constexpr std::size_t kFlagKeyBuffer = 512;
 constexpr std::size_t kFlagValueBuffer = 8;
 constexpr std::string_view kShareSecretKey = "Tessaroll_share_secret";
 
-unsigned char foldCase(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
+unsigned char foldCase(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+}
 
 // Case-insensitive byte comparison (A-Z only), -1 / 0 / 1.
 int compareKeys(std::string_view a, std::string_view b) {
@@ -37,12 +39,18 @@ int compareKeys(std::string_view a, std::string_view b) {
     return a.size() < b.size() ? -1 : 1;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) { return compareKeys(a, b) == 0; }
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return compareKeys(a, b) == 0;
+}
 
-std::string_view keyOf(const JsonMapEntry& entry) { return entry.key ? std::string_view(entry.key) : std::string_view(); }
+std::string_view keyOf(const JsonMapEntry& entry) {
+    return entry.key ? std::string_view(entry.key) : std::string_view();
+}
 
 // Entries in use, never more than the record holds.
-int usedEntries(const JsonMap* map) { return std::clamp<int>(map->count, 0, kJsonMapCapacity); }
+int usedEntries(const JsonMap* map) {
+    return std::clamp<int>(map->count, 0, kJsonMapCapacity);
+}
 
 // A calloc'd NUL-terminated copy (the map's strings may be freed by the other deliverable).
 char* heapCopy(std::string_view text) {
@@ -59,14 +67,18 @@ void freeWiped(char*& text) {
 }
 
 void sortEntries(JsonMap* map) {
-    std::sort(map->entries, map->entries + usedEntries(map), [](const JsonMapEntry& a, const JsonMapEntry& b) {
-        return compareKeys(keyOf(a), keyOf(b)) < 0;
-    });
+    std::sort(map->entries, map->entries + usedEntries(map),
+              [](const JsonMapEntry& a, const JsonMapEntry& b) {
+                  return compareKeys(keyOf(a), keyOf(b)) < 0;
+              });
 }
 
 std::string_view tokenText(std::string_view text, const jsmntok_t& token) {
-    if (token.start < 0 || token.end < token.start || static_cast<std::size_t>(token.end) > text.size()) return {};
-    return text.substr(static_cast<std::size_t>(token.start), static_cast<std::size_t>(token.end - token.start));
+    if (token.start < 0 || token.end < token.start ||
+        static_cast<std::size_t>(token.end) > text.size())
+        return {};
+    return text.substr(static_cast<std::size_t>(token.start),
+                       static_cast<std::size_t>(token.end - token.start));
 }
 
 // Recursive binary search over entries [low, high]; null when the key is not there.
@@ -106,10 +118,13 @@ std::optional<std::string> decryptParameter(const JsonMap* map, std::string_view
     if (!secret) return std::nullopt;
     std::optional<std::string> plain;
     if (secret->size() < 32) {
-        writeWarningLogInt("Tessaroll_share_secret too short: ", static_cast<int32_t>(secret->size()));
+        writeWarningLogInt("Tessaroll_share_secret too short: ",
+                           static_cast<int32_t>(secret->size()));
     } else {
         std::vector<unsigned char> cipher = hexToBytes(hex);
-        auto decrypted = decryptAESCBC(cipher, std::span<const uint8_t, 32>(reinterpret_cast<const uint8_t*>(secret->data()), 32), iv);
+        auto decrypted = decryptAESCBC(
+            cipher,
+            std::span<const uint8_t, 32>(reinterpret_cast<const uint8_t*>(secret->data()), 32), iv);
         if (decrypted) plain = std::string(*decrypted);
     }
     secureWipe(*secret);
@@ -118,7 +133,9 @@ std::optional<std::string> decryptParameter(const JsonMap* map, std::string_view
 
 }  // namespace
 
-void JsonMapDeleter::operator()(JsonMap* map) const noexcept { freeJsonMap(map); }
+void JsonMapDeleter::operator()(JsonMap* map) const noexcept {
+    freeJsonMap(map);
+}
 
 JsonMapPtr newJsonMap() {
     JsonMapPtr map(static_cast<JsonMap*>(std::calloc(1, sizeof(JsonMap))));
@@ -138,7 +155,8 @@ JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
     jsmn_parser parser;
     jsmn_init(&parser);
     std::array<jsmntok_t, kParseTokens> tokens;
-    const int r = jsmn_parse(&parser, inputJsonStr.data(), inputJsonStr.size(), tokens.data(), kParseTokens);
+    const int r =
+        jsmn_parse(&parser, inputJsonStr.data(), inputJsonStr.size(), tokens.data(), kParseTokens);
     if (r < 2) {
         writeErrorLog("jsmn parse error", "");
         writeErrorLog("Error json: ", inputJsonStr);
@@ -156,7 +174,8 @@ JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
             return map;
         }
         try {
-            std::string value = unescapeJsonText(tokenText(inputJsonStr, tokens[static_cast<std::size_t>(k) + 1]));
+            std::string value =
+                unescapeJsonText(tokenText(inputJsonStr, tokens[static_cast<std::size_t>(k) + 1]));
             entry.value = heapCopy(value);
             secureWipe(value);
         } catch (const std::bad_alloc&) {
@@ -200,8 +219,8 @@ int compareJsonMapEntries(const JsonMapEntry* inputA, const JsonMapEntry* inputB
     return compareKeys(keyOf(*inputA), keyOf(*inputB));
 }
 
-std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap* inputTessarollJson, int low, int high,
-                                                        std::string_view inputKey) {
+std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap* inputTessarollJson, int low,
+                                                        int high, std::string_view inputKey) {
     if (!inputTessarollJson) {
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
         return std::nullopt;
@@ -215,10 +234,12 @@ std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap* inputTess
 }
 
 bool jsonMapHasKey(const JsonMap* inputTessarollJson, std::string_view inputKey) {
-    return inputTessarollJson && findEntry(inputTessarollJson, 0, usedEntries(inputTessarollJson) - 1, inputKey);
+    return inputTessarollJson &&
+           findEntry(inputTessarollJson, 0, usedEntries(inputTessarollJson) - 1, inputKey);
 }
 
-std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson, std::string_view inputKey) {
+std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson,
+                                           std::string_view inputKey) {
     if (!inputTessarollJson) {
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
         return std::nullopt;
@@ -250,14 +271,17 @@ std::string decodeJsonMapParameter(const JsonMap* inputTessarollJson, std::strin
         TESSAROLL_ALLOCATION_FAILURE();
         return std::string(inputValue);
     }
-    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollFlag")) return replaceAll(inputValue, "*", "\\");
+    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollFlag"))
+        return replaceAll(inputValue, "*", "\\");
     if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollSlashFlag"))
         return replaceAll(inputValue, "==TessarollSlash==", "\\");
-    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollBase64Flag")) return urlBase64Decode(inputValue);
+    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollBase64Flag"))
+        return urlBase64Decode(inputValue);
     return std::string(inputValue);
 }
 
-int setJsonMapValue(JsonMap* inputTessarollJson, std::string_view Key, std::optional<std::string_view> value) {
+int setJsonMapValue(JsonMap* inputTessarollJson, std::string_view Key,
+                    std::optional<std::string_view> value) {
     if (!inputTessarollJson) {
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
         return -1;
@@ -341,16 +365,20 @@ void displayJsonMapParameters(const JsonMap* inputTessarollJson) {
             const JsonMapEntry& entry = inputTessarollJson->entries[i];
             const std::string label = std::string(keyOf(entry)) + ": ";
             const std::string lower = toLowerString(label);
-            const auto has = [&lower](std::string_view part) { return lower.find(part) != std::string::npos; };
+            const auto has = [&lower](std::string_view part) {
+                return lower.find(part) != std::string::npos;
+            };
             std::string shown;
             if (entry.value) {
                 const std::string_view value(entry.value);
                 // The hide flag is a companion key: read raw, so display never decodes (and
                 // never decrypts, which would display again). The shared secret is the key of
                 // every encrypted parameter beside it.
-                const bool masked = equalsIgnoringCase(keyOf(entry), kShareSecretKey) ||
-                                    (!has("tessaroll") && (has("pin") || has("pw") || has("pass") ||
-                                                           flagIsTrue(inputTessarollJson, keyOf(entry), "_TessarollHide")));
+                const bool masked =
+                    equalsIgnoringCase(keyOf(entry), kShareSecretKey) ||
+                    (!has("tessaroll") &&
+                     (has("pin") || has("pw") || has("pass") ||
+                      flagIsTrue(inputTessarollJson, keyOf(entry), "_TessarollHide")));
                 shown = masked ? std::string(value.size(), '*') : std::string(value);
             } else if (entry.binaryValue) {
                 shown = "[binary_value]";
@@ -371,7 +399,8 @@ std::optional<std::string> getJsonTextValue(std::string_view inputJSONObj, std::
     jsmn_parser parser;
     jsmn_init(&parser);
     jsmntok_t tokens[kTextValueTokens];
-    const int r = jsmn_parse(&parser, inputJSONObj.data(), inputJSONObj.size(), tokens, kTextValueTokens);
+    const int r =
+        jsmn_parse(&parser, inputJSONObj.data(), inputJSONObj.size(), tokens, kTextValueTokens);
     if (r < 2) return std::nullopt;
     const std::string wanted = toLowerString(key);
     for (int i = 1; i + 1 < r; i += 2) {
@@ -389,6 +418,7 @@ std::array<unsigned char, 16> parameterEncryptionIV() {
     static constexpr uint32_t kWords[4] = {0x54657373, 0x61726F6C, 0x6C506172, 0x616D4956};
     std::array<unsigned char, 16> iv{};
     for (std::size_t w = 0; w < 4; ++w)
-        for (std::size_t b = 0; b < 4; ++b) iv[4 * w + b] = static_cast<unsigned char>(kWords[w] >> (24 - 8 * b));
+        for (std::size_t b = 0; b < 4; ++b)
+            iv[4 * w + b] = static_cast<unsigned char>(kWords[w] >> (24 - 8 * b));
     return iv;
 }

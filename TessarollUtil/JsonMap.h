@@ -68,15 +68,16 @@ int compareJsonMapEntries(const JsonMapEntry* inputA, const JsonMapEntry* inputB
 
 // Recursive binary search over entries [low, high]. The entry's raw text value, else its
 // binary bytes (binaryLength of them), else nothing.
-std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap* inputTessarollJson, int low, int high,
-                                                        std::string_view inputKey);
+std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap* inputTessarollJson, int low,
+                                                        int high, std::string_view inputKey);
 
 // Whether the map has an entry for the key (compared as the search compares), with or
 // without a value. False for a null map.
 bool jsonMapHasKey(const JsonMap* inputTessarollJson, std::string_view inputKey);
 
 // The value of a key with its companion flags applied (see decodeJsonMapParameter).
-std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson, std::string_view inputKey);
+std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson,
+                                           std::string_view inputKey);
 
 // True when the decoded value equals "true" ignoring case; false for a missing key.
 bool getJsonMapBool(const JsonMap* inputTessarollJson, std::string_view inputKey);
@@ -93,7 +94,8 @@ std::string decodeJsonMapParameter(const JsonMap* inputTessarollJson, std::strin
 // Replaces the value of an existing key (keeping its stored spelling) or appends the pair
 // and sorts again. A null value stores an entry without text. Returns 0; -1 when the map is
 // null, already holds 128 other keys, or an allocation fails (the map is then unchanged).
-int setJsonMapValue(JsonMap* inputTessarollJson, std::string_view Key, std::optional<std::string_view> value);
+int setJsonMapValue(JsonMap* inputTessarollJson, std::string_view Key,
+                    std::optional<std::string_view> value);
 
 // Sets "result" to the code in decimal.
 void setJsonMapResult(JsonMap* inputTessarollJson, int code);

@@ -119,25 +119,41 @@ bool setLog(const char* prefix) {
     return startLogging(prefix);
 }
 
-bool setLog() { return startLogging(programPrefixText); }
+bool setLog() {
+    return startLogging(programPrefixText);
+}
 
 void setProgramPrefix(std::string_view prefix) {
     programPrefixText = std::string(prefix.substr(0, kProgramPrefixLimit));
 }
 
-const std::string& programPrefix() { return programPrefixText; }
+const std::string& programPrefix() {
+    return programPrefixText;
+}
 
-void writeNormalLog(std::string_view message, std::string_view value) { writeTagged("[Normal]", message, value); }
+void writeNormalLog(std::string_view message, std::string_view value) {
+    writeTagged("[Normal]", message, value);
+}
 void writeErrorLog(std::string_view message, std::string_view value) {
     if (reportingAllocationFailure) return;
     writeTagged("[Error]", message, value);
 }
-void writeWarningLog(std::string_view message, std::string_view value) { writeTagged("[Warning]", message, value); }
+void writeWarningLog(std::string_view message, std::string_view value) {
+    writeTagged("[Warning]", message, value);
+}
 
-static std::string_view orEmpty(const char* text) { return text ? std::string_view(text) : std::string_view(); }
-void writeNormalLog(const char* message, const char* value) { writeNormalLog(orEmpty(message), orEmpty(value)); }
-void writeErrorLog(const char* message, const char* value) { writeErrorLog(orEmpty(message), orEmpty(value)); }
-void writeWarningLog(const char* message, const char* value) { writeWarningLog(orEmpty(message), orEmpty(value)); }
+static std::string_view orEmpty(const char* text) {
+    return text ? std::string_view(text) : std::string_view();
+}
+void writeNormalLog(const char* message, const char* value) {
+    writeNormalLog(orEmpty(message), orEmpty(value));
+}
+void writeErrorLog(const char* message, const char* value) {
+    writeErrorLog(orEmpty(message), orEmpty(value));
+}
+void writeWarningLog(const char* message, const char* value) {
+    writeWarningLog(orEmpty(message), orEmpty(value));
+}
 
 void writeNormalLogInt(std::string_view message, int32_t number) {
     if (!logOn.load(std::memory_order_relaxed)) return;
@@ -180,7 +196,9 @@ void disableLog() {
     resetLogger();
 }
 
-bool isLogOn() { return logOn.load(); }
+bool isLogOn() {
+    return logOn.load();
+}
 
 void appendWideText(std::u16string& buffer, const char16_t* text) {
     if (!text) return;
@@ -201,7 +219,8 @@ std::optional<std::u16string> replaceAllW(std::u16string_view pattern, std::u16s
     std::optional<std::string> narrowReplacement = utf16ToCodePage(replacement, codePage);
     std::optional<std::u16string> result;
     if (narrowPattern && narrowText && narrowReplacement)
-        result = codePageToUtf16(replaceAll(*narrowText, *narrowPattern, *narrowReplacement), codePage);
+        result =
+            codePageToUtf16(replaceAll(*narrowText, *narrowPattern, *narrowReplacement), codePage);
     if (result) return result;
     // A text the code page cannot carry is worked on as it is, giving what a lossless
     // round trip would have given.
@@ -226,7 +245,8 @@ std::optional<std::u16string> replaceAllW(std::u16string_view pattern, std::u16s
 void logNullParameter(const char* name, const char* file, int line) {
     if (!logOn.load(std::memory_order_relaxed)) return;
     char text[512];
-    std::snprintf(text, sizeof text, "Parameter %s is null at %s %d", name ? name : "", file ? file : "", line);
+    std::snprintf(text, sizeof text, "Parameter %s is null at %s %d", name ? name : "",
+                  file ? file : "", line);
     writeWarningLog("", text);
 }
 

@@ -5,8 +5,8 @@
 #include "platform/Privacy.h"
 
 #include <atomic>
-#include <climits>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -63,6 +63,7 @@ public:
         namedHeld_.pop_back();
         local_.unlock();
     }
+
 private:
     std::recursive_mutex local_;
     std::unique_ptr<NamedMutex> named_;
@@ -91,14 +92,17 @@ LogSettings& settings() {
     LogSettings* s = settingsInstance.load(std::memory_order_acquire);
     if (s) return *s;
     auto* fresh = new LogSettings;
-    if (settingsInstance.compare_exchange_strong(s, fresh, std::memory_order_acq_rel)) return *fresh;
+    if (settingsInstance.compare_exchange_strong(s, fresh, std::memory_order_acq_rel))
+        return *fresh;
     delete fresh;  // another thread made it first
     return *s;
 }
 
 // ---- ini reading ---------------------------------------------------------------------
 
-bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isBlank(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 std::string_view trim(std::string_view text) {
     while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
@@ -109,7 +113,8 @@ std::string_view trim(std::string_view text) {
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
 }
@@ -193,10 +198,11 @@ std::string composeLogFileName(const std::string& logFile, const std::tm& local,
     std::string extension = dot == std::string::npos ? std::string() : logFile.substr(dot);
     char date[64];
     if (index <= 0)
-        std::snprintf(date, sizeof date, "_%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+        std::snprintf(date, sizeof date, "_%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                      local.tm_mday);
     else
-        std::snprintf(date, sizeof date, "_%04d%02d%02d_%d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                      index);
+        std::snprintf(date, sizeof date, "_%04d%02d%02d_%d", local.tm_year + 1900, local.tm_mon + 1,
+                      local.tm_mday, index);
     std::string name = base + date + extension;
     cutTo(name, kNameLimit);
     return name;
@@ -214,7 +220,9 @@ long measureFile(const std::string& name) {
 // our name first: only a file of our own is used there, else the line is dropped.
 std::FILE* openLogFile(const std::string& name) {
     std::size_t slash = name.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    std::string folder = slash == std::string::npos ? "."
+                         : slash == 0               ? "/"
+                                                    : name.substr(0, slash);
     if (!isSharedFolder(folder)) return std::fopen(name.c_str(), "a");
     int fd = openOwnFile(name.c_str(), false);
     if (fd < 0) return nullptr;
@@ -244,8 +252,10 @@ void openLogMutex() {
     std::unique_ptr<NamedMutex> named = NamedMutex::openExisting(kLogMutexName);
     if (!named) named = NamedMutex::create(kLogMutexName);
     // Without the named mutex lines are still written, only not serialised with other processes.
-    if (existing) existing->attach(std::move(named));
-    else s.logMutex.store(new LineLock(std::move(named)));
+    if (existing)
+        existing->attach(std::move(named));
+    else
+        s.logMutex.store(new LineLock(std::move(named)));
 }
 
 }  // namespace
@@ -321,7 +331,8 @@ int initLog(const char* iniName) {
     if (readIniString("Log File", value, 128, path) != kLogIniFound) value = defaultLogFilePath();
     int32_t maxSize = 0;
     std::string sizeText;
-    if (readIniString("Log MaxSize", sizeText, 64, path) == kLogIniFound) maxSize = decimalValue(sizeText);
+    if (readIniString("Log MaxSize", sizeText, 64, path) == kLogIniFound)
+        maxSize = decimalValue(sizeText);
     {
         std::lock_guard guard(s.fileMutex);
         s.logFile = value;
@@ -359,8 +370,8 @@ void buildLogFileName(std::string& fileName, std::string& timeStamp) {
     }
 
     char stamp[128];
-    std::snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d.%03lu", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+    std::snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d.%03lu", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                   static_cast<unsigned long>(now.tv_nsec / 1000000));
     timeStamp = stamp;
 
@@ -385,8 +396,8 @@ void appendLogLine(int level, const char* format, va_list args) {
     if (fileName.empty()) return;
 
     char head[256];
-    int headLength = std::snprintf(head, sizeof head, "%s %s [%05lu-%05lu] ", timeStamp.c_str(), levelTag(level),
-                                   static_cast<unsigned long>(getpid()) % 100000UL,
+    int headLength = std::snprintf(head, sizeof head, "%s %s [%05lu-%05lu] ", timeStamp.c_str(),
+                                   levelTag(level), static_cast<unsigned long>(getpid()) % 100000UL,
                                    static_cast<unsigned long>(gettid()) % 100000UL);
     std::string line(head, headLength > 0 ? static_cast<std::size_t>(headLength) : 0);
     if (format) {
@@ -415,8 +426,7 @@ void writeLogLine(int level, const char* format, va_list args) {
     // like one whose file cannot be opened.
     try {
         appendLogLine(level, format, args);
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 int logPrint(int level, const char* format, ...) {
@@ -436,7 +446,9 @@ void resetLogger() {
     openLogMutex();
 }
 
-int32_t currentLogLevel() { return settings().logLevel.load(std::memory_order_relaxed); }
+int32_t currentLogLevel() {
+    return settings().logLevel.load(std::memory_order_relaxed);
+}
 
 void resetLoggerForTests() {
     LogSettings& s = settings();

@@ -46,6 +46,7 @@ public:
     ~LogMutexLock();
     LogMutexLock(const LogMutexLock&) = delete;
     LogMutexLock& operator=(const LogMutexLock&) = delete;
+
 private:
     bool held_ = false;
 };

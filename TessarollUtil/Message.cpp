@@ -1,14 +1,14 @@
 #include "TessarollUtil/Message.h"
 
+#include <poll.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <poll.h>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -31,7 +31,9 @@ constexpr std::size_t kPieceBounds[5] = {0, 3, 7, 11, 16};
 // Names of the lock-mode mutexes are built in 512 bytes.
 constexpr std::size_t kNameBound = 511;
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 std::string piece(std::string_view text, int index) {
     std::size_t start = kPieceBounds[index];
@@ -62,18 +64,15 @@ std::string bounded(std::string_view text, std::size_t bound) {
 bool heldBySender(NamedMutex& mutex) {
     switch (mutex.wait(0)) {
         case MutexWait::Obtained:
-        case MutexWait::Abandoned:
-            mutex.release();
-            return false;
-        case MutexWait::TimedOut:
-            return true;
-        case MutexWait::Failed:
-            break;
+        case MutexWait::Abandoned: mutex.release(); return false;
+        case MutexWait::TimedOut: return true;
+        case MutexWait::Failed: break;
     }
     return false;
 }
 
-void runRegistered(const std::function<void()>& function, const char* executeText, const char* missingText) {
+void runRegistered(const std::function<void()>& function, const char* executeText,
+                   const char* missingText) {
     if (function) {
         writeNormalLog(executeText, "");
         function();
@@ -93,7 +92,8 @@ TessarollMessagePtr createMessage(const char* from, const char* to, const char* 
     message->Message = "";
     char timeText[32] = {};
     std::snprintf(timeText, sizeof timeText, "%" PRIx64, static_cast<uint64_t>(getTimeValue()));
-    for (int i = 0; i < 4; ++i) message->TimeValue[static_cast<std::size_t>(i)] = piece(timeText, i);
+    for (int i = 0; i < 4; ++i)
+        message->TimeValue[static_cast<std::size_t>(i)] = piece(timeText, i);
     message->HashValue = getMessageHashValue(*message);
     return message;
 }
@@ -124,8 +124,8 @@ std::optional<std::string> messageWireText(const TessarollMessage& m) {
     std::string text;
     text.reserve(160 + m.From->size() + m.To->size() + m.Message->size());
     text += "{\"From\":\"" + *m.From + "\", \"To\":\"" + *m.To + "\", \"Instruction\":\"" +
-            m.Instruction.value_or("") + "\", \"Message\":\"" + *m.Message + "\", \"TimeValue\":\"" + joinedTime(m) +
-            "\", \"HashValue\":\"" + *m.HashValue + "\"}";
+            m.Instruction.value_or("") + "\", \"Message\":\"" + *m.Message +
+            "\", \"TimeValue\":\"" + joinedTime(m) + "\", \"HashValue\":\"" + *m.HashValue + "\"}";
     return text;
 }
 
@@ -138,7 +138,8 @@ TessarollMessagePtr parseMessage(std::string_view text) {
     message->HashValue = getJsonTextValue(text, "HashValue");
     if (auto time = getJsonTextValue(text, "TimeValue")) {
         std::string first16 = bounded(*time, 16);
-        for (int i = 0; i < 4; ++i) message->TimeValue[static_cast<std::size_t>(i)] = piece(first16, i);
+        for (int i = 0; i < 4; ++i)
+            message->TimeValue[static_cast<std::size_t>(i)] = piece(first16, i);
     }
     return message;
 }
@@ -159,7 +160,8 @@ bool verifyMessage(const TessarollMessage* message) {
     for (int i = 0; i < 4; ++i) {
         std::string p = piece(aligned, i);
         std::size_t digits = p.find_first_not_of(' ');
-        int32_t value = digits == std::string::npos ? 0 : hexStringToLong(std::string_view(p).substr(digits));
+        int32_t value =
+            digits == std::string::npos ? 0 : hexStringToLong(std::string_view(p).substr(digits));
         sent |= static_cast<uint64_t>(static_cast<uint32_t>(value)) << shifts[i];
     }
     // Unsigned: a time from the future wraps around and is refused as well.
@@ -213,7 +215,9 @@ bool sendIPCMsgWin(const char* from, const char* to, const char* instruction) {
     return true;
 }
 
-bool sendIPCMsgWin(const char* to) { return sendIPCMsgWin(kSenderMonitor, to, kInstructionSuicide); }
+bool sendIPCMsgWin(const char* to) {
+    return sendIPCMsgWin(kSenderMonitor, to, kInstructionSuicide);
+}
 
 namespace {
 
@@ -280,7 +284,8 @@ void handleCopyData(const char* data) {
         runRegistered(IPCHandlers.stopFunction, "Execute stop function", "No stop function");
     } else if (instruction == kInstructionRestart) {
         writeNormalLog("Receive message: ", instruction);
-        runRegistered(IPCHandlers.restartFunction, "Execute restart function", "No restart function");
+        runRegistered(IPCHandlers.restartFunction, "Execute restart function",
+                      "No restart function");
     } else {
         writeNormalLog("Receive UNKNOW instruction: ", instruction);
         writeNormalLog("Receive UNKNOW message: ", message->Message.value_or(""));
@@ -329,9 +334,7 @@ void handleSessionChange(int code) {
             writeNormalLog("Receive windows unlock signal", "");
             backInSession();
             break;
-        default:
-            writeNormalLogInt("Receive unknow system signal: ", code);
-            break;
+        default: writeNormalLogInt("Receive unknow system signal: ", code); break;
     }
 }
 
@@ -361,12 +364,12 @@ void ipcWindowReceiver(std::string channel) {
         auto onText = [](const std::string& text) { ipcWindowProc(kWmCopyData, 0, text.c_str()); };
         auto onChange = [](int code) { ipcWindowProc(kWmSessionChange, code, nullptr); };
         while (true) {
-            pollfd fds[2] = {{receiver->fd(), POLLIN, 0}, {session ? session->fd() : -1, POLLIN, 0}};
+            pollfd fds[2] = {{receiver->fd(), POLLIN, 0},
+                             {session ? session->fd() : -1, POLLIN, 0}};
             int ready = ::poll(fds, session ? 2 : 1, 1000);
             if (ready < 0 && errno != EINTR) break;
             if (fds[0].revents & (POLLERR | POLLNVAL)) break;
-            while (receiver->serveOne(onText)) {
-            }
+            while (receiver->serveOne(onText)) {}
             if (session && !session->process(onChange)) {
                 writeWarningLog("Session notification unavailable: ", "bus connection lost");
                 session.reset();
@@ -382,8 +385,8 @@ void ipcLockModePoller(const char* channel) {
         return;
     }
     const std::string base = bounded(channel, kNameBound);
-    static const char* const kOrder[] = {kInstructionSuicide, kInstructionMonitorStart, kInstructionStart,
-                                         kInstructionStop, kInstructionRestart};
+    static const char* const kOrder[] = {kInstructionSuicide, kInstructionMonitorStart,
+                                         kInstructionStart, kInstructionStop, kInstructionRestart};
     // Opened once: an object that is not our own is refused (and logged) here, and never
     // read as a signal.
     std::vector<std::pair<const char*, std::unique_ptr<NamedMutex>>> signals;
@@ -407,13 +410,16 @@ void ipcLockModePoller(const char* channel) {
             } else {
                 if (which == kInstructionStart) {
                     writeNormalLog("IPC Message Lock Mode: ", "Recivie start message");
-                    runRegistered(IPCHandlers.startFunction, "Execute start function", "No start function");
+                    runRegistered(IPCHandlers.startFunction, "Execute start function",
+                                  "No start function");
                 } else if (which == kInstructionStop) {
                     writeNormalLog("IPC Message Lock Mode: ", "Recivie stop message");
-                    runRegistered(IPCHandlers.stopFunction, "Execute stop function", "No stop function");
+                    runRegistered(IPCHandlers.stopFunction, "Execute stop function",
+                                  "No stop function");
                 } else {
                     writeNormalLog("IPC Message Lock Mode: ", "Recivie restart message");
-                    runRegistered(IPCHandlers.restartFunction, "Execute restart function", "No restart function");
+                    runRegistered(IPCHandlers.restartFunction, "Execute restart function",
+                                  "No restart function");
                 }
                 sleepMs(100);
             }

@@ -1,9 +1,9 @@
 #include "TessarollUtil/ProcessTools.h"
 
+#include <unistd.h>
 #include <chrono>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
@@ -11,11 +11,14 @@
 
 namespace {
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // Polls every 100 ms for at most 3 s until no process of that name runs.
 void waitForEnd(const char* imageName, const std::string* tag) {
-    for (int waited = 0, counter = 0; waited < 3000 && isProcessRunning(imageName); waited += 100, ++counter) {
+    for (int waited = 0, counter = 0; waited < 3000 && isProcessRunning(imageName);
+         waited += 100, ++counter) {
         if (tag) writeNormalLogInt("[" + *tag + "] Wait for " + imageName + " shutdown: ", counter);
         sleepMs(100);
     }
@@ -84,7 +87,8 @@ bool killProcessByName(const char* imageName, ProgramForm form) {
     }
     bool gone = !imageName || !isProcessRunning(imageName);
     if (isLogOn()) {
-        std::string text = "[" + tag + "] kill " + (imageName ? imageName : "") + " shutdown state: ";
+        std::string text =
+            "[" + tag + "] kill " + (imageName ? imageName : "") + " shutdown state: ";
         if (gone) {
             writeNormalLog(text, "Success");
         } else {

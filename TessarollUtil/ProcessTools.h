@@ -18,8 +18,8 @@ bool isProcessRunning(const char* imageName);
 // Who is ending a program: the log tag and the sender of the instruction differ.
 enum class ProgramForm { Worker, Monitor };
 // Sends "TessarollInstruction_Suicide" to the channel of that name, kills what still runs
-// of it among the user's own processes, waits up to 3 s, escalates once more if needed and logs the shutdown state.
-// True when no such process runs at the end (also for a null name).
+// of it among the user's own processes, waits up to 3 s, escalates once more if needed and logs the
+// shutdown state. True when no such process runs at the end (also for a null name).
 bool killProcessByName(const char* imageName, ProgramForm form = ProgramForm::Worker);
 
 // Releases and drops a mutex taken with lockUserMutex; null is fine.

@@ -37,7 +37,8 @@ SecretString& SecretString::append(std::string_view more) {
     if (bytes_.capacity() < length + more.size() + 1) {
         std::vector<char, WipingAllocator<char>> grown;
         grown.reserve(std::max(length + more.size() + 1, bytes_.capacity() * 2));
-        grown.insert(grown.end(), bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(length));
+        grown.insert(grown.end(), bytes_.begin(),
+                     bytes_.begin() + static_cast<std::ptrdiff_t>(length));
         grown.insert(grown.end(), more.begin(), more.end());
         grown.push_back('\0');
         bytes_.swap(grown);

@@ -9,7 +9,7 @@
 #include <vector>
 
 void secureWipe(void* data, std::size_t length);
-void secureWipe(std::string& text);             // wipes the whole capacity, leaves it empty
+void secureWipe(std::string& text);  // wipes the whole capacity, leaves it empty
 void secureWipe(std::u16string& text);
 void secureWipe(std::vector<unsigned char>& bytes);
 
@@ -26,7 +26,9 @@ struct WipingAllocator {
         ::operator delete(block);
     }
     template <typename U>
-    bool operator==(const WipingAllocator<U>&) const { return true; }
+    bool operator==(const WipingAllocator<U>&) const {
+        return true;
+    }
 };
 
 // A secret text (a PIN, a key, a decrypted value). Its bytes only ever live in blocks of
@@ -37,9 +39,12 @@ class SecretString {
 public:
     SecretString() = default;
     explicit SecretString(std::string_view text) { append(text); }
-    SecretString(const char* text, std::size_t length) : SecretString(std::string_view(text, length)) {}
+    SecretString(const char* text, std::size_t length)
+        : SecretString(std::string_view(text, length)) {}
     // Takes over a plain string's content and wipes the string.
-    explicit SecretString(std::string&& text) : SecretString(std::string_view(text)) { secureWipe(text); }
+    explicit SecretString(std::string&& text) : SecretString(std::string_view(text)) {
+        secureWipe(text);
+    }
     SecretString(const SecretString& other) : SecretString(other.view()) {}
     SecretString(SecretString&& other) noexcept = default;
     SecretString& operator=(const SecretString& other) {
@@ -50,7 +55,9 @@ public:
     ~SecretString() = default;
 
     SecretString& append(std::string_view more);
-    SecretString& append(const char* text, std::size_t length) { return append(std::string_view(text, length)); }
+    SecretString& append(const char* text, std::size_t length) {
+        return append(std::string_view(text, length));
+    }
     SecretString& operator+=(std::string_view more) { return append(more); }
     SecretString& operator+=(char c) { return append(std::string_view(&c, 1)); }
     // Replaces the content; the old one is wiped.
@@ -84,4 +91,6 @@ private:
 SecretString secretFromUtf16(std::u16string_view text);
 
 // Empties the secret at once, before it goes away.
-inline void secureWipe(SecretString& secret) { secret.clear(); }
+inline void secureWipe(SecretString& secret) {
+    secret.clear();
+}

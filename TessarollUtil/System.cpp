@@ -18,7 +18,7 @@ std::string logIniPath;
 
 namespace {
 
-constexpr std::size_t kPathBuffer = 260;     // the path buffers of the copy folder
+constexpr std::size_t kPathBuffer = 260;  // the path buffers of the copy folder
 constexpr std::size_t kMutexNameBuffer = 512;
 constexpr std::size_t kIniPathBuffer = 512;
 constexpr std::time_t kTimeValueEpoch = 1420070400;  // 2015-01-01 00:00:00 UTC
@@ -70,7 +70,9 @@ std::string asReadInTextMode(const std::string& raw) {
 
 // ---- folders --------------------------------------------------------------------------
 
-std::string getUserTempPath() { return userTempFolder(); }
+std::string getUserTempPath() {
+    return userTempFolder();
+}
 
 std::string getCopyPath(std::string_view subfolder) {
     std::string path = commonAppDataFolder();
@@ -87,7 +89,9 @@ std::string getCopyPath(std::string_view subfolder) {
     return path;
 }
 
-std::optional<std::string> getModuleFolder() { return moduleFolder(); }
+std::optional<std::string> getModuleFolder() {
+    return moduleFolder();
+}
 
 // ---- the per-user mutex ---------------------------------------------------------------
 
@@ -118,15 +122,16 @@ std::unique_ptr<NamedMutex> lockUserMutex(std::string_view name, uint32_t waitMi
             // killed program) leaves it to the next one: taken over, and no signal.
             return mutex;
         case MutexWait::TimedOut:
-        case MutexWait::Failed:
-            break;
+        case MutexWait::Failed: break;
     }
     return nullptr;
 }
 
 // ---- files ----------------------------------------------------------------------------
 
-bool fileExists(std::string_view path) { return fileExistsOnDisk(path); }
+bool fileExists(std::string_view path) {
+    return fileExistsOnDisk(path);
+}
 
 std::optional<std::string> readTextFile(std::string_view path) {
     auto raw = readWholeFile(path);
@@ -151,7 +156,9 @@ bool isPortInUse(int port, bool ipv6) {
     return isLoopbackPortInUse(static_cast<uint16_t>(port), ipv6);
 }
 
-int64_t getTimeValueAt(std::time_t when) { return static_cast<int64_t>(when) - kTimeValueEpoch; }
+int64_t getTimeValueAt(std::time_t when) {
+    return static_cast<int64_t>(when) - kTimeValueEpoch;
+}
 
 int64_t getTimeValue() {
     std::time_t now = std::time(nullptr);
@@ -165,16 +172,22 @@ std::string getTimeValueHex() {
     return text;
 }
 
-bool generateRandomBytes(std::span<unsigned char> buffer) { return fillRandomBytes(buffer); }
+bool generateRandomBytes(std::span<unsigned char> buffer) {
+    return fillRandomBytes(buffer);
+}
 
 bool generateRandomBytes(void* buffer, std::size_t length) {
     if (!buffer) return length == 0;
     return fillRandomBytes(std::span(static_cast<unsigned char*>(buffer), length));
 }
 
-bool generateRandomBytes8(std::span<unsigned char, 8> buffer) { return fillRandomBytes(buffer); }
+bool generateRandomBytes8(std::span<unsigned char, 8> buffer) {
+    return fillRandomBytes(buffer);
+}
 
-uint32_t getOSVersion() { return hostOsVersionMask(); }
+uint32_t getOSVersion() {
+    return hostOsVersionMask();
+}
 
 std::string getOSName(uint32_t mask) {
     for (const auto& entry : kOsBits) {
@@ -204,13 +217,15 @@ std::string getTimeTextAt(std::time_t when) {
     if (!localtime_r(&when, &local)) return "Unknow time";
     auto two = [](int value) { return padLeft(std::to_string(value), 2, '0'); };
     char text[64];
-    std::snprintf(text, sizeof text, "%d-%s-%s %s-%s-%s", local.tm_year + 1900, two(local.tm_mon + 1).c_str(),
-                  two(local.tm_mday).c_str(), two(local.tm_hour).c_str(), two(local.tm_min).c_str(),
-                  two(local.tm_sec).c_str());
+    std::snprintf(text, sizeof text, "%d-%s-%s %s-%s-%s", local.tm_year + 1900,
+                  two(local.tm_mon + 1).c_str(), two(local.tm_mday).c_str(),
+                  two(local.tm_hour).c_str(), two(local.tm_min).c_str(), two(local.tm_sec).c_str());
     return text;
 }
 
-std::string getTimeText() { return getTimeTextAt(std::time(nullptr)); }
+std::string getTimeText() {
+    return getTimeTextAt(std::time(nullptr));
+}
 
 std::optional<std::string> getDesktopPath() {
     std::string folder = desktopFolder();

@@ -16,7 +16,8 @@ std::atomic<int32_t> lastConversionError{0};
 
 namespace {
 
-constexpr std::string_view kBase64Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view kBase64Alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int base64Value(unsigned char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -70,7 +71,9 @@ void copyString(std::span<char> destination, const char* source) {
     boundedCopy(destination, std::string_view(source));
 }
 
-void copyString(std::span<char> destination, std::string_view source) { boundedCopy(destination, source); }
+void copyString(std::span<char> destination, std::string_view source) {
+    boundedCopy(destination, source);
+}
 
 void copyAndFreeString(std::span<char> destination, std::string& source) {
     boundedCopy(destination, std::string_view(source));
@@ -88,7 +91,9 @@ void copyWideString(std::span<char16_t> destination, const char16_t* source) {
     boundedCopy(destination, std::u16string_view(source));
 }
 
-void copyWideString(std::span<char16_t> destination, std::u16string_view source) { boundedCopy(destination, source); }
+void copyWideString(std::span<char16_t> destination, std::u16string_view source) {
+    boundedCopy(destination, source);
+}
 
 void copyAndFreeWideString(std::span<char16_t> destination, std::optional<std::u16string>& source) {
     if (!source) return;
@@ -133,11 +138,17 @@ std::optional<std::string> bstrToMultiByte(BSTR text, int codePage) {
     return converted;
 }
 
-std::optional<std::string> bstrToUtf8(BSTR text) { return bstrToMultiByte(text, kCodePageUtf8); }
+std::optional<std::string> bstrToUtf8(BSTR text) {
+    return bstrToMultiByte(text, kCodePageUtf8);
+}
 
-std::optional<std::string> bstrToText(BSTR text) { return bstrToMultiByte(text, libraryCodePage.load()); }
+std::optional<std::string> bstrToText(BSTR text) {
+    return bstrToMultiByte(text, libraryCodePage.load());
+}
 
-BSTR utf8ToBstr(std::string_view text) { return newBstr(utf8ToUtf16(text)); }
+BSTR utf8ToBstr(std::string_view text) {
+    return newBstr(utf8ToUtf16(text));
+}
 
 BSTR utf8ToBstr(const char* text) {
     if (!text) return nullptr;
@@ -203,7 +214,8 @@ int32_t hexStringToLong(std::string_view text) {
 
 // ---- texts ----------------------------------------------------------------------------
 
-std::string replaceAll(std::string_view text, std::string_view pattern, std::string_view replacement) {
+std::string replaceAll(std::string_view text, std::string_view pattern,
+                       std::string_view replacement) {
     if (pattern.empty()) return std::string(text);
     std::string out;
     std::size_t position = 0;
@@ -218,7 +230,9 @@ std::string replaceAll(std::string_view text, std::string_view pattern, std::str
     return out;
 }
 
-std::string removeExeExtension(std::string_view name) { return replaceAll(name, ".exe", ""); }
+std::string removeExeExtension(std::string_view name) {
+    return replaceAll(name, ".exe", "");
+}
 
 std::size_t base64Encode(std::span<char> output, std::span<const unsigned char> bytes) {
     std::size_t needed = (bytes.size() + 2) / 3 * 4 + 1;
@@ -247,7 +261,8 @@ std::size_t base64Encode(std::span<char> output, std::span<const unsigned char> 
 
 std::string base64EncodeText(std::string_view text) {
     std::string buffer((text.size() + 2) / 3 * 4 + 1, '\0');
-    std::size_t written = base64Encode(buffer, std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+    std::size_t written = base64Encode(
+        buffer, std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
     buffer.resize(written - 1);
     return buffer;
 }
@@ -256,7 +271,8 @@ std::string urlBase64Decode(std::string_view text) {
     // The field carries the whole request, PINs included: it is read in place, with "%2B",
     // "%2F" and "%3D" taken as the characters they stand for, and decoded into one buffer
     // that never grows, up to the first character that is not Base64.
-    static constexpr std::pair<std::string_view, char> kEscapes[] = {{"%2B", '+'}, {"%2F", '/'}, {"%3D", '='}};
+    static constexpr std::pair<std::string_view, char> kEscapes[] = {
+        {"%2B", '+'}, {"%2F", '/'}, {"%3D", '='}};
     std::string out;
     out.reserve(text.size() / 4 * 3 + 3);
     uint32_t group = 0;
@@ -290,7 +306,7 @@ std::string unescapeJsonText(std::string_view text) {
     // the result, which its caller wipes. No escape holds another's start, and none makes
     // a backslash, so a pass from the left reads each as replacing one kind after another would.
     static constexpr std::pair<std::string_view, char> kEscapes[] = {
-        {"\\r", '\r'},          {"\\n", '\n'},          {"\\t", '\t'},    {"\\u000f", '\x0f'},
+        {"\\r", '\r'},       {"\\n", '\n'},       {"\\t", '\t'}, {"\\u000f", '\x0f'},
         {"\\u000e", '\x0e'}, {"\\u001b", '\x1b'}, {"\\\"", '"'},
     };
     std::string out;
@@ -314,7 +330,9 @@ std::string padLeft(std::string_view text, std::size_t width, char fill) {
     return std::string(width - text.size(), fill).append(text);
 }
 
-std::string alignRight16(std::string_view text) { return padLeft(text, 16, ' '); }
+std::string alignRight16(std::string_view text) {
+    return padLeft(text, 16, ' ');
+}
 
 int32_t compareVersion(const char* versionA, const char* versionB) {
     if (!versionA) {
@@ -330,7 +348,8 @@ int32_t compareVersion(const char* versionA, const char* versionB) {
 
 int32_t compareVersion(std::string_view versionA, std::string_view versionB) {
     auto parts = [](std::string_view version) {
-        std::string text = replaceAll(cutToBuffer(version.substr(0, version.find('\0')), 512), " ", "");
+        std::string text =
+            replaceAll(cutToBuffer(version.substr(0, version.find('\0')), 512), " ", "");
         return splitToArray(replaceAll(text, ".", ","), ",");
     };
     std::vector<std::string> a = parts(versionA);
@@ -376,7 +395,9 @@ bool isPrefix(const char* prefix, const char* text) {
     return isPrefix(std::string_view(prefix), std::string_view(text));
 }
 
-bool isPrefix(std::string_view prefix, std::string_view text) { return text.substr(0, prefix.size()) == prefix; }
+bool isPrefix(std::string_view prefix, std::string_view text) {
+    return text.substr(0, prefix.size()) == prefix;
+}
 
 std::optional<std::string> subString(std::string_view text, std::size_t start, std::size_t end) {
     if (start >= end) return std::nullopt;
@@ -417,11 +438,13 @@ std::vector<std::string> splitToArray(std::string_view text, std::string_view de
 std::vector<unsigned char> hexToBytes(std::string_view text) {
     std::vector<unsigned char> bytes(text.size() / 2);
     for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<unsigned char>((hexValue(text[2 * i]) << 4) | hexValue(text[2 * i + 1]));
+        bytes[i] =
+            static_cast<unsigned char>((hexValue(text[2 * i]) << 4) | hexValue(text[2 * i + 1]));
     return bytes;
 }
 
 bool endsWithDisplayName(std::string_view text) {
     constexpr std::string_view kSuffix = "DisplayName.txt";
-    return text.size() > 14 && text.size() >= kSuffix.size() && text.substr(text.size() - kSuffix.size()) == kSuffix;
+    return text.size() > 14 && text.size() >= kSuffix.size() &&
+           text.substr(text.size() - kSuffix.size()) == kSuffix;
 }

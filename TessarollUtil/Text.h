@@ -87,7 +87,8 @@ int32_t hexStringToLong(std::string_view text);
 
 // Every non-overlapping occurrence of `pattern`, from the left, replaced. An empty
 // pattern gives the text unchanged.
-std::string replaceAll(std::string_view text, std::string_view pattern, std::string_view replacement);
+std::string replaceAll(std::string_view text, std::string_view pattern,
+                       std::string_view replacement);
 // The name with every ".exe" removed (case-sensitive).
 std::string removeExeExtension(std::string_view name);
 

@@ -20,7 +20,9 @@ std::vector<std::string> entries;  // as logged; guarded by listMutex
 bool listTooLong = false;          // guarded by listMutex
 std::atomic<bool> unlocked{false};
 
-bool isAlphaNumeric(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+bool isAlphaNumeric(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0;
+}
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && toLowerString(text.substr(0, prefix.size())) == prefix;
@@ -32,15 +34,19 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
 std::optional<std::string> hostOfOrigin(std::string_view origin) {
     if (origin.size() > kMaxOriginLength) return std::nullopt;
     std::size_t at = 0;
-    if (startsWithNoCase(origin, "https://")) at = 8;
-    else if (startsWithNoCase(origin, "http://")) at = 7;
-    else return std::nullopt;
+    if (startsWithNoCase(origin, "https://"))
+        at = 8;
+    else if (startsWithNoCase(origin, "http://"))
+        at = 7;
+    else
+        return std::nullopt;
     const std::size_t hostStart = at;
     for (;;) {
         const std::size_t labelStart = at;
         while (at < origin.size() && (isAlphaNumeric(origin[at]) || origin[at] == '-')) ++at;
         const std::size_t length = at - labelStart;
-        if (length == 0 || length > kMaxLabelLength || origin[labelStart] == '-' || origin[at - 1] == '-')
+        if (length == 0 || length > kMaxLabelLength || origin[labelStart] == '-' ||
+            origin[at - 1] == '-')
             return std::nullopt;
         if (at == origin.size() || origin[at] != '.') break;
         ++at;
@@ -83,7 +89,9 @@ std::size_t findFrom(std::string_view text, std::string_view needle, std::size_t
     return std::string_view::npos;
 }
 
-std::string shownPattern(const std::string& entry) { return replaceAll(replaceAll(entry, "*", "\\S*"), ".", "\\."); }
+std::string shownPattern(const std::string& entry) {
+    return replaceAll(replaceAll(entry, "*", "\\S*"), ".", "\\.");
+}
 
 std::string_view trimmed(std::string_view text) {
     constexpr std::string_view kBlanks = " \t\n\v\f\r";
@@ -99,10 +107,12 @@ bool domainPatternMatches(std::string_view pattern, std::string_view host) {
     if (firstStar == std::string_view::npos) return pattern == host;
     const std::size_t lastStar = pattern.rfind('*');
     const std::string_view head = pattern.substr(0, firstStar), tail = pattern.substr(lastStar + 1);
-    if (head.size() + tail.size() > host.size() || !host.starts_with(head) || !host.ends_with(tail)) return false;
+    if (head.size() + tail.size() > host.size() || !host.starts_with(head) || !host.ends_with(tail))
+        return false;
     // Between the first and the last star, each piece taken at its leftmost place leaves
     // the most room for the rest, so no choice is ever revisited.
-    const std::string_view middle = host.substr(head.size(), host.size() - head.size() - tail.size());
+    const std::string_view middle =
+        host.substr(head.size(), host.size() - head.size() - tail.size());
     std::size_t at = 0;
     for (std::size_t star = firstStar; star != lastStar;) {
         const std::size_t next = pattern.find('*', star + 1);
@@ -116,7 +126,9 @@ bool domainPatternMatches(std::string_view pattern, std::string_view host) {
     return true;
 }
 
-void setUnlockURL(const char* list) { setUnlockURL(list ? std::string_view(list) : std::string_view()); }
+void setUnlockURL(const char* list) {
+    setUnlockURL(list ? std::string_view(list) : std::string_view());
+}
 
 void setUnlockURL(std::string_view list) {
     unlocked = false;
@@ -195,7 +207,9 @@ bool checkUnlockDomain(std::string_view origin) {
     return unlocked;
 }
 
-bool isUnlocked() { return unlocked; }
+bool isUnlocked() {
+    return unlocked;
+}
 
 void clearUrlCheckList() {
     std::lock_guard guard(listMutex);

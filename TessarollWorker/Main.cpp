@@ -1,8 +1,8 @@
 // ZEFAGPKITessarollWorker: one command per run, the command being the arguments after
 // the program's name joined with single blanks.
+#include <unistd.h>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 #include "TessarollWorker/Worker.h"
 #include "platform/Privacy.h"

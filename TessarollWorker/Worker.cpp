@@ -50,10 +50,13 @@ struct WorkerOutcome {
     bool selfDelete = false;  // the worker removes its own executable at the end
 };
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
                return std::tolower(x) == std::tolower(y);
            });
 }
@@ -80,9 +83,9 @@ std::string argumentText(std::string_view commandText) {
 bool wildcardMatch(std::string_view pattern, std::string_view name) {
     std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
     while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' ||
-                                   std::tolower(static_cast<unsigned char>(pattern[p])) ==
-                                       std::tolower(static_cast<unsigned char>(name[n])))) {
+        if (p < pattern.size() &&
+            (pattern[p] == '?' || std::tolower(static_cast<unsigned char>(pattern[p])) ==
+                                      std::tolower(static_cast<unsigned char>(name[n])))) {
             ++p;
             ++n;
         } else if (p < pattern.size() && pattern[p] == '*') {
@@ -99,7 +102,9 @@ bool wildcardMatch(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
-std::size_t lastSeparator(std::string_view path) { return path.find_last_of("\\/"); }
+std::size_t lastSeparator(std::string_view path) {
+    return path.find_last_of("\\/");
+}
 
 // One deletion with the worker's retry rule: 11 attempts, each failure followed by a
 // 500 ms pause.
@@ -159,7 +164,9 @@ WorkerOutcome runDelete(const WorkerRun& run) {
     }
 
     for (int waits = 0; waits < 30 && uninstallerRunning(); ++waits) {
-        if (waits == 0) writeNormalLog(formatted("[TessarollWorker-%s] ", instanceName), "NSIS uninstaller is running, wait");
+        if (waits == 0)
+            writeNormalLog(formatted("[TessarollWorker-%s] ", instanceName),
+                           "NSIS uninstaller is running, wait");
         sleepMs(1000);
     }
     sleepMs(200);
@@ -223,10 +230,12 @@ WorkerOutcome runUninstallDetect(const WorkerRun& run) {
     } else {
         // Only what lies below the folder counts, so that where it is installed does not.
         auto libraries = [&](const std::vector<std::string>& list) {
-            return static_cast<std::size_t>(std::count_if(list.begin(), list.end(), [&](const std::string& path) {
-                return std::string_view(path).substr(std::min(path.size(), moduleFolderPath.size())).find(libraryMark) !=
-                       std::string_view::npos;
-            }));
+            return static_cast<std::size_t>(
+                std::count_if(list.begin(), list.end(), [&](const std::string& path) {
+                    return std::string_view(path)
+                               .substr(std::min(path.size(), moduleFolderPath.size()))
+                               .find(libraryMark) != std::string_view::npos;
+                }));
         };
         std::size_t totalCount = libraries(total), mainCount = libraries(main);
         char line[128];
@@ -317,11 +326,15 @@ void runWatchdog() {
 
 WorkerOutcome runImportRootCertificates(const WorkerRun&) {
     if (!RootStore::writesMachineStores())
-        writeNormalLog("Not run as root: the system trust store and the Firefox policy are left alone, "
-                       "the roots go to this user's NSS database and Firefox profiles",
-                       "");
+        writeNormalLog(
+            "Not run as root: the system trust store and the Firefox policy are left alone, "
+            "the roots go to this user's NSS database and Firefox profiles",
+            "");
     if (!RootStore::writesUserStores())
-        writeNormalLog("The home folder belongs to another user: its NSS database and Firefox profiles are left alone", "");
+        writeNormalLog(
+            "The home folder belongs to another user: its NSS database and Firefox profiles are "
+            "left alone",
+            "");
     if (importRootCA(eccRootCertificate) == 0) writeErrorLog("Import root CA failed ", "ECC");
     if (importRootCA(rsaRootCertificate) == 0) writeErrorLog("Import root CA failed ", "RSA");
     return {};
@@ -386,7 +399,8 @@ constexpr WorkerCommand kCommands[] = {
     // Holding the worker lock is all it does.
     {"-monitorstart", WorkerOption::MonitorStart, Match::WholeTextAnyCase, true,
      [](const WorkerRun&) { return WorkerOutcome{}; }},
-    {"-uninstalldetect", WorkerOption::UninstallDetect, Match::PrefixWithCase, false, runUninstallDetect},
+    {"-uninstalldetect", WorkerOption::UninstallDetect, Match::PrefixWithCase, false,
+     runUninstallDetect},
     {"-delete", WorkerOption::Delete, Match::PrefixWithCase, false, runDelete},
     {"-KeyToByte", WorkerOption::KeyToByte, Match::PrefixWithCase, false, runKeyToByte},
     {"-watchdog", WorkerOption::Watchdog, Match::WholeTextAnyCase, false,
@@ -394,13 +408,15 @@ constexpr WorkerCommand kCommands[] = {
          runWatchdog();
          return WorkerOutcome{};
      }},
-    {"-importRootCACert", WorkerOption::ImportRootCACert, Match::WholeTextAnyCase, false, runImportRootCertificates},
+    {"-importRootCACert", WorkerOption::ImportRootCACert, Match::WholeTextAnyCase, false,
+     runImportRootCertificates},
 };
 
 const WorkerCommand* commandFor(std::string_view commandText) {
     for (const WorkerCommand& command : kCommands) {
-        const bool matches = command.match == Match::PrefixWithCase ? isPrefix(std::string_view(command.text), commandText)
-                                                                    : equalsIgnoreCase(commandText, command.text);
+        const bool matches = command.match == Match::PrefixWithCase
+                                 ? isPrefix(std::string_view(command.text), commandText)
+                                 : equalsIgnoreCase(commandText, command.text);
         if (matches) return &command;
     }
     return nullptr;
@@ -416,7 +432,9 @@ std::optional<WorkerOption> matchWorkerOption(std::string_view commandText) {
 
 bool takesWorkerLock(WorkerOption option) {
     return std::any_of(std::begin(kCommands), std::end(kCommands),
-                       [option](const WorkerCommand& command) { return command.option == option && command.takesLock; });
+                       [option](const WorkerCommand& command) {
+                           return command.option == option && command.takesLock;
+                       });
 }
 
 std::string commandTextFromArguments(int argc, char** argv) {
@@ -428,7 +446,8 @@ std::string commandTextFromArguments(int argc, char** argv) {
     return text;
 }
 
-std::vector<std::string> splitUninstallArguments(std::string_view argumentText, std::size_t& tokenCount) {
+std::vector<std::string> splitUninstallArguments(std::string_view argumentText,
+                                                 std::size_t& tokenCount) {
     std::vector<std::string> tokens;
     std::string_view rest = argumentText;
     while (!rest.empty()) {
@@ -512,8 +531,10 @@ std::string keyToByteText(std::string_view keyText, bool rsaName) {
     bool first = true;
     for (unsigned char byte : keyText) {
         if (byte == 0) break;
-        std::snprintf(piece, sizeof piece, first ? (rsaName ? "byte RSAKey[] = { 0x%X" : "byte ECKey[] = { 0x%X") : ", 0x%X",
-                      static_cast<unsigned>(byte));
+        std::snprintf(
+            piece, sizeof piece,
+            first ? (rsaName ? "byte RSAKey[] = { 0x%X" : "byte ECKey[] = { 0x%X") : ", 0x%X",
+            static_cast<unsigned>(byte));
         out += piece;
         first = false;
     }
@@ -574,7 +595,8 @@ int runWorker(std::string_view commandText) {
             return 0;
         }
     }
-    const WorkerOutcome outcome = command->run({commandText, instanceName, moduleFolderPath.value_or(".")});
+    const WorkerOutcome outcome =
+        command->run({commandText, instanceName, moduleFolderPath.value_or(".")});
     unlockUserMutex(workerLock);
     if (outcome.selfDelete) deleteSelf();
     return outcome.exitCode;

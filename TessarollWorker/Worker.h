@@ -49,7 +49,8 @@ int runWorker(std::string_view commandText);
 // that contains ".exe" joined with single blanks into one argument, so that a program path
 // with blanks stays whole; tokens after the last ".exe" form one more argument. Double
 // quotes are dropped. `tokenCount` receives the number of tokens.
-std::vector<std::string> splitUninstallArguments(std::string_view argumentText, std::size_t& tokenCount);
+std::vector<std::string> splitUninstallArguments(std::string_view argumentText,
+                                                 std::size_t& tokenCount);
 
 // Every file below `root` whose path matched `pattern` ("*" or a "*.ext" form) appended
 // to `out` (which is cleared first). Folders are entered when their own name matches the

@@ -26,7 +26,8 @@ public:
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
             std::string name = run.benchmark_name();
             name = name.substr(0, name.find('/'));
-            nanoseconds_[name] = run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            nanoseconds_[name] =
+                run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -41,9 +42,12 @@ private:
 
 inline std::string timeText(double ns) {
     char text[32];
-    if (ns < 1e3) std::snprintf(text, sizeof text, "%.0f ns", ns);
-    else if (ns < 1e6) std::snprintf(text, sizeof text, "%.1f us", ns / 1e3);
-    else std::snprintf(text, sizeof text, "%.2f ms", ns / 1e6);
+    if (ns < 1e3)
+        std::snprintf(text, sizeof text, "%.0f ns", ns);
+    else if (ns < 1e6)
+        std::snprintf(text, sizeof text, "%.1f us", ns / 1e3);
+    else
+        std::snprintf(text, sizeof text, "%.2f ms", ns / 1e6);
     return text;
 }
 
@@ -57,8 +61,8 @@ inline int runAndPrintRows(int argc, char** argv, const std::vector<Figure>& fig
         if (!ours) continue;  // filtered out, or failed
         const double* reference = f.reference.empty() ? nullptr : collector.find(f.reference);
         if (reference)
-            std::printf("BENCH\t%s\t%s\t%s\t%.2f\n", f.text.c_str(), timeText(*ours).c_str(), timeText(*reference).c_str(),
-                        *ours / *reference);
+            std::printf("BENCH\t%s\t%s\t%s\t%.2f\n", f.text.c_str(), timeText(*ours).c_str(),
+                        timeText(*reference).c_str(), *ours / *reference);
         else
             std::printf("BENCH\t%s\t%s\t-\t-\n", f.text.c_str(), timeText(*ours).c_str());
     }

@@ -16,8 +16,10 @@ namespace {
 struct Setup {
     ComponentSandbox box{false};
     AdapterCopy adapter{box.sandbox().root() / "copy"};
-    JsonMapPtr byIndex = parseJsonMap(R"({"TessarollFunctionIndex":"4","strCert":"MIIBfakecert","iFlags":"3"})");
-    JsonMapPtr byName = parseJsonMap(R"({"TessarollFunctionIndex":"70","strCert":"MIIBfakecert","iFlags":"3"})");
+    JsonMapPtr byIndex =
+        parseJsonMap(R"({"TessarollFunctionIndex":"4","strCert":"MIIBfakecert","iFlags":"3"})");
+    JsonMapPtr byName =
+        parseJsonMap(R"({"TessarollFunctionIndex":"70","strCert":"MIIBfakecert","iFlags":"3"})");
     ICardCryptoComponent* component = nullptr;
 
     Setup() {
@@ -25,8 +27,8 @@ struct Setup {
         reply.text = u"CN=Subject";
         box.component().replies["CAPICertGetSubject"] = reply;
         CoInitialize(nullptr);
-        CoCreateInstance(CLSID_CardCryptoComponent, nullptr, CLSCTX_INPROC_SERVER, IID_ICardCryptoComponent,
-                         reinterpret_cast<void**>(&component));
+        CoCreateInstance(CLSID_CardCryptoComponent, nullptr, CLSCTX_INPROC_SERVER,
+                         IID_ICardCryptoComponent, reinterpret_cast<void**>(&component));
     }
     ~Setup() {
         if (component) component->Release();
@@ -87,8 +89,12 @@ BENCHMARK(directCall);
 }  // namespace
 
 int main(int argc, char** argv) {
-    return bench_rows::runAndPrintRows(argc, argv, {
-        {"adapter call by index (vs the component method called directly)", "adapterByIndex", "directCall"},
-        {"adapter call by name (vs the component method called directly)", "adapterByName", "directCall"},
-    });
+    return bench_rows::runAndPrintRows(
+        argc, argv,
+        {
+            {"adapter call by index (vs the component method called directly)", "adapterByIndex",
+             "directCall"},
+            {"adapter call by name (vs the component method called directly)", "adapterByName",
+             "directCall"},
+        });
 }

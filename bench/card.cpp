@@ -21,6 +21,8 @@
 #include <gnutls/pkcs11.h>
 #include <gnutls/pkcs7.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,8 +30,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -61,33 +61,39 @@ std::string run(const std::string& command, int* status = nullptr) {
 }
 
 std::string softhsmModule() {
-    return fs::exists("/usr/lib/softhsm/libsofthsm2.so") ? "/usr/lib/softhsm/libsofthsm2.so"
-                                                         : "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
+    return fs::exists("/usr/lib/softhsm/libsofthsm2.so")
+               ? "/usr/lib/softhsm/libsofthsm2.so"
+               : "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
 }
 
 // A demo token with its signing certificate and `count - 1` more (encryption only, no key), as a
 // card with a long history carries them.
 bool makeToken(const std::string& label, int count, const fs::path& work) {
     int status = 0;
-    std::string out = run("bash " TESSAROLL_SOURCE_DIR "/scripts/demo-token.sh --label '" + label + "' 2>&1", &status);
+    std::string out =
+        run("bash " TESSAROLL_SOURCE_DIR "/scripts/demo-token.sh --label '" + label + "' 2>&1",
+            &status);
     if (status != 0) {
         std::fprintf(stderr, "%s", out.c_str());
         return false;
     }
     std::string key = (work / "extra.key").string();
-    if (!fs::exists(key)) run("certtool --generate-privkey --key-type rsa --bits 2048 --outfile " + key + " 2>/dev/null");
-    std::string url = "pkcs11:token=" + label.substr(0, label.find(' ')) + "%20" + label.substr(label.find(' ') + 1);
+    if (!fs::exists(key))
+        run("certtool --generate-privkey --key-type rsa --bits 2048 --outfile " + key +
+            " 2>/dev/null");
+    std::string url = "pkcs11:token=" + label.substr(0, label.find(' ')) + "%20" +
+                      label.substr(label.find(' ') + 1);
     for (int i = 2; i <= count; ++i) {
         fs::path tmpl = work / "extra.tmpl", pem = work / "extra.pem";
-        writeFile(tmpl, "cn = \"Old certificate " + std::to_string(i) + "\"\nserial = " + std::to_string(1000 + i) +
-                            "\nexpiration_days = 365\nencryption_key\n");
-        run("certtool --generate-self-signed --load-privkey " + key + " --template " + tmpl.string() + " --outfile " +
-            pem.string() + " 2>/dev/null");
+        writeFile(tmpl, "cn = \"Old certificate " + std::to_string(i) + "\"\nserial = " +
+                            std::to_string(1000 + i) + "\nexpiration_days = 365\nencryption_key\n");
+        run("certtool --generate-self-signed --load-privkey " + key + " --template " +
+            tmpl.string() + " --outfile " + pem.string() + " 2>/dev/null");
         char id[8];
         std::snprintf(id, sizeof id, "%02x", 0x10 + i);
         out = run("GNUTLS_PIN=" + std::string(kPin) + " p11tool --provider " + softhsmModule() +
-                      " --login --write --load-certificate " + pem.string() + " --label old" + std::to_string(i) +
-                      " --id " + id + " '" + url + "' 2>&1",
+                      " --login --write --load-certificate " + pem.string() + " --label old" +
+                      std::to_string(i) + " --id " + id + " '" + url + "' 2>&1",
                   &status);
         if (status != 0) {
             std::fprintf(stderr, "%s", out.c_str());
@@ -110,17 +116,20 @@ double timeOnce(F f) {
 }
 
 void row(const std::string& figure, double ours, double reference) {
-    std::printf("BENCH\t%s\t%.0f us\t%.0f us\t%.2f\n", figure.c_str(), ours, reference, ours / reference);
+    std::printf("BENCH\t%s\t%.0f us\t%.0f us\t%.2f\n", figure.c_str(), ours, reference,
+                ours / reference);
     std::fflush(stdout);
 }
-
 
 class Stack {
 public:
     Stack(HttpsClientOptions options, std::string session)
-        : options_(std::move(options)), client_(std::make_unique<HttpsClient>(options_)), session_(std::move(session)) {}
+        : options_(std::move(options)),
+          client_(std::make_unique<HttpsClient>(options_)),
+          session_(std::move(session)) {}
     std::optional<std::string> call(const std::string& function, const std::string& fields) {
-        std::string json = R"({"FunctionName":")" + function + R"(",)" + kAdapter + R"(,"SessionId":")" + session_ + "\"" +
+        std::string json = R"({"FunctionName":")" + function + R"(",)" + kAdapter +
+                           R"(,"SessionId":")" + session_ + "\"" +
                            (fields.empty() ? "" : "," + fields) + "}";
         auto r = postRequest(*client_, json);
         if (!r) {  // the service closed the kept-alive connection: a new one, as a browser would
@@ -147,9 +156,11 @@ bool signDirect(gnutls_x509_crt_t cert, const std::string& keyUrl, const std::st
     bool ok = gnutls_privkey_import_url(key, keyUrl.c_str(), 0) >= 0;
     gnutls_pkcs7_t p7;
     gnutls_pkcs7_init(&p7);
-    gnutls_datum_t d{reinterpret_cast<unsigned char*>(const_cast<char*>(data.data())), static_cast<unsigned>(data.size())};
+    gnutls_datum_t d{reinterpret_cast<unsigned char*>(const_cast<char*>(data.data())),
+                     static_cast<unsigned>(data.size())};
     ok = ok && gnutls_pkcs7_sign(p7, cert, key, &d, nullptr, nullptr, GNUTLS_DIG_SHA256,
-                                 GNUTLS_PKCS7_EMBED_DATA | GNUTLS_PKCS7_INCLUDE_TIME | GNUTLS_PKCS7_INCLUDE_CERT) >= 0;
+                                 GNUTLS_PKCS7_EMBED_DATA | GNUTLS_PKCS7_INCLUDE_TIME |
+                                     GNUTLS_PKCS7_INCLUDE_CERT) >= 0;
     gnutls_datum_t out{nullptr, 0};
     ok = ok && gnutls_pkcs7_export2(p7, GNUTLS_X509_FMT_DER, &out) >= 0;
     gnutls_free(out.data);
@@ -162,7 +173,9 @@ bool signDirect(gnutls_x509_crt_t cert, const std::string& keyUrl, const std::st
 bool enumDirect(const std::string& tokenUrl, size_t expected) {
     gnutls_pkcs11_obj_t* objs = nullptr;
     unsigned count = 0;
-    if (gnutls_pkcs11_obj_list_import_url4(&objs, &count, tokenUrl.c_str(), GNUTLS_PKCS11_OBJ_FLAG_CRT) < 0) return false;
+    if (gnutls_pkcs11_obj_list_import_url4(&objs, &count, tokenUrl.c_str(),
+                                           GNUTLS_PKCS11_OBJ_FLAG_CRT) < 0)
+        return false;
     std::string all;
     for (unsigned i = 0; i < count; ++i) {
         gnutls_datum_t der{nullptr, 0}, b64{nullptr, 0};
@@ -178,9 +191,15 @@ bool enumDirect(const std::string& tokenUrl, size_t expected) {
 
 const int kCounts[] = {1, 10, 50};
 
-std::string tokenUrl(int count) { return "pkcs11:token=Bench%20" + std::to_string(count); }
-std::string certFile(const fs::path& demo, int count) { return (demo / ("Bench-" + std::to_string(count) + "-rsa.pem")).string(); }
-std::string certificates(int count) { return std::to_string(count) + (count == 1 ? " certificate" : " certificates"); }
+std::string tokenUrl(int count) {
+    return "pkcs11:token=Bench%20" + std::to_string(count);
+}
+std::string certFile(const fs::path& demo, int count) {
+    return (demo / ("Bench-" + std::to_string(count) + "-rsa.pem")).string();
+}
+std::string certificates(int count) {
+    return std::to_string(count) + (count == 1 ? " certificate" : " certificates");
+}
 
 struct Medians {
     double sign = -1, list = -1;
@@ -198,15 +217,22 @@ std::map<int, Medians> measureReference(const fs::path& demo) {
             std::string pem = readFile(certFile(demo, count));
             gnutls_x509_crt_t cert;
             gnutls_x509_crt_init(&cert);
-            gnutls_datum_t pd{reinterpret_cast<unsigned char*>(pem.data()), static_cast<unsigned>(pem.size())};
+            gnutls_datum_t pd{reinterpret_cast<unsigned char*>(pem.data()),
+                              static_cast<unsigned>(pem.size())};
             gnutls_x509_crt_import(cert, &pd, GNUTLS_X509_FMT_PEM);
             std::vector<double> sign, list;
             for (int i = 0; i < kRounds; ++i) {
-                sign.push_back(timeOnce([&] { return signDirect(cert, tokenUrl(count) + ";id=%01;type=private", "benchmark text"); }));
-                list.push_back(timeOnce([&] { return enumDirect(tokenUrl(count), static_cast<size_t>(count)); }));
+                sign.push_back(timeOnce([&] {
+                    return signDirect(cert, tokenUrl(count) + ";id=%01;type=private",
+                                      "benchmark text");
+                }));
+                list.push_back(timeOnce(
+                    [&] { return enumDirect(tokenUrl(count), static_cast<size_t>(count)); }));
             }
             gnutls_x509_crt_deinit(cert);
-            bool failed = std::count(sign.begin(), sign.end(), -1.0) + std::count(list.begin(), list.end(), -1.0) > 0;
+            bool failed = std::count(sign.begin(), sign.end(), -1.0) +
+                              std::count(list.begin(), list.end(), -1.0) >
+                          0;
             Medians m{failed ? -1 : median(sign), failed ? -1 : median(list)};
             if (write(fds[1], &m, sizeof m) != sizeof m) _exit(1);
         }
@@ -252,7 +278,8 @@ public:
         for (LONG slot = 0; slot < count; ++slot) {
             BSTR got = nullptr;
             c_->GPKI_SetReaderSlot(0, slot, &answer);
-            bool same = c_->GPKI_GetSerialNumber(&got) == S_OK && utf16ToUtf8(std::u16string(got, SysStringLen(got))) == serial;
+            bool same = c_->GPKI_GetSerialNumber(&got) == S_OK &&
+                        utf16ToUtf8(std::u16string(got, SysStringLen(got))) == serial;
             SysFreeString(got);
             if (same) return true;
         }
@@ -260,7 +287,8 @@ public:
     }
     bool sign() {
         BSTR out = nullptr;
-        bool ok = c_->GPKI_SignData(pin_, data_, codePage_, 0, 0, &out) == S_OK && SysStringLen(out) > 100;
+        bool ok = c_->GPKI_SignData(pin_, data_, codePage_, 0, 0, &out) == S_OK &&
+                  SysStringLen(out) > 100;
         SysFreeString(out);
         return ok;
     }
@@ -284,7 +312,9 @@ std::string serialOf(const std::string& label) {
                "if ($0 == want) printf \"%s\", s}'");
 }
 
-bool allMeasured(const std::vector<double>& times) { return std::find(times.begin(), times.end(), -1.0) == times.end(); }
+bool allMeasured(const std::vector<double>& times) {
+    return std::find(times.begin(), times.end(), -1.0) == times.end();
+}
 
 }  // namespace
 
@@ -318,20 +348,23 @@ int main() {
                 sign.push_back(timeOnce([&] { return component.sign(); }));
                 list.push_back(timeOnce([&] { return component.list(count); }));
             }
-            if (!allMeasured(sign) || !allMeasured(list) || reference[count].sign < 0 || reference[count].list < 0) {
+            if (!allMeasured(sign) || !allMeasured(list) || reference[count].sign < 0 ||
+                reference[count].list < 0) {
                 std::fprintf(stderr, "bench_card: a call failed on Bench %d\n", count);
                 return 1;
             }
-            row("GPKI_SignData, " + certificates(count) + " (vs GnuTLS login + CMS sign)", median(sign), reference[count].sign);
-            row("GPKI_EnumCerts, " + certificates(count) + " (vs GnuTLS list + export + Base64)", median(list),
-                reference[count].list);
+            row("GPKI_SignData, " + certificates(count) + " (vs GnuTLS login + CMS sign)",
+                median(sign), reference[count].sign);
+            row("GPKI_EnumCerts, " + certificates(count) + " (vs GnuTLS list + export + Base64)",
+                median(list), reference[count].list);
         }
     }
 
     // A page's call: the whole stack.
     for (uint16_t port : servicePorts)
         if (canConnect("127.0.0.1", port)) {
-            std::fprintf(stderr, "bench_card: the service ports are taken (run it under unshare -n)\n");
+            std::fprintf(stderr,
+                         "bench_card: the service ports are taken (run it under unshare -n)\n");
             return 1;
         }
     ServiceOptions options;
@@ -354,13 +387,15 @@ int main() {
     Stack stack(clientOptions, answer->at("SessionID"));
     auto slots = stack.call("GPKI_GetSlotCount", "");
     int slotCount = slots ? std::atoi(slots->c_str()) : 0;
-    const std::string sign = R"("sOptPIN":")" + std::string(kPin) +
-                             R"(","sData":"benchmark text","signcodepage":"65001","iFlags":"0","iHashFlag":"0")";
+    const std::string sign =
+        R"("sOptPIN":")" + std::string(kPin) +
+        R"(","sData":"benchmark text","signcodepage":"65001","iFlags":"0","iHashFlag":"0")";
     for (int count : kCounts) {
         std::string serial = serialOf("Bench " + std::to_string(count));
         bool found = false;
         for (int slot = 0; slot < slotCount && !found; ++slot) {
-            stack.call("GPKI_SetReaderSlot", R"("iFlags":"0","slot":")" + std::to_string(slot) + "\"");
+            stack.call("GPKI_SetReaderSlot",
+                       R"("iFlags":"0","slot":")" + std::to_string(slot) + "\"");
             found = stack.call("GPKI_GetSerialNumber", "") == serial;
         }
         std::vector<double> signs, lists;
@@ -376,13 +411,16 @@ int main() {
         }
         if (!found || !allMeasured(signs) || !allMeasured(lists)) {
             // Another program ending every service of this name (tests of other trees) shows here.
-            std::fprintf(stderr, "bench_card: a call through the service failed on Bench %d (service %s)\n", count,
-                         canConnect("127.0.0.1", servicePorts[0]) ? "alive" : "gone");
+            std::fprintf(stderr,
+                         "bench_card: a call through the service failed on Bench %d (service %s)\n",
+                         count, canConnect("127.0.0.1", servicePorts[0]) ? "alive" : "gone");
             return 1;
         }
-        row("page's GPKI_SignData over HTTPS, " + certificates(count) + " (vs GnuTLS login + CMS sign)", median(signs),
-            reference[count].sign);
-        row("page's GPKI_EnumCerts over HTTPS, " + certificates(count) + " (vs GnuTLS list + export + Base64)",
+        row("page's GPKI_SignData over HTTPS, " + certificates(count) +
+                " (vs GnuTLS login + CMS sign)",
+            median(signs), reference[count].sign);
+        row("page's GPKI_EnumCerts over HTTPS, " + certificates(count) +
+                " (vs GnuTLS list + export + Base64)",
             median(lists), reference[count].list);
     }
     service.stop();

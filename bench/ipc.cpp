@@ -3,14 +3,14 @@
 // The lock-mode hold that follows every real send (a fixed 100 ms) is left out. The
 // reference is the bare exchange on a Unix socket: connect, the text, one byte back.
 // The runtime folder is made longer than a socket address can hold, as some desktops have it.
-#include <atomic>
-#include <cstring>
-#include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
 
 #include "BenchRows.h"
 #include "TessarollUtil/Message.h"
@@ -55,7 +55,8 @@ void InstructionRoundTrip(benchmark::State& state) {
     stop = true;
     server.join();
     IPCHandlers.startFunction = nullptr;
-    if (handled != static_cast<long>(state.iterations())) state.SkipWithError("a handler did not run");
+    if (handled != static_cast<long>(state.iterations()))
+        state.SkipWithError("a handler did not run");
 }
 BENCHMARK(InstructionRoundTrip)->UseRealTime();
 
@@ -66,7 +67,8 @@ void BareSocketRoundTrip(benchmark::State& state) {
     std::memcpy(addr.sun_path + 1, name, sizeof name - 1);
     const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof name);
     int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), size) != 0 || ::listen(listener, 16) != 0) {
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), size) != 0 ||
+        ::listen(listener, 16) != 0) {
         state.SkipWithError("cannot listen");
         ::close(listener);
         return;
@@ -80,8 +82,7 @@ void BareSocketRoundTrip(benchmark::State& state) {
                 std::this_thread::yield();
                 continue;
             }
-            while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
-            }
+            while (::recv(fd, buffer, sizeof buffer, 0) > 0) {}
             char ack = 1;
             ::send(fd, &ack, 1, MSG_NOSIGNAL);
             ::close(fd);
@@ -92,7 +93,8 @@ void BareSocketRoundTrip(benchmark::State& state) {
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         char ack = 0;
         bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
-                  ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()) &&
+                  ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) ==
+                      static_cast<ssize_t>(text.size()) &&
                   ::shutdown(fd, SHUT_WR) == 0 && ::recv(fd, &ack, 1, 0) == 1;
         ::close(fd);
         if (!ok) {
@@ -110,6 +112,7 @@ BENCHMARK(BareSocketRoundTrip)->UseRealTime();
 
 int main(int argc, char** argv) {
     return bench_rows::runAndPrintRows(
-        argc, argv, {{"instruction round trip, long runtime folder (vs bare Unix socket exchange)", "InstructionRoundTrip",
-                      "BareSocketRoundTrip"}});
+        argc, argv,
+        {{"instruction round trip, long runtime folder (vs bare Unix socket exchange)",
+          "InstructionRoundTrip", "BareSocketRoundTrip"}});
 }

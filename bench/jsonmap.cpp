@@ -19,7 +19,8 @@ const std::string kRequest =
 
 std::string fullMapText() {
     std::string json = "{";
-    for (int i = 0; i < kJsonMapCapacity; ++i) json += (i ? ",\"key" : "\"key") + std::to_string(i) + "\":\"value\"";
+    for (int i = 0; i < kJsonMapCapacity; ++i)
+        json += (i ? ",\"key" : "\"key") + std::to_string(i) + "\":\"value\"";
     return json + "}";
 }
 
@@ -62,7 +63,8 @@ void BM_TokeniseOnly(benchmark::State& state) {
     for (auto _ : state) {
         jsmn_parser parser;
         jsmn_init(&parser);
-        benchmark::DoNotOptimize(jsmn_parse(&parser, kRequest.data(), kRequest.size(), tokens, 128));
+        benchmark::DoNotOptimize(
+            jsmn_parse(&parser, kRequest.data(), kRequest.size(), tokens, 128));
     }
 }
 BENCHMARK(BM_TokeniseOnly);
@@ -70,10 +72,13 @@ BENCHMARK(BM_TokeniseOnly);
 }  // namespace
 
 int main(int argc, char** argv) {
-    return bench_rows::runAndPrintRows(argc, argv, {
-        {"JSON map: parse a request (vs jsmn tokens only)", "BM_ParseRequest", "BM_TokeniseOnly"},
-        {"JSON map: parse a full map", "BM_ParseFullMap", ""},
-        {"JSON map: four decoded lookups", "BM_DecodedLookups", ""},
-        {"JSON map: answer built and serialised", "BM_AnswerRoundTrip", ""},
-    });
+    return bench_rows::runAndPrintRows(
+        argc, argv,
+        {
+            {"JSON map: parse a request (vs jsmn tokens only)", "BM_ParseRequest",
+             "BM_TokeniseOnly"},
+            {"JSON map: parse a full map", "BM_ParseFullMap", ""},
+            {"JSON map: four decoded lookups", "BM_DecodedLookups", ""},
+            {"JSON map: answer built and serialised", "BM_AnswerRoundTrip", ""},
+        });
 }

@@ -1,15 +1,15 @@
 // What a log call costs: filtered out by the level (logging off), and one line written
 // to the real file (logging on, with and without the size check of rotation), against the
 // same line with its time stamp appended to a file with stdio and flushed.
-#include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/Log.h"
 
-#include "helpers/Sandbox.h"
 #include "BenchRows.h"
+#include "helpers/Sandbox.h"
 
-#include <filesystem>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -18,8 +18,9 @@ void enableLogging(const testing_support::Sandbox& sandbox, const std::string& e
     resetLogForTests();
     resetLoggerForTests();
     std::filesystem::path ini = sandbox.windowsDir() / "ZEFAGPKITessaroll.ini";
-    testing_support::writeFile(ini, "[ZEFAGPKITessaroll]\nLog File=" + (sandbox.tempDir() / "bench.log").string() +
-                                        "\n" + extra + "Log Level=5\n");
+    testing_support::writeFile(
+        ini, "[ZEFAGPKITessaroll]\nLog File=" + (sandbox.tempDir() / "bench.log").string() + "\n" +
+                 extra + "Log Level=5\n");
     setLog("ZEFAGPKITessaroll");
 }
 
@@ -75,10 +76,13 @@ BENCHMARK(PlainFileLine);
 }  // namespace
 
 int main(int argc, char** argv) {
-    return bench_rows::runAndPrintRows(argc, argv, {
-        {"log call filtered out by the level", "FilteredLogCall", ""},
-        {"log writer filtered out", "FilteredWriterCall", ""},
-        {"log line written (vs stdio line + flush)", "WrittenLine", "PlainFileLine"},
-        {"log line written with size limit (vs stdio line + flush)", "WrittenLineWithSizeLimit", "PlainFileLine"},
-    });
+    return bench_rows::runAndPrintRows(
+        argc, argv,
+        {
+            {"log call filtered out by the level", "FilteredLogCall", ""},
+            {"log writer filtered out", "FilteredWriterCall", ""},
+            {"log line written (vs stdio line + flush)", "WrittenLine", "PlainFileLine"},
+            {"log line written with size limit (vs stdio line + flush)", "WrittenLineWithSizeLimit",
+             "PlainFileLine"},
+        });
 }

@@ -3,11 +3,15 @@
 // form post processor, answering a fixed body). Many client threads, each on its own
 // keep-alive connection, post Echo on open sessions; every figure is the median of three
 // runs, ours and the reference taken in turn. Also a new session's set-up against an Echo,
-// and the resident memory idle and with every session slot taken. Run under the ports lock, in its own network:
+// and the resident memory idle and with every session slot taken. Run under the ports lock, in its
+// own network:
 //   /work/tools/isolated.sh build/bench/bench_service
 // Each figure is one line: BENCH<TAB>figure<TAB>ours<TAB>reference<TAB>ratio
-#include <algorithm>
 #include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -15,12 +19,9 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <microhttpd.h>
-#include <netinet/in.h>
 #include <optional>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "Tessaroll/Listener.h"
@@ -47,9 +48,10 @@ struct FormState {
     std::string parameter;
 };
 
-MHD_Result collect(void* closure, MHD_ValueKind, const char* key, const char*, const char*, const char*,
-                   const char* data, uint64_t, size_t size) {
-    if (key && std::strcmp(key, "Parameter") == 0 && size) static_cast<FormState*>(closure)->parameter.append(data, size);
+MHD_Result collect(void* closure, MHD_ValueKind, const char* key, const char*, const char*,
+                   const char*, const char* data, uint64_t, size_t size) {
+    if (key && std::strcmp(key, "Parameter") == 0 && size)
+        static_cast<FormState*>(closure)->parameter.append(data, size);
     return MHD_YES;
 }
 
@@ -68,7 +70,8 @@ MHD_Result answerFixed(void*, MHD_Connection* connection, const char*, const cha
         return MHD_YES;
     }
     static const char body[] = R"({"result": "MA=="})";
-    MHD_Response* response = MHD_create_response_from_buffer(sizeof body - 1, const_cast<char*>(body), MHD_RESPMEM_PERSISTENT);
+    MHD_Response* response = MHD_create_response_from_buffer(
+        sizeof body - 1, const_cast<char*>(body), MHD_RESPMEM_PERSISTENT);
     MHD_add_response_header(response, "Access-Control-Allow-Origin", origin);
     MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
     MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
@@ -87,7 +90,8 @@ void completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCod
 
 int runReference() {
     std::string key(sizeof(ecServerKeyMasked), '\0');
-    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<char>(ecServerKeyMasked[i] ^ ecServerKeyPad[i]);
+    for (std::size_t i = 0; i < key.size(); ++i)
+        key[i] = static_cast<char>(ecServerKeyMasked[i] ^ ecServerKeyPad[i]);
     for (uint16_t port : referencePorts) {
         sockaddr_in v4{};
         v4.sin_family = AF_INET;
@@ -97,14 +101,16 @@ int runReference() {
         v6.sin6_family = AF_INET6;
         v6.sin6_port = htons(port);
         v6.sin6_addr = in6addr_loopback;
-        for (auto [flags, address] : {std::pair{ipv4ListenerFlags, reinterpret_cast<sockaddr*>(&v4)},
-                                      std::pair{ipv6ListenerFlags, reinterpret_cast<sockaddr*>(&v6)}}) {
-            if (!MHD_start_daemon(flags, port, nullptr, nullptr, answerFixed, nullptr, MHD_OPTION_SOCK_ADDR, address,
-                                  MHD_OPTION_HTTPS_MEM_CERT, ecServerCertificate, MHD_OPTION_HTTPS_MEM_KEY, key.c_str(),
-                                  MHD_OPTION_HTTPS_PRIORITIES, listenerPriorityText,
-                                  MHD_OPTION_CONNECTION_TIMEOUT, idleConnectionSeconds,
-                                  MHD_OPTION_CONNECTION_LIMIT, listenerConnectionCap + 64,
-                                  MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END)) {
+        for (auto [flags, address] :
+             {std::pair{ipv4ListenerFlags, reinterpret_cast<sockaddr*>(&v4)},
+              std::pair{ipv6ListenerFlags, reinterpret_cast<sockaddr*>(&v6)}}) {
+            if (!MHD_start_daemon(
+                    flags, port, nullptr, nullptr, answerFixed, nullptr, MHD_OPTION_SOCK_ADDR,
+                    address, MHD_OPTION_HTTPS_MEM_CERT, ecServerCertificate,
+                    MHD_OPTION_HTTPS_MEM_KEY, key.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
+                    listenerPriorityText, MHD_OPTION_CONNECTION_TIMEOUT, idleConnectionSeconds,
+                    MHD_OPTION_CONNECTION_LIMIT, listenerConnectionCap + 64,
+                    MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END)) {
                 std::fprintf(stderr, "reference listener on %u did not start\n", port);
                 return 1;
             }
@@ -137,9 +143,12 @@ HttpsClientOptions optionsFor(const Target& target) {
     return options;
 }
 
-std::string formOf(const std::string& json) { return formBody({{"Parameter", base64Encode(json)}}); }
+std::string formOf(const std::string& json) {
+    return formBody({{"Parameter", base64Encode(json)}});
+}
 
-const HttpHeaders postHeaders = {{"Origin", origin}, {"Connection", "keep-alive"},
+const HttpHeaders postHeaders = {{"Origin", origin},
+                                 {"Connection", "keep-alive"},
                                  {"Content-Type", "application/x-www-form-urlencoded"}};
 
 const std::string newSessionEcho =
@@ -159,8 +168,9 @@ std::optional<std::string> openSession(const Target& target) {
 }
 
 void releaseSession(HttpsClient& client, const std::string& session) {
-    client.request("POST", "/", postHeaders,
-                   formOf(R"({"SessionId": ")" + session + R"(", "FunctionName": "TessarollForceRelease"})"));
+    client.request(
+        "POST", "/", postHeaders,
+        formOf(R"({"SessionId": ")" + session + R"(", "FunctionName": "TessarollForceRelease"})"));
 }
 
 // Median microseconds of `call` over `rounds` calls; `after` runs outside the timing.
@@ -170,7 +180,9 @@ double medianMicroseconds(int rounds, Call call, After after) {
     for (int i = 0; i < rounds; ++i) {
         const auto start = std::chrono::steady_clock::now();
         auto result = call();
-        times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        times.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count());
         if (!result) return -1;
         after(*result);
     }
@@ -180,15 +192,18 @@ double medianMicroseconds(int rounds, Call call, After after) {
 
 // Requests per second of `clients` threads, client i on listener i % listeners, each
 // posting its session's Echo on one keep-alive connection for `runTime`.
-double echoRate(const std::vector<Target>& listeners, int clients, const std::vector<std::string>& sessions) {
+double echoRate(const std::vector<Target>& listeners, int clients,
+                const std::vector<std::string>& sessions) {
     std::atomic<bool> go{false}, stop{false};
     std::atomic<long> done{0}, failed{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&, i] {
-            HttpsClient client(optionsFor(listeners[static_cast<std::size_t>(i) % listeners.size()]));
+            HttpsClient client(
+                optionsFor(listeners[static_cast<std::size_t>(i) % listeners.size()]));
             const std::string& session = sessions[static_cast<std::size_t>(i) % sessions.size()];
-            const std::string body = formOf(R"({"SessionId": ")" + session + R"(", "FunctionName": "Echo"})");
+            const std::string body =
+                formOf(R"({"SessionId": ")" + session + R"(", "FunctionName": "Echo"})");
             if (!client.connect()) {
                 std::fprintf(stderr, "connect: %s\n", client.lastError().c_str());
                 ++failed;
@@ -199,7 +214,8 @@ double echoRate(const std::vector<Target>& listeners, int clients, const std::ve
             while (!stop) {
                 auto response = client.request("POST", "/", postHeaders, body);
                 if (!response || response->status != 200) {
-                    std::fprintf(stderr, "request: %s %d\n", client.lastError().c_str(), response ? response->status : 0);
+                    std::fprintf(stderr, "request: %s %d\n", client.lastError().c_str(),
+                                 response ? response->status : 0);
                     ++failed;
                     break;
                 }
@@ -213,7 +229,8 @@ double echoRate(const std::vector<Target>& listeners, int clients, const std::ve
     go = true;
     std::this_thread::sleep_for(runTime);
     stop = true;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     for (auto& thread : threads) thread.join();
     if (failed) std::fprintf(stderr, "%ld clients failed\n", failed.load());
     return static_cast<double>(done) / seconds;
@@ -232,7 +249,8 @@ double median(std::vector<double> values) {
 }
 
 void report(const std::string& figure, double ours, double reference) {
-    std::printf("BENCH\t%s\t%.0f\t%.0f\t%.2f\n", figure.c_str(), ours, reference, reference > 0 ? ours / reference : 0.0);
+    std::printf("BENCH\t%s\t%.0f\t%.0f\t%.2f\n", figure.c_str(), ours, reference,
+                reference > 0 ? ours / reference : 0.0);
     std::fflush(stdout);
 }
 
@@ -251,14 +269,17 @@ int main(int argc, char** argv) {
     ChildProcess reference("/proc/self/exe", {"--reference"});
     if (!service.waitListening() ||
         !service.waitListening({referencePorts, referencePorts + listenerPortCount})) {
-        std::fprintf(stderr, "the service or the reference did not start\n%s", reference.errors().c_str());
+        std::fprintf(stderr, "the service or the reference did not start\n%s",
+                     reference.errors().c_str());
         return 1;
     }
     std::this_thread::sleep_for(500ms);
-    report("Idle resident memory six listeners (KiB)", static_cast<double>(residentKiB(service.process().pid())),
+    report("Idle resident memory six listeners (KiB)",
+           static_cast<double>(residentKiB(service.process().pid())),
            static_cast<double>(residentKiB(reference.pid())));
 
-    const std::vector<Target> ours6 = listenersOf(servicePorts, 6), reference6 = listenersOf(referencePorts, 6);
+    const std::vector<Target> ours6 = listenersOf(servicePorts, 6),
+                              reference6 = listenersOf(referencePorts, 6);
     std::vector<std::string> sessions;
     for (int i = 0; i < sessionCount; ++i) {
         auto session = openSession(ours6[static_cast<std::size_t>(i) % ours6.size()]);
@@ -269,7 +290,6 @@ int main(int argc, char** argv) {
         sessions.push_back(*session);
     }
     const std::vector<std::string> anySession = {"ABCDEFGH_SID"};
-
 
     struct Load {
         std::string figure;
@@ -287,13 +307,15 @@ int main(int argc, char** argv) {
     for (const auto& load : loads) {
         std::vector<double> ours, theirs;
         const std::vector<Target> ourTargets(ours6.begin(), ours6.begin() + load.listeners);
-        const std::vector<Target> theirTargets(reference6.begin(), reference6.begin() + load.listeners);
+        const std::vector<Target> theirTargets(reference6.begin(),
+                                               reference6.begin() + load.listeners);
         for (int run = 0; run < 3; ++run) {
             ours.push_back(echoRate(ourTargets, load.clients, sessions));
             theirs.push_back(echoRate(theirTargets, load.clients, anySession));
         }
         if (!service.process().running()) {
-            std::fprintf(stderr, "the service ended during \"%s\": %d\n", load.figure.c_str(), service.process().wait(1s).value_or(-1));
+            std::fprintf(stderr, "the service ended during \"%s\": %d\n", load.figure.c_str(),
+                         service.process().wait(1s).value_or(-1));
             return 1;
         }
         report(load.figure, median(ours), median(theirs));
@@ -302,25 +324,31 @@ int main(int argc, char** argv) {
     // A new session (slot, adapter copy and load, unlock, version query) against an Echo
     // on an open session, both on one keep-alive connection; the goal is at most 4x.
     HttpsClient client(optionsFor(ours6.front()));
-    const std::string echoBody = formOf(R"({"SessionId": ")" + sessions.front() + R"(", "FunctionName": "Echo"})");
+    const std::string echoBody =
+        formOf(R"({"SessionId": ")" + sessions.front() + R"(", "FunctionName": "Echo"})");
     std::vector<double> newSession, openEcho;
     for (int run = 0; run < 3; ++run) {
         newSession.push_back(medianMicroseconds(
-            200, [&] { return openSession(client); }, [&](const std::string& session) { releaseSession(client, session); }));
+            200, [&] { return openSession(client); },
+            [&](const std::string& session) { releaseSession(client, session); }));
         openEcho.push_back(medianMicroseconds(
-            200, [&] {
+            200,
+            [&] {
                 auto response = client.request("POST", "/", postHeaders, echoBody);
                 return response && response->status == 200 ? std::optional(true) : std::nullopt;
-            }, [](bool) {}));
+            },
+            [](bool) {}));
     }
-    report("New session p50 against Echo on an open session p50 (us)", median(newSession), median(openEcho));
+    report("New session p50 against Echo on an open session p50 (us)", median(newSession),
+           median(openEcho));
 
     // Every slot taken: the sessions of the load and as many again.
     for (int i = 0; i < sessionCount; ++i) {
         if (auto session = openSession(client)) sessions.push_back(*session);
     }
     report("Resident memory with " + std::to_string(sessions.size()) + " sessions open (KiB)",
-           static_cast<double>(residentKiB(service.process().pid())), static_cast<double>(residentKiB(reference.pid())));
+           static_cast<double>(residentKiB(service.process().pid())),
+           static_cast<double>(residentKiB(reference.pid())));
     reference.kill();
     return 0;
 }

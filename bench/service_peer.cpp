@@ -3,15 +3,15 @@
 // accept policy, and one lookup beside one TLS handshake (the goal: under 10 %).
 //   /work/tools/isolated.sh build/bench/bench_service_peer
 // Each figure is one line: BENCH<TAB>figure<TAB>ours<TAB>reference<TAB>ratio
-#include <algorithm>
 #include <arpa/inet.h>
-#include <chrono>
-#include <cstdio>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "Tessaroll/Listener.h"
@@ -27,11 +27,13 @@ namespace {
 sockaddr_in listenerAddress{};
 
 MHD_Result checkPeer(void*, const sockaddr* peer, socklen_t length) {
-    auto owner = loopbackPeerOwner(peer, length, reinterpret_cast<const sockaddr*>(&listenerAddress), sizeof listenerAddress);
+    auto owner = loopbackPeerOwner(
+        peer, length, reinterpret_cast<const sockaddr*>(&listenerAddress), sizeof listenerAddress);
     return owner == static_cast<uint32_t>(geteuid()) ? MHD_YES : MHD_NO;
 }
 
-MHD_Result refuseRequest(void*, MHD_Connection*, const char*, const char*, const char*, const char*, size_t*, void**) {
+MHD_Result refuseRequest(void*, MHD_Connection*, const char*, const char*, const char*, const char*,
+                         size_t*, void**) {
     return MHD_NO;
 }
 
@@ -42,10 +44,11 @@ struct Listener {
         listenerAddress.sin_family = AF_INET;
         listenerAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         listenerAddress.sin_port = 0;
-        daemon = MHD_start_daemon(ipv4ListenerFlags, 0, withCheck ? checkPeer : nullptr, nullptr, refuseRequest, nullptr,
-                                  MHD_OPTION_SOCK_ADDR, &listenerAddress, MHD_OPTION_HTTPS_MEM_CERT, ecServerCertificate,
-                                  MHD_OPTION_HTTPS_MEM_KEY, key.c_str(), MHD_OPTION_HTTPS_PRIORITIES, listenerPriorityText,
-                                  MHD_OPTION_END);
+        daemon = MHD_start_daemon(
+            ipv4ListenerFlags, 0, withCheck ? checkPeer : nullptr, nullptr, refuseRequest, nullptr,
+            MHD_OPTION_SOCK_ADDR, &listenerAddress, MHD_OPTION_HTTPS_MEM_CERT, ecServerCertificate,
+            MHD_OPTION_HTTPS_MEM_KEY, key.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
+            listenerPriorityText, MHD_OPTION_END);
         if (daemon) port = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT)->port;
         listenerAddress.sin_port = htons(port);
     }
@@ -68,7 +71,8 @@ double connectionsPerSecond(uint16_t port) {
         }
         ++count;
     }
-    return static_cast<double>(count) / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return static_cast<double>(count) /
+           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 template <typename Lookup>
@@ -77,7 +81,9 @@ double microsecondsPerLookup(Lookup lookup) {
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < rounds; ++i)
         if (lookup() != static_cast<uint32_t>(geteuid())) return -1;
-    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / rounds;
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+               .count() /
+           rounds;
 }
 
 double median(std::vector<double> values) {
@@ -86,14 +92,16 @@ double median(std::vector<double> values) {
 }
 
 void report(const char* figure, double ours, double reference) {
-    std::printf("BENCH\t%s\t%.1f\t%.1f\t%.3f\n", figure, ours, reference, reference > 0 ? ours / reference : 0.0);
+    std::printf("BENCH\t%s\t%.1f\t%.1f\t%.3f\n", figure, ours, reference,
+                reference > 0 ? ours / reference : 0.0);
 }
 
 }  // namespace
 
 int main() {
     std::string key(sizeof(ecServerKeyMasked), '\0');
-    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<char>(ecServerKeyMasked[i] ^ ecServerKeyPad[i]);
+    for (std::size_t i = 0; i < key.size(); ++i)
+        key[i] = static_cast<char>(ecServerKeyMasked[i] ^ ecServerKeyPad[i]);
 
     std::vector<double> with, without;
     for (int run = 0; run < 3; ++run) {
@@ -125,12 +133,17 @@ int main() {
     const auto* peerAddress = reinterpret_cast<const sockaddr*>(&peer);
     const auto* ownAddress = reinterpret_cast<const sockaddr*>(&address);
     const double handshake = 1e6 / withoutCheck;
-    report("Peer lookup against one TLS handshake (us)",
-           microsecondsPerLookup([&] { return loopbackPeerOwner(peerAddress, peerLength, ownAddress, length); }), handshake);
+    report("Peer lookup against one TLS handshake (us)", microsecondsPerLookup([&] {
+               return loopbackPeerOwner(peerAddress, peerLength, ownAddress, length);
+           }),
+           handshake);
     const SocketEndpoint peerEndpoint = *socketEndpoint(peerAddress, peerLength);
     const SocketEndpoint ownEndpoint = *socketEndpoint(ownAddress, length);
     report("Peer lookup through /proc/net/tcp against one TLS handshake (us)",
-           microsecondsPerLookup([&] { return socketTablePeerOwner(readSocketTable(false), false, peerEndpoint, ownEndpoint); }),
+           microsecondsPerLookup([&] {
+               return socketTablePeerOwner(readSocketTable(false), false, peerEndpoint,
+                                           ownEndpoint);
+           }),
            handshake);
     close(accepted);
     close(client);

@@ -7,11 +7,11 @@
 
 #include <malloc.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <unistd.h>
 
 #include "TessarollSession/SessionService.h"
 #include "helpers/Sandbox.h"
@@ -31,8 +31,10 @@ struct Install {
 
     Install() {
         fs::create_directories(install / "ZEFAGPKI");
-        const std::string strip = "objcopy --strip-debug '" + std::string(TEST_ADAPTER_PATH) + "' '" + adapter.string() + "'";
-        if (std::system(strip.c_str()) != 0) fs::copy_file(TEST_ADAPTER_PATH, adapter, fs::copy_options::overwrite_existing);
+        const std::string strip = "objcopy --strip-debug '" + std::string(TEST_ADAPTER_PATH) +
+                                  "' '" + adapter.string() + "'";
+        if (std::system(strip.c_str()) != 0)
+            fs::copy_file(TEST_ADAPTER_PATH, adapter, fs::copy_options::overwrite_existing);
         service.emplace(work.string(), install.string(), 0);
     }
     ~Install() { service->releaseAll(); }
@@ -46,7 +48,8 @@ JsonMapPtr openRequest() {
 }
 
 JsonMapPtr requestOf(const std::string& id, const char* function) {
-    return parseJsonMap(R"({"FunctionName": ")" + std::string(function) + R"(", "SessionId": ")" + id + R"("})");
+    return parseJsonMap(R"({"FunctionName": ")" + std::string(function) + R"(", "SessionId": ")" +
+                        id + R"("})");
 }
 
 void BM_NewSessionSetUp(benchmark::State& state) {
@@ -55,12 +58,17 @@ void BM_NewSessionSetUp(benchmark::State& state) {
     for (auto _ : state) {
         JsonMapPtr answer = install.send(echo);
         state.PauseTiming();
-        if (!answer || getJsonMapValue(answer.get(), "result") != "0") state.SkipWithError("set-up failed");
-        install.send(requestOf(getJsonMapValue(answer.get(), "SessionID").value_or(""), "TessarollForceRelease"));
+        if (!answer || getJsonMapValue(answer.get(), "result") != "0")
+            state.SkipWithError("set-up failed");
+        install.send(requestOf(getJsonMapValue(answer.get(), "SessionID").value_or(""),
+                               "TessarollForceRelease"));
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_NewSessionSetUp)->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_NewSessionSetUp)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 
 void BM_EchoOnOpenSession(benchmark::State& state) {
     Install install;
@@ -68,7 +76,10 @@ void BM_EchoOnOpenSession(benchmark::State& state) {
     JsonMapPtr echo = requestOf(getJsonMapValue(answer.get(), "SessionID").value_or(""), "Echo");
     for (auto _ : state) benchmark::DoNotOptimize(install.send(echo));
 }
-BENCHMARK(BM_EchoOnOpenSession)->Unit(benchmark::kMicrosecond)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_EchoOnOpenSession)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 
 void BM_AdapterCopyOnly(benchmark::State& state) {
     Install install;
@@ -94,7 +105,8 @@ long residentKilobytes() {
 void BM_MemoryPerEviction(benchmark::State& state) {
     Install install;
     JsonMapPtr echo = openRequest();
-    for (int i = 0; i < 2 * sessionSlotCount; ++i) install.send(echo);  // full, and every slot reused once
+    for (int i = 0; i < 2 * sessionSlotCount; ++i)
+        install.send(echo);  // full, and every slot reused once
     const std::size_t heapBefore = mallinfo2().uordblks;
     const long residentBefore = residentKilobytes();
     int64_t evictions = 0;
@@ -103,10 +115,12 @@ void BM_MemoryPerEviction(benchmark::State& state) {
         evictions += 10'000;
     }
     state.counters["heap_bytes_per_eviction"] =
-        static_cast<double>(static_cast<int64_t>(mallinfo2().uordblks) - static_cast<int64_t>(heapBefore)) /
+        static_cast<double>(static_cast<int64_t>(mallinfo2().uordblks) -
+                            static_cast<int64_t>(heapBefore)) /
         static_cast<double>(evictions);
     state.counters["resident_bytes_per_eviction"] =
-        static_cast<double>(residentKilobytes() - residentBefore) * 1024.0 / static_cast<double>(evictions);
+        static_cast<double>(residentKilobytes() - residentBefore) * 1024.0 /
+        static_cast<double>(evictions);
 }
 BENCHMARK(BM_MemoryPerEviction)->Unit(benchmark::kMillisecond)->Iterations(1);
 

@@ -25,7 +25,8 @@ std::string longOrigin(char letter) {
 // As many copies of `entry` as the limits let in.
 std::string filledList(const std::string& entry) {
     std::string list;
-    for (std::size_t n = 0; n < kMaxUrlCheckEntries && list.size() + entry.size() + 1 <= kMaxUrlCheckListLength; ++n)
+    for (std::size_t n = 0;
+         n < kMaxUrlCheckEntries && list.size() + entry.size() + 1 <= kMaxUrlCheckListLength; ++n)
         list += entry + ";";
     return list;
 }
@@ -42,7 +43,9 @@ double medianMs(const std::string& list, const std::string& origin) {
         auto start = std::chrono::steady_clock::now();
         setUnlockURL(list);
         checkUnlockDomain(origin);
-        runs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        runs.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     std::nth_element(runs.begin(), runs.begin() + 100, runs.end());
     return runs[100];
@@ -60,9 +63,11 @@ int main() {
     };
     const std::vector<Case> cases = {
         {"near misses, many entries", filledList("*" + std::string(60, 'a') + "b*")},
-        {"near misses, longest entries", filledList("*" + std::string(kMaxUrlCheckEntryLength - 3, 'a') + "b*")},
+        {"near misses, longest entries",
+         filledList("*" + std::string(kMaxUrlCheckEntryLength - 3, 'a') + "b*")},
         {"many stars, many entries", filledList(starred("a", 62) + "b")},
-        {"many stars, longest entries", filledList(starred("a.a", kMaxUrlCheckEntryLength - 1) + "b")},
+        {"many stars, longest entries",
+         filledList(starred("a.a", kMaxUrlCheckEntryLength - 1) + "b")},
         {"backtracking alternation", alternations + "b"},
         {"deeply nested brackets", std::string(20000, '(') + std::string(20000, ')')},
     };
@@ -72,7 +77,7 @@ int main() {
         worst = std::max(worst, ms);
         std::printf("BENCH\t%s (ms)\t%.4f\t%.4f\t%.3f\n", c.name, ms, kLimitMs, ms / kLimitMs);
     }
-    std::printf("BENCH\tworst list against a 500-character origin (ms)\t%.4f\t%.4f\t%.3f\n", worst, kLimitMs,
-                worst / kLimitMs);
+    std::printf("BENCH\tworst list against a 500-character origin (ms)\t%.4f\t%.4f\t%.3f\n", worst,
+                kLimitMs, worst / kLimitMs);
     return worst < kLimitMs ? 0 : 1;
 }

@@ -1,14 +1,14 @@
 // Build-time tool: writes the certificates as C++ headers. The server keys are stored
 // XOR-masked with a pad drawn fresh for every build, so no key text appears in the program.
 // usage: EmbedCredentials <out> <ec root> <rsa root> <ec cert> <ec key> <rsa cert> <rsa key>
+#include <sys/random.h>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
-#include <algorithm>
 #include <string>
-#include <sys/random.h>
 #include <vector>
 
 namespace {
@@ -60,18 +60,23 @@ void writeFile(const std::string& path, const std::string& text) {
 
 int main(int argc, char** argv) {
     if (argc != 8) {
-        std::cerr << "usage: EmbedCredentials <out> <ec root> <rsa root> <ec cert> <ec key> <rsa cert> <rsa key>\n";
+        std::cerr << "usage: EmbedCredentials <out> <ec root> <rsa root> <ec cert> <ec key> <rsa "
+                     "cert> <rsa key>\n";
         return 2;
     }
     try {
         const std::string out = argv[1];
-        const std::string head = "// Generated at build time by certs/generate.sh. Do not edit, do not commit.\n#pragma once\n\n";
+        const std::string head =
+            "// Generated at build time by certs/generate.sh. Do not edit, do not commit.\n#pragma "
+            "once\n\n";
         writeFile(out + "/RootCertificates.h",
                   head + "// The roots that issue the service's server certificates.\n" +
                       literal("eccRootCertificate", readAll(argv[2])) +
                       literal("rsaRootCertificate", readAll(argv[3])));
         writeFile(out + "/ServerCredentials.h",
-                  head + "// Server certificates for localhost and their keys, masked: key = masked ^ pad.\n" +
+                  head +
+                      "// Server certificates for localhost and their keys, masked: key = masked ^ "
+                      "pad.\n" +
                       literal("ecServerCertificate", readAll(argv[4])) +
                       maskedKey("ecServer", readAll(argv[5])) +
                       literal("rsaServerCertificate", readAll(argv[6])) +

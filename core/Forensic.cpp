@@ -1,9 +1,9 @@
 #include "core/Forensic.h"
 
-#include <ctime>
 #include <fmt/format.h>
-#include <set>
 #include <unistd.h>
+#include <ctime>
+#include <set>
 
 #include "core/DelayPolicy.h"
 
@@ -33,7 +33,8 @@ void uefFilter(const CrashContext& context) {
 
 void ExceptionHandler::UEF::call() {
     if (!installCrashSignalHandlers(uefFilter)) {
-        throw std::runtime_error(fmt::format("Failed to load API. API = {}, Error code = {}", "sigaction", errno));
+        throw std::runtime_error(
+            fmt::format("Failed to load API. API = {}, Error code = {}", "sigaction", errno));
     }
 }
 
@@ -75,8 +76,11 @@ void ExceptionHandler::handleException(const CrashContext* context) {
 
 }  // namespace Detail
 
-CrashDumpCallBack::CrashDumpCallBack(int32_t keepCount, std::filesystem::path folder, std::string prefix)
-    : folder_(std::move(folder)), prefix_(std::move(prefix)), keepCount_(keepCount < 1 ? 1 : keepCount) {}
+CrashDumpCallBack::CrashDumpCallBack(int32_t keepCount, std::filesystem::path folder,
+                                     std::string prefix)
+    : folder_(std::move(folder)),
+      prefix_(std::move(prefix)),
+      keepCount_(keepCount < 1 ? 1 : keepCount) {}
 
 void CrashDumpCallBack::call(const CrashContext* context) {
     try {
@@ -85,8 +89,7 @@ void CrashDumpCallBack::call(const CrashContext* context) {
         if (fd < 0) return;  // the folder is not created: no folder, no report
         writeCrashReport(fd, context);
         ::close(fd);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 bool CrashDumpCallBack::isOldDump(const std::filesystem::path& path) const {

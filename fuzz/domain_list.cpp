@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::size_t newline = input.find('\n');
     const std::string_view list = input.substr(0, newline);
-    const std::string_view origin = newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
+    const std::string_view origin =
+        newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
 
     setUnlockURL(list);
     checkUnlockDomain(origin);

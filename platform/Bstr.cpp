@@ -16,7 +16,9 @@ struct FreeObserver {
 
 std::atomic<const FreeObserver*> freeObserver{nullptr};
 
-unsigned char* blockOf(BSTR text) { return reinterpret_cast<unsigned char*>(text) - sizeof(uint32_t); }
+unsigned char* blockOf(BSTR text) {
+    return reinterpret_cast<unsigned char*>(text) - sizeof(uint32_t);
+}
 
 BSTR allocateBytes(const void* bytes, uint32_t byteLength) {
     if (byteLength > 0x7FFFFFF0u) return nullptr;
@@ -43,7 +45,9 @@ BSTR SysAllocString(const OLECHAR* text) {
     return SysAllocStringLen(text, n);
 }
 
-BSTR SysAllocStringByteLen(const char* bytes, uint32_t byteLength) { return allocateBytes(bytes, byteLength); }
+BSTR SysAllocStringByteLen(const char* bytes, uint32_t byteLength) {
+    return allocateBytes(bytes, byteLength);
+}
 
 uint32_t SysStringByteLen(BSTR text) {
     if (!text) return 0;
@@ -52,7 +56,9 @@ uint32_t SysStringByteLen(BSTR text) {
     return byteLength;
 }
 
-uint32_t SysStringLen(BSTR text) { return SysStringByteLen(text) / sizeof(OLECHAR); }
+uint32_t SysStringLen(BSTR text) {
+    return SysStringByteLen(text) / sizeof(OLECHAR);
+}
 
 void SysFreeString(BSTR text) {
     if (!text) return;

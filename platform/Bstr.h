@@ -13,12 +13,13 @@ using BSTR = OLECHAR*;
 
 #define TESSAROLL_BSTR_API __attribute__((visibility("default")))
 
-TESSAROLL_BSTR_API BSTR SysAllocStringLen(const OLECHAR* text, uint32_t length);  // text may be null: zero-filled
-TESSAROLL_BSTR_API BSTR SysAllocString(const OLECHAR* text);                      // null text gives a null BSTR
+TESSAROLL_BSTR_API BSTR SysAllocStringLen(const OLECHAR* text,
+                                          uint32_t length);   // text may be null: zero-filled
+TESSAROLL_BSTR_API BSTR SysAllocString(const OLECHAR* text);  // null text gives a null BSTR
 TESSAROLL_BSTR_API BSTR SysAllocStringByteLen(const char* bytes, uint32_t byteLength);
-TESSAROLL_BSTR_API uint32_t SysStringLen(BSTR text);                              // characters; 0 for null
+TESSAROLL_BSTR_API uint32_t SysStringLen(BSTR text);  // characters; 0 for null
 TESSAROLL_BSTR_API uint32_t SysStringByteLen(BSTR text);
-TESSAROLL_BSTR_API void SysFreeString(BSTR text);                                 // null is fine
+TESSAROLL_BSTR_API void SysFreeString(BSTR text);  // null is fine
 
 // Tests: called with every non-null BSTR just before its memory is released, so a test can
 // see what the string held at that moment. Null removes the observer.

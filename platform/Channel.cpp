@@ -1,11 +1,5 @@
 #include "platform/Channel.h"
 
-#include <cerrno>
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -13,6 +7,12 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -25,7 +25,7 @@ constexpr char kAck = 1;
 
 bool ensurePrivateFolder(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return false;
     // Refuse a folder someone else planted (a symlink, or not ours).
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) return false;
@@ -54,7 +54,9 @@ std::string abstractNameFor(const std::string& path) {
     return name;
 }
 
-bool isAbstract(const std::string& path) { return path.size() >= sizeof(sockaddr_un::sun_path); }
+bool isAbstract(const std::string& path) {
+    return path.size() >= sizeof(sockaddr_un::sun_path);
+}
 
 socklen_t fillAddress(const std::string& path, sockaddr_un& addr) {
     std::memset(&addr, 0, sizeof addr);
@@ -73,7 +75,8 @@ socklen_t fillAddress(const std::string& path, sockaddr_un& addr) {
 bool peerIsThisUser(int fd) {
     ucred cred{};
     socklen_t credLen = sizeof cred;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && cred.uid == ::getuid();
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 &&
+           cred.uid == ::getuid();
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {
@@ -131,8 +134,7 @@ bool ChannelConnection::send(std::string_view text) {
         // The receiver answers after its handler; a receiver that ends its process in the
         // handler closes the connection instead. Both mean the handler has run.
         char ack = 0;
-        while (::recv(fd_, &ack, 1, 0) < 0 && errno == EINTR) {
-        }
+        while (::recv(fd_, &ack, 1, 0) < 0 && errno == EINTR) {}
     }
     ::close(fd_);
     fd_ = -1;
@@ -217,8 +219,10 @@ bool ChannelReceiver::serveOne(const std::function<void(const std::string&)>& ha
         if (n < 0 && errno == EINTR) continue;
         if (n == 0) complete = !text.empty();  // a sender that closed without the zero
         if (n <= 0) break;
-        const char* end = static_cast<const char*>(std::memchr(buffer, '\0', static_cast<std::size_t>(n)));
-        text.append(buffer, end ? static_cast<std::size_t>(end - buffer) : static_cast<std::size_t>(n));
+        const char* end =
+            static_cast<const char*>(std::memchr(buffer, '\0', static_cast<std::size_t>(n)));
+        text.append(buffer,
+                    end ? static_cast<std::size_t>(end - buffer) : static_cast<std::size_t>(n));
         complete = end != nullptr;
     }
     if (complete) handler(text);

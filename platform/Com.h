@@ -32,10 +32,16 @@ using DISPID = int32_t;
 using VARTYPE = uint16_t;
 using VARIANT_BOOL = int16_t;
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
-constexpr HRESULT hresultOf(uint32_t value) { return static_cast<HRESULT>(value); }
+constexpr HRESULT hresultOf(uint32_t value) {
+    return static_cast<HRESULT>(value);
+}
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
@@ -87,8 +93,10 @@ TESSAROLL_COM_API std::string guidToString(const GUID& guid);
 TESSAROLL_COM_API std::optional<GUID> guidFromString(std::string_view text);
 
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-inline constexpr IID IID_IRunnableObject = {0x00000126, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IRunnableObject = {
+    0x00000126, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
@@ -147,7 +155,8 @@ struct VARIANT {
         void* reserved[2];
     };
 };
-static_assert(sizeof(VARIANT) == 24, "VARIANT crosses module boundaries: 8-byte header, 16-byte value");
+static_assert(sizeof(VARIANT) == 24,
+              "VARIANT crosses module boundaries: 8-byte header, 16-byte value");
 
 struct SAFEARRAYBOUND {
     ULONG cElements;
@@ -181,7 +190,8 @@ TESSAROLL_COM_API HRESULT VariantClear(VARIANT* value);
 // Deep copy: strings and arrays are duplicated, interfaces get a reference. dest is cleared first.
 TESSAROLL_COM_API HRESULT VariantCopy(VARIANT* dest, const VARIANT* source);
 // Conversion in place is allowed (dest == source). Only VT_BSTR is a supported target.
-TESSAROLL_COM_API HRESULT VariantChangeType(VARIANT* dest, const VARIANT* source, uint16_t flags, VARTYPE type);
+TESSAROLL_COM_API HRESULT VariantChangeType(VARIANT* dest, const VARIANT* source, uint16_t flags,
+                                            VARTYPE type);
 
 // One-dimensional arrays only; more dimensions are refused.
 TESSAROLL_COM_API SAFEARRAY* SafeArrayCreate(VARTYPE type, UINT dimensions, SAFEARRAYBOUND* bounds);
@@ -232,9 +242,11 @@ struct EXCEPINFO {
 struct IDispatch : IUnknown {
     virtual HRESULT GetTypeInfoCount(UINT* count) = 0;
     virtual HRESULT GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) = 0;
-    virtual HRESULT GetIDsOfNames(REFIID iid, OLECHAR** names, UINT count, LCID locale, DISPID* ids) = 0;
-    virtual HRESULT Invoke(DISPID member, REFIID iid, LCID locale, WORD flags, DISPPARAMS* parameters,
-                           VARIANT* result, EXCEPINFO* exception, UINT* argumentError) = 0;
+    virtual HRESULT GetIDsOfNames(REFIID iid, OLECHAR** names, UINT count, LCID locale,
+                                  DISPID* ids) = 0;
+    virtual HRESULT Invoke(DISPID member, REFIID iid, LCID locale, WORD flags,
+                           DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
+                           UINT* argumentError) = 0;
 
 protected:
     ~IDispatch() = default;
@@ -268,7 +280,8 @@ enum : DWORD {
     CLSCTX_INPROC_HANDLER = 0x2,
     CLSCTX_LOCAL_SERVER = 0x4,
     CLSCTX_REMOTE_SERVER = 0x10,
-    CLSCTX_ALL = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+    CLSCTX_ALL =
+        CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
 };
 
 enum : DWORD {
@@ -287,8 +300,10 @@ TESSAROLL_COM_API int comInitializeCount();
 // The class registry maps a class identifier to a shared library that exports
 // DllGetClassObject. Only in-process servers exist here: a context without
 // CLSCTX_INPROC_SERVER or CLSCTX_INPROC_HANDLER finds no server.
-TESSAROLL_COM_API HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* serverInfo, REFIID iid, void** object);
-TESSAROLL_COM_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
+TESSAROLL_COM_API HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* serverInfo,
+                                           REFIID iid, void** object);
+TESSAROLL_COM_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context,
+                                           REFIID iid, void** object);
 // Puts an object into its running state: Run of its IRunnableObject when it has one.
 TESSAROLL_COM_API HRESULT OleRun(IUnknown* object);
 
@@ -320,7 +335,9 @@ private:
     HRESULT result_;
 };
 
-[[noreturn]] inline void _com_issue_error(HRESULT result) { throw _com_error(result); }
+[[noreturn]] inline void _com_issue_error(HRESULT result) {
+    throw _com_error(result);
+}
 // The object's error details are not kept: the HRESULT is the whole of what callers use.
 [[noreturn]] inline void _com_issue_errorex(HRESULT result, IUnknown* /*object*/, REFIID /*iid*/) {
     throw _com_error(result);
@@ -328,15 +345,15 @@ private:
 
 inline const char* _com_error::comErrorText(HRESULT result) noexcept {
     switch (result) {
-    case S_OK: return "The operation completed successfully.";
-    case E_NOTIMPL: return "Not implemented.";
-    case E_NOINTERFACE: return "No such interface supported.";
-    case E_POINTER: return "Invalid pointer.";
-    case E_FAIL: return "Unspecified error.";
-    case E_OUTOFMEMORY: return "Not enough memory.";
-    case E_INVALIDARG: return "The parameter is incorrect.";
-    case REGDB_E_CLASSNOTREG: return "Class not registered.";
-    case CO_E_NOTINITIALIZED: return "CoInitialize has not been called.";
-    default: return "Unknown error.";
+        case S_OK: return "The operation completed successfully.";
+        case E_NOTIMPL: return "Not implemented.";
+        case E_NOINTERFACE: return "No such interface supported.";
+        case E_POINTER: return "Invalid pointer.";
+        case E_FAIL: return "Unspecified error.";
+        case E_OUTOFMEMORY: return "Not enough memory.";
+        case E_INVALIDARG: return "The parameter is incorrect.";
+        case REGDB_E_CLASSNOTREG: return "Class not registered.";
+        case CO_E_NOTINITIALIZED: return "CoInitialize has not been called.";
+        default: return "Unknown error.";
     }
 }

@@ -51,7 +51,9 @@ _bstr_t::_bstr_t(const _bstr_t& other) noexcept : data_(other.data_) {
     if (data_) data_->references.fetch_add(1, std::memory_order_relaxed);
 }
 
-_bstr_t::_bstr_t(_bstr_t&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
+_bstr_t::_bstr_t(_bstr_t&& other) noexcept : data_(other.data_) {
+    other.data_ = nullptr;
+}
 
 _bstr_t& _bstr_t::operator=(const _bstr_t& other) noexcept {
     if (data_ != other.data_) {
@@ -76,14 +78,18 @@ _bstr_t& _bstr_t::operator=(const char* utf8) {
     return *this;
 }
 
-_bstr_t::~_bstr_t() { release(); }
+_bstr_t::~_bstr_t() {
+    release();
+}
 
 void _bstr_t::release() noexcept {
     if (data_ && data_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete data_;
     data_ = nullptr;
 }
 
-BSTR _bstr_t::GetBSTR() const noexcept { return data_ ? data_->text : nullptr; }
+BSTR _bstr_t::GetBSTR() const noexcept {
+    return data_ ? data_->text : nullptr;
+}
 
 const char* _bstr_t::c_str() const {
     if (!data_ || !data_->text) return nullptr;

@@ -23,8 +23,10 @@ int hexValue(char c) {
 }
 
 std::string_view trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+        text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.remove_suffix(1);
     return text;
 }
 
@@ -41,9 +43,10 @@ std::map<std::string, SharedLibrary>& loadedServers() {
 
 std::string guidToString(const GUID& guid) {
     char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(guid.Data1),
-                  unsigned(guid.Data2), unsigned(guid.Data3), guid.Data4[0], guid.Data4[1], guid.Data4[2],
-                  guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  unsigned(guid.Data1), unsigned(guid.Data2), unsigned(guid.Data3), guid.Data4[0],
+                  guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                  guid.Data4[6], guid.Data4[7]);
     return text;
 }
 
@@ -64,14 +67,17 @@ std::optional<GUID> guidFromString(std::string_view text) {
         at += 2;
     }
     GUID guid{};
-    guid.Data1 = uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+    guid.Data1 =
+        uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
     guid.Data2 = uint16_t(bytes[4] << 8 | bytes[5]);
     guid.Data3 = uint16_t(bytes[6] << 8 | bytes[7]);
     for (int i = 0; i < 8; ++i) guid.Data4[i] = bytes[8 + i];
     return guid;
 }
 
-HRESULT CoInitialize(void* reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
+HRESULT CoInitialize(void* reserved) {
+    return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED);
+}
 
 HRESULT CoInitializeEx(void* reserved, DWORD /*flags*/) {
     // One threading model only: every object is called on the thread that holds it.
@@ -82,13 +88,16 @@ void CoUninitialize() {
     if (initializeCount > 0) --initializeCount;
 }
 
-int comInitializeCount() { return initializeCount; }
+int comInitializeCount() {
+    return initializeCount;
+}
 
 std::string comRegistryPath() {
     if (const char* path = std::getenv(kComRegistryVariable); path && *path) return path;
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&comRegistryPath), &info) && info.dli_fname)
-        return (std::filesystem::path(info.dli_fname).parent_path() / kComRegistryFileName).string();
+        return (std::filesystem::path(info.dli_fname).parent_path() / kComRegistryFileName)
+            .string();
     return kComRegistryFileName;
 }
 
@@ -99,7 +108,8 @@ std::optional<std::string> comServerPath(REFCLSID clsid) {
     std::string line;
     while (std::getline(file, line)) {
         std::string_view entry = trim(line);
-        if (entry.empty() || entry.front() == '#' || entry.front() == ';' || entry.front() == '[') continue;
+        if (entry.empty() || entry.front() == '#' || entry.front() == ';' || entry.front() == '[')
+            continue;
         auto equals = entry.find('=');
         if (equals == std::string_view::npos) continue;
         auto key = guidFromString(entry.substr(0, equals));
@@ -112,7 +122,8 @@ std::optional<std::string> comServerPath(REFCLSID clsid) {
     return std::nullopt;
 }
 
-HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* /*serverInfo*/, REFIID iid, void** object) {
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* /*serverInfo*/, REFIID iid,
+                         void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (initializeCount == 0) return CO_E_NOTINITIALIZED;
@@ -138,11 +149,13 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* /*serverInfo*/, RE
     return getClassObject(clsid, iid, object);
 }
 
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object) {
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                         void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     IClassFactory* factory = nullptr;
-    HRESULT result = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    HRESULT result = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory,
+                                      reinterpret_cast<void**>(&factory));
     if (FAILED(result)) return result;
     if (!factory) return E_UNEXPECTED;
     result = factory->CreateInstance(outer, iid, object);
@@ -154,7 +167,8 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
 HRESULT OleRun(IUnknown* object) {
     if (!object) return E_INVALIDARG;
     IRunnableObject* runnable = nullptr;
-    if (FAILED(object->QueryInterface(IID_IRunnableObject, reinterpret_cast<void**>(&runnable))) || !runnable)
+    if (FAILED(object->QueryInterface(IID_IRunnableObject, reinterpret_cast<void**>(&runnable))) ||
+        !runnable)
         return S_OK;  // an object without a running state is running
     HRESULT result = runnable->Run(nullptr);
     runnable->Release();

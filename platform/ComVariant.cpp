@@ -16,35 +16,36 @@ struct ArrayBlock {
 };
 
 ArrayBlock* blockOf(SAFEARRAY* array) {
-    return reinterpret_cast<ArrayBlock*>(reinterpret_cast<unsigned char*>(array) - offsetof(ArrayBlock, array));
+    return reinterpret_cast<ArrayBlock*>(reinterpret_cast<unsigned char*>(array) -
+                                         offsetof(ArrayBlock, array));
 }
 
 ULONG elementSize(VARTYPE type) {
     switch (type) {
-    case VT_I2:
-    case VT_BOOL: return 2;
-    case VT_I4:
-    case VT_INT:
-    case VT_UI4:
-    case VT_UINT:
-    case VT_ERROR: return 4;
-    case VT_R8: return 8;
-    case VT_UI1: return 1;
-    case VT_BSTR: return sizeof(BSTR);
-    case VT_UNKNOWN:
-    case VT_DISPATCH: return sizeof(void*);
-    case VT_VARIANT: return sizeof(VARIANT);
-    default: return 0;
+        case VT_I2:
+        case VT_BOOL: return 2;
+        case VT_I4:
+        case VT_INT:
+        case VT_UI4:
+        case VT_UINT:
+        case VT_ERROR: return 4;
+        case VT_R8: return 8;
+        case VT_UI1: return 1;
+        case VT_BSTR: return sizeof(BSTR);
+        case VT_UNKNOWN:
+        case VT_DISPATCH: return sizeof(void*);
+        case VT_VARIANT: return sizeof(VARIANT);
+        default: return 0;
     }
 }
 
 USHORT featuresOf(VARTYPE type) {
     switch (type) {
-    case VT_BSTR: return FADF_HAVEVARTYPE | FADF_BSTR;
-    case VT_UNKNOWN: return FADF_HAVEVARTYPE | FADF_UNKNOWN;
-    case VT_DISPATCH: return FADF_HAVEVARTYPE | FADF_DISPATCH;
-    case VT_VARIANT: return FADF_HAVEVARTYPE | FADF_VARIANT;
-    default: return FADF_HAVEVARTYPE;
+        case VT_BSTR: return FADF_HAVEVARTYPE | FADF_BSTR;
+        case VT_UNKNOWN: return FADF_HAVEVARTYPE | FADF_UNKNOWN;
+        case VT_DISPATCH: return FADF_HAVEVARTYPE | FADF_DISPATCH;
+        case VT_VARIANT: return FADF_HAVEVARTYPE | FADF_VARIANT;
+        default: return FADF_HAVEVARTYPE;
     }
 }
 
@@ -56,42 +57,43 @@ void* elementAt(SAFEARRAY* array, LONG index) {
 // Releases what one element owns; the element's memory stays.
 void clearElement(VARTYPE type, void* element) {
     switch (type) {
-    case VT_BSTR:
-        SysFreeString(*static_cast<BSTR*>(element));
-        *static_cast<BSTR*>(element) = nullptr;
-        break;
-    case VT_UNKNOWN:
-    case VT_DISPATCH:
-        if (auto* object = *static_cast<IUnknown**>(element)) object->Release();
-        *static_cast<IUnknown**>(element) = nullptr;
-        break;
-    case VT_VARIANT: VariantClear(static_cast<VARIANT*>(element)); break;
-    default: break;
+        case VT_BSTR:
+            SysFreeString(*static_cast<BSTR*>(element));
+            *static_cast<BSTR*>(element) = nullptr;
+            break;
+        case VT_UNKNOWN:
+        case VT_DISPATCH:
+            if (auto* object = *static_cast<IUnknown**>(element)) object->Release();
+            *static_cast<IUnknown**>(element) = nullptr;
+            break;
+        case VT_VARIANT: VariantClear(static_cast<VARIANT*>(element)); break;
+        default: break;
     }
 }
 
 // Copies one element into uninitialised (or cleared) memory.
 HRESULT copyElement(VARTYPE type, void* dest, const void* source, ULONG size) {
     switch (type) {
-    case VT_BSTR: {
-        BSTR text = *static_cast<const BSTR*>(source);
-        BSTR copy = nullptr;
-        if (text && !(copy = SysAllocStringByteLen(reinterpret_cast<const char*>(text), SysStringByteLen(text))))
-            return E_OUTOFMEMORY;
-        *static_cast<BSTR*>(dest) = copy;
-        return S_OK;
-    }
-    case VT_UNKNOWN:
-    case VT_DISPATCH: {
-        auto* object = *static_cast<IUnknown* const*>(source);
-        if (object) object->AddRef();
-        *static_cast<IUnknown**>(dest) = object;
-        return S_OK;
-    }
-    case VT_VARIANT:
-        VariantInit(static_cast<VARIANT*>(dest));
-        return VariantCopy(static_cast<VARIANT*>(dest), static_cast<const VARIANT*>(source));
-    default: std::memcpy(dest, source, size); return S_OK;
+        case VT_BSTR: {
+            BSTR text = *static_cast<const BSTR*>(source);
+            BSTR copy = nullptr;
+            if (text && !(copy = SysAllocStringByteLen(reinterpret_cast<const char*>(text),
+                                                       SysStringByteLen(text))))
+                return E_OUTOFMEMORY;
+            *static_cast<BSTR*>(dest) = copy;
+            return S_OK;
+        }
+        case VT_UNKNOWN:
+        case VT_DISPATCH: {
+            auto* object = *static_cast<IUnknown* const*>(source);
+            if (object) object->AddRef();
+            *static_cast<IUnknown**>(dest) = object;
+            return S_OK;
+        }
+        case VT_VARIANT:
+            VariantInit(static_cast<VARIANT*>(dest));
+            return VariantCopy(static_cast<VARIANT*>(dest), static_cast<const VARIANT*>(source));
+        default: std::memcpy(dest, source, size); return S_OK;
     }
 }
 
@@ -141,13 +143,16 @@ HRESULT SafeArrayDestroy(SAFEARRAY* array) {
     if (array->cLocks > 0) return DISP_E_ARRAYISLOCKED;
     ArrayBlock* block = blockOf(array);
     const SAFEARRAYBOUND& bound = array->rgsabound[0];
-    for (ULONG i = 0; i < bound.cElements; ++i) clearElement(block->type, elementAt(array, bound.lLbound + LONG(i)));
+    for (ULONG i = 0; i < bound.cElements; ++i)
+        clearElement(block->type, elementAt(array, bound.lLbound + LONG(i)));
     std::free(array->pvData);
     std::free(block);
     return S_OK;
 }
 
-UINT SafeArrayGetDim(SAFEARRAY* array) { return array ? array->cDims : 0; }
+UINT SafeArrayGetDim(SAFEARRAY* array) {
+    return array ? array->cDims : 0;
+}
 
 HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* type) {
     if (!array || !type) return E_INVALIDARG;
@@ -165,14 +170,16 @@ HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dimension, LONG* bound) {
 HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dimension, LONG* bound) {
     if (!array || !bound) return E_INVALIDARG;
     if (dimension != 1) return DISP_E_BADINDEX;
-    *bound = LONG(int64_t(array->rgsabound[0].lLbound) + int64_t(array->rgsabound[0].cElements) - 1);
+    *bound =
+        LONG(int64_t(array->rgsabound[0].lLbound) + int64_t(array->rgsabound[0].cElements) - 1);
     return S_OK;
 }
 
 HRESULT SafeArrayGetElement(SAFEARRAY* array, LONG* indices, void* element) {
     if (HRESULT result = checkIndex(array, indices); FAILED(result)) return result;
     if (!element) return E_INVALIDARG;
-    return copyElement(blockOf(array)->type, element, elementAt(array, indices[0]), array->cbElements);
+    return copyElement(blockOf(array)->type, element, elementAt(array, indices[0]),
+                       array->cbElements);
 }
 
 HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* element) {
@@ -181,11 +188,14 @@ HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* element) {
     void* slot = elementAt(array, indices[0]);
     // A BSTR or interface element is passed by value, not by address.
     const void* source = element;
-    if (type == VT_BSTR || type == VT_UNKNOWN || type == VT_DISPATCH) source = &element;
-    else if (!element) return E_INVALIDARG;
+    if (type == VT_BSTR || type == VT_UNKNOWN || type == VT_DISPATCH)
+        source = &element;
+    else if (!element)
+        return E_INVALIDARG;
     // Build the copy aside first so a failed copy leaves the old element in place.
     alignas(VARIANT) unsigned char copy[sizeof(VARIANT)];
-    if (HRESULT result = copyElement(type, copy, source, array->cbElements); FAILED(result)) return result;
+    if (HRESULT result = copyElement(type, copy, source, array->cbElements); FAILED(result))
+        return result;
     clearElement(type, slot);
     std::memcpy(slot, copy, array->cbElements);
     return S_OK;
@@ -201,7 +211,8 @@ HRESULT SafeArrayCopy(SAFEARRAY* source, SAFEARRAY** copy) {
     const SAFEARRAYBOUND& bound = source->rgsabound[0];
     for (ULONG i = 0; i < bound.cElements; ++i) {
         LONG index = bound.lLbound + LONG(i);
-        if (HRESULT r = copyElement(type, elementAt(result, index), elementAt(source, index), source->cbElements);
+        if (HRESULT r = copyElement(type, elementAt(result, index), elementAt(source, index),
+                                    source->cbElements);
             FAILED(r)) {
             SafeArrayDestroy(result);
             return r;
@@ -229,12 +240,12 @@ HRESULT VariantClear(VARIANT* value) {
             if (FAILED(result)) return result;
         } else {
             switch (value->vt) {
-            case VT_BSTR: SysFreeString(value->bstrVal); break;
-            case VT_UNKNOWN:
-            case VT_DISPATCH:
-                if (value->punkVal) value->punkVal->Release();
-                break;
-            default: break;
+                case VT_BSTR: SysFreeString(value->bstrVal); break;
+                case VT_UNKNOWN:
+                case VT_DISPATCH:
+                    if (value->punkVal) value->punkVal->Release();
+                    break;
+                default: break;
             }
         }
     }
@@ -254,15 +265,19 @@ HRESULT VariantCopy(VARIANT* dest, const VARIANT* source) {
         if (HRESULT r = SafeArrayCopy(source->parray, &copy.parray); FAILED(r)) return r;
     } else {
         switch (source->vt) {
-        case VT_BSTR:
-            if (HRESULT r = copyElement(VT_BSTR, &copy.bstrVal, &source->bstrVal, sizeof(BSTR)); FAILED(r)) return r;
-            break;
-        case VT_UNKNOWN:
-        case VT_DISPATCH: copyElement(VT_UNKNOWN, &copy.punkVal, &source->punkVal, sizeof(void*)); break;
-        default:
-            if (source->vt > VT_UINT && source->vt != VT_EMPTY) return DISP_E_BADVARTYPE;
-            std::memcpy(copy.reserved, source->reserved, sizeof copy.reserved);
-            break;
+            case VT_BSTR:
+                if (HRESULT r = copyElement(VT_BSTR, &copy.bstrVal, &source->bstrVal, sizeof(BSTR));
+                    FAILED(r))
+                    return r;
+                break;
+            case VT_UNKNOWN:
+            case VT_DISPATCH:
+                copyElement(VT_UNKNOWN, &copy.punkVal, &source->punkVal, sizeof(void*));
+                break;
+            default:
+                if (source->vt > VT_UINT && source->vt != VT_EMPTY) return DISP_E_BADVARTYPE;
+                std::memcpy(copy.reserved, source->reserved, sizeof copy.reserved);
+                break;
         }
     }
     if (HRESULT r = VariantClear(dest); FAILED(r)) {
@@ -280,18 +295,20 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* source, uint16_t flags, 
 
     std::string text;
     switch (source->vt) {
-    case VT_EMPTY: break;
-    case VT_I2: text = std::to_string(source->iVal); break;
-    case VT_I4:
-    case VT_INT: text = std::to_string(source->lVal); break;
-    case VT_UI4:
-    case VT_UINT: text = std::to_string(source->ulVal); break;
-    case VT_UI1: text = std::to_string(source->bVal); break;
-    case VT_BOOL:
-        if (flags & VARIANT_ALPHABOOL) text = source->boolVal ? "True" : "False";
-        else text = source->boolVal ? "-1" : "0";
-        break;
-    default: return DISP_E_TYPEMISMATCH;
+        case VT_EMPTY: break;
+        case VT_I2: text = std::to_string(source->iVal); break;
+        case VT_I4:
+        case VT_INT: text = std::to_string(source->lVal); break;
+        case VT_UI4:
+        case VT_UINT: text = std::to_string(source->ulVal); break;
+        case VT_UI1: text = std::to_string(source->bVal); break;
+        case VT_BOOL:
+            if (flags & VARIANT_ALPHABOOL)
+                text = source->boolVal ? "True" : "False";
+            else
+                text = source->boolVal ? "-1" : "0";
+            break;
+        default: return DISP_E_TYPEMISMATCH;
     }
     std::u16string wide(text.begin(), text.end());  // digits and letters only: ASCII
     BSTR converted = SysAllocStringLen(wide.data(), uint32_t(wide.size()));

@@ -2,15 +2,15 @@
 
 #include "platform/Privacy.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/ucontext.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -35,7 +35,8 @@ public:
     Out& dec(long long v) {
         char digits[24];
         int n = 0;
-        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        unsigned long long u =
+            v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
         do {
             digits[n++] = static_cast<char>('0' + u % 10);
             u /= 10;
@@ -86,17 +87,25 @@ const char* signalName(int sig) {
 void writeRegisters(Out& out, const void* uc) {
 #if defined(__x86_64__)
     const auto* context = static_cast<const ucontext_t*>(uc);
-    static const struct { const char* name; int index; } regs[] = {
-        {"rip", REG_RIP}, {"rsp", REG_RSP}, {"rbp", REG_RBP}, {"rax", REG_RAX}, {"rbx", REG_RBX},
-        {"rcx", REG_RCX}, {"rdx", REG_RDX}, {"rsi", REG_RSI}, {"rdi", REG_RDI}, {"r8", REG_R8},
-        {"r9", REG_R9},   {"r10", REG_R10}, {"r11", REG_R11}, {"r12", REG_R12}, {"r13", REG_R13},
-        {"r14", REG_R14}, {"r15", REG_R15}, {"eflags", REG_EFL}};
+    static const struct {
+        const char* name;
+        int index;
+    } regs[] = {{"rip", REG_RIP}, {"rsp", REG_RSP},   {"rbp", REG_RBP}, {"rax", REG_RAX},
+                {"rbx", REG_RBX}, {"rcx", REG_RCX},   {"rdx", REG_RDX}, {"rsi", REG_RSI},
+                {"rdi", REG_RDI}, {"r8", REG_R8},     {"r9", REG_R9},   {"r10", REG_R10},
+                {"r11", REG_R11}, {"r12", REG_R12},   {"r13", REG_R13}, {"r14", REG_R14},
+                {"r15", REG_R15}, {"eflags", REG_EFL}};
     for (const auto& r : regs) {
-        out.text("  ").text(r.name).text(" ").hex(static_cast<unsigned long long>(context->uc_mcontext.gregs[r.index])).text("\n");
+        out.text("  ")
+            .text(r.name)
+            .text(" ")
+            .hex(static_cast<unsigned long long>(context->uc_mcontext.gregs[r.index]))
+            .text("\n");
     }
 #elif defined(__aarch64__)
     const auto* context = static_cast<const ucontext_t*>(uc);
-    for (int i = 0; i < 31; ++i) out.text("  x").dec(i).text(" ").hex(context->uc_mcontext.regs[i]).text("\n");
+    for (int i = 0; i < 31; ++i)
+        out.text("  x").dec(i).text(" ").hex(context->uc_mcontext.regs[i]).text("\n");
     out.text("  sp ").hex(context->uc_mcontext.sp).text("\n");
     out.text("  pc ").hex(context->uc_mcontext.pc).text("\n");
 #else
@@ -152,7 +161,7 @@ bool installCrashSignalHandlers(CrashFilter filter) {
     stack.ss_size = kAltStackSize;
     bool ok = ::sigaltstack(&stack, nullptr) == 0;
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_sigaction = onFatalSignal;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
     sigemptyset(&action.sa_mask);
@@ -160,18 +169,26 @@ bool installCrashSignalHandlers(CrashFilter filter) {
     return ok;
 }
 
-int createCrashReportFile(const char* path) { return openOwnFile(path, true); }
+int createCrashReportFile(const char* path) {
+    return openOwnFile(path, true);
+}
 
 void writeCrashReport(int fd, const CrashContext* context) {
     {
         Out out(fd);
         out.text("Crash report\n");
         if (context) {
-            out.text("Signal: ").dec(context->signal).text(" (").text(signalName(context->signal)).text(")");
+            out.text("Signal: ")
+                .dec(context->signal)
+                .text(" (")
+                .text(signalName(context->signal))
+                .text(")");
             if (context->info) out.text(", code ").dec(context->info->si_code);
             out.text("\n");
             if (context->info) {
-                out.text("Fault address: ").hex(reinterpret_cast<uintptr_t>(context->info->si_addr)).text("\n");
+                out.text("Fault address: ")
+                    .hex(reinterpret_cast<uintptr_t>(context->info->si_addr))
+                    .text("\n");
             }
         } else {
             out.text("Signal: none\n");

@@ -140,7 +140,9 @@ int noteIoError(Display*) {
     connectionBroken = true;
     return 0;
 }
-void keepRunningAfterIoError(Display*, void*) { connectionBroken = true; }
+void keepRunningAfterIoError(Display*, void*) {
+    connectionBroken = true;
+}
 
 class DesktopConnection {
 public:
@@ -161,9 +163,11 @@ public:
         XSetIOErrorExitHandler(display_, keepRunningAfterIoError, nullptr);
         connectionBroken = false;
         root_ = DefaultRootWindow(display_);
-        const char* names[] = {"_NET_CLIENT_LIST", "_NET_WM_PID",  "_NET_WM_NAME",         "UTF8_STRING",
-                               "_NET_WM_STATE",    "_NET_SUPPORTED", "_NET_WM_STATE_ABOVE"};
-        XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms_.data());
+        const char* names[] = {"_NET_CLIENT_LIST",   "_NET_WM_PID",   "_NET_WM_NAME",
+                               "UTF8_STRING",        "_NET_WM_STATE", "_NET_SUPPORTED",
+                               "_NET_WM_STATE_ABOVE"};
+        XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False,
+                     atoms_.data());
         loadKeyboardMapping();
         return display_;
     }
@@ -216,14 +220,17 @@ private:
         keycodeKeys_ = {};
         int minCode = 0, maxCode = 0, perCode = 0;
         XDisplayKeycodes(display_, &minCode, &maxCode);
-        KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode);
+        KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minCode),
+                                          maxCode - minCode + 1, &perCode);
         if (!map) return;
         for (int code = minCode; code <= maxCode && code < 256; ++code) {
             for (int column = 0; column < std::min(perCode, 2); ++column) {
                 const KeySym keysym = map[(code - minCode) * perCode + column];
                 if (column == 1 && !isShiftedDigit(keysym)) continue;
                 auto [first, last] = keysymTable.equal_range(keysym);
-                for (auto it = first; it != last; ++it) keycodeKeys_[static_cast<std::size_t>(code)].set(static_cast<std::size_t>(it->second));
+                for (auto it = first; it != last; ++it)
+                    keycodeKeys_[static_cast<std::size_t>(code)].set(
+                        static_cast<std::size_t>(it->second));
             }
         }
         XFree(map);
@@ -267,15 +274,16 @@ struct Session {
 };
 
 // A window property of 32-bit items (delivered by Xlib as longs).
-std::vector<unsigned long> readLongProperty(Display* display, Window window, Atom property, Atom type) {
+std::vector<unsigned long> readLongProperty(Display* display, Window window, Atom property,
+                                            Atom type) {
     std::vector<unsigned long> values;
     Atom actualType = None;
     int actualFormat = 0;
     unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
     lastXError = 0;
-    if (XGetWindowProperty(display, window, property, 0, 1L << 20, False, type, &actualType, &actualFormat, &count,
-                           &remaining, &data) == Success &&
+    if (XGetWindowProperty(display, window, property, 0, 1L << 20, False, type, &actualType,
+                           &actualFormat, &count, &remaining, &data) == Success &&
         data && actualType == type && actualFormat == 32) {
         const auto* items = reinterpret_cast<const unsigned long*>(data);
         values.assign(items, items + count);
@@ -291,7 +299,11 @@ std::string cutToUnits(std::string text, std::size_t maxUnits) {
     std::size_t units = 0;
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        const std::size_t length = lead < 0x80    ? 1
+                                   : lead >= 0xF0 ? 4
+                                   : lead >= 0xE0 ? 3
+                                   : lead >= 0xC0 ? 2
+                                                  : 1;
         const std::size_t needed = length == 4 ? 2 : 1;
         if (units + needed > maxUnits - 1) return text.substr(0, i);
         units += needed;
@@ -306,11 +318,13 @@ std::bitset<256> readPressed(Display* display) {
     XQueryKeymap(display, keys);
     const auto& keycodeKeys = connection().keycodeKeys();
     for (std::size_t code = 0; code < 256; ++code)
-        if (static_cast<unsigned char>(keys[code / 8]) & (1u << (code % 8))) pressed |= keycodeKeys[code];
+        if (static_cast<unsigned char>(keys[code / 8]) & (1u << (code % 8)))
+            pressed |= keycodeKeys[code];
     Window rootReturn = 0, childReturn = 0;
     int rootX = 0, rootY = 0, x = 0, y = 0;
     unsigned int mask = 0;
-    if (XQueryPointer(display, connection().root(), &rootReturn, &childReturn, &rootX, &rootY, &x, &y, &mask)) {
+    if (XQueryPointer(display, connection().root(), &rootReturn, &childReturn, &rootX, &rootY, &x,
+                      &y, &mask)) {
         // The core protocol reports buttons 1 to 5 only; the extra buttons (8, 9) stay up.
         pressed.set(0x01, (mask & Button1Mask) != 0);
         pressed.set(0x02, (mask & Button3Mask) != 0);
@@ -353,9 +367,9 @@ std::vector<DesktopWindow> listTopLevelWindows() {
     int actualFormat = 0;
     unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
-    const bool managed = XGetWindowProperty(display, connection().root(), connection().clientList(), 0, 1L << 20,
-                                            False, XA_WINDOW, &actualType, &actualFormat, &count, &remaining,
-                                            &data) == Success &&
+    const bool managed = XGetWindowProperty(display, connection().root(), connection().clientList(),
+                                            0, 1L << 20, False, XA_WINDOW, &actualType,
+                                            &actualFormat, &count, &remaining, &data) == Success &&
                          actualType == XA_WINDOW;
     if (managed && data && actualFormat == 32) {
         const auto* items = reinterpret_cast<const unsigned long*>(data);
@@ -368,11 +382,12 @@ std::vector<DesktopWindow> listTopLevelWindows() {
         Window rootReturn = 0, parent = 0;
         Window* children = nullptr;
         unsigned int childCount = 0;
-        if (XQueryTree(display, connection().root(), &rootReturn, &parent, &children, &childCount)) {
+        if (XQueryTree(display, connection().root(), &rootReturn, &parent, &children,
+                       &childCount)) {
             for (unsigned int i = 0; i < childCount; ++i) {
                 XWindowAttributes attributes{};
-                if (XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable &&
-                    !attributes.override_redirect)
+                if (XGetWindowAttributes(display, children[i], &attributes) &&
+                    attributes.map_state == IsViewable && !attributes.override_redirect)
                     windows.push_back(children[i]);
             }
             if (children) XFree(children);
@@ -384,7 +399,8 @@ std::vector<DesktopWindow> listTopLevelWindows() {
 uint32_t windowProcessId(DesktopWindow window) {
     Session session;
     if (!session.display || window == 0) return 0;
-    const std::vector<unsigned long> pid = readLongProperty(session.display, window, connection().wmPid(), XA_CARDINAL);
+    const std::vector<unsigned long> pid =
+        readLongProperty(session.display, window, connection().wmPid(), XA_CARDINAL);
     if (!session.healthy() || pid.empty()) return 0;
     return static_cast<uint32_t>(pid.front());
 }
@@ -398,8 +414,9 @@ std::string windowTitle(DesktopWindow window, std::size_t maxCharacters) {
     int actualFormat = 0;
     unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, connection().wmName(), 0, 1L << 16, False, connection().utf8String(),
-                           &actualType, &actualFormat, &count, &remaining, &data) == Success &&
+    if (XGetWindowProperty(display, window, connection().wmName(), 0, 1L << 16, False,
+                           connection().utf8String(), &actualType, &actualFormat, &count,
+                           &remaining, &data) == Success &&
         data && actualType == connection().utf8String() && actualFormat == 8) {
         title.assign(reinterpret_cast<const char*>(data), count);
     } else {
@@ -408,7 +425,8 @@ std::string windowTitle(DesktopWindow window, std::size_t maxCharacters) {
         if (XGetWMName(display, window, &property) && property.value) {
             char** list = nullptr;
             int listCount = 0;
-            if (Xutf8TextPropertyToTextList(display, &property, &list, &listCount) >= Success && list) {
+            if (Xutf8TextPropertyToTextList(display, &property, &list, &listCount) >= Success &&
+                list) {
                 if (listCount > 0 && list[0]) title = list[0];
                 XFreeStringList(list);
             }
@@ -437,13 +455,14 @@ bool setWindowTopmost(DesktopWindow window) {
         event.xclient.data.l[1] = static_cast<long>(connection().stateAbove());
         event.xclient.data.l[2] = 0;
         event.xclient.data.l[3] = 1;  // from an application
-        sent = XSendEvent(display, connection().root(), False, SubstructureRedirectMask | SubstructureNotifyMask,
-                          &event) != 0;
+        sent = XSendEvent(display, connection().root(), False,
+                          SubstructureRedirectMask | SubstructureNotifyMask, &event) != 0;
     } else {
         // Nobody manages the stacking: raise it ourselves and record the state it now has.
         lastXError = 0;
         XRaiseWindow(display, window);
-        std::vector<unsigned long> state = readLongProperty(display, window, connection().wmState(), XA_ATOM);
+        std::vector<unsigned long> state =
+            readLongProperty(display, window, connection().wmState(), XA_ATOM);
         if (std::find(state.begin(), state.end(), connection().stateAbove()) == state.end()) {
             const unsigned long above = connection().stateAbove();
             XChangeProperty(display, window, connection().wmState(), XA_ATOM, 32, PropModeAppend,

@@ -1,16 +1,20 @@
 #include "platform/Encoding.h"
 
+#include <iconv.h>
 #include <bit>
 #include <cerrno>
-#include <iconv.h>
 #include <vector>
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool isHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool isHighSurrogate(char32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLowSurrogate(char32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 void appendUtf16(std::u16string& out, char32_t code) {
     if (code >= 0x10000) {
@@ -56,7 +60,9 @@ private:
     iconv_t cd_;
 };
 
-const char* hostUtf16() { return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE"; }
+const char* hostUtf16() {
+    return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+}
 
 // Code page 950 as the system knows it: its own table when iconv has one, else BIG5.
 const char* big5Name() {
@@ -118,7 +124,8 @@ std::optional<std::string> utf16ToBig5(std::u16string_view text) {
             // of its own.
             out.push_back('?');
             const auto* unit = reinterpret_cast<const char16_t*>(in);
-            const bool pair = inLeft >= 2 * sizeof(char16_t) && isHighSurrogate(unit[0]) && isLowSurrogate(unit[1]);
+            const bool pair = inLeft >= 2 * sizeof(char16_t) && isHighSurrogate(unit[0]) &&
+                              isLowSurrogate(unit[1]);
             const std::size_t skip = (pair ? 2 : 1) * sizeof(char16_t);
             in += skip;
             inLeft -= skip;

@@ -1,9 +1,9 @@
 #include "platform/Files.h"
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <sys/stat.h>
 
 namespace {
 
@@ -31,14 +31,16 @@ std::optional<std::string> readWholeFile(std::string_view path) {
     std::string content;
     char buffer[8192];
     std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) content.append(buffer, count);
+    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0)
+        content.append(buffer, count);
     return content;
 }
 
 bool writeWholeFile(std::string_view path, std::string_view text) {
     FilePtr file(std::fopen(std::string(path).c_str(), "wb"));
     if (!file) return false;
-    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file.get()) != text.size()) return false;
+    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file.get()) != text.size())
+        return false;
     return std::fclose(file.release()) == 0;
 }
 

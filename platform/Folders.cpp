@@ -1,11 +1,11 @@
 #include "platform/Folders.h"
 
+#include <pwd.h>
+#include <unistd.h>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <pwd.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -25,7 +25,8 @@ bool endsWithNoCase(std::string_view text, std::string_view suffix) {
     if (text.size() < suffix.size()) return false;
     auto tail = text.substr(text.size() - suffix.size());
     for (std::size_t i = 0; i < suffix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(tail[i])) != std::tolower(static_cast<unsigned char>(suffix[i])))
+        if (std::tolower(static_cast<unsigned char>(tail[i])) !=
+            std::tolower(static_cast<unsigned char>(suffix[i])))
             return false;
     }
     return true;
@@ -42,7 +43,8 @@ std::optional<std::string> fromUserDirs(const std::string& home, const std::stri
         auto start = line.find_first_not_of(" \t");
         if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
         std::string value = line.substr(start + key.size());
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
         if (value.rfind("$HOME", 0) == 0) {
             if (home.empty()) return std::nullopt;
             value = home + value.substr(5);
@@ -61,8 +63,8 @@ std::string homeFolder() {
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     passwd entry{};
     passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
-        *found->pw_dir)
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && *found->pw_dir)
         return withoutTrailingSlash(found->pw_dir);
     return {};
 }
@@ -100,11 +102,19 @@ static std::string userFolder(const char* name, const char* fallback) {
     return home + "/" + fallback;
 }
 
-std::string desktopFolder() { return userFolder("XDG_DESKTOP_DIR", "Desktop"); }
-std::string downloadFolder() { return userFolder("XDG_DOWNLOAD_DIR", "Downloads"); }
-std::string documentsFolder() { return userFolder("XDG_DOCUMENTS_DIR", "Documents"); }
+std::string desktopFolder() {
+    return userFolder("XDG_DESKTOP_DIR", "Desktop");
+}
+std::string downloadFolder() {
+    return userFolder("XDG_DOWNLOAD_DIR", "Downloads");
+}
+std::string documentsFolder() {
+    return userFolder("XDG_DOCUMENTS_DIR", "Documents");
+}
 
-std::string defaultLogFilePath() { return userTempFolder() + "VZLog.log"; }
+std::string defaultLogFilePath() {
+    return userTempFolder() + "VZLog.log";
+}
 
 std::optional<std::string> moduleFolder() {
     std::string buffer(4096, '\0');

@@ -13,14 +13,16 @@ std::string_view territoryOf(std::string_view name) {
     return rest.substr(0, rest.find_first_of(".@"));
 }
 
-std::string_view languageOf(std::string_view name) { return name.substr(0, name.find_first_of("_.@")); }
+std::string_view languageOf(std::string_view name) {
+    return name.substr(0, name.find_first_of("_.@"));
+}
 
 std::string territoryName(std::string_view territory) {
     static const std::pair<std::string_view, std::string_view> kNames[] = {
-        {"CN", "China"},         {"SG", "Singapore"},      {"TW", "Taiwan"},
-        {"HK", "Hong Kong SAR"}, {"MO", "Macao SAR"},      {"US", "United States"},
-        {"GB", "United Kingdom"}, {"AU", "Australia"},     {"CA", "Canada"},
-        {"IE", "Ireland"},       {"NZ", "New Zealand"},    {"IN", "India"},
+        {"CN", "China"},          {"SG", "Singapore"},   {"TW", "Taiwan"},
+        {"HK", "Hong Kong SAR"},  {"MO", "Macao SAR"},   {"US", "United States"},
+        {"GB", "United Kingdom"}, {"AU", "Australia"},   {"CA", "Canada"},
+        {"IE", "Ireland"},        {"NZ", "New Zealand"}, {"IN", "India"},
         {"JP", "Japan"},
     };
     for (const auto& [code, name] : kNames) {
@@ -29,7 +31,8 @@ std::string territoryName(std::string_view territory) {
     return std::string(territory);
 }
 
-std::string withTerritory(std::string language, std::string_view territory, std::string_view codePage) {
+std::string withTerritory(std::string language, std::string_view territory,
+                          std::string_view codePage) {
     if (!territory.empty()) language += "_" + territoryName(territory);
     language += ".";
     language += codePage;
@@ -50,7 +53,8 @@ std::string windowsLocaleName(std::string_view posixName) {
     std::string_view language = languageOf(posixName);
     std::string_view territory = territoryOf(posixName);
     if (language == "zh") {
-        if (territory == "CN" || territory == "SG") return withTerritory("Chinese (Simplified)", territory, "936");
+        if (territory == "CN" || territory == "SG")
+            return withTerritory("Chinese (Simplified)", territory, "936");
         return withTerritory("Chinese (Traditional)", territory, "950");
     }
     if (language == "en") return withTerritory("English", territory, "1252");
@@ -58,4 +62,6 @@ std::string windowsLocaleName(std::string_view posixName) {
     return std::string(posixName);
 }
 
-std::string userLocaleName() { return windowsLocaleName(posixLocaleName()); }
+std::string userLocaleName() {
+    return windowsLocaleName(posixLocaleName());
+}

@@ -1,20 +1,20 @@
 #include "platform/NamedMutex.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <pthread.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -35,8 +35,8 @@ std::string fileNameFor(std::string_view name) {
     if (name.empty()) return "%";  // no escape ends in a lone "%", so no other name maps here
     std::string out;
     for (unsigned char c : name) {
-        bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                    c == '_' || c == '-';
+        bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '_' || c == '-';
         if (safe) {
             out.push_back(static_cast<char>(c));
         } else {
@@ -57,7 +57,8 @@ std::string fileNameFor(std::string_view name) {
 
 bool usableFolder(const std::string& path) {
     struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && access(path.c_str(), W_OK | X_OK) == 0;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           access(path.c_str(), W_OK | X_OK) == 0;
 }
 
 // Per-user names live in the user's runtime folder, so each login (and each test
@@ -71,9 +72,11 @@ struct Location {
 
 std::optional<Location> locate(std::string_view name) {
     if (name.substr(0, kGlobalPrefix.size()) == kGlobalPrefix) {
-        return Location{"/tessaroll-mutex.Global." + fileNameFor(name.substr(kGlobalPrefix.size())), true, 0666, true};
+        return Location{"/tessaroll-mutex.Global." + fileNameFor(name.substr(kGlobalPrefix.size())),
+                        true, 0666, true};
     }
-    if (name.substr(0, kLocalPrefix.size()) == kLocalPrefix) name.remove_prefix(kLocalPrefix.size());
+    if (name.substr(0, kLocalPrefix.size()) == kLocalPrefix)
+        name.remove_prefix(kLocalPrefix.size());
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime && usableFolder(runtime)) {
         std::string folder = std::string(runtime) + "/tessaroll-mutexes";
@@ -81,7 +84,8 @@ std::optional<Location> locate(std::string_view name) {
             return Location{folder + "/" + fileNameFor(name), false, 0600};
         }
     }
-    return Location{"/tessaroll-mutex.u" + std::to_string(geteuid()) + "." + fileNameFor(name), true, 0600};
+    return Location{"/tessaroll-mutex.u" + std::to_string(geteuid()) + "." + fileNameFor(name),
+                    true, 0600};
 }
 
 bool initialiseMutex(pthread_mutex_t* mutex) {
@@ -95,7 +99,9 @@ bool initialiseMutex(pthread_mutex_t* mutex) {
     return ok;
 }
 
-uint64_t currentThread() { return static_cast<uint64_t>(gettid()); }
+uint64_t currentThread() {
+    return static_cast<uint64_t>(gettid());
+}
 
 }  // namespace
 
@@ -124,7 +130,8 @@ Registry& registry() {
     return *registryInstance;
 }
 
-std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create, std::string* whyNot) {
+std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create,
+                                              std::string* whyNot) {
     auto refuse = [&](std::string reason) {
         if (whyNot) *whyNot = where.path + ": " + reason;
         return nullptr;
@@ -138,7 +145,8 @@ std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create
     // a sticky folder such as /dev/shm even when its mode lets us in.
     auto openWith = [&](int extra) {
         int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | extra;
-        return where.shm ? shm_open(where.path.c_str(), flags, where.mode) : open(where.path.c_str(), flags, where.mode);
+        return where.shm ? shm_open(where.path.c_str(), flags, where.mode)
+                         : open(where.path.c_str(), flags, where.mode);
     };
     int fd = openWith(0);
     if (fd < 0 && errno == ENOENT && create) {
@@ -169,8 +177,8 @@ std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create
         return nullptr;
     }
     void* memory = MAP_FAILED;
-    bool ok = fstat(fd, &info) == 0 &&
-              (info.st_size >= static_cast<off_t>(sizeof(Region)) || ftruncate(fd, sizeof(Region)) == 0);
+    bool ok = fstat(fd, &info) == 0 && (info.st_size >= static_cast<off_t>(sizeof(Region)) ||
+                                        ftruncate(fd, sizeof(Region)) == 0);
     if (ok) memory = mmap(nullptr, sizeof(Region), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ok = memory != MAP_FAILED;
     auto* region = static_cast<Region*>(memory);
@@ -196,7 +204,8 @@ void releaseNamedMutexMappings() {
     std::lock_guard guard(registryLock);
     if (!registryInstance) return;
     // An owned mutex keeps its mapping (and its entry) for as long as the process lives.
-    std::erase_if(*registryInstance, [](const auto& entry) { return entry.second->ownedLevels.load() == 0; });
+    std::erase_if(*registryInstance,
+                  [](const auto& entry) { return entry.second->ownedLevels.load() == 0; });
     if (registryInstance->empty()) {
         delete registryInstance;
         registryInstance = nullptr;
@@ -259,10 +268,8 @@ MutexWait NamedMutex::wait(uint32_t milliseconds) {
             if (ownerThread_ == currentThread()) ++held_;
             return result == 0 ? MutexWait::Obtained : MutexWait::Abandoned;
         case EBUSY:
-        case ETIMEDOUT:
-            return MutexWait::TimedOut;
-        default:
-            return MutexWait::Failed;
+        case ETIMEDOUT: return MutexWait::TimedOut;
+        default: return MutexWait::Failed;
     }
 }
 

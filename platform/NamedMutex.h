@@ -34,7 +34,8 @@ public:
     // object that another user made or opened up: `whyNot` then says why.
     static std::unique_ptr<NamedMutex> create(std::string_view name, std::string* whyNot = nullptr);
     // Opens the mutex only when it exists already; null otherwise.
-    static std::unique_ptr<NamedMutex> openExisting(std::string_view name, std::string* whyNot = nullptr);
+    static std::unique_ptr<NamedMutex> openExisting(std::string_view name,
+                                                    std::string* whyNot = nullptr);
 
     // Releases what this handle still holds when it goes away on the owning thread; on
     // another thread the ownership stays with the owner, as closing a handle leaves it.

@@ -1,13 +1,13 @@
 #include "platform/Peers.h"
 
-#include <cerrno>
-#include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -50,11 +50,13 @@ std::optional<std::optional<uint32_t>> askSocketDiagnostics(int family, const So
         do got = recv(fd, reply, sizeof reply, 0);
         while (got < 0 && errno == EINTR);
         const auto* message = reinterpret_cast<const nlmsghdr*>(reply);
-        if (got >= static_cast<ssize_t>(sizeof(nlmsghdr)) && NLMSG_OK(message, static_cast<unsigned>(got))) {
+        if (got >= static_cast<ssize_t>(sizeof(nlmsghdr)) &&
+            NLMSG_OK(message, static_cast<unsigned>(got))) {
             if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
                 message->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
                 const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
-                answer = found->idiag_state == tcpEstablished ? std::optional(found->idiag_uid) : std::nullopt;
+                answer = found->idiag_state == tcpEstablished ? std::optional(found->idiag_uid)
+                                                              : std::nullopt;
             } else if (message->nlmsg_type == NLMSG_ERROR &&
                        message->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) &&
                        static_cast<const nlmsgerr*>(NLMSG_DATA(message))->error == -ENOENT) {
@@ -86,11 +88,13 @@ std::optional<SocketEndpoint> socketEndpoint(const sockaddr* address, socklen_t 
     return std::nullopt;
 }
 
-std::optional<uint32_t> socketTablePeerOwner(std::string_view table, bool ipv6, const SocketEndpoint& peer,
+std::optional<uint32_t> socketTablePeerOwner(std::string_view table, bool ipv6,
+                                             const SocketEndpoint& peer,
                                              const SocketEndpoint& listener) {
     std::optional<uint32_t> owner;
     findSocketRow(table, ipv6, [&](const SocketRow& row) {
-        if (row.state != tcpEstablished || row.local != peer || row.remote != listener) return false;
+        if (row.state != tcpEstablished || row.local != peer || row.remote != listener)
+            return false;
         owner = row.owner;
         return true;
     });

@@ -3,10 +3,10 @@
 // not there.
 #pragma once
 
+#include <sys/socket.h>
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <sys/socket.h>
 
 #include "platform/Ports.h"
 
@@ -20,5 +20,6 @@ std::optional<uint32_t> loopbackPeerOwner(const sockaddr* peer, socklen_t peerLe
                                           const sockaddr* listener, socklen_t listenerLength);
 
 // The same lookup over the text of a table.
-std::optional<uint32_t> socketTablePeerOwner(std::string_view table, bool ipv6, const SocketEndpoint& peer,
+std::optional<uint32_t> socketTablePeerOwner(std::string_view table, bool ipv6,
+                                             const SocketEndpoint& peer,
                                              const SocketEndpoint& listener);

@@ -1,10 +1,10 @@
 #include "platform/Ports.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -61,7 +61,8 @@ bool parseRow(std::string_view line, std::size_t addressBytes, SocketRow& row) {
 
 }  // namespace
 
-bool findSocketRow(std::string_view table, bool ipv6, const std::function<bool(const SocketRow&)>& visit) {
+bool findSocketRow(std::string_view table, bool ipv6,
+                   const std::function<bool(const SocketRow&)>& visit) {
     const std::size_t addressBytes = ipv6 ? 16 : 4;
     std::size_t lineEnd = table.find('\n');  // column titles
     SocketRow row;

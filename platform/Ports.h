@@ -33,7 +33,8 @@ struct SocketRow {
 
 // Calls `visit` on each well-formed row of a table's text until it returns true; true
 // when one did.
-bool findSocketRow(std::string_view table, bool ipv6, const std::function<bool(const SocketRow&)>& visit);
+bool findSocketRow(std::string_view table, bool ipv6,
+                   const std::function<bool(const SocketRow&)>& visit);
 
 // The text of /proc/net/tcp (/proc/net/tcp6 with `ipv6`); empty when it cannot be read.
 std::string readSocketTable(bool ipv6);

@@ -1,12 +1,14 @@
 #include "platform/Privacy.h"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <string>
 
-void keepFilesPrivate() { ::umask(077); }
+void keepFilesPrivate() {
+    ::umask(077);
+}
 
 bool isSharedFolder(std::string_view folder) {
     struct stat info {};
@@ -22,7 +24,8 @@ int openOwnFile(const char* path, bool truncate) {
     if (fd < 0 && errno == EEXIST) fd = ::open(path, flags);
     if (fd < 0) return -1;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() || info.st_nlink != 1) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        info.st_nlink != 1) {
         ::close(fd);
         errno = EPERM;
         return -1;

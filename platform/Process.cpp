@@ -2,6 +2,12 @@
 
 #include "platform/Folders.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -9,13 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 
 extern char** environ;
@@ -34,14 +34,19 @@ bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
 }
 
 // "X.exe" names one of our programs, which is installed as "X".
-std::string executableName(std::string_view imageName) { return diskFileName(imageName); }
-
-bool isExecutableFile(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+std::string executableName(std::string_view imageName) {
+    return diskFileName(imageName);
 }
 
-std::string ownFolder() { return moduleFolder().value_or(""); }
+bool isExecutableFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string ownFolder() {
+    return moduleFolder().value_or("");
+}
 
 // Base name of a process's executable; nothing for a process that ended meanwhile.
 std::optional<std::string> processImageName(const std::string& pidText) {
@@ -51,7 +56,8 @@ std::optional<std::string> processImageName(const std::string& pidText) {
     if (n > 0) {
         std::string path(target, static_cast<std::size_t>(n));
         constexpr std::string_view deleted = " (deleted)";  // replaced while running
-        if (path.size() > deleted.size() && path.ends_with(deleted)) path.resize(path.size() - deleted.size());
+        if (path.size() > deleted.size() && path.ends_with(deleted))
+            path.resize(path.size() - deleted.size());
         return path.substr(path.rfind('/') + 1);
     }
     // A process that changed its identity does not show its executable; its first argument does.
@@ -167,7 +173,8 @@ std::string findProgram(std::string_view name) {
 std::optional<pid_t> startHiddenProcess(std::string_view commandLine) {
     std::vector<std::string> words;
     std::size_t start = commandLine.find_first_not_of(" \t");
-    std::string_view trimmed = start == std::string_view::npos ? std::string_view() : commandLine.substr(start);
+    std::string_view trimmed =
+        start == std::string_view::npos ? std::string_view() : commandLine.substr(start);
     if (startsWithIgnoreCase(trimmed, "cmd /c ") || startsWithIgnoreCase(trimmed, "cmd.exe /c ")) {
         words = {"/bin/sh", "-c", std::string(trimmed.substr(trimmed.find('/') + 3))};
     } else {
@@ -227,11 +234,13 @@ std::vector<pid_t> findProcessesByName(std::string_view imageName, bool ignoreCa
     if (!proc) return found;
     while (dirent* entry = ::readdir(proc)) {
         const char* name = entry->d_name;
-        if (!std::isdigit(static_cast<unsigned char>(name[0])) || !isOwnProcess(name, ownSession)) continue;
+        if (!std::isdigit(static_cast<unsigned char>(name[0])) || !isOwnProcess(name, ownSession))
+            continue;
         auto image = processImageName(name);
         if (!image) continue;
-        bool match = ignoreCase ? equalsIgnoreCase(*image, wanted) || equalsIgnoreCase(*image, imageName)
-                                : *image == wanted || *image == imageName;
+        bool match = ignoreCase
+                         ? equalsIgnoreCase(*image, wanted) || equalsIgnoreCase(*image, imageName)
+                         : *image == wanted || *image == imageName;
         if (match) found.push_back(static_cast<pid_t>(std::atol(name)));
     }
     ::closedir(proc);

@@ -2,10 +2,10 @@
 // programs pass them around; they are split into words here.
 #pragma once
 
+#include <sys/types.h>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 // Splits a command line into words: blanks separate, double quotes group (and are

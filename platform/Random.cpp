@@ -1,7 +1,7 @@
 #include "platform/Random.h"
 
-#include <cerrno>
 #include <sys/random.h>
+#include <cerrno>
 
 bool fillRandomBytes(std::span<unsigned char> buffer) {
     std::size_t done = 0;

@@ -1,9 +1,9 @@
 #include "platform/SessionNotify.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-login.h>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 struct SessionNotifier::Impl {
@@ -39,7 +39,8 @@ int onUnlock(sd_bus_message*, void* data, sd_bus_error*) {
 int onPropertiesChanged(sd_bus_message* m, void* data, sd_bus_error*) {
     auto* impl = static_cast<SessionNotifier::Impl*>(data);
     const char* interface = nullptr;
-    if (sd_bus_message_read(m, "s", &interface) < 0 || !interface || std::strcmp(interface, kSessionInterface) != 0) {
+    if (sd_bus_message_read(m, "s", &interface) < 0 || !interface ||
+        std::strcmp(interface, kSessionInterface) != 0) {
         return 0;
     }
     if (sd_bus_message_enter_container(m, SD_BUS_TYPE_ARRAY, "{sv}") < 0) return 0;
@@ -52,7 +53,8 @@ int onPropertiesChanged(sd_bus_message* m, void* data, sd_bus_error*) {
             if (impl->remote) {
                 impl->pending.push_back(active ? kSessionRemoteConnect : kSessionRemoteDisconnect);
             } else {
-                impl->pending.push_back(active ? kSessionConsoleConnect : kSessionConsoleDisconnect);
+                impl->pending.push_back(active ? kSessionConsoleConnect
+                                               : kSessionConsoleDisconnect);
             }
         } else if (sd_bus_message_skip(m, "v") < 0) {
             return 0;
@@ -90,8 +92,9 @@ std::unique_ptr<SessionNotifier> SessionNotifier::open(std::string* whyNot) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     const char* path = nullptr;
-    int rc = sd_bus_call_method(impl.bus, kLogin, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                                "GetSession", &error, &reply, "s", id.c_str());
+    int rc = sd_bus_call_method(impl.bus, kLogin, "/org/freedesktop/login1",
+                                "org.freedesktop.login1.Manager", "GetSession", &error, &reply, "s",
+                                id.c_str());
     if (rc >= 0) rc = sd_bus_message_read(reply, "o", &path);
     if (rc >= 0 && path) notifier->path_ = path;
     sd_bus_message_unref(reply);
@@ -99,13 +102,15 @@ std::unique_ptr<SessionNotifier> SessionNotifier::open(std::string* whyNot) {
     if (notifier->path_.empty()) return fail("login manager does not know the session");
 
     int remote = 0;
-    if (sd_bus_get_property_trivial(impl.bus, kLogin, notifier->path_.c_str(), kSessionInterface, "Remote",
-                                    nullptr, 'b', &remote) >= 0) {
+    if (sd_bus_get_property_trivial(impl.bus, kLogin, notifier->path_.c_str(), kSessionInterface,
+                                    "Remote", nullptr, 'b', &remote) >= 0) {
         impl.remote = remote != 0;
     }
     const char* p = notifier->path_.c_str();
-    if (sd_bus_match_signal(impl.bus, &impl.slots[0], kLogin, p, kSessionInterface, "Lock", onLock, &impl) < 0 ||
-        sd_bus_match_signal(impl.bus, &impl.slots[1], kLogin, p, kSessionInterface, "Unlock", onUnlock, &impl) < 0 ||
+    if (sd_bus_match_signal(impl.bus, &impl.slots[0], kLogin, p, kSessionInterface, "Lock", onLock,
+                            &impl) < 0 ||
+        sd_bus_match_signal(impl.bus, &impl.slots[1], kLogin, p, kSessionInterface, "Unlock",
+                            onUnlock, &impl) < 0 ||
         sd_bus_match_signal(impl.bus, &impl.slots[2], kLogin, p, "org.freedesktop.DBus.Properties",
                             "PropertiesChanged", onPropertiesChanged, &impl) < 0) {
         return fail("cannot subscribe to session signals");
@@ -115,12 +120,13 @@ std::unique_ptr<SessionNotifier> SessionNotifier::open(std::string* whyNot) {
 
 SessionNotifier::~SessionNotifier() = default;
 
-int SessionNotifier::fd() const { return sd_bus_get_fd(impl_->bus); }
+int SessionNotifier::fd() const {
+    return sd_bus_get_fd(impl_->bus);
+}
 
 bool SessionNotifier::process(const std::function<void(int code)>& onChange) {
     int rc;
-    while ((rc = sd_bus_process(impl_->bus, nullptr)) > 0) {
-    }
+    while ((rc = sd_bus_process(impl_->bus, nullptr)) > 0) {}
     std::vector<int> changes;
     changes.swap(impl_->pending);
     for (int code : changes) onChange(code);

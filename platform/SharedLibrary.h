@@ -10,7 +10,8 @@ class SharedLibrary {
 public:
     SharedLibrary() = default;
     ~SharedLibrary() { close(); }
-    SharedLibrary(SharedLibrary&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    SharedLibrary(SharedLibrary&& other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)) {}
     SharedLibrary& operator=(SharedLibrary&& other) noexcept {
         if (this != &other) {
             close();

@@ -3,19 +3,19 @@
 #include "platform/Folders.h"
 #include "platform/Process.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #define JSMN_STATIC
 #define JSMN_STRICT
@@ -117,7 +117,8 @@ public:
         folder_ = pattern;
         path_ = folder_ + "/root.der";
         std::ofstream out(path_, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
+        out.write(reinterpret_cast<const char*>(der.data()),
+                  static_cast<std::streamsize>(der.size()));
         if (!out) path_.clear();
     }
     ~TemporaryCertificateFile() {
@@ -133,13 +134,16 @@ private:
     std::string path_;
 };
 
-int failureOf(int status) { return status < 0 ? ECHILD : status; }
+int failureOf(int status) {
+    return status < 0 ? ECHILD : status;
+}
 
 constexpr const char* kSystemCertificateFolder = "/usr/local/share/ca-certificates";
 constexpr const char* kSystemCertificateLinks = "/etc/ssl/certs";
 
 std::string pemText(std::span<const unsigned char> der) {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string body;
     for (std::size_t i = 0; i < der.size(); i += 3) {
         uint32_t bits = static_cast<uint32_t>(der[i]) << 16;
@@ -173,7 +177,9 @@ int replaceFile(const std::string& path, const std::string& text) {
     out.close();
     int failure = out ? 0 : (errno != 0 ? errno : EIO);
     if (failure == 0) {
-        fs::permissions(fresh, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read,
+        fs::permissions(fresh,
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                            fs::perms::others_read,
                         fs::perm_options::replace, ec);
         fs::rename(fresh, path, ec);
         if (ec) failure = ec.value();
@@ -191,7 +197,8 @@ std::vector<std::string> profilesListedIn(const fs::path& iniFile) {
     std::string path;
     bool relative = true;
     auto flush = [&] {
-        if (inProfile && !path.empty()) folders.push_back(relative ? (iniFile.parent_path() / path).string() : path);
+        if (inProfile && !path.empty())
+            folders.push_back(relative ? (iniFile.parent_path() / path).string() : path);
         path.clear();
         relative = true;
     };
@@ -214,7 +221,8 @@ int addToFirefoxPolicy(const std::string& certificateFile) {
     std::error_code ec;
     std::optional<std::string> text = readWholeFile(RootStore::firefoxPolicyFile);
     if (!text && fs::exists(RootStore::firefoxPolicyFile, ec)) return EACCES;
-    std::optional<std::string> merged = withInstalledCertificates(text.value_or("{}"), {certificateFile});
+    std::optional<std::string> merged =
+        withInstalledCertificates(text.value_or("{}"), {certificateFile});
     if (!merged) return EBADMSG;
     if (merged == text) return 0;
     return replaceFile(RootStore::firefoxPolicyFile, *merged);
@@ -228,11 +236,13 @@ int afterValue(const std::vector<jsmntok_t>& tokens, int at) {
 }
 
 std::string_view tokenText(std::string_view text, const jsmntok_t& token) {
-    return text.substr(static_cast<std::size_t>(token.start), static_cast<std::size_t>(token.end - token.start));
+    return text.substr(static_cast<std::size_t>(token.start),
+                       static_cast<std::size_t>(token.end - token.start));
 }
 
 // The value of `key` in the object at `object`, or -1.
-int memberValue(std::string_view text, const std::vector<jsmntok_t>& tokens, int object, std::string_view key) {
+int memberValue(std::string_view text, const std::vector<jsmntok_t>& tokens, int object,
+                std::string_view key) {
     int at = object + 1;
     for (int member = 0; member < tokens[object].size; ++member) {
         if (tokens[at].type == JSMN_STRING && tokenText(text, tokens[at]) == key) return at + 1;
@@ -286,9 +296,11 @@ std::optional<std::string> withInstalledCertificates(std::string_view policyText
     if (count <= 0) return std::nullopt;
     std::vector<jsmntok_t> tokens(static_cast<std::size_t>(count));
     jsmn_init(&parser);
-    if (jsmn_parse(&parser, policyText.data(), policyText.size(), tokens.data(), tokens.size()) != count ||
+    if (jsmn_parse(&parser, policyText.data(), policyText.size(), tokens.data(), tokens.size()) !=
+            count ||
         tokens[0].type != JSMN_OBJECT || afterValue(tokens, 0) != count ||
-        policyText.find_first_not_of(" \t\r\n", static_cast<std::size_t>(tokens[0].end)) != std::string_view::npos)
+        policyText.find_first_not_of(" \t\r\n", static_cast<std::size_t>(tokens[0].end)) !=
+            std::string_view::npos)
         return std::nullopt;
 
     // Walks down policies, Certificates and Install; the first member that is missing is
@@ -305,8 +317,8 @@ std::optional<std::string> withInstalledCertificates(std::string_view policyText
                 value = "{" + jsonString(path[inner]) + ": " + value + "}";
             const std::string member = jsonString(path[depth]) + ": " + value;
             const auto insertAt = static_cast<std::size_t>(tokens[at].start + 1);
-            return std::string(policyText.substr(0, insertAt)) + member + (tokens[at].size > 0 ? ", " : "") +
-                   std::string(policyText.substr(insertAt));
+            return std::string(policyText.substr(0, insertAt)) + member +
+                   (tokens[at].size > 0 ? ", " : "") + std::string(policyText.substr(insertAt));
         }
         const bool last = depth + 1 == std::size(path);
         if (tokens[value].type != (last ? JSMN_ARRAY : JSMN_OBJECT)) return std::nullopt;
@@ -314,20 +326,25 @@ std::optional<std::string> withInstalledCertificates(std::string_view policyText
     }
 
     std::vector<std::string_view> listed;
-    for (int element = at + 1; element < afterValue(tokens, at); element = afterValue(tokens, element))
+    for (int element = at + 1; element < afterValue(tokens, at);
+         element = afterValue(tokens, element))
         listed.push_back(tokenText(policyText, tokens[element]));
     std::string added;
     for (const auto& file : files) {
         const std::string quoted = jsonString(file);
-        if (std::find(listed.begin(), listed.end(), std::string_view(quoted).substr(1, quoted.size() - 2)) != listed.end())
+        if (std::find(listed.begin(), listed.end(),
+                      std::string_view(quoted).substr(1, quoted.size() - 2)) != listed.end())
             continue;
         added += (added.empty() && listed.empty() ? "" : ", ") + quoted;
     }
     const auto insertAt = static_cast<std::size_t>(tokens[at].end - 1);
-    return std::string(policyText.substr(0, insertAt)) + added + std::string(policyText.substr(insertAt));
+    return std::string(policyText.substr(0, insertAt)) + added +
+           std::string(policyText.substr(insertAt));
 }
 
-bool RootStore::writesMachineStores() { return ::geteuid() == 0; }
+bool RootStore::writesMachineStores() {
+    return ::geteuid() == 0;
+}
 
 bool RootStore::writesUserStores() {
     struct stat home {};
@@ -347,12 +364,13 @@ std::vector<std::string> RootStore::firefoxProfileFolders() {
     // XDG configuration folder; either may list profiles.
     std::vector<std::string> folders;
     for (const fs::path& ini : {fs::path(homeFolder()) / ".mozilla/firefox/profiles.ini",
-                               fs::path(configFolder()) / "mozilla/firefox/profiles.ini"}) {
+                                fs::path(configFolder()) / "mozilla/firefox/profiles.ini"}) {
         for (const std::string& folder : profilesListedIn(ini)) {
             std::error_code ec;
             if (!fs::is_directory(folder, ec)) continue;
             std::string canonical = fs::canonical(folder, ec).string();
-            if (std::find(folders.begin(), folders.end(), canonical) == folders.end()) folders.push_back(canonical);
+            if (std::find(folders.begin(), folders.end(), canonical) == folders.end())
+                folders.push_back(canonical);
         }
     }
     return folders;
@@ -366,7 +384,8 @@ std::string RootStore::nickname(std::span<const unsigned char> der) {
         hash *= 0x100000001b3ULL;
     }
     char text[40];
-    std::snprintf(text, sizeof text, "ZEFAGPKITessaroll root %016llX", static_cast<unsigned long long>(hash));
+    std::snprintf(text, sizeof text, "ZEFAGPKITessaroll root %016llX",
+                  static_cast<unsigned long long>(hash));
     return text;
 }
 
@@ -382,11 +401,13 @@ std::unique_ptr<RootStore> RootStore::open(int& error) {
     store->certutilProgram_ = findProgram("certutil");
     if (writesMachineStores()) {
         store->updateProgram_ = findProgram("update-ca-certificates");
-        if (store->updateProgram_.empty() && ::access("/usr/sbin/update-ca-certificates", X_OK) == 0)
+        if (store->updateProgram_.empty() &&
+            ::access("/usr/sbin/update-ca-certificates", X_OK) == 0)
             store->updateProgram_ = "/usr/sbin/update-ca-certificates";
         if (store->updateProgram_.empty()) store->trustProgram_ = findProgram("trust");
     }
-    const bool systemStoreProgram = !writesMachineStores() || !store->updateProgram_.empty() || !store->trustProgram_.empty();
+    const bool systemStoreProgram =
+        !writesMachineStores() || !store->updateProgram_.empty() || !store->trustProgram_.empty();
     if (store->certutilProgram_.empty() || !systemStoreProgram || homeFolder().empty()) {
         error = ENOENT;
         return nullptr;
@@ -407,7 +428,8 @@ int RootStore::addToNssDatabase(const std::string& folder, const std::string& ni
         if (status != 0) return failureOf(status);
     }
     // certutil keeps a certificate it holds under whatever nickname it has.
-    int status = runProgram({certutilProgram_, "-A", "-d", database, "-n", nickname, "-t", "C,,", "-i", certificateFile});
+    int status = runProgram({certutilProgram_, "-A", "-d", database, "-n", nickname, "-t", "C,,",
+                             "-i", certificateFile});
     return status == 0 ? 0 : failureOf(status);
 }
 
@@ -415,7 +437,8 @@ int RootStore::addToSystemStore(std::span<const unsigned char> der) const {
     const std::string file = systemCertificateFile(der);
     const std::string text = pemText(der);
     std::error_code ec;
-    const std::string link = std::string(kSystemCertificateLinks) + "/" + fs::path(file).stem().string() + ".pem";
+    const std::string link =
+        std::string(kSystemCertificateLinks) + "/" + fs::path(file).stem().string() + ".pem";
     // Already in place and linked by an earlier update: nothing to do, no hooks to run.
     if (readWholeFile(file) == text && fs::read_symlink(link, ec) == file) return 0;
     if (int failure = replaceFile(file, text); failure != 0) return failure;
@@ -438,6 +461,7 @@ int RootStore::add(std::span<const unsigned char> der) {
     if (!writesUserStores()) return result;
     const std::string name = nickname(der);
     keepFirst(addToNssDatabase(nssDatabaseFolder(), name, file.path()));
-    for (const std::string& profile : firefoxProfileFolders()) keepFirst(addToNssDatabase(profile, name, file.path()));
+    for (const std::string& profile : firefoxProfileFolders())
+        keepFirst(addToNssDatabase(profile, name, file.path()));
     return result;
 }

@@ -62,7 +62,8 @@ public:
 
 private:
     RootStore() = default;
-    int addToNssDatabase(const std::string& folder, const std::string& nickname, const std::string& certificateFile) const;
+    int addToNssDatabase(const std::string& folder, const std::string& nickname,
+                         const std::string& certificateFile) const;
     int addToSystemStore(std::span<const unsigned char> der) const;
     std::string certutilProgram_;
     std::string updateProgram_;  // update-ca-certificates; empty where `trust` is used instead

@@ -1,8 +1,8 @@
 #include "platform/User.h"
 
-#include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
+#include <cstdlib>
 #include <vector>
 
 std::optional<std::string> currentUserName() {
@@ -10,8 +10,8 @@ std::optional<std::string> currentUserName() {
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     passwd entry{};
     passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name &&
-        *found->pw_name)
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_name && *found->pw_name)
         return std::string(found->pw_name);
     // A uid without a password entry (containers): the login variables are all there is.
     for (const char* variable : {"USER", "LOGNAME"}) {

@@ -37,8 +37,9 @@ __attribute__((destructor)) void runExitFunctions() {
 
 // Binds every registration inside this library (the symbol is hidden, so the service and
 // the other copies keep the C library's).
-extern "C" __attribute__((visibility("hidden"))) int __cxa_atexit(void (*function)(void*), void* argument,
-                                                                 void* /*library*/) {
+extern "C" __attribute__((visibility("hidden"))) int __cxa_atexit(void (*function)(void*),
+                                                                  void* argument,
+                                                                  void* /*library*/) {
     pthread_mutex_lock(&exitFunctionLock);
     const bool room = exitFunctionCount < exitFunctionCapacity;
     if (room) exitFunctions[exitFunctionCount++] = ExitFunction{function, argument};

@@ -14,17 +14,20 @@ namespace adapter_testing {
 
 ComponentSandbox::ComponentSandbox(bool logging) {
     if (const char* saved = std::getenv(kComRegistryVariable)) savedRegistry_ = saved;
-    writeFile(registry(), std::string("# the test component\n{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=") +
-                              TESSAROLL_TEST_COMPONENT_PATH + "\n");
+    writeFile(registry(),
+              std::string("# the test component\n{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=") +
+                  TESSAROLL_TEST_COMPONENT_PATH + "\n");
     setenv(kComRegistryVariable, registry().c_str(), 1);
     fs::create_directories(sandbox_.root() / "log");
     if (logging)
-        writeFile(sandbox_.windowsDir() / "ZEFAGPKITessaroll.ini",
-              "[ZEFAGPKITessaroll]\nLog File=" + (sandbox_.root() / "log" / "adapter.log").string() +
-                  "\nLog MaxSize=500000000\nLog Level=5\n");
+        writeFile(
+            sandbox_.windowsDir() / "ZEFAGPKITessaroll.ini",
+            "[ZEFAGPKITessaroll]\nLog File=" + (sandbox_.root() / "log" / "adapter.log").string() +
+                "\nLog MaxSize=500000000\nLog Level=5\n");
     componentLibrary_ = dlopen(TESSAROLL_TEST_COMPONENT_PATH, RTLD_NOW | RTLD_LOCAL);
     if (!componentLibrary_) throw std::runtime_error(dlerror());
-    auto control = reinterpret_cast<TestComponentControlFunction>(dlsym(componentLibrary_, kTestComponentControlSymbol));
+    auto control = reinterpret_cast<TestComponentControlFunction>(
+        dlsym(componentLibrary_, kTestComponentControlSymbol));
     if (!control) throw std::runtime_error("test component without control");
     control_ = control();
     control_->reset();
@@ -32,21 +35,26 @@ ComponentSandbox::ComponentSandbox(bool logging) {
 
 ComponentSandbox::~ComponentSandbox() {
     control_->reset();
-    if (savedRegistry_) setenv(kComRegistryVariable, savedRegistry_->c_str(), 1);
-    else unsetenv(kComRegistryVariable);
+    if (savedRegistry_)
+        setenv(kComRegistryVariable, savedRegistry_->c_str(), 1);
+    else
+        unsetenv(kComRegistryVariable);
     // The component library stays loaded: the COM runtime keeps its servers.
 }
 
 std::string ComponentSandbox::log() const {
     std::string all;
     std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(sandbox_.root() / "log")) files.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(sandbox_.root() / "log"))
+        files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     for (const auto& file : files) all += readFile(file);
     return all;
 }
 
-fs::path stagedAdapter() { return fs::path(TESSAROLL_STAGE_DIR) / "ZEFAGPKI" / "ZEFAVZDediGPKICryptATLAdapter.so"; }
+fs::path stagedAdapter() {
+    return fs::path(TESSAROLL_STAGE_DIR) / "ZEFAGPKI" / "ZEFAVZDediGPKICryptATLAdapter.so";
+}
 
 AdapterCopy::AdapterCopy(const fs::path& folder) {
     fs::create_directories(folder);
@@ -56,7 +64,8 @@ AdapterCopy::AdapterCopy(const fs::path& folder) {
     if (!library_) throw std::runtime_error(dlerror());
     callMethod_ = reinterpret_cast<CallMethod>(dlsym(library_, "callMethod"));
     callJsonMapMethod_ = reinterpret_cast<CallJsonMapMethod>(dlsym(library_, "callJsonMapMethod"));
-    if (!callMethod_ || !callJsonMapMethod_) throw std::runtime_error("adapter without its entry points");
+    if (!callMethod_ || !callJsonMapMethod_)
+        throw std::runtime_error("adapter without its entry points");
 }
 
 AdapterCopy::~AdapterCopy() {
@@ -84,8 +93,12 @@ const char* AdapterCopy::callJsonMap(const JsonMap* map, const char* functionNam
     return callJsonMapMethod_(map, functionName);
 }
 
-FreedStrings::FreedStrings() { setBstrFreeObserver(&FreedStrings::observe, this); }
-FreedStrings::~FreedStrings() { setBstrFreeObserver(nullptr, nullptr); }
+FreedStrings::FreedStrings() {
+    setBstrFreeObserver(&FreedStrings::observe, this);
+}
+FreedStrings::~FreedStrings() {
+    setBstrFreeObserver(nullptr, nullptr);
+}
 
 void FreedStrings::observe(BSTR text, uint32_t byteLength, void* context) {
     auto* self = static_cast<FreedStrings*>(context);

@@ -6,9 +6,9 @@
 #include <climits>
 
 #include "AdapterHarness.h"
-#include "ComponentTable.h"
 #include "AdapterProject/AdapterCommon.h"
 #include "AdapterProject/AdapterState.h"
+#include "ComponentTable.h"
 #include "TessarollUtil/Adapter.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
@@ -24,12 +24,19 @@ JsonMapPtr mapOf(const std::vector<std::pair<std::string, std::string>>& pairs) 
 }
 
 TEST(AdapterGetters, IntegerValues) {
-    JsonMapPtr map = mapOf({{"upper", "TRUE"}, {"capital", "False"}, {"mixed", "12ab"}, {"spaced", " -7"},
-                            {"letters", "abc"}, {"plus", "+15"}, {"huge", "99999999999"}, {"tiny", "-99999999999"},
-                            {"coded", "MzQ%3D"}, {"coded_TessarollBase64Flag", "true"}});
+    JsonMapPtr map = mapOf({{"upper", "TRUE"},
+                            {"capital", "False"},
+                            {"mixed", "12ab"},
+                            {"spaced", " -7"},
+                            {"letters", "abc"},
+                            {"plus", "+15"},
+                            {"huge", "99999999999"},
+                            {"tiny", "-99999999999"},
+                            {"coded", "MzQ%3D"},
+                            {"coded_TessarollBase64Flag", "true"}});
     const std::pair<const char*, int32_t> cases[] = {
-        {"upper", 1},    {"capital", 0},       {"mixed", 12},        {"spaced", -7}, {"letters", 0},
-        {"plus", 15},    {"huge", INT32_MAX}, {"tiny", INT32_MIN}, {"coded", 34}, {"absent", 0},
+        {"upper", 1}, {"capital", 0},      {"mixed", 12},       {"spaced", -7}, {"letters", 0},
+        {"plus", 15}, {"huge", INT32_MAX}, {"tiny", INT32_MIN}, {"coded", 34},  {"absent", 0},
     };
     for (const auto& [key, value] : cases) EXPECT_EQ(getJsonMapInt(map.get(), key), value) << key;
     EXPECT_EQ(getJsonMapInt(nullptr, "upper"), 0);
@@ -52,7 +59,8 @@ TEST(AdapterGetters, ReadingAbsentOrFlaggedKeysLogsNoMissingKey) {
     ComponentSandbox box;
     resetLogForTests();
     resetLoggerForTests();
-    JsonMapPtr map = mapOf({{"iFlags", "1"}, {"strCert", "Yw%3D%3D"}, {"strCert_TessarollBase64Flag", "true"}});
+    JsonMapPtr map =
+        mapOf({{"iFlags", "1"}, {"strCert", "Yw%3D%3D"}, {"strCert_TessarollBase64Flag", "true"}});
     EXPECT_EQ(std::u16string(getJsonMapBstr(map.get(), "strCert").GetBSTR()), u"c");
     EXPECT_TRUE(getJsonMapBstr(map.get(), "bPIN").isNull());
     EXPECT_EQ(getJsonMapInt(map.get(), "topuidetect"), 0);
@@ -81,9 +89,12 @@ VARIANT variantOf(VARTYPE type, int32_t value = 0, const char16_t* text = nullpt
     VARIANT v;
     VariantInit(&v);
     v.vt = type;
-    if (type == VT_BSTR) v.bstrVal = SysAllocString(text);
-    else if (type == VT_BOOL) v.boolVal = VARIANT_BOOL(value);
-    else v.lVal = value;
+    if (type == VT_BSTR)
+        v.bstrVal = SysAllocString(text);
+    else if (type == VT_BOOL)
+        v.boolVal = VARIANT_BOOL(value);
+    else
+        v.lVal = value;
     return v;
 }
 
@@ -110,10 +121,14 @@ TEST(AdapterVariant, TextOfEachKindAndTheValueIsCleared) {
     cases.push_back({"false", variantOf(VT_BOOL, VARIANT_FALSE), u"0"});
     cases.push_back({"plain string", variantOf(VT_BSTR, 0, u"x"), u""});
     cases.push_back({"plain integer", variantOf(VT_I4, 5), u""});
-    cases.push_back({"string, integer, empty",
-                     arrayOf({variantOf(VT_BSTR, 0, u"x"), variantOf(VT_I4, 5), variantOf(VT_EMPTY)}), u"x;5;;"});
-    cases.push_back({"null string element", arrayOf({variantOf(VT_BSTR, 0, nullptr), variantOf(VT_INT, -3)}), u";-3;"});
-    cases.push_back({"nested array element is not read", arrayOf({arrayOf({variantOf(VT_BSTR, 0, u"in")})}), u";"});
+    cases.push_back(
+        {"string, integer, empty",
+         arrayOf({variantOf(VT_BSTR, 0, u"x"), variantOf(VT_I4, 5), variantOf(VT_EMPTY)}),
+         u"x;5;;"});
+    cases.push_back({"null string element",
+                     arrayOf({variantOf(VT_BSTR, 0, nullptr), variantOf(VT_INT, -3)}), u";-3;"});
+    cases.push_back({"nested array element is not read",
+                     arrayOf({arrayOf({variantOf(VT_BSTR, 0, u"in")})}), u";"});
     cases.push_back({"empty array", arrayOf({}), u""});
     for (Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -127,8 +142,12 @@ TEST(AdapterVariant, TextOfEachKindAndTheValueIsCleared) {
 TEST(AdapterTable, NamesCompareWithoutCaseAndShorterFirst) {
     auto entry = [](const char* name) { return AdapterFunctionEntry{name, nullptr}; };
     const std::tuple<const char*, const char*, int> cases[] = {
-        {"abc", "ABD", -1}, {"ABD", "abc", 1}, {"GPKI_Sign", "gpki_signdata", -1},
-        {"gpki_signdata", "GPKI_Sign", 1}, {"Same", "sAME", 0}, {"_", "a", -1},
+        {"abc", "ABD", -1},
+        {"ABD", "abc", 1},
+        {"GPKI_Sign", "gpki_signdata", -1},
+        {"gpki_signdata", "GPKI_Sign", 1},
+        {"Same", "sAME", 0},
+        {"_", "a", -1},
     };
     for (const auto& [a, b, order] : cases) {
         AdapterFunctionEntry x = entry(a), y = entry(b);
@@ -139,8 +158,12 @@ TEST(AdapterTable, NamesCompareWithoutCaseAndShorterFirst) {
     EXPECT_EQ(compareAdapterFunctionNames(&x, nullptr), 100);
 }
 
-AdapterAnswer handlerA(const JsonMap*) { return "a"; }
-AdapterAnswer handlerB(const JsonMap*) { return "b"; }
+AdapterAnswer handlerA(const JsonMap*) {
+    return "a";
+}
+AdapterAnswer handlerB(const JsonMap*) {
+    return "b";
+}
 
 TEST(AdapterTable, RegistrationRefusesANameThatDiffersOnlyInCase) {
     AdapterFunctionTable table;
@@ -178,7 +201,9 @@ TEST_F(AdapterState, TheSortedTableFindsEveryFunctionInAnyCase) {
     ASSERT_NE(table, nullptr);
     ASSERT_EQ(table->count, 64);
     for (int i = 1; i < table->count; ++i)
-        EXPECT_EQ(compareAdapterFunctionNames(&table->entries[std::size_t(i - 1)], &table->entries[std::size_t(i)]), -1);
+        EXPECT_EQ(compareAdapterFunctionNames(&table->entries[std::size_t(i - 1)],
+                                              &table->entries[std::size_t(i)]),
+                  -1);
     const auto& index = adapterComponentFunctionIndex();
     ASSERT_EQ(index.size(), componentFunctionRows().size());
     std::vector<std::string> names;
@@ -188,12 +213,18 @@ TEST_F(AdapterState, TheSortedTableFindsEveryFunctionInAnyCase) {
     }
     names.insert(names.end(), {"Tessaroll_GetVersion", "Tessaroll_Release", "Tessaroll_Unlock"});
     for (std::string name : names) {
-        EXPECT_NE(BinarySearchTessarollAdapterMap(table, name.c_str(), 0, table->count - 1), nullptr) << name;
+        EXPECT_NE(BinarySearchTessarollAdapterMap(table, name.c_str(), 0, table->count - 1),
+                  nullptr)
+            << name;
         for (char& c : name) c = char(std::toupper(static_cast<unsigned char>(c)));
-        EXPECT_NE(BinarySearchTessarollAdapterMap(table, name.c_str(), 0, table->count - 1), nullptr) << name;
+        EXPECT_NE(BinarySearchTessarollAdapterMap(table, name.c_str(), 0, table->count - 1),
+                  nullptr)
+            << name;
     }
-    for (const char* unknown : {"", "0", "A", "CAPICertGetSubjectX", "GPKI_Sign", "Tessaroll_", "zzzz"})
-        EXPECT_EQ(BinarySearchTessarollAdapterMap(table, unknown, 0, table->count - 1), nullptr) << unknown;
+    for (const char* unknown :
+         {"", "0", "A", "CAPICertGetSubjectX", "GPKI_Sign", "Tessaroll_", "zzzz"})
+        EXPECT_EQ(BinarySearchTessarollAdapterMap(table, unknown, 0, table->count - 1), nullptr)
+            << unknown;
 }
 
 TEST_F(AdapterState, WithoutTheInterfaceCallsAndTheReleaseAnswer61011) {
@@ -218,7 +249,8 @@ TEST_F(AdapterState, FailedCreationsDoNotPileUpInitialisations) {
     callJsonMapMethod(release.get(), "Tessaroll_Release");
     EXPECT_EQ(comInitializeCount(), 0);
     box.component().createResult = E_FAIL;
-    for (int i = 0; i < 3; ++i) EXPECT_STREQ(callJsonMapMethod(map.get(), "Tessaroll_GetVersion"), "61905");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_STREQ(callJsonMapMethod(map.get(), "Tessaroll_GetVersion"), "61905");
     EXPECT_EQ(comInitializeCount(), 0);
 }
 

@@ -18,7 +18,8 @@ class AdapterPlugin : public ::testing::Test {
 protected:
     ComponentSandbox box;
     TestComponentControl& component = box.component();
-    std::unique_ptr<AdapterCopy> adapter = std::make_unique<AdapterCopy>(box.sandbox().root() / "copy1");
+    std::unique_ptr<AdapterCopy> adapter =
+        std::make_unique<AdapterCopy>(box.sandbox().root() / "copy1");
 
     // The log written since the last call of this function.
     std::string newLog() {
@@ -27,7 +28,8 @@ protected:
         logSeen_ = all.size();
         return fresh;
     }
-    std::string call(const std::vector<std::pair<std::string, std::string>>& pairs, const std::string& name) {
+    std::string call(const std::vector<std::pair<std::string, std::string>>& pairs,
+                     const std::string& name) {
         return adapter->call(requestJson(pairs), name);
     }
     void setReply(const std::string& method, TestComponentReply reply) {
@@ -45,7 +47,8 @@ private:
     std::size_t logSeen_ = 0;
 };
 
-TestComponentReply replyText(std::u16string text, HRESULT result = S_OK, bool writeOnFailure = false) {
+TestComponentReply replyText(std::u16string text, HRESULT result = S_OK,
+                             bool writeOnFailure = false) {
     TestComponentReply reply;
     reply.text = std::move(text);
     reply.result = result;
@@ -80,11 +83,12 @@ std::string textOf(const TestComponentArgument& argument) {
 TEST_F(AdapterPlugin, EveryComponentFunctionReachesItsSlotWithItsArgumentsInOrder) {
     for (const FunctionRow& row : componentFunctionRows()) {
         SCOPED_TRACE(row.name);
-        std::vector<std::pair<std::string, std::string>> request = {{"TessarollFunctionIndex", std::to_string(row.index)},
-                                                                    {"AdapterJsonKeyCheck", "true"}};
+        std::vector<std::pair<std::string, std::string>> request = {
+            {"TessarollFunctionIndex", std::to_string(row.index)}, {"AdapterJsonKeyCheck", "true"}};
         for (std::size_t i = 0; i < row.parameters.size(); ++i) {
             const auto& [key, kind] = row.parameters[i];
-            request.emplace_back(key, kind == Text ? key + "-value" : std::to_string(int(i) * 7 + 3));
+            request.emplace_back(key,
+                                 kind == Text ? key + "-value" : std::to_string(int(i) * 7 + 3));
         }
         std::string answer = call(request, row.name);
 
@@ -104,20 +108,22 @@ TEST_F(AdapterPlugin, EveryComponentFunctionReachesItsSlotWithItsArgumentsInOrde
             } else {
                 EXPECT_EQ(argument.number, int(i) * 7 + 3) << key;
             }
-            described += (i ? "," : "") + (kind == Text ? "\"" + key + "-value\"" : std::to_string(int(i) * 7 + 3));
+            described += (i ? "," : "") +
+                         (kind == Text ? "\"" + key + "-value\"" : std::to_string(int(i) * 7 + 3));
         }
         switch (row.answer) {
-        case Answer::Text: EXPECT_EQ(answer, row.name + ":" + described); break;
-        case Answer::Number: EXPECT_EQ(answer, std::to_string(row.slot * 100)); break;
-        case Answer::Variant: EXPECT_EQ(answer, "cert-a;cert-b;"); break;
-        case Answer::Nothing: EXPECT_EQ(answer, "0"); break;
+            case Answer::Text: EXPECT_EQ(answer, row.name + ":" + described); break;
+            case Answer::Number: EXPECT_EQ(answer, std::to_string(row.slot * 100)); break;
+            case Answer::Variant: EXPECT_EQ(answer, "cert-a;cert-b;"); break;
+            case Answer::Nothing: EXPECT_EQ(answer, "0"); break;
         }
     }
 }
 
 TEST_F(AdapterPlugin, KeysAreFoundWithoutRegardToCaseAndTextsCrossAsUtf16) {
     setReply("CAPICertGetSubject", replyText(u"CN=Zoë Ünal,O=測試"));
-    EXPECT_EQ(call({{"STRCERT", "證書 ünïcode"}, {"iflags", "9"}}, "CAPICertGetSubject"), "CN=Zoë Ünal,O=測試");
+    EXPECT_EQ(call({{"STRCERT", "證書 ünïcode"}, {"iflags", "9"}}, "CAPICertGetSubject"),
+              "CN=Zoë Ünal,O=測試");
     auto calls = component.takeCalls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].arguments[0].text, u"證書 ünïcode");
@@ -136,28 +142,78 @@ struct DispatchCase {
 TEST_F(AdapterPlugin, DispatchByIndexFallsBackToTheNameSearch) {
     warmUp();
     const std::vector<DispatchCase> cases = {
-        {"index and name agree, name in lower case", {{"TessarollFunctionIndex", "5"}},
-         "gpki_gettailofcitizenid", "", 12, {}},
-        {"index names another function", {{"TessarollFunctionIndex", "5"}}, "GPKI_SignData", "", 56,
-         {"TessarollFunctionIndex is not match with adapter", "FunctionName from web: GPKI_SignData",
+        {"index and name agree, name in lower case",
+         {{"TessarollFunctionIndex", "5"}},
+         "gpki_gettailofcitizenid",
+         "",
+         12,
+         {}},
+        {"index names another function",
+         {{"TessarollFunctionIndex", "5"}},
+         "GPKI_SignData",
+         "",
+         56,
+         {"TessarollFunctionIndex is not match with adapter",
+          "FunctionName from web: GPKI_SignData",
           "FunctionName in adapter: GPKI_GetTailOfCitizenID", "FunctionIndex mode: Fail",
           "Function search name mode: GPKI_SignData"}},
-        {"index past the table", {{"TessarollFunctionIndex", "61"}}, "CAPICertGetSubject", "", 11,
+        {"index past the table",
+         {{"TessarollFunctionIndex", "61"}},
+         "CAPICertGetSubject",
+         "",
+         11,
          {"FunctionIndex: Out of range"}},
-        {"index below the system functions", {{"TessarollFunctionIndex", "-4"}}, "CAPICertGetSubject", "", 11,
+        {"index below the system functions",
+         {{"TessarollFunctionIndex", "-4"}},
+         "CAPICertGetSubject",
+         "",
+         11,
          {"FunctionIndex: Out of range"}},
         {"no index is index 0", {}, "get_lastError", "700", 7, {"FunctionIndex: 0"}},
-        {"no index, another name", {}, "GPKI_GetSlotCount", "5200", 52, {"FunctionIndex mode: Fail"}},
-        {"index true is 1", {{"TessarollFunctionIndex", "TrUe"}}, "GPKI_EnumCerts", "cert-a;cert-b;", 8, {}},
+        {"no index, another name",
+         {},
+         "GPKI_GetSlotCount",
+         "5200",
+         52,
+         {"FunctionIndex mode: Fail"}},
+        {"index true is 1",
+         {{"TessarollFunctionIndex", "TrUe"}},
+         "GPKI_EnumCerts",
+         "cert-a;cert-b;",
+         8,
+         {}},
         {"index false is 0", {{"TessarollFunctionIndex", "FALSE"}}, "get_lastError", "700", 7, {}},
-        {"name search reaches a system function", {{"TessarollFunctionIndex", "70"}}, "TESSAROLL_GETVERSION",
-         "1,0,21,827", 0, {"FunctionIndex: Out of range"}},
+        {"name search reaches a system function",
+         {{"TessarollFunctionIndex", "70"}},
+         "TESSAROLL_GETVERSION",
+         "1,0,21,827",
+         0,
+         {"FunctionIndex: Out of range"}},
         {"unlock by name", {{"TessarollFunctionIndex", "3"}}, "tessaroll_unlock", "0", 0, {}},
-        {"negative index wins over the name", {{"TessarollFunctionIndex", "-1"}}, "GPKI_SignData", "1,0,21,827", 0, {}},
-        {"unknown name", {{"TessarollFunctionIndex", "3"}}, "GPKI_NoSuchFunction", "61005", 0,
+        {"negative index wins over the name",
+         {{"TessarollFunctionIndex", "-1"}},
+         "GPKI_SignData",
+         "1,0,21,827",
+         0,
+         {}},
+        {"unknown name",
+         {{"TessarollFunctionIndex", "3"}},
+         "GPKI_NoSuchFunction",
+         "61005",
+         0,
          {"Function name does not match: GPKI_NoSuchFunction"}},
-        {"unknown name sorting before every entry", {}, "AAA", "61005", 0, {"Function name does not match: AAA"}},
-        {"unknown name sorting after every entry", {}, "zzz", "61005", 0, {"Function name does not match: zzz"}},
+        {"unknown name sorting before every entry",
+         {},
+         "AAA",
+         "61005",
+         0,
+         {"Function name does not match: AAA"}},
+        {"unknown name sorting after every entry",
+         {},
+         "zzz",
+         "61005",
+         0,
+         {"Function name does not match: zzz"}},
     };
     for (const DispatchCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -187,37 +243,96 @@ struct KeyCheckCase {
     std::string name;
     std::vector<std::pair<std::string, std::string>> request;
     std::string answer;
-    std::vector<TestComponentArgument> arguments;  // isText, isNull, text, number; none = not called
+    std::vector<TestComponentArgument>
+        arguments;  // isText, isNull, text, number; none = not called
     bool called;
     int missingWarnings;
 };
 
-TestComponentArgument nullText() { return {true, true, {}, nullptr, 0}; }
-TestComponentArgument text(std::u16string value) { return {true, false, std::move(value), nullptr, 0}; }
-TestComponentArgument number(int32_t value) { return {false, false, {}, nullptr, value}; }
+TestComponentArgument nullText() {
+    return {true, true, {}, nullptr, 0};
+}
+TestComponentArgument text(std::u16string value) {
+    return {true, false, std::move(value), nullptr, 0};
+}
+TestComponentArgument number(int32_t value) {
+    return {false, false, {}, nullptr, value};
+}
 
 TEST_F(AdapterPlugin, MissingKeysAnswer61016OnlyWhenTheRequestAsksForTheCheck) {
     warmUp();
     setReply("get_lastError", replyNumber(-5));
     const std::vector<KeyCheckCase> cases = {
-        {"check on: no component call", "GPKI_VerifyPIN", {{"iFlags", "4"}, {"AdapterJsonKeyCheck", "true"}}, "61016",
-         {}, false, 1},
-        {"check on in capitals", "GPKI_VerifyPIN", {{"iFlags", "4"}, {"AdapterJsonKeyCheck", "TRUE"}}, "61016", {},
-         false, 1},
-        {"check off: null BSTR passed", "GPKI_VerifyPIN", {{"iFlags", "4"}, {"AdapterJsonKeyCheck", "false"}}, "5300",
-         {nullText(), number(4)}, true, 1},
-        {"check absent: null BSTR passed", "GPKI_VerifyPIN", {{"iFlags", "4"}}, "5300", {nullText(), number(4)}, true,
+        {"check on: no component call",
+         "GPKI_VerifyPIN",
+         {{"iFlags", "4"}, {"AdapterJsonKeyCheck", "true"}},
+         "61016",
+         {},
+         false,
          1},
-        {"every missing key is reported", "GPKI_ChangePIN", {{"AdapterJsonKeyCheck", "true"}}, "61016", {}, false, 3},
-        {"an empty value is present, not missing", "GPKI_VerifyPIN",
-         {{"bPIN", ""}, {"iFlags", "1"}, {"AdapterJsonKeyCheck", "true"}}, "5300", {text(u""), number(1)}, true, 0},
-        {"GetVersion reads flag without the check", "GetVersion", {{"AdapterJsonKeyCheck", "true"}}, "", {number(0)},
-         true, 0},
-        {"get_lastError has nothing to check", "get_lastError", {{"AdapterJsonKeyCheck", "true"}}, "-5", {}, true, 0},
-        {"integers: true, false, digits then letters, sign", "DetectReplug",
-         {{"iFlags", "tRUE"}, {"iReplugTime", " -7x"}}, "6600", {number(1), number(-7)}, true, 0},
-        {"integers: letters only", "GPKI_SetReaderSlot", {{"iFlags", "False"}, {"slot", "abc"}}, "2600",
-         {number(0), number(0)}, true, 0},
+        {"check on in capitals",
+         "GPKI_VerifyPIN",
+         {{"iFlags", "4"}, {"AdapterJsonKeyCheck", "TRUE"}},
+         "61016",
+         {},
+         false,
+         1},
+        {"check off: null BSTR passed",
+         "GPKI_VerifyPIN",
+         {{"iFlags", "4"}, {"AdapterJsonKeyCheck", "false"}},
+         "5300",
+         {nullText(), number(4)},
+         true,
+         1},
+        {"check absent: null BSTR passed",
+         "GPKI_VerifyPIN",
+         {{"iFlags", "4"}},
+         "5300",
+         {nullText(), number(4)},
+         true,
+         1},
+        {"every missing key is reported",
+         "GPKI_ChangePIN",
+         {{"AdapterJsonKeyCheck", "true"}},
+         "61016",
+         {},
+         false,
+         3},
+        {"an empty value is present, not missing",
+         "GPKI_VerifyPIN",
+         {{"bPIN", ""}, {"iFlags", "1"}, {"AdapterJsonKeyCheck", "true"}},
+         "5300",
+         {text(u""), number(1)},
+         true,
+         0},
+        {"GetVersion reads flag without the check",
+         "GetVersion",
+         {{"AdapterJsonKeyCheck", "true"}},
+         "",
+         {number(0)},
+         true,
+         0},
+        {"get_lastError has nothing to check",
+         "get_lastError",
+         {{"AdapterJsonKeyCheck", "true"}},
+         "-5",
+         {},
+         true,
+         0},
+        {"integers: true, false, digits then letters, sign",
+         "DetectReplug",
+         {{"iFlags", "tRUE"}, {"iReplugTime", " -7x"}},
+         "6600",
+         {number(1), number(-7)},
+         true,
+         0},
+        {"integers: letters only",
+         "GPKI_SetReaderSlot",
+         {{"iFlags", "False"}, {"slot", "abc"}},
+         "2600",
+         {number(0), number(0)},
+         true,
+         0},
     };
     for (const KeyCheckCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -295,39 +410,48 @@ TEST_F(AdapterPlugin, AnswerKinds) {
     cases.push_back({"S_FALSE is success", "GPKI_GetCertType", replyNumber(12, S_FALSE), "12"});
     cases.push_back({"no answer", "SetCodePage", {}, "0"});
     cases.push_back({"no answer, failed", "SetXMLReferenceDirs", replyResult(E_FAIL), "61011"});
-    cases.push_back({"text method failed", "GPKI_SignData", replyResult(hresultOf(0x80070057u)), "61011"});
+    cases.push_back(
+        {"text method failed", "GPKI_SignData", replyResult(hresultOf(0x80070057u)), "61011"});
     cases.push_back({"failed after writing an answer", "GPKI_SignData",
                      replyText(u"partial", E_FAIL, true), "61011"});
-    cases.push_back({"integer method failed", "GPKI_VerifyPIN", replyResult(hresultOf(0x8010006Bu)), "61011"});
+    cases.push_back(
+        {"integer method failed", "GPKI_VerifyPIN", replyResult(hresultOf(0x8010006Bu)), "61011"});
     cases.push_back({"VARIANT boolean true", "GPKI_EnumCerts", variantOf([](VARIANT* v) {
                          v->vt = VT_BOOL;
                          v->boolVal = VARIANT_TRUE;
-                     }), "1"});
+                     }),
+                     "1"});
     cases.push_back({"VARIANT boolean false", "GPKI_EnumCerts", variantOf([](VARIANT* v) {
                          v->vt = VT_BOOL;
                          v->boolVal = VARIANT_FALSE;
-                     }), "0"});
+                     }),
+                     "0"});
     cases.push_back({"VARIANT plain string", "GPKI_EnumCerts", variantOf([](VARIANT* v) {
                          v->vt = VT_BSTR;
                          v->bstrVal = SysAllocString(u"lonely");
-                     }), ""});
+                     }),
+                     ""});
     cases.push_back({"VARIANT array: string, integer, empty", "GPKI_EnumCerts",
-                     variantOf(arrayOf({bstrVariant(u"x"), intVariant(VT_I4, 5), VARIANT{}})), "x;5;;"});
+                     variantOf(arrayOf({bstrVariant(u"x"), intVariant(VT_I4, 5), VARIANT{}})),
+                     "x;5;;"});
     cases.push_back({"VARIANT array of VT_INT", "GPKI_EnumCerts",
                      variantOf(arrayOf({intVariant(VT_INT, 1), intVariant(VT_INT, -2)})), "1;-2;"});
     cases.push_back({"VARIANT empty array", "GPKI_EnumCerts", variantOf(arrayOf({})), ""});
-    cases.push_back({"VARIANT array of strings, not of VARIANTs", "GPKI_EnumCerts", variantOf([](VARIANT* v) {
+    cases.push_back({"VARIANT array of strings, not of VARIANTs", "GPKI_EnumCerts",
+                     variantOf([](VARIANT* v) {
                          SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, 2);
                          v->vt = VT_ARRAY | VT_BSTR;
                          v->parray = array;
-                     }), ""});
+                     }),
+                     ""});
     cases.push_back({"VARIANT method failed", "GPKI_EnumCerts", replyResult(E_FAIL), "61011"});
 
     for (Case& c : cases) {
         SCOPED_TRACE(c.label);
         component.reset();
         setReply(c.method, c.reply);
-        std::string answer = call({{"strCert", "c"}, {"iFlags", "1"}, {"codePage", "65001"}}, c.method);
+        std::string answer =
+            call({{"strCert", "c"}, {"iFlags", "1"}, {"codePage", "65001"}}, c.method);
         EXPECT_EQ(answer, c.answer);
         std::string log = newLog();
         if (c.answer == "61011") {
@@ -344,7 +468,8 @@ TEST_F(AdapterPlugin, AnswerKinds) {
 TEST_F(AdapterPlugin, AFailedCallFreesTheAnswerTheComponentWroteAnyway) {
     setReply("GPKI_SignData", replyText(u"half-made signature", E_FAIL, true));
     FreedStrings freed;
-    EXPECT_EQ(call({{"sOptPIN", "1"}, {"sData", "d"}, {"signcodepage", "x"}}, "GPKI_SignData"), "61011");
+    EXPECT_EQ(call({{"sOptPIN", "1"}, {"sData", "d"}, {"signcodepage", "x"}}, "GPKI_SignData"),
+              "61011");
     bool answerFreed = false;
     for (const auto& f : freed.taken()) answerFreed |= f.text == u"half-made signature";
     EXPECT_TRUE(answerFreed);
@@ -362,38 +487,81 @@ TEST_F(AdapterPlugin, TextParametersAreWipedBeforeTheirStringsAreFreed) {
     };
     const std::string pin = "834271";
     const std::vector<Case> cases = {
-        {"sign, success", "GPKI_SignData",
-         {{"sOptPIN", pin}, {"sData", "secret-data"}, {"signcodepage", "utf8"}, {"iFlags", "1"}, {"iHashFlag", "2"}},
-         S_OK, "signed"},
-        {"sign, failure", "GPKI_SignData",
-         {{"sOptPIN", pin}, {"sData", "secret-data"}, {"signcodepage", "utf8"}, {"iFlags", "1"}, {"iHashFlag", "2"}},
-         E_FAIL, "61011"},
-        {"sign, key check", "GPKI_SignData",
-         {{"sOptPIN", pin}, {"sData", "secret-data"}, {"AdapterJsonKeyCheck", "true"}}, S_OK, "61016"},
-        {"change PIN, success", "GPKI_ChangePIN", {{"OldPIN", pin}, {"NewPIN", "secret-data"}, {"iFlags", "0"}}, S_OK,
+        {"sign, success",
+         "GPKI_SignData",
+         {{"sOptPIN", pin},
+          {"sData", "secret-data"},
+          {"signcodepage", "utf8"},
+          {"iFlags", "1"},
+          {"iHashFlag", "2"}},
+         S_OK,
+         "signed"},
+        {"sign, failure",
+         "GPKI_SignData",
+         {{"sOptPIN", pin},
+          {"sData", "secret-data"},
+          {"signcodepage", "utf8"},
+          {"iFlags", "1"},
+          {"iHashFlag", "2"}},
+         E_FAIL,
+         "61011"},
+        {"sign, key check",
+         "GPKI_SignData",
+         {{"sOptPIN", pin}, {"sData", "secret-data"}, {"AdapterJsonKeyCheck", "true"}},
+         S_OK,
+         "61016"},
+        {"change PIN, success",
+         "GPKI_ChangePIN",
+         {{"OldPIN", pin}, {"NewPIN", "secret-data"}, {"iFlags", "0"}},
+         S_OK,
          "6700"},
-        {"change PIN, failure", "GPKI_ChangePIN", {{"OldPIN", pin}, {"NewPIN", "secret-data"}, {"iFlags", "0"}},
-         E_FAIL, "61011"},
-        {"verify PIN, key check", "GPKI_VerifyPIN", {{"bPIN", pin}, {"AdapterJsonKeyCheck", "true"}}, S_OK, "61016"},
-        {"XML signing PIN", "GPKI_XMLSignTemplate",
-         {{"bstrPIN", pin}, {"bstrXML", "secret-data"}, {"bstrSignId", "s"}, {"iFlags", "0"}}, E_FAIL, "61011"},
-        {"RSA decrypt PIN", "GPKI_RSADecrypt", {{"strCipher", "secret-data"}, {"strPinCode", pin}, {"iFlags", "0"}},
-         S_OK, "signed"},
-        {"attribute certificate PIN", "GPKI_GetAttributeCert",
-         {{"strReader", "secret-data"}, {"strPIN", pin}, {"iFlags", "0"}}, S_OK, "signed"},
-        {"call through the text entry", "", {{"FunctionName", "GPKI_DecryptEx"}, {"sOptPIN", pin},
-                                              {"strCipher", "secret-data"}, {"iFlags", "0"}, {"iKeyUsage", "0"}},
-         S_OK, "signed"},
+        {"change PIN, failure",
+         "GPKI_ChangePIN",
+         {{"OldPIN", pin}, {"NewPIN", "secret-data"}, {"iFlags", "0"}},
+         E_FAIL,
+         "61011"},
+        {"verify PIN, key check",
+         "GPKI_VerifyPIN",
+         {{"bPIN", pin}, {"AdapterJsonKeyCheck", "true"}},
+         S_OK,
+         "61016"},
+        {"XML signing PIN",
+         "GPKI_XMLSignTemplate",
+         {{"bstrPIN", pin}, {"bstrXML", "secret-data"}, {"bstrSignId", "s"}, {"iFlags", "0"}},
+         E_FAIL,
+         "61011"},
+        {"RSA decrypt PIN",
+         "GPKI_RSADecrypt",
+         {{"strCipher", "secret-data"}, {"strPinCode", pin}, {"iFlags", "0"}},
+         S_OK,
+         "signed"},
+        {"attribute certificate PIN",
+         "GPKI_GetAttributeCert",
+         {{"strReader", "secret-data"}, {"strPIN", pin}, {"iFlags", "0"}},
+         S_OK,
+         "signed"},
+        {"call through the text entry",
+         "",
+         {{"FunctionName", "GPKI_DecryptEx"},
+          {"sOptPIN", pin},
+          {"strCipher", "secret-data"},
+          {"iFlags", "0"},
+          {"iKeyUsage", "0"}},
+         S_OK,
+         "signed"},
     };
     warmUp();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         component.reset();
-        if (!c.method.empty()) setReply(c.method, replyText(u"signed", c.result));
-        else setReply("GPKI_DecryptEx", replyText(u"signed", c.result));
+        if (!c.method.empty())
+            setReply(c.method, replyText(u"signed", c.result));
+        else
+            setReply("GPKI_DecryptEx", replyText(u"signed", c.result));
         FreedStrings freed;
-        std::string answer = c.method.empty() ? adapter->callText(requestJson(c.request).c_str()).value_or("<null>")
-                                              : call(c.request, c.method);
+        std::string answer =
+            c.method.empty() ? adapter->callText(requestJson(c.request).c_str()).value_or("<null>")
+                             : call(c.request, c.method);
         EXPECT_EQ(answer, c.answer);
         auto strings = freed.taken();
         std::size_t zeroedPins = 0;
@@ -401,7 +569,8 @@ TEST_F(AdapterPlugin, TextParametersAreWipedBeforeTheirStringsAreFreed) {
             std::u16string wide(f.text);
             std::string narrow(wide.begin(), wide.end());
             EXPECT_EQ(narrow.find(pin), std::string::npos) << "a freed string still holds the PIN";
-            EXPECT_EQ(narrow.find("secret-data"), std::string::npos) << "a freed string still holds the data";
+            EXPECT_EQ(narrow.find("secret-data"), std::string::npos)
+                << "a freed string still holds the data";
             if (f.text.size() == pin.size() && FreedStrings::allZero(f.text)) ++zeroedPins;
         }
         EXPECT_GE(zeroedPins, 1u);
@@ -409,8 +578,9 @@ TEST_F(AdapterPlugin, TextParametersAreWipedBeforeTheirStringsAreFreed) {
         for (const TestComponentCall& call : component.takeCalls())
             for (const TestComponentArgument& argument : call.arguments) {
                 if (!argument.isText || argument.isNull) continue;
-                auto found = std::find_if(strings.begin(), strings.end(),
-                                          [&](const auto& f) { return f.address == argument.address; });
+                auto found = std::find_if(strings.begin(), strings.end(), [&](const auto& f) {
+                    return f.address == argument.address;
+                });
                 ASSERT_NE(found, strings.end());
                 EXPECT_TRUE(FreedStrings::allZero(found->text));
             }
@@ -423,7 +593,8 @@ TEST_F(AdapterPlugin, WhileTheComponentCannotBeCreatedEveryCallAnswers61905) {
         void (*apply)(TestComponentControl&);
     };
     const Failure failures[] = {
-        {"creation refused", [](TestComponentControl& c) { c.createResult = hresultOf(0x80040154u); }},
+        {"creation refused",
+         [](TestComponentControl& c) { c.createResult = hresultOf(0x80040154u); }},
         {"running refused", [](TestComponentControl& c) { c.runResult = E_FAIL; }},
         {"interface missing", [](TestComponentControl& c) { c.offerInterface = false; }},
     };
@@ -441,7 +612,8 @@ TEST_F(AdapterPlugin, WhileTheComponentCannotBeCreatedEveryCallAnswers61905) {
             std::lock_guard guard(component.lock);
             failure.apply(component);
         }
-        for (const auto& [json, name] : calls) EXPECT_EQ(adapter->call(json, name), "61905") << name;
+        for (const auto& [json, name] : calls)
+            EXPECT_EQ(adapter->call(json, name), "61905") << name;
         EXPECT_EQ(adapter->callText(R"({"FunctionName":"GetVersion"})"), "61905");
         EXPECT_TRUE(component.takeCalls().empty());
         EXPECT_THAT(newLog(), HasSubstr("Component init error!"));
@@ -451,7 +623,8 @@ TEST_F(AdapterPlugin, WhileTheComponentCannotBeCreatedEveryCallAnswers61905) {
         }
         // Once the component can be made, the next call goes through.
         component.reset();
-        EXPECT_EQ(call({{"strCert", "c"}, {"iFlags", "0"}}, "CAPICertGetSubject"), "CAPICertGetSubject:\"c\",0");
+        EXPECT_EQ(call({{"strCert", "c"}, {"iFlags", "0"}}, "CAPICertGetSubject"),
+                  "CAPICertGetSubject:\"c\",0");
         EXPECT_EQ(call({{"TessarollFunctionIndex", "-3"}}, "Tessaroll_Release"), "");
     }
 }
@@ -461,7 +634,8 @@ TEST_F(AdapterPlugin, ReleaseEndsTheComponentAndTheNextCallInitialisesAgain) {
         std::lock_guard guard(component.lock);
         return std::pair(component.objectsCreated, component.objectsAlive);
     };
-    EXPECT_EQ(call({{"strCert", "c"}, {"iFlags", "0"}}, "CAPICertGetSubject"), "CAPICertGetSubject:\"c\",0");
+    EXPECT_EQ(call({{"strCert", "c"}, {"iFlags", "0"}}, "CAPICertGetSubject"),
+              "CAPICertGetSubject:\"c\",0");
     EXPECT_EQ(counts(), std::pair(1, 1));
 
     EXPECT_EQ(call({{"TessarollFunctionIndex", "-3"}}, "Tessaroll_Release"), "");
@@ -493,7 +667,8 @@ TEST_F(AdapterPlugin, TwoCopiesKeepSeparateState) {
         EXPECT_EQ(component.objectsAlive, 1);
     }
     // The second copy still holds its component: no new object for its next call.
-    EXPECT_EQ(second.call(R"({"TessarollFunctionIndex":"21","srcData":"a","codePage":"b"})", "GPKI_Base64Encode"),
+    EXPECT_EQ(second.call(R"({"TessarollFunctionIndex":"21","srcData":"a","codePage":"b"})",
+                          "GPKI_Base64Encode"),
               "GPKI_Base64Encode:\"a\",\"b\"");
     auto calls = component.takeCalls();
     ASSERT_EQ(calls.size(), 3u);
@@ -506,11 +681,14 @@ TEST_F(AdapterPlugin, TextEntryPoint) {
     EXPECT_EQ(adapter->callText(nullptr), "");
     EXPECT_EQ(adapter->callText(R"({"strCert":"c"})"), "61005");
     EXPECT_EQ(adapter->callText("{not json"), "");
-    EXPECT_EQ(adapter->callText(R"({"FunctionName":"CAPICertGetVersion","strCert":"c","iFlags":"2"})"),
-              "CAPICertGetVersion:\"c\",2");
+    EXPECT_EQ(
+        adapter->callText(R"({"FunctionName":"CAPICertGetVersion","strCert":"c","iFlags":"2"})"),
+        "CAPICertGetVersion:\"c\",2");
     // A function name protected by its companion flag is decoded before the dispatch.
-    EXPECT_EQ(adapter->callText(R"({"FunctionName":"R2V0VmVyc2lvbg%3D%3D","FunctionName_TessarollBase64Flag":"true"})"),
-              "GetVersion:0");
+    EXPECT_EQ(
+        adapter->callText(
+            R"({"FunctionName":"R2V0VmVyc2lvbg%3D%3D","FunctionName_TessarollBase64Flag":"true"})"),
+        "GetVersion:0");
 }
 
 TEST_F(AdapterPlugin, JsonMapEntryPointRefusesNullArguments) {

@@ -21,14 +21,14 @@ namespace {
 
 const std::string pageOrigin = "https://pages.example.com";
 
-
 class AdapterService : public ::testing::Test {
 protected:
     void SetUp() override {
         for (uint16_t port : servicePorts)
             ASSERT_FALSE(canConnect("127.0.0.1", port)) << "another service holds port " << port;
         writeFile(sandbox_.root() / "ComRegistry.ini",
-                  std::string("{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=") + TESSAROLL_TEST_COMPONENT_PATH + "\n");
+                  std::string("{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=") +
+                      TESSAROLL_TEST_COMPONENT_PATH + "\n");
         ServiceOptions options;
         options.environment[kComRegistryVariable] = (sandbox_.root() / "ComRegistry.ini").string();
         options.environment["TESSAROLL_TEST_COMPONENT_LOG"] = componentLog().string();
@@ -43,7 +43,8 @@ protected:
         if (service_) service_->stop();
     }
 
-    std::map<std::string, std::string> call(const std::string& json, const std::string& origin = pageOrigin) {
+    std::map<std::string, std::string> call(const std::string& json,
+                                            const std::string& origin = pageOrigin) {
         std::optional<HttpsResponse> response = postRequest(*client_, json, {{"Origin", origin}});
         if (!response) return {};
         EXPECT_EQ(response->status, 200);
@@ -54,7 +55,8 @@ protected:
         return answer.count("result") ? answer["result"] : "<none>";
     }
     std::map<std::string, std::string> echo(const std::string& origin) {
-        return call(R"({"FunctionName": "Echo", "PathID": ")" + tableId + R"(", "minServerVersion": "1.0.23.0510"})",
+        return call(R"({"FunctionName": "Echo", "PathID": ")" + tableId +
+                        R"(", "minServerVersion": "1.0.23.0510"})",
                     origin);
     }
     std::string openSession() {
@@ -64,7 +66,9 @@ protected:
         return answer["SessionID"];
     }
     fs::path componentLog() const { return sandbox_.root() / "component.txt"; }
-    std::string componentEvents() const { return fs::exists(componentLog()) ? readFile(componentLog()) : ""; }
+    std::string componentEvents() const {
+        return fs::exists(componentLog()) ? readFile(componentLog()) : "";
+    }
 
     Sandbox sandbox_;
     std::optional<Service> service_;
@@ -79,7 +83,8 @@ TEST_F(AdapterService, ARequestReachesTheComponentAndItsAnswerComesBack) {
     EXPECT_EQ(result(R"({"FunctionName": "GPKI_VerifyPIN", "SessionId": ")" + id +
                      R"(", "AdapterJsonKeyCheck": "true", "iFlags": "1"})"),
               "61016");
-    EXPECT_EQ(result(R"({"FunctionName": "GPKI_EnumCerts", "SessionId": ")" + id + R"(", "iFlags": "0"})"),
+    EXPECT_EQ(result(R"({"FunctionName": "GPKI_EnumCerts", "SessionId": ")" + id +
+                     R"(", "iFlags": "0"})"),
               "cert-a;cert-b;");
     std::string events = componentEvents();
     EXPECT_THAT(events, HasSubstr("call 1 11 CAPICertGetSubject \"MIIBcert\",3"));
@@ -91,8 +96,10 @@ TEST_F(AdapterService, TwoSessionsHoldSeparateCopiesAndReleasingOneLeavesTheOthe
     const std::string first = openSession();
     const std::string second = openSession();
     ASSERT_NE(first, second);
-    EXPECT_EQ(result(R"({"FunctionName": "get_lastError", "SessionId": ")" + first + R"("})"), "700");
-    EXPECT_EQ(result(R"({"FunctionName": "get_lastError", "SessionId": ")" + second + R"("})"), "700");
+    EXPECT_EQ(result(R"({"FunctionName": "get_lastError", "SessionId": ")" + first + R"("})"),
+              "700");
+    EXPECT_EQ(result(R"({"FunctionName": "get_lastError", "SessionId": ")" + second + R"("})"),
+              "700");
     std::string events = componentEvents();
     ASSERT_EQ(occurrences(events, "create "), 2u) << events;
     EXPECT_THAT(events, HasSubstr("call 1 7 get_lastError"));
@@ -103,7 +110,8 @@ TEST_F(AdapterService, TwoSessionsHoldSeparateCopiesAndReleasingOneLeavesTheOthe
         << componentEvents();
 
     // The second copy is still initialised: its component answers without being made again.
-    EXPECT_EQ(result(R"({"FunctionName": "GPKI_GetSlotCount", "SessionId": ")" + second + R"("})"), "5200");
+    EXPECT_EQ(result(R"({"FunctionName": "GPKI_GetSlotCount", "SessionId": ")" + second + R"("})"),
+              "5200");
     events = componentEvents();
     EXPECT_EQ(occurrences(events, "create "), 2u) << events;
     EXPECT_THAT(events, HasSubstr("call 2 52 GPKI_GetSlotCount"));
@@ -115,14 +123,18 @@ TEST_F(AdapterService, TwoSessionsHoldSeparateCopiesAndReleasingOneLeavesTheOthe
 TEST_F(AdapterService, TheLogHoldsNeitherAnEncryptedParameterNorItsKey) {
     const std::string id = openSession();
     const std::string secret = "PageSecret-2026-0123456789ABCDEF";
-    call(R"({"FunctionName": "GPKI_VerifyPIN", "SessionId": ")" + id +
-         R"(", "bPIN": "917d631b75046d9cc6befc98d8ab59cd", "bPIN_TessarollEncryptFlag": "true", "iFlags": "0", )"
-         R"("Tessaroll_share_secret": ")" + secret + R"("})");
-    EXPECT_THAT(componentEvents(), HasSubstr("GPKI_VerifyPIN \"123456\",0")) << "the PIN was decrypted";
+    call(
+        R"({"FunctionName": "GPKI_VerifyPIN", "SessionId": ")" + id +
+        R"(", "bPIN": "917d631b75046d9cc6befc98d8ab59cd", "bPIN_TessarollEncryptFlag": "true", "iFlags": "0", )"
+        R"("Tessaroll_share_secret": ")" +
+        secret + R"("})");
+    EXPECT_THAT(componentEvents(), HasSubstr("GPKI_VerifyPIN \"123456\",0"))
+        << "the PIN was decrypted";
     const std::string log = service_->log();
     EXPECT_THAT(log, ::testing::Not(HasSubstr(secret)));
     EXPECT_THAT(log, ::testing::Not(HasSubstr("123456")));
-    EXPECT_GE(occurrences(log, "Tessaroll_share_secret: " + std::string(secret.size(), '*')), 2u) << log;
+    EXPECT_GE(occurrences(log, "Tessaroll_share_secret: " + std::string(secret.size(), '*')), 2u)
+        << log;
 }
 
 // With the administrator's list the unlock refuses the pages it does not name; without it
@@ -140,8 +152,12 @@ TEST_F(AdapterService, OnlyTheOriginsTheAdministratorListsOpenCardSessions) {
     writeFile(sandbox_.windowsDir() / "ZEFAGPKI/allowed-origins",
               "# the pages of the office\nHTTPS://Pages.Example.COM:443\n" + tools + "  # tools\n");
     const std::pair<std::string, bool> cases[] = {
-        {pageOrigin, true}, {tools, true}, {evil, false}, {"http://pages.example.com", false},
-        {"https://intranet.example:8080", false}, {"https://pages.example.com:8443", false},
+        {pageOrigin, true},
+        {tools, true},
+        {evil, false},
+        {"http://pages.example.com", false},
+        {"https://intranet.example:8080", false},
+        {"https://pages.example.com:8443", false},
     };
     for (const auto& [origin, allowed] : cases) {
         auto answer = echo(origin);
@@ -150,11 +166,13 @@ TEST_F(AdapterService, OnlyTheOriginsTheAdministratorListsOpenCardSessions) {
     }
     EXPECT_THAT(service_->log(), HasSubstr("Origin not allowed to use the card: " + evil));
     // A refused page's card call, which would open its session, reaches no card function.
-    EXPECT_EQ(call(R"({"FunctionName": "GPKI_GetSlotCount", "PathID": ")" + tableId + R"("})", evil)["result"],
+    EXPECT_EQ(call(R"({"FunctionName": "GPKI_GetSlotCount", "PathID": ")" + tableId + R"("})",
+                   evil)["result"],
               "61012");
     EXPECT_THAT(componentEvents(), ::testing::Not(HasSubstr("GPKI_GetSlotCount")));
     // A session opened before the list keeps working.
-    EXPECT_EQ(result(R"({"FunctionName": "GPKI_GetSlotCount", "SessionId": ")" + kept + R"("})"), "5200");
+    EXPECT_EQ(result(R"({"FunctionName": "GPKI_GetSlotCount", "SessionId": ")" + kept + R"("})"),
+              "5200");
 }
 
 }  // namespace

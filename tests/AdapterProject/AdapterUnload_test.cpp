@@ -12,7 +12,8 @@ using namespace adapter_testing;
 namespace {
 
 struct Maps {
-    std::size_t mutexMappings = 0;  // shared mappings of named mutexes ("Global\\VZLog" and the like)
+    std::size_t mutexMappings =
+        0;  // shared mappings of named mutexes ("Global\\VZLog" and the like)
     bool namesCopy = false;
 };
 
@@ -34,7 +35,8 @@ TEST(AdapterUnload, LoadedAndUnloadedCopiesLeaveNoMappingBehind) {
     auto session = [&] {
         AdapterCopy copy(folder);
         // Logs (so the copy opens "Global\VZLog"), creates the component, releases it.
-        EXPECT_EQ(copy.call(R"({"TessarollFunctionIndex":"-1"})", "Tessaroll_GetVersion"), "1,0,21,827");
+        EXPECT_EQ(copy.call(R"({"TessarollFunctionIndex":"-1"})", "Tessaroll_GetVersion"),
+                  "1,0,21,827");
         EXPECT_EQ(copy.call(R"({"TessarollFunctionIndex":"-3"})", "Tessaroll_Release"), "");
         // The copy really holds a mapping of its own while it is loaded.
         EXPECT_GT(currentMaps(copyPath).mutexMappings, loadedFloor);
@@ -50,7 +52,8 @@ TEST(AdapterUnload, LoadedAndUnloadedCopiesLeaveNoMappingBehind) {
     EXPECT_FALSE(after.namesCopy);
     // Only named mappings are counted: anonymous ones come and go with the allocator (and a
     // sanitizer's), while a copy that keeps its mutex table leaves one named mapping each.
-    EXPECT_EQ(after.mutexMappings, before.mutexMappings) << before.mutexMappings << " -> " << after.mutexMappings;
+    EXPECT_EQ(after.mutexMappings, before.mutexMappings)
+        << before.mutexMappings << " -> " << after.mutexMappings;
     EXPECT_NE(box.log().find("Init adapter: "), std::string::npos);
 }
 

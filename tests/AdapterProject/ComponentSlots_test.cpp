@@ -123,8 +123,10 @@ protected:
     void SetUp() override {
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
         // The adapter's creation context: in-process server and handler, local and remote server.
-        ASSERT_EQ(CoCreateInstance(guidFromString("{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}").value(), nullptr, 0x17,
-                                   guidFromString("{491004CE-23AC-4694-834F-E27AA311C7AE}").value(), &object),
+        ASSERT_EQ(CoCreateInstance(guidFromString("{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}").value(),
+                                   nullptr, 0x17,
+                                   guidFromString("{491004CE-23AC-4694-834F-E27AA311C7AE}").value(),
+                                   &object),
                   S_OK);
         ASSERT_NE(object, nullptr);
     }
@@ -156,10 +158,10 @@ TEST_F(ComponentSlots, EachOwnMethodSitsInItsSlot) {
             }
         }
         switch (row.answer) {
-        case Answer::Text: EXPECT_NE(answers.text, nullptr); break;
-        case Answer::Number: EXPECT_EQ(answers.number, row.slot * 100); break;
-        case Answer::Variant: EXPECT_EQ(answers.variant.vt, VT_ARRAY | VT_VARIANT); break;
-        case Answer::Nothing: break;
+            case Answer::Text: EXPECT_NE(answers.text, nullptr); break;
+            case Answer::Number: EXPECT_EQ(answers.number, row.slot * 100); break;
+            case Answer::Variant: EXPECT_EQ(answers.variant.vt, VT_ARRAY | VT_VARIANT); break;
+            case Answer::Nothing: break;
         }
     }
 }

@@ -24,16 +24,36 @@ TEST(CanonicalOrigin, SchemeAndHostLowerCasedDefaultPortDropped) {
         {"https://[FE80::1]", "https://[fe80::1]"},
         {"https://xn--bcher-kva.example", "https://xn--bcher-kva.example"},
     };
-    for (const auto& [origin, canonical] : valid) EXPECT_EQ(canonicalOrigin(origin), canonical) << origin;
+    for (const auto& [origin, canonical] : valid)
+        EXPECT_EQ(canonicalOrigin(origin), canonical) << origin;
 
     const char* const invalid[] = {
-        "", "pages.example.com", "https:/pages.example.com", "httpx://pages.example.com", "ftp://pages.example.com",
-        "https://", "https://pages.example.com/", "https://pages.example.com/path", "https://pages.example.com?q",
-        "https://pages.example.com#f", "https://user@pages.example.com", "https://pages.example.com:",
-        "https://pages.example.com:0", "https://pages.example.com:65536", "https://pages.example.com:+443",
-        "https://pages.example.com:44a", "https://pages.example.com:1:2", "https://pages example.com",
-        " https://pages.example.com", "https://a.example, https://b.example", "https://[::1", "https://[]",
-        "https://[::1]x", "https://[g::1]", "https://\xc3\xa9.example", "null",
+        "",
+        "pages.example.com",
+        "https:/pages.example.com",
+        "httpx://pages.example.com",
+        "ftp://pages.example.com",
+        "https://",
+        "https://pages.example.com/",
+        "https://pages.example.com/path",
+        "https://pages.example.com?q",
+        "https://pages.example.com#f",
+        "https://user@pages.example.com",
+        "https://pages.example.com:",
+        "https://pages.example.com:0",
+        "https://pages.example.com:65536",
+        "https://pages.example.com:+443",
+        "https://pages.example.com:44a",
+        "https://pages.example.com:1:2",
+        "https://pages example.com",
+        " https://pages.example.com",
+        "https://a.example, https://b.example",
+        "https://[::1",
+        "https://[]",
+        "https://[::1]x",
+        "https://[g::1]",
+        "https://\xc3\xa9.example",
+        "null",
     };
     for (const char* origin : invalid) EXPECT_EQ(canonicalOrigin(origin), std::nullopt) << origin;
 }
@@ -44,10 +64,13 @@ protected:
     fs::path file() const { return sandbox.windowsDir() / "ZEFAGPKI/allowed-origins"; }
 };
 
-TEST_F(AllowedOrigins, TheFileIsInTheSystemFolder) { EXPECT_EQ(fs::path(allowedOriginsPath()), file()); }
+TEST_F(AllowedOrigins, TheFileIsInTheSystemFolder) {
+    EXPECT_EQ(fs::path(allowedOriginsPath()), file());
+}
 
 TEST_F(AllowedOrigins, WithoutTheFileEveryPageMay) {
-    for (const char* origin : {"https://pages.example.com", "https://evil.example", "not an origin"})
+    for (const char* origin :
+         {"https://pages.example.com", "https://evil.example", "not an origin"})
         EXPECT_TRUE(originMayUseCard(std::string(origin))) << origin;
     EXPECT_TRUE(originMayUseCard(std::nullopt));
 }
@@ -64,17 +87,18 @@ TEST_F(AllowedOrigins, WithTheFileOnlyTheListedOriginsMay) {
         {"https://pages.example.com", true},
         {"https://PAGES.example.com:443", true},
         {"http://intranet.example:8080", true},
-        {"http://pages.example.com", false},            // another scheme
-        {"https://pages.example.com:8443", false},      // another port
+        {"http://pages.example.com", false},        // another scheme
+        {"https://pages.example.com:8443", false},  // another port
         {"https://intranet.example:8080", false},
         {"http://intranet.example", false},
-        {"https://sub.pages.example.com", false},       // no patterns: origins compare exactly
+        {"https://sub.pages.example.com", false},  // no patterns: origins compare exactly
         {"https://pages.example.com.evil.example", false},
         {"https://pages.example.com/path", false},
         {"https://a.example.org", false},
         {"", false},
     };
-    for (const auto& [origin, allowed] : cases) EXPECT_EQ(originMayUseCard(std::string(origin)), allowed) << origin;
+    for (const auto& [origin, allowed] : cases)
+        EXPECT_EQ(originMayUseCard(std::string(origin)), allowed) << origin;
     EXPECT_FALSE(originMayUseCard(std::nullopt)) << "a page without an origin";
 }
 

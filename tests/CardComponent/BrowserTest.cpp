@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace fs = std::filesystem;
 using namespace testing_support;
 
@@ -39,8 +38,8 @@ TEST(BrowserExample, ListsCertificatesAndSignsThroughTheWholeStack) {
     fs::create_directories(nss);
     shell("certutil -N -d sql:" + nss.string() + " --empty-password 2>&1");
     for (bool rsa : {false, true})
-        shell("certutil -A -d sql:" + nss.string() + " -n tessaroll-" + (rsa ? "rsa" : "ec") + " -t C,, -i " +
-              Service::rootCertificate(rsa).string() + " 2>&1");
+        shell("certutil -A -d sql:" + nss.string() + " -n tessaroll-" + (rsa ? "rsa" : "ec") +
+              " -t C,, -i " + Service::rootCertificate(rsa).string() + " 2>&1");
 
     // A service left running by someone else would answer in ours' place, with its own roots.
     // (one still shutting down gets a moment)
@@ -49,7 +48,8 @@ TEST(BrowserExample, ListsCertificatesAndSignsThroughTheWholeStack) {
             if (canConnect("127.0.0.1", port)) return false;
         return true;
     };
-    ASSERT_TRUE(waitUntil(portsFree, std::chrono::seconds(15))) << "the service ports are taken by another program";
+    ASSERT_TRUE(waitUntil(portsFree, std::chrono::seconds(15)))
+        << "the service ports are taken by another program";
     ServiceOptions options;
     options.environment = {{"SOFTHSM2_CONF", conf}};
     Service service(sandbox, options);
@@ -57,32 +57,35 @@ TEST(BrowserExample, ListsCertificatesAndSignsThroughTheWholeStack) {
 
     fs::path portFile = sandbox.tempDir() / "port", report = sandbox.tempDir() / "report.json";
     ChildProcess pages("/usr/bin/python3",
-                       {TESSAROLL_SOURCE_DIR "/tests/CardComponent/page_server.py", TESSAROLL_SOURCE_DIR "/examples",
-                        portFile.string(), report.string()});
+                       {TESSAROLL_SOURCE_DIR "/tests/CardComponent/page_server.py",
+                        TESSAROLL_SOURCE_DIR "/examples", portFile.string(), report.string()});
     ASSERT_TRUE(waitUntil([&] { return fs::exists(portFile); })) << pages.errors();
     std::string url = "http://127.0.0.1:" + readFile(portFile) + "/sign.html?auto=1&report=/report";
 
-    ChildProcess browser("/usr/bin/chromium",
-                         {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                          "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                          "--user-data-dir=" + (sandbox.root() / "chromium").string(), url},
-                         {{"HOME", sandbox.home().string()}});
+    ChildProcess browser(
+        "/usr/bin/chromium",
+        {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--user-data-dir=" + (sandbox.root() / "chromium").string(), url},
+        {{"HOME", sandbox.home().string()}});
     ASSERT_TRUE(waitUntil([&] { return fs::exists(report); }, std::chrono::seconds(60)))
-        << browser.errors() << "\n" << service.log();
+        << browser.errors() << "\n"
+        << service.log();
     browser.kill();
 
     std::string json = readFile(report);
     ASSERT_EQ(jsonText(json, "error"), "") << json;
     EXPECT_EQ(jsonText(json, "echo"), "0") << json;
-    std::string certificate = card::Certificate::parse(readFile(demo / "Tessaroll-Demo-rsa.pem")).base64();
+    std::string certificate =
+        card::Certificate::parse(readFile(demo / "Tessaroll-Demo-rsa.pem")).base64();
     EXPECT_NE(json.find("\"certificates\":[\"" + certificate + "\"]"), std::string::npos) << json;
 
     std::string signature = jsonText(json, "signature");
     ASSERT_FALSE(signature.empty()) << json;
     writeFile(sandbox.tempDir() / "sig.p7", card::base64Decode(signature));
     std::string out = shell("openssl cms -verify -binary -inform DER -purpose any -in " +
-                                (sandbox.tempDir() / "sig.p7").string() + " -CAfile " + (demo / "demo-ca.pem").string() +
-                                " 2>&1",
+                                (sandbox.tempDir() / "sig.p7").string() + " -CAfile " +
+                                (demo / "demo-ca.pem").string() + " 2>&1",
                             &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find(jsonText(json, "text")), std::string::npos) << out;

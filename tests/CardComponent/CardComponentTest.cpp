@@ -4,15 +4,15 @@
 
 #include "CardComponent/CardErrors.h"
 #include "CardComponent/Certificate.h"
+#include "helpers/Sandbox.h"
 #include "platform/ComBstr.h"
 #include "platform/Encoding.h"
-#include "helpers/Sandbox.h"
 
 #include <gnutls/crypto.h>
 
+#include <unistd.h>
 #include <functional>
 #include <map>
-#include <unistd.h>
 
 using namespace card_test;
 using testing_support::readFile;
@@ -71,9 +71,12 @@ TEST_P(CertificateFields, MatchCerttool) {
     EXPECT_EQ(text(&ICardCryptoComponent::CAPICertGetIssuer), certtoolField(info, "Issuer"));
     EXPECT_EQ(text(&ICardCryptoComponent::CAPICertGetSubject), certtoolField(info, "Subject"));
     EXPECT_EQ(text(&ICardCryptoComponent::CAPICertGetVersion), certtoolField(info, "Version"));
-    EXPECT_EQ(text(&ICardCryptoComponent::CAPICertGetNotBefore), isoDate(certtoolField(info, "Not Before")));
-    EXPECT_EQ(text(&ICardCryptoComponent::CAPICertGetNotAfter), isoDate(certtoolField(info, "Not After")));
-    EXPECT_EQ(text(&ICardCryptoComponent::CryptCertGetSignatureAlgorithm), certtoolField(info, "Signature Algorithm"));
+    EXPECT_EQ(text(&ICardCryptoComponent::CAPICertGetNotBefore),
+              isoDate(certtoolField(info, "Not Before")));
+    EXPECT_EQ(text(&ICardCryptoComponent::CAPICertGetNotAfter),
+              isoDate(certtoolField(info, "Not After")));
+    EXPECT_EQ(text(&ICardCryptoComponent::CryptCertGetSignatureAlgorithm),
+              certtoolField(info, "Signature Algorithm"));
 
     // The public key: certtool's key pin is the SHA-256 of the SubjectPublicKeyInfo.
     std::string spki = card::base64Decode(text(&ICardCryptoComponent::CAPICertGetPublicKey));
@@ -86,15 +89,20 @@ TEST_P(CertificateFields, MatchCerttool) {
     EXPECT_EQ(text(&ICardCryptoComponent::GPKI_GetTailOfCitizenID), "6789");
     EXPECT_EQ(text(&ICardCryptoComponent::GPKI_GetOrganizationID), "NTRTW-12345678");
     EXPECT_EQ(text(&ICardCryptoComponent::GPKI_GetCardHolderRank), "Engineer");
-    EXPECT_EQ(text(&ICardCryptoComponent::GPKI_GetCertTypeOID), "1.3.6.1.4.1.59999.1.1;1.3.6.1.4.1.59999.2.3");
-    EXPECT_EQ(text(&ICardCryptoComponent::GPKI_GetEntityOID), "1.3.6.1.5.5.7.3.2;1.3.6.1.5.5.7.3.4");
+    EXPECT_EQ(text(&ICardCryptoComponent::GPKI_GetCertTypeOID),
+              "1.3.6.1.4.1.59999.1.1;1.3.6.1.4.1.59999.2.3");
+    EXPECT_EQ(text(&ICardCryptoComponent::GPKI_GetEntityOID),
+              "1.3.6.1.5.5.7.3.2;1.3.6.1.5.5.7.3.4");
     LONG type = -1;
     EXPECT_EQ(c->GPKI_GetCertType(cert, 0, &type), S_OK);
     EXPECT_EQ(type, GetParam().type);
     Bstr birth, country, absent;
-    EXPECT_EQ(c->GPKI_CertGetSubjectDirectoryAttrs(cert, Bstr("1.3.6.1.5.5.7.9.1"), 0, birth.out()), S_OK);
+    EXPECT_EQ(c->GPKI_CertGetSubjectDirectoryAttrs(cert, Bstr("1.3.6.1.5.5.7.9.1"), 0, birth.out()),
+              S_OK);
     EXPECT_EQ(birth.utf8(), "19900101000000Z");
-    EXPECT_EQ(c->GPKI_CertGetSubjectDirectoryAttrs(cert, Bstr("1.3.6.1.5.5.7.9.4"), 0, country.out()), S_OK);
+    EXPECT_EQ(
+        c->GPKI_CertGetSubjectDirectoryAttrs(cert, Bstr("1.3.6.1.5.5.7.9.4"), 0, country.out()),
+        S_OK);
     EXPECT_EQ(country.utf8(), "TW");
     EXPECT_EQ(c->GPKI_CertGetSubjectDirectoryAttrs(cert, Bstr("1.2.3.4"), 0, absent.out()), S_OK);
     EXPECT_EQ(absent.utf8(), "");
@@ -112,15 +120,18 @@ TEST_P(CertificateFields, MatchCerttool) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, CertificateFields,
-                         ::testing::Values(CertCase{"RSA Demo", "RSA", 3}, CertCase{"EC Demo", "EC", 1}),
+                         ::testing::Values(CertCase{"RSA Demo", "RSA", 3},
+                                           CertCase{"EC Demo", "EC", 1}),
                          [](const auto& info) { return std::string(info.param.algorithm); });
 
 // A certificate without the optional fields answers empty texts; PEM reads like Base64 DER;
 // what is neither fails with the documented code.
 TEST_F(ComponentTest, CertificateWithoutOptionalFieldsAndBadInput) {
     Bstr ca(readFile(TokenEnvironment::get().caFile()));
-    for (Getter method : {&ICardCryptoComponent::GPKI_GetTailOfCitizenID, &ICardCryptoComponent::GPKI_GetOrganizationID,
-                          &ICardCryptoComponent::GPKI_GetCardHolderRank, &ICardCryptoComponent::GPKI_GetEntityOID})
+    for (Getter method :
+         {&ICardCryptoComponent::GPKI_GetTailOfCitizenID,
+          &ICardCryptoComponent::GPKI_GetOrganizationID,
+          &ICardCryptoComponent::GPKI_GetCardHolderRank, &ICardCryptoComponent::GPKI_GetEntityOID})
         EXPECT_EQ(callGetter(c, method, ca), "");
     LONG type = 0;
     EXPECT_EQ(c->GPKI_GetCertType(ca, 0, &type), S_OK);
@@ -154,8 +165,10 @@ TEST_F(ComponentTest, EnumCertsGivesOneBase64CertificatePerArrayElement) {
     VariantInit(&element);
     ASSERT_EQ(SafeArrayGetElement(v.parray, &lower, &element), S_OK);
     ASSERT_EQ(element.vt, VT_BSTR);
-    std::string expected = pemToBase64Der(readFile(TokenEnvironment::get().token("RSA Demo").certFile));
-    EXPECT_EQ(utf16ToUtf8(std::u16string(element.bstrVal, SysStringLen(element.bstrVal))), expected);
+    std::string expected =
+        pemToBase64Der(readFile(TokenEnvironment::get().token("RSA Demo").certFile));
+    EXPECT_EQ(utf16ToUtf8(std::u16string(element.bstrVal, SysStringLen(element.bstrVal))),
+              expected);
     VariantClear(&element);
     VariantClear(&v);
 
@@ -181,19 +194,24 @@ TEST_F(ComponentTest, SignDataIsVerifiedByOpenssl) {
             LONG hash;
             const char* algorithm;
         };
-        for (Case k : {Case{"hello card", "", 0, 0, "SHA256"}, Case{"\xe4\xb8\xad\xe6\x96\x87 text", "950", 0, 4, "SHA512"},
+        for (Case k : {Case{"hello card", "", 0, 0, "SHA256"},
+                       Case{"\xe4\xb8\xad\xe6\x96\x87 text", "950", 0, 4, "SHA512"},
                        Case{"detached", "65001", 1, 3, "SHA384"}}) {
             SCOPED_TRACE(k.codePage);
             Bstr sig;
-            ASSERT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr(k.text), Bstr(k.codePage), k.flags, k.hash, sig.out()), S_OK);
+            ASSERT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr(k.text), Bstr(k.codePage), k.flags, k.hash,
+                                       sig.out()),
+                      S_OK);
             writeFile(dir / "sig.p7", card::base64Decode(sig.utf8()));
-            std::string expected = std::string(k.codePage) == "950"
-                                       ? shell("printf %s " + quoted(k.text) + " | iconv -f UTF-8 -t BIG5")
-                                       : std::string(k.text);
+            std::string expected =
+                std::string(k.codePage) == "950"
+                    ? shell("printf %s " + quoted(k.text) + " | iconv -f UTF-8 -t BIG5")
+                    : std::string(k.text);
             writeFile(dir / "content", expected);
             int status = 1;
-            std::string cmd = "openssl cms -verify -binary -inform DER -in " + (dir / "sig.p7").string() + " -CAfile " +
-                              env.caFile().string() + " -purpose any -out " + (dir / "out").string();
+            std::string cmd = "openssl cms -verify -binary -inform DER -in " +
+                              (dir / "sig.p7").string() + " -CAfile " + env.caFile().string() +
+                              " -purpose any -out " + (dir / "out").string();
             if (k.flags & 1) cmd += " -content " + (dir / "content").string();
             std::string out = shell(cmd + " 2>&1", &status);
             EXPECT_EQ(status, 0) << out;
@@ -213,14 +231,18 @@ TEST_F(ComponentTest, PureSignIsARawSignatureOverTheBytes) {
         selectToken(label);
         Bstr sig;
         // Binary data given as Base64 (flag 2).
-        ASSERT_EQ(c->GPKI_PureSign(Bstr(kPin), Bstr(base64Of(std::string("\x00\x01\xff", 3))), Bstr(""), 2, 0, sig.out()), S_OK);
+        ASSERT_EQ(c->GPKI_PureSign(Bstr(kPin), Bstr(base64Of(std::string("\x00\x01\xff", 3))),
+                                   Bstr(""), 2, 0, sig.out()),
+                  S_OK);
         writeFile(dir / "raw.sig", card::base64Decode(sig.utf8()));
         writeFile(dir / "data", std::string("\x00\x01\xff", 3));
-        shell("openssl x509 -in " + quoted(env.token(label).certFile) + " -pubkey -noout > " + (dir / "pub.pem").string());
+        shell("openssl x509 -in " + quoted(env.token(label).certFile) + " -pubkey -noout > " +
+              (dir / "pub.pem").string());
         int status = 1;
-        std::string out = shell("openssl dgst -sha256 -verify " + (dir / "pub.pem").string() + " -signature " +
-                                    (dir / "raw.sig").string() + " " + (dir / "data").string() + " 2>&1",
-                                &status);
+        std::string out =
+            shell("openssl dgst -sha256 -verify " + (dir / "pub.pem").string() + " -signature " +
+                      (dir / "raw.sig").string() + " " + (dir / "data").string() + " 2>&1",
+                  &status);
         EXPECT_EQ(status, 0) << out;
     }
 }
@@ -229,17 +251,24 @@ TEST_F(ComponentTest, PureSignIsARawSignatureOverTheBytes) {
 TEST_F(ComponentTest, XmlSignatureIsVerifiedByXmlsec) {
     auto& env = TokenEnvironment::get();
     fs::path dir = env.sandbox().tempDir();
-    const std::string plain = "<doc xmlns=\"urn:example\"><item a=\"1\">text</item>\n<!-- note --><item/></doc>";
+    const std::string plain =
+        "<doc xmlns=\"urn:example\"><item a=\"1\">text</item>\n<!-- note --><item/></doc>";
     const std::string templ =
-        "<doc><data>signed text</data><ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"sig1\">"
-        "<ds:SignedInfo><ds:CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
+        "<doc><data>signed text</data><ds:Signature "
+        "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"sig1\">"
+        "<ds:SignedInfo><ds:CanonicalizationMethod "
+        "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
         "<ds:SignatureMethod Algorithm=\"\"/><ds:Reference URI=\"\"><ds:Transforms>"
-        "<ds:Transform Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/></ds:Transforms>"
-        "<ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/><ds:DigestValue/></ds:Reference>"
-        "</ds:SignedInfo><ds:SignatureValue/><ds:KeyInfo><ds:X509Data/></ds:KeyInfo></ds:Signature></doc>";
+        "<ds:Transform "
+        "Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/></ds:Transforms>"
+        "<ds:DigestMethod "
+        "Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/><ds:DigestValue/></ds:Reference>"
+        "</ds:SignedInfo><ds:SignatureValue/><ds:KeyInfo><ds:X509Data/></ds:KeyInfo></"
+        "ds:Signature></doc>";
     // One element of a namespaced document by its Id, canonicalised inclusively.
     const std::string byId =
-        "<r:root xmlns:r=\"urn:example\" xmlns:x=\"urn:other\"><r:part Id=\"p1\" x:a=\"1\">text</r:part>"
+        "<r:root xmlns:r=\"urn:example\" xmlns:x=\"urn:other\"><r:part Id=\"p1\" "
+        "x:a=\"1\">text</r:part>"
         "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
         "<ds:CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
         "<ds:Reference URI=\"#p1\"><ds:DigestValue/></ds:Reference></ds:SignedInfo>"
@@ -249,12 +278,16 @@ TEST_F(ComponentTest, XmlSignatureIsVerifiedByXmlsec) {
     };
     for (const char* label : {"RSA Demo", "EC Demo"}) {
         selectToken(label);
-        for (const Case& k : {Case{plain, "", ""}, Case{templ, "sig1", ""}, Case{byId, "", "--id-attr:Id urn:example:part"}}) {
+        for (const Case& k : {Case{plain, "", ""}, Case{templ, "sig1", ""},
+                              Case{byId, "", "--id-attr:Id urn:example:part"}}) {
             SCOPED_TRACE(std::string(label) + " " + k.xml.substr(0, 12));
             Bstr signedXml;
-            ASSERT_EQ(c->GPKI_XMLSignTemplate(Bstr(kPin), Bstr(k.xml), Bstr(k.id), 0, signedXml.out()), S_OK);
+            ASSERT_EQ(
+                c->GPKI_XMLSignTemplate(Bstr(kPin), Bstr(k.xml), Bstr(k.id), 0, signedXml.out()),
+                S_OK);
             writeFile(dir / "signed.xml", signedXml.utf8());
-            std::string verify = "xmlsec1 --verify --trusted-pem " + env.caFile().string() + " " + k.verifyArgs + " ";
+            std::string verify = "xmlsec1 --verify --trusted-pem " + env.caFile().string() + " " +
+                                 k.verifyArgs + " ";
             int status = 1;
             std::string out = shell(verify + (dir / "signed.xml").string() + " 2>&1", &status);
             EXPECT_EQ(status, 0) << out << "\n" << signedXml.utf8();
@@ -280,7 +313,8 @@ TEST_F(ComponentTest, XmlDigestFileAndSequenceVariants) {
     EXPECT_NE(prepared.utf8().find("<ds:DigestValue>"), std::string::npos) << prepared.utf8();
 
     Bstr signedXml;
-    ASSERT_EQ(c->GPKI_XMLSignTemplateDigest(Bstr(kPin), prepared, Bstr("s"), 0, signedXml.out()), S_OK);
+    ASSERT_EQ(c->GPKI_XMLSignTemplateDigest(Bstr(kPin), prepared, Bstr("s"), 0, signedXml.out()),
+              S_OK);
     writeFile(dir / "a.xml", signedXml.utf8());
     int status = 1;
     std::string verify = "xmlsec1 --verify --trusted-pem " + env.caFile().string() + " ";
@@ -288,18 +322,22 @@ TEST_F(ComponentTest, XmlDigestFileAndSequenceVariants) {
 
     writeFile(dir / "in.xml", xml);
     LONG answer = -1;
-    ASSERT_EQ(c->GPKI_XMLSignTemplateFile2File(Bstr(kPin), Bstr((dir / "in.xml").string()),
-                                               Bstr((dir / "out.xml").string()), Bstr(""), 0, &answer),
-              S_OK);
+    ASSERT_EQ(
+        c->GPKI_XMLSignTemplateFile2File(Bstr(kPin), Bstr((dir / "in.xml").string()),
+                                         Bstr((dir / "out.xml").string()), Bstr(""), 0, &answer),
+        S_OK);
     EXPECT_EQ((shell(verify + (dir / "out.xml").string() + " 2>&1", &status), status), 0);
 
     // Without SignInit the PIN-less variants refuse; inside it they sign and are counted.
     Bstr refused;
-    EXPECT_EQ(c->GPKI_XMLSignTemplateUpdate(Bstr(xml), Bstr(""), 0, refused.out()), card::kNotInSequence);
+    EXPECT_EQ(c->GPKI_XMLSignTemplateUpdate(Bstr(xml), Bstr(""), 0, refused.out()),
+              card::kNotInSequence);
     ASSERT_EQ(c->GPKI_SignInit(Bstr(kPin), 0, &answer), S_OK);
     Bstr one, two;
     ASSERT_EQ(c->GPKI_XMLSignTemplateUpdate(Bstr(xml), Bstr(""), 0, one.out()), S_OK);
-    ASSERT_EQ(c->GPKI_XMLSignTemplateFileUpdate(Bstr((dir / "in.xml").string()), Bstr(""), 0, two.out()), S_OK);
+    ASSERT_EQ(
+        c->GPKI_XMLSignTemplateFileUpdate(Bstr((dir / "in.xml").string()), Bstr(""), 0, two.out()),
+        S_OK);
     writeFile(dir / "one.xml", one.utf8());
     EXPECT_EQ((shell(verify + (dir / "one.xml").string() + " 2>&1", &status), status), 0);
     ASSERT_EQ(c->GPKI_SignFinal(0, &answer), S_OK);
@@ -315,20 +353,30 @@ TEST_F(ComponentTest, XmlExternalReferencesStayInsideTheReferenceFolders) {
     selectToken("RSA Demo");
     auto withReference = [](const std::string& uri) {
         return "<doc><ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
-               "<ds:Reference URI=\"" + uri + "\"><ds:DigestValue/></ds:Reference></ds:SignedInfo></ds:Signature></doc>";
+               "<ds:Reference URI=\"" +
+               uri + "\"><ds:DigestValue/></ds:Reference></ds:SignedInfo></ds:Signature></doc>";
     };
-    ASSERT_EQ(c->SetXMLReferenceDirs(Bstr((env.sandbox().home() / "Documents/nonexistent;").string() + refs.string())), S_OK);
+    ASSERT_EQ(c->SetXMLReferenceDirs(
+                  Bstr((env.sandbox().home() / "Documents/nonexistent;").string() + refs.string())),
+              S_OK);
     Bstr ok;
-    ASSERT_EQ(c->GPKI_XMLCalcTemplateDigest(Bstr(withReference("part.txt")), Bstr(""), ok.out()), S_OK);
+    ASSERT_EQ(c->GPKI_XMLCalcTemplateDigest(Bstr(withReference("part.txt")), Bstr(""), ok.out()),
+              S_OK);
     unsigned char hash[32];
     gnutls_hash_fast(GNUTLS_DIG_SHA256, "external part", 13, hash);
-    EXPECT_NE(ok.utf8().find(base64Of(std::string(reinterpret_cast<char*>(hash), 32))), std::string::npos) << ok.utf8();
+    EXPECT_NE(ok.utf8().find(base64Of(std::string(reinterpret_cast<char*>(hash), 32))),
+              std::string::npos)
+        << ok.utf8();
     for (const char* uri : {"../secret.txt", "/etc/passwd", "file:///etc/passwd"}) {
         Bstr out;
-        EXPECT_EQ(c->GPKI_XMLCalcTemplateDigest(Bstr(withReference(uri)), Bstr(""), out.out()), card::kAccessDenied) << uri;
+        EXPECT_EQ(c->GPKI_XMLCalcTemplateDigest(Bstr(withReference(uri)), Bstr(""), out.out()),
+                  card::kAccessDenied)
+            << uri;
     }
     Bstr missing;
-    EXPECT_EQ(c->GPKI_XMLCalcTemplateDigest(Bstr(withReference("absent.txt")), Bstr(""), missing.out()), card::kFileNotFound);
+    EXPECT_EQ(
+        c->GPKI_XMLCalcTemplateDigest(Bstr(withReference("absent.txt")), Bstr(""), missing.out()),
+        card::kFileNotFound);
 }
 
 // Each encryption method and its decryption round-trip; what openssl encrypts to the card's
@@ -353,15 +401,18 @@ TEST_F(ComponentTest, EncryptionRoundTrips) {
     Bstr again;
     ASSERT_EQ(c->GPKI_Decrypt(envelope, 0, 0, again.out()), S_OK);
     EXPECT_EQ(again.utf8(), secret);
-    ASSERT_EQ(c->GPKI_Decrypt2File(envelope, Bstr((dir / "plain.bin").string()), 0, 0, &answer), S_OK);
+    ASSERT_EQ(c->GPKI_Decrypt2File(envelope, Bstr((dir / "plain.bin").string()), 0, 0, &answer),
+              S_OK);
     EXPECT_EQ(readFile(dir / "plain.bin"), secret);
     EXPECT_EQ(answer, static_cast<LONG>(secret.size()));
 
     writeFile(dir / "msg", "from openssl");
-    shell("openssl cms -encrypt -aes256 -binary -outform DER -in " + (dir / "msg").string() + " -out " +
-          (dir / "msg.p7").string() + " " + quoted(env.token("RSA Demo").certFile));
+    shell("openssl cms -encrypt -aes256 -binary -outform DER -in " + (dir / "msg").string() +
+          " -out " + (dir / "msg.p7").string() + " " + quoted(env.token("RSA Demo").certFile));
     Bstr fromOpenssl;
-    ASSERT_EQ(c->GPKI_DecryptEx(Bstr(kPin), Bstr(base64Of(readFile(dir / "msg.p7"))), 0, 0, fromOpenssl.out()), S_OK);
+    ASSERT_EQ(c->GPKI_DecryptEx(Bstr(kPin), Bstr(base64Of(readFile(dir / "msg.p7"))), 0, 0,
+                                fromOpenssl.out()),
+              S_OK);
     EXPECT_EQ(fromOpenssl.utf8(), "from openssl");
 
     Bstr raw, rawPlain;
@@ -373,7 +424,8 @@ TEST_F(ComponentTest, EncryptionRoundTrips) {
     std::string bytes = card::base64Decode(envelope.utf8());
     bytes[bytes.size() - 3] ^= 0x55;
     EXPECT_LT(c->GPKI_DecryptEx(Bstr(kPin), Bstr(base64Of(bytes)), 0, 0, tampered.out()), 0);
-    EXPECT_EQ(c->GPKI_EncryptByCert(Bstr(readFile(env.token("EC Demo").certFile)), Bstr("x"), 0, ecCipher.out()),
+    EXPECT_EQ(c->GPKI_EncryptByCert(Bstr(readFile(env.token("EC Demo").certFile)), Bstr("x"), 0,
+                                    ecCipher.out()),
               card::kBadAlgorithm);
 }
 
@@ -392,17 +444,19 @@ TEST_F(ComponentTest, WrongPinLowersTheTriesAndBlocks) {
     EXPECT_EQ(tries, 3);
     EXPECT_EQ(c->GPKI_VerifyPIN(Bstr("000000"), 0, &answer), card::kWrongPin);
     Bstr sig;
-    EXPECT_EQ(c->GPKI_SignData(Bstr("111111"), Bstr("x"), Bstr(""), 0, 0, sig.out()), card::kWrongPin);
+    EXPECT_EQ(c->GPKI_SignData(Bstr("111111"), Bstr("x"), Bstr(""), 0, 0, sig.out()),
+              card::kWrongPin);
     EXPECT_EQ(c->GPKI_VerifyPIN(Bstr("222222"), 0, &answer), card::kPinBlocked);
     ASSERT_EQ(c->GPKI_GetErrorPINCount(&tries), S_OK);
     EXPECT_EQ(tries, 0);
     EXPECT_EQ(c->GPKI_VerifyPIN(Bstr(kPin), 0, &answer), card::kPinBlocked);
-    EXPECT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, sig.out()), card::kPinBlocked);
+    EXPECT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, sig.out()),
+              card::kPinBlocked);
 
     // The count is the token's, not the object's: a new component object sees it too.
     IUnknown* unknown = nullptr;
-    ASSERT_EQ(CoCreateInstance(CLSID_CardCryptoComponent, nullptr, CLSCTX_ALL, IID_ICardCryptoComponent,
-                               reinterpret_cast<void**>(&unknown)),
+    ASSERT_EQ(CoCreateInstance(CLSID_CardCryptoComponent, nullptr, CLSCTX_ALL,
+                               IID_ICardCryptoComponent, reinterpret_cast<void**>(&unknown)),
               S_OK);
     auto* second = reinterpret_cast<ICardCryptoComponent*>(unknown);
     LONG count = 0;
@@ -412,7 +466,8 @@ TEST_F(ComponentTest, WrongPinLowersTheTriesAndBlocks) {
         Bstr serial;
         second->GPKI_SetReaderSlot(0, i, &answer);
         second->GPKI_GetSerialNumber(serial.out());
-        if (serial.utf8() == TokenEnvironment::get().token("Lock Demo").serial) second->GPKI_GetErrorPINCount(&seen);
+        if (serial.utf8() == TokenEnvironment::get().token("Lock Demo").serial)
+            second->GPKI_GetErrorPINCount(&seen);
     }
     EXPECT_EQ(seen, 0);
     second->Release();
@@ -445,10 +500,12 @@ TEST_F(ComponentTest, SignDataSequenceSignsEachUpdateWithOnePin) {
     EXPECT_EQ(answer, 2);
     EXPECT_EQ(c->GPKI_SignDataUpdate(Bstr("a"), Bstr(""), 0, 0, sig.out()), card::kNotInSequence);
     // A PIN-less signature after a login.
-    EXPECT_EQ(c->GPKI_SignData(Bstr(""), Bstr("x"), Bstr(""), 0, 0, sig.out()), card::kNotAuthenticated);
+    EXPECT_EQ(c->GPKI_SignData(Bstr(""), Bstr("x"), Bstr(""), 0, 0, sig.out()),
+              card::kNotAuthenticated);
     ASSERT_EQ(c->GPKI_SignInitLogin(Bstr(kPin), 0, &answer), S_OK);
     EXPECT_EQ(c->GPKI_SignData(Bstr(""), Bstr("x"), Bstr(""), 0, 0, sig.out()), S_OK);
-    EXPECT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 9, sig.out()), card::kBadAlgorithm);
+    EXPECT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 9, sig.out()),
+              card::kBadAlgorithm);
 }
 
 TEST_F(ComponentTest, ReadersAndDrivers) {
@@ -463,14 +520,17 @@ TEST_F(ComponentTest, ReadersAndDrivers) {
     EXPECT_EQ(answer, 0);
 
     // A module by path: SoftHSM2 itself reaches the same tokens.
-    std::string softhsm = fs::exists("/usr/lib/softhsm/libsofthsm2.so") ? "/usr/lib/softhsm/libsofthsm2.so"
-                                                                         : "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
+    std::string softhsm = fs::exists("/usr/lib/softhsm/libsofthsm2.so")
+                              ? "/usr/lib/softhsm/libsofthsm2.so"
+                              : "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
     ASSERT_EQ(c->GPKI_SetPKCS11Driver(Bstr(softhsm), &answer), S_OK);
     ASSERT_EQ(c->GPKI_GetSlotCount(&count), S_OK);
     EXPECT_EQ(count, 4);
 
     // No token present: the smart-card module without readers.
-    ASSERT_EQ(c->GPKI_SetPKCS11Driver(Bstr("/usr/lib/x86_64-linux-gnu/pkcs11/opensc-pkcs11.so"), &answer), S_OK);
+    ASSERT_EQ(
+        c->GPKI_SetPKCS11Driver(Bstr("/usr/lib/x86_64-linux-gnu/pkcs11/opensc-pkcs11.so"), &answer),
+        S_OK);
     ASSERT_EQ(c->GPKI_GetSlotCount(&count), S_OK);
     EXPECT_EQ(count, 0);
     VARIANT v;
@@ -488,7 +548,8 @@ TEST_F(ComponentTest, ReadersAndDrivers) {
     fs::path planted = TokenEnvironment::get().sandbox().tempDir() / "libsofthsm2.so";
     fs::copy_file(softhsm, planted);
     EXPECT_EQ(c->GPKI_SetPKCS11Driver(Bstr(planted.string()), &answer), card::kAccessDenied);
-    EXPECT_EQ(c->GPKI_SetPKCS11Driver(Bstr("/nonexistent/module.so"), &answer), card::kModuleNotFound);
+    EXPECT_EQ(c->GPKI_SetPKCS11Driver(Bstr("/nonexistent/module.so"), &answer),
+              card::kModuleNotFound);
 
     // Back to every registered module.
     ASSERT_EQ(c->GPKI_SetPKCS11Driver(Bstr(""), &answer), S_OK);
@@ -524,7 +585,8 @@ TEST_F(ComponentTest, Base64WithCodePages) {
     EXPECT_EQ(card::base64Decode(big5.utf8()), "\xa4\xa4");
     EXPECT_EQ(c->SetCodePage(-5), card::kInvalidArgument);
     Bstr bad;
-    EXPECT_EQ(c->GPKI_Base64Encode(Bstr("x"), Bstr("no-such-code-page"), bad.out()), card::kInvalidArgument);
+    EXPECT_EQ(c->GPKI_Base64Encode(Bstr("x"), Bstr("no-such-code-page"), bad.out()),
+              card::kInvalidArgument);
     EXPECT_EQ(c->GPKI_Base64Decode(Bstr("***"), Bstr(""), bad.out()), card::kInvalidArgument);
 }
 
@@ -537,7 +599,8 @@ TEST_F(ComponentTest, ReadFileAndVersion) {
     writeFile(file, "plain text");
     ASSERT_EQ(c->GPKI_ReadFile(Bstr(file.string()), 1, text.out()), S_OK);
     EXPECT_EQ(text.utf8(), "plain text");
-    EXPECT_EQ(c->GPKI_ReadFile(Bstr((file.string() + ".absent")), 0, missing.out()), card::kFileNotFound);
+    EXPECT_EQ(c->GPKI_ReadFile(Bstr((file.string() + ".absent")), 0, missing.out()),
+              card::kFileNotFound);
     ASSERT_EQ(c->GetVersion(0, version.out()), S_OK);
     EXPECT_EQ(version.utf8(), "1.0.0.1");
 }
@@ -545,14 +608,15 @@ TEST_F(ComponentTest, ReadFileAndVersion) {
 namespace {
 
 std::string softhsmModule() {
-    return fs::exists("/usr/lib/softhsm/libsofthsm2.so") ? "/usr/lib/softhsm/libsofthsm2.so"
-                                                         : "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
+    return fs::exists("/usr/lib/softhsm/libsofthsm2.so")
+               ? "/usr/lib/softhsm/libsofthsm2.so"
+               : "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so";
 }
 
 ICardCryptoComponent* newComponent() {
     ICardCryptoComponent* other = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_CardCryptoComponent, nullptr, CLSCTX_ALL, IID_ICardCryptoComponent,
-                               reinterpret_cast<void**>(&other)),
+    EXPECT_EQ(CoCreateInstance(CLSID_CardCryptoComponent, nullptr, CLSCTX_ALL,
+                               IID_ICardCryptoComponent, reinterpret_cast<void**>(&other)),
               S_OK);
     return other;
 }
@@ -597,7 +661,9 @@ TEST_F(ComponentTest, ModuleChoiceBelongsToItsSession) {
     ICardCryptoComponent* other = newComponent();
     ASSERT_NE(other, nullptr);
     LONG answer = -1, mine = -1, theirs = -1;
-    ASSERT_EQ(c->GPKI_SetPKCS11Driver(Bstr("/usr/lib/x86_64-linux-gnu/pkcs11/opensc-pkcs11.so"), &answer), S_OK);
+    ASSERT_EQ(
+        c->GPKI_SetPKCS11Driver(Bstr("/usr/lib/x86_64-linux-gnu/pkcs11/opensc-pkcs11.so"), &answer),
+        S_OK);
     for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(other->GPKI_GetSlotCount(&theirs), S_OK);
         ASSERT_EQ(c->GPKI_GetSlotCount(&mine), S_OK);
@@ -628,9 +694,10 @@ TEST_F(ComponentTest, KeptLoginTakesOnlyItsOwnPin) {
         LONG triesAfter;
     };
     const Step steps[] = {
-        {other, "sign", "000000", card::kWrongPin, 2},  // the other session, while c's login is kept
+        {other, "sign", "000000", card::kWrongPin,
+         2},  // the other session, while c's login is kept
         {c, "sign", kPin, S_OK, 3},
-        {c, "verify", "111111", card::kWrongPin, 2},     // the same session, a wrong PIN
+        {c, "verify", "111111", card::kWrongPin, 2},  // the same session, a wrong PIN
         {other, "verify", kPin, S_OK, 3},
         {other, "pure", "222222", card::kWrongPin, 2},
         {c, "pure", kPin, S_OK, 3},
@@ -639,7 +706,8 @@ TEST_F(ComponentTest, KeptLoginTakesOnlyItsOwnPin) {
     for (const Step& s : steps) {
         SCOPED_TRACE(std::string(s.method) + " " + s.pin);
         Bstr out;
-        HRESULT r = std::string(s.method) == "verify" ? s.who->GPKI_VerifyPIN(Bstr(s.pin), 0, &answer)
+        HRESULT r = std::string(s.method) == "verify"
+                        ? s.who->GPKI_VerifyPIN(Bstr(s.pin), 0, &answer)
                     : std::string(s.method) == "pure"
                         ? s.who->GPKI_PureSign(Bstr(s.pin), Bstr("x"), Bstr(""), 0, 0, out.out())
                         : s.who->GPKI_SignData(Bstr(s.pin), Bstr("x"), Bstr(""), 0, 0, out.out());
@@ -653,7 +721,8 @@ TEST_F(ComponentTest, KeptLoginTakesOnlyItsOwnPin) {
     EXPECT_EQ(c->GPKI_SignData(Bstr("654321"), Bstr("x"), Bstr(""), 0, 0, sig.out()), S_OK);
     other->Release();
     // Released with its object: the next signature logs in again and still checks the PIN.
-    EXPECT_EQ(c->GPKI_SignData(Bstr("000000"), Bstr("x"), Bstr(""), 0, 0, sig.out()), card::kWrongPin);
+    EXPECT_EQ(c->GPKI_SignData(Bstr("000000"), Bstr("x"), Bstr(""), 0, 0, sig.out()),
+              card::kWrongPin);
 }
 
 // A PIN that reveals private certificates does not move the public ones.
@@ -661,10 +730,11 @@ TEST_F(ComponentTest, AttributeCertIndexDoesNotShiftWithPin) {
     const auto& env = TokenEnvironment::get();
     std::string conf = (env.demoDir() / "softhsm2.conf").string();
     int status = 0;
-    std::string out = shell("GNUTLS_PIN=" + std::string(kPin) + " p11tool --provider " + softhsmModule() +
-                                " --login --write --mark-private --load-certificate " + quoted(env.caFile().string()) +
-                                " --label hidden --id 00 'pkcs11:token=RSA%20Demo' 2>&1",
-                            &status);
+    std::string out = shell(
+        "GNUTLS_PIN=" + std::string(kPin) + " p11tool --provider " + softhsmModule() +
+            " --login --write --mark-private --load-certificate " + quoted(env.caFile().string()) +
+            " --label hidden --id 00 'pkcs11:token=RSA%20Demo' 2>&1",
+        &status);
     ASSERT_EQ(status, 0) << out;
     selectToken("RSA Demo");
     LONG answer = 0;
@@ -686,7 +756,8 @@ TEST_F(ComponentTest, CodePagesEnvelopesAndSerialsAsDocumented) {
     for (LONG bad : {1, 4242424, -5}) {
         EXPECT_EQ(c->SetCodePage(bad), card::kInvalidArgument) << bad;
         Bstr encoded;
-        ASSERT_EQ(c->GPKI_Base64Encode(Bstr("A"), Bstr(""), encoded.out()), S_OK) << "after " << bad;
+        ASSERT_EQ(c->GPKI_Base64Encode(Bstr("A"), Bstr(""), encoded.out()), S_OK)
+            << "after " << bad;
         EXPECT_EQ(encoded.utf8(), "QQ==");
     }
 
@@ -694,19 +765,23 @@ TEST_F(ComponentTest, CodePagesEnvelopesAndSerialsAsDocumented) {
     fs::path temp = env.sandbox().tempDir();
     writeFile(temp / "plain.txt", "secret");
     int status = 0;
-    std::string out = shell("openssl cms -encrypt -des3 -binary -outform DER -in " + quoted((temp / "plain.txt").string()) +
-                                " " + quoted(env.token("RSA Demo").certFile) + " | base64 -w0",
+    std::string out = shell("openssl cms -encrypt -des3 -binary -outform DER -in " +
+                                quoted((temp / "plain.txt").string()) + " " +
+                                quoted(env.token("RSA Demo").certFile) + " | base64 -w0",
                             &status);
     ASSERT_EQ(status, 0) << out;
     selectToken("RSA Demo");
     Bstr plain;
     EXPECT_EQ(c->GPKI_DecryptEx(Bstr(kPin), Bstr(out), 0, 0, plain.out()), card::kBadAlgorithm);
 
-    for (const char* serial : {"128", "65280", "193", "127", "256"}) {  // DER: 00 80, 00 FF 00, 00 C1, 7F, 01 00
+    for (const char* serial :
+         {"128", "65280", "193", "127", "256"}) {  // DER: 00 80, 00 FF 00, 00 C1, 7F, 01 00
         SCOPED_TRACE(serial);
         std::string stem = (temp / "serial").string();
-        shell("certtool --generate-privkey --key-type ecdsa --outfile " + stem + ".key 2>/dev/null");
-        writeFile(temp / "serial.tmpl", std::string("cn = \"Serial\"\nserial = ") + serial + "\nexpiration_days = 1\n");
+        shell("certtool --generate-privkey --key-type ecdsa --outfile " + stem +
+              ".key 2>/dev/null");
+        writeFile(temp / "serial.tmpl",
+                  std::string("cn = \"Serial\"\nserial = ") + serial + "\nexpiration_days = 1\n");
         shell("certtool --generate-self-signed --load-privkey " + stem + ".key --template " + stem +
               ".tmpl --outfile " + stem + ".pem 2>/dev/null");
         std::string expected = shell("openssl x509 -noout -serial -in " + stem + ".pem");
@@ -722,8 +797,9 @@ TEST_F(ComponentTest, CodePagesEnvelopesAndSerialsAsDocumented) {
 TEST_F(ComponentTest, XmlLibraryMessagesGoToTheLog) {
     auto& sandbox = TokenEnvironment::get().sandbox();
     fs::path log = sandbox.tempDir() / "component.log";
-    writeFile(sandbox.windowsDir() / "ZEFAGPKITessaroll.ini",
-              "[ZEFAGPKITessaroll]\nLog File=" + log.string() + "\nLog Level=5\nLog MaxSize=100000000\n");
+    writeFile(
+        sandbox.windowsDir() / "ZEFAGPKITessaroll.ini",
+        "[ZEFAGPKITessaroll]\nLog File=" + log.string() + "\nLog Level=5\nLog MaxSize=100000000\n");
     fs::path errors = sandbox.tempDir() / "stderr.txt";
     fflush(stderr);
     int saved = dup(2);
@@ -739,7 +815,8 @@ TEST_F(ComponentTest, XmlLibraryMessagesGoToTheLog) {
     EXPECT_EQ(readFile(errors), "");
     std::string logged;
     for (const auto& entry : fs::directory_iterator(sandbox.tempDir()))
-        if (entry.path().filename().string().rfind("component", 0) == 0) logged += readFile(entry.path());
+        if (entry.path().filename().string().rfind("component", 0) == 0)
+            logged += readFile(entry.path());
     EXPECT_NE(logged.find("XML: "), std::string::npos) << logged;
 }
 
@@ -755,16 +832,21 @@ TEST_F(ComponentTest, TokenTakenAwayIsNotAnsweredFromWhatWasKept) {
     Bstr signature;
     ASSERT_EQ(c->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, signature.out()), S_OK);
     int status = 0;
-    std::string out = shell("softhsm2-util --delete-token --serial " + gone.serial + " 2>&1", &status);
+    std::string out =
+        shell("softhsm2-util --delete-token --serial " + gone.serial + " 2>&1", &status);
     ASSERT_EQ(status, 0) << out;
 
     Bstr serial, certs;
     HRESULT r = c->GPKI_GetSerialNumber(serial.out());
-    if (r == S_OK) EXPECT_NE(serial.utf8(), gone.serial);
-    else EXPECT_EQ(r, card::kNoSmartCard);
+    if (r == S_OK)
+        EXPECT_NE(serial.utf8(), gone.serial);
+    else
+        EXPECT_EQ(r, card::kNoSmartCard);
     r = c->GPKI_EnumCertsToString(0, certs.out());
-    if (r == S_OK) EXPECT_EQ(certs.utf8().find(pemToBase64Der(readFile(gone.certFile))), std::string::npos);
-    else EXPECT_EQ(r, card::kNoSmartCard);
+    if (r == S_OK)
+        EXPECT_EQ(certs.utf8().find(pemToBase64Der(readFile(gone.certFile))), std::string::npos);
+    else
+        EXPECT_EQ(r, card::kNoSmartCard);
     LONG count = 0;
     ASSERT_EQ(c->GPKI_GetSlotCount(&count), S_OK);
     EXPECT_EQ(count, 3);

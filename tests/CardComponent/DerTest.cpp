@@ -8,7 +8,8 @@
 using namespace card;
 
 TEST(Der, OidTextRoundTrips) {
-    for (const char* oid : {"1.2.840.113549.1.7.3", "2.5.29.9", "2.16.840.1.101.3.4.1.42", "1.3.6.1.4.1.59999.1.1", "2.999.1"}) {
+    for (const char* oid : {"1.2.840.113549.1.7.3", "2.5.29.9", "2.16.840.1.101.3.4.1.42",
+                            "1.3.6.1.4.1.59999.1.1", "2.999.1"}) {
         std::string content = der::oidFromText(oid);
         ASSERT_FALSE(content.empty()) << oid;
         EXPECT_EQ(der::oidToText(content), oid);
@@ -30,7 +31,8 @@ TEST(Der, LengthsAndTruncatedInput) {
         std::string_view cut(encoded.data(), n);
         EXPECT_FALSE(der::next(cut)) << n;
     }
-    for (std::string bad : {std::string("\x30\x85\x01\x01\x01\x01\x01", 7), std::string("\x30\x80", 2), std::string("\x1f\x01\x00", 3)}) {
+    for (std::string bad : {std::string("\x30\x85\x01\x01\x01\x01\x01", 7),
+                            std::string("\x30\x80", 2), std::string("\x1f\x01\x00", 3)}) {
         std::string_view v = bad;
         EXPECT_FALSE(der::next(v));
     }

@@ -170,7 +170,8 @@ TEST_F(FileAccessTest, WritesReplaceTheFileInItsFolder) {
     EXPECT_FALSE(fs::is_symlink(downloads() / "later.txt"));
     EXPECT_EQ(readFile(home() / ".bashrc"), "# shell start-up");
     for (const auto& entry : fs::directory_iterator(downloads()))
-        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
+        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos)
+            << entry.path();
 }
 
 TEST_F(FileAccessTest, ReferenceFoldersAreSortedByTheSameRules) {
@@ -203,14 +204,17 @@ TEST_F(FileAccessTest, ReferenceFoldersAreSortedByTheSameRules) {
 TEST_F(FileAccessTest, DefaultFoldersFollowUserDirs) {
     unsetenv("XDG_DOWNLOAD_DIR");
     unsetenv("XDG_DOCUMENTS_DIR");
-    writeFile(home() / ".config/user-dirs.dirs",
-              "XDG_DOWNLOAD_DIR=\"$HOME/Telechargements\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n");
+    writeFile(
+        home() / ".config/user-dirs.dirs",
+        "XDG_DOWNLOAD_DIR=\"$HOME/Telechargements\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n");
     writeFile(home() / "Telechargements/t.txt", "T");
     EXPECT_EQ(card::allowedFolders(),
               (std::vector<std::string>{in(home() / "Telechargements"), in(home() / "Dokumente"),
-                                        in(sandbox.dataHome() / "ZEFAGPKI/Files"), in(home() / "extra")}));
+                                        in(sandbox.dataHome() / "ZEFAGPKI/Files"),
+                                        in(home() / "extra")}));
     EXPECT_EQ(card::readAllowedFile(in(home() / "Telechargements/t.txt")), "T");
-    EXPECT_EQ(resultOf([&] { card::readAllowedFile(in(downloads() / "ok.txt")); }), card::kAccessDenied);
+    EXPECT_EQ(resultOf([&] { card::readAllowedFile(in(downloads() / "ok.txt")); }),
+              card::kAccessDenied);
 }
 
 }  // namespace

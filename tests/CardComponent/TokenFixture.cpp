@@ -17,13 +17,17 @@ TokenEnvironment* g_environment = nullptr;
 std::string quoted(const std::string& text) {
     std::string out = "'";
     for (char ch : text) {
-        if (ch == '\'') out += "'\\''";
-        else out += ch;
+        if (ch == '\'')
+            out += "'\\''";
+        else
+            out += ch;
     }
     return out + "'";
 }
 
-std::string base64Of(const std::string& bytes) { return card::base64Encode(bytes); }
+std::string base64Of(const std::string& bytes) {
+    return card::base64Encode(bytes);
+}
 
 std::string pemToBase64Der(const std::string& pem) {
     auto begin = pem.find("-----\n");
@@ -35,9 +39,13 @@ std::string pemToBase64Der(const std::string& pem) {
     return out;
 }
 
-TokenEnvironment& TokenEnvironment::get() { return *g_environment; }
+TokenEnvironment& TokenEnvironment::get() {
+    return *g_environment;
+}
 
-fs::path TokenEnvironment::demoDir() const { return sandbox_->dataHome() / "ZEFAGPKI" / "demo-token"; }
+fs::path TokenEnvironment::demoDir() const {
+    return sandbox_->dataHome() / "ZEFAGPKI" / "demo-token";
+}
 
 void TokenEnvironment::SetUp() {
     g_environment = this;
@@ -51,7 +59,9 @@ void TokenEnvironment::SetUp() {
     for (Wanted w : {Wanted{"RSA Demo", "rsa"}, Wanted{"EC Demo", "ec"}, Wanted{"Lock Demo", "rsa"},
                      Wanted{"PIN Demo", "ec"}}) {
         int status = 0;
-        std::string out = shell("bash " + script + " --key " + w.key + " --label " + quoted(w.label) + " 2>&1", &status);
+        std::string out =
+            shell("bash " + script + " --key " + w.key + " --label " + quoted(w.label) + " 2>&1",
+                  &status);
         ASSERT_EQ(status, 0) << out;
         std::string slug = w.label;
         for (char& ch : slug)
@@ -89,7 +99,9 @@ Bstr::Bstr(const std::string& utf8) {
     b_ = SysAllocStringLen(wide.data(), static_cast<uint32_t>(wide.size()));
 }
 
-std::string Bstr::utf8() const { return b_ ? utf16ToUtf8(std::u16string(b_, SysStringLen(b_))) : std::string(); }
+std::string Bstr::utf8() const {
+    return b_ ? utf16ToUtf8(std::u16string(b_, SysStringLen(b_))) : std::string();
+}
 
 void ComponentTest::SetUp() {
     IUnknown* unknown = nullptr;
@@ -97,7 +109,8 @@ void ComponentTest::SetUp() {
                                reinterpret_cast<void**>(&unknown)),
               S_OK);
     ASSERT_EQ(OleRun(unknown), S_OK);
-    ASSERT_EQ(unknown->QueryInterface(IID_ICardCryptoComponent, reinterpret_cast<void**>(&c)), S_OK);
+    ASSERT_EQ(unknown->QueryInterface(IID_ICardCryptoComponent, reinterpret_cast<void**>(&c)),
+              S_OK);
     unknown->Release();
 }
 
@@ -105,7 +118,9 @@ void ComponentTest::TearDown() {
     if (c) c->Release();
 }
 
-void ComponentTest::selectToken(const std::string& label) { selectTokenOf(c, label); }
+void ComponentTest::selectToken(const std::string& label) {
+    selectTokenOf(c, label);
+}
 
 void selectTokenOf(ICardCryptoComponent* c, const std::string& label) {
     const std::string& serial = TokenEnvironment::get().token(label).serial;

@@ -66,18 +66,22 @@ public:
     // A card or service function with its parameters (values are JSON texts unless `raw`
     // gives them as JSON already). Answer {"result": "<no answer>"} when none came.
     Answer call(const std::string& function, const Fields& fields = {}, const Fields& raw = {}) {
-        std::string json = "{\"FunctionName\": " + jsonText(function) + ", \"SessionId\": " + jsonText(session) +
+        std::string json = "{\"FunctionName\": " + jsonText(function) +
+                           ", \"SessionId\": " + jsonText(session) +
                            ", \"PathID\": " + jsonText(adapterPathId);
-        for (const auto& [key, value] : fields) json += ", " + jsonText(key) + ": " + jsonText(value);
+        for (const auto& [key, value] : fields)
+            json += ", " + jsonText(key) + ": " + jsonText(value);
         for (const auto& [key, value] : raw) json += ", " + jsonText(key) + ": " + value;
         json += "}";
         auto response = postRequest(client_, json, {{"Origin", origin_}});
         auto answer = response ? decodeAnswer(response->body) : std::nullopt;
         if (!answer) return {{"result", "<no answer>"}};
-        if (auto id = answer->find("SessionID"); id != answer->end() && !id->second.empty()) session = id->second;
+        if (auto id = answer->find("SessionID"); id != answer->end() && !id->second.empty())
+            session = id->second;
         return *answer;
     }
-    std::string result(const std::string& function, const Fields& fields = {}, const Fields& raw = {}) {
+    std::string result(const std::string& function, const Fields& fields = {},
+                       const Fields& raw = {}) {
         return call(function, fields, raw)["result"];
     }
     std::string open() { return result("Echo", {{"minServerVersion", "1.0.23.0510"}}); }
@@ -107,10 +111,12 @@ void expectRefused(Page& page, const std::string& function, const Fields& fields
     Answer answer = page.call(function, fields, raw);
     EXPECT_EQ(answer["result"], "61011") << function;
     EXPECT_EQ(page.result("get_lastError"), lastError) << function;
-    for (const auto& [key, value] : answer) EXPECT_EQ(value.find("HOSTILE-TEST-KEY"), std::string::npos) << key;
+    for (const auto& [key, value] : answer)
+        EXPECT_EQ(value.find("HOSTILE-TEST-KEY"), std::string::npos) << key;
 }
 
-void expectAccessDenied(Page& page, const std::string& function, const Fields& fields, const Fields& raw = {}) {
+void expectAccessDenied(Page& page, const std::string& function, const Fields& fields,
+                        const Fields& raw = {}) {
     expectRefused(page, function, fields, raw, kAccessDenied);
 }
 
@@ -123,11 +129,13 @@ std::unique_ptr<Page> loggedInPage() {
 }
 
 std::string cipherFor(Page& page, const std::string& text) {
-    return page.result("GPKI_EncryptByCert", {{"strCert", world->certificate}, {"strData", text}, {"iFlags", "0"}});
+    return page.result("GPKI_EncryptByCert",
+                       {{"strCert", world->certificate}, {"strData", text}, {"iFlags", "0"}});
 }
 
 const std::string kPreparedXml = "<doc><item>signed</item></doc>";
-const std::string kDesktopEntry = "[Desktop Entry]\nType=Application\nExec=sh -c 'touch /tmp/hostile'\n";
+const std::string kDesktopEntry =
+    "[Desktop Entry]\nType=Application\nExec=sh -c 'touch /tmp/hostile'\n";
 
 void readRefused(const std::string& path) {
     Page page(kEvilOrigin);
@@ -139,17 +147,20 @@ void decryptToRefused(const std::string& path) {
     auto page = loggedInPage();
     const std::string cipher = cipherFor(*page, kDesktopEntry);
     ASSERT_GT(cipher.size(), 100u) << cipher;
-    expectAccessDenied(*page, "GPKI_Decrypt2File",
-                       {{"strCipher", cipher}, {"strOutFilePath", path}, {"iFlags", "0"}, {"iKeyUsage", "0"}});
+    expectAccessDenied(
+        *page, "GPKI_Decrypt2File",
+        {{"strCipher", cipher}, {"strOutFilePath", path}, {"iFlags", "0"}, {"iKeyUsage", "0"}});
 }
 
 // A domain list stored by one page, read back by another: allowed nothing, answered at once.
 void domainListAllowsNothing(const std::string& list, const std::string& readerOrigin) {
     Page writer(kEvilOrigin);
     ASSERT_EQ(writer.open(), "0");
-    ASSERT_EQ(writer.result("setTessarollValue",
-                            {{"channel", "hostile"}, {"domain_list", list}, {"timeout", "5"}, {"value", "stored"}}),
-              "0");
+    ASSERT_EQ(
+        writer.result(
+            "setTessarollValue",
+            {{"channel", "hostile"}, {"domain_list", list}, {"timeout", "5"}, {"value", "stored"}}),
+        "0");
     Page reader(readerOrigin);
     ASSERT_EQ(reader.open(), "0");
     EXPECT_EQ(reader.result("getTessarollValue", {{"channel", "hostile"}}), "");
@@ -166,19 +177,25 @@ struct Attack {
     std::function<void()> run;
 };
 
-void PrintTo(const Attack& attack, std::ostream* out) { *out << attack.name; }
+void PrintTo(const Attack& attack, std::ostream* out) {
+    *out << attack.name;
+}
 
 const std::vector<Attack>& attacks() {
     static const std::vector<Attack> table = {
         {"ReadPrivateKey", [] { readRefused(world->at(world->home() / ".ssh/id_rsa")); }},
-        {"ReadThroughDotDot", [] { readRefused(world->at(world->downloads()) + "/../.ssh/id_rsa"); }},
-        {"ReadThroughPercentEncodedDotDot", [] { readRefused(world->at(world->downloads()) + "/%2e%2e/.ssh/id_rsa"); }},
-        {"ReadThroughJsonEscapedDotDot", [] {
+        {"ReadThroughDotDot",
+         [] { readRefused(world->at(world->downloads()) + "/../.ssh/id_rsa"); }},
+        {"ReadThroughPercentEncodedDotDot",
+         [] { readRefused(world->at(world->downloads()) + "/%2e%2e/.ssh/id_rsa"); }},
+        {"ReadThroughJsonEscapedDotDot",
+         [] {
              Page page(kEvilOrigin);
              ASSERT_EQ(page.open(), "0");
              // The request's JSON keeps escapes as they are: a folder of that literal name.
              expectRefused(page, "GPKI_ReadFile", {{"flags", "0"}},
-                           {{"strFilepath", "\"" + world->at(world->downloads()) + "/\\u002e\\u002e/\\u002essh/id_rsa\""}},
+                           {{"strFilepath", "\"" + world->at(world->downloads()) +
+                                                "/\\u002e\\u002e/\\u002essh/id_rsa\""}},
                            kFileNotFound);
          }},
         {"ReadThroughBase64FlaggedDotDot",
@@ -188,55 +205,98 @@ const std::vector<Attack>& attacks() {
              std::string path = base64Encode(world->at(world->downloads()) + "/../.ssh/id_rsa");
              for (char& c : path) c = c == '+' ? '-' : c == '/' ? '_' : c;
              expectAccessDenied(page, "GPKI_ReadFile",
-                                {{"strFilepath", path}, {"strFilepath_TessarollBase64Flag", "true"}, {"flags", "0"}});
+                                {{"strFilepath", path},
+                                 {"strFilepath_TessarollBase64Flag", "true"},
+                                 {"flags", "0"}});
          }},
-        {"ReadThroughLinkOutOfDownloads", [] { readRefused(world->at(world->downloads() / "link-to-key")); }},
-        {"ReadThroughFolderLinkOutOfDownloads", [] { readRefused(world->at(world->downloads() / "ssh-folder/id_rsa")); }},
-        {"ReadOtherDotFolders", [] {
-             for (const char* path : {".config/user-dirs.dirs", ".local/share/ZEFAGPKI/demo-token/softhsm2.conf",
-                                      ".gnupg/private-keys"})
+        {"ReadThroughLinkOutOfDownloads",
+         [] { readRefused(world->at(world->downloads() / "link-to-key")); }},
+        {"ReadThroughFolderLinkOutOfDownloads",
+         [] { readRefused(world->at(world->downloads() / "ssh-folder/id_rsa")); }},
+        {"ReadOtherDotFolders",
+         [] {
+             for (const char* path :
+                  {".config/user-dirs.dirs", ".local/share/ZEFAGPKI/demo-token/softhsm2.conf",
+                   ".gnupg/private-keys"})
                  readRefused(world->at(world->home() / path));
          }},
-        {"ReadHiddenFileInDownloads", [] { readRefused(world->at(world->downloads() / ".hidden/key")); }},
-        {"DigestOfPrivateKeyFile", [] {
+        {"ReadHiddenFileInDownloads",
+         [] { readRefused(world->at(world->downloads() / ".hidden/key")); }},
+        {"DigestOfPrivateKeyFile",
+         [] {
              Page page(kEvilOrigin);
              ASSERT_EQ(page.open(), "0");
              expectAccessDenied(page, "GPKI_XMLCalcTemplateFileDigest",
-                                {{"bstrXMLFilePath", world->at(world->home() / ".ssh/id_rsa")}, {"bstrSignId", ""}});
+                                {{"bstrXMLFilePath", world->at(world->home() / ".ssh/id_rsa")},
+                                 {"bstrSignId", ""}});
          }},
-        {"ReferenceIntoSshFolder", [] {
+        {"ReferenceIntoSshFolder",
+         [] {
              Page page(kEvilOrigin);
              ASSERT_EQ(page.open(), "0");
-             page.call("SetXMLReferenceDirs", {{"bstrMultiRefDir", world->at(world->home() / ".ssh")}});
+             page.call("SetXMLReferenceDirs",
+                       {{"bstrMultiRefDir", world->at(world->home() / ".ssh")}});
              const std::string xml =
-                 "<doc><ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
-                 "<ds:Reference URI=\"id_rsa\"><ds:DigestValue/></ds:Reference></ds:SignedInfo></ds:Signature></doc>";
-             expectAccessDenied(page, "GPKI_XMLCalcTemplateDigest", {{"bstrXML", xml}, {"bstrSignId", ""}});
+                 "<doc><ds:Signature "
+                 "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+                 "<ds:Reference "
+                 "URI=\"id_rsa\"><ds:DigestValue/></ds:Reference></ds:SignedInfo></ds:Signature></"
+                 "doc>";
+             expectAccessDenied(page, "GPKI_XMLCalcTemplateDigest",
+                                {{"bstrXML", xml}, {"bstrSignId", ""}});
          }},
-        {"WriteBashrcWithSignedXml", [] {
+        {"WriteBashrcWithSignedXml",
+         [] {
              auto page = loggedInPage();
              expectAccessDenied(*page, "GPKI_XMLSignTemplateDigest2File",
-                                {{"bstrPIN", ""}, {"bstrXML", kPreparedXml},
-                                 {"bstrOutXMLFilePath", world->at(world->home() / ".bashrc")}, {"bstrSignId", ""},
+                                {{"bstrPIN", ""},
+                                 {"bstrXML", kPreparedXml},
+                                 {"bstrOutXMLFilePath", world->at(world->home() / ".bashrc")},
+                                 {"bstrSignId", ""},
                                  {"iFlags", "0"}});
          }},
-        {"WriteProfileFromDownloadedXml", [] {
+        {"WriteProfileFromDownloadedXml",
+         [] {
              auto page = loggedInPage();
              expectAccessDenied(*page, "GPKI_XMLSignTemplateFile2File",
-                                {{"bstrPIN", ""}, {"bstrInXMLFilePath", world->at(world->downloads() / "in.xml")},
-                                 {"bstrOutXMLFilePath", world->at(world->home() / ".profile")}, {"bstrSignId", ""},
+                                {{"bstrPIN", ""},
+                                 {"bstrInXMLFilePath", world->at(world->downloads() / "in.xml")},
+                                 {"bstrOutXMLFilePath", world->at(world->home() / ".profile")},
+                                 {"bstrSignId", ""},
                                  {"iFlags", "0"}});
          }},
-        {"DecryptIntoAutostart", [] { decryptToRefused(world->at(world->home() / ".config/autostart/x.desktop")); }},
-        {"DecryptThroughLinkedFinalName", [] { decryptToRefused(world->at(world->downloads() / "link-to-bashrc")); }},
-        {"DecryptThroughLinkedFolder", [] { decryptToRefused(world->at(world->downloads() / "autostart/x.desktop")); }},
-        {"DecryptThroughDotDot", [] { decryptToRefused(world->at(world->downloads()) + "/../.config/autostart/x.desktop"); }},
+        {"DecryptIntoAutostart",
+         [] { decryptToRefused(world->at(world->home() / ".config/autostart/x.desktop")); }},
+        {"DecryptThroughLinkedFinalName",
+         [] { decryptToRefused(world->at(world->downloads() / "link-to-bashrc")); }},
+        {"DecryptThroughLinkedFolder",
+         [] { decryptToRefused(world->at(world->downloads() / "autostart/x.desktop")); }},
+        {"DecryptThroughDotDot",
+         [] {
+             decryptToRefused(world->at(world->downloads()) + "/../.config/autostart/x.desktop");
+         }},
         {"DecryptToRelativePath", [] { decryptToRefused(".config/autostart/x.desktop"); }},
-        {"DeeplyNestedDomainList", [] { domainListAllowsNothing(std::string(20000, '(') + "a" + std::string(20000, ')'), "https://a"); }},
-        {"NestedDomainListWithinLengthLimit", [] { domainListAllowsNothing(std::string(8000, '(') + std::string(8000, ')'), "https://a"); }},
-        {"BacktrackingDomainList", [] { domainListAllowsNothing(repeated("(a|a)", 30) + "b", "https://" + std::string(60, 'a')); }},
-        {"HugeDomainList", [] { domainListAllowsNothing(repeated("*a*a*a*a*a*a*a*a*a*b;", 20000), "https://" + std::string(60, 'a')); }},
-        {"ShareSecretIsMaskedInTheLog", [] {
+        {"DeeplyNestedDomainList",
+         [] {
+             domainListAllowsNothing(std::string(20000, '(') + "a" + std::string(20000, ')'),
+                                     "https://a");
+         }},
+        {"NestedDomainListWithinLengthLimit",
+         [] {
+             domainListAllowsNothing(std::string(8000, '(') + std::string(8000, ')'), "https://a");
+         }},
+        {"BacktrackingDomainList",
+         [] {
+             domainListAllowsNothing(repeated("(a|a)", 30) + "b",
+                                     "https://" + std::string(60, 'a'));
+         }},
+        {"HugeDomainList",
+         [] {
+             domainListAllowsNothing(repeated("*a*a*a*a*a*a*a*a*a*b;", 20000),
+                                     "https://" + std::string(60, 'a'));
+         }},
+        {"ShareSecretIsMaskedInTheLog",
+         [] {
              Page page(kEvilOrigin);
              ASSERT_EQ(page.open(), "0");
              const std::string secret = "PageSecret-2026-0123456789ABCDEF";
@@ -245,35 +305,44 @@ const std::vector<Attack>& attacks() {
          }},
 
         // The mends of these rows are in other branches.
-        {"ForeignSessionIdIsNoSession", [] {
+        {"ForeignSessionIdIsNoSession",
+         [] {
              Page bank("https://bank.example");
              ASSERT_EQ(bank.open(), "0");
-             ASSERT_EQ(bank.result("GPKI_SignInitLogin", {{"sOptPIN", kPin}, {"lFlags", "0"}}), "0");
+             ASSERT_EQ(bank.result("GPKI_SignInitLogin", {{"sOptPIN", kPin}, {"lFlags", "0"}}),
+                       "0");
              Page evil(kEvilOrigin);
              evil.session = bank.session;
              // Everything a page needs to open a session comes along: the service treats the
              // request as one without a session and opens the evil page its own, whose card
              // has no login, so nothing is signed.
-             Answer answer = evil.call("GPKI_SignData", {{"sOptPIN", ""}, {"sData", "pay 1000"}, {"signcodepage", ""},
-                                                         {"iFlags", "0"}, {"iHashFlag", "0"},
+             Answer answer = evil.call("GPKI_SignData", {{"sOptPIN", ""},
+                                                         {"sData", "pay 1000"},
+                                                         {"signcodepage", ""},
+                                                         {"iFlags", "0"},
+                                                         {"iHashFlag", "0"},
                                                          {"minServerVersion", "1.0.23.0510"}});
              EXPECT_EQ(answer["result"], "61011");
              EXPECT_FALSE(answer["SessionID"].empty());
              EXPECT_NE(answer["SessionID"], bank.session);
          }},
-        {"OriginsThatAreNoOrigins", [] {
-             for (const char* origin : {"httpx://evil", "https://evil.example/path", "https://a.example, https://b.example"}) {
+        {"OriginsThatAreNoOrigins",
+         [] {
+             for (const char* origin : {"httpx://evil", "https://evil.example/path",
+                                        "https://a.example, https://b.example"}) {
                  HttpsClient client(serviceClient());
-                 auto response = postRequest(client,
-                                             "{\"FunctionName\": \"Echo\", \"PathID\": \"" + adapterPathId +
-                                                 "\", \"minServerVersion\": \"1.0.23.0510\"}",
-                                             {{"Origin", origin}});
+                 auto response =
+                     postRequest(client,
+                                 "{\"FunctionName\": \"Echo\", \"PathID\": \"" + adapterPathId +
+                                     "\", \"minServerVersion\": \"1.0.23.0510\"}",
+                                 {{"Origin", origin}});
                  ASSERT_TRUE(response) << origin;
                  EXPECT_EQ((*decodeAnswer(response->body))["result"], "61012") << origin;
                  EXPECT_FALSE(response->header("Access-Control-Allow-Origin")) << origin;
              }
          }},
-        {"IdleConnectionFloodStillAnswersWithinASecond", [] {
+        {"IdleConnectionFloodStillAnswersWithinASecond",
+         [] {
              rlimit limit{};
              getrlimit(RLIMIT_NOFILE, &limit);
              limit.rlim_cur = limit.rlim_max;
@@ -286,7 +355,8 @@ const std::vector<Attack>& attacks() {
              for (int i = 0; i < 2000; ++i) {
                  int s = socket(AF_INET, SOCK_STREAM, 0);
                  ASSERT_GE(s, 0) << "socket " << i;
-                 ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << "connect " << i;
+                 ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+                     << "connect " << i;
                  idle.push_back(s);
              }
              auto start = std::chrono::steady_clock::now();
@@ -295,10 +365,13 @@ const std::vector<Attack>& attacks() {
              EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
              for (int s : idle) close(s);
          }},
-        {"ModuleFromTheGeneralLibraryFolder", [] {
+        {"ModuleFromTheGeneralLibraryFolder",
+         [] {
              Page page(kEvilOrigin);
              ASSERT_EQ(page.open(), "0");
-             EXPECT_EQ(page.result("GPKI_SetPKCS11Driver", {{"bPath", "/usr/lib/x86_64-linux-gnu/libasan.so.8"}}), "61011");
+             EXPECT_EQ(page.result("GPKI_SetPKCS11Driver",
+                                   {{"bPath", "/usr/lib/x86_64-linux-gnu/libasan.so.8"}}),
+                       "61011");
          }},
     };
     return table;
@@ -311,7 +384,8 @@ protected:
     void SetUp() override {
         world = new World;
         int status = 1;
-        std::string made = shell("bash " TESSAROLL_SOURCE_DIR "/scripts/demo-token.sh 2>&1", &status);
+        std::string made =
+            shell("bash " TESSAROLL_SOURCE_DIR "/scripts/demo-token.sh 2>&1", &status);
         ASSERT_EQ(status, 0) << made;
         const fs::path home = world->home(), downloads = world->downloads();
         writeFile(home / ".ssh/id_rsa", kKey);
@@ -327,7 +401,9 @@ protected:
         fs::create_symlink(home / ".config/autostart", downloads / "autostart");
 
         ServiceOptions options;
-        options.environment = {{"SOFTHSM2_CONF", (world->sandbox.dataHome() / "ZEFAGPKI/demo-token/softhsm2.conf").string()}};
+        options.environment = {
+            {"SOFTHSM2_CONF",
+             (world->sandbox.dataHome() / "ZEFAGPKI/demo-token/softhsm2.conf").string()}};
         world->service = std::make_unique<Service>(world->sandbox, options);
         ASSERT_TRUE(world->service->waitListening()) << world->service->log();
         // A page that works as intended first: the token answers and the PIN is right.
@@ -355,8 +431,10 @@ TEST_P(HostilePage, IsRefusedAndHarmsNothing) {
     ChildProcess& service = world->service->process();
     if (!service.running()) {
         const std::string log = world->service->log();
-        FAIL() << "the service ended with " << service.wait(std::chrono::seconds(1)).value_or(-1) << "\n"
-               << service.errors() << "\n" << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+        FAIL() << "the service ended with " << service.wait(std::chrono::seconds(1)).value_or(-1)
+               << "\n"
+               << service.errors() << "\n"
+               << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
     }
     Page next("https://next.example");
     EXPECT_EQ(next.open(), "0");
@@ -366,6 +444,8 @@ TEST_P(HostilePage, IsRefusedAndHarmsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Attacks, HostilePage, ::testing::ValuesIn(attacks()),
-                         [](const ::testing::TestParamInfo<Attack>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Attack>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -23,20 +23,24 @@ TEST_F(BrowserTest, PageOnLoopbackCallsTheServiceWithFetch) {
     const std::string db = "sql:" + nssdb.string();
     ASSERT_EQ(std::system(("certutil -N -d " + db + " --empty-password").c_str()), 0);
     ASSERT_EQ(std::system(("certutil -A -d " + db + " -n tessaroll-root -t C,, -i " +
-                           Service::rootCertificate().string()).c_str()), 0);
+                           Service::rootCertificate().string())
+                              .c_str()),
+              0);
 
     const std::string page = callingPage(echoRequest(), "https://127.0.0.1:56482/");
     PageServer server(page);
 
     const fs::path profile = sandbox.root() / "chromium-profile";
-    ChildProcess browser(chromium,
-                         {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                          "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                          "--user-data-dir=" + profile.string(),
-                          "http://127.0.0.1:" + std::to_string(server.port()) + "/"},
-                         sandbox.environment());
+    ChildProcess browser(
+        chromium,
+        {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--user-data-dir=" + profile.string(),
+         "http://127.0.0.1:" + std::to_string(server.port()) + "/"},
+        sandbox.environment());
     ASSERT_TRUE(waitUntil([&] { return server.report().has_value(); }, std::chrono::seconds(60)))
-        << browser.errors() << "\n" << service->log();
+        << browser.errors() << "\n"
+        << service->log();
     browser.kill();
 
     const std::string report = *server.report();

@@ -3,13 +3,13 @@
 #include <gmock/gmock.h>
 
 #include <arpa/inet.h>
-#include <chrono>
-#include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <chrono>
+#include <filesystem>
 
 #include "Tessaroll/Listener.h"
 #include "Tessaroll/ServiceFixture.h"
@@ -52,7 +52,8 @@ int connectTcp(uint16_t port, bool ipv6 = false) {
 bool closedByPeer(int fd, int waitMilliseconds = 0) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMilliseconds);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
         pollfd entry{fd, POLLIN, 0};
         if (poll(&entry, 1, std::max<int>(0, static_cast<int>(left.count()))) <= 0) return false;
         char bytes[512];
@@ -62,17 +63,20 @@ bool closedByPeer(int fd, int waitMilliseconds = 0) {
 
 std::size_t openDescriptors(pid_t pid) {
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
         ++count;
     return count;
 }
 
 // gnutls-cli handshakes and ends at the end of its input: exit code 0 only when the
 // handshake succeeded.
-std::optional<int> handshakeWithGnutlsCli(std::vector<std::string> prefix, const std::string& priority,
-                                          const std::string& address, uint16_t port) {
+std::optional<int> handshakeWithGnutlsCli(std::vector<std::string> prefix,
+                                          const std::string& priority, const std::string& address,
+                                          uint16_t port) {
     std::vector<std::string> arguments(prefix.begin() + 1, prefix.end());
-    arguments.insert(arguments.end(), {"--insecure", "--priority", priority, "-p", std::to_string(port), address});
+    arguments.insert(arguments.end(),
+                     {"--insecure", "--priority", priority, "-p", std::to_string(port), address});
     ChildProcess client(prefix.front(), arguments);
     return client.wait(20s);
 }
@@ -85,17 +89,20 @@ TEST_F(ConnectionsTest, ThousandsOfIdleOrDribblingConnectionsNeverKeepTheNextPag
     };
     const Flood floods[] = {
         {"idle TCP on one listener", "", false},
-        {"a TLS record header and nothing more on one listener", std::string("\x16\x03\x01\x02\x00", 5), false},
+        {"a TLS record header and nothing more on one listener",
+         std::string("\x16\x03\x01\x02\x00", 5), false},
         {"idle TCP over six listeners, beyond FD_SETSIZE in all", "", true},
     };
     constexpr int floodSize = 2000;
     for (const auto& flood : floods) {
         std::vector<int> sockets;
         for (int i = 0; i < floodSize; ++i) {
-            const int fd = flood.spread ? connectTcp(servicePorts[i % 3], i % 2 == 1) : connectTcp(servicePorts[0]);
+            const int fd = flood.spread ? connectTcp(servicePorts[i % 3], i % 2 == 1)
+                                        : connectTcp(servicePorts[0]);
             ASSERT_GE(fd, 0) << flood.what << ": connection " << i;
             if (!flood.sent.empty()) {
-                ASSERT_EQ(send(fd, flood.sent.data(), flood.sent.size(), MSG_NOSIGNAL), ssize_t(flood.sent.size()));
+                ASSERT_EQ(send(fd, flood.sent.data(), flood.sent.size(), MSG_NOSIGNAL),
+                          ssize_t(flood.sent.size()));
             }
             sockets.push_back(fd);
         }
@@ -115,9 +122,11 @@ TEST_F(ConnectionsTest, ThousandsOfIdleOrDribblingConnectionsNeverKeepTheNextPag
         } else {
             // The cap held: the oldest of the flood were closed to make room, the
             // service's descriptors stayed bounded.
-            EXPECT_LE(openDescriptors(service->process().pid()), listenerConnectionCap + 64 + 256) << flood.what;
+            EXPECT_LE(openDescriptors(service->process().pid()), listenerConnectionCap + 64 + 256)
+                << flood.what;
             EXPECT_GE(closed, floodSize - int(listenerConnectionCap) - 64) << flood.what;
-            EXPECT_TRUE(closedByPeer(sockets.front())) << flood.what << ": the oldest is closed first";
+            EXPECT_TRUE(closedByPeer(sockets.front()))
+                << flood.what << ": the oldest is closed first";
         }
         for (int fd : sockets) close(fd);
     }
@@ -129,7 +138,8 @@ TEST_F(ConnectionsTest, SilentConnectionIsClosedAfterTheAdvertisedKeepAlive) {
     const int fd = connectTcp(servicePorts[1]);
     ASSERT_GE(fd, 0);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(closedByPeer(fd, static_cast<int>(idleConnectionSeconds - 2) * 1000)) << "closed too early";
+    EXPECT_FALSE(closedByPeer(fd, static_cast<int>(idleConnectionSeconds - 2) * 1000))
+        << "closed too early";
     ASSERT_TRUE(service->process().running()) << "the service ended under the test";
     EXPECT_TRUE(closedByPeer(fd, 10000)) << "still open long after the keep-alive";
     const auto idle = std::chrono::steady_clock::now() - start;
@@ -140,13 +150,16 @@ TEST_F(ConnectionsTest, SilentConnectionIsClosedAfterTheAdvertisedKeepAlive) {
 TEST_F(ConnectionsTest, OnlyTheServiceUsersConnectionsAreAccepted) {
     const std::string normal = "NORMAL";
     for (const char* address : {"127.0.0.1", "::1"})
-        EXPECT_EQ(handshakeWithGnutlsCli({"/usr/bin/gnutls-cli"}, normal, address, servicePorts[2]), 0) << address;
-    if (geteuid() != 0) GTEST_SKIP() << "another user's connection needs root to run a client as that user";
+        EXPECT_EQ(handshakeWithGnutlsCli({"/usr/bin/gnutls-cli"}, normal, address, servicePorts[2]),
+                  0)
+            << address;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "another user's connection needs root to run a client as that user";
     const passwd* other = getpwnam("nobody");
     ASSERT_TRUE(other) << "no user 'nobody' to connect as";
-    const std::vector<std::string> asOther = {"/usr/bin/setpriv", "--reuid=" + std::to_string(other->pw_uid),
-                                              "--regid=" + std::to_string(other->pw_gid), "--clear-groups",
-                                              "/usr/bin/gnutls-cli"};
+    const std::vector<std::string> asOther = {
+        "/usr/bin/setpriv", "--reuid=" + std::to_string(other->pw_uid),
+        "--regid=" + std::to_string(other->pw_gid), "--clear-groups", "/usr/bin/gnutls-cli"};
     for (const char* address : {"127.0.0.1", "::1"}) {
         auto code = handshakeWithGnutlsCli(asOther, normal, address, servicePorts[2]);
         ASSERT_TRUE(code) << address;
@@ -165,11 +178,14 @@ TEST_F(ConnectionsTest, Tls12NegotiatesNoSha1Signature) {
     };
     const Case cases[] = {
         {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-SIGN-ALL:+SIGN-RSA-SHA1:+SIGN-ECDSA-SHA1", false},
-        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-SIGN-ALL:+SIGN-RSA-SHA256:+SIGN-ECDSA-SHA256:+SIGN-RSA-PSS-RSAE-SHA256", true},
+        {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-SIGN-ALL:+SIGN-RSA-SHA256:+SIGN-ECDSA-SHA256:+SIGN-RSA-"
+         "PSS-RSAE-SHA256",
+         true},
         {"NORMAL:-VERS-ALL:+VERS-TLS1.2:-MAC-ALL:+SHA1", false},
     };
     for (const auto& c : cases) {
-        auto code = handshakeWithGnutlsCli({"/usr/bin/gnutls-cli"}, c.priority, "127.0.0.1", servicePorts[0]);
+        auto code = handshakeWithGnutlsCli({"/usr/bin/gnutls-cli"}, c.priority, "127.0.0.1",
+                                           servicePorts[0]);
         ASSERT_TRUE(code) << c.priority;
         EXPECT_EQ(*code == 0, c.handshakes) << c.priority;
     }

@@ -14,9 +14,10 @@ class HttpsTest : public ServiceTest {};
 
 TEST_F(HttpsTest, PrivateNetworkPreflightIsAnsweredWithItsFourHeadersAndNoBody) {
     HttpsClient client(clientOptions());
-    auto response = client.request("OPTIONS", "/", {{"Origin", pageOrigin},
-                                                    {"Access-Control-Request-Method", "POST"},
-                                                    {"Access-Control-Request-Private-Network", "true"}});
+    auto response = client.request("OPTIONS", "/",
+                                   {{"Origin", pageOrigin},
+                                    {"Access-Control-Request-Method", "POST"},
+                                    {"Access-Control-Request-Private-Network", "true"}});
     ASSERT_TRUE(response) << client.lastError();
     EXPECT_EQ(response->status, 204);
     EXPECT_EQ(response->header("Access-Control-Allow-Origin"), pageOrigin);
@@ -29,8 +30,12 @@ TEST_F(HttpsTest, PrivateNetworkPreflightIsAnsweredWithItsFourHeadersAndNoBody) 
     // Anything short of the exact private-network preflight is closed without an answer.
     const HttpHeaders incomplete[] = {
         {{"Origin", pageOrigin}, {"Access-Control-Request-Method", "POST"}},
-        {{"Origin", pageOrigin}, {"Access-Control-Request-Method", "GET"}, {"Access-Control-Request-Private-Network", "true"}},
-        {{"Origin", pageOrigin}, {"Access-Control-Request-Method", "POST"}, {"Access-Control-Request-Private-Network", "TRUE"}},
+        {{"Origin", pageOrigin},
+         {"Access-Control-Request-Method", "GET"},
+         {"Access-Control-Request-Private-Network", "true"}},
+        {{"Origin", pageOrigin},
+         {"Access-Control-Request-Method", "POST"},
+         {"Access-Control-Request-Private-Network", "TRUE"}},
     };
     for (const auto& headers : incomplete) {
         HttpsClient other(clientOptions());
@@ -44,7 +49,8 @@ TEST_F(HttpsTest, OtherMethodsAndNonFormBodiesAreClosedWithoutAnswer) {
         EXPECT_FALSE(client.request(method, "/", {{"Origin", pageOrigin}})) << method;
     }
     HttpsClient json(clientOptions());
-    EXPECT_FALSE(json.request("POST", "/", {{"Content-Type", "application/json"}, {"Origin", pageOrigin}},
+    EXPECT_FALSE(json.request("POST", "/",
+                              {{"Content-Type", "application/json"}, {"Origin", pageOrigin}},
                               "{\"FunctionName\": \"Echo\"}"));
     EXPECT_TRUE(service->waitForLog("Request method error: GET"));
     EXPECT_THAT(service->log(), HasSubstr("Request method error: HEAD"));
@@ -88,8 +94,10 @@ TEST_F(HttpsTest, OnlyTls12AndTls13AreAccepted) {
         TlsVersion version;
         int protocol;  // 0: the handshake must fail
     };
-    const Case cases[] = {
-        {TlsVersion::Tls10, 0}, {TlsVersion::Tls11, 0}, {TlsVersion::Tls12, GNUTLS_TLS1_2}, {TlsVersion::Tls13, GNUTLS_TLS1_3}};
+    const Case cases[] = {{TlsVersion::Tls10, 0},
+                          {TlsVersion::Tls11, 0},
+                          {TlsVersion::Tls12, GNUTLS_TLS1_2},
+                          {TlsVersion::Tls13, GNUTLS_TLS1_3}};
     for (const auto& c : cases) {
         for (const char* address : {"127.0.0.1", "::1"}) {
             auto options = clientOptions(servicePorts[1], address);
@@ -113,8 +121,9 @@ TEST_F(HttpsTest, OnlyTls12AndTls13AreAccepted) {
 
 TEST_F(HttpsTest, OriginIsRebuiltFromTheRefererWhenMissing) {
     HttpsClient client(clientOptions());
-    auto response = postRequest(client, echoRequest(),
-                                {{"Origin", "null"}, {"Referer", "https://localhost:8443/app/page.html"}});
+    auto response =
+        postRequest(client, echoRequest(),
+                    {{"Origin", "null"}, {"Referer", "https://localhost:8443/app/page.html"}});
     ASSERT_TRUE(response);
     EXPECT_EQ(response->header("Access-Control-Allow-Origin"), "https://localhost:8443");
     auto answer = decodeAnswer(response->body);
@@ -134,7 +143,8 @@ TEST_F(HttpsTest, OriginIsRebuiltFromTheRefererWhenMissing) {
     for (const auto& headers : unusable) {
         auto refused = postRequest(client, echoRequest(), headers);
         ASSERT_TRUE(refused);
-        EXPECT_EQ(decodeAnswer(refused->body), (std::map<std::string, std::string>{{"result", "61012"}}));
+        EXPECT_EQ(decodeAnswer(refused->body),
+                  (std::map<std::string, std::string>{{"result", "61012"}}));
         EXPECT_FALSE(refused->header("Access-Control-Allow-Origin"));
     }
 }
@@ -144,14 +154,16 @@ TEST_F(HttpsTest, AnswerHeadersFollowTheConnectionHeader) {
         const char* connection;
         bool keepAlive;
     };
-    const Case cases[] = {{"keep-alive", true}, {"Keep-Alive", true}, {"close", false}, {nullptr, false}};
+    const Case cases[] = {
+        {"keep-alive", true}, {"Keep-Alive", true}, {"close", false}, {nullptr, false}};
     for (const auto& c : cases) {
         HttpsClient client(clientOptions());
         HttpHeaders headers = {{"Origin", pageOrigin}};
         if (c.connection) headers.emplace_back("Connection", c.connection);
         auto response = postRequest(client, echoRequest(), headers);
         ASSERT_TRUE(response);
-        EXPECT_EQ(response->header("Keep-Alive").has_value(), c.keepAlive) << (c.connection ? c.connection : "none");
+        EXPECT_EQ(response->header("Keep-Alive").has_value(), c.keepAlive)
+            << (c.connection ? c.connection : "none");
         if (c.keepAlive) {
             EXPECT_EQ(response->header("Keep-Alive"), "timeout=15, max=100");
         }
@@ -168,9 +180,11 @@ TEST_F(HttpsTest, LongParameterFieldIsJoinedAndOtherFieldsIgnored) {
     // Far beyond the form processor's 8 KiB buffer, so the field arrives in many pieces.
     std::string text;
     for (int i = 0; text.size() < 100000; ++i) text += std::to_string(i) + ",";
-    const std::string json = sessionRequest(session, "TestAdapter_Echo", R"("text": ")" + text + "\"");
-    auto response = client.postForm({{"Before", "x"}, {"Parameter", base64Encode(json)}, {"After", "y"}},
-                                    {{"Origin", pageOrigin}});
+    const std::string json =
+        sessionRequest(session, "TestAdapter_Echo", R"("text": ")" + text + "\"");
+    auto response =
+        client.postForm({{"Before", "x"}, {"Parameter", base64Encode(json)}, {"After", "y"}},
+                        {{"Origin", pageOrigin}});
     ASSERT_TRUE(response) << client.lastError();
     auto answer = decodeAnswer(response->body);
     ASSERT_TRUE(answer);

@@ -26,11 +26,14 @@ struct Certificate {
     bool ok = false;
 };
 
-std::string certsFolder() { return std::string(TESSAROLL_BINARY_DIR) + "/generated/certs/"; }
+std::string certsFolder() {
+    return std::string(TESSAROLL_BINARY_DIR) + "/generated/certs/";
+}
 
 TEST(KeyStorageTest, RsaOnlyForAnUnknownOrTheOldestSystem) {
-    const std::pair<uint32_t, bool> cases[] = {
-        {0, true}, {0x1, true}, {0x201, true}, {0x10000, false}, {0x214000, false}, {0x4000, false}};
+    const std::pair<uint32_t, bool> cases[] = {{0, true},         {0x1, true},
+                                               {0x201, true},     {0x10000, false},
+                                               {0x214000, false}, {0x4000, false}};
     for (auto [mask, rsa] : cases) EXPECT_EQ(useRsaCertificate(mask), rsa) << std::hex << mask;
 }
 
@@ -47,8 +50,11 @@ TEST(KeyStorageTest, EachKeyBelongsToItsCertificateAndChainsToItsRoot) {
         gnutls_certificate_allocate_credentials(&credentials);
         gnutls_datum_t cert{reinterpret_cast<unsigned char*>(const_cast<char*>(certificate.data())),
                             static_cast<unsigned>(certificate.size())};
-        gnutls_datum_t keyData{reinterpret_cast<unsigned char*>(key->data()), static_cast<unsigned>(key->size())};
-        EXPECT_GE(gnutls_certificate_set_x509_key_mem(credentials, &cert, &keyData, GNUTLS_X509_FMT_PEM), 0);
+        gnutls_datum_t keyData{reinterpret_cast<unsigned char*>(key->data()),
+                               static_cast<unsigned>(key->size())};
+        EXPECT_GE(
+            gnutls_certificate_set_x509_key_mem(credentials, &cert, &keyData, GNUTLS_X509_FMT_PEM),
+            0);
         gnutls_certificate_free_credentials(credentials);
 
         releaseServerKey(key);
@@ -59,7 +65,8 @@ TEST(KeyStorageTest, EachKeyBelongsToItsCertificateAndChainsToItsRoot) {
         ASSERT_TRUE(server.ok);
         ASSERT_TRUE(root.ok);
         unsigned status = 1;
-        ASSERT_EQ(gnutls_x509_crt_list_verify(&server.crt, 1, &root.crt, 1, nullptr, 0, 0, &status), 0);
+        ASSERT_EQ(gnutls_x509_crt_list_verify(&server.crt, 1, &root.crt, 1, nullptr, 0, 0, &status),
+                  0);
         EXPECT_EQ(status, 0u);
         for (const char* name : {"localhost", "127.0.0.1", "::1"})
             EXPECT_TRUE(gnutls_x509_crt_check_hostname(server.crt, name)) << name;
@@ -77,8 +84,9 @@ TEST(KeyStorageTest, RootsAreSelfSignedAuthoritiesOfTheirSpecifiedForm) {
         gnutls_sign_algorithm_t signature;
         time_t from, until;  // 2017-04-22 and 2037-04-17, 13:29:17 or 13:29:28 UTC
     };
-    const Case cases[] = {{"ec_root.pem", GNUTLS_PK_ECDSA, 256, GNUTLS_SIGN_ECDSA_SHA256, 1492867757, 2123587757},
-                          {"rsa_root.pem", GNUTLS_PK_RSA, 4096, GNUTLS_SIGN_RSA_SHA1, 1492867768, 2123587768}};
+    const Case cases[] = {
+        {"ec_root.pem", GNUTLS_PK_ECDSA, 256, GNUTLS_SIGN_ECDSA_SHA256, 1492867757, 2123587757},
+        {"rsa_root.pem", GNUTLS_PK_RSA, 4096, GNUTLS_SIGN_RSA_SHA1, 1492867768, 2123587768}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         Certificate root(readFile(certsFolder() + c.file));
@@ -96,7 +104,8 @@ TEST(KeyStorageTest, RootsAreSelfSignedAuthoritiesOfTheirSpecifiedForm) {
         ASSERT_EQ(gnutls_x509_crt_get_key_usage(root.crt, &usage, nullptr), 0);
         const unsigned expected = GNUTLS_KEY_DIGITAL_SIGNATURE | GNUTLS_KEY_NON_REPUDIATION |
                                   GNUTLS_KEY_KEY_ENCIPHERMENT | GNUTLS_KEY_DATA_ENCIPHERMENT |
-                                  GNUTLS_KEY_KEY_AGREEMENT | GNUTLS_KEY_KEY_CERT_SIGN | GNUTLS_KEY_CRL_SIGN;
+                                  GNUTLS_KEY_KEY_AGREEMENT | GNUTLS_KEY_KEY_CERT_SIGN |
+                                  GNUTLS_KEY_CRL_SIGN;
         EXPECT_EQ(usage, expected);
         std::string purposes;
         for (unsigned i = 0;; ++i) {
@@ -110,7 +119,8 @@ TEST(KeyStorageTest, RootsAreSelfSignedAuthoritiesOfTheirSpecifiedForm) {
         EXPECT_TRUE(gnutls_x509_crt_check_hostname(root.crt, "localhost"));
         unsigned status = 1;
         ASSERT_EQ(gnutls_x509_crt_list_verify(&root.crt, 1, &root.crt, 1, nullptr, 0,
-                                              GNUTLS_VERIFY_ALLOW_SIGN_WITH_SHA1, &status), 0);
+                                              GNUTLS_VERIFY_ALLOW_SIGN_WITH_SHA1, &status),
+                  0);
         EXPECT_EQ(status, 0u);
     }
 }

@@ -29,21 +29,34 @@ TEST_F(LoadTest, EightClientsOnAllListenersGetTheirOwnAnswers) {
             const std::string session = (*opened)["SessionID"];
             const std::string channel = "load-channel-" + std::to_string(t);
             for (int i = 1; i <= requestsPerThread; ++i) {
-                const std::string mark = "thread " + std::to_string(t) + " request " + std::to_string(i);
+                const std::string mark =
+                    "thread " + std::to_string(t) + " request " + std::to_string(i);
                 if (i % 4 == 0) {
-                    auto stored = post(i, sessionRequest(session, "setTessarollValue",
-                                                         R"("channel": ")" + channel + R"(", "domain_list": "localhost", "timeout": "5", "value": ")" + mark + "\""));
-                    if (!stored || (*stored)["result"] != "0") { fail("set " + mark); continue; }
-                    auto read = post(i + 1, sessionRequest(session, "getTessarollValue", R"("channel": ")" + channel + "\""));
-                    if (!read || (*read)["result"] != mark) fail("get " + mark + " gave " + (read ? (*read)["result"] : "nothing"));
+                    auto stored = post(
+                        i, sessionRequest(
+                               session, "setTessarollValue",
+                               R"("channel": ")" + channel +
+                                   R"(", "domain_list": "localhost", "timeout": "5", "value": ")" +
+                                   mark + "\""));
+                    if (!stored || (*stored)["result"] != "0") {
+                        fail("set " + mark);
+                        continue;
+                    }
+                    auto read = post(i + 1, sessionRequest(session, "getTessarollValue",
+                                                           R"("channel": ")" + channel + "\""));
+                    if (!read || (*read)["result"] != mark)
+                        fail("get " + mark + " gave " + (read ? (*read)["result"] : "nothing"));
                 } else if (i % 4 == 1) {
                     auto echo = post(i, sessionRequest(session, "Echo"));
-                    if (!echo || (*echo)["result"] != "0" || (*echo)["ServerVersion"] != "1.0.23.0510")
+                    if (!echo || (*echo)["result"] != "0" ||
+                        (*echo)["ServerVersion"] != "1.0.23.0510")
                         fail("echo " + mark);
                 } else {
-                    auto echoed = post(i, sessionRequest(session, "TestAdapter_Echo", R"("text": ")" + mark + "\""));
+                    auto echoed = post(i, sessionRequest(session, "TestAdapter_Echo",
+                                                         R"("text": ")" + mark + "\""));
                     if (!echoed || (*echoed)["result"] != mark)
-                        fail("adapter echo " + mark + " gave " + (echoed ? (*echoed)["result"] : "nothing"));
+                        fail("adapter echo " + mark + " gave " +
+                             (echoed ? (*echoed)["result"] : "nothing"));
                 }
                 ++answered;
             }

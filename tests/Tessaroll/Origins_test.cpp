@@ -17,7 +17,8 @@ const HttpHeaders hostileHeaders[] = {
     {{"Origin", "https://a.example, https://b.example"}},
     {{"Origin", "https://user@evil.example"}},
     {{"Origin", "https://evil.example:99999"}},
-    {{"Origin", "https://evil.example/"}, {"Referer", "https://evil.example/"}},  // no fallback past a bad Origin
+    {{"Origin", "https://evil.example/"},
+     {"Referer", "https://evil.example/"}},  // no fallback past a bad Origin
     {{"Origin", "null"}, {"Referer", "httpx://evil/page"}},
     {{"Origin", "null"}, {"Referer", "https://user@evil.example/page"}},
     {{"Referer", "https://a.example, https://b.example/"}},
@@ -28,7 +29,8 @@ TEST_F(OriginsTest, MalformedOriginIsAMissingOriginAndNeverEchoed) {
     for (const auto& headers : hostileHeaders) {
         auto response = postRequest(client, echoRequest(), headers);
         ASSERT_TRUE(response) << headers.front().second;
-        EXPECT_EQ(decodeAnswer(response->body), (std::map<std::string, std::string>{{"result", "61012"}}))
+        EXPECT_EQ(decodeAnswer(response->body),
+                  (std::map<std::string, std::string>{{"result", "61012"}}))
             << headers.front().second;
         EXPECT_FALSE(response->header("Access-Control-Allow-Origin")) << headers.front().second;
     }
@@ -53,9 +55,10 @@ TEST_F(OriginsTest, PreflightEchoesOnlyAWellFormedOrigin) {
     };
     for (const auto& c : cases) {
         HttpsClient client(clientOptions());
-        auto response = client.request("OPTIONS", "/", {{"Origin", c.origin},
-                                                        {"Access-Control-Request-Method", "POST"},
-                                                        {"Access-Control-Request-Private-Network", "true"}});
+        auto response = client.request("OPTIONS", "/",
+                                       {{"Origin", c.origin},
+                                        {"Access-Control-Request-Method", "POST"},
+                                        {"Access-Control-Request-Private-Network", "true"}});
         ASSERT_TRUE(response) << c.origin;
         EXPECT_EQ(response->status, 204) << c.origin;
         EXPECT_EQ(response->header("Access-Control-Allow-Origin"), c.echoed) << c.origin;

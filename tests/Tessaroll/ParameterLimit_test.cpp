@@ -44,7 +44,8 @@ TEST_F(ParameterLimitTest, FieldAboveTheBoundIsClosedAndTheServiceGoesOn) {
     {
         const std::string half(kParameterLimit / 2 + 1, 'A');
         HttpsClient client(clientOptions());
-        EXPECT_FALSE(client.postForm({{"Parameter", half}, {"Parameter", half}}, {{"Origin", pageOrigin}}));
+        EXPECT_FALSE(
+            client.postForm({{"Parameter", half}, {"Parameter", half}}, {{"Origin", pageOrigin}}));
     }
     HttpsClient client(clientOptions());
     EXPECT_FALSE(openSession(client).empty());

@@ -32,8 +32,10 @@ TEST_F(ReadmeTest, WorkedEchoRequestGetsTheDocumentedAnswer) {
     EXPECT_EQ(form, "Parameter=" + urlEscape(base64Encode(json)));
 
     HttpsClient client(clientOptions());
-    auto response = client.request("POST", "/", {{"Content-Type", "application/x-www-form-urlencoded"},
-                                                 {"Origin", "http://127.0.0.1:8000"}}, form);
+    auto response = client.request("POST", "/",
+                                   {{"Content-Type", "application/x-www-form-urlencoded"},
+                                    {"Origin", "http://127.0.0.1:8000"}},
+                                   form);
     ASSERT_TRUE(response) << client.lastError();
     EXPECT_EQ(response->status, 200);
     EXPECT_EQ(response->header("Access-Control-Allow-Origin"), "http://127.0.0.1:8000");
@@ -46,7 +48,8 @@ TEST_F(ReadmeTest, WorkedEchoRequestGetsTheDocumentedAnswer) {
     EXPECT_EQ(*answer, *expected);
     // Same key order and form as documented, apart from the session id.
     const auto id = response->body.find("\"SessionID\": \"");
-    EXPECT_EQ(response->body.substr(0, id), documented.substr(0, documented.find("\"SessionID\": \"")));
+    EXPECT_EQ(response->body.substr(0, id),
+              documented.substr(0, documented.find("\"SessionID\": \"")));
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ inline std::string sessionRequest(const std::string& sessionId, const std::strin
            (more.empty() ? "" : ", " + more) + "}";
 }
 
-inline HttpsClientOptions clientOptions(uint16_t port = servicePorts[0], const std::string& address = "127.0.0.1") {
+inline HttpsClientOptions clientOptions(uint16_t port = servicePorts[0],
+                                        const std::string& address = "127.0.0.1") {
     HttpsClientOptions options;
     options.address = address;
     options.port = port;
@@ -49,18 +50,23 @@ public:
             const char* address;
             uint16_t port;
         };
-        constexpr Listener listeners[] = {{"127.0.0.1", 56482}, {"::1", 56482}, {"127.0.0.1", 56582},
-                                          {"::1", 56582},       {"127.0.0.1", 56682}, {"::1", 56682}};
-        for (const auto& l : listeners) clients_.push_back(std::make_unique<HttpsClient>(clientOptions(l.port, l.address)));
+        constexpr Listener listeners[] = {{"127.0.0.1", 56482}, {"::1", 56482},
+                                          {"127.0.0.1", 56582}, {"::1", 56582},
+                                          {"127.0.0.1", 56682}, {"::1", 56682}};
+        for (const auto& l : listeners)
+            clients_.push_back(std::make_unique<HttpsClient>(clientOptions(l.port, l.address)));
     }
     std::optional<std::map<std::string, std::string>> post(int i, const std::string& json) {
         auto& client = clientFor(i);
-        auto response = postRequest(client, json, {{"Origin", pageOrigin}, {"Connection", "keep-alive"}});
+        auto response =
+            postRequest(client, json, {{"Origin", pageOrigin}, {"Connection", "keep-alive"}});
         if (!response) return std::nullopt;
         return decodeAnswer(response->body);
     }
 
-    HttpsClient& clientFor(int i) { return *clients_[static_cast<std::size_t>(client_ + i) % clients_.size()]; }
+    HttpsClient& clientFor(int i) {
+        return *clients_[static_cast<std::size_t>(client_ + i) % clients_.size()];
+    }
 
 private:
     int client_;
@@ -78,8 +84,10 @@ protected:
     }
 
     // Posts `json` and decodes the answer; nothing when no answer came.
-    std::optional<std::map<std::string, std::string>> call(HttpsClient& client, const std::string& json,
-                                                           const HttpHeaders& headers = {{"Origin", pageOrigin}}) {
+    std::optional<std::map<std::string, std::string>> call(HttpsClient& client,
+                                                           const std::string& json,
+                                                           const HttpHeaders& headers = {
+                                                               {"Origin", pageOrigin}}) {
         auto response = postRequest(client, json, headers);
         if (!response) return std::nullopt;
         EXPECT_EQ(response->status, 200);
@@ -90,7 +98,8 @@ protected:
     std::string openSession(HttpsClient& client) {
         auto answer = call(client, echoRequest());
         if (!answer) {
-            ADD_FAILURE() << "no answer to the echo: " << client.lastError() << "\n" << service->log();
+            ADD_FAILURE() << "no answer to the echo: " << client.lastError() << "\n"
+                          << service->log();
             return {};
         }
         EXPECT_EQ((*answer)["result"], "0");

@@ -19,7 +19,8 @@ namespace {
 class SlowCallTest : public ServiceTest {};
 
 long millisecondsSince(Clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
 TEST_F(SlowCallTest, OtherPagesAreAnsweredDuringALongCall) {
@@ -30,9 +31,10 @@ TEST_F(SlowCallTest, OtherPagesAreAnsweredDuringALongCall) {
     HttpsClient sameListener(clientOptions(56482, "127.0.0.1"));
 
     const Clock::time_point start = Clock::now();
-    std::future<std::optional<std::map<std::string, std::string>>> longCall = std::async(std::launch::async, [&] {
-        return call(slowClient, sessionRequest(slow, "TestAdapter_Sleep", R"("ms": "3000")"));
-    });
+    std::future<std::optional<std::map<std::string, std::string>>> longCall =
+        std::async(std::launch::async, [&] {
+            return call(slowClient, sessionRequest(slow, "TestAdapter_Sleep", R"("ms": "3000")"));
+        });
     ASSERT_TRUE(service->waitForLog("TestAdapter_Sleep")) << service->log();
 
     struct Probe {
@@ -43,7 +45,8 @@ TEST_F(SlowCallTest, OtherPagesAreAnsweredDuringALongCall) {
     };
     const Probe probes[] = {
         {"Echo on another listener", &otherListener, sessionRequest(other, "Echo"), "0"},
-        {"adapter call on another listener", &otherListener, sessionRequest(other, "TestAdapter_Echo", R"("text": "t")"), "t"},
+        {"adapter call on another listener", &otherListener,
+         sessionRequest(other, "TestAdapter_Echo", R"("text": "t")"), "t"},
         {"Echo on the same listener", &sameListener, sessionRequest(other, "Echo"), "0"},
         {"new session on the same listener", &sameListener, echoRequest(), "0"},
     };
@@ -73,7 +76,9 @@ TEST_F(SlowCallTest, SlowAndQuickCallsOnAllListenersCrossNothing) {
     for (int t = 0; t < quickThreads + slowThreads; ++t) {
         threads.emplace_back([&, t] {
             const bool slow = t >= quickThreads;
-            auto fail = [&](std::string what) { failures[static_cast<std::size_t>(t)].push_back(std::move(what)); };
+            auto fail = [&](std::string what) {
+                failures[static_cast<std::size_t>(t)].push_back(std::move(what));
+            };
             AllListeners listeners(t);
             auto post = [&](int i, const std::string& json) { return listeners.post(i, json); };
             auto opened = post(0, echoRequest());
@@ -82,18 +87,23 @@ TEST_F(SlowCallTest, SlowAndQuickCallsOnAllListenersCrossNothing) {
             auto counters = post(0, sessionRequest(session, "TestAdapter_Counters"));
             const std::string instance = counters ? (*counters)["result"].substr(0, 25) : "";
             for (int i = 1; i <= (slow ? rounds / 10 : rounds); ++i) {
-                const std::string mark = "thread " + std::to_string(t) + " request " + std::to_string(i);
+                const std::string mark =
+                    "thread " + std::to_string(t) + " request " + std::to_string(i);
                 if (slow) {
-                    auto slept = post(i, sessionRequest(session, "TestAdapter_Sleep", R"("ms": "300")"));
+                    auto slept =
+                        post(i, sessionRequest(session, "TestAdapter_Sleep", R"("ms": "300")"));
                     if (!slept || (*slept)["result"] != "slept 300")
                         fail("slow " + mark + ": " + listeners.clientFor(i).lastError());
                 } else if (i % 2 == 0) {
                     auto echo = post(i, sessionRequest(session, "Echo"));
-                    if (!echo || (*echo)["result"] != "0" || (*echo)["LibVersion"] != "1,0,21,827") fail("echo " + mark);
+                    if (!echo || (*echo)["result"] != "0" || (*echo)["LibVersion"] != "1,0,21,827")
+                        fail("echo " + mark);
                 } else {
-                    auto echoed = post(i, sessionRequest(session, "TestAdapter_Echo", R"("text": ")" + mark + "\""));
+                    auto echoed = post(i, sessionRequest(session, "TestAdapter_Echo",
+                                                         R"("text": ")" + mark + "\""));
                     if (!echoed || (*echoed)["result"] != mark)
-                        fail("adapter echo " + mark + " gave " + (echoed ? (*echoed)["result"] : "nothing"));
+                        fail("adapter echo " + mark + " gave " +
+                             (echoed ? (*echoed)["result"] : "nothing"));
                 }
             }
             // Every call reached this session's own copy.
@@ -103,7 +113,8 @@ TEST_F(SlowCallTest, SlowAndQuickCallsOnAllListenersCrossNothing) {
         });
     }
     for (auto& thread : threads) thread.join();
-    for (std::size_t t = 0; t < failures.size(); ++t) EXPECT_THAT(failures[t], ::testing::IsEmpty()) << "thread " << t;
+    for (std::size_t t = 0; t < failures.size(); ++t)
+        EXPECT_THAT(failures[t], ::testing::IsEmpty()) << "thread " << t;
 }
 
 }  // namespace

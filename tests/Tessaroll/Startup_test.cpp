@@ -4,10 +4,10 @@
 #include <gmock/gmock.h>
 
 #include <arpa/inet.h>
-#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <csignal>
 
 #include "Tessaroll/ServiceFixture.h"
 
@@ -69,8 +69,10 @@ TEST_F(StartupTest, PortHeldByAnotherProgramIsSkippedAndTheOtherFiveServe) {
         const char* address;
         uint16_t port;
     };
-    const Listener serving[] = {{"::1", servicePorts[0]},       {"127.0.0.1", servicePorts[1]},
-                                {"::1", servicePorts[1]},       {"127.0.0.1", servicePorts[2]},
+    const Listener serving[] = {{"::1", servicePorts[0]},
+                                {"127.0.0.1", servicePorts[1]},
+                                {"::1", servicePorts[1]},
+                                {"127.0.0.1", servicePorts[2]},
                                 {"::1", servicePorts[2]}};
     for (const auto& l : serving) {
         HttpsClient client(clientOptions(l.port, l.address));
@@ -159,7 +161,8 @@ TEST_F(StartupTest, CrashLineOnlyForANonZeroStartCount) {
         std::vector<std::string> arguments;
         bool crashLine;
     };
-    const Case cases[] = {{{"0"}, false}, {{}, false}, {{""}, false}, {{"3"}, true}, {{"00"}, true}};
+    const Case cases[] = {
+        {{"0"}, false}, {{}, false}, {{""}, false}, {{"3"}, true}, {{"00"}, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments[0]);
         ServiceOptions options;
@@ -209,7 +212,8 @@ TEST_F(StartupTest, ASecondStartLeavesTheRunningInstanceAlone) {
     EXPECT_THAT(second.log(), HasSubstr("Another ZEFAGPKITessarollMain runs for this user, end: "));
 
     EXPECT_TRUE(fs::exists(copy));
-    EXPECT_EQ(readFile(work / "ZEFAGPKITessarollMainVersion"), "Tessaroll version=1.0.23.0510 kept");
+    EXPECT_EQ(readFile(work / "ZEFAGPKITessarollMainVersion"),
+              "Tessaroll version=1.0.23.0510 kept");
     const std::string after = counters();
     EXPECT_EQ(after.substr(0, 25), before.substr(0, 25));  // the same copy, still loaded
     EXPECT_THAT(after, HasSubstr("unlock=1 version=1 release=0"));

@@ -1,8 +1,8 @@
 // A crash inside an adapter call: the main program leaves its crash report and dies of
 // the signal.
+#include <gtest/gtest.h>
 #include <chrono>
 #include <filesystem>
-#include <gtest/gtest.h>
 
 #include "TessarollIpc/MainService.h"
 
@@ -37,14 +37,16 @@ TEST(CrashMain, AdapterCrashLeavesAReportInTheDumpFolder) {
     std::string session = openSession(client);
     ASSERT_FALSE(session.empty()) << service->log();
 
-    auto answer = postRequest(client, R"({"SessionId": ")" + session + R"(", "FunctionName": "TestAdapter_Crash"})");
+    auto answer = postRequest(
+        client, R"({"SessionId": ")" + session + R"(", "FunctionName": "TestAdapter_Crash"})");
     EXPECT_FALSE(answer) << service->log();  // the connection died with the program
     EXPECT_EQ(service->process().wait(20s), 128 + 11);
 
     std::vector<std::string> reports;
     for (const auto& entry : fs::directory_iterator(sandbox.tempDir())) {
         std::string name = entry.path().filename().string();
-        if (std::regex_match(name, std::regex("ZEFAGPKITessaroll[0-9]{10}\\.dmp"))) reports.push_back(name);
+        if (std::regex_match(name, std::regex("ZEFAGPKITessaroll[0-9]{10}\\.dmp")))
+            reports.push_back(name);
     }
     std::sort(reports.begin(), reports.end());
     ASSERT_EQ(reports.size(), 3u);
@@ -52,7 +54,8 @@ TEST(CrashMain, AdapterCrashLeavesAReportInTheDumpFolder) {
     EXPECT_EQ(reports[1], "ZEFAGPKITessaroll1600000002.dmp");
     std::string report = readFile(sandbox.tempDir() / reports[2]);
     EXPECT_NE(report.find("Signal: 11 (SIGSEGV)"), std::string::npos);
-    EXPECT_NE(report.find("ZEFAVZDediGPKICryptATLAdapter.so"), std::string::npos);  // the adapter copy is mapped
+    EXPECT_NE(report.find("ZEFAVZDediGPKICryptATLAdapter.so"),
+              std::string::npos);  // the adapter copy is mapped
     EXPECT_TRUE(fs::exists(sandbox.tempDir() / "other.dmp"));
 }
 

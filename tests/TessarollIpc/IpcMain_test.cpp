@@ -1,6 +1,6 @@
 // Instructions and session signals reaching the real main program.
-#include <chrono>
 #include <gtest/gtest.h>
+#include <chrono>
 #include <thread>
 
 #include "TessarollIpc/MainService.h"
@@ -31,13 +31,18 @@ TEST(IpcMain, SuicideReleasesEverySessionAndEndsTheService) {
     auto message = createMessage(kSenderWorker, kChannelMain, kInstructionSuicide);
     ASSERT_TRUE(channel->send(*messageWireText(*message)));
     auto released = std::chrono::steady_clock::now();
-    EXPECT_NE(service->log().find("[TessarollFinal] Ready to suicide"), std::string::npos);  // before the send returned
+    EXPECT_NE(service->log().find("[TessarollFinal] Ready to suicide"),
+              std::string::npos);  // before the send returned
 
-    EXPECT_TRUE(waitUntil([] { return !canConnect("127.0.0.1", servicePorts[0]) && !canConnect("::1", servicePorts[2]); },
-                          2s));
+    EXPECT_TRUE(waitUntil(
+        [] {
+            return !canConnect("127.0.0.1", servicePorts[0]) && !canConnect("::1", servicePorts[2]);
+        },
+        2s));
     auto stopped = std::chrono::steady_clock::now() - released;
-    RecordProperty("listeners_stopped_ms",
-                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(stopped).count()));
+    RecordProperty(
+        "listeners_stopped_ms",
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(stopped).count()));
     EXPECT_LT(stopped, 400ms);
     EXPECT_EQ(service->process().wait(5s), 0);
     EXPECT_EQ(adapterCopies(service->workFolder()), 0u);
@@ -64,7 +69,8 @@ TEST(IpcMain, SessionLockEndsTheService) {
     options.environment = logind.environment();
     auto service = startMainService(sandbox, options);
     ASSERT_TRUE(service);
-    ASSERT_TRUE(service->waitForLog("Session notification: " + logind.sessionPath())) << service->log();
+    ASSERT_TRUE(service->waitForLog("Session notification: " + logind.sessionPath()))
+        << service->log();
     HttpsClient client(mainClientOptions());
     ASSERT_FALSE(openSession(client).empty());
 
@@ -89,7 +95,8 @@ TEST(IpcMain, DebugModePulsesSwitchLoggingOffAndOn) {
         auto count = [&](const std::string& text) {
             std::string log = service->log();
             std::size_t n = 0;
-            for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+            for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+                ++n;
             return n;
         };
         if (!eventFirst) {
@@ -100,15 +107,21 @@ TEST(IpcMain, DebugModePulsesSwitchLoggingOffAndOn) {
         EXPECT_EQ(count("debugStatusUpdateEvent init failed"), eventFirst ? 0u : 1u);
 
         // Pulse until the log-state thread, which may not be waiting yet, has taken one.
-        EXPECT_TRUE(waitUntil([&] {
-            event->pulse();
-            return count("Log state: Disable") == 1;
-        }, 5s)) << service->log();
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                event->pulse();
+                return count("Log state: Disable") == 1;
+            },
+            5s))
+            << service->log();
         std::this_thread::sleep_for(300ms);
-        EXPECT_TRUE(waitUntil([&] {
-            event->pulse();
-            return count("Log state: Enable") == 2;
-        }, 5s)) << service->log();
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                event->pulse();
+                return count("Log state: Enable") == 2;
+            },
+            5s))
+            << service->log();
     }
 }
 

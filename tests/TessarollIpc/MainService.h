@@ -2,8 +2,8 @@
 // tests here need.
 #pragma once
 
-#include <filesystem>
 #include <gtest/gtest.h>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,17 +16,22 @@
 namespace testing_support {
 
 // TLS itself is tested elsewhere; these tests only need to reach the service.
-inline HttpsClientOptions mainClientOptions() { return HttpsClientOptions{}; }
+inline HttpsClientOptions mainClientOptions() {
+    return HttpsClientOptions{};
+}
 
 // One value of the service's answer ({"key": "<Base64>"}), decoded.
-inline std::optional<std::string> answerValue(const HttpsResponse& response, const std::string& key) {
+inline std::optional<std::string> answerValue(const HttpsResponse& response,
+                                              const std::string& key) {
     auto value = getJsonTextValue(response.body, key);
     return value ? std::optional<std::string>(base64Decode(*value)) : std::nullopt;
 }
 
 // Opens a session with the test adapter; its id, or empty.
 inline std::string openSession(HttpsClient& client) {
-    auto response = postRequest(client, R"({"FunctionName": "Echo", "PathID": "5D27C0A91B3E4F68A2C7E0B9146D83F2", "minServerVersion": "1.0.23.0510"})");
+    auto response = postRequest(
+        client,
+        R"({"FunctionName": "Echo", "PathID": "5D27C0A91B3E4F68A2C7E0B9146D83F2", "minServerVersion": "1.0.23.0510"})");
     if (!response || answerValue(*response, "result") != "0") return {};
     return answerValue(*response, "SessionID").value_or("");
 }
@@ -34,7 +39,8 @@ inline std::string openSession(HttpsClient& client) {
 inline std::size_t adapterCopies(const std::filesystem::path& folder) {
     std::size_t count = 0;
     std::error_code ec;
-    for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
         if (it->path().extension() == ".so") ++count;
     }
     return count;
@@ -42,7 +48,8 @@ inline std::size_t adapterCopies(const std::filesystem::path& folder) {
 
 // Null when the service does not come up. A program that already holds the ports would
 // answer in its place, so that is refused first.
-inline std::unique_ptr<Service> startMainService(const Sandbox& sandbox, ServiceOptions options = {}) {
+inline std::unique_ptr<Service> startMainService(const Sandbox& sandbox,
+                                                 ServiceOptions options = {}) {
     for (uint16_t port : servicePorts) {
         if (canConnect("127.0.0.1", port) || canConnect("::1", port)) {
             ADD_FAILURE() << "port " << port << " is held by another program";

@@ -22,7 +22,8 @@ namespace {
 const std::string tableId = adapterPathId;
 
 long millisecondsSince(Clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
 class ConcurrentSessionTest : public SessionTest {
@@ -31,7 +32,8 @@ protected:
     std::future<std::string> startSlowCall(const std::string& sessionId, int ms) {
         const std::size_t before = occurrences(adapterEvents(), "TestAdapter_Sleep");
         std::future<std::string> call = std::async(std::launch::async, [this, sessionId, ms] {
-            JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Sleep"}, {"SessionId", sessionId},
+            JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Sleep"},
+                                      {"SessionId", sessionId},
                                       {"ms", std::to_string(ms)}});
             return answerValue(answer, "result").value_or("<none>");
         });
@@ -50,10 +52,15 @@ TEST_F(ConcurrentSessionTest, ALongCallHoldsOnlyItsOwnSession) {
     // Other sessions are served meanwhile, a new one opens, and the value store answers.
     const Clock::time_point meanwhile = Clock::now();
     EXPECT_EQ(answerValue(send({{"FunctionName", "Echo"}, {"SessionId", other}}), "result"), "0");
-    EXPECT_EQ(answerValue(send({{"FunctionName", "TestAdapter_Echo"}, {"SessionId", other}, {"text", "t"}}), "result"),
+    EXPECT_EQ(answerValue(
+                  send({{"FunctionName", "TestAdapter_Echo"}, {"SessionId", other}, {"text", "t"}}),
+                  "result"),
               "t");
-    EXPECT_EQ(answerValue(send({{"FunctionName", "setTessarollValue"}, {"SessionId", other}, {"channel", "c"},
-                                {"domain_list", "pages.example.com"}, {"value", "v"}}),
+    EXPECT_EQ(answerValue(send({{"FunctionName", "setTessarollValue"},
+                                {"SessionId", other},
+                                {"channel", "c"},
+                                {"domain_list", "pages.example.com"},
+                                {"value", "v"}}),
                           "result"),
               "0");
     EXPECT_FALSE(openSession().empty());
@@ -62,7 +69,8 @@ TEST_F(ConcurrentSessionTest, ALongCallHoldsOnlyItsOwnSession) {
     // Only requests that never wait are answered at once: not the busy session's Echo.
     JsonMapPtr busyEcho = makeRequest({{"FunctionName", "Echo"}, {"SessionId", slow}});
     JsonMapPtr freeEcho = makeRequest({{"FunctionName", "Echo"}, {"SessionId", other}});
-    JsonMapPtr adapterCall = makeRequest({{"FunctionName", "TestAdapter_Echo"}, {"SessionId", other}});
+    JsonMapPtr adapterCall =
+        makeRequest({{"FunctionName", "TestAdapter_Echo"}, {"SessionId", other}});
     EXPECT_FALSE(service_->handleAtOnce(*busyEcho, pageOrigin));
     EXPECT_FALSE(service_->handleAtOnce(*adapterCall, pageOrigin));
     std::optional<JsonMapPtr> atOnce = service_->handleAtOnce(*freeEcho, pageOrigin);
@@ -104,23 +112,29 @@ TEST_F(ConcurrentSessionTest, EvictionWaitsForTheOldestSessionsCall) {
 TEST_F(ConcurrentSessionTest, ManyPagesWithEvictionsAndAFinalReleaseCrossNothing) {
     constexpr int threadCount = 8;
     constexpr int sessionsPerThread = 5;  // 40 sessions for 32 slots
-    std::atomic<bool> closing{false};   // set before the final release begins
-    std::atomic<bool> released{false};  // set once it has ended
+    std::atomic<bool> closing{false};     // set before the final release begins
+    std::atomic<bool> released{false};    // set once it has ended
     std::atomic<int> answeredAfterRelease{0};
     std::vector<std::vector<std::string>> failures(threadCount);
     std::vector<std::thread> threads;
     for (int t = 0; t < threadCount; ++t) {
         threads.emplace_back([&, t] {
             const std::string origin = "https://page" + std::to_string(t) + ".example";
-            auto fail = [&](const std::string& what) { failures[static_cast<std::size_t>(t)].push_back(what); };
+            auto fail = [&](const std::string& what) {
+                failures[static_cast<std::size_t>(t)].push_back(what);
+            };
             for (int i = 0; i < 60; ++i) {
                 const bool late = released.load();
                 // The page names its sessions, so an evicted one reopens under the same id.
-                const std::string id = "T" + std::to_string(t) + "S" + std::to_string(i % sessionsPerThread);
+                const std::string id =
+                    "T" + std::to_string(t) + "S" + std::to_string(i % sessionsPerThread);
                 const std::string mark = origin + " " + std::to_string(i);
-                JsonMapPtr request = makeRequest({{"FunctionName", i % 5 == 4 ? "TestAdapter_Sleep" : "TestAdapter_Origin"},
-                                                  {"SessionId", id}, {"ms", "20"}, {"PathID", tableId},
-                                                  {"minServerVersion", "1.0.23.0510"}});
+                JsonMapPtr request = makeRequest(
+                    {{"FunctionName", i % 5 == 4 ? "TestAdapter_Sleep" : "TestAdapter_Origin"},
+                     {"SessionId", id},
+                     {"ms", "20"},
+                     {"PathID", tableId},
+                     {"minServerVersion", "1.0.23.0510"}});
                 JsonMapPtr answer = send(request, origin);
                 if (late) {
                     if (answer) ++answeredAfterRelease;
@@ -134,15 +148,23 @@ TEST_F(ConcurrentSessionTest, ManyPagesWithEvictionsAndAFinalReleaseCrossNothing
                 const std::string expected = i % 5 == 4 ? "slept 20" : origin;
                 if (result != expected) fail(mark + " gave " + result);
                 // An evicted session opens again on its next request.
-                JsonMapPtr value = send({{"FunctionName", "setTessarollValue"}, {"SessionId", id}, {"channel", origin},
-                                         {"domain_list", origin.substr(8)}, {"value", mark}, {"PathID", tableId},
+                JsonMapPtr value = send({{"FunctionName", "setTessarollValue"},
+                                         {"SessionId", id},
+                                         {"channel", origin},
+                                         {"domain_list", origin.substr(8)},
+                                         {"value", mark},
+                                         {"PathID", tableId},
                                          {"minServerVersion", "1.0.23.0510"}},
                                         origin);
                 if (value && answerValue(value, "result") == "0") {
-                    JsonMapPtr read = send({{"FunctionName", "getTessarollValue"}, {"SessionId", id}, {"channel", origin},
-                                            {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"}},
+                    JsonMapPtr read = send({{"FunctionName", "getTessarollValue"},
+                                            {"SessionId", id},
+                                            {"channel", origin},
+                                            {"PathID", tableId},
+                                            {"minServerVersion", "1.0.23.0510"}},
                                            origin);
-                    // 61005: evicted in between, and the new session's first call went to its adapter.
+                    // 61005: evicted in between, and the new session's first call went to its
+                    // adapter.
                     const std::string got = answerValue(read, "result").value_or("<none>");
                     if (read && got != mark && got != "61005" && !closing.load())
                         fail("value " + mark + " gave " + got);
@@ -156,7 +178,8 @@ TEST_F(ConcurrentSessionTest, ManyPagesWithEvictionsAndAFinalReleaseCrossNothing
     released = true;
     for (auto& thread : threads) thread.join();
 
-    for (int t = 0; t < threadCount; ++t) EXPECT_THAT(failures[static_cast<std::size_t>(t)], ::testing::IsEmpty()) << t;
+    for (int t = 0; t < threadCount; ++t)
+        EXPECT_THAT(failures[static_cast<std::size_t>(t)], ::testing::IsEmpty()) << t;
     EXPECT_EQ(answeredAfterRelease.load(), 0);
     EXPECT_EQ(slotsInUse(), 0);
     int copies = 0;

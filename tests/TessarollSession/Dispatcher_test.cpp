@@ -11,12 +11,15 @@ static const std::string& tableId = adapterPathId;
 
 namespace {
 
-bool folderIsEmpty(const fs::path& folder) { return fs::is_empty(folder); }
+bool folderIsEmpty(const fs::path& folder) {
+    return fs::is_empty(folder);
+}
 
 }  // namespace
 
 TEST_F(SessionTest, EchoOpensSessionWithGeneratedIdAndVersions) {
-    JsonMapPtr answer = send({{"FunctionName", "Echo"}, {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"}});
+    JsonMapPtr answer =
+        send({{"FunctionName", "Echo"}, {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"}});
     ASSERT_TRUE(answer);
     const std::string id = answerValue(answer, "SessionID").value_or("");
     EXPECT_TRUE(isGeneratedSessionId(id)) << id;
@@ -58,7 +61,9 @@ TEST_F(SessionTest, TheUnlockCarriesThePageOrigin) {
 // A page that names its own session id must never receive another page's requests, and
 // another page must never reach its session: ids match exactly.
 TEST_F(SessionTest, OnePageCannotReachAnotherPagesSession) {
-    JsonMapPtr own = send({{"FunctionName", "Echo"}, {"SessionId", "_SID"}, {"PathID", tableId},
+    JsonMapPtr own = send({{"FunctionName", "Echo"},
+                           {"SessionId", "_SID"},
+                           {"PathID", tableId},
                            {"minServerVersion", "1.0.23.0510"}});
     ASSERT_EQ(answerValue(own, "result"), "0");
     EXPECT_FALSE(answerValue(own, "SessionID"));  // opened under the page's own id
@@ -71,9 +76,12 @@ TEST_F(SessionTest, OnePageCannotReachAnotherPagesSession) {
     EXPECT_EQ(instanceOf(counters("_SID")), ownInstance);
 
     // Ids that contain "_SID", or differ only in case, are other sessions.
-    for (const std::string& id : {std::string("X_SID"), std::string("_sid"), std::string("_SID_"), other + "1"}) {
-        JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Counters"}, {"SessionId", id},
-                                  {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"}});
+    for (const std::string& id :
+         {std::string("X_SID"), std::string("_sid"), std::string("_SID_"), other + "1"}) {
+        JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Counters"},
+                                  {"SessionId", id},
+                                  {"PathID", tableId},
+                                  {"minServerVersion", "1.0.23.0510"}});
         const std::string reached = instanceOf(answerValue(answer, "result").value_or(""));
         EXPECT_NE(reached, ownInstance) << id;
         EXPECT_NE(reached, instanceOf(counters(other))) << id;
@@ -83,7 +91,9 @@ TEST_F(SessionTest, OnePageCannotReachAnotherPagesSession) {
 
 TEST_F(SessionTest, UnknownIdOpensSessionUnderItsFirst63Characters) {
     const std::string longId(80, 'Q');
-    JsonMapPtr answer = send({{"FunctionName", "Echo"}, {"SessionId", longId}, {"PathID", tableId},
+    JsonMapPtr answer = send({{"FunctionName", "Echo"},
+                              {"SessionId", longId},
+                              {"PathID", tableId},
                               {"minServerVersion", "1.0.23.0510"}});
     EXPECT_EQ(answerValue(answer, "result"), "0");
     EXPECT_EQ(slotOf(longId.substr(0, 63)), 0);
@@ -105,13 +115,17 @@ TEST_F(SessionTest, AdapterLocationMustBeInThePathTable) {
         {"", "Other", "ZEFAVZDediGPKICryptATLAdapter", "61009"},
         {"", "..", "ZEFAVZDediGPKICryptATLAdapter", "61009"},
         {"", "", "", "61009"},
-        {"5d27c0a91b3e4f68a2c7e0b9146d83f2", "../../elsewhere", "evil", "0"},  // the table's entry wins
+        {"5d27c0a91b3e4f68a2c7e0b9146d83f2", "../../elsewhere", "evil",
+         "0"},  // the table's entry wins
         {"0000", "..", "ZEFAVZDediGPKICryptATLAdapter", "61009"},
         {"0000", "Missing", "Nothing", "61902"},  // taken unchecked, but nothing loads
     };
     for (const Case& c : cases) {
-        JsonMapPtr answer = send({{"FunctionName", "Echo"}, {"PathID", c.pathId}, {"LibDir", c.folder},
-                                  {"ComName", c.name}, {"minServerVersion", "1.0.23.0510"}});
+        JsonMapPtr answer = send({{"FunctionName", "Echo"},
+                                  {"PathID", c.pathId},
+                                  {"LibDir", c.folder},
+                                  {"ComName", c.name},
+                                  {"minServerVersion", "1.0.23.0510"}});
         const std::string where = std::string(c.pathId) + " " + c.folder + " " + c.name;
         EXPECT_EQ(answerValue(answer, "result"), c.result) << where;
         if (std::string(c.result) != "0") {
@@ -150,21 +164,27 @@ TEST_F(SessionTest, VersionGatesAndAdapterCodes) {
         {"1.0.23.0510", nullptr, nullptr, "1", "1"},
     };
     for (const Case& c : cases) {
-        if (c.adapterVersion) setenv("TESSAROLL_TEST_ADAPTER_VERSION", c.adapterVersion, 1);
-        else unsetenv("TESSAROLL_TEST_ADAPTER_VERSION");
-        if (c.unlockAnswer) setenv("TESSAROLL_TEST_ADAPTER_UNLOCK", c.unlockAnswer, 1);
-        else unsetenv("TESSAROLL_TEST_ADAPTER_UNLOCK");
-        JsonMapPtr request = c.minServer ? c.minLib ? makeRequest({{"FunctionName", "Echo"},
-                                                                    {"PathID", tableId},
-                                                                    {"minServerVersion", c.minServer},
-                                                                    {"minLibVersion", c.minLib}})
-                                                    : makeRequest({{"FunctionName", "Echo"},
-                                                                    {"PathID", tableId},
-                                                                    {"minServerVersion", c.minServer}})
-                                         : makeRequest({{"FunctionName", "Echo"}, {"PathID", tableId}});
+        if (c.adapterVersion)
+            setenv("TESSAROLL_TEST_ADAPTER_VERSION", c.adapterVersion, 1);
+        else
+            unsetenv("TESSAROLL_TEST_ADAPTER_VERSION");
+        if (c.unlockAnswer)
+            setenv("TESSAROLL_TEST_ADAPTER_UNLOCK", c.unlockAnswer, 1);
+        else
+            unsetenv("TESSAROLL_TEST_ADAPTER_UNLOCK");
+        JsonMapPtr request = c.minServer
+                                 ? c.minLib ? makeRequest({{"FunctionName", "Echo"},
+                                                           {"PathID", tableId},
+                                                           {"minServerVersion", c.minServer},
+                                                           {"minLibVersion", c.minLib}})
+                                            : makeRequest({{"FunctionName", "Echo"},
+                                                           {"PathID", tableId},
+                                                           {"minServerVersion", c.minServer}})
+                                 : makeRequest({{"FunctionName", "Echo"}, {"PathID", tableId}});
         JsonMapPtr answer = send(request);
-        const std::string where = std::string(c.minServer ? c.minServer : "-") + " " + (c.minLib ? c.minLib : "-") +
-                                  " " + (c.adapterVersion ? c.adapterVersion : "-") + " " +
+        const std::string where = std::string(c.minServer ? c.minServer : "-") + " " +
+                                  (c.minLib ? c.minLib : "-") + " " +
+                                  (c.adapterVersion ? c.adapterVersion : "-") + " " +
                                   (c.unlockAnswer ? c.unlockAnswer : "-");
         EXPECT_EQ(answerValue(answer, "result"), c.result) << where;
         if (std::string(c.result) != "0") {
@@ -214,8 +234,10 @@ TEST_F(SessionTest, ReleaseFunctionsAndBrowserMode) {
     EXPECT_TRUE(folderIsEmpty(slotFolder(0)));
 
     for (const char* mode : {"true", "1"}) {
-        JsonMapPtr echo = send({{"FunctionName", "TessarollEcho"}, {"PathID", tableId},
-                                {"minServerVersion", "1.0.23.0510"}, {"TessarollMode", mode}});
+        JsonMapPtr echo = send({{"FunctionName", "TessarollEcho"},
+                                {"PathID", tableId},
+                                {"minServerVersion", "1.0.23.0510"},
+                                {"TessarollMode", mode}});
         const std::string id = answerValue(echo, "SessionID").value_or("");
         ASSERT_EQ(slot(slotOf(id)).browserMode, 1) << mode;
         send({{"FunctionName", "TessarollClose"}, {"SessionId", id}});
@@ -230,7 +252,9 @@ TEST_F(SessionTest, ReleaseFunctionsAndBrowserMode) {
 TEST_F(SessionTest, AdapterResultPassesUnchanged) {
     const std::string id = openSession();
     const std::string text = "line one\nline \"two\" 61011";
-    JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Echo"}, {"SessionId", id}, {"text", text},
+    JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Echo"},
+                              {"SessionId", id},
+                              {"text", text},
                               {"hide_result", "true"}});
     EXPECT_EQ(answerValue(answer, "result"), text);
     JsonMapPtr unknown = send({{"FunctionName", "NoSuchFunction"}, {"SessionId", id}});
@@ -238,8 +262,10 @@ TEST_F(SessionTest, AdapterResultPassesUnchanged) {
 }
 
 TEST_F(SessionTest, FirstRequestOfANewSessionRunsTheAdapterFunction) {
-    JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Echo"}, {"PathID", tableId},
-                              {"minServerVersion", "1.0.23.0510"}, {"text", "hello"}});
+    JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Echo"},
+                              {"PathID", tableId},
+                              {"minServerVersion", "1.0.23.0510"},
+                              {"text", "hello"}});
     EXPECT_EQ(answerValue(answer, "result"), "hello");
     EXPECT_TRUE(answerValue(answer, "SessionID"));
 }
@@ -250,7 +276,8 @@ TEST_F(SessionTest, AdapterWithOnlyTheTextEntryPoint) {
     ASSERT_NE(slotOf(id), -1);
     EXPECT_FALSE(slot(slotOf(id)).jsonMapEntry);
     EXPECT_NE(counters(id).find("unlock=1 version=1"), std::string::npos);
-    JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Echo"}, {"SessionId", id}, {"text", "a \"quoted\" text"}});
+    JsonMapPtr answer = send(
+        {{"FunctionName", "TestAdapter_Echo"}, {"SessionId", id}, {"text", "a \"quoted\" text"}});
     EXPECT_EQ(answerValue(answer, "result"), "a \"quoted\" text");
     JsonMapPtr origin = send({{"FunctionName", "TestAdapter_Origin"}, {"SessionId", id}});
     EXPECT_EQ(answerValue(origin, "result"), pageOrigin);
@@ -260,7 +287,8 @@ TEST_F(SessionTest, AdapterWithOnlyTheTextEntryPoint) {
 
 TEST_F(SessionTest, AdapterWithoutEntryPointsIsRefused) {
     installAdapter(TEST_ADAPTER_NO_ENTRY_PATH);
-    JsonMapPtr answer = send({{"FunctionName", "Echo"}, {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"}});
+    JsonMapPtr answer =
+        send({{"FunctionName", "Echo"}, {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"}});
     EXPECT_EQ(answerValue(answer, "result"), "61906");
     EXPECT_EQ(answerSize(answer), 1);
     EXPECT_EQ(slotsInUse(), 0);
@@ -282,7 +310,9 @@ TEST_F(SessionTest, OccupiedCopyPathFallsBackToTheInstalledLibrary) {
 
 TEST_F(SessionTest, InstallerVersionIsReadFromTheWorkFolder) {
     testing_support::writeFile(workFolderPath() / "SetupVersion.txt", "2.4.1");
-    JsonMapPtr answer = send({{"FunctionName", "Echo"}, {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"},
+    JsonMapPtr answer = send({{"FunctionName", "Echo"},
+                              {"PathID", tableId},
+                              {"minServerVersion", "1.0.23.0510"},
                               {"InstallerName", "Setup.exe"}});
     EXPECT_EQ(answerValue(answer, "InstallerVersion"), "2.4.1");
     const std::string id = answerValue(answer, "SessionID").value_or("");
@@ -318,11 +348,16 @@ TEST(SanitizePathName, DropsSeparatorsAndRefusesParentFolder) {
 TEST_F(SessionTest, ASessionAnswersOnlyTheOriginThatOpenedIt) {
     const std::string id = openSession();
     const std::string ownInstance = instanceOf(counters(id));
-    for (const std::string foreign : {"https://evil.example", "http://pages.example.com:8443",
-                                      "https://pages.example.com", "https://PAGES.example.com:8443"}) {
-        for (const char* function : {"TestAdapter_Counters", "Echo", "TessarollForceRelease", "getTessarollValue"}) {
-            JsonMapPtr answer = send({{"FunctionName", function}, {"SessionId", id}, {"PathID", tableId},
-                                      {"minServerVersion", "1.0.23.0510"}, {"channel", "c"}},
+    for (const std::string foreign :
+         {"https://evil.example", "http://pages.example.com:8443", "https://pages.example.com",
+          "https://PAGES.example.com:8443"}) {
+        for (const char* function :
+             {"TestAdapter_Counters", "Echo", "TessarollForceRelease", "getTessarollValue"}) {
+            JsonMapPtr answer = send({{"FunctionName", function},
+                                      {"SessionId", id},
+                                      {"PathID", tableId},
+                                      {"minServerVersion", "1.0.23.0510"},
+                                      {"channel", "c"}},
                                      foreign);
             const std::string where = foreign + " " + function;
             const std::string newId = answerValue(answer, "SessionID").value_or("");
@@ -334,7 +369,8 @@ TEST_F(SessionTest, ASessionAnswersOnlyTheOriginThatOpenedIt) {
     }
     // Still there, and its copy saw only its own page's calls.
     EXPECT_EQ(slotOf(id), 0);
-    EXPECT_NE(counters(id).find(ownInstance + " unlock=1 version=1 release=0 calls=4"), std::string::npos)
+    EXPECT_NE(counters(id).find(ownInstance + " unlock=1 version=1 release=0 calls=4"),
+              std::string::npos)
         << counters(id);
 }
 
@@ -347,7 +383,8 @@ TEST_F(SessionTest, NothingOpensAfterTheFinalRelease) {
     EXPECT_EQ(slotOf(id), -1);
     EXPECT_FALSE(fs::exists(workFolderPath() / "stray.so"));
     EXPECT_FALSE(send({{"FunctionName", "Echo"}, {"SessionId", id}}));
-    EXPECT_FALSE(send({{"FunctionName", "Echo"}, {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"}}));
+    EXPECT_FALSE(
+        send({{"FunctionName", "Echo"}, {"PathID", tableId}, {"minServerVersion", "1.0.23.0510"}}));
     EXPECT_EQ(slotsInUse(), 0);
     EXPECT_TRUE(folderIsEmpty(slotFolder(0)));
     service_->releaseAll();  // a second time is harmless

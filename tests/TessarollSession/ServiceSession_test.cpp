@@ -20,16 +20,15 @@ namespace {
 
 const std::string pageOrigin = "https://pages.example.com";
 
-
-
-
 class ServiceSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(canConnect("127.0.0.1", servicePorts[0])) << "another program holds the service's ports";
+        ASSERT_FALSE(canConnect("127.0.0.1", servicePorts[0]))
+            << "another program holds the service's ports";
         ServiceOptions options;
         options.adapter = fs::path(TEST_ADAPTER_PATH);
-        options.environment["TESSAROLL_TEST_ADAPTER_EVENTS"] = (sandbox_.root() / "adapter-events.txt").string();
+        options.environment["TESSAROLL_TEST_ADAPTER_EVENTS"] =
+            (sandbox_.root() / "adapter-events.txt").string();
         service_.emplace(sandbox_, options);
         ASSERT_TRUE(service_->waitListening()) << service_->log();
         HttpsClientOptions clientOptions;
@@ -42,12 +41,13 @@ protected:
     }
 
     // The raw answer body and its decoded pairs.
-    std::pair<std::string, std::map<std::string, std::string>> call(const std::string& json,
-                                                                     const std::string& origin = pageOrigin) {
+    std::pair<std::string, std::map<std::string, std::string>> call(
+        const std::string& json, const std::string& origin = pageOrigin) {
         std::optional<HttpsResponse> response = postRequest(*client_, json, {{"Origin", origin}});
         if (!response) return {};
         EXPECT_EQ(response->status, 200);
-        return {response->body, decodeAnswer(response->body).value_or(std::map<std::string, std::string>{})};
+        return {response->body,
+                decodeAnswer(response->body).value_or(std::map<std::string, std::string>{})};
     }
     std::string result(const std::string& json, const std::string& origin = pageOrigin) {
         auto answer = call(json, origin).second;
@@ -70,7 +70,8 @@ protected:
     }
     int copiesOnDisk() const {
         int copies = 0;
-        for (const auto& entry : fs::recursive_directory_iterator(service_->workFolder() / "Tempfile"))
+        for (const auto& entry :
+             fs::recursive_directory_iterator(service_->workFolder() / "Tempfile"))
             copies += entry.is_regular_file() ? 1 : 0;
         return copies;
     }
@@ -86,8 +87,9 @@ TEST_F(ServiceSessionTest, EchoOpensASessionAndItsNextRequestNeedsNoNewUnlock) {
     const std::string id = answer["SessionID"];
     ASSERT_TRUE(isGeneratedSessionId(id)) << body;
     // Every value Base64, keys in the map's order.
-    EXPECT_EQ(body, R"({"LibVersion": ")" + base64Encode("1,0,21,827") + R"(", "result": "MA==", "ServerVersion": ")" +
-                        base64Encode("1.0.23.0510") + R"(", "SessionID": ")" + base64Encode(id) + R"("})");
+    EXPECT_EQ(body, R"({"LibVersion": ")" + base64Encode("1,0,21,827") +
+                        R"(", "result": "MA==", "ServerVersion": ")" + base64Encode("1.0.23.0510") +
+                        R"(", "SessionID": ")" + base64Encode(id) + R"("})");
 
     const std::string first = counters(id);
     EXPECT_NE(first.find("unlock=1 version=1 release=0"), std::string::npos) << first;
@@ -97,11 +99,12 @@ TEST_F(ServiceSessionTest, EchoOpensASessionAndItsNextRequestNeedsNoNewUnlock) {
     other.port = 56682;
     other.trustFile = Service::rootCertificate(false).string();
     HttpsClient elsewhere(other);
-    std::optional<HttpsResponse> response =
-        postRequest(elsewhere, R"({"FunctionName": "TestAdapter_Counters", "SessionId": ")" + id + R"("})",
-                    {{"Origin", pageOrigin}});
+    std::optional<HttpsResponse> response = postRequest(
+        elsewhere, R"({"FunctionName": "TestAdapter_Counters", "SessionId": ")" + id + R"("})",
+        {{"Origin", pageOrigin}});
     ASSERT_TRUE(response);
-    const std::string second = decodeAnswer(response->body).value_or(std::map<std::string, std::string>{})["result"];
+    const std::string second =
+        decodeAnswer(response->body).value_or(std::map<std::string, std::string>{})["result"];
     EXPECT_EQ(instanceOf(second), instanceOf(first));
     EXPECT_NE(second.find("unlock=1 version=1 release=0"), std::string::npos) << second;
     EXPECT_EQ(occurrences(adapterEvents(), "Tessaroll_Unlock"), 1u);
@@ -126,10 +129,14 @@ TEST_F(ServiceSessionTest, PathTableAndVersionGates) {
          "61009"},
         {R"({"FunctionName": "Echo", "minServerVersion": "1.0.23.0510"})", "61009"},
         {R"({"FunctionName": "Echo", "PathID": ")" + tableId + R"("})", "61203"},
-        {R"({"FunctionName": "Echo", "PathID": ")" + tableId + R"(", "minServerVersion": "1.0.24.0"})", "61203"},
-        {R"({"FunctionName": "Echo", "PathID": ")" + tableId + R"(", "minServerVersion": "1.0.23.0510", "minLibVersion": "1.0"})",
+        {R"({"FunctionName": "Echo", "PathID": ")" + tableId +
+             R"(", "minServerVersion": "1.0.24.0"})",
+         "61203"},
+        {R"({"FunctionName": "Echo", "PathID": ")" + tableId +
+             R"(", "minServerVersion": "1.0.23.0510", "minLibVersion": "1.0"})",
          "61204"},
-        {R"({"FunctionName": "Echo", "PathID": ")" + tableId + R"(", "minServerVersion": "1.0.23.0510", "minLibVersion": "1.0.21.900"})",
+        {R"({"FunctionName": "Echo", "PathID": ")" + tableId +
+             R"(", "minServerVersion": "1.0.23.0510", "minLibVersion": "1.0.21.900"})",
          "61204"},
         {R"({"FunctionName": "Echo", "LibDir": "ZEFAGPKI", "ComName": "ZEFAVZDediGPKICryptATLAdapter", "minServerVersion": "1.0.23.0510", "minLibVersion": "1.0.21.827"})",
          "0"},
@@ -167,7 +174,8 @@ TEST_F(ServiceSessionTest, ThirtyThirdSessionEvictsTheOldestAndDeletesItsCopy) {
     EXPECT_EQ(service_->stop(), 0);
     service_.reset();
     int copies = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(sandbox_.dataHome() / "ZEFAGPKITessarollMain" / "Tempfile"))
+    for (const auto& entry : fs::recursive_directory_iterator(sandbox_.dataHome() /
+                                                              "ZEFAGPKITessarollMain" / "Tempfile"))
         copies += entry.is_regular_file() ? 1 : 0;
     EXPECT_EQ(copies, 0);
 }
@@ -175,10 +183,11 @@ TEST_F(ServiceSessionTest, ThirtyThirdSessionEvictsTheOldestAndDeletesItsCopy) {
 TEST_F(ServiceSessionTest, ValueStoreAcrossPagesAndOrigins) {
     const std::string writer = openSession("https://shop.example.com");
     const std::string reader = openSession("https://pay.example.net");
-    auto set = [&](const std::string& channel, const std::string& domains, const std::string& timeout) {
-        return result(R"({"FunctionName": "setTessarollValue", "SessionId": ")" + writer + R"(", "channel": ")" +
-                          channel + R"(", "domain_list": ")" + domains + R"(", "timeout": ")" + timeout +
-                          R"(", "value": "order 4711"})",
+    auto set = [&](const std::string& channel, const std::string& domains,
+                   const std::string& timeout) {
+        return result(R"({"FunctionName": "setTessarollValue", "SessionId": ")" + writer +
+                          R"(", "channel": ")" + channel + R"(", "domain_list": ")" + domains +
+                          R"(", "timeout": ")" + timeout + R"(", "value": "order 4711"})",
                       "https://shop.example.com");
     };
     // Sessions answer only the origin that opened them: each reading page has its own.
@@ -196,7 +205,8 @@ TEST_F(ServiceSessionTest, ValueStoreAcrossPagesAndOrigins) {
     EXPECT_EQ(set("open", "", "10"), "0");
     EXPECT_EQ(get("open", "https://pay.example.net"), "");
 
-    for (int i = 2; i < 16; ++i) EXPECT_EQ(set("c" + std::to_string(i), "shop.example.com", "10"), "0");
+    for (int i = 2; i < 16; ++i)
+        EXPECT_EQ(set("c" + std::to_string(i), "shop.example.com", "10"), "0");
     EXPECT_EQ(set("one-too-many", "shop.example.com", "10"), "61019");
 }
 
@@ -209,14 +219,16 @@ namespace {
 TEST_F(ServiceSessionTest, AnotherOriginPresentingASessionIdGetsItsOwnSession) {
     const std::string id = openSession();
     const std::string instance = instanceOf(counters(id));
-    auto answer = call(R"({"FunctionName": "TestAdapter_Counters", "SessionId": ")" + id + R"(", "PathID": ")" +
-                           tableId + R"(", "minServerVersion": "1.0.23.0510"})",
-                       "https://evil.example")
-                      .second;
+    auto answer =
+        call(R"({"FunctionName": "TestAdapter_Counters", "SessionId": ")" + id +
+                 R"(", "PathID": ")" + tableId + R"(", "minServerVersion": "1.0.23.0510"})",
+             "https://evil.example")
+            .second;
     EXPECT_TRUE(isGeneratedSessionId(answer["SessionID"])) << answer["SessionID"];
     EXPECT_NE(answer["SessionID"], id);
     EXPECT_NE(instanceOf(answer["result"]), instance);
-    EXPECT_THAT(counters(id), ::testing::HasSubstr(instance + " unlock=1 version=1 release=0 calls=4"));
+    EXPECT_THAT(counters(id),
+                ::testing::HasSubstr(instance + " unlock=1 version=1 release=0 calls=4"));
 }
 
 }  // namespace

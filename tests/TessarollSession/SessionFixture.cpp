@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-
 namespace fs = std::filesystem;
 
 namespace session_tests {
@@ -34,7 +33,9 @@ std::optional<std::string> answerValue(const JsonMapPtr& answer, const std::stri
     return getJsonMapValue(answer.get(), key);
 }
 
-int answerSize(const JsonMapPtr& answer) { return answer ? answer->count : -1; }
+int answerSize(const JsonMapPtr& answer) {
+    return answer ? answer->count : -1;
+}
 
 void SessionTest::SetUp() {
     sandbox_.emplace();
@@ -87,7 +88,8 @@ std::string SessionTest::openSession(const std::string& origin) {
 }
 
 std::string SessionTest::counters(const std::string& sessionId, const std::string& origin) {
-    JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Counters"}, {"SessionId", sessionId}}, origin);
+    JsonMapPtr answer =
+        send({{"FunctionName", "TestAdapter_Counters"}, {"SessionId", sessionId}}, origin);
     return answerValue(answer, "result").value_or("");
 }
 
@@ -102,7 +104,9 @@ std::string SessionTest::adapterEvents() const {
     return testing_support::readFile(sandbox_->root() / "adapter-events.txt");
 }
 
-int SessionTest::slotOf(const std::string& sessionId) { return service_->table().slotOf(sessionId); }
+int SessionTest::slotOf(const std::string& sessionId) {
+    return service_->table().slotOf(sessionId);
+}
 
 int SessionTest::slotsInUse() {
     int used = 0;

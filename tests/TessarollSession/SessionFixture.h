@@ -51,7 +51,9 @@ protected:
     std::string adapterEvents() const;
 
     std::filesystem::path installFolder() const { return sandbox_->root() / "install"; }
-    std::filesystem::path workFolderPath() const { return sandbox_->dataHome() / "ZEFAGPKITessarollMain"; }
+    std::filesystem::path workFolderPath() const {
+        return sandbox_->dataHome() / "ZEFAGPKITessarollMain";
+    }
     std::filesystem::path installedAdapter() const;
     std::filesystem::path slotFolder(int index) const;
     int slotOf(const std::string& sessionId);

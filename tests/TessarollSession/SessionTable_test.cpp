@@ -20,8 +20,10 @@ TEST_F(SessionTest, StartUpLeavesEveryslotFreeAndTheWorkFolderReady) {
 }
 
 TEST_F(SessionTest, RestartRewritesTheMarkerAndDropsLeftoverCopies) {
-    testing_support::writeFile(workFolderPath() / "ZEFAGPKITessarollMainVersion", "Tessaroll version=0.9 and more text");
-    testing_support::writeFile(slotFolder(3) / "ZEFAVZDediGPKICryptATLAdapter.so", "left by a crash");
+    testing_support::writeFile(workFolderPath() / "ZEFAGPKITessarollMainVersion",
+                               "Tessaroll version=0.9 and more text");
+    testing_support::writeFile(slotFolder(3) / "ZEFAVZDediGPKICryptATLAdapter.so",
+                               "left by a crash");
     testing_support::writeFile(workFolderPath() / "Tempfile" / "stray.txt", "x");
     SessionTable restarted(workFolderPath().string(), installFolder().string());
     EXPECT_EQ(testing_support::readFile(workFolderPath() / "ZEFAGPKITessarollMainVersion"),

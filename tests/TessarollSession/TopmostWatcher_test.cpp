@@ -6,11 +6,11 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "TessarollSession/TopmostWatcher.h"
@@ -36,14 +36,16 @@ public:
 
     DesktopWindow open(const std::string& title) {
         if (!display_) return 0;
-        const Window window = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 20, 20, 160, 80, 0, 0, 0);
+        const Window window =
+            XCreateSimpleWindow(display_, DefaultRootWindow(display_), 20, 20, 160, 80, 0, 0, 0);
         XStoreName(display_, window, title.c_str());
         XChangeProperty(display_, window, XInternAtom(display_, "_NET_WM_NAME", False),
                         XInternAtom(display_, "UTF8_STRING", False), 8, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
+                        reinterpret_cast<const unsigned char*>(title.data()),
+                        static_cast<int>(title.size()));
         const long pid = getpid();
-        XChangeProperty(display_, window, XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL, 32,
-                        PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
+        XChangeProperty(display_, window, XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL,
+                        32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
         XMapWindow(display_, window);
         XSync(display_, False);
         return window;
@@ -57,10 +59,11 @@ public:
         event.xclient.message_type = XInternAtom(display_, "_NET_WM_STATE", False);
         event.xclient.format = 32;
         event.xclient.data.l[0] = 0;  // remove
-        event.xclient.data.l[1] = static_cast<long>(XInternAtom(display_, "_NET_WM_STATE_ABOVE", False));
+        event.xclient.data.l[1] =
+            static_cast<long>(XInternAtom(display_, "_NET_WM_STATE_ABOVE", False));
         event.xclient.data.l[3] = 1;
-        XSendEvent(display_, DefaultRootWindow(display_), False, SubstructureRedirectMask | SubstructureNotifyMask,
-                   &event);
+        XSendEvent(display_, DefaultRootWindow(display_), False,
+                   SubstructureRedirectMask | SubstructureNotifyMask, &event);
         XSync(display_, False);
     }
 
@@ -88,11 +91,14 @@ bool allListed(std::initializer_list<DesktopWindow> windows) {
 std::size_t countLines(const LogCapture& log, const std::string& text) {
     const std::vector<std::string> lines = log.lines();
     return static_cast<std::size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+        std::count_if(lines.begin(), lines.end(),
+                      [&](const std::string& l) { return l.find(text) != std::string::npos; }));
 }
 
 // Several polls of the watcher.
-void letItPoll() { std::this_thread::sleep_for(900ms); }
+void letItPoll() {
+    std::this_thread::sleep_for(900ms);
+}
 
 class TopmostWatcher : public ::testing::Test {
 protected:
@@ -156,7 +162,8 @@ TEST_F(TopmostWatcher, AllProcessesModeRaisesNewWindowsOfOtherProcessesToo) {
     PeerWindow peerDuring("All during");
     const DesktopWindow ownDuring = own.open("All own during");
     ASSERT_TRUE(waitUntil([&] { return allListed({peerDuring.id, ownDuring}); }));
-    EXPECT_TRUE(waitUntil([&] { return isWindowTopmost(peerDuring.id) && isWindowTopmost(ownDuring); }, 2s));
+    EXPECT_TRUE(waitUntil(
+        [&] { return isWindowTopmost(peerDuring.id) && isWindowTopmost(ownDuring); }, 2s));
     letItPoll();
     EXPECT_FALSE(isWindowTopmost(peerBefore.id));
     EXPECT_FALSE(isWindowTopmost(ownBefore));

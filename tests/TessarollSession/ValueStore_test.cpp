@@ -14,7 +14,8 @@ const std::string origin = "https://app.example.org";
 
 class ValueStoreTest : public ::testing::Test {
 protected:
-    int set(const std::string& name, int32_t timeout, const std::string& value = "v", const std::string& from = origin) {
+    int set(const std::string& name, int32_t timeout, const std::string& value = "v",
+            const std::string& from = origin) {
         return store.set(name, std::string("app.example.org"), timeout, value, from);
     }
     std::string get(const std::string& name, const std::string& from = origin) {
@@ -112,12 +113,16 @@ TEST_F(ValueStoreTest, OnlyAnAllowedOriginOverwritesALiveValue) {
     };
     for (const Case& c : cases) {
         ValueStore fresh{[this] { return clock; }};
-        ASSERT_EQ(fresh.set(std::string("ch"), std::string("app.example.org"), 1, std::string("first"), origin), 0);
+        ASSERT_EQ(fresh.set(std::string("ch"), std::string("app.example.org"), 1,
+                            std::string("first"), origin),
+                  0);
         advance(c.later);
-        EXPECT_EQ(fresh.set(std::string("ch"), std::string("evil.example; app.example.org"), 1, std::string("new"), c.from),
+        EXPECT_EQ(fresh.set(std::string("ch"), std::string("evil.example; app.example.org"), 1,
+                            std::string("new"), c.from),
                   c.result)
             << c.from << " " << c.later;
-        EXPECT_EQ(fresh.get(std::string("ch"), c.result == 0 ? std::string(c.from) : origin), c.kept)
+        EXPECT_EQ(fresh.get(std::string("ch"), c.result == 0 ? std::string(c.from) : origin),
+                  c.kept)
             << c.from << " " << c.later;
     }
     // A value that never times out stays its site's.
@@ -128,8 +133,10 @@ TEST_F(ValueStoreTest, OnlyAnAllowedOriginOverwritesALiveValue) {
 
 TEST_F(ValueStoreTest, EmptyDomainListIsReadableFromNowhere) {
     ASSERT_EQ(set("allowed", 0, "x"), 0);
-    ASSERT_EQ(store.set(std::string("blank"), std::string(""), 0, std::string("secret"), origin), 0);
-    ASSERT_EQ(store.set(std::string("blanks"), std::string(" ; "), 0, std::string("secret"), origin), 0);
+    ASSERT_EQ(store.set(std::string("blank"), std::string(""), 0, std::string("secret"), origin),
+              0);
+    ASSERT_EQ(
+        store.set(std::string("blanks"), std::string(" ; "), 0, std::string("secret"), origin), 0);
     EXPECT_EQ(get("allowed"), "x");  // leaves an allowed verdict behind
     EXPECT_EQ(get("blank"), "");
     EXPECT_EQ(get("blank", "https://attacker.example"), "");
@@ -150,21 +157,27 @@ TEST_F(ValueStoreTest, MissingArguments) {
 }  // namespace
 
 // Through the sessions, on an open session.
-using session_tests::SessionTest;
 using session_tests::answerValue;
+using session_tests::SessionTest;
 
 TEST_F(SessionTest, ValueStoreCallsOfAnOpenSession) {
     const std::string id = openSession();
-    auto set = [&](std::string channel, std::string domains, std::string value, std::string timeout = "0") {
-        return answerValue(send({{"FunctionName", "setTessarollValue"}, {"SessionId", id}, {"channel", channel},
-                                 {"domain_list", domains}, {"value", value}, {"timeout", timeout}}),
+    auto set = [&](std::string channel, std::string domains, std::string value,
+                   std::string timeout = "0") {
+        return answerValue(send({{"FunctionName", "setTessarollValue"},
+                                 {"SessionId", id},
+                                 {"channel", channel},
+                                 {"domain_list", domains},
+                                 {"value", value},
+                                 {"timeout", timeout}}),
                            "result");
     };
     // Each reading page uses a session of its own: sessions answer only their own origin.
     std::map<std::string, std::string> readers{{session_tests::pageOrigin, id}};
     auto get = [&](std::string channel, std::string origin) {
         if (!readers.count(origin)) readers[origin] = openSession(origin);
-        return answerValue(send({{"FunctionName", "getTessarollValue"}, {"SessionId", readers[origin]},
+        return answerValue(send({{"FunctionName", "getTessarollValue"},
+                                 {"SessionId", readers[origin]},
                                  {"channel", channel}},
                                 origin),
                            "result");
@@ -183,7 +196,9 @@ TEST_F(SessionTest, ValueStoreCallsOfAnOpenSession) {
     EXPECT_EQ(get("open", "https://pages.example.com"), "");
 
     // Missing arguments.
-    JsonMapPtr noValue = send({{"FunctionName", "setTessarollValue"}, {"SessionId", id}, {"channel", "x"},
+    JsonMapPtr noValue = send({{"FunctionName", "setTessarollValue"},
+                               {"SessionId", id},
+                               {"channel", "x"},
                                {"domain_list", "a.example"}});
     EXPECT_EQ(answerValue(noValue, "result"), "61005");
     JsonMapPtr noChannel = send({{"FunctionName", "getTessarollValue"}, {"SessionId", id}});
@@ -191,11 +206,13 @@ TEST_F(SessionTest, ValueStoreCallsOfAnOpenSession) {
     EXPECT_EQ(set("negative", "a.example", "v", "-1"), "61005");
 
     // The timeout is read as the service reads integers.
-    for (const auto& [timeout, minutes] : {std::pair{"true", 1}, std::pair{"FALSE", 0}, std::pair{" 7 min", 7},
-                                           std::pair{"soon", 0}}) {
+    for (const auto& [timeout, minutes] : {std::pair{"true", 1}, std::pair{"FALSE", 0},
+                                           std::pair{" 7 min", 7}, std::pair{"soon", 0}}) {
         ASSERT_EQ(set("timed", "pages.example.com", "v", timeout), "0") << timeout;
         int index = 0;
-        while (index < valueChannelCount && service_->values().channel(index).channelName != "timed") ++index;
+        while (index < valueChannelCount &&
+               service_->values().channel(index).channelName != "timed")
+            ++index;
         ASSERT_LT(index, valueChannelCount);
         EXPECT_EQ(service_->values().channel(index).timeoutMinutes, minutes) << timeout;
     }

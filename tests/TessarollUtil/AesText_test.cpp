@@ -14,9 +14,9 @@ namespace {
 using testing_support::LogCapture;
 using Bytes = std::vector<uint8_t>;
 
-constexpr std::array<uint8_t, 32> kKey = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae,
-                                          0xf0, 0x85, 0x7d, 0x77, 0x81, 0x1f, 0x35, 0x2c, 0x07, 0x3b, 0x61,
-                                          0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
+constexpr std::array<uint8_t, 32> kKey = {
+    0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81,
+    0x1f, 0x35, 0x2c, 0x07, 0x3b, 0x61, 0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
 constexpr std::array<uint8_t, 16> kIv = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 // The engine's own padded CBC over raw bytes, the way a page without our prefix encrypts.
@@ -25,7 +25,8 @@ Bytes encryptRaw(std::string_view plain, std::span<const uint8_t, 32> key = kKey
     Bytes out(plain.size() + 16);
     std::size_t produced = 0, last = 0;
     EXPECT_EQ(cipherInit(context, kMechanismAesCbcPad, key, kIv, false), kCipherOk);
-    EXPECT_EQ(cipherUpdate(context, {reinterpret_cast<const uint8_t*>(plain.data()), plain.size()}, out, produced),
+    EXPECT_EQ(cipherUpdate(context, {reinterpret_cast<const uint8_t*>(plain.data()), plain.size()},
+                           out, produced),
               kCipherOk);
     EXPECT_EQ(cipherFinal(context, std::span(out).subspan(produced), last), kCipherOk);
     out.resize(produced + last);
@@ -60,7 +61,11 @@ TEST(EncryptAESCBC, PlaintextIsPrefixTextAndZeroByteInWholeBlocks) {
 
 TEST(DecryptAESCBC, GivesBackWhatWasEncrypted) {
     LogCapture log;
-    const std::string texts[] = {"", "a", "value with blanks", "\xE4\xB8\xAD\xE6\x96\x87 UTF-8", "0123456789abcdef",
+    const std::string texts[] = {"",
+                                 "a",
+                                 "value with blanks",
+                                 "\xE4\xB8\xAD\xE6\x96\x87 UTF-8",
+                                 "0123456789abcdef",
                                  std::string(1000, 'z')};
     for (const std::string& text : texts) {
         SCOPED_TRACE(text.substr(0, 20));

@@ -13,11 +13,14 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes fromHex(std::string_view hex) {
     Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
     return out;
 }
 
-Bytes fromText(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes fromText(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
 std::string toHex(const Bytes& bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -36,8 +39,8 @@ struct Outcome {
 };
 
 // One whole operation: init, one update per chunk (a chunk size of 0 means one update), final.
-Outcome run(uint32_t mechanism, const Bytes& key, const Bytes& iv, bool decrypting, const Bytes& input,
-            std::size_t chunk = 0) {
+Outcome run(uint32_t mechanism, const Bytes& key, const Bytes& iv, bool decrypting,
+            const Bytes& input, std::size_t chunk = 0) {
     CipherContext context;
     Outcome outcome;
     EXPECT_EQ(cipherInit(context, mechanism, key, iv, decrypting), kCipherOk);
@@ -58,7 +61,8 @@ Outcome run(uint32_t mechanism, const Bytes& key, const Bytes& iv, bool decrypti
     return outcome;
 }
 
-// Published vectors: FIPS 197 C.3, SP 800-38A F.2.5 / F.2.6, FIPS 46 worked example, RC4 test texts.
+// Published vectors: FIPS 197 C.3, SP 800-38A F.2.5 / F.2.6, FIPS 46 worked example, RC4 test
+// texts.
 struct Vector {
     const char* name;
     uint32_t mechanism;
@@ -94,22 +98,51 @@ const Bytes kNistPlain = fromHex(
 INSTANTIATE_TEST_SUITE_P(
     Engine, PublishedVectorTest,
     ::testing::Values(
-        Vector{"Aes256Block", kMechanismAesEcb, fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
-               {}, fromHex("00112233445566778899aabbccddeeff"), "8ea2b7ca516745bfeafc49904b496089"},
-        Vector{"Aes256Ecb", kMechanismAesEcb, kAesKey, {}, kNistPlain,
+        Vector{"Aes256Block",
+               kMechanismAesEcb,
+               fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
+               {},
+               fromHex("00112233445566778899aabbccddeeff"),
+               "8ea2b7ca516745bfeafc49904b496089"},
+        Vector{"Aes256Ecb",
+               kMechanismAesEcb,
+               kAesKey,
+               {},
+               kNistPlain,
                "f3eed1bdb5d2a03c064b5a7e3db181f8591ccb10d410ed26dc5ba74a31362870"
                "b6ed21b99ca6f4f9f153e7b1beafed1d23304b7a39f9f3ff067d8d8f9e24ecc7"},
         Vector{"Aes256Cbc", kMechanismAesCbc, kAesKey, kNistIv, kNistPlain,
                "f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
                "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b"},
-        Vector{"DesEcb", kMechanismDesEcb, fromHex("133457799bbcdff1"), {}, fromHex("0123456789abcdef"),
+        Vector{"DesEcb",
+               kMechanismDesEcb,
+               fromHex("133457799bbcdff1"),
+               {},
+               fromHex("0123456789abcdef"),
                "85e813540f0ab405"},
-        Vector{"DesEcbNowIsTheTime", kMechanismDesEcb, fromHex("0123456789abcdef"), {},
-               fromText("Now is the time for all "), "3fa40e8a984d48156a271787ab8883f9893d51ec4b563b53"},
-        Vector{"TripleDesThreeKeys", kMechanismDes3Ecb, fromHex("0123456789abcdef23456789abcdef01456789abcdef0123"), {},
-               fromText("The qufck brown fox jump"), "a826fd8ce53b855fcce21c8112256fe668d5c05dd9b6b900"},
-        Vector{"Rc4Key", kMechanismRc4, fromText("Key"), {}, fromText("Plaintext"), "bbf316e8d940af0ad3"},
-        Vector{"Rc4Secret", kMechanismRc4, fromText("Secret"), {}, fromText("Attack at dawn"),
+        Vector{"DesEcbNowIsTheTime",
+               kMechanismDesEcb,
+               fromHex("0123456789abcdef"),
+               {},
+               fromText("Now is the time for all "),
+               "3fa40e8a984d48156a271787ab8883f9893d51ec4b563b53"},
+        Vector{"TripleDesThreeKeys",
+               kMechanismDes3Ecb,
+               fromHex("0123456789abcdef23456789abcdef01456789abcdef0123"),
+               {},
+               fromText("The qufck brown fox jump"),
+               "a826fd8ce53b855fcce21c8112256fe668d5c05dd9b6b900"},
+        Vector{"Rc4Key",
+               kMechanismRc4,
+               fromText("Key"),
+               {},
+               fromText("Plaintext"),
+               "bbf316e8d940af0ad3"},
+        Vector{"Rc4Secret",
+               kMechanismRc4,
+               fromText("Secret"),
+               {},
+               fromText("Attack at dawn"),
                "45a01f645fc35b383552544b9bf5"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -128,7 +161,8 @@ TEST(CipherPadding, AddsOneToOneBlockAndRemovesItAgain) {
     };
     for (const Family& f : families) {
         for (std::size_t length = 0; length <= 33; ++length) {
-            SCOPED_TRACE(testing::Message() << std::hex << f.padded << std::dec << " length " << length);
+            SCOPED_TRACE(testing::Message()
+                         << std::hex << f.padded << std::dec << " length " << length);
             Bytes text(length);
             for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<uint8_t>(i * 7 + 1);
             const std::size_t pad = f.block - length % f.block;
@@ -160,13 +194,16 @@ TEST(CipherTripleDes, KeyLengthSelectsTheSchedules) {
     threeKeys.insert(threeKeys.end(), k1.begin(), k1.end());
     EXPECT_EQ(run(kMechanismDes3Ecb, twoKeys, {}, false, block).output,
               run(kMechanismDes3Ecb, threeKeys, {}, false, block).output);
-    EXPECT_EQ(run(kMechanismDes3Ecb, k1, {}, false, block).output, run(kMechanismDesEcb, k1, {}, false, block).output);
+    EXPECT_EQ(run(kMechanismDes3Ecb, k1, {}, false, block).output,
+              run(kMechanismDesEcb, k1, {}, false, block).output);
     EXPECT_NE(run(kMechanismDes3Ecb, twoKeys, {}, false, block).output,
               run(kMechanismDesEcb, k1, {}, false, block).output);
 }
 
 // Helpers that build a ciphertext whose last block decrypts to a chosen block.
-Bytes lastBlockDecryptingTo(const Bytes& block) { return run(kMechanismAesCbc, kAesKey, kNistIv, false, block).output; }
+Bytes lastBlockDecryptingTo(const Bytes& block) {
+    return run(kMechanismAesCbc, kAesKey, kNistIv, false, block).output;
+}
 
 TEST(CipherErrors, EachRuleGivesItsCode) {
     Bytes badPadBlock(16, 0x02);
@@ -182,26 +219,31 @@ TEST(CipherErrors, EachRuleGivesItsCode) {
         CipherResult update, final;
     };
     const Case cases[] = {
-        {"unpadded ECB with a partial block", kMechanismAesEcb, false, Bytes(20, 1), kCipherOk, kCipherDataLenRange},
-        {"unpadded CBC decrypt with a partial block", kMechanismAesCbc, true, Bytes(15, 1), kCipherOk,
+        {"unpadded ECB with a partial block", kMechanismAesEcb, false, Bytes(20, 1), kCipherOk,
          kCipherDataLenRange},
+        {"unpadded CBC decrypt with a partial block", kMechanismAesCbc, true, Bytes(15, 1),
+         kCipherOk, kCipherDataLenRange},
         {"RC4 never has bytes waiting", kMechanismRc4, false, Bytes(5, 1), kCipherOk, kCipherOk},
         {"padded decrypt of 20 bytes", kMechanismAesCbcPad, true, Bytes(20, 1), kCipherOk,
          kCipherEncryptedDataLenRange},
-        {"padded decrypt of nothing", kMechanismAesCbcPad, true, Bytes{}, kCipherOk, kCipherEncryptedDataLenRange},
-        {"padding bytes that differ", kMechanismAesCbcPad, true, lastBlockDecryptingTo(badPadBlock), kCipherOk,
-         kCipherEncryptedDataInvalid},
-        {"padding longer than a block", kMechanismAesCbcPad, true, lastBlockDecryptingTo(tooLongPad), kCipherOk,
-         kCipherEncryptedDataInvalid},
+        {"padded decrypt of nothing", kMechanismAesCbcPad, true, Bytes{}, kCipherOk,
+         kCipherEncryptedDataLenRange},
+        {"padding bytes that differ", kMechanismAesCbcPad, true, lastBlockDecryptingTo(badPadBlock),
+         kCipherOk, kCipherEncryptedDataInvalid},
+        {"padding longer than a block", kMechanismAesCbcPad, true,
+         lastBlockDecryptingTo(tooLongPad), kCipherOk, kCipherEncryptedDataInvalid},
         {"padding byte zero", kMechanismAesCbcPad, true, lastBlockDecryptingTo(zeroPad), kCipherOk,
          kCipherEncryptedDataInvalid},
-        {"a MAC has no final rule", kMechanismAesMac, false, Bytes(32, 1), kCipherOk, kCipherMechanismInvalid},
+        {"a MAC has no final rule", kMechanismAesMac, false, Bytes(32, 1), kCipherOk,
+         kCipherMechanismInvalid},
         {"a DES MAC has no final rule", kMechanismDes3MacGeneral, false, Bytes(8, 1), kCipherOk,
          kCipherMechanismInvalid},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Bytes key = c.mechanism == kMechanismRc4 ? fromText("k") : c.mechanism < 0x1000 ? fromHex("0123456789abcdef") : kAesKey;
+        const Bytes key = c.mechanism == kMechanismRc4 ? fromText("k")
+                          : c.mechanism < 0x1000       ? fromHex("0123456789abcdef")
+                                                       : kAesKey;
         CipherContext context;
         ASSERT_EQ(cipherInit(context, c.mechanism, key, kNistIv, c.decrypting), kCipherOk);
         Bytes out(c.input.size() + 16);
@@ -211,7 +253,8 @@ TEST(CipherErrors, EachRuleGivesItsCode) {
         EXPECT_EQ(cipherFinal(context, std::span(out).subspan(produced), last), c.final);
         const std::string printed = testing::internal::GetCapturedStdout();
         if (c.final == kCipherEncryptedDataLenRange) {
-            EXPECT_EQ(printed, "p->Buse: " + std::to_string(c.input.size() % 16) + "\nbufsize: 16\n");
+            EXPECT_EQ(printed,
+                      "p->Buse: " + std::to_string(c.input.size() % 16) + "\nbufsize: 16\n");
         }
     }
 }
@@ -233,7 +276,8 @@ TEST(CipherErrors, InitRefusesWhatItCannotRun) {
         {"DES key of 16 bytes", kMechanismDesEcb, Bytes(16, 1), {}, false, kCipherKeySizeRange},
         {"3DES key of 20 bytes", kMechanismDes3Ecb, Bytes(20, 1), {}, false, kCipherKeySizeRange},
         {"empty RC4 key", kMechanismRc4, {}, {}, false, kCipherKeySizeRange},
-        {"CBC without an IV", kMechanismAesCbc, kAesKey, Bytes(8, 0), false, kCipherMechanismParamInvalid},
+        {"CBC without an IV", kMechanismAesCbc, kAesKey, Bytes(8, 0), false,
+         kCipherMechanismParamInvalid},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -254,8 +298,7 @@ TEST(CipherErrors, TooSmallOutputChangesNothing) {
     ASSERT_EQ(cipherInit(context, kMechanismAesCbc, kAesKey, kNistIv, false), kCipherOk);
     Bytes small(31), out(64);
     std::size_t produced = 0, last = 0;
-    EXPECT_EQ(cipherUpdate(context, std::span(kNistPlain).first(32),
-                           small, produced),
+    EXPECT_EQ(cipherUpdate(context, std::span(kNistPlain).first(32), small, produced),
               kCipherBufferTooSmall);
     EXPECT_EQ(produced, 0u);
     ASSERT_EQ(cipherUpdate(context, kNistPlain, out, produced), kCipherOk);
@@ -280,7 +323,8 @@ TEST(CipherContextTest, FinalWipesTheContext) {
     ASSERT_EQ(cipherUpdate(context, fromText("secret"), out, produced), kCipherOk);
     ASSERT_EQ(cipherFinal(context, out, last), kCipherOk);
     const auto* raw = reinterpret_cast<const unsigned char*>(&context);
-    EXPECT_EQ(std::count(raw, raw + sizeof context, 0), static_cast<std::ptrdiff_t>(sizeof context));
+    EXPECT_EQ(std::count(raw, raw + sizeof context, 0),
+              static_cast<std::ptrdiff_t>(sizeof context));
 }
 
 // FIPS 180-4 examples and the empty message.
@@ -296,7 +340,8 @@ TEST(Sha512, PublishedDigests) {
         {"",
          "CF83E1357EEFB8BDF1542850D66D8007D620E4050B5715DC83F4A921D36CE9CE"
          "47D0D13C5D85F2B0FF8318D2877EEC2F63B931BD47417A81A538327AF927DA3E"},
-        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrl"
+         "mnopqrsmnopqrstnopqrstu",
          "8E959B75DAE313DA8CF4F72814FC143F8F7779C6EB9F7FA17299AEADB6889018"
          "501D289E4900F7E4331B99DEC4B5433AC7D329EEB6DD26545E96E55B874BE909"},
         {std::string(1000000, 'a'),
@@ -309,7 +354,8 @@ TEST(Sha512, PublishedDigests) {
         // The same digest fed in uneven pieces.
         Sha512Context context;
         sha512Init(context);
-        for (std::size_t at = 0; at < c.text.size(); at += 97) sha512Update(context, std::string_view(c.text).substr(at, 97));
+        for (std::size_t at = 0; at < c.text.size(); at += 97)
+            sha512Update(context, std::string_view(c.text).substr(at, 97));
         Sha512Digest digest{};
         sha512Final(context, digest);
         EXPECT_EQ(digestToHex(digest), c.digest);

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -74,7 +74,8 @@ TEST(ParseJsonMap, ValuesAreUnescapedOnlyByTheSevenRules) {
 }
 
 TEST(ParseJsonMap, RefusesTextsThatAreNotAnObjectOfPairs) {
-    const std::string cases[] = {"{}", "[]", "", R"({"a":"unterminated)", R"({"a":"b")", pairsJson(129), "nothing"};
+    const std::string cases[] = {"{}",          "[]",           "",       R"({"a":"unterminated)",
+                                 R"({"a":"b")", pairsJson(129), "nothing"};
     for (const std::string& json : cases) {
         SCOPED_TRACE(json.substr(0, 40));
         LogCapture log;
@@ -99,14 +100,16 @@ TEST(ParseJsonMap, HoldsAndFindsAllOf128Keys) {
     }
     std::shuffle(keys.begin(), keys.end(), std::mt19937(42));
     std::string json = "{";
-    for (std::size_t i = 0; i < keys.size(); ++i) json += (i ? ",\"" : "\"") + keys[i] + "\":\"" + keys[i] + "!\"";
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        json += (i ? ",\"" : "\"") + keys[i] + "\":\"" + keys[i] + "!\"";
     json += "}";
 
     auto map = parseJsonMap(json);
     ASSERT_TRUE(map);
     ASSERT_EQ(map->count, kJsonMapCapacity);
     for (int i = 1; i < map->count; ++i)
-        EXPECT_LT(compareJsonMapEntries(&map->entries[i - 1], &map->entries[i]), 0) << map->entries[i].key;
+        EXPECT_LT(compareJsonMapEntries(&map->entries[i - 1], &map->entries[i]), 0)
+            << map->entries[i].key;
     for (const std::string& key : keys) {
         std::string lower = toLowerString(key);
         EXPECT_EQ(getJsonMapValue(map.get(), lower), key + "!");
@@ -140,7 +143,8 @@ const char* const kEncryptedRequest =
 
 // The request line of the README's example, read from the README itself.
 std::string readmeEncryptedRequest() {
-    const std::filesystem::path readme = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "README.md";
+    const std::filesystem::path readme =
+        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "README.md";
     std::istringstream in(testing_support::readFile(readme));
     for (std::string line; std::getline(in, line);)
         if (line.starts_with("    {\"FunctionName\": \"GPKI_VerifyPIN\"")) return line.substr(4);
@@ -169,12 +173,14 @@ TEST(DecodeJsonMapParameter, FlagsDecideTheTransformation) {
     const Case cases[] = {
         {"no flag", "pwd", R"({"pwd": "C:*dir*f"})", "C:*dir*f"},
         {"star flag", "pwd", R"({"pwd": "C:*dir*f", "pwd_TessarollFlag": "true"})", "C:\\dir\\f"},
-        {"slash flag in capitals", "pwd", R"({"pwd": "a==TessarollSlash==b", "PWD_TESSAROLLSLASHFLAG": "TRUE"})", "a\\b"},
+        {"slash flag in capitals", "pwd",
+         R"({"pwd": "a==TessarollSlash==b", "PWD_TESSAROLLSLASHFLAG": "TRUE"})", "a\\b"},
         {"base64 flag", "v", R"({"v": "YWJj%3D", "v_TessarollBase64Flag": "True"})", "abc"},
-        {"true with a blank is not true", "pwd", R"({"pwd": "C:*d", "pwd_TessarollFlag": "true "})", "C:*d"},
+        {"true with a blank is not true", "pwd", R"({"pwd": "C:*d", "pwd_TessarollFlag": "true "})",
+         "C:*d"},
         {"false", "pwd", R"({"pwd": "C:*d", "pwd_TessarollFlag": "false"})", "C:*d"},
-        {"star wins over base64", "v", R"({"v": "YW*J", "v_TessarollFlag": "true", "v_TessarollBase64Flag": "true"})",
-         "YW\\J"},
+        {"star wins over base64", "v",
+         R"({"v": "YW*J", "v_TessarollFlag": "true", "v_TessarollBase64Flag": "true"})", "YW\\J"},
         {"a false flag lets the next one decide", "v",
          R"({"v": "YWJj", "v_TessarollFlag": "no", "v_TessarollBase64Flag": "true"})", "abc"},
         {"encrypted with prefix", "v",
@@ -221,10 +227,11 @@ TEST(BinarySearchTessarollJsonMap, PresenceIsTheEntryNotItsValue) {
     ASSERT_EQ(setJsonMapValue(map.get(), "noText", std::nullopt), 0);
     LogCapture log;
     const std::pair<const char*, bool> cases[] = {
-        {"iFlags", true}, {"IFLAGS", true}, {"empty", true}, {"noText", true}, {"d", true},
+        {"iFlags", true},   {"IFLAGS", true}, {"empty", true},    {"noText", true}, {"d", true},
         {"strCert", false}, {"iFlag", false}, {"iFlagsX", false}, {"", false},
     };
-    for (const auto& [key, present] : cases) EXPECT_EQ(jsonMapHasKey(map.get(), key), present) << key;
+    for (const auto& [key, present] : cases)
+        EXPECT_EQ(jsonMapHasKey(map.get(), key), present) << key;
     EXPECT_FALSE(jsonMapHasKey(nullptr, "iFlags"));
     auto empty = newJsonMap();
     EXPECT_FALSE(jsonMapHasKey(empty.get(), "iFlags"));
@@ -291,12 +298,14 @@ TEST(SerializeJsonMap, Base64ValuesInSortedOrder) {
     EXPECT_EQ(serializeJsonMap(map.get()), R"({"FunctionName": "RWNobw==", "result": "MA=="})");
     setJsonMapValue(map.get(), "empty", "");
     setJsonMapValue(map.get(), "absent", std::nullopt);
-    EXPECT_EQ(serializeJsonMap(map.get()), R"({"empty": "", "FunctionName": "RWNobw==", "result": "MA=="})");
+    EXPECT_EQ(serializeJsonMap(map.get()),
+              R"({"empty": "", "FunctionName": "RWNobw==", "result": "MA=="})");
 }
 
 // Parse, serialise, parse again: every key and (Base64-decoded) value survives.
 TEST(SerializeJsonMap, RoundTripThroughTheParser) {
-    auto map = parseJsonMap(R"({"SessionId": "ab\"c", "line": "1\n2", "utf8": "中文", "n": 7, "Z": ""})");
+    auto map =
+        parseJsonMap(R"({"SessionId": "ab\"c", "line": "1\n2", "utf8": "中文", "n": 7, "Z": ""})");
     ASSERT_TRUE(map);
     auto text = serializeJsonMap(map.get());
     ASSERT_TRUE(text);
@@ -391,7 +400,8 @@ TEST(JsonMapNullArguments, WarnAndGiveTheEmptyAnswer) {
     freeJsonMap(nullptr);
     std::size_t warnings = 0;
     for (const std::string& line : log.lines())
-        if (line.find("[Warning] Parameter inputTessarollJson is null at ") != std::string::npos) ++warnings;
+        if (line.find("[Warning] Parameter inputTessarollJson is null at ") != std::string::npos)
+            ++warnings;
     EXPECT_EQ(warnings, 8u);
 }
 

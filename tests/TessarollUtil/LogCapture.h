@@ -22,7 +22,8 @@ inline std::string today() {
     std::tm local{};
     localtime_r(&now, &local);
     char text[48];
-    std::snprintf(text, sizeof text, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    std::snprintf(text, sizeof text, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday);
     return text;
 }
 
@@ -59,7 +60,8 @@ public:
     // The lines written since the last call of take().
     std::vector<std::string> take() {
         std::vector<std::string> all = lines();
-        std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen_, all.size())), all.end());
+        std::vector<std::string> fresh(
+            all.begin() + static_cast<std::ptrdiff_t>(std::min(seen_, all.size())), all.end());
         seen_ = all.size();
         return fresh;
     }

@@ -3,9 +3,9 @@
 #include "TessarollUtil/Text.h"
 #include "platform/Encoding.h"
 
+#include "LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
-#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +20,10 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using testing_support::today;
 using testing_support::ChildProcess;
 using testing_support::readFile;
 using testing_support::Sandbox;
+using testing_support::today;
 using testing_support::writeFile;
 
 namespace {
@@ -33,12 +33,14 @@ const char* const kChildVariable = "TESSAROLL_LOG_TEST_CHILD";
 
 // The messages of a log file: each line without its time stamp, tag and ids.
 std::vector<std::string> messagesOf(const fs::path& file) {
-    static const std::regex head(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[DEBUG\] \[\d{5}-\d{5}\] (.*)$)");
+    static const std::regex head(
+        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[DEBUG\] \[\d{5}-\d{5}\] (.*)$)");
     std::vector<std::string> messages;
     std::istringstream in(readFile(file));
     for (std::string line; std::getline(in, line);) {
         std::smatch m;
-        messages.push_back(std::regex_match(line, m, head) ? m[1].str() : "unexpected line: " + line);
+        messages.push_back(std::regex_match(line, m, head) ? m[1].str()
+                                                           : "unexpected line: " + line);
     }
     return messages;
 }
@@ -56,14 +58,16 @@ protected:
     // Our ini in `folder`, logging to `<log>_<date>.log` in the temporary folder.
     fs::path writeIni(const fs::path& folder, const std::string& log = "app") {
         fs::path ini = folder / kIniName;
-        writeFile(ini, "[ZEFAGPKITessaroll]\nLog File=" + (sandbox.tempDir() / (log + ".log")).string() +
-                           "\nLog Level=5\n");
+        writeFile(ini, "[ZEFAGPKITessaroll]\nLog File=" +
+                           (sandbox.tempDir() / (log + ".log")).string() + "\nLog Level=5\n");
         return ini;
     }
     fs::path logOf(const std::string& log = "app") const {
         return sandbox.tempDir() / (log + "_" + today() + ".log");
     }
-    std::vector<std::string> messages(const std::string& log = "app") const { return messagesOf(logOf(log)); }
+    std::vector<std::string> messages(const std::string& log = "app") const {
+        return messagesOf(logOf(log));
+    }
 
     Sandbox sandbox;
 };
@@ -76,7 +80,9 @@ TEST_F(LogTest, SuccessfulSetUpWritesEnableSetUpAndStateLines) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Log Enable '" + ini.string() + "'");
     EXPECT_TRUE(std::regex_match(
-        lines[1], std::regex(R"(^\S*Log\.cpp \d+ setLog Compile Time : [A-Z][a-z]{2} [ \d]\d \d{4} \d{2}:\d{2}:\d{2}$)")))
+        lines[1],
+        std::regex(
+            R"(^\S*Log\.cpp \d+ setLog Compile Time : [A-Z][a-z]{2} [ \d]\d \d{4} \d{2}:\d{2}:\d{2}$)")))
         << lines[1];
     EXPECT_EQ(lines[2], "[ZEFAGPKITessaroll][Normal] Log state: Enable");
 }
@@ -87,14 +93,16 @@ TEST_F(LogTest, WritersComposeTheirExactTexts) {
     const std::vector<std::pair<std::function<void()>, std::vector<std::string>>> cases = {
         {[] { writeNormalLog("Port: ", "56482"); }, {"[Normal] Port: 56482"}},
         {[] { writeErrorLog(nullptr, nullptr); }, {"[Error] "}},
-        {[] { writeWarningLog(std::string_view("Text: "), std::string_view()); }, {"[Warning] Text: "}},
+        {[] { writeWarningLog(std::string_view("Text: "), std::string_view()); },
+         {"[Warning] Text: "}},
         {[] { writeNormalLogInt("Count: ", -3); }, {"[Normal] Count: -3"}},
         {[] { writeErrorLogInt("Code: ", 61011); }, {"[Error] Code: 61011"}},
         {[] { writeWarningLogInt("Left: ", 2147483647); }, {"[Warning] Left: 2147483647"}},
         {[] { writeNormalLogW("Name: ", u"Gr\u00f6\u00dfe \u4e2d\u6587"); },
          {"[Normal] Name: Gr\u00f6\u00dfe \u4e2d\u6587"}},
         {[] { logAllocationFailure("Text.cpp", 88); },
-         {"[Error] Memory allocate fail at file: Text.cpp", "[Error] Memory allocate fail at line: 88"}},
+         {"[Error] Memory allocate fail at file: Text.cpp",
+          "[Error] Memory allocate fail at line: 88"}},
     };
     for (const auto& [write, expected] : cases) {
         fs::remove(logOf());
@@ -106,9 +114,11 @@ TEST_F(LogTest, WritersComposeTheirExactTexts) {
     }
 
     fs::remove(logOf());
-    const int line = __LINE__; TESSAROLL_NULL_PARAMETER("inputKey");
-    EXPECT_EQ(messages(), std::vector<std::string>{"[ZEFAGPKITessaroll][Warning] Parameter inputKey is null at " +
-                                                   std::string(__FILE__) + " " + std::to_string(line)});
+    const int line = __LINE__ + 1;  // the line of the macro below
+    TESSAROLL_NULL_PARAMETER("inputKey");
+    EXPECT_EQ(messages(), std::vector<std::string>{
+                              "[ZEFAGPKITessaroll][Warning] Parameter inputKey is null at " +
+                              std::string(__FILE__) + " " + std::to_string(line)});
 }
 
 TEST_F(LogTest, FirstPrefixStaysCutTo63Characters) {
@@ -123,7 +133,8 @@ TEST_F(LogTest, FirstPrefixStaysCutTo63Characters) {
 
 TEST_F(LogTest, WithoutALevelEverythingStaysSilent) {
     EXPECT_FALSE(setLog(nullptr));
-    writeFile(sandbox.windowsDir() / kIniName, "[ZEFAGPKITessaroll]\nLog File=" + (sandbox.tempDir() / "app.log").string() + "\n");
+    writeFile(sandbox.windowsDir() / kIniName,
+              "[ZEFAGPKITessaroll]\nLog File=" + (sandbox.tempDir() / "app.log").string() + "\n");
     EXPECT_FALSE(setLog("ZEFAGPKITessaroll"));
     EXPECT_FALSE(isLogOn());
     writeNormalLog("silent", "");
@@ -155,8 +166,9 @@ TEST_F(LogTest, ProgramPrefixAndCodePageForTheMonitorAndWorker) {
     fs::remove(logOf());
     writeNormalLog("Input: ", "-watchdog");
     writeNormalLogW("Path: ", u"/tmp/\u00e9");
-    EXPECT_EQ(messages(), (std::vector<std::string>{"[TessarollWorker-0A1B2C3D_SID][Normal] Input: -watchdog",
-                                                    "[TessarollWorker-0A1B2C3D_SID][Normal] Path: /tmp/\u00e9"}));
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "[TessarollWorker-0A1B2C3D_SID][Normal] Input: -watchdog",
+                              "[TessarollWorker-0A1B2C3D_SID][Normal] Path: /tmp/\u00e9"}));
 }
 
 // While the monitor has switched the library to code page 950, wide values are logged in it.
@@ -166,9 +178,11 @@ TEST_F(LogTest, WideValuesFollowTheLibraryCodePage) {
     fs::remove(logOf());
     libraryCodePage.store(kCodePageBig5);
     writeNormalLogW("Name: ", u"\u4e2d\u6587");
-    std::optional<std::u16string> replaced = replaceAllW(u"=Name=", u"=Name= \u4e2d\u6587", u"\u6587");
+    std::optional<std::u16string> replaced =
+        replaceAllW(u"=Name=", u"=Name= \u4e2d\u6587", u"\u6587");
     libraryCodePage.store(kCodePageUtf8);
-    EXPECT_EQ(messages(), std::vector<std::string>{"[ZEFAGPKITessaroll][Normal] Name: \xA4\xA4\xA4\xE5"});
+    EXPECT_EQ(messages(),
+              std::vector<std::string>{"[ZEFAGPKITessaroll][Normal] Name: \xA4\xA4\xA4\xE5"});
     EXPECT_EQ(replaced, std::u16string(u"\u6587 \u4e2d\u6587"));
 }
 
@@ -200,7 +214,8 @@ TEST_F(LogTest, SetLogSearchOrder) {
         EXPECT_EQ(lines[0], "Log Enable '" + (places[c.chosen] / kIniName).string() + "'");
         setUpLines.insert(lines[1]);
     }
-    EXPECT_EQ(setUpLines.size(), 3u) << "each outcome writes its set-up line from its own source line";
+    EXPECT_EQ(setUpLines.size(), 3u)
+        << "each outcome writes its set-up line from its own source line";
 }
 
 // Run by SetLogPrefersTheProgramFolder in a copy of this program.
@@ -218,7 +233,8 @@ TEST_F(LogTest, SetLogPrefersTheProgramFolder) {
     fs::path beside = writeIni(bin, "beside");
     writeIni(sandbox.windowsDir(), "windows");
 
-    ChildProcess child(program, {"--gtest_filter=LogChild.SetLogFromTheEnvironment"}, {{kChildVariable, "1"}});
+    ChildProcess child(program, {"--gtest_filter=LogChild.SetLogFromTheEnvironment"},
+                       {{kChildVariable, "1"}});
     std::optional<int> code = child.wait(std::chrono::seconds(30));
     ASSERT_EQ(code, 0) << child.output() << child.errors();
     EXPECT_FALSE(fs::exists(logOf("windows")));

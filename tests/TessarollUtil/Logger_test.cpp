@@ -1,8 +1,8 @@
-#include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/Log.h"
 
-#include "helpers/Sandbox.h"
 #include "LogCapture.h"
+#include "helpers/Sandbox.h"
 #include "platform/NamedMutex.h"
 
 #include <gtest/gtest.h>
@@ -11,19 +11,19 @@
 #include <filesystem>
 #include <future>
 #include <memory>
-#include <thread>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using testing_support::today;
 using testing_support::readFile;
 using testing_support::Sandbox;
+using testing_support::today;
 using testing_support::writeFile;
 
 namespace {
@@ -54,7 +54,9 @@ protected:
     fs::path logPath(const std::string& suffix = "") const {
         return sandbox.tempDir() / ("app_" + today() + suffix + ".log");
     }
-    std::string logFileLine() const { return "Log File=" + (sandbox.tempDir() / "app.log").string() + "\n"; }
+    std::string logFileLine() const {
+        return "Log File=" + (sandbox.tempDir() / "app.log").string() + "\n";
+    }
 
     Sandbox sandbox;
 };
@@ -93,44 +95,57 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, IniReaderTest,
     ::testing::Values(
         IniCase{"Plain", "[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 16, 0, "5"},
-        IniCase{"HeaderBlanksAndCase", "  [  zefagpkiTESSAROLL ]  \r\nlog LEVEL=4\r\n", "Log Level", 16, 0, "4"},
-        IniCase{"OtherSectionFirst", "[Other]\nLog Level=1\n[ZEFAGPKITessaroll]\nLog Level=2\n", "Log Level", 16, 0,
-                "2"},
+        IniCase{"HeaderBlanksAndCase", "  [  zefagpkiTESSAROLL ]  \r\nlog LEVEL=4\r\n", "Log Level",
+                16, 0, "4"},
+        IniCase{"OtherSectionFirst", "[Other]\nLog Level=1\n[ZEFAGPKITessaroll]\nLog Level=2\n",
+                "Log Level", 16, 0, "2"},
         IniCase{"KeyIndented", "[ZEFAGPKITessaroll]\n \t Log Level=5\n", "Log Level", 16, 0, "5"},
-        IniCase{"FirstLineWins", "[ZEFAGPKITessaroll]\nLog Level=3\nLog Level=5\n", "Log Level", 16, 0, "3"},
+        IniCase{"FirstLineWins", "[ZEFAGPKITessaroll]\nLog Level=3\nLog Level=5\n", "Log Level", 16,
+                0, "3"},
         IniCase{"EmptyValue", "[ZEFAGPKITessaroll]\nLog Level=\n", "Log Level", 16, 0, ""},
-        IniCase{"DoubleQuotes", "[ZEFAGPKITessaroll]\nLog File=  \"/a b/c.log\" tail\n", "Log File", 128, 0,
-                "/a b/c.log"},
-        IniCase{"QuotesToLastOccurrence", "[ZEFAGPKITessaroll]\nLog File='a'b'\n", "Log File", 128, 0, "a'b"},
-        IniCase{"UnclosedQuoteKept", "[ZEFAGPKITessaroll]\nLog File='/x.log\n", "Log File", 128, 0, "'/x.log"},
-        IniCase{"UnquotedKeepsLeadingBlanks", "[ZEFAGPKITessaroll]\nLog File=  x\r\n", "Log File", 128, 0, "  x"},
-        IniCase{"LineCutAtBufferSize", "[ZEFAGPKITessaroll]\nLog File=" + kLongPath + "\n", "Log File", 128, 0,
-                kLongPath.substr(0, 127 - 9)},
-        IniCase{"RestOfLongLineIsALine", "[ZEFAGPKITessaroll]\n" + std::string(15, 'x') + "Log Level=7\n",
-                "Log Level", 16, 0, "7"},
-        IniCase{"LongHeaderLineIsSeveralLines", std::string(255, 'x') + "[ZEFAGPKITessaroll]\nLog Level=5\n",
-                "Log Level", 16, 0, "5"},
-        IniCase{"BlankBeforeEquals", "[ZEFAGPKITessaroll]\nLog Level =5\n", "Log Level", 16, 103, ""},
+        IniCase{"DoubleQuotes", "[ZEFAGPKITessaroll]\nLog File=  \"/a b/c.log\" tail\n", "Log File",
+                128, 0, "/a b/c.log"},
+        IniCase{"QuotesToLastOccurrence", "[ZEFAGPKITessaroll]\nLog File='a'b'\n", "Log File", 128,
+                0, "a'b"},
+        IniCase{"UnclosedQuoteKept", "[ZEFAGPKITessaroll]\nLog File='/x.log\n", "Log File", 128, 0,
+                "'/x.log"},
+        IniCase{"UnquotedKeepsLeadingBlanks", "[ZEFAGPKITessaroll]\nLog File=  x\r\n", "Log File",
+                128, 0, "  x"},
+        IniCase{"LineCutAtBufferSize", "[ZEFAGPKITessaroll]\nLog File=" + kLongPath + "\n",
+                "Log File", 128, 0, kLongPath.substr(0, 127 - 9)},
+        IniCase{"RestOfLongLineIsALine",
+                "[ZEFAGPKITessaroll]\n" + std::string(15, 'x') + "Log Level=7\n", "Log Level", 16,
+                0, "7"},
+        IniCase{"LongHeaderLineIsSeveralLines",
+                std::string(255, 'x') + "[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 16, 0,
+                "5"},
+        IniCase{"BlankBeforeEquals", "[ZEFAGPKITessaroll]\nLog Level =5\n", "Log Level", 16, 103,
+                ""},
         IniCase{"Comment", "[ZEFAGPKITessaroll]\n ;Log Level=5\n", "Log Level", 16, 103, ""},
-        IniCase{"KeyInNextSection", "[ZEFAGPKITessaroll]\nLog File=a\n[Next]\nLog Level=5\n", "Log Level", 16, 103,
-                ""},
+        IniCase{"KeyInNextSection", "[ZEFAGPKITessaroll]\nLog File=a\n[Next]\nLog Level=5\n",
+                "Log Level", 16, 103, ""},
         IniCase{"SecondOwnSectionIgnored",
-                "[ZEFAGPKITessaroll]\nLog File=a\n[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 16, 103, ""},
+                "[ZEFAGPKITessaroll]\nLog File=a\n[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level",
+                16, 103, ""},
         IniCase{"HeaderLongerThanTheValueBuffer",
-                "[ZEFAGPKITessaroll]\nLog File=a\n[AnotherLongSectionName]\nLog Level=5\n", "Log Level", 16, 103,
-                ""},
+                "[ZEFAGPKITessaroll]\nLog File=a\n[AnotherLongSectionName]\nLog Level=5\n",
+                "Log Level", 16, 103, ""},
         IniCase{"KeyBeforeSection", "Log Level=5\n[ZEFAGPKITessaroll]\n", "Log Level", 16, 103, ""},
-        IniCase{"SizeZero", "[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 0, 103, std::nullopt},
-        IniCase{"SizeOneEndsWithoutValue", "[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 1, 103, ""},
+        IniCase{"SizeZero", "[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 0, 103,
+                std::nullopt},
+        IniCase{"SizeOneEndsWithoutValue", "[ZEFAGPKITessaroll]\nLog Level=5\n", "Log Level", 1,
+                103, ""},
         IniCase{"NullKey", "[ZEFAGPKITessaroll]\nLog Level=5\n", nullptr, 16, 103, std::nullopt},
         IniCase{"NoSection", "[Other]\nLog Level=5\n", "Log Level", 16, 102, std::nullopt},
         IniCase{"EmptySectionName", "[]\nLog Level=5\n", "Log Level", 16, 102, std::nullopt},
-        IniCase{"SectionNameWithSuffix", "[ZEFAGPKITessarollX]\nLog Level=5\n", "Log Level", 16, 102, std::nullopt}),
+        IniCase{"SectionNameWithSuffix", "[ZEFAGPKITessarollX]\nLog Level=5\n", "Log Level", 16,
+                102, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoggerTest, MissingIniFileLeavesBufferUntouched) {
     char buffer[16] = "keep";
-    EXPECT_EQ(readLogIniValue("Log Level", buffer, sizeof buffer, (sandbox.tempDir() / "none.ini").c_str()),
+    EXPECT_EQ(readLogIniValue("Log Level", buffer, sizeof buffer,
+                              (sandbox.tempDir() / "none.ini").c_str()),
               kLogIniCannotOpen);
     EXPECT_STREQ(buffer, "keep");
 }
@@ -147,7 +162,8 @@ TEST_F(LoggerTest, LineReadBackMatchesTheFormat) {
     char ids[16];
     std::snprintf(ids, sizeof ids, "%05lu-%05lu", static_cast<unsigned long>(getpid()) % 100000UL,
                   static_cast<unsigned long>(gettid()) % 100000UL);
-    const std::regex format(R"(^(\d{4})-(\d{2})-(\d{2}) \d{2}:\d{2}:\d{2}\.\d{3} \[DEBUG\] \[(\d{5}-\d{5})\] (.*)$)");
+    const std::regex format(
+        R"(^(\d{4})-(\d{2})-(\d{2}) \d{2}:\d{2}:\d{2}\.\d{3} \[DEBUG\] \[(\d{5}-\d{5})\] (.*)$)");
     std::smatch m;
     ASSERT_TRUE(std::regex_match(lines[0], m, format)) << lines[0];
     EXPECT_EQ(m[1].str() + m[2].str() + m[3].str(), today());
@@ -198,7 +214,8 @@ TEST_F(LoggerTest, WithoutLevelLoggingStaysOffAndTheIniIsReadAgain) {
 TEST_F(LoggerTest, InitLogWhileEnabledChangesNothingUntilReset) {
     fs::path ini = writeIni(logFileLine() + "Log Level=5\n");
     ASSERT_EQ(initLog(ini.c_str()), 0);
-    fs::path other = writeIni("Log File=" + (sandbox.tempDir() / "other.log").string() + "\nLog Level=1\n", "b.ini");
+    fs::path other = writeIni(
+        "Log File=" + (sandbox.tempDir() / "other.log").string() + "\nLog Level=1\n", "b.ini");
     EXPECT_EQ(initLog(other.c_str()), -1);
     EXPECT_EQ(currentLogLevel(), 5);
 
@@ -211,9 +228,11 @@ TEST_F(LoggerTest, InitLogWhileEnabledChangesNothingUntilReset) {
 
 TEST_F(LoggerTest, BareNameIsSearchedInWindowsHomeAndTempFolders) {
     const std::string name = "search.ini";
-    const fs::path places[] = {sandbox.windowsDir() / name, sandbox.home() / name, sandbox.tempDir() / name};
+    const fs::path places[] = {sandbox.windowsDir() / name, sandbox.home() / name,
+                               sandbox.tempDir() / name};
     auto withLogFile = [&](const std::string& log) {
-        return "[ZEFAGPKITessaroll]\nLog File=" + (sandbox.tempDir() / log).string() + "\nLog Level=5\n";
+        return "[ZEFAGPKITessaroll]\nLog File=" + (sandbox.tempDir() / log).string() +
+               "\nLog Level=5\n";
     };
     struct Case {
         const char* name;
@@ -232,7 +251,8 @@ TEST_F(LoggerTest, BareNameIsSearchedInWindowsHomeAndTempFolders) {
         SCOPED_TRACE(c.name);
         resetLoggerForTests();
         for (const fs::path& p : places) fs::remove(p);
-        for (int i : c.withLogFile) writeFile(places[i], withLogFile("place" + std::to_string(i) + ".log"));
+        for (int i : c.withLogFile)
+            writeFile(places[i], withLogFile("place" + std::to_string(i) + ".log"));
         for (int i : c.levelOnly) writeFile(places[i], "[ZEFAGPKITessaroll]\nLog Level=5\n");
         std::vector<fs::path> logs;
         for (const auto& entry : fs::directory_iterator(sandbox.tempDir()))
@@ -243,7 +263,8 @@ TEST_F(LoggerTest, BareNameIsSearchedInWindowsHomeAndTempFolders) {
         std::string log = c.withLogFile.empty() ? "VZLog" : "place" + std::to_string(c.chosen);
         fs::path file = sandbox.tempDir() / (log + "_" + today() + ".log");
         ASSERT_TRUE(fs::exists(file)) << file;
-        EXPECT_NE(readFile(file).find("Log Enable '" + places[c.chosen].string() + "'"), std::string::npos);
+        EXPECT_NE(readFile(file).find("Log Enable '" + places[c.chosen].string() + "'"),
+                  std::string::npos);
     }
 }
 
@@ -310,7 +331,9 @@ TEST_F(LoggerTest, FileNamesCarryDateAndIndex) {
         std::string stamp;
         buildLogFileName(name, stamp);
         EXPECT_EQ(name, c.expected);
-        EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})"))) << stamp;
+        EXPECT_TRUE(
+            std::regex_match(stamp, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})")))
+            << stamp;
         for (const std::string& f : c.full) fs::remove(f);
     }
 }
@@ -425,7 +448,8 @@ TEST_F(LoggerTest, InASharedFolderAPlantedLinkIsNotWrittenThrough) {
     resetLoggerForTests();
     ASSERT_EQ(initLog(ini.c_str()), 0);
     EXPECT_EQ(linesOf(log).size(), 1u);
-    EXPECT_EQ(fs::status(log).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(log).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(LoggerTest, ConcurrentWritersRotateWithoutLosingOrBreakingLines) {
@@ -440,7 +464,8 @@ TEST_F(LoggerTest, ConcurrentWritersRotateWithoutLosingOrBreakingLines) {
         });
     for (std::thread& w : writers) w.join();
 
-    const std::regex line(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[DEBUG\] \[\d{5}-\d{5}\] (writer \d line \d{3}|Log Enable .*)$)");
+    const std::regex line(
+        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[DEBUG\] \[\d{5}-\d{5}\] (writer \d line \d{3}|Log Enable .*)$)");
     std::size_t total = 0;
     int files = 0;
     for (const auto& entry : fs::directory_iterator(sandbox.tempDir())) {
@@ -457,7 +482,8 @@ TEST_F(LoggerTest, ConcurrentWritersRotateWithoutLosingOrBreakingLines) {
 }
 
 TEST_F(LoggerTest, MissingLogFolderDropsLinesQuietly) {
-    fs::path ini = writeIni("Log File=" + (sandbox.tempDir() / "nowhere/app.log").string() + "\nLog Level=5\n");
+    fs::path ini = writeIni("Log File=" + (sandbox.tempDir() / "nowhere/app.log").string() +
+                            "\nLog Level=5\n");
     ASSERT_EQ(initLog(ini.c_str()), 0);
     EXPECT_EQ(logPrint(5, "lost"), 0);
     EXPECT_FALSE(fs::exists(sandbox.tempDir() / "nowhere"));

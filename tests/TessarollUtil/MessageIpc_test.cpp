@@ -1,9 +1,9 @@
 // Instructions between two real processes: this test sends, the peer program receives.
+#include <gtest/gtest.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/Message.h"
@@ -16,12 +16,16 @@ using testing_support::PeerReceiver;
 
 namespace {
 
-std::string uniqueChannel(const char* what) { return std::string("Peer") + what + std::to_string(::getpid()); }
+std::string uniqueChannel(const char* what) {
+    return std::string("Peer") + what + std::to_string(::getpid());
+}
 
-bool loggedTogether(const testing_support::LogCapture& log, const std::string& a, const std::string& b) {
+bool loggedTogether(const testing_support::LogCapture& log, const std::string& a,
+                    const std::string& b) {
     for (const auto& line : log.lines()) {
         auto at = line.find(a);
-        if (at != std::string::npos && line.find(b, at + a.size()) != std::string::npos) return true;
+        if (at != std::string::npos && line.find(b, at + a.size()) != std::string::npos)
+            return true;
     }
     return false;
 }
@@ -63,17 +67,23 @@ TEST(MessageIpc, MonitorStartInLockModeStartsTheWorker) {
     testing_support::LogCapture log;
     // A stand-in worker on PATH that records how it was started.
     const std::filesystem::path bin = std::filesystem::path(std::getenv("TMPDIR")) / "bin";
-    const std::filesystem::path started = std::filesystem::path(std::getenv("TMPDIR")) / "worker-started";
+    const std::filesystem::path started =
+        std::filesystem::path(std::getenv("TMPDIR")) / "worker-started";
     std::filesystem::create_directories(bin);
-    testing_support::writeFile(bin / "ZEFAGPKITessarollWorker", "#!/bin/sh\necho \"$@\" > '" + started.string() + "'\n");
-    std::filesystem::permissions(bin / "ZEFAGPKITessarollWorker", std::filesystem::perms::owner_all);
+    testing_support::writeFile(bin / "ZEFAGPKITessarollWorker",
+                               "#!/bin/sh\necho \"$@\" > '" + started.string() + "'\n");
+    std::filesystem::permissions(bin / "ZEFAGPKITessarollWorker",
+                                 std::filesystem::perms::owner_all);
     const std::string channel = uniqueChannel("MonitorStart");
-    PeerReceiver peer(channel, "monitorstart-peer", {}, {{"PATH", bin.string() + ":" + std::getenv("PATH")}});
+    PeerReceiver peer(channel, "monitorstart-peer", {},
+                      {{"PATH", bin.string() + ":" + std::getenv("PATH")}});
     ASSERT_TRUE(peer.waitReady());
 
-    EXPECT_TRUE(sendIPCMsgWin("TessarollWorker-1234ABCD_SID", channel.c_str(), kInstructionMonitorStart));
+    EXPECT_TRUE(
+        sendIPCMsgWin("TessarollWorker-1234ABCD_SID", channel.c_str(), kInstructionMonitorStart));
     EXPECT_TRUE(testing_support::waitUntil([&] { return std::filesystem::exists(started); }, 3s));
-    EXPECT_TRUE(testing_support::waitUntil([&] { return testing_support::readFile(started) == "-start\n"; }, 1s));
+    EXPECT_TRUE(testing_support::waitUntil(
+        [&] { return testing_support::readFile(started) == "-start\n"; }, 1s));
     // Through the channel only the monitor's tray window knows this instruction.
     EXPECT_TRUE(loggedTogether(log, "Receive UNKNOW instruction: ", kInstructionMonitorStart));
     EXPECT_TRUE(loggedTogether(log, "IPC Message Lock Mode: ", "Recivie MonitorStart message"));
@@ -102,7 +112,8 @@ TEST(MessageIpc, SecondReceiverOnAChannelFailsAndTheFirstKeepsWorking) {
     PeerReceiver second(channel, "second-peer", {});
     ASSERT_TRUE(second.waitMarked("ready", 10s));
     EXPECT_TRUE(testing_support::waitUntil([&] {
-        return loggedTogether(log, "[Catastrophic failure] Start Windows API IPC message receiver: ", "Fail");
+        return loggedTogether(
+            log, "[Catastrophic failure] Start Windows API IPC message receiver: ", "Fail");
     }));
 
     EXPECT_TRUE(sendIPCMsgWin("TessarollWorker", channel.c_str(), kInstructionStop));
@@ -116,7 +127,8 @@ TEST(MessageIpc, SessionSignalsReachTheReceiver) {
     testing_support::LogCapture log;
 
     // A program with a lock flag follows the session.
-    PeerReceiver follower(uniqueChannel("Follow"), "follow-peer", {"lockflag"}, logind.environment());
+    PeerReceiver follower(uniqueChannel("Follow"), "follow-peer", {"lockflag"},
+                          logind.environment());
     ASSERT_TRUE(follower.waitReady());
     ASSERT_TRUE(logind.lock());
     EXPECT_TRUE(follower.waitMarked("lock-1"));

@@ -1,16 +1,16 @@
 #include "TessarollUtil/Message.h"
 
+#include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <future>
-#include <gtest/gtest.h>
 #include <thread>
 
 #include "TessarollUtil/LogCapture.h"
-#include "helpers/ChildProcess.h"
 #include "TessarollUtil/System.h"
+#include "helpers/ChildProcess.h"
 
 using namespace std::chrono_literals;
 
@@ -34,7 +34,8 @@ protected:
     bool logged(const std::string& a, const std::string& b = "") {
         for (const auto& line : log.lines()) {
             auto at = line.find(a);
-            if (at != std::string::npos && line.find(b, at + a.size()) != std::string::npos) return true;
+            if (at != std::string::npos && line.find(b, at + a.size()) != std::string::npos)
+                return true;
         }
         return false;
     }
@@ -49,7 +50,8 @@ TessarollMessagePtr stampedAt(uint64_t value, const char* instruction = kInstruc
     std::string t(text);
     const std::size_t bounds[] = {0, 3, 7, 11, 16};
     for (std::size_t i = 0; i < 4; ++i) {
-        m->TimeValue[i] = bounds[i] < t.size() ? t.substr(bounds[i], bounds[i + 1] - bounds[i]) : "";
+        m->TimeValue[i] =
+            bounds[i] < t.size() ? t.substr(bounds[i], bounds[i + 1] - bounds[i]) : "";
     }
     m->HashValue = getMessageHashValue(*m);
     return m;
@@ -73,7 +75,8 @@ TEST_F(MessageTest, TimeWindowAcceptsUpToTwoSecondsOld) {
         log.take();
         EXPECT_EQ(verifyMessage(m.get()), c.accepted) << "age " << c.age;
         bool replay = false;
-        for (const auto& line : log.take()) replay = replay || line.find("Replay attack") != std::string::npos;
+        for (const auto& line : log.take())
+            replay = replay || line.find("Replay attack") != std::string::npos;
         EXPECT_EQ(replay, !c.accepted) << "age " << c.age;
     }
 }
@@ -98,10 +101,12 @@ TEST_F(MessageTest, EightDigitTimeTextIsCutThreeFourOneNoneAndReadBack) {
 
 TEST_F(MessageTest, WireTextHasTheFixedShape) {
     auto m = stampedAt(0x1a2b3c4d5);
-    EXPECT_EQ(*messageWireText(*m),
-              "{\"From\":\"TessarollWorker\", \"To\":\"ZEFAGPKITessarollMain.exe\", \"Instruction\":"
-              "\"TessarollInstruction_Start\", \"Message\":\"\", \"TimeValue\":\"1a2b3c4d5\", \"HashValue\":\"" +
-                  *m->HashValue + "\"}");
+    EXPECT_EQ(
+        *messageWireText(*m),
+        "{\"From\":\"TessarollWorker\", \"To\":\"ZEFAGPKITessarollMain.exe\", \"Instruction\":"
+        "\"TessarollInstruction_Start\", \"Message\":\"\", \"TimeValue\":\"1a2b3c4d5\", "
+        "\"HashValue\":\"" +
+            *m->HashValue + "\"}");
     EXPECT_EQ(m->HashValue->size(), 128u);
     EXPECT_EQ(m->HashValue->find_first_not_of("0123456789ABCDEF"), std::string::npos);
     EXPECT_FALSE(createMessage(nullptr, kMain, kInstructionStart));
@@ -114,7 +119,8 @@ TEST_F(MessageTest, AnyChangedFieldFailsVerification) {
     ASSERT_TRUE(verifyMessage(parseMessage(wire).get()));
     auto lowerHash = [](std::string text) {
         auto at = text.find("\"HashValue\":\"") + 13;
-        for (auto i = at; i < at + 128; ++i) text[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+        for (auto i = at; i < at + 128; ++i)
+            text[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
         return text;
     };
     auto replace = [&](const std::string& from, const std::string& to) {
@@ -148,9 +154,12 @@ TEST_F(MessageTest, InstructionsRunTheirRegisteredFunction) {
         const char* executed;
         const char* missing;
     } cases[] = {
-        {kInstructionStart, &IPCHandlerTable::startFunction, "Execute start function", "No start function"},
-        {kInstructionStop, &IPCHandlerTable::stopFunction, "Execute stop function", "No stop function"},
-        {kInstructionRestart, &IPCHandlerTable::restartFunction, "Execute restart function", "No restart function"},
+        {kInstructionStart, &IPCHandlerTable::startFunction, "Execute start function",
+         "No start function"},
+        {kInstructionStop, &IPCHandlerTable::stopFunction, "Execute stop function",
+         "No stop function"},
+        {kInstructionRestart, &IPCHandlerTable::restartFunction, "Execute restart function",
+         "No restart function"},
     };
     for (const auto& c : cases) {
         clearHandlers();
@@ -183,7 +192,8 @@ TEST_F(MessageTest, UnknownOrUnverifiedInstructionsAreOnlyLogged) {
     IPCHandlers.startFunction = [&calls] { ++calls; };
     IPCHandlers.finalFunction = [&calls] { ++calls; };
     freshSecond();
-    std::string wire = *messageWireText(*createMessage(kWorker, kMain, "TessarollInstruction_Dance"));
+    std::string wire =
+        *messageWireText(*createMessage(kWorker, kMain, "TessarollInstruction_Dance"));
     ipcWindowProc(kWmCopyData, 0, wire.c_str());
     EXPECT_TRUE(logged("Receive UNKNOW instruction: ", "TessarollInstruction_Dance"));
     EXPECT_TRUE(logged("Receive UNKNOW message: "));
@@ -203,9 +213,9 @@ TEST_F(MessageTest, SessionChangesFollowTheLockFlagOrEndTheProgram) {
         int flagAfter;  // lock flag registered, starting at 5
         int finalsWithoutFlag;
     } cases[] = {
-        {1, "Receive connect signal", 0, 0},        {2, "Receive disconnect signal", 1, 1},
-        {3, "Receive remote connect signal", 0, 0}, {4, "Receive remote disconnect signal", 1, 1},
-        {7, "Receive windows lock signal", 1, 1},   {8, "Receive windows unlock signal", 0, 0},
+        {1, "Receive connect signal", 0, 0},         {2, "Receive disconnect signal", 1, 1},
+        {3, "Receive remote connect signal", 0, 0},  {4, "Receive remote disconnect signal", 1, 1},
+        {7, "Receive windows lock signal", 1, 1},    {8, "Receive windows unlock signal", 0, 0},
         {5, "Receive unknow system signal: ", 5, 0},
     };
     for (const auto& c : cases) {
@@ -243,8 +253,9 @@ TEST_F(MessageTest, SendWithoutAnArgumentSendsNothingAndSaysSo) {
 TEST_F(MessageTest, SendToAMissingChannelHoldsTheLockModeMutex) {
     const std::string channel = "NobodyHere" + std::to_string(::getpid());
     auto started = std::chrono::steady_clock::now();
-    auto sending = std::async(std::launch::async,
-                              [&] { return sendIPCMsgWin(kWorker, channel.c_str(), kInstructionRestart); });
+    auto sending = std::async(std::launch::async, [&] {
+        return sendIPCMsgWin(kWorker, channel.c_str(), kInstructionRestart);
+    });
     // Another thread sees the mutex held, which is what a polling receiver looks for.
     bool seen = testing_support::waitUntil(
         [&] { return lockUserMutex(channel + kInstructionRestart, 0) == nullptr; }, 2s);

@@ -22,8 +22,9 @@ inline std::filesystem::path peerProgram() {
 class PeerReceiver {
 public:
     // `program` defaults to the peer itself; tests that end programs by name run a copy.
-    PeerReceiver(const std::string& channel, const std::string& markerName, std::vector<std::string> options,
-                 std::map<std::string, std::string> env = {}, std::filesystem::path program = peerProgram())
+    PeerReceiver(const std::string& channel, const std::string& markerName,
+                 std::vector<std::string> options, std::map<std::string, std::string> env = {},
+                 std::filesystem::path program = peerProgram())
         : channel_(channel) {
         const char* temp = std::getenv("TMPDIR");
         markers_ = std::filesystem::path(temp ? temp : "/tmp") / markerName;
@@ -39,7 +40,8 @@ public:
                          std::chrono::seconds(10));
     }
     bool marked(const std::string& name) const { return std::filesystem::exists(markers_ / name); }
-    bool waitMarked(const std::string& name, std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
+    bool waitMarked(const std::string& name,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
         return waitUntil([&] { return marked(name); }, timeout);
     }
     ChildProcess& process() { return *process_; }

@@ -1,9 +1,9 @@
 #include "TessarollUtil/ProcessTools.h"
 
-#include <chrono>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <chrono>
+#include <filesystem>
 
 #include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/PeerProgram.h"
@@ -23,7 +23,8 @@ TEST(ProcessTools, RunHiddenAndWaitGivesTheExitCode) {
         {"/bin/sh -c \"exit 4\"", false, 4},
         {"no-such-program-anywhere", false, 0},
     };
-    for (const auto& c : cases) EXPECT_EQ(runHiddenAndWait(c.command, c.useCmd), c.code) << c.command;
+    for (const auto& c : cases)
+        EXPECT_EQ(runHiddenAndWait(c.command, c.useCmd), c.code) << c.command;
     EXPECT_EQ(runHiddenAndWait(nullptr, true), 1);
 }
 

@@ -3,15 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
-#include <netinet/in.h>
 #include <regex>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include "LogCapture.h"
 #include "helpers/ChildProcess.h"
@@ -29,7 +29,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kHolder = TESSAROLL_BINARY_DIR "/tests/doubles/MutexHolder/tessaroll_mutex_holder";
+const char* const kHolder =
+    TESSAROLL_BINARY_DIR "/tests/doubles/MutexHolder/tessaroll_mutex_holder";
 
 std::time_t utc(int year, int month, int day, int hour, int minute, int second) {
     std::tm fields{};
@@ -47,12 +48,12 @@ TEST(SystemTime, TimeValueCountsSecondsAcrossMonthAndYearEnds) {
     EXPECT_EQ(getTimeValueAt(utc(2025, 1, 1, 0, 0, 0)), 3653LL * 86400);
     // The last second before each boundary and the first after it: one apart.
     const std::time_t boundaries[] = {
-        utc(2024, 4, 1, 0, 0, 0),   // month end
-        utc(2025, 1, 1, 0, 0, 0),   // year end
-        utc(2024, 2, 29, 0, 0, 0),  // into a leap day
-        utc(2024, 3, 1, 0, 0, 0),   // out of it
-        utc(2101, 1, 1, 0, 0, 0),   // after a century year without a leap day
-        utc(2038, 1, 19, 3, 14, 8), // past 32 bits of seconds
+        utc(2024, 4, 1, 0, 0, 0),    // month end
+        utc(2025, 1, 1, 0, 0, 0),    // year end
+        utc(2024, 2, 29, 0, 0, 0),   // into a leap day
+        utc(2024, 3, 1, 0, 0, 0),    // out of it
+        utc(2101, 1, 1, 0, 0, 0),    // after a century year without a leap day
+        utc(2038, 1, 19, 3, 14, 8),  // past 32 bits of seconds
     };
     for (std::time_t boundary : boundaries) {
         EXPECT_EQ(getTimeValueAt(boundary) - getTimeValueAt(boundary - 1), 1) << boundary;
@@ -68,11 +69,13 @@ TEST(SystemTime, TimeValueAndItsHexTextFollowTheClock) {
     const int64_t before = getTimeValue();
     const std::string hex = getTimeValueHex();
     const int64_t after = getTimeValue();
-    EXPECT_NEAR(static_cast<double>(before), static_cast<double>(std::time(nullptr) - 1420070400), 2.0);
+    EXPECT_NEAR(static_cast<double>(before), static_cast<double>(std::time(nullptr) - 1420070400),
+                2.0);
     const long long parsed = std::stoll(hex, nullptr, 16);
     EXPECT_GE(parsed, before);
     EXPECT_LE(parsed, after);
-    EXPECT_TRUE(std::regex_match(hex, std::regex("[1-9a-f][0-9a-f]*")));  // lower case, no leading zeros
+    EXPECT_TRUE(
+        std::regex_match(hex, std::regex("[1-9a-f][0-9a-f]*")));  // lower case, no leading zeros
 }
 
 TEST(SystemTime, TimeTextHasTwoDigitFields) {
@@ -82,8 +85,10 @@ TEST(SystemTime, TimeTextHasTwoDigitFields) {
     tzset();
     EXPECT_EQ(getTimeTextAt(utc(2024, 3, 5, 9, 7, 2)), "2024-03-05 09-07-02");
     EXPECT_EQ(getTimeTextAt(utc(2025, 12, 31, 23, 59, 59)), "2025-12-31 23-59-59");
-    if (oldZone) setenv("TZ", saved.c_str(), 1);
-    else unsetenv("TZ");
+    if (oldZone)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
     tzset();
     EXPECT_TRUE(std::regex_match(getTimeText(), std::regex(R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d)")));
 }
@@ -93,9 +98,11 @@ TEST(SystemVersion, NameOfTheFirstBitSet) {
         uint32_t mask;
         const char* name;
     } cases[] = {
-        {0x204000, "Windows10"}, {0x3, "WindowsXP"},      {0x100000, "UnknowOS"},  {0, "UnknowOS"},
-        {0x208000, "Windows11"}, {0x2000, "WindowsServer2016"}, {0x1000, "Windows8.1"},
-        {kOsLinux | kOs64Bit, "Linux"}, {kOsLinux | 0x4000, "Windows10"},
+        {0x204000, "Windows10"},          {0x3, "WindowsXP"},
+        {0x100000, "UnknowOS"},           {0, "UnknowOS"},
+        {0x208000, "Windows11"},          {0x2000, "WindowsServer2016"},
+        {0x1000, "Windows8.1"},           {kOsLinux | kOs64Bit, "Linux"},
+        {kOsLinux | 0x4000, "Windows10"},
     };
     for (const auto& c : cases) EXPECT_EQ(getOSName(c.mask), c.name) << std::hex << c.mask;
     EXPECT_EQ(getOSVersion() & kOsLinux, kOsLinux);
@@ -132,7 +139,8 @@ TEST(SystemFiles, ExistenceAndWholeTextReads) {
         std::string content;
         std::optional<std::string> text;
     } cases[] = {
-        {std::string(2000, 'L') + "\nend", std::string(2000, 'L') + "\nend"},  // longer than one 511-byte read
+        {std::string(2000, 'L') + "\nend",
+         std::string(2000, 'L') + "\nend"},  // longer than one 511-byte read
         {"a\r\nb\r\n", "a\nb\n"},
         {std::string("ab\0cd\nef", 8), "abef"},  // a zero byte cuts the line it stands in
         {"", std::nullopt},
@@ -168,11 +176,12 @@ TEST(SystemFiles, CreatePathFoldersMakesEveryLevelButTheLast) {
 }
 
 std::unique_ptr<NamedMutex> lockOnOtherThread(const std::string& name, uint32_t wait) {
-    return std::async(std::launch::async, [&] {
-               auto mutex = lockUserMutex(name, wait);
-               if (mutex) mutex->release();
-               return mutex;
-           })
+    return std::async(std::launch::async,
+                      [&] {
+                          auto mutex = lockUserMutex(name, wait);
+                          if (mutex) mutex->release();
+                          return mutex;
+                      })
         .get();
 }
 
@@ -195,7 +204,8 @@ TEST(SystemMutex, AnotherProcessSignalsByHoldingAndAbandonsByDying) {
     Sandbox sandbox;
     const std::string name = "ZEFAGPKITessarollMain.exeTessarollInstruction_Stop";
     ChildProcess child(kHolder, {*currentUserName() + "_" + name, "hold"});
-    ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; })) << child.errors();
+    ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; }))
+        << child.errors();
 
     EXPECT_FALSE(lockUserMutex(name, 0));  // the signal is seen
     EXPECT_FALSE(lockUserMutex(name, 200));

@@ -13,7 +13,9 @@ using testing_support::LogCapture;
 
 namespace {
 
-std::string text(std::span<const char> buffer) { return std::string(buffer.data()); }
+std::string text(std::span<const char> buffer) {
+    return std::string(buffer.data());
+}
 
 TEST(TextCopy, BoundedCopiesCutAndTerminate) {
     struct Case {
@@ -155,7 +157,8 @@ TEST(TextReplace, ReplaceAllWorksLeftToRightWithoutOverlap) {
         {"", "x", "y", ""},
         {"keep", "", "y", "keep"},
     };
-    for (const auto& c : cases) EXPECT_EQ(replaceAll(c.text, c.pattern, c.replacement), c.expected) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(replaceAll(c.text, c.pattern, c.replacement), c.expected) << c.text;
 
     EXPECT_EQ(removeExeExtension("ZEFAGPKITessarollMain.exe"), "ZEFAGPKITessarollMain");
     EXPECT_EQ(removeExeExtension("C:/x.exe/Setup.exe.exe"), "C:/x/Setup");
@@ -167,15 +170,21 @@ TEST(TextBase64, EncodesWithPadding) {
         std::string bytes;
         const char* encoded;
     } cases[] = {
-        {"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {"abcd", "YWJjZA=="}, {"\xff\xfe", "//4="},
+        {"", ""},
+        {"a", "YQ=="},
+        {"ab", "YWI="},
+        {"abc", "YWJj"},
+        {"abcd", "YWJjZA=="},
+        {"\xff\xfe", "//4="},
         {std::string("\0\0\0", 3), "AAAA"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(base64EncodeText(c.bytes), c.encoded);
         std::array<char, 16> buffer;
         buffer.fill('z');
-        std::size_t result = base64Encode(buffer, std::span(reinterpret_cast<const unsigned char*>(c.bytes.data()),
-                                                            c.bytes.size()));
+        std::size_t result = base64Encode(
+            buffer,
+            std::span(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size()));
         EXPECT_EQ(result, std::string(c.encoded).size() + 1);
         EXPECT_EQ(text(buffer), c.encoded);
     }
@@ -226,16 +235,19 @@ TEST(TextJson, UnescapeTurnsBackOnlyTheSevenEscapes) {
 // Texts made of escapes, their pieces and backslashes read as the seven replacements one
 // after another read them, and the URL escapes of a form field likewise.
 TEST(TextJson, OnePassReadsAsTheReplacementsInTurn) {
-    const char* const jsonPieces[] = {"\\", "r", "n", "t", "\"", "u000f", "u000e", "u001b", "u00", "x", "\\u"};
+    const char* const jsonPieces[] = {"\\",    "r",     "n",   "t", "\"", "u000f",
+                                      "u000e", "u001b", "u00", "x", "\\u"};
     const char* const fieldPieces[] = {"%", "2B", "2F", "3D", "%2", "QU", "Jj", "=", "+", "/", "Z"};
-    auto inTurn = [](std::string text, const std::vector<std::pair<std::string, std::string>>& replacements) {
+    auto inTurn = [](std::string text,
+                     const std::vector<std::pair<std::string, std::string>>& replacements) {
         for (const auto& [from, to] : replacements) text = replaceAll(text, from, to);
         return text;
     };
     const std::vector<std::pair<std::string, std::string>> json = {
-        {"\\r", "\r"},          {"\\n", "\n"},          {"\\t", "\t"}, {"\\u000f", "\x0f"},
+        {"\\r", "\r"},       {"\\n", "\n"},       {"\\t", "\t"}, {"\\u000f", "\x0f"},
         {"\\u000e", "\x0e"}, {"\\u001b", "\x1b"}, {"\\\"", "\""}};
-    const std::vector<std::pair<std::string, std::string>> field = {{"%2B", "+"}, {"%2F", "/"}, {"%3D", "="}};
+    const std::vector<std::pair<std::string, std::string>> field = {
+        {"%2B", "+"}, {"%2F", "/"}, {"%3D", "="}};
     uint32_t seed = 12345;
     auto next = [&seed](std::size_t bound) {
         seed = seed * 1103515245u + 12345u;
@@ -250,8 +262,9 @@ TEST(TextJson, OnePassReadsAsTheReplacementsInTurn) {
         }
         EXPECT_EQ(unescapeJsonText(jsonText), inTurn(jsonText, json)) << jsonText;
         const std::string unescaped = inTurn(fieldText, field);
-        std::string decodable = unescaped.substr(0, unescaped.find_first_not_of(
-                                                        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"));
+        std::string decodable = unescaped.substr(
+            0, unescaped.find_first_not_of(
+                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"));
         EXPECT_EQ(urlBase64Decode(fieldText), urlBase64Decode(decodable)) << fieldText;
     }
 }
@@ -290,7 +303,8 @@ TEST(TextVersion, ComparesPartByPart) {
         {"1.0", nullptr, kVersionUncomparable},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(compareVersion(c.a, c.b), c.result) << (c.a ? c.a : "(null)") << " vs " << (c.b ? c.b : "(null)");
+        EXPECT_EQ(compareVersion(c.a, c.b), c.result)
+            << (c.a ? c.a : "(null)") << " vs " << (c.b ? c.b : "(null)");
     }
     EXPECT_EQ(compareVersion(std::string("1.0.24"), "1.0.23.0510"), 3);
 }
@@ -373,7 +387,8 @@ TEST(TextHex, DecodesPairsHighNibbleFirst) {
     EXPECT_EQ(hexToBytes("zz"), (Bytes{0x00}));
     EXPECT_EQ(hexToBytes("1g"), (Bytes{0x10}));
     EXPECT_EQ(hexToBytes(""), Bytes{});
-    EXPECT_EQ(hexToBytes("0123456789abcdef"), (Bytes{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
+    EXPECT_EQ(hexToBytes("0123456789abcdef"),
+              (Bytes{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
 }
 
 struct BstrDeleter {

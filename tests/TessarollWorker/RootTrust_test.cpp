@@ -5,12 +5,12 @@
 // running service without any certificate error ignored.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "Tessaroll/ServiceFixture.h"
@@ -26,12 +26,15 @@ using namespace testing_support;
 
 namespace {
 
-constexpr const char* kPrivateStores = TESSAROLL_SOURCE_DIR "/tests/TessarollWorker/private-stores.sh";
+constexpr const char* kPrivateStores =
+    TESSAROLL_SOURCE_DIR "/tests/TessarollWorker/private-stores.sh";
 constexpr uid_t kUnprivileged = 65534;
 
 std::size_t countOf(const std::string& text, const std::string& part) {
     std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    for (std::size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size()))
+        ++n;
     return n;
 }
 
@@ -47,7 +50,8 @@ std::vector<Root> builtInRoots() {
     for (const char* pem : {eccRootCertificate, rsaRootCertificate}) {
         int error = 0;
         auto der = decodeCertificateText(pem, error).value();
-        roots.push_back({pem, der, RootStore::nickname(der), RootStore::systemCertificateFile(der)});
+        roots.push_back(
+            {pem, der, RootStore::nickname(der), RootStore::systemCertificateFile(der)});
     }
     return roots;
 }
@@ -60,18 +64,22 @@ std::string outputOf(const std::vector<std::string>& command, int expectedCode =
     return process.output();
 }
 
-std::string nssListing(const fs::path& folder) { return outputOf({"/usr/bin/certutil", "-L", "-d", "sql:" + folder.string()}); }
+std::string nssListing(const fs::path& folder) {
+    return outputOf({"/usr/bin/certutil", "-L", "-d", "sql:" + folder.string()});
+}
 
 // The worker and everything else that must see the sandbox's private system stores.
 class Importer {
 public:
-    explicit Importer(const Sandbox& sandbox) : sandbox_(sandbox), logFolder_(sandbox.tempDir() / "log") {
+    explicit Importer(const Sandbox& sandbox)
+        : sandbox_(sandbox), logFolder_(sandbox.tempDir() / "log") {
         fs::create_directories(logFolder_);
         // The service, when a test runs one, has written the same; worker lines join its log.
         const fs::path ini = sandbox.windowsDir() / "ZEFAGPKITessaroll.ini";
         if (!fs::exists(ini))
-            writeFile(ini, "[ZEFAGPKITessaroll]\nLog File=" + (logFolder_ / "service.log").string() +
-                               "\nLog Level=5\nLog MaxSize=100000000\n");
+            writeFile(ini,
+                      "[ZEFAGPKITessaroll]\nLog File=" + (logFolder_ / "service.log").string() +
+                          "\nLog Level=5\nLog MaxSize=100000000\n");
     }
 
     // The upper layers of the private /etc and /usr/local/share: what was written there.
@@ -86,8 +94,9 @@ public:
         if (user != 0)
             command.insert(command.end(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(user),
                                            "--regid=" + std::to_string(user), "--clear-groups"});
-        command.insert(command.end(), {(fs::path(TESSAROLL_STAGE_DIR) / "ZEFAGPKITessarollWorker").string(),
-                                       "-importRootCACert"});
+        command.insert(command.end(),
+                       {(fs::path(TESSAROLL_STAGE_DIR) / "ZEFAGPKITessarollWorker").string(),
+                        "-importRootCACert"});
         ChildProcess worker(command.front(), {command.begin() + 1, command.end()}, environment);
         EXPECT_EQ(worker.wait(120s), std::optional<int>(0)) << worker.errors();
     }
@@ -125,14 +134,16 @@ void makeNssDatabase(const fs::path& folder) {
 // A certificate the user trusted before: the build's localhost certificate stands in.
 constexpr const char* kUsersOwn = "company root of the user";
 void addUsersOwnCertificate(const fs::path& folder) {
-    outputOf({"/usr/bin/certutil", "-A", "-d", "sql:" + folder.string(), "-n", kUsersOwn, "-t", "CT,,", "-i",
+    outputOf({"/usr/bin/certutil", "-A", "-d", "sql:" + folder.string(), "-n", kUsersOwn, "-t",
+              "CT,,", "-i",
               (fs::path(TESSAROLL_BINARY_DIR) / "generated/certs/ec_server.pem").string()});
 }
 
 void expectRootsOnceIn(const fs::path& folder) {
     const std::string listing = nssListing(folder);
     EXPECT_EQ(countOf(listing, "ZEFAGPKITessaroll root "), 2u) << folder << "\n" << listing;
-    for (const Root& root : builtInRoots()) EXPECT_EQ(countOf(listing, root.nickname + " "), 1u) << folder;
+    for (const Root& root : builtInRoots())
+        EXPECT_EQ(countOf(listing, root.nickname + " "), 1u) << folder;
 }
 
 class RootImport : public ::testing::Test {
@@ -185,11 +196,13 @@ TEST_F(RootImport, TheRootsGoToTheNssDatabaseNssPicksAndWhatItHeldStays) {
 
 // Hands the sandbox's home and temporary folder to the unprivileged user, as a user owns them.
 void giveHomeToTheUnprivilegedUser(const Sandbox& sandbox) {
-    fs::permissions(sandbox.root(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(sandbox.root(),
+                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     for (const fs::path& top : {sandbox.home(), sandbox.tempDir()}) {
         ASSERT_EQ(::chown(top.c_str(), kUnprivileged, kUnprivileged), 0);
         for (const auto& entry : fs::recursive_directory_iterator(top))
-            ASSERT_EQ(::lchown(entry.path().c_str(), kUnprivileged, kUnprivileged), 0) << entry.path();
+            ASSERT_EQ(::lchown(entry.path().c_str(), kUnprivileged, kUnprivileged), 0)
+                << entry.path();
     }
 }
 
@@ -197,7 +210,8 @@ TEST_F(RootImport, AsAnUnprivilegedUserOnlyTheUsersStoresChangeAndOneLineSaysSo)
     Importer importer(sandbox);
     const fs::path profile = sandbox.home() / ".mozilla/firefox/abc.default";
     fs::create_directories(profile);
-    writeFile(sandbox.home() / ".mozilla/firefox/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=abc.default\n");
+    writeFile(sandbox.home() / ".mozilla/firefox/profiles.ini",
+              "[Profile0]\nName=default\nIsRelative=1\nPath=abc.default\n");
     giveHomeToTheUnprivilegedUser(sandbox);
 
     for (int run = 0; run < 2; ++run) importer.import(kUnprivileged);
@@ -205,7 +219,10 @@ TEST_F(RootImport, AsAnUnprivilegedUserOnlyTheUsersStoresChangeAndOneLineSaysSo)
     expectRootsOnceIn(sandbox.dataHome() / "pki/nssdb");
     expectRootsOnceIn(profile);
     const std::string log = importer.log();
-    EXPECT_EQ(countOf(log, "[Normal] Not run as root: the system trust store and the Firefox policy are left alone"), 2u)
+    EXPECT_EQ(countOf(log,
+                      "[Normal] Not run as root: the system trust store and the Firefox policy are "
+                      "left alone"),
+              2u)
         << log;
     EXPECT_EQ(log.find("failed"), std::string::npos) << log;
     EXPECT_FALSE(fs::exists(importer.localCertificates()));
@@ -220,7 +237,10 @@ TEST_F(RootImport, AsRootWithAnotherUsersHomeOnlyTheMachineStoresChange) {
     giveHomeToTheUnprivilegedUser(sandbox);
     importer.import();
     const std::string log = importer.log();
-    EXPECT_EQ(countOf(log, "[Normal] The home folder belongs to another user: its NSS database and Firefox profiles are left alone"), 1u)
+    EXPECT_EQ(countOf(log,
+                      "[Normal] The home folder belongs to another user: its NSS database and "
+                      "Firefox profiles are left alone"),
+              1u)
         << log;
     EXPECT_EQ(log.find("failed"), std::string::npos) << log;
     EXPECT_FALSE(fs::exists(sandbox.dataHome() / "pki"));
@@ -248,10 +268,18 @@ protected:
 
 // A page's echo call with curl, checked against the system's bundle only.
 std::vector<std::string> curlEcho(const std::string& host) {
-    return {"/usr/bin/curl", "-sS", "--max-time", "10", "-H", std::string("Origin: ") + pageOrigin, "--data-urlencode",
-            "Parameter=" + base64Encode(echoRequest()), "https://" + host + ":56482/"};
+    return {"/usr/bin/curl",
+            "-sS",
+            "--max-time",
+            "10",
+            "-H",
+            std::string("Origin: ") + pageOrigin,
+            "--data-urlencode",
+            "Parameter=" + base64Encode(echoRequest()),
+            "https://" + host + ":56482/"};
 }
-TEST_F(RootImportWithService, AsRootTheSystemStoreAndFirefoxGetBothRootsOnceAndCurlTrustsTheService) {
+TEST_F(RootImportWithService,
+       AsRootTheSystemStoreAndFirefoxGetBothRootsOnceAndCurlTrustsTheService) {
     Importer importer(sandbox);
     // Firefox profiles in both places Firefox keeps them, one listed by an absolute path.
     const fs::path legacyProfile = sandbox.home() / ".mozilla/firefox/abc.default-esr";
@@ -259,12 +287,14 @@ TEST_F(RootImportWithService, AsRootTheSystemStoreAndFirefoxGetBothRootsOnceAndC
     fs::create_directories(legacyProfile);
     fs::create_directories(xdgProfile);
     writeFile(sandbox.home() / ".mozilla/firefox/profiles.ini",
-              "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName=default-esr\nIsRelative=1\nPath=abc.default-esr\n"
+              "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName=default-esr\nIsRelative="
+              "1\nPath=abc.default-esr\n"
               "Default=1\n\n[Install1234]\nDefault=abc.default-esr\n");
     writeFile(sandbox.home() / ".config/mozilla/firefox/profiles.ini",
               "[Profile0]\r\nName=other\r\nIsRelative=0\r\nPath=" + xdgProfile.string() + "\r\n");
     // An administrator's policy that must stay.
-    writeFile(importer.etc() / "firefox/policies/policies.json", "{\n  \"policies\": {\"DisableTelemetry\": true}\n}\n");
+    writeFile(importer.etc() / "firefox/policies/policies.json",
+              "{\n  \"policies\": {\"DisableTelemetry\": true}\n}\n");
 
     for (int run = 0; run < 2; ++run) importer.import();
 
@@ -281,12 +311,14 @@ TEST_F(RootImportWithService, AsRootTheSystemStoreAndFirefoxGetBothRootsOnceAndC
     const std::string bundle = importer.bundle();
     const std::string policy = importer.policy();
     for (const Root& root : roots) {
-        EXPECT_TRUE(fs::exists(importer.localCertificates() / fs::path(root.systemFile).filename()));
+        EXPECT_TRUE(
+            fs::exists(importer.localCertificates() / fs::path(root.systemFile).filename()));
         EXPECT_EQ(countOf(bundle, root.pem), 1u) << root.nickname;
         EXPECT_EQ(countOf(policy, "\"" + root.systemFile + "\""), 1u) << policy;
     }
     EXPECT_NE(policy.find("\"DisableTelemetry\": true"), std::string::npos) << policy;
-    EXPECT_EQ(withInstalledCertificates(policy, {roots[0].systemFile, roots[1].systemFile}), policy);
+    EXPECT_EQ(withInstalledCertificates(policy, {roots[0].systemFile, roots[1].systemFile}),
+              policy);
     expectRootsOnceIn(sandbox.dataHome() / "pki/nssdb");
     expectRootsOnceIn(legacyProfile);
     expectRootsOnceIn(xdgProfile);
@@ -301,22 +333,30 @@ TEST_F(RootImportWithService, AsRootTheSystemStoreAndFirefoxGetBothRootsOnceAndC
     }
     // Both server certificates, whichever the service presents, for each name it is called by.
     const fs::path certs = fs::path(TESSAROLL_BINARY_DIR) / "generated/certs";
-    for (const std::vector<std::string>& name : std::vector<std::vector<std::string>>{
-             {"-verify_hostname", "localhost"}, {"-verify_ip", "127.0.0.1"}, {"-verify_ip", "::1"}}) {
+    for (const std::vector<std::string>& name :
+         std::vector<std::vector<std::string>>{{"-verify_hostname", "localhost"},
+                                               {"-verify_ip", "127.0.0.1"},
+                                               {"-verify_ip", "::1"}}) {
         std::vector<std::string> verify = {"/usr/bin/openssl", "verify", name[0], name[1]};
-        for (const char* file : {"ec_server.pem", "rsa_server.pem"}) verify.push_back((certs / file).string());
+        for (const char* file : {"ec_server.pem", "rsa_server.pem"})
+            verify.push_back((certs / file).string());
         EXPECT_EQ(countOf(outputOf(importer.inStores(verify)), ": OK\n"), 2u) << name[1];
     }
 }
 
 // Opens a loopback page in the browser until it reports what the service answered.
-void expectPageReachesTheService(const std::vector<std::string>& browser, PageServer& server, Service& service,
+void expectPageReachesTheService(const std::vector<std::string>& browser, PageServer& server,
+                                 Service& service,
                                  const std::map<std::string, std::string>& environment) {
     ChildProcess process(browser.front(), {browser.begin() + 1, browser.end()}, environment);
-    ASSERT_TRUE(waitUntil([&] { return server.report().has_value(); }, 90s)) << process.errors() << "\n" << service.log();
+    ASSERT_TRUE(waitUntil([&] { return server.report().has_value(); }, 90s))
+        << process.errors() << "\n"
+        << service.log();
     process.kill();
     const std::string report = *server.report();
-    ASSERT_TRUE(report.starts_with("200 ")) << report << "\n" << process.errors() << "\n" << service.log();
+    ASSERT_TRUE(report.starts_with("200 ")) << report << "\n"
+                                            << process.errors() << "\n"
+                                            << service.log();
     auto answer = decodeAnswer(report.substr(4));
     ASSERT_TRUE(answer) << report;
     EXPECT_EQ((*answer)["result"], "0");
@@ -333,14 +373,16 @@ TEST_F(RootImportWithService, ChromiumTrustsTheServiceThroughTheXdgDatabase) {
 
     startService();
     PageServer server(callingPage(echoRequest(), "https://127.0.0.1:56482/"));
-    expectPageReachesTheService({chromium.string(), "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                                 "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                                 "--disable-sync", "--user-data-dir=" + (sandbox.root() / "chromium").string(),
-                                 server.url()},
-                                server, *service, sandbox.environment());
+    expectPageReachesTheService(
+        {chromium.string(), "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--user-data-dir=" + (sandbox.root() / "chromium").string(),
+         server.url()},
+        server, *service, sandbox.environment());
 }
 
-TEST_F(RootImportWithService, FirefoxTrustsTheServiceInThePreparedProfileAndInANewOneThroughThePolicy) {
+TEST_F(RootImportWithService,
+       FirefoxTrustsTheServiceInThePreparedProfileAndInANewOneThroughThePolicy) {
     const fs::path firefox = "/usr/bin/firefox-esr";
     if (!fs::exists(firefox)) GTEST_SKIP() << "no Firefox ESR on this machine";
     Importer importer(sandbox);
@@ -353,7 +395,8 @@ TEST_F(RootImportWithService, FirefoxTrustsTheServiceInThePreparedProfileAndInAN
     startService();
     const std::map<std::string, std::string> environment = {{"MOZ_CRASHREPORTER_DISABLE", "1"}};
     auto firefoxWith = [&](const fs::path& profile) {
-        return std::vector<std::string>{firefox.string(), "--headless", "--no-remote", "--profile", profile.string()};
+        return std::vector<std::string>{firefox.string(), "--headless", "--no-remote", "--profile",
+                                        profile.string()};
     };
     {
         SCOPED_TRACE("the prepared profile, with the machine's own policies");

@@ -4,10 +4,10 @@
 // file is merged.
 #include <gtest/gtest.h>
 
+#include <gnutls/x509.h>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <gnutls/x509.h>
 #include <optional>
 
 #include "TessarollUtil/LogCapture.h"
@@ -54,11 +54,13 @@ TEST(WorkerOptions, ExactOptionsIgnoreCaseAndPrefixOptionsKeepIt) {
     for (const Case& c : cases) {
         EXPECT_EQ(matchWorkerOption(c.command), c.option) << c.command;
     }
-    for (WorkerOption locked : {WorkerOption::Start, WorkerOption::Stop, WorkerOption::Restart, WorkerOption::AllStop,
-                                WorkerOption::Reset, WorkerOption::MonitorStart})
+    for (WorkerOption locked :
+         {WorkerOption::Start, WorkerOption::Stop, WorkerOption::Restart, WorkerOption::AllStop,
+          WorkerOption::Reset, WorkerOption::MonitorStart})
         EXPECT_TRUE(takesWorkerLock(locked));
-    for (WorkerOption free : {WorkerOption::UninstallDetect, WorkerOption::Delete, WorkerOption::KeyToByte,
-                              WorkerOption::Watchdog, WorkerOption::ImportRootCACert})
+    for (WorkerOption free :
+         {WorkerOption::UninstallDetect, WorkerOption::Delete, WorkerOption::KeyToByte,
+          WorkerOption::Watchdog, WorkerOption::ImportRootCACert})
         EXPECT_FALSE(takesWorkerLock(free));
 }
 
@@ -83,7 +85,9 @@ TEST(UninstallArguments, PathsWithBlanksStayWhole) {
         {"a  b", 2, {"a b"}},
         {"", 0, {}},
         // The 16th token keeps the rest of the text.
-        {"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 u.exe", 16, {"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 u.exe"}},
+        {"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 u.exe",
+         16,
+         {"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 u.exe"}},
     };
     for (const Case& c : cases) {
         std::size_t tokens = 99;
@@ -96,8 +100,8 @@ class ListFilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         root = sandbox.root() / "install";
-        for (const char* file : {"a.so", "B.SO", "readme.txt", "ZEFAGPKI/adapter.so", "ZEFAGPKI/deep/more.so",
-                                 "odd.so/inner.so", "odd.so/notes.txt"})
+        for (const char* file : {"a.so", "B.SO", "readme.txt", "ZEFAGPKI/adapter.so",
+                                 "ZEFAGPKI/deep/more.so", "odd.so/inner.so", "odd.so/notes.txt"})
             writeFile(root / file, "x");
     }
     std::vector<std::string> list(const std::string& pattern, bool expected = true) {
@@ -112,14 +116,16 @@ protected:
 };
 
 TEST_F(ListFilesTest, StarWalksTheWholeTree) {
-    EXPECT_EQ(list("*"), (std::vector<std::string>{at("B.SO"), at("ZEFAGPKI/adapter.so"), at("ZEFAGPKI/deep/more.so"),
-                                                    at("a.so"), at("odd.so/inner.so"), at("odd.so/notes.txt"),
-                                                    at("readme.txt")}));
+    EXPECT_EQ(list("*"),
+              (std::vector<std::string>{
+                  at("B.SO"), at("ZEFAGPKI/adapter.so"), at("ZEFAGPKI/deep/more.so"), at("a.so"),
+                  at("odd.so/inner.so"), at("odd.so/notes.txt"), at("readme.txt")}));
 }
 
 TEST_F(ListFilesTest, APatternEntersOnlyFoldersItMatches) {
     // Letter case is ignored as in file-name matching; "odd.so" is entered, ZEFAGPKI is not.
-    EXPECT_EQ(list("*.so"), (std::vector<std::string>{at("B.SO"), at("a.so"), at("odd.so/inner.so")}));
+    EXPECT_EQ(list("*.so"),
+              (std::vector<std::string>{at("B.SO"), at("a.so"), at("odd.so/inner.so")}));
 }
 
 TEST_F(ListFilesTest, AFolderThatCannotBeSearchedOrMatchesNothingFails) {
@@ -153,7 +159,8 @@ TEST(RootCertificateText, TheBuiltInRootsDecodeAndDamagedOnesDoNot) {
     std::string damaged = pem;
     damaged[pem.find('\n', 30) + 5] = '*';
     std::string shortened = pem;
-    shortened.erase(pem.find('\n', 30) + 1, 65);  // one Base64 line less: the DER length no longer fits
+    shortened.erase(pem.find('\n', 30) + 1,
+                    65);  // one Base64 line less: the DER length no longer fits
     const Case cases[] = {
         {damaged, EINVAL},
         {shortened, EBADMSG},
@@ -199,7 +206,8 @@ std::vector<std::pair<std::string, unsigned>> extensionsOf(const Certificate& ce
         char oid[128];
         std::size_t size = sizeof oid;
         unsigned critical = 0;
-        if (gnutls_x509_crt_get_extension_info(certificate.crt, index, oid, &size, &critical) != 0) break;
+        if (gnutls_x509_crt_get_extension_info(certificate.crt, index, oid, &size, &critical) != 0)
+            break;
         found.emplace_back(oid, critical);
     }
     return found;
@@ -230,7 +238,9 @@ TEST(BuiltInRoots, KeepTheirPropertiesPermitOnlyLoopbackNamesAndStillIssueTheSer
         std::string value;  // DNS text, or the address bytes
         bool permitted;
     };
-    auto v4 = [](std::initializer_list<unsigned char> b) { return std::string(b.begin(), b.end()); };
+    auto v4 = [](std::initializer_list<unsigned char> b) {
+        return std::string(b.begin(), b.end());
+    };
     std::string loopback6(16, '\0'), other6(16, '\0');
     loopback6[15] = 1;
     other6[15] = 2;
@@ -248,7 +258,8 @@ TEST(BuiltInRoots, KeepTheirPropertiesPermitOnlyLoopbackNamesAndStillIssueTheSer
         Certificate root(pair.root), server(pair.server);
         EXPECT_EQ(extensionsOf(root), rootExtensions);
         EXPECT_EQ(gnutls_x509_crt_get_signature_algorithm(root.crt), pair.signature);
-        EXPECT_EQ(gnutls_x509_crt_get_activation_time(root.crt), 1492867757 + (pair.root == rsaRootCertificate ? 11 : 0));
+        EXPECT_EQ(gnutls_x509_crt_get_activation_time(root.crt),
+                  1492867757 + (pair.root == rsaRootCertificate ? 11 : 0));
 
         gnutls_x509_name_constraints_t constraints;
         gnutls_x509_name_constraints_init(&constraints);
@@ -256,10 +267,13 @@ TEST(BuiltInRoots, KeepTheirPropertiesPermitOnlyLoopbackNamesAndStillIssueTheSer
         ASSERT_EQ(gnutls_x509_crt_get_name_constraints(root.crt, constraints, 0, &critical), 0);
         EXPECT_EQ(critical, 1u);
         for (const Name& name : names) {
-            const gnutls_datum_t value{reinterpret_cast<unsigned char*>(const_cast<char*>(name.value.data())),
-                                       static_cast<unsigned>(name.value.size())};
-            EXPECT_EQ(gnutls_x509_name_constraints_check(constraints, name.type, &value) != 0, name.permitted)
-                << name.value.size() << " " << (name.type == GNUTLS_SAN_DNSNAME ? name.value : "address");
+            const gnutls_datum_t value{
+                reinterpret_cast<unsigned char*>(const_cast<char*>(name.value.data())),
+                static_cast<unsigned>(name.value.size())};
+            EXPECT_EQ(gnutls_x509_name_constraints_check(constraints, name.type, &value) != 0,
+                      name.permitted)
+                << name.value.size() << " "
+                << (name.type == GNUTLS_SAN_DNSNAME ? name.value : "address");
         }
         gnutls_x509_name_constraints_deinit(constraints);
 
@@ -284,10 +298,12 @@ TEST(FirefoxPolicy, TheRootFilesAreAddedOnceAndEverythingElseStays) {
         {R"({"policies": {"Certificates": {"ImportEnterpriseRoots": true}}})",
          R"({"policies": {"Certificates": {"Install": ["/c/a.crt", "/c/b.crt"], "ImportEnterpriseRoots": true}}})"},
         {" {\"policies\": {\"Certificates\": {\"Install\": [\"own.pem\", \"/c/b.crt\"]}}}\n",
-         " {\"policies\": {\"Certificates\": {\"Install\": [\"own.pem\", \"/c/b.crt\", \"/c/a.crt\"]}}}\n"},
+         " {\"policies\": {\"Certificates\": {\"Install\": [\"own.pem\", \"/c/b.crt\", "
+         "\"/c/a.crt\"]}}}\n"},
         {R"({"policies": {"Certificates": {"Install": []}}, "x": [1, {"y": 2}]})",
          R"({"policies": {"Certificates": {"Install": ["/c/a.crt", "/c/b.crt"]}}, "x": [1, {"y": 2}]})"},
-        {R"({"x": {"policies": 1}})", R"({"policies": {"Certificates": {"Install": ["/c/a.crt", "/c/b.crt"]}}, "x": {"policies": 1}})"},
+        {R"({"x": {"policies": 1}})",
+         R"({"policies": {"Certificates": {"Install": ["/c/a.crt", "/c/b.crt"]}}, "x": {"policies": 1}})"},
         // Already there: nothing changes.
         {R"({"policies":{"Certificates":{"Install":["/c/a.crt","/c/b.crt"]}}})",
          R"({"policies":{"Certificates":{"Install":["/c/a.crt","/c/b.crt"]}}})"},
@@ -299,5 +315,6 @@ TEST(FirefoxPolicy, TheRootFilesAreAddedOnceAndEverythingElseStays) {
         {R"({"policies": []})", std::nullopt},
         {R"({"policies": {"Certificates": {"Install": "/c/a.crt"}}})", std::nullopt},
     };
-    for (const Case& c : cases) EXPECT_EQ(withInstalledCertificates(c.before, files), c.after) << c.before;
+    for (const Case& c : cases)
+        EXPECT_EQ(withInstalledCertificates(c.before, files), c.after) << c.before;
 }

@@ -4,14 +4,14 @@
 // machine's stores, is tested with the real ones in RootTrust_test.cpp.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <memory>
 #include <thread>
-#include <unistd.h>
 
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
@@ -35,7 +35,9 @@ constexpr const char* kMain = "ZEFAGPKITessarollMain";
 
 std::size_t countOf(const std::string& text, const std::string& part) {
     std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    for (std::size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size()))
+        ++n;
     return n;
 }
 
@@ -54,11 +56,13 @@ public:
     ~WorkerSandbox() {
         // Whatever the worker started runs from the install folder; the watchdog may start
         // more while it is ended, so go on until nothing is left.
-        for (int round = 0; round < 50 && killInstalled() > 0; ++round) std::this_thread::sleep_for(50ms);
+        for (int round = 0; round < 50 && killInstalled() > 0; ++round)
+            std::this_thread::sleep_for(50ms);
     }
 
     void installWorker() {
-        fs::copy_file(fs::path(TESSAROLL_STAGE_DIR) / kWorker, install_ / kWorker, fs::copy_options::overwrite_existing);
+        fs::copy_file(fs::path(TESSAROLL_STAGE_DIR) / kWorker, install_ / kWorker,
+                      fs::copy_options::overwrite_existing);
     }
     const fs::path& install() const { return install_; }
     const Sandbox& sandbox() const { return sandbox_; }
@@ -75,7 +79,8 @@ public:
     }
     std::unique_ptr<ChildProcess> startStandIn(const char* name) {
         auto process = std::make_unique<ChildProcess>(install_ / name, std::vector<std::string>{});
-        const char* channel = std::string(name) == kMonitor ? "ZEFAGPKITessarollMonitor.exe" : "ZEFAGPKITessarollMain.exe";
+        const char* channel = std::string(name) == kMonitor ? "ZEFAGPKITessarollMonitor.exe"
+                                                            : "ZEFAGPKITessarollMain.exe";
         EXPECT_TRUE(waitUntil([&] { return findChannel(channel).has_value(); })) << name;
         return process;
     }
@@ -97,7 +102,8 @@ private:
     std::string readAll(const std::string& prefix) const {
         std::vector<fs::path> files;
         for (const auto& entry : fs::directory_iterator(sandbox_.tempDir()))
-            if (entry.path().filename().string().rfind(prefix, 0) == 0) files.push_back(entry.path());
+            if (entry.path().filename().string().rfind(prefix, 0) == 0)
+                files.push_back(entry.path());
         std::sort(files.begin(), files.end());
         std::string all;
         for (const auto& file : files) all += readFile(file);
@@ -112,7 +118,8 @@ private:
         while (dirent* entry = readdir(proc)) {
             if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
             std::error_code ec;
-            std::string exe = fs::read_symlink(fs::path("/proc") / entry->d_name / "exe", ec).string();
+            std::string exe =
+                fs::read_symlink(fs::path("/proc") / entry->d_name / "exe", ec).string();
             if (ec || exe.rfind(folder, 0) != 0) continue;
             if (exe.ends_with(" (deleted)")) exe.resize(exe.size() - 10);
             found.emplace_back(static_cast<pid_t>(std::atol(entry->d_name)), exe);
@@ -155,8 +162,9 @@ TEST(WorkerProgram, CommandTextSelectsOneActionByItsMatchRule) {
         {{"-help"}, nullptr},
         {{}, nullptr},
     };
-    const char* areas[] = {"Stop area", "KeyToByte area", "Delete area", "Uninstall detect area", "getMutexLock",
-                           "Get mutex lock time out"};
+    const char* areas[] = {"Stop area",    "KeyToByte area",
+                           "Delete area",  "Uninstall detect area",
+                           "getMutexLock", "Get mutex lock time out"};
     std::size_t seen = 0;
     for (const Case& c : cases) {
         std::string command;
@@ -203,7 +211,8 @@ TEST(WorkerProgram, StartStopRestartReachARunningMonitor) {
     };
     for (auto [option, instruction] : cases) {
         EXPECT_EQ(box.run({option}), 0);
-        EXPECT_TRUE(box.waitForLog(std::string("Receive COPYDATA message: ") + instruction, 3s)) << option;
+        EXPECT_TRUE(box.waitForLog(std::string("Receive COPYDATA message: ") + instruction, 3s))
+            << option;
     }
     EXPECT_EQ(box.running(kMonitor).size(), 1u);
 }
@@ -243,10 +252,12 @@ TEST(WorkerProgram, WatchdogRestartsAKilledMonitorAndASecondWatchdogGivesWay) {
     monitor->kill();
     ASSERT_TRUE(monitor->wait(5s).has_value());
     // The watchdog resets: a new monitor from the install folder and a new watchdog.
-    EXPECT_TRUE(waitUntil([&] {
-        auto now = box.running(kMonitor);
-        return now.size() == 1 && now[0] != firstMonitor;
-    }, 15s));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            auto now = box.running(kMonitor);
+            return now.size() == 1 && now[0] != firstMonitor;
+        },
+        15s));
     EXPECT_EQ(watchdog->wait(5s), std::optional<int>(0));
     EXPECT_TRUE(box.waitForLog("Reset complete"));
     EXPECT_TRUE(waitUntil([&] { return countOf(box.log(), "getMutexLock: Success") == 2; }, 10s));
@@ -275,15 +286,19 @@ TEST(WorkerProgram, DebugModePulsesSwitchTheWatchdogsLogging) {
         const std::size_t enabledAtStart = countOf(box.log(), "Log state: Enable");
 
         // Pulse until the watcher, which may not be waiting yet, has taken one.
-        EXPECT_TRUE(waitUntil([&] {
-            event->pulse();
-            return countOf(box.log(), "Log state: Disable") == 1;
-        }, 5s));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                event->pulse();
+                return countOf(box.log(), "Log state: Disable") == 1;
+            },
+            5s));
         std::this_thread::sleep_for(300ms);
-        EXPECT_TRUE(waitUntil([&] {
-            event->pulse();
-            return countOf(box.log(), "Log state: Enable") == enabledAtStart + 1;
-        }, 5s));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                event->pulse();
+                return countOf(box.log(), "Log state: Enable") == enabledAtStart + 1;
+            },
+            5s));
         EXPECT_TRUE(watchdog->running());
     }
 }
@@ -316,7 +331,8 @@ TEST(WorkerProgram, DeleteOfAFolderThatStillHoldsAFileRetriesAndKeepsIt) {
     EXPECT_EQ(box.run({"-delete", "\"" + folder.string() + "\""}), 0);  // quotes are dropped
     EXPECT_GT(std::chrono::steady_clock::now() - begin, 5s);            // 11 attempts, 500 ms apart
     EXPECT_TRUE(fs::exists(folder / "inside.txt"));
-    EXPECT_NE(box.log().find("Delete " + folder.string() + " retry too many times"), std::string::npos);
+    EXPECT_NE(box.log().find("Delete " + folder.string() + " retry too many times"),
+              std::string::npos);
     EXPECT_EQ(box.log().find("File mode"), std::string::npos);
 }
 
@@ -331,7 +347,8 @@ TEST(WorkerProgram, UninstallDetectNeedsTwoArguments) {
     WorkerSandbox box;
     // 61005; an exit status carries its low byte only.
     EXPECT_EQ(box.run({"-uninstalldetect", "/opt/z/uninst.exe"}), 61005 & 0xFF);
-    EXPECT_NE(box.log().find("[Warning] Tessaroll uninstall detect: Parameter error"), std::string::npos);
+    EXPECT_NE(box.log().find("[Warning] Tessaroll uninstall detect: Parameter error"),
+              std::string::npos);
     EXPECT_TRUE(fs::exists(box.install() / kWorker));
 }
 
@@ -341,10 +358,13 @@ TEST(WorkerProgram, UninstallDetectWithLibrariesLeftInSubfoldersStartsTheMonitor
     writeFile(box.install() / "ZEFAGPKI" / "adapter.so", "x");
     auto monitor = box.startStandIn(kMonitor);
     const fs::path uninstaller = box.sandbox().root() / "uninst";
-    writeFile(uninstaller, "#!/bin/sh\necho \"$@\" > " + (box.sandbox().root() / "uninstalled").string() + "\n");
+    writeFile(uninstaller,
+              "#!/bin/sh\necho \"$@\" > " + (box.sandbox().root() / "uninstalled").string() + "\n");
     fs::permissions(uninstaller, fs::perms::owner_all);
 
-    EXPECT_EQ(box.run({"-uninstalldetect", uninstaller.string() + ".exe", "_?=" + box.install().string()}), 0);
+    EXPECT_EQ(box.run({"-uninstalldetect", uninstaller.string() + ".exe",
+                       "_?=" + box.install().string()}),
+              0);
     EXPECT_TRUE(box.waitForLog("Receive COPYDATA message: TessarollInstruction_MonitorStart", 3s));
     const std::string log = box.log();
     EXPECT_NE(log.find("TotolSize = 2 MainSize = 1"), std::string::npos);
@@ -381,13 +401,14 @@ TEST(WorkerProgram, KeyToByteAppendsTheFragmentToCertHInTheCurrentFolder) {
     writeFile(work / "ec.pem", std::string("AB\xC8\x05\r\n", 6));
     writeFile(work / "key_RSA.pem", std::string("A\0B", 3));  // the text ends at its zero byte
     auto runIn = [&](const std::string& file) {
-        ChildProcess worker("/bin/sh", {"-c", "cd \"$0\" && exec \"$1\" -KeyToByte \"$2\"", work.string(),
-                                        (box.install() / kWorker).string(), file});
+        ChildProcess worker("/bin/sh", {"-c", "cd \"$0\" && exec \"$1\" -KeyToByte \"$2\"",
+                                        work.string(), (box.install() / kWorker).string(), file});
         EXPECT_EQ(worker.wait(10s), std::optional<int>(0));
     };
     runIn("ec.pem");
     runIn("key_RSA.pem");
     runIn("missing.pem");
-    EXPECT_EQ(readFile(work / "Cert.h"), "byte ECKey[] = { 0x41, 0x42, 0xC8, 0x5, 0xA};byte RSAKey[] = { 0x41};");
+    EXPECT_EQ(readFile(work / "Cert.h"),
+              "byte ECKey[] = { 0x41, 0x42, 0xC8, 0x5, 0xA};byte RSAKey[] = { 0x41};");
     EXPECT_NE(box.log().find("[Warning] Read file pointer is null"), std::string::npos);
 }

@@ -3,8 +3,8 @@
 // never one another user prepared.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <sys/stat.h>
+#include <filesystem>
 
 #include "OtherUser.h"
 #include "Tessaroll/ServiceFixture.h"
@@ -33,10 +33,12 @@ TEST_F(PrivateFilesTest, LogWorkFolderSessionFoldersAndAdapterCopiesAreTheUsersA
     ASSERT_TRUE(service->waitForLog("Copied adapter: Active")) << service->log();
 
     std::vector<fs::path> made;
-    for (const auto& entry : fs::directory_iterator(sandbox.tempDir() / "log")) made.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(sandbox.tempDir() / "log"))
+        made.push_back(entry.path());
     ASSERT_FALSE(made.empty());
     made.push_back(service->workFolder());
-    for (const auto& entry : fs::recursive_directory_iterator(service->workFolder())) made.push_back(entry.path());
+    for (const auto& entry : fs::recursive_directory_iterator(service->workFolder()))
+        made.push_back(entry.path());
     bool sawCopy = false;
     for (const fs::path& path : made) {
         EXPECT_EQ(modeOf(path) & 077, 0u) << path << " is open to others";
@@ -67,8 +69,9 @@ TEST_F(PrivateFilesTest, ALogInASharedFolderIsNeverOneAnotherUserPrepared) {
     openTheWayDown("/", shared);
     const fs::path log = shared / ("service_" + today() + ".log");
     const fs::path victim = sandbox.root() / "victim";
-    writeFile(sandbox.windowsDir() / "ZEFAGPKITessaroll.ini",
-              "[ZEFAGPKITessaroll]\nLog File=" + (shared / "service.log").string() + "\nLog Level=5\n");
+    writeFile(
+        sandbox.windowsDir() / "ZEFAGPKITessaroll.ini",
+        "[ZEFAGPKITessaroll]\nLog File=" + (shared / "service.log").string() + "\nLog Level=5\n");
     struct Case {
         const char* name;
         std::string plant;
@@ -80,7 +83,8 @@ TEST_F(PrivateFilesTest, ALogInASharedFolderIsNeverOneAnotherUserPrepared) {
         SCOPED_TRACE(c.name);
         writeFile(victim, "ours\n");
         auto planting = other->run("/bin/sh", {"-c", c.plant});
-        ASSERT_EQ(planting->wait(std::chrono::seconds(5)), std::optional<int>(0)) << planting->errors();
+        ASSERT_EQ(planting->wait(std::chrono::seconds(5)), std::optional<int>(0))
+            << planting->errors();
         ServiceOptions options;
         options.logging = false;  // the ini above
         startService(options);

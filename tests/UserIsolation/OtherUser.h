@@ -5,16 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
 #include <grp.h>
-#include <memory>
 #include <pwd.h>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "helpers/ChildProcess.h"
@@ -31,10 +31,12 @@ public:
     gid_t gid() const { return gid_; }
 
     // Runs a program as this user, with the current environment and `env` on top.
-    std::unique_ptr<ChildProcess> run(const std::filesystem::path& program, std::vector<std::string> args,
+    std::unique_ptr<ChildProcess> run(const std::filesystem::path& program,
+                                      std::vector<std::string> args,
                                       std::map<std::string, std::string> env = {}) const {
-        std::vector<std::string> words{"--reuid=" + std::to_string(uid_), "--regid=" + std::to_string(gid_),
-                                       "--clear-groups", program.string()};
+        std::vector<std::string> words{"--reuid=" + std::to_string(uid_),
+                                       "--regid=" + std::to_string(gid_), "--clear-groups",
+                                       program.string()};
         words.insert(words.end(), args.begin(), args.end());
         return std::make_unique<ChildProcess>("/usr/bin/setpriv", std::move(words), std::move(env));
     }
@@ -60,8 +62,9 @@ public:
             return;
         }
         name_ = "tsrlpeer" + std::to_string(getpid() % 100000);
-        std::string command = "/usr/sbin/useradd --system --no-create-home --user-group --shell /usr/sbin/nologin " +
-                              name_ + " >/dev/null 2>&1";
+        std::string command =
+            "/usr/sbin/useradd --system --no-create-home --user-group --shell /usr/sbin/nologin " +
+            name_ + " >/dev/null 2>&1";
         passwd* entry = std::system(command.c_str()) == 0 ? getpwnam(name_.c_str()) : nullptr;
         if (!entry) {
             whyNot_ = "useradd " + name_ + " failed";
@@ -80,7 +83,8 @@ public:
 private:
     static OtherUser& instance() {
         // Owned by the test framework once registered.
-        static OtherUser* user = static_cast<OtherUser*>(::testing::AddGlobalTestEnvironment(new OtherUser));
+        static OtherUser* user =
+            static_cast<OtherUser*>(::testing::AddGlobalTestEnvironment(new OtherUser));
         return *user;
     }
     friend struct OtherUserRegistration;
@@ -97,17 +101,18 @@ struct OtherUserRegistration {
 };
 inline OtherUserRegistration otherUserRegistration;
 
-#define REQUIRE_OTHER_USER(user)                                                                   \
-    const ::testing_support::OtherUser* user = ::testing_support::OtherUser::get();              \
+#define REQUIRE_OTHER_USER(user)                                                    \
+    const ::testing_support::OtherUser* user = ::testing_support::OtherUser::get(); \
     if (!user) GTEST_SKIP() << "no second local user: " << ::testing_support::OtherUser::whyNot()
 
 // Lets every user pass through the folders from `top` down to `path` (not list them), so
 // that only the modes of what the programs made keep another user out.
 inline void openTheWayDown(const std::filesystem::path& top, const std::filesystem::path& path) {
     namespace fs = std::filesystem;
-    for (fs::path at = path; ; at = at.parent_path()) {
+    for (fs::path at = path;; at = at.parent_path()) {
         std::error_code ec;
-        fs::permissions(at, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add, ec);
+        fs::permissions(at, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add,
+                        ec);
         if (at == top || at == at.parent_path()) break;
     }
 }

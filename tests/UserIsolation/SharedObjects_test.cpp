@@ -3,16 +3,16 @@
 // freeze requests; and a lock left behind by a killed program is no instruction either.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fcntl.h>
-#include <functional>
 #include <grp.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <chrono>
+#include <functional>
+#include <thread>
 
 #include "OtherUser.h"
 #include "Tessaroll/ServiceFixture.h"
@@ -26,7 +26,9 @@ namespace {
 
 constexpr const char* kSuicideSignal = "ZEFAGPKITessarollMain.exeTessarollInstruction_Suicide";
 
-std::string ownSignalName() { return currentUserName().value_or("") + "_" + kSuicideSignal; }
+std::string ownSignalName() {
+    return currentUserName().value_or("") + "_" + kSuicideSignal;
+}
 
 // Runs `undo` however the test ends.
 class Undo {
@@ -46,7 +48,8 @@ protected:
     void expectStillServing() {
         std::this_thread::sleep_for(2s);
         ASSERT_TRUE(service->process().running())
-            << "the service ended with " << service->process().wait(0ms).value_or(-1) << "\n" << service->log();
+            << "the service ended with " << service->process().wait(0ms).value_or(-1) << "\n"
+            << service->log();
         HttpsClient client(clientOptions());
         EXPECT_FALSE(openSession(client).empty());
     }
@@ -57,12 +60,14 @@ protected:
 // the programs make it and held by a live process of the other user.
 TEST_F(SharedObjectsTest, AnotherUsersObjectUnderTheServicesNameIsRefusedAndNoInstruction) {
     REQUIRE_OTHER_USER(other);
-    const std::string object = "/tessaroll-mutex.u" + std::to_string(geteuid()) + "." + ownSignalName();
+    const std::string object =
+        "/tessaroll-mutex.u" + std::to_string(geteuid()) + "." + ownSignalName();
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t holder = fork();
     if (holder == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(other->gid()) != 0 || setuid(other->uid()) != 0) _exit(2);
+        if (setgroups(0, nullptr) != 0 || setgid(other->gid()) != 0 || setuid(other->uid()) != 0)
+            _exit(2);
         struct Region {
             uint32_t magic;
             uint32_t reserved;
@@ -70,7 +75,8 @@ TEST_F(SharedObjectsTest, AnotherUsersObjectUnderTheServicesNameIsRefusedAndNoIn
         };
         int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
         if (fd < 0 || fchmod(fd, 0666) != 0 || ftruncate(fd, sizeof(Region)) != 0) _exit(3);
-        auto* region = static_cast<Region*>(mmap(nullptr, sizeof(Region), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        auto* region = static_cast<Region*>(
+            mmap(nullptr, sizeof(Region), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
         if (region == MAP_FAILED) _exit(4);
         pthread_mutexattr_t attributes;
         pthread_mutexattr_init(&attributes);
@@ -99,7 +105,8 @@ TEST_F(SharedObjectsTest, AnotherUsersObjectUnderTheServicesNameIsRefusedAndNoIn
     options.environment["XDG_RUNTIME_DIR"] = (sandbox.root() / "no-runtime-folder").string();
     startService(options);
     expectStillServing();
-    EXPECT_NE(service->log().find("Refuse named mutex: " + object), std::string::npos) << service->log();
+    EXPECT_NE(service->log().find("Refuse named mutex: " + object), std::string::npos)
+        << service->log();
 }
 
 // Every user's programs share the log lock; holding it for good costs the service one
@@ -108,8 +115,10 @@ TEST_F(SharedObjectsTest, AHeldSharedLogLockDoesNotFreezeLoggedRequests) {
     const OtherUser* other = OtherUser::get();
     std::vector<std::string> args{"Global\\VZLog", "hold"};
     Undo undo([] { shm_unlink("/tessaroll-mutex.Global.VZLog"); });
-    auto holder = other ? other->run(MUTEX_HOLDER, args) : std::make_unique<ChildProcess>(MUTEX_HOLDER, args);
-    ASSERT_TRUE(waitUntil([&] { return holder->output().find("held") != std::string::npos; })) << holder->errors();
+    auto holder =
+        other ? other->run(MUTEX_HOLDER, args) : std::make_unique<ChildProcess>(MUTEX_HOLDER, args);
+    ASSERT_TRUE(waitUntil([&] { return holder->output().find("held") != std::string::npos; }))
+        << holder->errors();
 
     startService();
     HttpsClient client(clientOptions());
@@ -118,7 +127,8 @@ TEST_F(SharedObjectsTest, AHeldSharedLogLockDoesNotFreezeLoggedRequests) {
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_FALSE(session.empty());
     EXPECT_LT(took, 3s) << "a logged request waited for the holder";
-    EXPECT_NE(service->log().find("Copied adapter: Active"), std::string::npos) << "the request was not logged";
+    EXPECT_NE(service->log().find("Copied adapter: Active"), std::string::npos)
+        << "the request was not logged";
 }
 
 // A program killed while it held a lock-mode mutex leaves it abandoned: the next service
@@ -126,7 +136,8 @@ TEST_F(SharedObjectsTest, AHeldSharedLogLockDoesNotFreezeLoggedRequests) {
 TEST_F(SharedObjectsTest, ALockLeftByAKilledHolderIsNoInstructionALiveHolderIs) {
     {
         ChildProcess killed(MUTEX_HOLDER, {ownSignalName(), "hold"});
-        ASSERT_TRUE(waitUntil([&] { return killed.output().find("held") != std::string::npos; })) << killed.errors();
+        ASSERT_TRUE(waitUntil([&] { return killed.output().find("held") != std::string::npos; }))
+            << killed.errors();
         killed.kill();
         ASSERT_TRUE(killed.wait(5s).has_value());
     }
@@ -135,9 +146,11 @@ TEST_F(SharedObjectsTest, ALockLeftByAKilledHolderIsNoInstructionALiveHolderIs) 
     EXPECT_EQ(service->log().find("Lock Mode: Recivie"), std::string::npos) << service->log();
 
     ChildProcess sender(MUTEX_HOLDER, {ownSignalName(), "hold"});
-    ASSERT_TRUE(waitUntil([&] { return sender.output().find("held") != std::string::npos; })) << sender.errors();
+    ASSERT_TRUE(waitUntil([&] { return sender.output().find("held") != std::string::npos; }))
+        << sender.errors();
     EXPECT_TRUE(service->process().wait(5s).has_value()) << "a live holder did not end the service";
-    EXPECT_NE(service->log().find("IPC Message Lock Mode: Recivie Suicide message"), std::string::npos);
+    EXPECT_NE(service->log().find("IPC Message Lock Mode: Recivie Suicide message"),
+              std::string::npos);
 }
 
 }  // namespace

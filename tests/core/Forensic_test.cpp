@@ -1,7 +1,7 @@
 #include "core/Forensic.h"
 
-#include <filesystem>
 #include <gtest/gtest.h>
+#include <filesystem>
 #include <vector>
 
 #include "TessarollUtil/PeerProgram.h"
@@ -32,7 +32,8 @@ constexpr const char* kPrefix = "ZEFAGPKITessaroll";
 
 std::vector<std::string> namesIn(const fs::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -42,10 +43,12 @@ fs::path dumpFolder(const testing_support::Sandbox& sandbox, int oldReports) {
     fs::path folder = sandbox.root() / "dumps";
     fs::create_directories(folder / "ZEFAGPKITessaroll1500000000.dmp");  // a folder, not a report
     for (int i = 0; i < oldReports; ++i) {
-        testing_support::writeFile(folder / ("ZEFAGPKITessaroll160000000" + std::to_string(i) + ".dmp"), "old");
+        testing_support::writeFile(
+            folder / ("ZEFAGPKITessaroll160000000" + std::to_string(i) + ".dmp"), "old");
     }
-    for (const char* name : {"other.dmp", "ZEFAGPKITessaroll160000000.dmp", "ZEFAGPKITessaroll1600000000.dmp.txt",
-                             "xZEFAGPKITessaroll1400000000.dmp"}) {
+    for (const char* name :
+         {"other.dmp", "ZEFAGPKITessaroll160000000.dmp", "ZEFAGPKITessaroll1600000000.dmp.txt",
+          "xZEFAGPKITessaroll1400000000.dmp"}) {
         testing_support::writeFile(folder / name, "keep");
     }
     return folder;
@@ -56,14 +59,16 @@ TEST(CrashDumpCallBack, KeepsTheNewestReportsAndNothingElseIsTouched) {
     fs::path folder = dumpFolder(sandbox, 3);
     CrashDumpCallBack callback(3, folder, kPrefix);
     std::string path = callback.dumpFilePath();
-    EXPECT_TRUE(std::regex_match(path, std::regex(std::regex_replace(folder.string(), std::regex("[.]"), "\\.") +
-                                                  "/ZEFAGPKITessaroll[0-9]{10}\\.dmp")))
+    EXPECT_TRUE(std::regex_match(
+        path, std::regex(std::regex_replace(folder.string(), std::regex("[.]"), "\\.") +
+                         "/ZEFAGPKITessaroll[0-9]{10}\\.dmp")))
         << path;
-    EXPECT_EQ(namesIn(folder),
-              (std::vector<std::string>{"ZEFAGPKITessaroll1500000000.dmp", "ZEFAGPKITessaroll160000000.dmp",
-                                        "ZEFAGPKITessaroll1600000000.dmp.txt", "ZEFAGPKITessaroll1600000001.dmp",
-                                        "ZEFAGPKITessaroll1600000002.dmp", "other.dmp",
-                                        "xZEFAGPKITessaroll1400000000.dmp"}));
+    EXPECT_EQ(
+        namesIn(folder),
+        (std::vector<std::string>{
+            "ZEFAGPKITessaroll1500000000.dmp", "ZEFAGPKITessaroll160000000.dmp",
+            "ZEFAGPKITessaroll1600000000.dmp.txt", "ZEFAGPKITessaroll1600000001.dmp",
+            "ZEFAGPKITessaroll1600000002.dmp", "other.dmp", "xZEFAGPKITessaroll1400000000.dmp"}));
 
     // Two old reports and a keep count of 3: nothing goes.
     CrashDumpCallBack again(3, folder, kPrefix);
@@ -127,7 +132,8 @@ TEST(ExceptionHandler, EntriesRunOnceLastAddedFirst) {
 TEST(CrashHandler, ACrashingProgramLeavesAReportAndDiesOfItsSignal) {
     testing_support::Sandbox sandbox;
     fs::path folder = dumpFolder(sandbox, 3);
-    testing_support::ChildProcess crasher(testing_support::peerProgram(), {"crash", folder.string(), kPrefix});
+    testing_support::ChildProcess crasher(testing_support::peerProgram(),
+                                          {"crash", folder.string(), kPrefix});
     EXPECT_EQ(crasher.wait(20s), 128 + 11);  // the default action ran after the report
 
     CrashDumpCallBack match(3, folder, kPrefix);
@@ -139,8 +145,9 @@ TEST(CrashHandler, ACrashingProgramLeavesAReportAndDiesOfItsSignal) {
     EXPECT_EQ(reports[0], "ZEFAGPKITessaroll1600000001.dmp");  // the oldest went
     EXPECT_EQ(reports[1], "ZEFAGPKITessaroll1600000002.dmp");
     std::string report = testing_support::readFile(folder / reports[2]);
-    for (const char* part : {"Signal: 11 (SIGSEGV)", "Fault address: 0x0000000000000010", "Thread: ", "rip 0x",
-                             "Backtrace:", "Memory map:", "tessaroll_ipc_peer"}) {
+    for (const char* part :
+         {"Signal: 11 (SIGSEGV)", "Fault address: 0x0000000000000010", "Thread: ", "rip 0x",
+          "Backtrace:", "Memory map:", "tessaroll_ipc_peer"}) {
         EXPECT_NE(report.find(part), std::string::npos) << part;
     }
     EXPECT_TRUE(fs::exists(folder / "other.dmp"));

@@ -1,5 +1,5 @@
-#include <chrono>
 #include <gtest/gtest.h>
+#include <chrono>
 #include <stdexcept>
 
 #include "core/DelayPolicy.h"
@@ -35,8 +35,7 @@ TEST(Patterns, ScopeExitRunsAlsoWhenLeftByAnException) {
     try {
         VZ::Core::ScopeExit guard([&runs] { ++runs; });
         throw std::runtime_error("leave");
-    } catch (const std::runtime_error&) {
-    }
+    } catch (const std::runtime_error&) {}
     EXPECT_EQ(runs, 1);
 }
 
@@ -48,7 +47,10 @@ TEST(Patterns, LibraryLoaderLoadsAndReportsFailure) {
         VZ::OS::Utility::LibraryLoader missing("/nonexistent/Dbghelp.so");
         ADD_FAILURE() << "loaded a missing library";
     } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Failed to load library. Library = /nonexistent/Dbghelp.so, Error code = ", 0), 0u)
+        EXPECT_EQ(
+            std::string(e.what()).rfind(
+                "Failed to load library. Library = /nonexistent/Dbghelp.so, Error code = ", 0),
+            0u)
             << e.what();
     }
 }

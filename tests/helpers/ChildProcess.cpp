@@ -1,16 +1,16 @@
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 
-#include <array>
-#include <atomic>
-#include <cstdio>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/prctl.h>
-#include <stdexcept>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <array>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
 
 extern char** environ;
 namespace fs = std::filesystem;
@@ -50,7 +50,8 @@ ChildProcess::ChildProcess(const fs::path& program, std::vector<std::string> arg
     int out = open(outFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int err = open(errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (out < 0 || err < 0 || in < 0) throw std::runtime_error("cannot open output files for " + path);
+    if (out < 0 || err < 0 || in < 0)
+        throw std::runtime_error("cannot open output files for " + path);
     pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
@@ -102,10 +103,16 @@ void ChildProcess::signal(int sig) {
     if (running()) ::kill(pid_, sig);
 }
 
-void ChildProcess::kill() { signal(SIGKILL); }
+void ChildProcess::kill() {
+    signal(SIGKILL);
+}
 
-std::string ChildProcess::output() const { return readFile(outFile_); }
-std::string ChildProcess::errors() const { return readFile(errFile_); }
+std::string ChildProcess::output() const {
+    return readFile(outFile_);
+}
+std::string ChildProcess::errors() const {
+    return readFile(errFile_);
+}
 
 std::string shell(const std::string& command, int* status) {
     std::string out;

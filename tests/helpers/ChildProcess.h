@@ -3,12 +3,12 @@
 // signals or kills it.
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace testing_support {
@@ -46,7 +46,9 @@ bool waitUntil(F condition, std::chrono::milliseconds timeout = std::chrono::sec
     auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
         if (condition()) return true;
-        struct timespec ts{0, 20'000'000};
+        struct timespec ts {
+            0, 20'000'000
+        };
         nanosleep(&ts, nullptr);
     }
     return condition();

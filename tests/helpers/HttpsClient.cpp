@@ -1,9 +1,6 @@
 #include "helpers/HttpsClient.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <gnutls/gnutls.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,12 +8,17 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 namespace testing_support {
 
 namespace {
 
-gnutls_session_t asSession(void* p) { return static_cast<gnutls_session_t>(p); }
+gnutls_session_t asSession(void* p) {
+    return static_cast<gnutls_session_t>(p);
+}
 gnutls_certificate_credentials_t asCredentials(void* p) {
     return static_cast<gnutls_certificate_credentials_t>(p);
 }
@@ -83,7 +85,9 @@ HttpsClient::HttpsClient(HttpsClientOptions options) : options_(std::move(option
     static GnutlsInit init;
 }
 
-HttpsClient::~HttpsClient() { close(); }
+HttpsClient::~HttpsClient() {
+    close();
+}
 
 void HttpsClient::close() {
     if (session_) {
@@ -215,7 +219,8 @@ bool HttpsClient::readMore() {
             return false;
         }
         if (n <= 0) {
-            error_ = n == 0 ? "closed" : std::string("receive: ") + gnutls_strerror(static_cast<int>(n));
+            error_ =
+                n == 0 ? "closed" : std::string("receive: ") + gnutls_strerror(static_cast<int>(n));
             return false;
         }
         buffer_.append(chunk, static_cast<std::size_t>(n));
@@ -241,12 +246,13 @@ std::optional<HttpsResponse> HttpsClient::readResponse(bool headRequest) {
     while (lineEnd != std::string::npos) {
         std::size_t start = lineEnd + 2;
         lineEnd = head.find("\r\n", start);
-        std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+        std::string line =
+            head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
         std::size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
         std::size_t valueStart = line.find_first_not_of(' ', colon + 1);
-        response.headers.emplace_back(line.substr(0, colon),
-                                      valueStart == std::string::npos ? "" : line.substr(valueStart));
+        response.headers.emplace_back(
+            line.substr(0, colon), valueStart == std::string::npos ? "" : line.substr(valueStart));
     }
 
     const bool noBody = headRequest || response.status == 204 || response.status == 304 ||
@@ -258,7 +264,8 @@ std::optional<HttpsResponse> HttpsClient::readResponse(bool headRequest) {
             if (!readMore()) return std::nullopt;
         response.body = buffer_.substr(0, size);
         buffer_.erase(0, size);
-    } else if (auto encoding = response.header("Transfer-Encoding"); encoding && iequals(*encoding, "chunked")) {
+    } else if (auto encoding = response.header("Transfer-Encoding");
+               encoding && iequals(*encoding, "chunked")) {
         for (;;) {
             std::size_t sizeEnd;
             while ((sizeEnd = buffer_.find("\r\n")) == std::string::npos)
@@ -272,19 +279,20 @@ std::optional<HttpsResponse> HttpsClient::readResponse(bool headRequest) {
             if (size == 0) break;
         }
     } else {
-        while (readMore()) {
-        }
+        while (readMore()) {}
         response.body = std::move(buffer_);
         buffer_.clear();
         close();
     }
-    if (auto connection = response.header("Connection"); connection && iequals(*connection, "close"))
+    if (auto connection = response.header("Connection");
+        connection && iequals(*connection, "close"))
         close();
     return response;
 }
 
 std::optional<HttpsResponse> HttpsClient::request(std::string_view method, std::string_view path,
-                                                  const HttpHeaders& headers, std::string_view body) {
+                                                  const HttpHeaders& headers,
+                                                  std::string_view body) {
     if (!session_ && !connect()) return std::nullopt;
     std::string text;
     text.append(method).append(" ").append(path).append(" HTTP/1.1\r\n");
@@ -293,7 +301,8 @@ std::optional<HttpsResponse> HttpsClient::request(std::string_view method, std::
         if (iequals(key, "Host")) hasHost = true;
         text.append(key).append(": ").append(value).append("\r\n");
     }
-    if (!hasHost) text.append("Host: localhost:").append(std::to_string(options_.port)).append("\r\n");
+    if (!hasHost)
+        text.append("Host: localhost:").append(std::to_string(options_.port)).append("\r\n");
     if (!body.empty() || method == "POST")
         text.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
     text.append("\r\n").append(body);
@@ -306,7 +315,8 @@ std::optional<HttpsResponse> HttpsClient::request(std::string_view method, std::
     return response;
 }
 
-std::optional<HttpsResponse> HttpsClient::postForm(const HttpHeaders& fields, const HttpHeaders& headers,
+std::optional<HttpsResponse> HttpsClient::postForm(const HttpHeaders& fields,
+                                                   const HttpHeaders& headers,
                                                    std::string_view path) {
     HttpHeaders all = headers;
     all.emplace_back("Content-Type", "application/x-www-form-urlencoded");
@@ -317,8 +327,8 @@ std::string urlEscape(std::string_view text) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-            c == '_' || c == '.' || c == '~') {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '_' || c == '.' || c == '~') {
             out += static_cast<char>(c);
         } else {
             out += '%';
@@ -330,11 +340,13 @@ std::string urlEscape(std::string_view text) {
 }
 
 std::string base64Encode(std::string_view bytes) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     std::size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 | (unsigned char)bytes[i + 2];
+        unsigned v = (unsigned char)bytes[i] << 16 | (unsigned char)bytes[i + 1] << 8 |
+                     (unsigned char)bytes[i + 2];
         out += alphabet[v >> 18];
         out += alphabet[(v >> 12) & 63];
         out += alphabet[(v >> 6) & 63];

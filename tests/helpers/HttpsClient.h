@@ -29,7 +29,7 @@ struct HttpsClientOptions {
     std::string address = "127.0.0.1";  // an IPv4 or IPv6 literal
     uint16_t port = 56482;
     TlsVersion version = TlsVersion::Any;
-    std::string trustFile;               // PEM roots; empty: the server is not verified
+    std::string trustFile;                 // PEM roots; empty: the server is not verified
     std::string verifyName = "localhost";  // the name (or address) checked in the certificate
     int timeoutSeconds = 10;
     std::string sourceAddress;  // IPv4 only: bind the client to this address first (127.0.0.2)
@@ -58,7 +58,8 @@ public:
                                          std::string_view body = {});
 
     // A form POST (application/x-www-form-urlencoded) of `fields`.
-    std::optional<HttpsResponse> postForm(const HttpHeaders& fields, const HttpHeaders& headers = {},
+    std::optional<HttpsResponse> postForm(const HttpHeaders& fields,
+                                          const HttpHeaders& headers = {},
                                           std::string_view path = "/");
 
     const HttpsClientOptions& options() const { return options_; }

@@ -10,9 +10,11 @@ namespace testing_support {
 
 std::string callingPage(const std::string& request, const std::string& serviceUrl) {
     return R"(<!doctype html><html><body><script>
-const request = )" + request + R"(;
+const request = )" +
+           request + R"(;
 const report = text => fetch("/report", {method: "POST", body: text});
-fetch(")" + serviceUrl + R"(", {
+fetch(")" + serviceUrl +
+           R"(", {
   method: "POST",
   body: new URLSearchParams({Parameter: btoa(JSON.stringify(request))})
 }).then(r => r.text().then(t => report(r.status + " " + t)))
@@ -79,9 +81,11 @@ void PageServer::serve() {
         } else if (request.starts_with("GET / ")) {
             body = page_;
         }
-        std::string answer = std::string(request.starts_with("GET /favicon") ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 200 OK") +
-                             "\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: " +
-                             std::to_string(body.size()) + "\r\n\r\n" + body;
+        std::string answer =
+            std::string(request.starts_with("GET /favicon") ? "HTTP/1.1 404 Not Found"
+                                                            : "HTTP/1.1 200 OK") +
+            "\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n" + body;
         ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
         ::close(c);
     }

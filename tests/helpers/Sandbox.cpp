@@ -1,10 +1,10 @@
 #include "helpers/Sandbox.h"
 
+#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -14,7 +14,8 @@ Sandbox::Sandbox() {
     std::string pattern = (fs::temp_directory_path() / "tessaroll-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     root_ = pattern;
-    for (const auto& dir : {home(), dataHome(), runtimeDir(), tempDir(), windowsDir(), desktopDir(), downloadDir(), documentsDir()})
+    for (const auto& dir : {home(), dataHome(), runtimeDir(), tempDir(), windowsDir(), desktopDir(),
+                            downloadDir(), documentsDir()})
         fs::create_directories(dir);
     fs::permissions(runtimeDir(), fs::perms::owner_all, fs::perm_options::replace);
 
@@ -41,8 +42,10 @@ Sandbox::Sandbox() {
 
 Sandbox::~Sandbox() {
     for (const auto& [name, value] : saved_) {
-        if (value) setenv(name.c_str(), value->c_str(), 1);
-        else unsetenv(name.c_str());
+        if (value)
+            setenv(name.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name.c_str());
     }
     std::error_code ignored;
     if (!std::getenv("TESSAROLL_KEEP_SANDBOX")) fs::remove_all(root_, ignored);

@@ -1,11 +1,11 @@
 #include "helpers/Service.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
+#include <csignal>
 
 namespace fs = std::filesystem;
 
@@ -33,10 +33,13 @@ bool canConnect(const std::string& address, uint16_t port) {
     return rc == 0;
 }
 
-fs::path Service::stagedProgram() { return fs::path(TESSAROLL_STAGE_DIR) / "ZEFAGPKITessarollMain"; }
+fs::path Service::stagedProgram() {
+    return fs::path(TESSAROLL_STAGE_DIR) / "ZEFAGPKITessarollMain";
+}
 
 fs::path Service::rootCertificate(bool rsa) {
-    return fs::path(TESSAROLL_BINARY_DIR) / "generated/certs" / (rsa ? "rsa_root.pem" : "ec_root.pem");
+    return fs::path(TESSAROLL_BINARY_DIR) / "generated/certs" /
+           (rsa ? "rsa_root.pem" : "ec_root.pem");
 }
 
 Service::Service(const Sandbox& sandbox, ServiceOptions options) : sandbox_(sandbox) {
@@ -52,8 +55,10 @@ Service::Service(const Sandbox& sandbox, ServiceOptions options) : sandbox_(sand
     if (options.adapter) {
         installFolder_ = sandbox.root() / "install";
         fs::create_directories(installFolder_ / "ZEFAGPKI");
-        fs::copy_file(program, installFolder_ / program.filename(), fs::copy_options::overwrite_existing);
-        fs::copy_file(*options.adapter, installFolder_ / "ZEFAGPKI/ZEFAVZDediGPKICryptATLAdapter.so",
+        fs::copy_file(program, installFolder_ / program.filename(),
+                      fs::copy_options::overwrite_existing);
+        fs::copy_file(*options.adapter,
+                      installFolder_ / "ZEFAGPKI/ZEFAVZDediGPKICryptATLAdapter.so",
                       fs::copy_options::overwrite_existing);
         program = installFolder_ / program.filename();
     }
@@ -102,6 +107,8 @@ std::string Service::log() const {
     return text;
 }
 
-fs::path Service::workFolder() const { return sandbox_.dataHome() / "ZEFAGPKITessarollMain"; }
+fs::path Service::workFolder() const {
+    return sandbox_.dataHome() / "ZEFAGPKITessarollMain";
+}
 
 }  // namespace testing_support

@@ -39,7 +39,8 @@ public:
     bool waitListening(const std::vector<uint16_t>& ports = {servicePorts, servicePorts + 3},
                        std::chrono::milliseconds timeout = std::chrono::seconds(15));
     // True once `text` appears in the log.
-    bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool waitForLog(const std::string& text,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // SIGTERM, then the exit code (nothing when it did not end in time).
     std::optional<int> stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

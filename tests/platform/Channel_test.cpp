@@ -1,13 +1,13 @@
 #include "platform/Channel.h"
 
-#include <atomic>
-#include <chrono>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
@@ -103,7 +103,7 @@ TEST(Channel, ProbesAndStrangeNamesStayHarmless) {
     std::string path = channelSocketPath("../../escape");
     EXPECT_EQ(path.rfind(channelFolder() + "/", 0), 0u) << path;
 
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(channelFolder().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 

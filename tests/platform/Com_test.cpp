@@ -162,8 +162,10 @@ TEST(Variant, ChangeTypeToText) {
         VARIANT v;
         VariantInit(&v);
         v.vt = c.type;
-        if (c.type == VT_BOOL) v.boolVal = VARIANT_BOOL(c.value);
-        else v.lVal = c.value;
+        if (c.type == VT_BOOL)
+            v.boolVal = VARIANT_BOOL(c.value);
+        else
+            v.lVal = c.value;
         ASSERT_EQ(VariantChangeType(&v, &v, c.flags, VT_BSTR), S_OK);  // in place
         ASSERT_EQ(v.vt, VT_BSTR);
         EXPECT_EQ(std::u16string(v.bstrVal, SysStringLen(v.bstrVal)), c.text);
@@ -194,7 +196,8 @@ TEST(SafeArray, OneDimensionWithBoundsElementsAndCopies) {
     LONG index = 2;
     ASSERT_EQ(SafeArrayPutElement(array, &index, &element), S_OK);
     VariantClear(&element);  // the array holds its own copy
-    for (LONG outside : {0, 4}) EXPECT_EQ(SafeArrayPutElement(array, &outside, &element), DISP_E_BADINDEX);
+    for (LONG outside : {0, 4})
+        EXPECT_EQ(SafeArrayPutElement(array, &outside, &element), DISP_E_BADINDEX);
 
     VARIANT got;
     VariantInit(&got);
@@ -244,8 +247,9 @@ TEST(Guid, TextFormsRoundTrip) {
     EXPECT_EQ(guidToString(IID_ICardCryptoComponent), "{491004CE-23AC-4694-834F-E27AA311C7AE}");
     EXPECT_EQ(guidFromString("491004ce-23ac-4694-834f-e27aa311c7ae"), IID_ICardCryptoComponent);
     EXPECT_EQ(guidFromString(" {00020400-0000-0000-C000-000000000046} "), IID_IDispatch);
-    for (const char* bad : {"", "{491004CE-23AC-4694-834F-E27AA311C7A}", "491004CE023AC-4694-834F-E27AA311C7AE",
-                            "{491004CE-23AC-4694-834F-E27AA311C7AG}", "{491004CE-23AC-4694-834F-E27AA311C7AE"})
+    for (const char* bad :
+         {"", "{491004CE-23AC-4694-834F-E27AA311C7A}", "491004CE023AC-4694-834F-E27AA311C7AE",
+          "{491004CE-23AC-4694-834F-E27AA311C7AG}", "{491004CE-23AC-4694-834F-E27AA311C7AE"})
         EXPECT_FALSE(guidFromString(bad).has_value()) << bad;
 }
 
@@ -279,16 +283,21 @@ protected:
     }
     void TearDown() override {
         CoUninitialize();
-        if (saved) setenv(kComRegistryVariable, saved->c_str(), 1);
-        else unsetenv(kComRegistryVariable);
+        if (saved)
+            setenv(kComRegistryVariable, saved->c_str(), 1);
+        else
+            unsetenv(kComRegistryVariable);
     }
     void registerClass(const std::string& library) {
-        testing_support::writeFile(registry, "; classes\n[classes]\n# none yet\n{2ba55a3b-ba08-4b99-af12-8fbd0a485310} = " +
-                                                 library + "\n");
+        testing_support::writeFile(
+            registry,
+            "; classes\n[classes]\n# none yet\n{2ba55a3b-ba08-4b99-af12-8fbd0a485310} = " +
+                library + "\n");
     }
     HRESULT create(DWORD context = 0x17) {
         void* object = reinterpret_cast<void*>(1);
-        HRESULT result = CoCreateInstance(CLSID_CardCryptoComponent, nullptr, context, IID_IUnknown, &object);
+        HRESULT result =
+            CoCreateInstance(CLSID_CardCryptoComponent, nullptr, context, IID_IUnknown, &object);
         EXPECT_EQ(object, nullptr);
         return result;
     }
@@ -297,7 +306,8 @@ protected:
 TEST_F(ComRegistry, PathsAreTakenFromTheFileAndRelativeOnesFromItsFolder) {
     registerClass("sub/../lib/server.so");
     EXPECT_EQ(comRegistryPath(), registry.string());
-    EXPECT_EQ(comServerPath(CLSID_CardCryptoComponent), (registry.parent_path() / "lib/server.so").string());
+    EXPECT_EQ(comServerPath(CLSID_CardCryptoComponent),
+              (registry.parent_path() / "lib/server.so").string());
     EXPECT_FALSE(comServerPath(IID_IDispatch).has_value());
     unsetenv(kComRegistryVariable);
     // Without the variable: the file beside the runtime library, in the stage folder.
@@ -315,7 +325,8 @@ TEST_F(ComRegistry, CreationFailuresAnswerTheirCodes) {
     EXPECT_EQ(create(), CO_E_ERRORINDLL);
     EXPECT_EQ(create(CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER), REGDB_E_CLASSNOTREG);
     std::thread([this] { EXPECT_EQ(create(), CO_E_NOTINITIALIZED); }).join();
-    EXPECT_EQ(CoCreateInstance(CLSID_CardCryptoComponent, nullptr, 0x17, IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(CoCreateInstance(CLSID_CardCryptoComponent, nullptr, 0x17, IID_IUnknown, nullptr),
+              E_POINTER);
     EXPECT_EQ(OleRun(nullptr), E_INVALIDARG);
 }
 

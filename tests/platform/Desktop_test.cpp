@@ -3,9 +3,9 @@
 // process id and title, raised above the others, and a service that outlives its display.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "doubles/TestWindow/TestDesktop.h"
@@ -59,8 +59,10 @@ TEST(DesktopHeadless, EveryAnswerIsNothingWithoutADisplay) {
     // No display named at all, and one named where no server listens.
     for (const char* display : {static_cast<const char*>(nullptr), ":987"}) {
         SCOPED_TRACE(display ? display : "(unset)");
-        if (display) setenv("DISPLAY", display, 1);
-        else unsetenv("DISPLAY");
+        if (display)
+            setenv("DISPLAY", display, 1);
+        else
+            unsetenv("DISPLAY");
         resetDesktopForTests();
         EXPECT_FALSE(desktopAvailable());
         EXPECT_TRUE(pressedVirtualKeys().none());
@@ -71,8 +73,10 @@ TEST(DesktopHeadless, EveryAnswerIsNothingWithoutADisplay) {
         EXPECT_FALSE(setWindowTopmost(0x400001));
         EXPECT_FALSE(isWindowTopmost(0x400001));
     }
-    if (saved) setenv("DISPLAY", savedValue.c_str(), 1);
-    else unsetenv("DISPLAY");
+    if (saved)
+        setenv("DISPLAY", savedValue.c_str(), 1);
+    else
+        unsetenv("DISPLAY");
     resetDesktopForTests();
 }
 
@@ -132,7 +136,8 @@ TEST_F(DesktopKeys, HeldKeysReadAsTheirVirtualKeysAndNothingElse) {
             }
         }
         ASSERT_TRUE(runXdotool({"keyup", c.key}));
-        EXPECT_TRUE(waitUntil([&] { return pressedVirtualKeys().none(); }, 3s)) << describe(pressedVirtualKeys());
+        EXPECT_TRUE(waitUntil([&] { return pressedVirtualKeys().none(); }, 3s))
+            << describe(pressedVirtualKeys());
     }
 }
 
@@ -193,7 +198,9 @@ TEST_F(DesktopWindows, WindowsOfAnotherProcessAreListedWithTheirProcessAndTitle)
 
 TEST_F(DesktopWindows, TitlesAreCutAtWholeCharactersWithinTheBound) {
     // "Ü" is one wide character, the emoji two (a surrogate pair), each letter one.
-    const std::string title = "\xC3\x9C\xF0\x9F\x98\x80" "ab";
+    const std::string title =
+        "\xC3\x9C\xF0\x9F\x98\x80"
+        "ab";
     PeerWindow window(title);
     ASSERT_NE(window.id, 0u);
     const std::vector<std::pair<std::size_t, std::string>> cases = {
@@ -202,10 +209,13 @@ TEST_F(DesktopWindows, TitlesAreCutAtWholeCharactersWithinTheBound) {
         {2, "\xC3\x9C"},
         {3, "\xC3\x9C"},
         {4, "\xC3\x9C\xF0\x9F\x98\x80"},
-        {5, "\xC3\x9C\xF0\x9F\x98\x80" "a"},
+        {5,
+         "\xC3\x9C\xF0\x9F\x98\x80"
+         "a"},
         {512, title},
     };
-    for (const auto& [bound, expected] : cases) EXPECT_EQ(windowTitle(window.id, bound), expected) << bound;
+    for (const auto& [bound, expected] : cases)
+        EXPECT_EQ(windowTitle(window.id, bound), expected) << bound;
 
     PeerWindow longTitle(std::string(600, 'x'));
     ASSERT_NE(longTitle.id, 0u);

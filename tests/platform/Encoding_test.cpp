@@ -30,16 +30,22 @@ TEST(Encoding, IllFormedInputBecomesReplacementCharactersEverywhere) {
         std::string utf8;
         std::u16string utf16;
     } cases[] = {
-        {"a\xff" "b", u"a\uFFFDb"},
-        {"a\xc3", u"a\uFFFD"},                         // cut at the end
-        {"\xe4\xb8" "x", u"\uFFFDx"},                // cut before a plain byte: one character
-        {"\xe2\x82" "A\xe2\x82\xac", u"\uFFFDA\u20ac"},
-        {"\xc0\xaf", u"\uFFFD\uFFFD"},                   // overlong "/"
-        {"\xe0\x80\x80", u"\uFFFD\uFFFD\uFFFD"},          // overlong NUL
-        {"\xed\xa0\x80x", u"\uFFFD\uFFFD\uFFFDx"},        // an encoded surrogate
+        {"a\xff"
+         "b",
+         u"a\uFFFDb"},
+        {"a\xc3", u"a\uFFFD"},  // cut at the end
+        {"\xe4\xb8"
+         "x",
+         u"\uFFFDx"},  // cut before a plain byte: one character
+        {"\xe2\x82"
+         "A\xe2\x82\xac",
+         u"\uFFFDA\u20ac"},
+        {"\xc0\xaf", u"\uFFFD\uFFFD"},                      // overlong "/"
+        {"\xe0\x80\x80", u"\uFFFD\uFFFD\uFFFD"},            // overlong NUL
+        {"\xed\xa0\x80x", u"\uFFFD\uFFFD\uFFFDx"},          // an encoded surrogate
         {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
-        {"\xf0\x9f\x94", u"\uFFFD"},                     // a cut four-byte sequence
-        {"\x80\xbf", u"\uFFFD\uFFFD"},                   // continuation bytes alone
+        {"\xf0\x9f\x94", u"\uFFFD"},                        // a cut four-byte sequence
+        {"\x80\xbf", u"\uFFFD\uFFFD"},                      // continuation bytes alone
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.utf8);
@@ -65,13 +71,16 @@ TEST(Encoding, IllFormedInputBecomesReplacementCharactersEverywhere) {
 
 TEST(Encoding, CodePage950WritesOneQuestionMarkPerMissingCharacter) {
     const std::pair<std::u16string, std::string> cases[] = {
-        {u"a\U0001F511b", "a?b"},               // a pair the code page lacks
-        {u"a\xD800" "b\xDC00", "a?b?"},          // lone surrogates: the next character stays
+        {u"a\U0001F511b", "a?b"},  // a pair the code page lacks
+        {u"a\xD800"
+         "b\xDC00",
+         "a?b?"},  // lone surrogates: the next character stays
         {u"\xD800\xD800\U0001F511", "???"},
         {u"\xD800", "?"},
         {u"\u4e2d\xDC00\u6587", "\xa4\xa4?\xa4\xe5"},
     };
-    for (const auto& [wide, big5] : cases) EXPECT_EQ(utf16ToCodePage(wide, kCodePageBig5), big5) << big5;
+    for (const auto& [wide, big5] : cases)
+        EXPECT_EQ(utf16ToCodePage(wide, kCodePageBig5), big5) << big5;
 }
 
 TEST(Encoding, CodePage950IsBig5) {
@@ -81,7 +90,10 @@ TEST(Encoding, CodePage950IsBig5) {
     EXPECT_EQ(utf16ToCodePage(wide, kCodePageBig5), big5);
     EXPECT_EQ(codePageToUtf16("", kCodePageBig5), u"");
     // A byte that starts no character is read as U+FFFD.
-    EXPECT_EQ(codePageToUtf16("a\xff" "b", kCodePageBig5), u"a\uFFFDb");
+    EXPECT_EQ(codePageToUtf16("a\xff"
+                              "b",
+                              kCodePageBig5),
+              u"a\uFFFDb");
     EXPECT_EQ(codePageToUtf16("a\xa4 b", kCodePageBig5), u"a\uFFFD b");
     EXPECT_EQ(codePageToUtf16("\xa4", kCodePageBig5), u"\uFFFD");
 

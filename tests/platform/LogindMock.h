@@ -3,12 +3,12 @@
 // it through environment(): the bus address as the system bus, and the session id.
 #pragma once
 
+#include <unistd.h>
 #include <chrono>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "helpers/ChildProcess.h"
 
@@ -16,19 +16,23 @@ namespace testing_support {
 
 class LogindMock {
 public:
-    explicit LogindMock(std::string sessionId = "t" + std::to_string(::getpid())) : session_(std::move(sessionId)) {
+    explicit LogindMock(std::string sessionId = "t" + std::to_string(::getpid()))
+        : session_(std::move(sessionId)) {
         daemon_ = std::make_unique<ChildProcess>(
-            "/usr/bin/dbus-daemon", std::vector<std::string>{"--session", "--print-address=1", "--nofork", "--nopidfile"});
-        waitUntil([this] { return daemon_->output().find('\n') != std::string::npos; }, std::chrono::seconds(10));
+            "/usr/bin/dbus-daemon",
+            std::vector<std::string>{"--session", "--print-address=1", "--nofork", "--nopidfile"});
+        waitUntil([this] { return daemon_->output().find('\n') != std::string::npos; },
+                  std::chrono::seconds(10));
         address_ = daemon_->output().substr(0, daemon_->output().find('\n'));
         mock_ = std::make_unique<ChildProcess>(
-            "/usr/bin/python3", std::vector<std::string>{"-m", "dbusmock", "--system", "--template", "logind"},
+            "/usr/bin/python3",
+            std::vector<std::string>{"-m", "dbusmock", "--system", "--template", "logind"},
             std::map<std::string, std::string>{{"DBUS_SYSTEM_BUS_ADDRESS", address_}});
         ready_ = waitUntil(
             [this] {
                 return call("/org/freedesktop/login1", "org.freedesktop.DBus.Mock", "AddSession",
-                            "'" + session_ + "', 'seat0', dbus.UInt32(" + std::to_string(::getuid()) +
-                                "), 'tester', True");
+                            "'" + session_ + "', 'seat0', dbus.UInt32(" +
+                                std::to_string(::getuid()) + "), 'tester', True");
             },
             std::chrono::seconds(15));
     }
@@ -46,7 +50,8 @@ public:
     bool unlock() { return call(sessionPath(), "org.freedesktop.login1.Session", "Unlock", ""); }
     bool setActive(bool active) {
         return call(sessionPath(), "org.freedesktop.DBus.Mock", "UpdateProperties",
-                    std::string("'org.freedesktop.login1.Session', {'Active': ") + (active ? "True" : "False") + "}");
+                    std::string("'org.freedesktop.login1.Session', {'Active': ") +
+                        (active ? "True" : "False") + "}");
     }
 
 private:
@@ -54,8 +59,10 @@ private:
     bool call(const std::string& path, const std::string& interface, const std::string& method,
               const std::string& arguments) const {
         std::string script = "import dbus; bus = dbus.bus.BusConnection('" + address_ +
-                             "'); obj = bus.get_object('org.freedesktop.login1', '" + path + "'); obj." + method +
-                             "(" + arguments + (arguments.empty() ? "" : ", ") + "dbus_interface='" + interface + "')";
+                             "'); obj = bus.get_object('org.freedesktop.login1', '" + path +
+                             "'); obj." + method + "(" + arguments +
+                             (arguments.empty() ? "" : ", ") + "dbus_interface='" + interface +
+                             "')";
         std::string command = "/usr/bin/python3 -c \"" + script + "\" >/dev/null 2>&1";
         return std::system(command.c_str()) == 0;
     }

@@ -14,7 +14,8 @@
 namespace {
 
 bool mapped(const std::string& name) {
-    const std::string path = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/tessaroll-mutexes/" + name;
+    const std::string path =
+        std::string(std::getenv("XDG_RUNTIME_DIR")) + "/tessaroll-mutexes/" + name;
     std::ifstream in("/proc/self/maps");
     for (std::string line; std::getline(in, line);)
         if (line.find(path) != std::string::npos) return true;

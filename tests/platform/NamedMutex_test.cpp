@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <string>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
@@ -27,17 +27,20 @@ std::ostream& operator<<(std::ostream& out, MutexWait result) {
 
 namespace {
 
-const char* const kHolder = TESSAROLL_BINARY_DIR "/tests/doubles/MutexHolder/tessaroll_mutex_holder";
+const char* const kHolder =
+    TESSAROLL_BINARY_DIR "/tests/doubles/MutexHolder/tessaroll_mutex_holder";
 
 // What a wait on the mutex gives on a thread of its own.
 MutexWait waitOnOtherThread(const std::string& name, uint32_t milliseconds) {
-    return std::async(std::launch::async, [&] {
-               auto mutex = NamedMutex::create(name);
-               if (!mutex) return MutexWait::Failed;
-               MutexWait result = mutex->wait(milliseconds);
-               if (result == MutexWait::Obtained || result == MutexWait::Abandoned) mutex->release();
-               return result;
-           })
+    return std::async(std::launch::async,
+                      [&] {
+                          auto mutex = NamedMutex::create(name);
+                          if (!mutex) return MutexWait::Failed;
+                          MutexWait result = mutex->wait(milliseconds);
+                          if (result == MutexWait::Obtained || result == MutexWait::Abandoned)
+                              mutex->release();
+                          return result;
+                      })
         .get();
 }
 
@@ -65,7 +68,9 @@ private:
     std::thread thread_;
 };
 
-std::string globalName(const char* what) { return "Global\\tessaroll-test-" + std::to_string(getpid()) + "-" + what; }
+std::string globalName(const char* what) {
+    return "Global\\tessaroll-test-" + std::to_string(getpid()) + "-" + what;
+}
 
 void removeGlobal(const std::string& name) {
     shm_unlink(("/tessaroll-mutex.Global." + name.substr(7)).c_str());
@@ -166,7 +171,8 @@ TEST(NamedMutex, APerUserObjectOpenedUpIsRefused) {
     releaseNamedMutexMappings();  // the next handle opens the object again
     for (bool existing : {false, true}) {
         std::string whyNot;
-        EXPECT_FALSE(existing ? NamedMutex::openExisting("OpenedUp", &whyNot) : NamedMutex::create("OpenedUp", &whyNot));
+        EXPECT_FALSE(existing ? NamedMutex::openExisting("OpenedUp", &whyNot)
+                              : NamedMutex::create("OpenedUp", &whyNot));
         EXPECT_NE(whyNot.find("mode 666"), std::string::npos) << whyNot;
     }
     std::string whyNot;
@@ -177,13 +183,14 @@ TEST(NamedMutex, APerUserObjectOpenedUpIsRefused) {
 TEST(NamedMutex, AnyNameIsItsOwnMutex) {
     Sandbox sandbox;
     const std::string longName(600, 'x');
-    const std::string names[] = {"a\\b", "a/b", "a%5Cb", "a_b", "A_B", "", longName, longName + "y", "../../x"};
+    const std::string names[] = {"a\\b", "a/b",    "a%5Cb",        "a_b",    "A_B",
+                                 "",     longName, longName + "y", "../../x"};
     for (const auto& held : names) {
         HoldingThread holder(held);
         for (const auto& other : names) {
             MutexWait expected = other == held ? MutexWait::TimedOut : MutexWait::Obtained;
-            EXPECT_EQ(waitOnOtherThread(other, 0), expected) << "held '" << held.substr(0, 20) << "', tried '"
-                                                              << other.substr(0, 20) << "'";
+            EXPECT_EQ(waitOnOtherThread(other, 0), expected)
+                << "held '" << held.substr(0, 20) << "', tried '" << other.substr(0, 20) << "'";
         }
     }
     EXPECT_FALSE(std::filesystem::exists(sandbox.root() / "x"));
@@ -204,7 +211,8 @@ TEST(NamedMutex, AnotherProcessHoldsItThenDiesHoldingIt) {
         Sandbox sandbox;
         const std::string name = std::string("Process-") + ending;
         ChildProcess child(kHolder, {name, std::string(ending) == "exit" ? "exit" : "hold"});
-        ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; })) << child.errors();
+        ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; }))
+            << child.errors();
 
         auto mutex = NamedMutex::create(name);
         if (std::string(ending) == "killed") {
@@ -224,7 +232,8 @@ TEST(NamedMutex, AGlobalMutexIsSharedWithAnotherProcess) {
     const std::string name = globalName("process");
     {
         ChildProcess child(kHolder, {name, "hold"});
-        ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; })) << child.errors();
+        ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; }))
+            << child.errors();
         Sandbox sandbox;  // per-user folders do not matter to it
         auto mutex = NamedMutex::create(name);
         EXPECT_EQ(mutex->wait(0), MutexWait::TimedOut);
@@ -238,15 +247,18 @@ TEST(NamedMutex, AGlobalMutexIsSharedWithAnotherProcess) {
 
 // Needs root to start the peer as another user; skipped otherwise.
 TEST(NamedMutex, GlobalNamesCrossUsersPerUserNamesDoNot) {
-    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv";
     Sandbox sandbox;  // its runtime folder is ours alone, so the other user falls back to /dev/shm
     const std::string global = globalName("users");
     auto mine = NamedMutex::create(global);  // made by this user: the other one must still get in
     ASSERT_TRUE(mine);
     const std::string local = "UsersApart-" + std::to_string(getpid());
     for (const std::string& name : {global, local}) {
-        ChildProcess child("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", kHolder, name, "hold"});
-        ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; })) << child.errors();
+        ChildProcess child("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                kHolder, name, "hold"});
+        ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; }))
+            << child.errors();
         auto mutex = NamedMutex::create(name);
         MutexWait result = mutex->wait(0);
         EXPECT_EQ(result, name == global ? MutexWait::TimedOut : MutexWait::Obtained) << name;

@@ -50,12 +50,14 @@ struct LoopbackConnection {
         return fd;
     }
     bool accept() {
-        accepted = ::accept4(listener, reinterpret_cast<sockaddr*>(&peerAddress), &peerLength, SOCK_CLOEXEC);
+        accepted = ::accept4(listener, reinterpret_cast<sockaddr*>(&peerAddress), &peerLength,
+                             SOCK_CLOEXEC);
         return accepted >= 0;
     }
     std::optional<uint32_t> owner() const {
         return loopbackPeerOwner(reinterpret_cast<const sockaddr*>(&peerAddress), peerLength,
-                                 reinterpret_cast<const sockaddr*>(&listenerAddress), listenerLength);
+                                 reinterpret_cast<const sockaddr*>(&listenerAddress),
+                                 listenerLength);
     }
 };
 
@@ -68,20 +70,27 @@ TEST(Peers, OwnerOfTheClientSocketOfARealConnection) {
         EXPECT_EQ(connection.owner(), geteuid()) << ipv6;
 
         // The table fallback finds the same row.
-        auto peer = socketEndpoint(reinterpret_cast<const sockaddr*>(&connection.peerAddress), connection.peerLength);
-        auto listener = socketEndpoint(reinterpret_cast<const sockaddr*>(&connection.listenerAddress), connection.listenerLength);
+        auto peer = socketEndpoint(reinterpret_cast<const sockaddr*>(&connection.peerAddress),
+                                   connection.peerLength);
+        auto listener =
+            socketEndpoint(reinterpret_cast<const sockaddr*>(&connection.listenerAddress),
+                           connection.listenerLength);
         ASSERT_TRUE(peer && listener);
-        EXPECT_EQ(socketTablePeerOwner(readSocketTable(ipv6), ipv6, *peer, *listener), geteuid()) << ipv6;
+        EXPECT_EQ(socketTablePeerOwner(readSocketTable(ipv6), ipv6, *peer, *listener), geteuid())
+            << ipv6;
         // The server's own end of the connection is not taken for the client's.
-        EXPECT_EQ(socketTablePeerOwner(readSocketTable(ipv6), ipv6, *listener, *listener), std::nullopt);
+        EXPECT_EQ(socketTablePeerOwner(readSocketTable(ipv6), ipv6, *listener, *listener),
+                  std::nullopt);
 
         // Once the client is gone there is nobody to vouch for.
         close(client);
         close(connection.accepted);
         connection.accepted = -1;
         SocketEndpoint gone = *peer;
-        EXPECT_EQ(loopbackPeerOwner(reinterpret_cast<const sockaddr*>(&connection.peerAddress), connection.peerLength,
-                                    reinterpret_cast<const sockaddr*>(&connection.listenerAddress), connection.listenerLength),
+        EXPECT_EQ(loopbackPeerOwner(reinterpret_cast<const sockaddr*>(&connection.peerAddress),
+                                    connection.peerLength,
+                                    reinterpret_cast<const sockaddr*>(&connection.listenerAddress),
+                                    connection.listenerLength),
                   std::nullopt);
         EXPECT_EQ(socketTablePeerOwner(readSocketTable(ipv6), ipv6, gone, *listener), std::nullopt);
     }
@@ -123,9 +132,12 @@ TEST(Peers, AnotherUsersClientIsSeenAsThatUser) {
 TEST(Peers, TableRowsWithoutOwnerOrOfTheOtherDirectionGiveNoOwner) {
     // 127.0.0.1:40000 -> 127.0.0.1:56482 owned by 1000, and the server's row back.
     constexpr std::string_view table =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-        "   0: 0100007F:DCA2 0100007F:9C40 01 00000000:00000000 00:00000000 00000000     0        0 1 1\n"
-        "   1: 0100007F:9C40 0100007F:DCA2 01 00000000:00000000 00:00000000 00000000  1000        0 2 1\n"
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n"
+        "   0: 0100007F:DCA2 0100007F:9C40 01 00000000:00000000 00:00000000 00000000     0        "
+        "0 1 1\n"
+        "   1: 0100007F:9C40 0100007F:DCA2 01 00000000:00000000 00:00000000 00000000  1000        "
+        "0 2 1\n"
         "   2: 0100007F:9C41 0100007F:DCA2 01 00000000:00000000\n";
     const SocketEndpoint server{{127, 0, 0, 1}, 56482};
     struct Case {
@@ -137,7 +149,8 @@ TEST(Peers, TableRowsWithoutOwnerOrOfTheOtherDirectionGiveNoOwner) {
         {{{127, 0, 0, 2}, 40000}, std::nullopt},
         {{{127, 0, 0, 1}, 40002}, std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(socketTablePeerOwner(table, false, c.peer, server), c.owner) << c.peer.port;
+    for (const auto& c : cases)
+        EXPECT_EQ(socketTablePeerOwner(table, false, c.peer, server), c.owner) << c.peer.port;
 }
 
 }  // namespace

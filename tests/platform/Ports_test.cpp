@@ -11,17 +11,26 @@ namespace {
 
 // Lines as the kernel writes them; 127.0.0.1 reads "0100007F" on this little-endian host.
 constexpr std::string_view kTable4 =
-    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-    "   0: 0100007F:DCA2 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 1 1\n"  // 56482 LISTEN
-    "   1: 0100007F:1610 0100007F:DCA3 06 00000000:00000000 00:00000000 00000000  1000        0 2 1\n"  // 5648, TIME_WAIT to 56483
-    "   2: 0100007F:9C40 0100007F:DD06 01 00000000:00000000 00:00000000 00000000  1000        0 3 1\n"  // 40000 -> 56582 ESTABLISHED
-    "   3: 00000000:DD6A 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 4 1\n"  // 0.0.0.0:56682
-    "   4: 0101007F:DD6B 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 5 1\n";  // 127.0.1.1:56683
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+    "inode\n"
+    "   0: 0100007F:DCA2 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 1 "
+    "1\n"  // 56482 LISTEN
+    "   1: 0100007F:1610 0100007F:DCA3 06 00000000:00000000 00:00000000 00000000  1000        0 2 "
+    "1\n"  // 5648, TIME_WAIT to 56483
+    "   2: 0100007F:9C40 0100007F:DD06 01 00000000:00000000 00:00000000 00000000  1000        0 3 "
+    "1\n"  // 40000 -> 56582 ESTABLISHED
+    "   3: 00000000:DD6A 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 4 "
+    "1\n"  // 0.0.0.0:56682
+    "   4: 0101007F:DD6B 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000        0 5 "
+    "1\n";  // 127.0.1.1:56683
 
 constexpr std::string_view kTable6 =
-    "  sl  local_address                         remote_address                        st tx_queue rx_queue\n"
-    "   0: 00000000000000000000000001000000:DCA2 00000000000000000000000000000000:0000 0A 00000000:00000000\n"
-    "   1: 0000000000000000FFFF00000100007F:DD06 00000000000000000000000000000000:0000 0A 00000000:00000000\n";
+    "  sl  local_address                         remote_address                        st tx_queue "
+    "rx_queue\n"
+    "   0: 00000000000000000000000001000000:DCA2 00000000000000000000000000000000:0000 0A "
+    "00000000:00000000\n"
+    "   1: 0000000000000000FFFF00000100007F:DD06 00000000000000000000000000000000:0000 0A "
+    "00000000:00000000\n";
 
 TEST(Ports, SocketTableMatchesAddressPortAndState) {
     struct Case {
@@ -44,7 +53,8 @@ TEST(Ports, SocketTableMatchesAddressPortAndState) {
         {kTable6, 56482, false, false, "a v6 line is no 127.0.0.1 match"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(socketTableHasLoopbackPort(c.table, c.port, c.ipv6), c.inUse) << c.port << ": " << c.why;
+        EXPECT_EQ(socketTableHasLoopbackPort(c.table, c.port, c.ipv6), c.inUse)
+            << c.port << ": " << c.why;
     EXPECT_FALSE(socketTableHasLoopbackPort("", 56482, false));
     EXPECT_FALSE(socketTableHasLoopbackPort("title\n   0: garbage\n", 56482, false));
 }
@@ -68,7 +78,8 @@ struct LoopbackSocket {
             address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             length = sizeof(sockaddr_in);
         }
-        if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || (listening && listen(fd, 1) != 0)) {
+        if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+            (listening && listen(fd, 1) != 0)) {
             close(fd);
             fd = -1;
             return;

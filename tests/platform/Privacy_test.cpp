@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <filesystem>
 
+#include "helpers/Sandbox.h"
 #include "platform/CrashSignals.h"
 #include "platform/Files.h"
-#include "helpers/Sandbox.h"
 
 using testing_support::readFile;
 using testing_support::Sandbox;
@@ -45,7 +45,9 @@ TEST(Privacy, OnlyAStickyFolderEveryoneWritesToIsShared) {
         const char* name;
         mode_t mode;
         bool shared;
-    } cases[] = {{"tmp-like", 01777, true}, {"open", 0777, false}, {"sticky-private", 01700, false},
+    } cases[] = {{"tmp-like", 01777, true},
+                 {"open", 0777, false},
+                 {"sticky-private", 01700, false},
                  {"private", 0700, false}};
     for (const Case& c : cases) {
         fs::create_directory(root / c.name);
@@ -75,10 +77,13 @@ TEST(Privacy, OwnFileIsCreatedPrivateAndNothingPlantedIsWrittenThrough) {
              chmod(at.c_str(), 0666);
          },
          true},
-        {"symbolic link", [](const fs::path& at, const fs::path& v) { fs::create_symlink(v, at); }, false},
-        {"dangling link", [](const fs::path& at, const fs::path&) { fs::create_symlink(at.string() + ".gone", at); },
+        {"symbolic link", [](const fs::path& at, const fs::path& v) { fs::create_symlink(v, at); },
          false},
-        {"hard link", [](const fs::path& at, const fs::path& v) { fs::create_hard_link(v, at); }, false},
+        {"dangling link",
+         [](const fs::path& at, const fs::path&) { fs::create_symlink(at.string() + ".gone", at); },
+         false},
+        {"hard link", [](const fs::path& at, const fs::path& v) { fs::create_hard_link(v, at); },
+         false},
         {"folder", [](const fs::path& at, const fs::path&) { fs::create_directory(at); }, false},
     };
     for (const Case& c : cases) {

@@ -1,13 +1,13 @@
 #include "platform/Process.h"
 
-#include <cctype>
-#include <chrono>
-#include <filesystem>
-#include <gtest/gtest.h>
-#include <csignal>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
 
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
@@ -81,7 +81,8 @@ TEST(Process, FoundByImageNameAndKilled) {
     fs::path program = sandbox.root() / name;
     fs::copy_file("/bin/sleep", program);
     testing_support::ChildProcess child(program, {"30"});
-    ASSERT_TRUE(testing_support::waitUntil([&] { return !findProcessesByName(name, false).empty(); }));
+    ASSERT_TRUE(
+        testing_support::waitUntil([&] { return !findProcessesByName(name, false).empty(); }));
 
     EXPECT_EQ(findProcessesByName(upper + ".EXE", true), std::vector<pid_t>{child.pid()});
     EXPECT_EQ(findProcessesByName(name + ".exe", false), std::vector<pid_t>{child.pid()});
@@ -108,8 +109,10 @@ TEST(Process, ScansByNameStayInTheLoginSessionWhereItIsKnown) {
     const std::string name = "TessarollSessionProbe" + std::to_string(::getpid());
     const fs::path program = sandbox.root() / name;
     fs::copy_file("/bin/sleep", program);
-    testing_support::ChildProcess otherLogin("/bin/sh", {"-c", "echo 0 > /proc/self/loginuid && exec " + program.string() + " 30"});
-    ASSERT_TRUE(testing_support::waitUntil([&] { return findProcessesByName(name, false).size() == 1; }));
+    testing_support::ChildProcess otherLogin(
+        "/bin/sh", {"-c", "echo 0 > /proc/self/loginuid && exec " + program.string() + " 30"});
+    ASSERT_TRUE(
+        testing_support::waitUntil([&] { return findProcessesByName(name, false).size() == 1; }));
 
     pid_t login = ::fork();
     if (login == 0) {

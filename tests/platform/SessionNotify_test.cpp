@@ -1,10 +1,10 @@
 #include "platform/SessionNotify.h"
 
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <chrono>
 #include <cstdlib>
-#include <gtest/gtest.h>
 #include <optional>
-#include <poll.h>
 #include <vector>
 
 #include "platform/LogindMock.h"
@@ -61,12 +61,14 @@ TEST(SessionNotify, SessionSignalsArriveAsTheirCodes) {
     ASSERT_TRUE(logind.unlock());
     ASSERT_TRUE(logind.setActive(false));
     ASSERT_TRUE(logind.setActive(true));
-    EXPECT_EQ(collect(*notifier, 4), (std::vector<int>{kSessionLock, kSessionUnlock, kSessionConsoleDisconnect,
-                                                       kSessionConsoleConnect}));
+    EXPECT_EQ(collect(*notifier, 4),
+              (std::vector<int>{kSessionLock, kSessionUnlock, kSessionConsoleDisconnect,
+                                kSessionConsoleConnect}));
 }
 
 TEST(SessionNotify, WithoutABusThereIsNothingToWatch) {
-    ScopedEnv env({{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}, {"XDG_SESSION_ID", "1"}});
+    ScopedEnv env(
+        {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}, {"XDG_SESSION_ID", "1"}});
     std::string why;
     EXPECT_FALSE(SessionNotifier::open(&why));
     EXPECT_EQ(why, "no system bus");

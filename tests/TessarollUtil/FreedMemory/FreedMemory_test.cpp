@@ -3,9 +3,9 @@
 // texts stay out of the heap (arrays and views), so only the code under test can leave one.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <atomic>
 #include <cstring>
-#include <malloc.h>
 #include <string>
 #include <string_view>
 
@@ -40,7 +40,8 @@ bool holdsPin(const void* block, std::size_t size) {
 extern "C" void __libc_free(void*);
 // Every free of the process comes here, operator delete and the BSTR allocator included.
 extern "C" void free(void* block) {
-    if (block && watching.load(std::memory_order_relaxed) && holdsPin(block, malloc_usable_size(block)))
+    if (block && watching.load(std::memory_order_relaxed) &&
+        holdsPin(block, malloc_usable_size(block)))
         blocksWithPin.fetch_add(1);
     __libc_free(block);
 }
@@ -61,18 +62,19 @@ int pinBlocksFreedBy(F work) {
 class FreedMemory : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!FREED_MEMORY_OBSERVED) GTEST_SKIP() << "free() cannot be observed under the address sanitizer";
+        if (!FREED_MEMORY_OBSERVED)
+            GTEST_SKIP() << "free() cannot be observed under the address sanitizer";
     }
 };
 
 // The observer itself: a plain string that grows leaves the PIN in the block it gives up.
 TEST_F(FreedMemory, APlainStringThatGrowsLeavesThePinBehind) {
     EXPECT_GT(pinBlocksFreedBy([] {
-        std::string text{std::string_view(kPin)};
-        text.append(100, 'x');
-        text.append(1000, 'y');
-        secureWipe(text);
-    }),
+                  std::string text{std::string_view(kPin)};
+                  text.append(100, 'x');
+                  text.append(1000, 'y');
+                  secureWipe(text);
+              }),
               0);
 }
 
@@ -119,7 +121,8 @@ TEST_F(FreedMemory, ASecretStringLeavesNoPinInFreedMemory) {
              secret.append(pin);
              secret.reserve(4096);
          }},
-        {"made from UTF-16", [](std::string_view) { SecretString secret = secretFromUtf16(kWidePin); }},
+        {"made from UTF-16",
+         [](std::string_view) { SecretString secret = secretFromUtf16(kWidePin); }},
     };
     for (const Case& c : cases) EXPECT_EQ(pinBlocksFreedBy([&] { c.work(pin); }), 0) << c.name;
 }

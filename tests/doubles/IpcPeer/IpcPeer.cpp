@@ -9,8 +9,8 @@
 //   tessaroll_ipc_peer crash <dump folder> <prefix>
 //     Installs the crash handler with a keep count of 3 and dies of SIGSEGV.
 #include <atomic>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -85,6 +85,8 @@ int crash(char** argv) {
 int main(int argc, char** argv) {
     if (argc >= 4 && std::strcmp(argv[1], "receive") == 0) return receive(argc, argv);
     if (argc >= 4 && std::strcmp(argv[1], "crash") == 0) return crash(argv);
-    std::fprintf(stderr, "usage: %s receive <channel> <marker folder> [options] | crash <folder> <prefix>\n", argv[0]);
+    std::fprintf(
+        stderr, "usage: %s receive <channel> <marker folder> [options] | crash <folder> <prefix>\n",
+        argv[0]);
     return 2;
 }

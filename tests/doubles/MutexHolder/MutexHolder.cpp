@@ -1,9 +1,9 @@
 // tessaroll_mutex_holder <name> hold|exit
 //   Takes the named mutex (waiting as long as it takes), prints "held" and then either
 //   holds it until killed ("hold") or ends the process without releasing it ("exit").
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "platform/NamedMutex.h"
 

@@ -18,6 +18,7 @@
 //   "TestAdapter_Sleep"     waits the request's "ms" milliseconds, as a card call that waits
 //                           for the user does, then answers "slept <ms>"
 // Anything else answers "61005", as the real adapter does for an unknown name.
+#include <strings.h>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -26,7 +27,6 @@
 #include <random>
 #include <string>
 #include <string_view>
-#include <strings.h>
 #include <thread>
 
 #include "TessarollUtil/JsonMap.h"
@@ -63,7 +63,8 @@ void recordEvent(std::string_view function) {
     const char* path = std::getenv("TESSAROLL_TEST_ADAPTER_EVENTS");
     if (!path || !*path) return;
     if (FILE* file = std::fopen(path, "a")) {
-        std::fprintf(file, "%s %.*s\n", instanceId().c_str(), static_cast<int>(function.size()), function.data());
+        std::fprintf(file, "%s %.*s\n", instanceId().c_str(), static_cast<int>(function.size()),
+                     function.data());
         std::fclose(file);
     }
 }
@@ -117,7 +118,8 @@ struct UnloadRecorder {
     if (sameName(name, "TestAdapter_Counters")) {
         char text[160];
         std::snprintf(text, sizeof text, "instance=%s unlock=%d version=%d release=%d calls=%d",
-                      instanceId().c_str(), counters.unlock, counters.version, counters.release, counters.calls);
+                      instanceId().c_str(), counters.unlock, counters.version, counters.release,
+                      counters.calls);
         return text;
     }
     if (sameName(name, "TestAdapter_Origin")) return unlockedOrigin;
@@ -141,7 +143,8 @@ struct UnloadRecorder {
 extern "C" {
 
 #ifndef TEST_ADAPTER_NO_JSON_MAP_ENTRY
-__attribute__((visibility("default"))) const char* callJsonMapMethod(const JsonMap* map, const char* functionName) {
+__attribute__((visibility("default"))) const char* callJsonMapMethod(const JsonMap* map,
+                                                                     const char* functionName) {
     answer.clear();
     if (map && functionName) answer = run(map, functionName);
     return answer.c_str();
@@ -162,7 +165,9 @@ __attribute__((visibility("default"))) const char* callMethod(const char* jsonTe
 
 #if defined(TEST_ADAPTER_NO_JSON_MAP_ENTRY) && defined(TEST_ADAPTER_NO_TEXT_ENTRY)
 // Something to export, so the library still loads.
-__attribute__((visibility("default"))) int testAdapterWithoutEntryPoints() { return 0; }
+__attribute__((visibility("default"))) int testAdapterWithoutEntryPoints() {
+    return 0;
+}
 #endif
 
 }  // extern "C"

@@ -18,9 +18,12 @@ std::string describe(const std::vector<TestComponentArgument>& arguments) {
     std::string text;
     for (const TestComponentArgument& argument : arguments) {
         if (!text.empty()) text += ",";
-        if (!argument.isText) text += std::to_string(argument.number);
-        else if (argument.isNull) text += "<null>";
-        else text += "\"" + utf16ToUtf8(argument.text) + "\"";
+        if (!argument.isText)
+            text += std::to_string(argument.number);
+        else if (argument.isNull)
+            text += "<null>";
+        else
+            text += "\"" + utf16ToUtf8(argument.text) + "\"";
     }
     return text;
 }
@@ -57,7 +60,9 @@ TestComponentArgument numberArgument(LONG number) {
     return argument;
 }
 
-BSTR allocate(std::u16string_view text) { return SysAllocStringLen(text.data(), uint32_t(text.size())); }
+BSTR allocate(std::u16string_view text) {
+    return SysAllocStringLen(text.data(), uint32_t(text.size()));
+}
 
 class TestCardComponent final : public ICardCryptoComponent, public IRunnableObject {
 public:
@@ -105,7 +110,9 @@ public:
     }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, OLECHAR**, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
 
     // IRunnableObject
     HRESULT GetRunningClass(CLSID* clsid) override {
@@ -126,35 +133,40 @@ public:
 #include "tests/doubles/TestComponent/Methods.inc"
 
 private:
-    TestComponentReply record(int slot, const char* method, std::initializer_list<TestComponentArgument> arguments) {
+    TestComponentReply record(int slot, const char* method,
+                              std::initializer_list<TestComponentArgument> arguments) {
         TestComponentCall call{id_, slot, method, arguments};
         if (logPath())
-            appendToLog("call " + std::to_string(id_) + " " + std::to_string(slot) + " " + method + " " +
-                        describe(call.arguments));
+            appendToLog("call " + std::to_string(id_) + " " + std::to_string(slot) + " " + method +
+                        " " + describe(call.arguments));
         std::lock_guard guard(control.lock);
         TestComponentReply reply;
-        if (auto found = control.replies.find(method); found != control.replies.end()) reply = found->second;
-        if (!reply.text && !reply.nullText) reply.text = utf8ToUtf16(std::string(method) + ":" + describe(call.arguments));
+        if (auto found = control.replies.find(method); found != control.replies.end())
+            reply = found->second;
+        if (!reply.text && !reply.nullText)
+            reply.text = utf8ToUtf16(std::string(method) + ":" + describe(call.arguments));
         if (!reply.number) reply.number = slot * 100;
         control.calls.push_back(std::move(call));
         return reply;
     }
 
-    HRESULT answerText(int slot, const char* method, std::initializer_list<TestComponentArgument> arguments, BSTR* answer) {
+    HRESULT answerText(int slot, const char* method,
+                       std::initializer_list<TestComponentArgument> arguments, BSTR* answer) {
         TestComponentReply reply = record(slot, method, arguments);
         if (!answer) return E_POINTER;
         if (SUCCEEDED(reply.result) || reply.writeAnswerOnFailure)
             *answer = reply.nullText ? nullptr : allocate(*reply.text);
         return reply.result;
     }
-    HRESULT answerNumber(int slot, const char* method, std::initializer_list<TestComponentArgument> arguments, LONG* answer) {
+    HRESULT answerNumber(int slot, const char* method,
+                         std::initializer_list<TestComponentArgument> arguments, LONG* answer) {
         TestComponentReply reply = record(slot, method, arguments);
         if (!answer) return E_POINTER;
         if (SUCCEEDED(reply.result) || reply.writeAnswerOnFailure) *answer = *reply.number;
         return reply.result;
     }
-    HRESULT answerVariant(int slot, const char* method, std::initializer_list<TestComponentArgument> arguments,
-                          VARIANT* answer) {
+    HRESULT answerVariant(int slot, const char* method,
+                          std::initializer_list<TestComponentArgument> arguments, VARIANT* answer) {
         TestComponentReply reply = record(slot, method, arguments);
         if (!answer) return E_POINTER;
         if (FAILED(reply.result) && !reply.writeAnswerOnFailure) return reply.result;
@@ -176,7 +188,8 @@ private:
         }
         return reply.result;
     }
-    HRESULT answerNothing(int slot, const char* method, std::initializer_list<TestComponentArgument> arguments) {
+    HRESULT answerNothing(int slot, const char* method,
+                          std::initializer_list<TestComponentArgument> arguments) {
         return record(slot, method, arguments).result;
     }
 
@@ -222,4 +235,6 @@ TESSAROLL_COM_SERVER_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid
     return factory.QueryInterface(iid, object);
 }
 
-TESSAROLL_COM_SERVER_EXPORT TestComponentControl* testComponentControl() { return &control; }
+TESSAROLL_COM_SERVER_EXPORT TestComponentControl* testComponentControl() {
+    return &control;
+}

@@ -19,8 +19,8 @@
 
 struct TestComponentArgument {
     bool isText = false;
-    bool isNull = false;       // a null BSTR (not a zero-length one)
-    std::u16string text;       // the characters as received
+    bool isNull = false;            // a null BSTR (not a zero-length one)
+    std::u16string text;            // the characters as received
     const void* address = nullptr;  // the BSTR itself, to follow it until it is freed
     int32_t number = 0;
 };
@@ -37,20 +37,20 @@ struct TestComponentCall {
 // the strings "cert-a" and "cert-b".
 struct TestComponentReply {
     HRESULT result = S_OK;
-    bool nullText = false;                        // answer a null BSTR
+    bool nullText = false;  // answer a null BSTR
     std::optional<std::u16string> text;
     std::optional<int32_t> number;
-    std::function<void(VARIANT*)> variant;        // fills the VARIANT answer
-    bool writeAnswerOnFailure = false;            // set the answer even when failing
+    std::function<void(VARIANT*)> variant;  // fills the VARIANT answer
+    bool writeAnswerOnFailure = false;      // set the answer even when failing
 };
 
 struct TestComponentControl {
     std::mutex lock;
     std::vector<TestComponentCall> calls;
     std::map<std::string, TestComponentReply> replies;  // by method name
-    HRESULT createResult = S_OK;     // CreateInstance fails with this when negative
-    HRESULT runResult = S_OK;        // IRunnableObject::Run answers this
-    bool offerInterface = true;      // QueryInterface for the component's interface succeeds
+    HRESULT createResult = S_OK;  // CreateInstance fails with this when negative
+    HRESULT runResult = S_OK;     // IRunnableObject::Run answers this
+    bool offerInterface = true;   // QueryInterface for the component's interface succeeds
     int objectsCreated = 0;
     int objectsAlive = 0;
     int runCalls = 0;

@@ -3,11 +3,11 @@
 //   line to $TESSAROLL_TEST_MAIN_DIR/runs, then does what $TESSAROLL_TEST_MAIN_DIR/mode
 //   says: a number ends it at once with that exit code, "stay" (or no mode file) keeps it
 //   running until it is killed.
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 int main(int argc, char** argv) {
     const char* dir = std::getenv("TESSAROLL_TEST_MAIN_DIR");

@@ -6,6 +6,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -15,7 +16,6 @@
 #include <random>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 
 #include "helpers/ChildProcess.h"
 
@@ -23,7 +23,8 @@ namespace testing_support {
 
 // The test window program: opens one window with the given title, states its own process
 // id on it, prints the window id and waits to be ended.
-inline const char* const kTestWindowProgram = TESSAROLL_BINARY_DIR "/tests/doubles/TestWindow/tessaroll_test_window";
+inline const char* const kTestWindowProgram =
+    TESSAROLL_BINARY_DIR "/tests/doubles/TestWindow/tessaroll_test_window";
 
 class TestDesktop {
 public:
@@ -38,9 +39,11 @@ public:
                 std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)))
                 continue;
             const std::string name = ":" + std::to_string(number);
-            auto xvfb = std::make_unique<ChildProcess>("/usr/bin/Xvfb",
-                std::vector<std::string>{name, "-noreset", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-            const bool up = waitUntil([&] { return !xvfb->running() || canOpen(name); }, std::chrono::seconds(10)) &&
+            auto xvfb = std::make_unique<ChildProcess>(
+                "/usr/bin/Xvfb", std::vector<std::string>{name, "-noreset", "-nolisten", "tcp",
+                                                          "-screen", "0", "800x600x24"});
+            const bool up = waitUntil([&] { return !xvfb->running() || canOpen(name); },
+                                      std::chrono::seconds(10)) &&
                             xvfb->running();
             if (!up) continue;
             xvfb_ = std::move(xvfb);
@@ -54,7 +57,8 @@ public:
                 return;
             }
             // Its own home, so that the session files and log it keeps stay out of the user's.
-            std::string home = (std::filesystem::temp_directory_path() / "tessaroll-wm-XXXXXX").string();
+            std::string home =
+                (std::filesystem::temp_directory_path() / "tessaroll-wm-XXXXXX").string();
             if (!mkdtemp(home.data())) {
                 stop();
                 return;
@@ -93,8 +97,10 @@ public:
             std::filesystem::remove_all(windowManagerHome_, ignored);
             windowManagerHome_.clear();
         }
-        if (savedDisplay_) setenv("DISPLAY", savedDisplay_->c_str(), 1);
-        else unsetenv("DISPLAY");
+        if (savedDisplay_)
+            setenv("DISPLAY", savedDisplay_->c_str(), 1);
+        else
+            unsetenv("DISPLAY");
     }
 
 private:
@@ -109,7 +115,8 @@ private:
     bool managed() const {
         Display* display = XOpenDisplay(display_.c_str());
         if (!display) return false;
-        const Window probe = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
+        const Window probe =
+            XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
         XMapWindow(display, probe);
         XSync(display, False);
         const Atom clientList = XInternAtom(display, "_NET_CLIENT_LIST", False);
@@ -119,8 +126,8 @@ private:
             int format = 0;
             unsigned long count = 0, remaining = 0;
             unsigned char* data = nullptr;
-            XGetWindowProperty(display, DefaultRootWindow(display), clientList, 0, 4096, False, XA_WINDOW, &type,
-                               &format, &count, &remaining, &data);
+            XGetWindowProperty(display, DefaultRootWindow(display), clientList, 0, 4096, False,
+                               XA_WINDOW, &type, &format, &count, &remaining, &data);
             if (data) {
                 const auto* windows = reinterpret_cast<const unsigned long*>(data);
                 listed = std::find(windows, windows + count, probe) != windows + count;

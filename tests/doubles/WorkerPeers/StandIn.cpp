@@ -4,11 +4,11 @@
 //   ZEFAGPKITessarollMain: receives on the main program's channel; its final function
 //     logs "Ready to suicide" and ends it.
 // Both log through the sandbox's logger ini, so a test reads what they received.
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
