@@ -169,8 +169,20 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 // browsers and TLS libraries of every user read these files. 0 or an errno value.
 int replaceFile(const std::string& path, const std::string& text) {
     std::error_code ec;
-    fs::create_directories(fs::path(path).parent_path(), ec);
+    // The programs make their files private (umask 077); folders made here must not be.
+    const fs::path folder = fs::path(path).parent_path();
+    std::vector<fs::path> missing;
+    for (fs::path f = folder; !f.empty() && !fs::exists(f, ec); f = f.parent_path()) {
+        missing.push_back(f);
+        if (f == f.parent_path()) break;
+    }
+    fs::create_directories(folder, ec);
     if (ec) return ec.value();
+    for (const fs::path& made : missing)
+        fs::permissions(made,
+                        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::replace, ec);
     const std::string fresh = path + ".new";
     std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
     out << text;

@@ -308,6 +308,12 @@ TEST_F(RootImportWithService,
         EXPECT_EQ(entry.status().permissions() & fs::perms::others_read, fs::perms::others_read);
     }
     EXPECT_EQ(files, 2u);
+    // The worker's own files are private; what it leaves in the machine's stores is read by
+    // every user's browsers and TLS libraries.
+    for (const fs::path& shared : {importer.etc() / "ssl/certs/ca-certificates.crt",
+                                   importer.etc() / "firefox/policies/policies.json"})
+        EXPECT_EQ(fs::status(shared).permissions() & fs::perms::others_read, fs::perms::others_read)
+            << shared;
     const std::string bundle = importer.bundle();
     const std::string policy = importer.policy();
     for (const Root& root : roots) {
@@ -391,6 +397,11 @@ TEST_F(RootImportWithService,
     outputOf({firefox.string(), "--headless", "-CreateProfile", "prepared " + prepared.string()});
     importer.import();
     expectRootsOnceIn(prepared);
+    // Made by the worker, read by every user's Firefox.
+    for (const fs::path& shared : {importer.etc() / "firefox", importer.etc() / "firefox/policies",
+                                   importer.etc() / "firefox/policies/policies.json"})
+        EXPECT_EQ(fs::status(shared).permissions() & fs::perms::others_read, fs::perms::others_read)
+            << shared;
 
     startService();
     const std::map<std::string, std::string> environment = {{"MOZ_CRASHREPORTER_DISABLE", "1"}};
