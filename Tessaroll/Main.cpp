@@ -7,7 +7,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -47,8 +46,6 @@ const char* const separatorLine =
 constexpr auto workerDrainLimit = std::chrono::seconds(10);
 
 std::string executePath;
-// Whether logging is on; toggled by the debug-mode thread.
-std::atomic<bool> logActive{false};
 std::array<MHD_Daemon*, listenerPortCount> ipv4Listeners{};
 std::array<MHD_Daemon*, listenerPortCount> ipv6Listeners{};
 
@@ -144,7 +141,7 @@ int runService(const std::optional<std::string>& commandLine) {
         return 0;
     }
 
-    logActive = setLog(logPrefix);
+    setLog(logPrefix);
     if (isLogOn()) logPrint(5, "%s", bannerLine);
     writeNormalLog("Execute setting: ", "ZEFAGPKI");
     writeNormalLog("Compile time: ", __DATE__ " " __TIME__);

@@ -1,6 +1,7 @@
 #include "TessarollWorker/Worker.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -23,8 +24,6 @@
 #include "platform/TrustStore.h"
 
 namespace fs = std::filesystem;
-
-std::atomic<uint8_t> workerDebugFlag{0};
 
 namespace {
 
@@ -578,7 +577,7 @@ int runWorker(std::string_view commandText) {
     std::optional<std::string> moduleFolderPath = getModuleFolder();
     const std::string instanceName = cutToBuffer("TessarollWorker-" + makeInstanceId(), kBuffer);
     setProgramPrefix(instanceName);
-    workerDebugFlag.store(setLog() ? 1 : 0);
+    setLog();
     writeNormalLog("Compile time: ", std::string(__DATE__) + " " + __TIME__);
     writeNormalLog("Command: ", commandText);
 
