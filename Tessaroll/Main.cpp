@@ -25,6 +25,7 @@
 #include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/ProgramNames.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Privacy.h"
@@ -161,8 +162,7 @@ int runService(const std::optional<std::string>& commandLine) {
 
     const std::string dataFolder = copyPath;
     std::string workFolder = copyPath;
-    if (std::string ownCopyPath =
-            cut(getCopyPath(replaceAll("ZEFAGPKITessarollMain.exe", ".exe", "")), pathLimit);
+    if (std::string ownCopyPath = cut(getCopyPath(kMainFolderName), pathLimit);
         !ownCopyPath.empty())
         workFolder = ownCopyPath;
     if (!becomeTheOnlyInstance(workFolder)) return 0;
@@ -186,7 +186,7 @@ int runService(const std::optional<std::string>& commandLine) {
     serveRequests(*state);
     std::thread(waitForStopSignals, stopSignals, std::ref(*state)).detach();
     startMessageReceiver([state] { state->finalRelease(); });
-    writeNormalLog("Tessaroll Version: ", serviceVersion);
+    writeNormalLog("Tessaroll Version: ", kTessarollVersion);
 
     const bool rsa = useRsaCertificate(getOSVersion());
     std::string certificate = serverCertificatePem(rsa);

@@ -16,6 +16,7 @@
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProcessTools.h"
+#include "TessarollUtil/ProgramNames.h"
 #include "TessarollUtil/Secure.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
@@ -33,9 +34,6 @@ constexpr int kDeleteAttempts = 11;
 constexpr int kRetryPauseMs = 500;
 constexpr std::size_t kUninstallTokens = 16;
 constexpr const char* kWorkerLockName = "TessarollWorker";
-constexpr const char* kMonitorMarker = "ZEFAGPKITessarollMonitor.exe";
-constexpr const char* kMonitorProgram = "ZEFAGPKITessarollMonitor.exe";
-constexpr const char* kMainProgram = "ZEFAGPKITessarollMain.exe";
 constexpr const char* kUninstallers[] = {"Au_.exe", "Un_A.exe"};
 
 // What one option's handler is given, and what it leaves for the end of the run.
@@ -310,7 +308,7 @@ void runWatchdog() {
     IPCHandlers.lockFlag = &lockFlag;
     startIPCReceiver(kChannelWatchdog);
     for (;;) {
-        auto marker = lockUserMutex(kMonitorMarker, 0);
+        auto marker = lockUserMutex(kMonitorProgramName, 0);
         if (marker) {
             unlockUserMutex(marker);
             break;
@@ -319,7 +317,7 @@ void runWatchdog() {
     }
     writeNormalLog("Monitor is NOT alive", "");
     writeNormalLog("Reset!", "");
-    hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -reset");
+    hideNOWaitCommand(workerCommand("-reset").c_str());
     unlockUserMutex(watchdogLock);
 }
 
@@ -343,15 +341,15 @@ void stopArea() {
     writeNormalLog("Stop area", "");
     sendIPCMsg(kChannelWatchdog, kInstructionSuicide);
     sleepMs(500);
-    killProcessByName(kMonitorProgram);
-    killProcessByName(kMainProgram);
+    killProcessByName(kMonitorProgramName);
+    killProcessByName(kMainProgramName);
 }
 
 void startOrSend(const char* instruction) {
-    if (isProcessRunning(kMonitorProgram)) {
+    if (isProcessRunning(kMonitorProgramName)) {
         sendIPCMsg(kChannelMonitorWindow, instruction);
     } else {
-        hideNOWaitCommand(kMonitorProgram);
+        hideNOWaitCommand(kMonitorProgramName);
     }
 }
 
@@ -390,9 +388,9 @@ constexpr WorkerCommand kCommands[] = {
     {"-reset", WorkerOption::Reset, Match::WholeTextAnyCase, true,
      [](const WorkerRun&) {
          stopArea();
-         hideNOWaitCommand(kMonitorProgram);
+         hideNOWaitCommand(kMonitorProgramName);
          writeNormalLog("Reset complete", "");
-         hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -watchdog");
+         hideNOWaitCommand(workerCommand("-watchdog").c_str());
          return WorkerOutcome{};
      }},
     // Holding the worker lock is all it does.
@@ -547,7 +545,7 @@ void deleteSelf() {
     std::optional<std::string> folder = getModuleFolder();
     if (!folder) return;
     std::error_code ec;
-    fs::remove(*folder + "/" + diskFileName("ZEFAGPKITessarollWorker.exe"), ec);
+    fs::remove(*folder + "/" + diskFileName(kWorkerProgramName), ec);
 }
 
 int importRootCA(const char* pemText) {
