@@ -7,7 +7,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -26,6 +25,7 @@
 #include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/ProgramNames.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Privacy.h"
@@ -47,8 +47,6 @@ const char* const separatorLine =
 constexpr auto workerDrainLimit = std::chrono::seconds(10);
 
 std::string executePath;
-// Whether logging is on; toggled by the debug-mode thread.
-std::atomic<bool> logActive{false};
 std::array<MHD_Daemon*, listenerPortCount> ipv4Listeners{};
 std::array<MHD_Daemon*, listenerPortCount> ipv6Listeners{};
 
@@ -144,7 +142,7 @@ int runService(const std::optional<std::string>& commandLine) {
         return 0;
     }
 
-    logActive = setLog(logPrefix);
+    setLog(logPrefix);
     if (isLogOn()) logPrint(5, "%s", bannerLine);
     writeNormalLog("Execute setting: ", "ZEFAGPKI");
     writeNormalLog("Compile time: ", __DATE__ " " __TIME__);
@@ -164,8 +162,7 @@ int runService(const std::optional<std::string>& commandLine) {
 
     const std::string dataFolder = copyPath;
     std::string workFolder = copyPath;
-    if (std::string ownCopyPath =
-            cut(getCopyPath(replaceAll("ZEFAGPKITessarollMain.exe", ".exe", "")), pathLimit);
+    if (std::string ownCopyPath = cut(getCopyPath(kMainFolderName), pathLimit);
         !ownCopyPath.empty())
         workFolder = ownCopyPath;
     if (!becomeTheOnlyInstance(workFolder)) return 0;
@@ -189,7 +186,7 @@ int runService(const std::optional<std::string>& commandLine) {
     serveRequests(*state);
     std::thread(waitForStopSignals, stopSignals, std::ref(*state)).detach();
     startMessageReceiver([state] { state->finalRelease(); });
-    writeNormalLog("Tessaroll Version: ", serviceVersion);
+    writeNormalLog("Tessaroll Version: ", kTessarollVersion);
 
     const bool rsa = useRsaCertificate(getOSVersion());
     std::string certificate = serverCertificatePem(rsa);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "TessarollUtil/ProgramNames.h"
+
 inline constexpr int32_t kKeeperRun = 1;
 inline constexpr int32_t kKeeperStop = 2;
 inline constexpr int32_t kKeeperRestart = 3;
@@ -20,8 +22,8 @@ extern std::atomic<uint8_t> userSwitchedOut;  // the IPC receiver's lock flag
 // The program the keeper runs: the command's first word (a bare name is looked for in the
 // monitor's own folder first) and the process name it is ended by.
 struct KeeperProgram {
-    std::string command = "ZEFAGPKITessarollMain.exe";
-    std::string imageName = "ZEFAGPKITessarollMain.exe";
+    std::string command = kMainProgramName;
+    std::string imageName = kMainProgramName;
     // Whether the keeper starts the monitor's IPC receiver, which sets userSwitchedOut.
     bool startReceiver = true;
 };

@@ -15,6 +15,7 @@
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProcessTools.h"
+#include "TessarollUtil/ProgramNames.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Channel.h"
@@ -23,7 +24,7 @@
 
 namespace {
 
-constexpr const char* kMonitorMutex = "ZEFAGPKITessarollMonitor.exe";
+constexpr const char* kMonitorMutex = kMonitorProgramName;
 constexpr const char* kWatchdogMutex = "ZEFAGPKITessarollWatchdog";
 
 void logEnvironment() {
@@ -37,7 +38,7 @@ void startWatchdogUnlessRunning() {
     std::unique_ptr<NamedMutex> watchdog = lockUserMutex(kWatchdogMutex, 500);
     if (!watchdog) return;  // a watchdog holds it
     unlockUserMutex(watchdog);
-    hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -watchdog");
+    hideNOWaitCommand(workerCommand("-watchdog").c_str());
 }
 
 // The folder with every missing level above it: a fresh account may not have its data

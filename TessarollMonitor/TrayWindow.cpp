@@ -7,6 +7,7 @@
 #include "TessarollMonitor/MonitorConfig.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
+#include "TessarollUtil/ProgramNames.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Encoding.h"
@@ -183,11 +184,11 @@ std::string buildAboutText() {
     std::string text =
         languageText(debugState ? MonitorText::AboutDebugOn : MonitorText::AboutDebugOff);
     text = replaceAll(text, "=TessarollName=", "ZEFAGPKITessaroll");
-    text = replaceAll(text, "=ServerVersion=", kServerVersion);
+    text = replaceAll(text, "=ServerVersion=", kTessarollVersion);
     text = replaceAll(text, "=MonitorVersion=", kMonitorVersion);
     text = replaceAll(text, "=Publisher=", kPublisher);
     installedComponentText.clear();
-    const std::string folder = getCopyPath("ZEFAGPKITessarollMain");
+    const std::string folder = getCopyPath(kMainFolderName);
     findInstalledComponent(folder.c_str());
     text = replaceAll(text, "=InstallerVersion=", installedComponentText);
     return cutToCharacters(text, kTextCharacters);

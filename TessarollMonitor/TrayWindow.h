@@ -47,7 +47,6 @@ inline constexpr unsigned kWmTaskbarCreated = 0xC0DE;  // the notification area 
 inline constexpr intptr_t kWmLButtonDblClk = 0x0203;
 inline constexpr intptr_t kWmRButtonDown = 0x0204;
 
-inline constexpr const char* kServerVersion = "1.0.23.0510";
 inline constexpr const char* kMonitorVersion = "1.0.20.0309";
 inline constexpr const char* kPublisher = "ZEFA";
 

@@ -319,12 +319,12 @@ Step checkVersions(LoadedAdapter& adapter, const JsonMap& request, JsonMapPtr& a
     std::string minLibVersion = readText(request, "minLibVersion", shortTextBuffer);
     if (minLibVersion.empty()) minLibVersion = "0.0.0.0";
 
-    setJsonMapValue(answer.get(), "ServerVersion", std::string_view(serviceVersion));
+    setJsonMapValue(answer.get(), "ServerVersion", std::string_view(kTessarollVersion));
     setJsonMapValue(answer.get(), "LibVersion", std::string_view(adapterVersion));
     writeWarningLog("Mini server version: ", minServerVersion);
-    writeWarningLog("Real server version: ", serviceVersion);
+    writeWarningLog("Real server version: ", kTessarollVersion);
     const int32_t serverOrder =
-        compareVersion(std::string_view(minServerVersion), std::string_view(serviceVersion));
+        compareVersion(std::string_view(minServerVersion), std::string_view(kTessarollVersion));
     if (serverOrder != 0 && serverOrder != -1) {
         writeWarningLog("Verify server version: ", "Fail");
         return FAILURE_ANSWER(61203);
@@ -570,7 +570,7 @@ JsonMapPtr SessionService::echo(Request& call, JsonMapPtr answer) {
     auto text = [](const std::optional<std::string>& value) {
         return value ? std::optional<std::string_view>(*value) : std::nullopt;
     };
-    setJsonMapValue(answer.get(), "ServerVersion", std::string_view(serviceVersion));
+    setJsonMapValue(answer.get(), "ServerVersion", std::string_view(kTessarollVersion));
     setJsonMapValue(answer.get(), "LibVersion", text(adapter.adapterVersion));
     setJsonMapValue(answer.get(), "InstallerVersion", text(adapter.installerVersion));
     writeNormalLog("@@@@@@@@@@@@@@@@InstallerVersion: ", adapter.installerVersion.value_or(""));

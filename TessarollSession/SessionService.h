@@ -15,8 +15,7 @@
 #include "TessarollSession/SessionTable.h"
 #include "TessarollSession/ValueStore.h"
 #include "TessarollUtil/JsonMap.h"
-
-inline constexpr const char* serviceVersion = "1.0.23.0510";
+#include "TessarollVersion.h"
 
 class SessionService {
 public:

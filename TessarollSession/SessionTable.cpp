@@ -70,8 +70,8 @@ SessionTable::SessionTable(std::string_view copyPath, std::string_view executePa
     // The marker always holds exactly this text, whatever was there before.
     {
         std::ofstream marker(versionMarkerPath(), std::ios::out | std::ios::trunc);
-        if (workFolder_.empty() || !marker || !(marker << "Tessaroll version=" << serviceVersion) ||
-            !marker.flush())
+        if (workFolder_.empty() || !marker ||
+            !(marker << "Tessaroll version=" << kTessarollVersion) || !marker.flush())
             writeWarningLog("Write Tessaroll version: ", "Fail");
     }
 

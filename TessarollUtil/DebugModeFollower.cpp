@@ -6,13 +6,6 @@
 #include "TessarollUtil/Log.h"
 #include "platform/NamedEvent.h"
 
-namespace {
-
-// How long one wait lasts before the thread looks whether it is to stop.
-constexpr std::chrono::milliseconds kWaitSlice{200};
-
-}  // namespace
-
 DebugModeFollower::DebugModeFollower(Options options) : options_(std::move(options)) {
     thread_ = std::thread([this] { run(); });
 }
@@ -24,6 +17,7 @@ DebugModeFollower::~DebugModeFollower() {
 
 void DebugModeFollower::run() {
     std::unique_ptr<NamedEvent> event;
+    uint32_t seen = 0;  // the generation taken last: pulses between two waits still count
     bool looked = false;
     bool refusalLogged = false;
     while (!stopping_) {
@@ -43,8 +37,11 @@ void DebugModeFollower::run() {
                 continue;
             }
             looked = true;
+            seen = event->generation();
         }
-        if (event->wait(kWaitSlice) && options_.onPulse) options_.onPulse();
+        unsigned pulses = event->waitForChange(seen, options_.waitSlice);
+        if (pulses == 0 && options_.afterIdleSlice) options_.afterIdleSlice();
+        for (; pulses > 0 && options_.onPulse; --pulses) options_.onPulse();
     }
 }
 

@@ -19,6 +19,9 @@ public:
         std::function<void(int error)>
             onFirstMissing;  // once, when the first look finds no event (errno)
         std::chrono::milliseconds reopenPause{500};
+        // How long one wait lasts before the thread looks whether it is to stop.
+        std::chrono::milliseconds waitSlice{200};
+        std::function<void()> afterIdleSlice{};  // for tests: after each wait that saw no pulse
     };
     // Starts the following thread.
     explicit DebugModeFollower(Options options);

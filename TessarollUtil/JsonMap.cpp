@@ -131,6 +131,21 @@ std::optional<std::string> decryptParameter(const JsonMap* map, std::string_view
     return plain;
 }
 
+// replaceAll for a value that may be a PIN: the text is built in wiping storage, so the
+// blocks it grows out of hold nothing, and handed out in a single copy.
+std::string replaceInSecret(std::string_view text, std::string_view pattern,
+                            std::string_view replacement) {
+    SecretString out;
+    for (std::size_t position = 0;;) {
+        const std::size_t found = text.find(pattern, position);
+        out.append(text.substr(position, found - position));
+        if (found == std::string_view::npos) break;
+        out.append(replacement);
+        position = found + pattern.size();
+    }
+    return std::string(out.view());
+}
+
 }  // namespace
 
 void JsonMapDeleter::operator()(JsonMap* map) const noexcept {
@@ -272,9 +287,9 @@ std::string decodeJsonMapParameter(const JsonMap* inputTessarollJson, std::strin
         return std::string(inputValue);
     }
     if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollFlag"))
-        return replaceAll(inputValue, "*", "\\");
+        return replaceInSecret(inputValue, "*", "\\");
     if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollSlashFlag"))
-        return replaceAll(inputValue, "==TessarollSlash==", "\\");
+        return replaceInSecret(inputValue, "==TessarollSlash==", "\\");
     if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollBase64Flag"))
         return urlBase64Decode(inputValue);
     return std::string(inputValue);

@@ -17,6 +17,7 @@
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/MessageKey.h"
 #include "TessarollUtil/ProcessTools.h"
+#include "TessarollUtil/ProgramNames.h"
 #include "TessarollUtil/Secure.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
@@ -405,7 +406,7 @@ void ipcLockModePoller(const char* channel) {
                 endProcess();
             } else if (which == kInstructionMonitorStart) {
                 writeNormalLog("IPC Message Lock Mode: ", "Recivie MonitorStart message");
-                hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -start");
+                hideNOWaitCommand(workerCommand("-start").c_str());
                 sleepMs(100);
             } else {
                 if (which == kInstructionStart) {

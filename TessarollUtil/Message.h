@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "TessarollUtil/ProgramNames.h"
+
 inline constexpr const char* kInstructionSuicide = "TessarollInstruction_Suicide";
 inline constexpr const char* kInstructionStart = "TessarollInstruction_Start";
 inline constexpr const char* kInstructionStop = "TessarollInstruction_Stop";
@@ -20,14 +22,14 @@ inline constexpr const char* kInstructionRestart = "TessarollInstruction_Restart
 inline constexpr const char* kInstructionMonitorStart = "TessarollInstruction_MonitorStart";
 
 // Channels of the receivers, and the monitor's tray window.
-inline constexpr const char* kChannelMain = "ZEFAGPKITessarollMain.exe";
+inline constexpr const char* kChannelMain = kMainProgramName;
 inline constexpr const char* kChannelMonitorReceiver = "ZEFAGPKIMonitor";
 inline constexpr const char* kChannelWatchdog = "ZEFAGPKITessarollWatchdog";
-inline constexpr const char* kChannelMonitorWindow = "ZEFAGPKITessarollMonitor.exe";
+inline constexpr const char* kChannelMonitorWindow = kMonitorProgramName;
 
 // Senders' names.
 inline constexpr const char* kSenderWorker = "TessarollWorker";
-inline constexpr const char* kSenderMonitor = "ZEFAGPKITessarollMonitor.exe";
+inline constexpr const char* kSenderMonitor = kMonitorProgramName;
 
 // One instruction. Fields that a received text lacks stay empty (nothing), which is not
 // the same as an empty text.

@@ -1,6 +1,7 @@
 #include "TessarollWorker/Worker.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProcessTools.h"
+#include "TessarollUtil/ProgramNames.h"
 #include "TessarollUtil/Secure.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
@@ -24,8 +26,6 @@
 
 namespace fs = std::filesystem;
 
-std::atomic<uint8_t> workerDebugFlag{0};
-
 namespace {
 
 constexpr std::size_t kBuffer = 512;  // the worker's text buffers: at most 511 bytes
@@ -34,9 +34,6 @@ constexpr int kDeleteAttempts = 11;
 constexpr int kRetryPauseMs = 500;
 constexpr std::size_t kUninstallTokens = 16;
 constexpr const char* kWorkerLockName = "TessarollWorker";
-constexpr const char* kMonitorMarker = "ZEFAGPKITessarollMonitor.exe";
-constexpr const char* kMonitorProgram = "ZEFAGPKITessarollMonitor.exe";
-constexpr const char* kMainProgram = "ZEFAGPKITessarollMain.exe";
 constexpr const char* kUninstallers[] = {"Au_.exe", "Un_A.exe"};
 
 // What one option's handler is given, and what it leaves for the end of the run.
@@ -311,7 +308,7 @@ void runWatchdog() {
     IPCHandlers.lockFlag = &lockFlag;
     startIPCReceiver(kChannelWatchdog);
     for (;;) {
-        auto marker = lockUserMutex(kMonitorMarker, 0);
+        auto marker = lockUserMutex(kMonitorProgramName, 0);
         if (marker) {
             unlockUserMutex(marker);
             break;
@@ -320,7 +317,7 @@ void runWatchdog() {
     }
     writeNormalLog("Monitor is NOT alive", "");
     writeNormalLog("Reset!", "");
-    hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -reset");
+    hideNOWaitCommand(workerCommand("-reset").c_str());
     unlockUserMutex(watchdogLock);
 }
 
@@ -344,15 +341,15 @@ void stopArea() {
     writeNormalLog("Stop area", "");
     sendIPCMsg(kChannelWatchdog, kInstructionSuicide);
     sleepMs(500);
-    killProcessByName(kMonitorProgram);
-    killProcessByName(kMainProgram);
+    killProcessByName(kMonitorProgramName);
+    killProcessByName(kMainProgramName);
 }
 
 void startOrSend(const char* instruction) {
-    if (isProcessRunning(kMonitorProgram)) {
+    if (isProcessRunning(kMonitorProgramName)) {
         sendIPCMsg(kChannelMonitorWindow, instruction);
     } else {
-        hideNOWaitCommand(kMonitorProgram);
+        hideNOWaitCommand(kMonitorProgramName);
     }
 }
 
@@ -391,9 +388,9 @@ constexpr WorkerCommand kCommands[] = {
     {"-reset", WorkerOption::Reset, Match::WholeTextAnyCase, true,
      [](const WorkerRun&) {
          stopArea();
-         hideNOWaitCommand(kMonitorProgram);
+         hideNOWaitCommand(kMonitorProgramName);
          writeNormalLog("Reset complete", "");
-         hideNOWaitCommand("ZEFAGPKITessarollWorker.exe -watchdog");
+         hideNOWaitCommand(workerCommand("-watchdog").c_str());
          return WorkerOutcome{};
      }},
     // Holding the worker lock is all it does.
@@ -548,7 +545,7 @@ void deleteSelf() {
     std::optional<std::string> folder = getModuleFolder();
     if (!folder) return;
     std::error_code ec;
-    fs::remove(*folder + "/" + diskFileName("ZEFAGPKITessarollWorker.exe"), ec);
+    fs::remove(*folder + "/" + diskFileName(kWorkerProgramName), ec);
 }
 
 int importRootCA(const char* pemText) {
@@ -578,7 +575,7 @@ int runWorker(std::string_view commandText) {
     std::optional<std::string> moduleFolderPath = getModuleFolder();
     const std::string instanceName = cutToBuffer("TessarollWorker-" + makeInstanceId(), kBuffer);
     setProgramPrefix(instanceName);
-    workerDebugFlag.store(setLog() ? 1 : 0);
+    setLog();
     writeNormalLog("Compile time: ", std::string(__DATE__) + " " + __TIME__);
     writeNormalLog("Command: ", commandText);
 

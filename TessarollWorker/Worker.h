@@ -5,7 +5,6 @@
 // install the two roots as trusted.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -71,6 +70,3 @@ void deleteSelf();
 // Adds one PEM certificate to the machine's trusted roots: 1 when it is there afterwards
 // (added now or already there), else 0 (logged).
 int importRootCA(const char* pemText);
-
-// The debug flag: whether the worker's logging is on, as set at start.
-extern std::atomic<uint8_t> workerDebugFlag;

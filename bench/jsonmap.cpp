@@ -8,6 +8,7 @@
 #include <string>
 
 #include "TessarollUtil/JsonMap.h"
+#include "TessarollVersion.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ void BM_AnswerRoundTrip(benchmark::State& state) {
     for (auto _ : state) {
         auto answer = newJsonMap();
         setJsonMapValue(answer.get(), "SessionID", "AbCdEfGh_SID");
-        setJsonMapValue(answer.get(), "ServerVersion", "1.0.23.0510");
+        setJsonMapValue(answer.get(), "ServerVersion", kTessarollVersion);
         setJsonMapValue(answer.get(), "LibVersion", "1.0.0.1");
         setJsonMapResult(answer.get(), 0);
         benchmark::DoNotOptimize(serializeJsonMap(answer.get()));

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 // The shared state of one event: one word, the signalled bit and a generation above it.
@@ -47,6 +48,30 @@ void wakeAll(NamedEvent::Record* r) {
 
 void sleepWhile(NamedEvent::Record* r, uint32_t seen, const timespec* relative) {
     ::syscall(SYS_futex, &r->word, FUTEX_WAIT, seen, relative, nullptr, 0);
+}
+
+// Sleeps on the word until `done` holds for it (the word) or `timeout` has passed (nothing);
+// no timeout waits without limit.
+template <typename Done>
+std::optional<uint32_t> sleepUntil(NamedEvent::Record* r,
+                                   std::optional<std::chrono::milliseconds> timeout, Done done) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
+    std::atomic_ref<uint32_t> word = wordOf(r);
+    for (;;) {
+        const uint32_t seen = word.load();
+        if (done(seen)) return seen;
+        if (!timeout) {
+            sleepWhile(r, seen, nullptr);
+            continue;
+        }
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return std::nullopt;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec relative{static_cast<time_t>(ns / 1'000'000'000),
+                                static_cast<long>(ns % 1'000'000'000)};
+        sleepWhile(r, seen, &relative);
+    }
 }
 
 template <typename Change>
@@ -204,22 +229,23 @@ bool NamedEvent::pulse() {
 }
 
 bool NamedEvent::wait(std::optional<std::chrono::milliseconds> timeout) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
-    std::atomic_ref<uint32_t> word = wordOf(record_);
-    const uint32_t start = generationOf(word.load());
-    for (;;) {
-        const uint32_t seen = word.load();
-        if ((seen & kSignalled) != 0 || generationOf(seen) != start) return true;
-        if (!timeout) {
-            sleepWhile(record_, seen, nullptr);
-            continue;
-        }
-        const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) return false;
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        const timespec relative{static_cast<time_t>(ns / 1'000'000'000),
-                                static_cast<long>(ns % 1'000'000'000)};
-        sleepWhile(record_, seen, &relative);
-    }
+    const uint32_t start = generation();
+    return sleepUntil(record_, timeout,
+                      [start](uint32_t word) {
+                          return (word & kSignalled) != 0 || generationOf(word) != start;
+                      })
+        .has_value();
+}
+
+uint32_t NamedEvent::generation() const {
+    return generationOf(wordOf(record_).load());
+}
+
+unsigned NamedEvent::waitForChange(uint32_t& seen, std::chrono::milliseconds timeout) {
+    const uint32_t from = seen;
+    const std::optional<uint32_t> word =
+        sleepUntil(record_, timeout, [from](uint32_t w) { return generationOf(w) != from; });
+    if (!word) return 0;
+    seen = generationOf(*word);
+    return (seen - from) / kGenerationStep;  // unsigned: right across a wrap of the word
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,14 @@ public:
     // True when the event was signalled (or pulsed) within `timeout`; no timeout waits
     // without limit.
     bool wait(std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+    // Where the event stands: every set and pulse moves it on.
+    uint32_t generation() const;
+    // How many sets and pulses came since `seen`, which it moves on to the current
+    // generation; when none has come yet it waits up to `timeout` for one (0: none came).
+    // A waiter that carries `seen` from one wait to the next misses none that falls in
+    // between.
+    unsigned waitForChange(uint32_t& seen, std::chrono::milliseconds timeout);
 
     struct Record;
 

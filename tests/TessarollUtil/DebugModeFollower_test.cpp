@@ -28,22 +28,30 @@ struct Counting {
     std::atomic<int> pulses{0};
     std::atomic<int> missing{0};
     std::atomic<int> lastError{0};
-    DebugModeFollower follower{{kName, [this] { ++pulses; },
-                                [this](int error) {
-                                    lastError = error;
-                                    ++missing;
-                                },
-                                20ms}};
+    std::atomic<int> idleSlices{0};  // from the first on, the follower holds the event
+    DebugModeFollower follower{options()};
+
+    DebugModeFollower::Options options() {
+        DebugModeFollower::Options options;
+        options.eventName = kName;
+        options.onPulse = [this] { ++pulses; };
+        options.onFirstMissing = [this](int error) {
+            lastError = error;
+            ++missing;
+        };
+        options.reopenPause = 20ms;
+        options.waitSlice = 20ms;
+        options.afterIdleSlice = [this] { ++idleSlices; };
+        return options;
+    }
 };
 
-// Pulses until the follower has counted `expected`, then makes sure no more arrive.
+// Pulses once the follower holds the event and waits until it has counted `expected`,
+// then makes sure no more arrive.
 bool pulseUntilCounted(NamedEvent& event, const Counting& side, int expected) {
-    bool counted = waitUntil(
-        [&] {
-            if (side.pulses < expected) event.pulse();
-            return side.pulses >= expected;
-        },
-        5s);
+    if (!waitUntil([&] { return side.idleSlices > 0; }, 5s)) return false;
+    event.pulse();
+    bool counted = waitUntil([&] { return side.pulses >= expected; }, 5s);
     std::this_thread::sleep_for(100ms);
     return counted && side.pulses == expected;
 }
@@ -66,6 +74,32 @@ TEST(DebugModeFollower, FindsTheEventOnceItExistsAndKeepsItThroughARestartOfItsC
     ASSERT_TRUE(next);
     EXPECT_TRUE(pulseUntilCounted(*next, side, 3));
     EXPECT_EQ(side.missing, 1) << "reported once only";
+}
+
+// The monitor may pulse while the follower is between two waits (looking whether it is
+// to stop): those pulses count all the same, each once.
+TEST(DebugModeFollower, PulsesBetweenTwoWaitsAreTakenEachOnce) {
+    testing_support::Sandbox sandbox;
+    auto monitor = NamedEvent::create(kName);
+    ASSERT_TRUE(monitor);
+    for (int between : {1, 2, 3}) {
+        SCOPED_TRACE(between);
+        std::atomic<int> pulses{0};
+        std::atomic<bool> pulsed{false};
+        DebugModeFollower::Options options;
+        options.eventName = kName;
+        options.onPulse = [&] { ++pulses; };
+        options.waitSlice = 5ms;
+        options.afterIdleSlice = [&] {
+            if (pulsed.exchange(true)) return;
+            for (int i = 0; i < between; ++i) monitor->pulse();
+        };
+        {
+            DebugModeFollower follower(std::move(options));
+            EXPECT_TRUE(waitUntil([&] { return pulses >= between; }, 5s));
+        }
+        EXPECT_EQ(pulses, between);
+    }
 }
 
 TEST(DebugModeFollower, AnEventThatIsNotTheUsersOwnIsRefusedAndLogged) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -66,6 +67,49 @@ TEST(NamedEvent, SetStaysSignalledUntilReset) {
     EXPECT_TRUE(event->wait(50ms));
     event->reset();
     EXPECT_FALSE(event->wait(50ms));
+}
+
+// A waiter that carries the generation it saw last counts what came while it was not
+// waiting, one per set or pulse; a reset moves nothing on.
+TEST(NamedEvent, WaitForChangeCountsTheSetsAndPulsesSinceTheGenerationSeen) {
+    testing_support::Sandbox sandbox;
+    struct Case {
+        const char* steps;  // p: pulse, s: set, r: reset
+        unsigned changes;
+    };
+    for (const Case& c : {Case{"", 0}, Case{"p", 1}, Case{"pp", 2}, Case{"r", 0}, Case{"sr", 1},
+                          Case{"spr", 2}, Case{"ppppp", 5}}) {
+        SCOPED_TRACE(c.steps);
+        auto event = NamedEvent::create("generation");
+        ASSERT_TRUE(event);
+        uint32_t seen = event->generation();
+        for (const char* step = c.steps; *step; ++step) {
+            if (*step == 'p') event->pulse();
+            if (*step == 's') event->set();
+            if (*step == 'r') event->reset();
+        }
+        EXPECT_EQ(event->waitForChange(seen, 0ms), c.changes);
+        EXPECT_EQ(seen, event->generation());
+        EXPECT_EQ(event->waitForChange(seen, 0ms), 0u) << "each change counted once";
+    }
+}
+
+TEST(NamedEvent, WaitForChangeWakesForAPulseOfAnotherHandleAndTimesOutWithoutOne) {
+    testing_support::Sandbox sandbox;
+    auto event = NamedEvent::create("change");
+    auto other = NamedEvent::open("change");
+    ASSERT_TRUE(event && other);
+    uint32_t seen = other->generation();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(other->waitForChange(seen, 100ms), 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+
+    std::thread pulser([&] {
+        std::this_thread::sleep_for(50ms);
+        event->pulse();
+    });
+    EXPECT_EQ(other->waitForChange(seen, 5000ms), 1u);
+    pulser.join();
 }
 
 TEST(NamedEvent, PulseReachesAnotherProcess) {

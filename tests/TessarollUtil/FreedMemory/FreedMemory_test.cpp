@@ -130,11 +130,14 @@ TEST_F(FreedMemory, ASecretStringLeavesNoPinInFreedMemory) {
 // A PIN as the service hands it on: a JSON value, unescaped into the map, read by the
 // adapter into the BSTR the component gets, which the adapter wipes after the call.
 TEST_F(FreedMemory, APinFromTheRequestToTheComponentsParameterLeavesNoCopy) {
-    static constexpr char kRequests[][160] = {
+    static constexpr char kRequests[][200] = {
         R"({"FunctionName": "GPKI_VerifyPIN", "bstrPIN": "739184", "iFlags": "0"})",
         R"({"FunctionName": "GPKI_VerifyPIN", "bstrPIN": "\"739184\\n\t", "iFlags": "0"})",
         R"({"FunctionName": "GPKI_Share", "bstrPIN": "a passphrase\t\"739184\"\r\n with escapes", "iFlags": "0"})",
         R"({"FunctionName": "GPKI_VerifyPIN", "bstrPIN": "NzM5MTg0", "bstrPIN_TessarollBase64Flag": "true"})",
+        // long enough that a text built piece by piece moves to larger blocks
+        R"({"FunctionName": "GPKI_Share", "bstrPIN": "739184*a*passphrase*with*stars*for*backslashes*", "bstrPIN_TessarollFlag": "true"})",
+        R"({"FunctionName": "GPKI_Share", "bstrPIN": "739184==TessarollSlash==a passphrase==TessarollSlash==with slashes", "bstrPIN_TessarollSlashFlag": "true"})",
     };
     for (const char* request : kRequests) {
         EXPECT_EQ(pinBlocksFreedBy([&] {
