@@ -13,9 +13,9 @@
 #include "TessarollMonitor/TrayUi.h"
 #include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
-#include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/System.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 

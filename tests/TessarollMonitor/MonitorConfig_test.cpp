@@ -7,8 +7,8 @@
 #include <string>
 
 #include "TessarollMonitor/MonitorConfig.h"
-#include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/System.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 

@@ -16,8 +16,8 @@
 #include "TessarollMonitor/Languages.h"
 #include "TessarollMonitor/MonitorConfig.h"
 #include "TessarollMonitor/TrayWindow.h"
-#include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/System.h"
+#include "doubles/LogCapture/LogCapture.h"
 
 namespace testing_support {
 

@@ -22,7 +22,7 @@
 #include "TessarollMonitor/ScreenCapture.h"
 #include "TessarollMonitor/TrayUi.h"
 #include "TessarollMonitor/qt/QtTray.h"
-#include "TessarollUtil/LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 #include "platform/Channel.h"
