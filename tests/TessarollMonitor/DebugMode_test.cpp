@@ -60,7 +60,7 @@ protected:
 
     Sandbox sandbox_;
     std::optional<testing_support::FreshMonitorState> state_{std::in_place};
-    testing_support::RecordingUi ui_;
+    testing_support::RecordingTrayUi ui_;
 };
 
 TEST_F(DebugModeTest, SettingsNameTheIniInTheTempFolderAndALogOnTheDesktop) {

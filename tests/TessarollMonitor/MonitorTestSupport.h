@@ -52,7 +52,7 @@ protected:
 
     LogCapture log_;
     FreshMonitorState state_;
-    RecordingUi ui_;
+    RecordingTrayUi ui_;
     std::string programName_;
 };
 

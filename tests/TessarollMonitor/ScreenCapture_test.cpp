@@ -133,7 +133,7 @@ public:
         setTrayUi(&ui);
     }
     ~CaptureUi() { setTrayUi(nullptr); }
-    testing_support::RecordingUi ui;
+    testing_support::RecordingTrayUi ui;
 };
 
 TEST(ScreenCaptureDisplay, TheHotkeyThreadSavesTheScreenAsAPngOnTheDesktop) {

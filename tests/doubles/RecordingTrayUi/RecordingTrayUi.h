@@ -11,7 +11,7 @@
 
 namespace testing_support {
 
-class RecordingUi final : public TrayUi {
+class RecordingTrayUi final : public TrayUi {
 public:
     bool addResult = true;
     // Runs while the About box is "open", as the user would act meanwhile.
