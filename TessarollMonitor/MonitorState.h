@@ -1,5 +1,5 @@
 // Everything the monitor keeps while it runs, in one object: the switches and their file,
-// debug mode, the keeper and the tray window. The program builds its state at start-up;
+// debug mode, the keeper and the tray window. The program fills in its own at start-up;
 // each test builds a fresh one instead of resetting process-wide values.
 #pragma once
 
