@@ -5,15 +5,13 @@
 #include <system_error>
 
 #include "TessarollMonitor/Languages.h"
+#include "TessarollMonitor/MonitorState.h"
 #include "TessarollMonitor/TrayUi.h"
 #include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/NamedEvent.h"
-
-std::atomic<uint8_t> debugState{0};
-std::string logIniText;
 
 namespace {
 
@@ -22,9 +20,9 @@ constexpr const char* kLogFolderName = "TessarollLog";
 constexpr std::size_t kIniTextBuffer = 512;
 constexpr std::size_t kIniPathBuffer = 512;
 
-// Stays open for the life of the process: detached threads pulse it until it ends, also
-// while static destructors run at exit.
-std::atomic<NamedEvent*> debugStatusUpdateEvent{nullptr};
+DebugModeState& debugMode() {
+    return monitorState().debugMode;
+}
 
 std::string desktopText() {
     return getDesktopPath().value_or(std::string());
@@ -43,13 +41,16 @@ void showDebugBalloon(bool on) {
     showBalloon(languageText(on ? MonitorText::TurnOnDebugMode : MonitorText::TurnOffDebugMode));
 }
 
-void closeEvent(std::atomic<NamedEvent*>& handle) {
-    delete handle.exchange(nullptr);
-}
-
 }  // namespace
 
+// The program's state is never destroyed, so its event stays open for the life of the
+// process: detached threads pulse it until it ends, also while static destructors run.
+DebugModeState::~DebugModeState() {
+    delete event.exchange(nullptr);
+}
+
 bool openDebugEvent() {
+    std::atomic<NamedEvent*>& debugStatusUpdateEvent = debugMode().event;
     if (debugStatusUpdateEvent.load()) return false;
     std::unique_ptr<NamedEvent> event = NamedEvent::open(kDebugModeEventName);
     if (!event) event = NamedEvent::create(kDebugModeEventName);
@@ -63,12 +64,12 @@ bool openDebugEvent() {
 
 void initDebugModeEvent() {
     errno = 0;
-    if (!openDebugEvent() && !debugStatusUpdateEvent.load())
+    if (!openDebugEvent() && !debugMode().event.load())
         writeErrorLogInt("Monitor debugStatusUpdateEvent init failed. ", errno);
 }
 
 void pulseDebugEvent() {
-    if (NamedEvent* event = debugStatusUpdateEvent.load()) event->pulse();
+    if (NamedEvent* event = debugMode().event.load()) event->pulse();
 }
 
 void initDebugLogSettings() {
@@ -83,13 +84,13 @@ void initDebugLogSettings() {
     text += "/";
     text += kProductName;
     text += ".txt\nLog Level=5";
-    logIniText = cutToBuffer(text, kIniTextBuffer);
+    debugMode().logIniText = cutToBuffer(text, kIniTextBuffer);
 
-    debugState = fileExists(logIniPath) ? 1 : 0;
+    debugMode().on = fileExists(logIniPath) ? 1 : 0;
 }
 
 void writeLogIni() {
-    if (!writeTextFile(logIniPath, logIniText))
+    if (!writeTextFile(logIniPath, debugMode().logIniText))
         writeWarningLog("[Warning] ", "Write log ini file fail");
 
     const std::string folder = logFolderPath();
@@ -104,7 +105,7 @@ void writeLogIni() {
 }
 
 void startDebugMode() {
-    debugState = 1;
+    debugMode().on = 1;
     closeAboutBox();
     writeLogIni();
     pulseDebugEvent();
@@ -112,7 +113,7 @@ void startDebugMode() {
 }
 
 void stopDebugMode() {
-    debugState = 0;
+    debugMode().on = 0;
     closeAboutBox();
     std::error_code ignored;  // a missing file is no error
     std::filesystem::remove(logIniPath, ignored);
@@ -122,15 +123,8 @@ void stopDebugMode() {
 }
 
 void toggleDebugMode() {
-    if (debugState.load())
+    if (debugMode().on.load())
         stopDebugMode();
     else
         startDebugMode();
-}
-
-void resetDebugModeForTests() {
-    closeEvent(debugStatusUpdateEvent);
-    debugState = 0;
-    logIniText.clear();
-    logIniPath.clear();
 }

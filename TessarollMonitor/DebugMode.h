@@ -8,11 +8,24 @@
 #include <cstdint>
 #include <string>
 
-// 1 while debug mode is on. Written by the window's thread and the key-sequence detector.
-extern std::atomic<uint8_t> debugState;
-// The debug log ini's content, built by initDebugLogSettings.
-extern std::string logIniText;
+class NamedEvent;
 
+struct DebugModeState {
+    DebugModeState() = default;
+    ~DebugModeState();
+    DebugModeState(const DebugModeState&) = delete;
+    DebugModeState& operator=(const DebugModeState&) = delete;
+
+    // 1 while debug mode is on. Written by the window's thread and the key-sequence
+    // detector.
+    std::atomic<uint8_t> on{0};
+    // The debug log ini's content, built by initDebugLogSettings.
+    std::string logIniText;
+    // The named event, once opened.
+    std::atomic<NamedEvent*> event{nullptr};
+};
+
+// The functions below act on the monitor's debug mode (monitorState().debugMode).
 // Monitor: opens the event or, when nobody holds it, creates it (unsignalled). False when
 // a handle was already held or none could be had.
 bool openDebugEvent();
@@ -30,6 +43,3 @@ void writeLogIni();
 void startDebugMode();
 void stopDebugMode();
 void toggleDebugMode();
-
-// Tests only: the handle closed, the state cleared.
-void resetDebugModeForTests();

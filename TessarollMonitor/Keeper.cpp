@@ -4,53 +4,54 @@
 #include <mutex>
 #include <thread>
 
+#include "TessarollMonitor/MonitorState.h"
 #include "TessarollMonitor/TrayIcon.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProcessTools.h"
 #include "TessarollUtil/Text.h"
 
-std::atomic<int32_t> keeperState{kKeeperRun};
-std::atomic<uint8_t> startGate{1};
-std::atomic<uint8_t> userSwitchedOut{0};
-
 namespace {
 
-std::mutex programLock;
-KeeperProgram keeperProgram;
-std::atomic<bool> quitForTests{false};
-
-KeeperProgram currentProgram() {
-    std::lock_guard lock(programLock);
-    return keeperProgram;
+KeeperState& keeper() {
+    return monitorState().keeper;
 }
 
-// Sleeps; false when the keeper is to return (tests only).
+// Sleeps; false when the keeper is to return.
 bool pause(int milliseconds) {
-    if (quitForTests) return false;
+    if (keeper().ended()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    return !quitForTests;
+    return !keeper().ended();
 }
 
 void killMainProgram() {
-    killProcessByName(currentProgram().imageName.c_str(), ProgramForm::Monitor);
+    killProcessByName(keeper().program().imageName.c_str(), ProgramForm::Monitor);
 }
 
 }  // namespace
 
-void setKeeperProgram(KeeperProgram program) {
-    std::lock_guard lock(programLock);
-    keeperProgram = std::move(program);
+void KeeperState::setProgram(KeeperProgram program) {
+    std::lock_guard lock(programLock_);
+    program_ = std::move(program);
+}
+
+KeeperProgram KeeperState::program() const {
+    std::lock_guard lock(programLock_);
+    return program_;
 }
 
 void keeperThread() {
-    const KeeperProgram program = currentProgram();
+    KeeperState& state = keeper();
+    std::atomic<int32_t>& keeperState = state.state;
+    std::atomic<uint8_t>& startGate = state.startGate;
+    std::atomic<uint8_t>& userSwitchedOut = state.userSwitchedOut;
+    const KeeperProgram program = state.program();
     killMainProgram();
     if (program.startReceiver) {
         IPCHandlers.lockFlag = &userSwitchedOut;
         startIPCReceiver(kChannelMonitorReceiver);
     }
-    while (!quitForTests) {
+    while (!state.ended()) {
         if (userSwitchedOut == 1) {
             while (userSwitchedOut == 1) {
                 if (!pause(1000)) return;
@@ -86,30 +87,18 @@ void keeperThread() {
 }
 
 void startMainProgram() {
-    keeperState = kKeeperRun;
+    keeper().state = kKeeperRun;
 }
 
 void stopMainProgram() {
-    keeperState = kKeeperStop;
+    keeper().state = kKeeperStop;
     killMainProgram();
 }
 
 void restartMainProgram() {
-    restartNotice = 1;
-    keeperState = kKeeperRestart;
-    startGate = 0;
+    monitorState().window.restartNotice = 1;
+    keeper().state = kKeeperRestart;
+    keeper().startGate = 0;
     killMainProgram();
-    startGate = 1;
-}
-
-void stopKeeperForTests() {
-    quitForTests = true;
-}
-
-void resetKeeperForTests() {
-    quitForTests = false;
-    keeperState = kKeeperRun;
-    startGate = 1;
-    userSwitchedOut = 0;
-    setKeeperProgram({});
+    keeper().startGate = 1;
 }

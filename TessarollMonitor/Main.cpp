@@ -9,6 +9,7 @@
 #include "TessarollMonitor/Keeper.h"
 #include "TessarollMonitor/Languages.h"
 #include "TessarollMonitor/MonitorConfig.h"
+#include "TessarollMonitor/MonitorState.h"
 #include "TessarollMonitor/ScreenCapture.h"
 #include "TessarollMonitor/TrayWindow.h"
 #include "TessarollMonitor/qt/QtTray.h"
@@ -89,9 +90,10 @@ int main(int argc, char** argv) {
     currentLanguage = detectedLanguage.load();
     buildLanguageTexts();
 
-    dataFolder = cutToBuffer(getCopyPath(removeExeExtension(kChannelMain)), 512);
-    makeFolders(dataFolder);
-    configPath = makeConfigPath(dataFolder);
+    MonitorState& state = monitorState();
+    state.window.dataFolder = cutToBuffer(getCopyPath(removeExeExtension(kChannelMain)), 512);
+    makeFolders(state.window.dataFolder);
+    state.config.path = makeConfigPath(state.window.dataFolder);
     readConfig();
 
     initDebugModeEvent();

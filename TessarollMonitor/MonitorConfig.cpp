@@ -5,16 +5,12 @@
 #include <new>
 #include <thread>
 
+#include "TessarollMonitor/MonitorState.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Folders.h"
 #include "platform/Process.h"
-
-std::atomic<bool> isScreenShot{false};
-std::atomic<bool> silentmode{false};
-std::atomic<bool> autocheckupdate{true};
-std::string configPath;
 
 namespace {
 
@@ -50,15 +46,16 @@ std::string makeConfigPath(std::string_view dataFolder) {
 }
 
 std::optional<std::string> buildConfigText() {
+    const MonitorConfig& config = monitorState().config;
     try {
         std::string text;
         text.reserve(96);
         text += "isScreenShot=";
-        text += boolText(isScreenShot);
+        text += boolText(config.isScreenShot);
         text += "\nsilentmode=";
-        text += boolText(silentmode);
+        text += boolText(config.silentmode);
         text += "\nautocheckupdate=";
-        text += boolText(autocheckupdate);
+        text += boolText(config.autocheckupdate);
         text += '\n';
         return cutToBuffer(text, kConfigTextBuffer);
     } catch (const std::bad_alloc&) {
@@ -71,18 +68,19 @@ void saveConfig() {
     std::optional<std::string> text = buildConfigText();
     if (!text) return;
     // A file that cannot be written leaves the flags as they are in memory, unlogged.
-    writeTextFile(configPath, *text);
+    writeTextFile(monitorState().config.path, *text);
 }
 
 void readConfig() {
-    std::optional<std::string> text = readTextFile(configPath);
+    MonitorConfig& config = monitorState().config;
+    std::optional<std::string> text = readTextFile(config.path);
     if (!text || text->empty()) {
         saveConfig();
         return;
     }
-    readKey(*text, "isScreenShot", isScreenShot);
-    readKey(*text, "silentmode", silentmode);
-    readKey(*text, "autocheckupdate", autocheckupdate);
+    readKey(*text, "isScreenShot", config.isScreenShot);
+    readKey(*text, "silentmode", config.silentmode);
+    readKey(*text, "autocheckupdate", config.autocheckupdate);
 }
 
 void checkForUpdate() {
@@ -102,11 +100,4 @@ void checkForUpdate() {
     }
     writeNormalLogInt("ShellExecute error:", error);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-}
-
-void resetMonitorConfigForTests() {
-    isScreenShot = false;
-    silentmode = false;
-    autocheckupdate = true;
-    configPath.clear();
 }

@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "TessarollMonitor/Languages.h"
-#include "TessarollMonitor/MonitorConfig.h"
+#include "TessarollMonitor/MonitorState.h"
 #include "TessarollMonitor/TrayUi.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/System.h"
@@ -71,7 +71,7 @@ ScreenshotKeyPoller::ScreenshotKeyPoller(KeyStateSource& keys, std::function<voi
 
 bool ScreenshotKeyPoller::runOnce() {
     keys_.sleepFor(kKeySleep);
-    if (!isScreenShot.load()) return false;
+    if (!monitorState().config.isScreenShot.load()) return false;
     bool captured = false;
     while (keys_.isKeyDown(kVirtualKeyPrint) || keys_.isKeyDown(kVirtualKeySnapshot)) {
         if (!captured) {

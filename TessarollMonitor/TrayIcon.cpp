@@ -4,11 +4,9 @@
 
 #include "TessarollMonitor/Languages.h"
 #include "TessarollMonitor/MonitorConfig.h"
+#include "TessarollMonitor/MonitorState.h"
 #include "TessarollMonitor/TrayUi.h"
 #include "platform/NotificationArea.h"
-
-std::atomic<uint8_t> mainRunning{0};
-std::atomic<uint8_t> restartNotice{0};
 
 namespace {
 
@@ -21,18 +19,20 @@ std::string tipAnd(MonitorText text) {
 }  // namespace
 
 void setRunningIcon() {
-    mainRunning = 1;
+    TrayWindowState& window = monitorState().window;
+    window.mainRunning = 1;
     if (TrayUi* ui = trayUi()) ui->setTrayIcon(kIconRunning);
     // The notice belongs to this start alone, also when silent mode hides it.
-    const bool restarted = restartNotice.exchange(0) != 0;
-    if (silentmode) return;
+    const bool restarted = window.restartNotice.exchange(0) != 0;
+    if (monitorState().config.silentmode) return;
     showBalloon(tipAnd(restarted ? MonitorText::Restarted : MonitorText::Started));
 }
 
 void setStoppedIcon() {
-    mainRunning = 0;
+    TrayWindowState& window = monitorState().window;
+    window.mainRunning = 0;
     if (TrayUi* ui = trayUi()) ui->setTrayIcon(kIconStopped);
-    if (silentmode || restartNotice) return;
+    if (monitorState().config.silentmode || window.restartNotice) return;
     showBalloon(tipAnd(MonitorText::Stopped));
 }
 

@@ -2,9 +2,6 @@
 // with the change unless silent mode hides it.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-
 // Icons: the one shown at start-up and in the About box, main program running, stopped.
 inline constexpr int kIconMonitor = 101;
 inline constexpr int kIconRunning = 104;
@@ -12,9 +9,7 @@ inline constexpr int kIconStopped = 105;
 
 inline constexpr const char* kTrayTip = "ZEFAGPKITessaroll";
 
-extern std::atomic<uint8_t> mainRunning;    // 1 after the running icon was set
-extern std::atomic<uint8_t> restartNotice;  // a restart is under way: restarted balloon only
-
+// They act on the tray window's state (monitorState().window: mainRunning, restartNotice).
 void setRunningIcon();
 void setStoppedIcon();
 void refreshNotificationArea();

@@ -5,6 +5,7 @@
 #include "TessarollMonitor/KeySequence.h"
 #include "TessarollMonitor/Languages.h"
 #include "TessarollMonitor/MonitorConfig.h"
+#include "TessarollMonitor/MonitorState.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Message.h"
 #include "TessarollUtil/ProgramNames.h"
@@ -12,10 +13,6 @@
 #include "TessarollUtil/Text.h"
 #include "platform/Encoding.h"
 #include "platform/FolderEntries.h"
-
-std::atomic<uint8_t> aboutBoxIdle{1};
-std::string dataFolder;
-std::string installedComponentText;
 
 namespace {
 
@@ -25,6 +22,14 @@ constexpr std::string_view kVersionFile = "Version.txt";
 
 void logClick(const char* what) {
     writeNormalLog(what, "");
+}
+
+TrayWindowState& window() {
+    return monitorState().window;
+}
+
+MonitorConfig& config() {
+    return monitorState().config;
 }
 
 void toggle(std::atomic<bool>& flag) {
@@ -45,7 +50,7 @@ void handleCommand(int id) {
             break;
         case kCmdStart:
             logClick("Click Tessaroll Start");
-            keeperState = kKeeperRun;
+            monitorState().keeper.state = kKeeperRun;
             break;
         case kCmdRestart:
             logClick("Click Tessaroll Restart");
@@ -69,13 +74,13 @@ void handleCommand(int id) {
         case kCmdEnglish: switchLanguage(Language_English, MonitorText::English); break;
         case kCmdSimpChinese: switchLanguage(Language_SimpChinese, MonitorText::SimpChinese); break;
         case kCmdJapanese: switchLanguage(Language_Japan, MonitorText::Japanese); break;
-        case kCmdSystemHint: toggle(silentmode); break;
+        case kCmdSystemHint: toggle(config().silentmode); break;
         case kCmdScreenshots:
             logClick("Click ScreenCutter");
-            toggle(isScreenShot);
+            toggle(config().isScreenShot);
             break;
         case kCmdCheckUpdate: checkForUpdate(); break;
-        case kCmdAutoCheckUpdate: toggle(autocheckupdate); break;
+        case kCmdAutoCheckUpdate: toggle(config().autocheckupdate); break;
         default: break;
     }
 }
@@ -89,7 +94,7 @@ void handleCopyData(std::string_view text) {
     const std::string instruction = message->Instruction.value_or("");
     writeNormalLog("Receive COPYDATA message: ", instruction);
     if (instruction == kInstructionMonitorStart || instruction == kInstructionStart) {
-        keeperState = kKeeperRun;
+        monitorState().keeper.state = kKeeperRun;
     } else if (instruction == kInstructionStop) {
         stopMainProgram();
     } else if (instruction == kInstructionRestart) {
@@ -140,7 +145,7 @@ intptr_t monitorWindowProc(unsigned message, uintptr_t wParam, intptr_t lParam,
 
 std::vector<TrayMenuItem> buildTrayMenu() {
     std::vector<TrayMenuItem> menu;
-    if (mainRunning) {
+    if (window().mainRunning) {
         menu.push_back(command(kCmdStop, MonitorText::Stop));
         menu.push_back(command(kCmdRestart, MonitorText::Restart));
     } else {
@@ -156,11 +161,11 @@ std::vector<TrayMenuItem> buildTrayMenu() {
         command(kCmdSimpChinese, MonitorText::SimpChinese, language == Language_SimpChinese),
     };
     menu.push_back(std::move(languages));
-    menu.push_back(command(kCmdSystemHint, MonitorText::SystemHint, !silentmode));
+    menu.push_back(command(kCmdSystemHint, MonitorText::SystemHint, !config().silentmode));
     menu.push_back(command(kCmdAbout, MonitorText::About));
-    if (debugState) {
+    if (monitorState().debugMode.on) {
         menu.push_back(separator());
-        menu.push_back(command(kCmdScreenshots, MonitorText::Screenshots, isScreenShot));
+        menu.push_back(command(kCmdScreenshots, MonitorText::Screenshots, config().isScreenShot));
         menu.push_back(command(kCmdStopDebugMode, MonitorText::TurnOffDebugMode));
     }
     menu.push_back(separator());
@@ -181,25 +186,26 @@ void switchLanguage(int32_t language, MonitorText nameText) {
 }
 
 std::string buildAboutText() {
-    std::string text =
-        languageText(debugState ? MonitorText::AboutDebugOn : MonitorText::AboutDebugOff);
+    std::string text = languageText(monitorState().debugMode.on ? MonitorText::AboutDebugOn
+                                                                : MonitorText::AboutDebugOff);
     text = replaceAll(text, "=TessarollName=", "ZEFAGPKITessaroll");
     text = replaceAll(text, "=ServerVersion=", kTessarollVersion);
     text = replaceAll(text, "=MonitorVersion=", kMonitorVersion);
     text = replaceAll(text, "=Publisher=", kPublisher);
-    installedComponentText.clear();
+    window().installedComponentText.clear();
     const std::string folder = getCopyPath(kMainFolderName);
     findInstalledComponent(folder.c_str());
-    text = replaceAll(text, "=InstallerVersion=", installedComponentText);
+    text = replaceAll(text, "=InstallerVersion=", window().installedComponentText);
     return cutToCharacters(text, kTextCharacters);
 }
 
 void ShowMonitorAbout() {
+    std::atomic<uint8_t>& aboutBoxIdle = window().aboutBoxIdle;
     if (aboutBoxIdle == 0) return;
     aboutBoxIdle = 0;
     buildLanguageTexts();
     const std::string text = buildAboutText();
-    registerCheatCodes([] { return aboutBoxIdle == 0; });
+    registerCheatCodes([] { return window().aboutBoxIdle == 0; });
     if (TrayUi* ui = trayUi())
         ui->messageBox(cutToCharacters(kAboutCaption, kTextCharacters), text, kIconMonitor);
     aboutBoxIdle = 1;
@@ -210,7 +216,7 @@ void findInstalledComponent(const char* folder) {
         logNullParameter("dirn", "TessarollMonitor", 376);
         return;
     }
-    if (!installedComponentText.empty()) return;
+    if (!window().installedComponentText.empty()) return;
     for (const FolderEntry& entry : listFolderEntries(folder)) {
         const std::string path = std::string(folder) + "/" + entry.name;
         if (endsWithDisplayName(path)) readDisplayName(path);
@@ -235,7 +241,8 @@ void readDisplayName(const std::string& displayNamePath) {
         cutToCharacters(readBig5(displayNamePath) + " " + languageText(MonitorText::VersionLabel) +
                             readBig5(versionPath) + " \n",
                         kTextCharacters);
-    installedComponentText = cutToCharacters(installedComponentText + line, kTextCharacters);
+    std::string& installed = window().installedComponentText;
+    installed = cutToCharacters(installed + line, kTextCharacters);
 }
 
 void MonitorFinal() {
@@ -245,13 +252,4 @@ void MonitorFinal() {
         ui->removeTrayIcon();
         ui->quit();
     }
-}
-
-void resetTrayWindowForTests() {
-    setTrayUi(nullptr);
-    mainRunning = 0;
-    restartNotice = 0;
-    aboutBoxIdle = 1;
-    dataFolder.clear();
-    installedComponentText.clear();
 }

@@ -54,16 +54,21 @@ inline constexpr const char* kPublisher = "ZEFA";
 // box, as posting the tray callback for a double click did. Never a signed instruction.
 inline constexpr const char* kOpenAboutRequest = "TrayCallback:515";
 
-// ---- process-wide state ---------------------------------------------------------------
+// ---- state -----------------------------------------------------------------------------
 
-extern std::atomic<uint8_t> aboutBoxIdle;  // 1 while no About box is open
-// The main program's data folder ("<application data>/ZEFAGPKITessarollMain"); set at
-// start-up before the threads start.
-extern std::string dataFolder;
-// Display names and versions of the installed components, collected for the About box.
-extern std::string installedComponentText;
+struct TrayWindowState {
+    std::atomic<uint8_t> aboutBoxIdle{1};   // 1 while no About box is open
+    std::atomic<uint8_t> mainRunning{0};    // 1 after the running icon was set
+    std::atomic<uint8_t> restartNotice{0};  // a restart is under way: restarted balloon only
+    // The main program's data folder ("<application data>/ZEFAGPKITessarollMain"); set at
+    // start-up before the threads start.
+    std::string dataFolder;
+    // Display names and versions of the installed components, collected for the About box.
+    std::string installedComponentText;
+};
 
 // ---- the window -----------------------------------------------------------------------
+// The functions below act on the tray window's state (monitorState().window).
 
 // The window procedure. `data` is the text of a kWmCopyData. Returns -1 from kWmCreate
 // when the icon could not be added, else 0.
@@ -88,6 +93,3 @@ void readDisplayName(const std::string& displayNamePath);
 // Ends the monitor: the main program is stopped, the watchdog told to end, and the
 // removal of the icon and the end of the message loop queued to the window's thread.
 void MonitorFinal();
-
-// Tests only: the state above back to its start values.
-void resetTrayWindowForTests();

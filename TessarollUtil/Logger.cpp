@@ -26,6 +26,9 @@ constexpr std::string_view kSectionName = "ZEFAGPKITessaroll";
 constexpr const char* kLogMutexName = "Global\\VZLog";
 // Every user's programs share the line lock, so nobody may hold ours up for longer.
 constexpr uint32_t kLineLockWait = 1000;
+// Once a holder outlasted that, each line waits only this long: enough for another program's
+// line to be written, too short for a lock that is never let go to add up.
+constexpr uint32_t kHeldUpLineWait = 10;
 // Names and time stamps are composed in 128-character buffers.
 constexpr std::size_t kNameLimit = 127;
 // Lines are read this many characters at a time while the section header is searched.
@@ -40,9 +43,10 @@ public:
     explicit LineLock(std::unique_ptr<NamedMutex> named) : named_(std::move(named)) {}
     bool lock() {
         local_.lock();
-        // Once a holder outlasted the wait, lines only try the lock until it is free again,
-        // so that a held lock costs one wait and not one per line.
-        MutexWait result = named_ ? named_->wait(heldUp_ ? 0 : kLineLockWait) : MutexWait::Failed;
+        // Once a holder outlasted the wait, lines wait only briefly until the lock is free
+        // again, so that a held lock costs one long wait and not one per line.
+        MutexWait result =
+            named_ ? named_->wait(heldUp_ ? kHeldUpLineWait : kLineLockWait) : MutexWait::Failed;
         // An abandoned mutex is ours now, as with an ordinary wait.
         bool obtained = result == MutexWait::Obtained || result == MutexWait::Abandoned;
         if (named_) heldUp_ = !obtained;

@@ -5,13 +5,13 @@
 
 #include <climits>
 
-#include "AdapterHarness.h"
 #include "AdapterProject/AdapterCommon.h"
 #include "AdapterProject/AdapterState.h"
 #include "ComponentTable.h"
 #include "TessarollUtil/Adapter.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
+#include "doubles/AdapterHarness/AdapterHarness.h"
 
 extern "C" const char* callJsonMapMethod(const JsonMap* map, const char* functionName);
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "AdapterHarness.h"
 #include "ComponentTable.h"
+#include "doubles/AdapterHarness/AdapterHarness.h"
 
 using namespace adapter_testing;
 using ::testing::HasSubstr;

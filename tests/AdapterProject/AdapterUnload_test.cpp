@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "AdapterHarness.h"
+#include "doubles/AdapterHarness/AdapterHarness.h"
 
 using namespace adapter_testing;
 

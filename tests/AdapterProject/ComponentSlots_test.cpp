@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "AdapterHarness.h"
 #include "ComponentTable.h"
+#include "doubles/AdapterHarness/AdapterHarness.h"
 #include "platform/Com.h"
 
 using namespace adapter_testing;

@@ -5,8 +5,8 @@
 
 #include "TessarollIpc/MainService.h"
 #include "TessarollUtil/Message.h"
+#include "doubles/LogindMock/LogindMock.h"
 #include "platform/Channel.h"
-#include "platform/LogindMock.h"
 #include "platform/NamedEvent.h"
 
 using namespace std::chrono_literals;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -13,9 +14,9 @@
 #include "TessarollMonitor/TrayUi.h"
 #include "TessarollUtil/DebugModeFollower.h"
 #include "TessarollUtil/Log.h"
-#include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/System.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 
@@ -26,8 +27,8 @@ using testing_support::Sandbox;
 
 namespace {
 
-void resetAll() {
-    resetDebugModeForTests();
+void resetLogging() {
+    logIniPath.clear();
     resetLogForTests();
     resetLoggerForTests();
 }
@@ -43,7 +44,7 @@ std::vector<fs::path> logFiles(const fs::path& folder) {
 class DebugModeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetAll();
+        resetLogging();
         setProgramPrefix("TessarollMonitor-TEST0000_SID");
         currentLanguage = Language_English;
         buildLanguageTexts();
@@ -51,22 +52,24 @@ protected:
     }
     void TearDown() override {
         setTrayUi(nullptr);
-        resetAll();
+        resetLogging();
     }
 
     fs::path iniPath() const { return sandbox_.tempDir() / "ZEFAGPKITessaroll.ini"; }
     fs::path logFolder() const { return sandbox_.desktopDir() / "TessarollLog"; }
 
     Sandbox sandbox_;
-    testing_support::RecordingUi ui_;
+    std::optional<testing_support::FreshMonitorState> state_{std::in_place};
+    testing_support::RecordingTrayUi ui_;
 };
 
 TEST_F(DebugModeTest, SettingsNameTheIniInTheTempFolderAndALogOnTheDesktop) {
     initDebugLogSettings();
     EXPECT_EQ(logIniPath, iniPath().string());
-    EXPECT_EQ(logIniText, "[ZEFAGPKITessaroll]\nLog File=" +
-                              (logFolder() / "ZEFAGPKITessaroll.txt").string() + "\nLog Level=5");
-    EXPECT_EQ(debugState.load(), 0);
+    EXPECT_EQ((*state_)->debugMode.logIniText,
+              "[ZEFAGPKITessaroll]\nLog File=" + (logFolder() / "ZEFAGPKITessaroll.txt").string() +
+                  "\nLog Level=5");
+    EXPECT_EQ((*state_)->debugMode.on.load(), 0);
 }
 
 TEST_F(DebugModeTest, StartSwitchesLoggingOnThroughTheRealLoggerAndStopSwitchesItOff) {
@@ -74,9 +77,9 @@ TEST_F(DebugModeTest, StartSwitchesLoggingOnThroughTheRealLoggerAndStopSwitchesI
     ASSERT_FALSE(isLogOn());
 
     startDebugMode();
-    EXPECT_EQ(debugState.load(), 1);
+    EXPECT_EQ((*state_)->debugMode.on.load(), 1);
     ASSERT_TRUE(fs::exists(iniPath()));
-    EXPECT_EQ(readFile(iniPath()), logIniText);
+    EXPECT_EQ(readFile(iniPath()), (*state_)->debugMode.logIniText);
     EXPECT_TRUE(isLogOn());
     // The desktop did not exist in the fresh home: the log folder was made with it.
     std::vector<fs::path> files = logFiles(logFolder());
@@ -90,7 +93,7 @@ TEST_F(DebugModeTest, StartSwitchesLoggingOnThroughTheRealLoggerAndStopSwitchesI
     EXPECT_EQ(currentLogLevel(), 5);
 
     stopDebugMode();
-    EXPECT_EQ(debugState.load(), 0);
+    EXPECT_EQ((*state_)->debugMode.on.load(), 0);
     EXPECT_FALSE(fs::exists(iniPath()));
     EXPECT_FALSE(isLogOn());
     EXPECT_NE(readFile(files[0]).find("Log state: Disable"), std::string::npos);
@@ -108,36 +111,39 @@ TEST_F(DebugModeTest, TheIniIsTheStateAcrossRestartsAndToggleFollowsIt) {
     ASSERT_TRUE(fs::exists(iniPath()));
 
     // A monitor started afterwards begins with debug mode on.
-    resetAll();
+    state_.emplace();
+    resetLogging();
     initDebugLogSettings();
-    EXPECT_EQ(debugState.load(), 1);
+    EXPECT_EQ((*state_)->debugMode.on.load(), 1);
     toggleDebugMode();
     EXPECT_FALSE(fs::exists(iniPath()));
 
-    resetAll();
+    state_.emplace();
+    resetLogging();
     initDebugLogSettings();
-    EXPECT_EQ(debugState.load(), 0);
+    EXPECT_EQ((*state_)->debugMode.on.load(), 0);
     stopDebugMode();  // with no file to delete
-    EXPECT_EQ(debugState.load(), 0);
+    EXPECT_EQ((*state_)->debugMode.on.load(), 0);
 }
 
 TEST(DebugModeWriteFailure, AnUnwritableIniWarnsAndStillCountsAsOn) {
     testing_support::LogCapture log;
-    resetDebugModeForTests();
+    testing_support::FreshMonitorState state;
     initDebugLogSettings();
     fs::create_directories(logIniPath);  // a folder where the file should go
     startDebugMode();
-    EXPECT_EQ(debugState.load(), 1);
+    EXPECT_EQ(state->debugMode.on.load(), 1);
     EXPECT_TRUE(log.contains("[Warning] [Warning] Write log ini file fail")) << "missing warning";
     fs::remove(logIniPath);
-    resetDebugModeForTests();
+    logIniPath.clear();
 }
 
 class DebugEventTest : public ::testing::Test {
 protected:
-    void SetUp() override { resetAll(); }
-    void TearDown() override { resetAll(); }
+    void SetUp() override { resetLogging(); }
+    void TearDown() override { resetLogging(); }
     Sandbox sandbox_;
+    testing_support::FreshMonitorState state_;
 };
 
 // A follower as the main program and the watchdog run one, counting pulses.

@@ -18,17 +18,18 @@ class KeeperTest : public MonitorTest {
 protected:
     void SetUp() override {
         MonitorTest::SetUp();
-        dir_ = std::filesystem::path(dataFolder).parent_path() / ("keeper-" + programName_);
+        dir_ = std::filesystem::path(state_->window.dataFolder).parent_path() /
+               ("keeper-" + programName_);
         std::filesystem::create_directories(dir_);
         program_ = dir_ / programName_;
         std::filesystem::copy_file(TEST_MAIN_PATH, program_);
         setenv("TESSAROLL_TEST_MAIN_DIR", dir_.c_str(), 1);
-        setKeeperProgram({program_.string(), programName_, false});
+        state_->keeper.setProgram({program_.string(), programName_, false});
         setMode("stay");
     }
     void TearDown() override {
         if (keeper_.joinable()) {
-            stopKeeperForTests();
+            state_->keeper.endThread();
             stopMainProgram();
             keeper_.join();
         }
@@ -64,12 +65,12 @@ TEST_F(KeeperTest, CrashingMainProgramIsStartedEightTimesThenTheKeeperGivesUp) {
     EXPECT_EQ(runs(), (std::vector<std::string>{"0", "1", "2", "3", "4", "5", "6", "7"}));
     EXPECT_TRUE(log_.contains("[Keeper] Restart main program too many times, shutdown Keeper"));
     EXPECT_EQ(ui_.icons().back(), kIconStopped);
-    EXPECT_EQ(mainRunning.load(), 0);
+    EXPECT_EQ(state_->window.mainRunning.load(), 0);
     EXPECT_EQ(ui_.balloons().size(), 16u);  // a start and a stop notice per run
 }
 
 TEST_F(KeeperTest, MissingProgramCountsAsRuns) {
-    setKeeperProgram({(dir_ / "no-such-program").string(), programName_, false});
+    state_->keeper.setProgram({(dir_ / "no-such-program").string(), programName_, false});
     startKeeper();
     keeper_.join();
     EXPECT_TRUE(log_.contains("Restart main program too many times, shutdown Keeper"));
@@ -81,14 +82,14 @@ TEST_F(KeeperTest, LeftoverMainProgramIsEndedAndStopWaitsForStart) {
     startKeeper();
     ASSERT_TRUE(waitRuns({"leftover", "0"}));
     EXPECT_TRUE(leftover.wait(5s).has_value());
-    EXPECT_TRUE(waitUntil([&] { return mainRunning == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return state_->window.mainRunning == 1; }));
 
     stopMainProgram();
-    EXPECT_EQ(keeperState.load(), kKeeperStop);
+    EXPECT_EQ(state_->keeper.state.load(), kKeeperStop);
     EXPECT_FALSE(mainProgramRuns());
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(runs().size(), 2u);  // nothing started while stopped
-    EXPECT_EQ(mainRunning.load(), 0);
+    EXPECT_EQ(state_->window.mainRunning.load(), 0);
 
     monitorWindowProc(kWmCommand, kCmdStart, 0);
     EXPECT_TRUE(waitRuns({"leftover", "0", "0"}));  // a new series
@@ -104,19 +105,19 @@ TEST_F(KeeperTest, RestartBeginsANewSeriesWithTheRestartedNotice) {
     EXPECT_EQ(ui_.balloons(), (std::vector<std::string>{"ZEFAGPKITessaroll turned on",
                                                         "ZEFAGPKITessaroll already restarted"}));
     EXPECT_EQ(ui_.icons(), (std::vector<int>{kIconRunning, kIconStopped, kIconRunning}));
-    EXPECT_EQ(keeperState.load(), kKeeperRestart);
+    EXPECT_EQ(state_->keeper.state.load(), kKeeperRestart);
 }
 
 TEST_F(KeeperTest, SwitchedOutUserPausesTheKeeper) {
     startKeeper();
     ASSERT_TRUE(waitRuns({"0"}));
     // Locking the session ends the main program by itself.
-    userSwitchedOut = 1;
+    state_->keeper.userSwitchedOut = 1;
     killProcessByName(programName_.c_str(), ProgramForm::Monitor);
     EXPECT_TRUE(waitUntil(
         [&] { return log_.contains("[Keeper] Detect user switch out event, into sleep mode"); }));
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(runs().size(), 1u);
-    userSwitchedOut = 0;
+    state_->keeper.userSwitchedOut = 0;
     EXPECT_TRUE(waitRuns({"0", "0"}));  // back: a new series from 0
 }

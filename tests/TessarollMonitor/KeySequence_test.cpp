@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "MonitorTestSupport.h"
 #include "TessarollMonitor/DebugMode.h"
 #include "TessarollMonitor/KeySequence.h"
 #include "TessarollUtil/Log.h"
@@ -151,7 +152,7 @@ TEST(CheatCodeDetector, HistoryKeepsTheNewestSixteenAndEmptiesOnAMatch) {
 
 TEST(CheatCodeDetector, TheDefaultSequencesToggleDebugMode) {
     testing_support::Sandbox sandbox;
-    resetDebugModeForTests();
+    testing_support::FreshMonitorState state;
     resetLogForTests();
     resetLoggerForTests();
     setProgramPrefix("TessarollMonitor-TEST0000_SID");
@@ -161,14 +162,14 @@ TEST(CheatCodeDetector, TheDefaultSequencesToggleDebugMode) {
     SnapshotKeys keys(typed(kFunctionKeys) + typed(kMouse));
     CheatCodeDetector detector(codes, keys, [] { return true; });
     // Part way: the first sequence turned debug mode on, the second turns it off.
-    while (!keys.done() && debugState.load() == 0) detector.runOnce();
-    EXPECT_EQ(debugState.load(), 1);
+    while (!keys.done() && state->debugMode.on.load() == 0) detector.runOnce();
+    EXPECT_EQ(state->debugMode.on.load(), 1);
     EXPECT_TRUE(fileExists(logIniPath));
     runAll(detector, keys);
-    EXPECT_EQ(debugState.load(), 0);
+    EXPECT_EQ(state->debugMode.on.load(), 0);
     EXPECT_FALSE(fileExists(logIniPath));
 
-    resetDebugModeForTests();
+    logIniPath.clear();
     resetLogForTests();
     resetLoggerForTests();
 }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "TessarollMonitor/Languages.h"
-#include "TessarollUtil/LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "platform/Locale.h"
 
 namespace {

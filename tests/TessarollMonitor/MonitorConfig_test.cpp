@@ -6,9 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "MonitorTestSupport.h"
 #include "TessarollMonitor/MonitorConfig.h"
-#include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/System.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 
@@ -23,20 +24,20 @@ constexpr const char* kDefaults = "isScreenShot=false\nsilentmode=false\nautoche
 class MonitorConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetMonitorConfigForTests();
         dataFolder_ = sandbox_.dataHome() / "ZEFAGPKITessarollMain";
         fs::create_directories(dataFolder_);
-        configPath = makeConfigPath(dataFolder_.string());
+        config().path = makeConfigPath(dataFolder_.string());
     }
-    void TearDown() override { resetMonitorConfigForTests(); }
     fs::path file() const { return dataFolder_ / "ZEFAGPKITessarollConfig"; }
+    MonitorConfig& config() { return (*state_)->config; }
 
     testing_support::Sandbox sandbox_;
+    std::optional<testing_support::FreshMonitorState> state_{std::in_place};
     fs::path dataFolder_;
 };
 
 TEST_F(MonitorConfigTest, PathIsTheConfigFileInTheDataFolder) {
-    EXPECT_EQ(configPath, file().string());
+    EXPECT_EQ(config().path, file().string());
 }
 
 TEST_F(MonitorConfigTest, StartUpReadsTheFlagsAndRewritesWhatIsMissing) {
@@ -72,16 +73,16 @@ TEST_F(MonitorConfigTest, StartUpReadsTheFlagsAndRewritesWhatIsMissing) {
          false, false, true, kDefaults},
     };
     for (const Case& c : cases) {
-        resetMonitorConfigForTests();
-        configPath = file().string();
+        state_.emplace();  // a monitor that starts afresh
+        config().path = file().string();
         fs::remove(file());
         if (c.content) writeFile(file(), *c.content);
 
         readConfig();
 
-        EXPECT_EQ(isScreenShot.load(), c.screenShot) << c.name;
-        EXPECT_EQ(silentmode.load(), c.silent) << c.name;
-        EXPECT_EQ(autocheckupdate.load(), c.autoCheck) << c.name;
+        EXPECT_EQ(config().isScreenShot.load(), c.screenShot) << c.name;
+        EXPECT_EQ(config().silentmode.load(), c.silent) << c.name;
+        EXPECT_EQ(config().autocheckupdate.load(), c.autoCheck) << c.name;
         ASSERT_TRUE(fs::exists(file())) << c.name;
         EXPECT_EQ(readFile(file()), c.fileAfter.empty() ? c.content.value_or("") : c.fileAfter)
             << c.name;
@@ -91,24 +92,24 @@ TEST_F(MonitorConfigTest, StartUpReadsTheFlagsAndRewritesWhatIsMissing) {
 TEST_F(MonitorConfigTest, EachToggleWritesTheFlagsInMemoryAndTwoLeaveTheFileAsBefore) {
     readConfig();
     const std::string before = readFile(file());
-    silentmode = !silentmode;
+    config().silentmode = !config().silentmode;
     saveConfig();
     EXPECT_EQ(readFile(file()), "isScreenShot=false\nsilentmode=true\nautocheckupdate=true\n");
-    silentmode = !silentmode;
+    config().silentmode = !config().silentmode;
     saveConfig();
     EXPECT_EQ(readFile(file()), before);
 }
 
 TEST_F(MonitorConfigTest, AFileThatCannotBeWrittenLeavesTheFlagsInMemory) {
-    configPath = (dataFolder_ / "missing" / "ZEFAGPKITessarollConfig").string();
+    config().path = (dataFolder_ / "missing" / "ZEFAGPKITessarollConfig").string();
     readConfig();
-    EXPECT_FALSE(isScreenShot.load());
-    EXPECT_FALSE(silentmode.load());
-    EXPECT_TRUE(autocheckupdate.load());
-    isScreenShot = true;
+    EXPECT_FALSE(config().isScreenShot.load());
+    EXPECT_FALSE(config().silentmode.load());
+    EXPECT_TRUE(config().autocheckupdate.load());
+    config().isScreenShot = true;
     saveConfig();
-    EXPECT_TRUE(isScreenShot.load());
-    EXPECT_FALSE(fs::exists(configPath));
+    EXPECT_TRUE(config().isScreenShot.load());
+    EXPECT_FALSE(fs::exists(config().path));
 }
 
 TEST(UpdateCheck, StartsTheUpgraderFromTheProgramFolderWithItsOption) {

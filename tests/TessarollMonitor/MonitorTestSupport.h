@@ -1,170 +1,58 @@
-// What the monitor's headless tests share: a UI that records what the window procedure
-// shows, and a fixture that gives each test a sandbox with real logging and a keeper
+// What the monitor's headless tests share: a fresh monitor state for each test, and a
+// fixture that gives each test a sandbox with real logging, a recording UI and a keeper
 // program name of its own, so no test ever ends a real main program.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <vector>
 
-#include "TessarollMonitor/DebugMode.h"
-#include "TessarollMonitor/Keeper.h"
 #include "TessarollMonitor/Languages.h"
-#include "TessarollMonitor/MonitorConfig.h"
-#include "TessarollMonitor/TrayWindow.h"
-#include "TessarollUtil/LogCapture.h"
+#include "TessarollMonitor/MonitorState.h"
 #include "TessarollUtil/System.h"
+#include "doubles/LogCapture/LogCapture.h"
+#include "doubles/RecordingTrayUi/RecordingTrayUi.h"
 
 namespace testing_support {
 
-class RecordingUi final : public TrayUi {
+// A monitor state of its own, the one the monitor's functions act on while it lives; the
+// one before comes back after.
+class FreshMonitorState {
 public:
-    bool addResult = true;
-    // Runs while the About box is "open", as the user would act meanwhile.
-    std::function<void()> whileBoxOpen;
-    // The screen grab; by default it saves nothing.
-    std::function<bool(const std::string& path)> grab = [](const std::string&) { return false; };
-
-    bool addTrayIcon(int icon, const std::string&) override {
-        std::lock_guard lock(m_);
-        ++adds_;
-        if (addResult) icons_.push_back(icon);
-        return addResult;
-    }
-    void setTrayIcon(int icon) override {
-        std::lock_guard lock(m_);
-        icons_.push_back(icon);
-    }
-    void removeTrayIcon() override {
-        std::lock_guard lock(m_);
-        ++removals_;
-    }
-    void showBalloon(const std::string& text) override {
-        std::lock_guard lock(m_);
-        balloons_.push_back(text);
-    }
-    void trackMenu(const std::vector<TrayMenuItem>& menu) override {
-        std::lock_guard lock(m_);
-        menus_.push_back(menu);
-    }
-    void messageBox(const std::string& caption, const std::string& text, int icon) override {
-        {
-            std::lock_guard lock(m_);
-            boxes_.push_back({caption, text, icon});
-        }
-        if (whileBoxOpen) whileBoxOpen();
-    }
-    void closeMessageBox(const std::string& caption) override {
-        std::lock_guard lock(m_);
-        closedBoxes_.push_back(caption);
-    }
-    bool grabScreen(const std::string& path) override {
-        {
-            std::lock_guard lock(m_);
-            grabs_.push_back(path);
-        }
-        return grab(path);
-    }
-    void quit() override {
-        std::lock_guard lock(m_);
-        ++quits_;
-    }
-
-    struct Box {
-        std::string caption, text;
-        int icon;
-    };
-    std::vector<std::string> balloons() const {
-        std::lock_guard lock(m_);
-        return balloons_;
-    }
-    std::vector<int> icons() const {
-        std::lock_guard lock(m_);
-        return icons_;
-    }
-    std::vector<std::vector<TrayMenuItem>> menus() const {
-        std::lock_guard lock(m_);
-        return menus_;
-    }
-    std::vector<Box> boxes() const {
-        std::lock_guard lock(m_);
-        return boxes_;
-    }
-    int quits() const {
-        std::lock_guard lock(m_);
-        return quits_;
-    }
-    int adds() const {
-        std::lock_guard lock(m_);
-        return adds_;
-    }
-    int removals() const {
-        std::lock_guard lock(m_);
-        return removals_;
-    }
-    std::vector<std::string> closedBoxes() const {
-        std::lock_guard lock(m_);
-        return closedBoxes_;
-    }
-    std::vector<std::string> grabs() const {
-        std::lock_guard lock(m_);
-        return grabs_;
-    }
-    void clear() {
-        std::lock_guard lock(m_);
-        balloons_.clear();
-        icons_.clear();
-        menus_.clear();
-        boxes_.clear();
-    }
+    FreshMonitorState() : previous_(useMonitorState(&state_)) {}
+    ~FreshMonitorState() { useMonitorState(previous_); }
+    FreshMonitorState(const FreshMonitorState&) = delete;
+    FreshMonitorState& operator=(const FreshMonitorState&) = delete;
+    MonitorState& operator*() { return state_; }
+    MonitorState* operator->() { return &state_; }
 
 private:
-    mutable std::mutex m_;
-    std::vector<std::string> balloons_;
-    std::vector<int> icons_;
-    std::vector<std::vector<TrayMenuItem>> menus_;
-    std::vector<Box> boxes_;
-    std::vector<std::string> closedBoxes_;
-    std::vector<std::string> grabs_;
-    int quits_ = 0;
-    int adds_ = 0;
-    int removals_ = 0;
+    MonitorState state_;
+    MonitorState* previous_;
 };
 
 class MonitorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        resetTrayWindowForTests();
-        resetKeeperForTests();
-        resetMonitorConfigForTests();
-        debugState = 0;
         // A name no process has: the stop and restart functions end nothing real.
         programName_ = "tm_" + makeInstanceId().substr(0, 8);
-        setKeeperProgram({programName_, programName_, false});
-        dataFolder = getCopyPath("ZEFAGPKITessarollMain");
-        std::filesystem::create_directories(dataFolder);
-        configPath = makeConfigPath(dataFolder);
+        state_->keeper.setProgram({programName_, programName_, false});
+        state_->window.dataFolder = getCopyPath("ZEFAGPKITessarollMain");
+        std::filesystem::create_directories(state_->window.dataFolder);
+        state_->config.path = makeConfigPath(state_->window.dataFolder);
         setLanguage(Language_English);
         setTrayUi(&ui_);
     }
-    void TearDown() override {
-        setTrayUi(nullptr);
-        resetKeeperForTests();
-        resetTrayWindowForTests();
-        resetMonitorConfigForTests();
-        debugState = 0;
-    }
+    void TearDown() override { setTrayUi(nullptr); }
     static void setLanguage(int32_t language) {
         currentLanguage = language;
         buildLanguageTexts();
     }
 
     LogCapture log_;
-    RecordingUi ui_;
+    FreshMonitorState state_;
+    RecordingTrayUi ui_;
     std::string programName_;
 };
 

@@ -22,7 +22,7 @@
 #include "TessarollMonitor/ScreenCapture.h"
 #include "TessarollMonitor/TrayUi.h"
 #include "TessarollMonitor/qt/QtTray.h"
-#include "TessarollUtil/LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 #include "platform/Channel.h"
@@ -80,15 +80,15 @@ TEST(ScreenshotKeyPoller, OneCapturePerPressWhileSwitchedOn) {
         {"one key taking over from the other", true, {{}, {P}, {P, S}, {S}, {}}, 1},
         {"other keys", true, {{}, {0x2B}, {0x2D}, {}}, 0},
     };
+    testing_support::FreshMonitorState state;
     for (const Case& c : cases) {
-        isScreenShot = c.switchedOn;
+        state->config.isScreenShot = c.switchedOn;
         int captures = 0;
         SnapshotKeys keys(c.snapshots);
         ScreenshotKeyPoller poller(keys, [&] { ++captures; });
         while (!keys.done()) poller.runOnce();
         EXPECT_EQ(captures, c.captures) << c.name;
     }
-    resetMonitorConfigForTests();
 }
 
 // A virtual display for one test, or nothing when none can be started here.
@@ -133,7 +133,7 @@ public:
         setTrayUi(&ui);
     }
     ~CaptureUi() { setTrayUi(nullptr); }
-    testing_support::RecordingUi ui;
+    testing_support::RecordingTrayUi ui;
 };
 
 TEST(ScreenCaptureDisplay, TheHotkeyThreadSavesTheScreenAsAPngOnTheDesktop) {

@@ -51,27 +51,27 @@ TEST_F(TrayWindowTest, MenuCommandsDriveTheKeeperState) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logLine);
-        keeperState = c.before;
-        restartNotice = 0;
+        state_->keeper.state = c.before;
+        state_->window.restartNotice = 0;
         EXPECT_EQ(command(c.id), 0);
-        EXPECT_EQ(keeperState.load(), c.after);
+        EXPECT_EQ(state_->keeper.state.load(), c.after);
         EXPECT_TRUE(log_.contains(c.logLine));
         // Only a restart asks for the restarted balloon, and it leaves the gate open.
-        EXPECT_EQ(restartNotice.load(), c.id == kCmdRestart ? 1 : 0);
-        EXPECT_EQ(startGate.load(), 1);
+        EXPECT_EQ(state_->window.restartNotice.load(), c.id == kCmdRestart ? 1 : 0);
+        EXPECT_EQ(state_->keeper.startGate.load(), 1);
     }
 }
 
 TEST_F(TrayWindowTest, QuitEndsTheMessageLoopAndStopsTheMainProgram) {
     for (unsigned message : {kWmClose, kWmDestroy}) {
-        keeperState = kKeeperRun;
+        state_->keeper.state = kKeeperRun;
         monitorWindowProc(message, 0, 0);
-        EXPECT_EQ(keeperState.load(), kKeeperStop);
+        EXPECT_EQ(state_->keeper.state.load(), kKeeperStop);
     }
     for (int id : {kCmdQuit, kCmdQuitHidden}) {
-        keeperState = kKeeperRun;
+        state_->keeper.state = kKeeperRun;
         command(id);
-        EXPECT_EQ(keeperState.load(), kKeeperStop);
+        EXPECT_EQ(state_->keeper.state.load(), kKeeperStop);
     }
     EXPECT_EQ(ui_.quits(), 4);
     EXPECT_EQ(ui_.removals(), 4);
@@ -106,11 +106,11 @@ TEST_F(TrayWindowTest, SignedInstructionsAreFollowedExactly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logLine);
-        keeperState = c.before;
+        state_->keeper.state = c.before;
         const int quitsBefore = ui_.quits();
         log_.take();
         EXPECT_EQ(monitorWindowProc(kWmCopyData, 0, 0, c.text), 0);
-        EXPECT_EQ(keeperState.load(), c.after);
+        EXPECT_EQ(state_->keeper.state.load(), c.after);
         EXPECT_EQ(ui_.quits() - quitsBefore, c.quits);
         bool logged = false;
         for (const std::string& line : log_.take())
@@ -120,12 +120,12 @@ TEST_F(TrayWindowTest, SignedInstructionsAreFollowedExactly) {
 }
 
 TEST_F(TrayWindowTest, MenuFollowsMainProgramAndDebugState) {
-    mainRunning = 0;
+    state_->window.mainRunning = 0;
     EXPECT_EQ(ids(buildTrayMenu()),
               (std::vector<int>{kCmdStart, 0, kCmdSystemHint, kCmdAbout, 0, kCmdQuit}));
-    mainRunning = 1;
-    debugState = 1;
-    isScreenShot = true;
+    state_->window.mainRunning = 1;
+    state_->debugMode.on = 1;
+    state_->config.isScreenShot = true;
     const auto menu = buildTrayMenu();
     EXPECT_EQ(ids(menu), (std::vector<int>{kCmdStop, kCmdRestart, 0, kCmdSystemHint, kCmdAbout, 0,
                                            kCmdScreenshots, kCmdStopDebugMode, 0, kCmdQuit}));
@@ -139,7 +139,7 @@ TEST_F(TrayWindowTest, MenuFollowsMainProgramAndDebugState) {
     EXPECT_TRUE(findItem(menu, kCmdScreenshots)->checked);
     // "System hint" is checked while hints are shown.
     EXPECT_TRUE(findItem(menu, kCmdSystemHint)->checked);
-    silentmode = true;
+    state_->config.silentmode = true;
     EXPECT_FALSE(findItem(buildTrayMenu(), kCmdSystemHint)->checked);
     EXPECT_EQ(findItem(menu, kCmdStopDebugMode)->text, "Turn off debug mode");
 }
@@ -170,7 +170,7 @@ TEST_F(TrayWindowTest, LanguageSwitchRewritesTextsAndTellsTheUser) {
         {kCmdSimpChinese, Language_SimpChinese, "切换至简体中文", "启动"},
         {kCmdEnglish, Language_English, "Switch toEnglish", "Start"},
     };
-    silentmode = true;  // the switch balloon is shown all the same
+    state_->config.silentmode = true;  // the switch balloon is shown all the same
     for (const Case& c : cases) {
         SCOPED_TRACE(c.balloon);
         ui_.clear();
@@ -189,56 +189,56 @@ TEST_F(TrayWindowTest, StartStopBalloonsObeySilentMode) {
     EXPECT_EQ(ui_.balloons(), (std::vector<std::string>{"ZEFAGPKITessaroll turned on",
                                                         "ZEFAGPKITessaroll turned off"}));
     EXPECT_EQ(ui_.icons(), (std::vector<int>{kIconRunning, kIconStopped}));
-    EXPECT_EQ(mainRunning.load(), 0);
+    EXPECT_EQ(state_->window.mainRunning.load(), 0);
 
     // A restart: stopped without a notice, then the restarted notice instead of "turned on".
     ui_.clear();
-    restartNotice = 1;
+    state_->window.restartNotice = 1;
     setStoppedIcon();
     setRunningIcon();
     EXPECT_EQ(ui_.balloons(), std::vector<std::string>{"ZEFAGPKITessaroll already restarted"});
-    EXPECT_EQ(restartNotice.load(), 0);
+    EXPECT_EQ(state_->window.restartNotice.load(), 0);
 
     // Silent: icons change, no notices; a restart notice does not outlive its start.
     ui_.clear();
-    silentmode = true;
-    restartNotice = 1;
+    state_->config.silentmode = true;
+    state_->window.restartNotice = 1;
     setStoppedIcon();
     setRunningIcon();
     EXPECT_TRUE(ui_.balloons().empty());
     EXPECT_EQ(ui_.icons(), (std::vector<int>{kIconStopped, kIconRunning}));
-    EXPECT_EQ(mainRunning.load(), 1);
-    silentmode = false;
+    EXPECT_EQ(state_->window.mainRunning.load(), 1);
+    state_->config.silentmode = false;
     setStoppedIcon();
     EXPECT_EQ(ui_.balloons(), std::vector<std::string>{"ZEFAGPKITessaroll turned off"});
 }
 
 TEST_F(TrayWindowTest, SystemHintTogglesAndIsKeptInTheConfiguration) {
     command(kCmdSystemHint);
-    EXPECT_TRUE(silentmode.load());
-    EXPECT_NE(readFile(configPath).find("silentmode=true"), std::string::npos);
+    EXPECT_TRUE(state_->config.silentmode.load());
+    EXPECT_NE(readFile(state_->config.path).find("silentmode=true"), std::string::npos);
     command(kCmdSystemHint);
-    EXPECT_FALSE(silentmode.load());
-    EXPECT_NE(readFile(configPath).find("silentmode=false"), std::string::npos);
+    EXPECT_FALSE(state_->config.silentmode.load());
+    EXPECT_NE(readFile(state_->config.path).find("silentmode=false"), std::string::npos);
     command(kCmdScreenshots);
-    EXPECT_TRUE(isScreenShot.load());
-    EXPECT_NE(readFile(configPath).find("isScreenShot=true"), std::string::npos);
+    EXPECT_TRUE(state_->config.isScreenShot.load());
+    EXPECT_NE(readFile(state_->config.path).find("isScreenShot=true"), std::string::npos);
     EXPECT_TRUE(log_.contains("Click ScreenCutter"));
 }
 
 TEST_F(TrayWindowTest, AboutTextNamesVersionsAndTheInstalledComponent) {
     // The installer leaves the component's name and version in code page 950.
     const std::filesystem::path component =
-        std::filesystem::path(dataFolder) / "Components" / "Card";
+        std::filesystem::path(state_->window.dataFolder) / "Components" / "Card";
     std::filesystem::create_directories(component);
     writeFile(component / "DisplayName.txt", utf16ToCodePage(u"憑證元件", kCodePageBig5).value());
     writeFile(component / "Version.txt", "2.1.0");
 
-    debugState = 0;
+    state_->debugMode.on = 0;
     EXPECT_EQ(buildAboutText(),
               "憑證元件 Version:2.1.0 \nCopyright (C) ZEFA. All rights reserved. \n");
 
-    debugState = 1;
+    state_->debugMode.on = 1;
     EXPECT_EQ(buildAboutText(),
               "憑證元件 Version:2.1.0 \nZEFAGPKITessaroll program version: 1.0.23.0510 \n"
               "Monitor version: 1.0.20.0309 \nCopyright (C) ZEFA. All rights reserved. \n");
@@ -253,7 +253,7 @@ TEST_F(TrayWindowTest, AboutWithoutComponentAndOneBoxAtATime) {
     int nested = 0;
     ui_.whileBoxOpen = [&] {
         ++nested;
-        EXPECT_EQ(aboutBoxIdle.load(), 0);
+        EXPECT_EQ(state_->window.aboutBoxIdle.load(), 0);
         if (nested == 1) {
             monitorWindowProc(kWmTrayCallback, 0, kWmLButtonDblClk);
             command(kCmdAbout);
@@ -262,7 +262,7 @@ TEST_F(TrayWindowTest, AboutWithoutComponentAndOneBoxAtATime) {
     command(kCmdAbout);
     ASSERT_EQ(ui_.boxes().size(), 1u);
     EXPECT_EQ(ui_.boxes()[0].text, "Copyright (C) ZEFA. All rights reserved. \n");
-    EXPECT_EQ(aboutBoxIdle.load(), 1);
+    EXPECT_EQ(state_->window.aboutBoxIdle.load(), 1);
     // Closed again, a new request opens a new box.
     monitorWindowProc(kWmTrayCallback, 0, kWmLButtonDblClk);
     EXPECT_EQ(ui_.boxes().size(), 2u);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "TessarollSession/TopmostWatcher.h"
-#include "TessarollUtil/LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "doubles/TestWindow/TestDesktop.h"
 #include "helpers/ChildProcess.h"
 #include "platform/Desktop.h"

@@ -1,7 +1,7 @@
 #include "TessarollUtil/AesText.h"
 #include "TessarollUtil/Crypto.h"
 
-#include "LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 
 #include <gtest/gtest.h>
 

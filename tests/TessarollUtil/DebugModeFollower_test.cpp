@@ -12,7 +12,7 @@
 #include <memory>
 #include <thread>
 
-#include "LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 #include "platform/NamedEvent.h"

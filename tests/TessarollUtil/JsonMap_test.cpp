@@ -1,7 +1,7 @@
 #include "TessarollUtil/JsonMap.h"
 #include "TessarollUtil/Text.h"
 
-#include "LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "TessarollUtil/Text.h"
 #include "platform/Encoding.h"
 
-#include "LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 

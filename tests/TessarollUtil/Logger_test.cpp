@@ -1,7 +1,7 @@
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/Log.h"
 
-#include "LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/Sandbox.h"
 #include "platform/NamedMutex.h"
 

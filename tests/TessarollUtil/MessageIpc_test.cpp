@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/Message.h"
-#include "TessarollUtil/PeerProgram.h"
+#include "doubles/IpcPeer/PeerProgram.h"
+#include "doubles/LogCapture/LogCapture.h"
+#include "doubles/LogindMock/LogindMock.h"
 #include "platform/Channel.h"
-#include "platform/LogindMock.h"
 
 using namespace std::chrono_literals;
 using testing_support::PeerReceiver;

@@ -8,8 +8,8 @@
 #include <future>
 #include <thread>
 
-#include "TessarollUtil/LogCapture.h"
 #include "TessarollUtil/System.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 
 using namespace std::chrono_literals;

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <filesystem>
 
-#include "TessarollUtil/LogCapture.h"
-#include "TessarollUtil/PeerProgram.h"
+#include "doubles/IpcPeer/PeerProgram.h"
+#include "doubles/LogCapture/LogCapture.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

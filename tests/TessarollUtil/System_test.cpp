@@ -13,7 +13,7 @@
 #include <regex>
 #include <thread>
 
-#include "LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 #include "platform/OsVersion.h"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 
 using testing_support::LogCapture;
 

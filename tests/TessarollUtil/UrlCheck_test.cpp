@@ -1,6 +1,6 @@
 #include "TessarollUtil/UrlCheck.h"
 
-#include "LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <optional>
 
-#include "TessarollUtil/LogCapture.h"
 #include "TessarollWorker/Worker.h"
 #include "certs/RootCertificates.h"
 #include "certs/ServerCredentials.h"
+#include "doubles/LogCapture/LogCapture.h"
 #include "helpers/Sandbox.h"
 #include "platform/TrustStore.h"
 

@@ -8,7 +8,7 @@
 
 #include "OtherUser.h"
 #include "Tessaroll/ServiceFixture.h"
-#include "TessarollUtil/LogCapture.h"
+#include "doubles/LogCapture/LogCapture.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "TessarollUtil/PeerProgram.h"
+#include "doubles/IpcPeer/PeerProgram.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/LogindMock.h"
+#include "doubles/LogindMock/LogindMock.h"
 
 using namespace std::chrono_literals;
 

@@ -1,8 +1,8 @@
 // The folders a page's file methods may use, attacked the way a page would: paths that
 // climb out, links into and out of the folders, hidden folders, and links or other names
 // of outside files planted where the method writes. Every refusal leaves the tree as it was.
-#include "CardComponent/CardErrors.h"
 #include "CardComponent/FileAccess.h"
+#include "CardComponent/CardErrors.h"
 #include "helpers/Sandbox.h"
 #include "helpers/TreeSnapshot.h"
 

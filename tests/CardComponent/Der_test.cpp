@@ -1,7 +1,7 @@
 // The small DER reader and writer under the extension readers and the enveloped data.
+#include "CardComponent/Der.h"
 #include "CardComponent/CardErrors.h"
 #include "CardComponent/Certificate.h"
-#include "CardComponent/Der.h"
 
 #include <gtest/gtest.h>
 

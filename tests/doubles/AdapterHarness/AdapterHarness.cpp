@@ -1,4 +1,4 @@
-#include "AdapterHarness.h"
+#include "doubles/AdapterHarness/AdapterHarness.h"
 
 #include <dlfcn.h>
 
