@@ -89,7 +89,7 @@ bool makeToken(const std::string& label, int count, const fs::path& work) {
                             std::to_string(1000 + i) + "\nexpiration_days = 365\nencryption_key\n");
         run("certtool --generate-self-signed --load-privkey " + key + " --template " +
             tmpl.string() + " --outfile " + pem.string() + " 2>/dev/null");
-        char id[8];
+        char id[16];
         std::snprintf(id, sizeof id, "%02x", 0x10 + i);
         out = run("GNUTLS_PIN=" + std::string(kPin) + " p11tool --provider " + softhsmModule() +
                       " --login --write --load-certificate " + pem.string() + " --label old" +
