@@ -43,6 +43,57 @@ void setKeeperProgram(KeeperProgram program) {
     keeperProgram = std::move(program);
 }
 
+namespace {
+
+// Sleeps while the user is switched out; false when the keeper is to end.
+bool waitForUserToReturn() {
+    if (userSwitchedOut != 1) return true;
+    while (userSwitchedOut == 1) {
+        if (!pause(1000)) return false;
+    }
+    if (!pause(100)) return false;
+    refreshNotificationArea();
+    return true;
+}
+
+// Sleeps while the main program is stopped or a restart holds the gate; false when the
+// keeper is to end.
+bool waitUntilStartAllowed() {
+    while (keeperState == kKeeperStop) {
+        if (!pause(100)) return false;
+    }
+    while (startGate == 0) {
+        if (!pause(100)) return false;
+    }
+    return true;
+}
+
+// Runs the main program again each time it ends, up to a series' length; false when the
+// keeper is to end.
+bool runSeries(const KeeperProgram& program) {
+    for (int run = 0; run < kKeeperRunsPerSeries; ++run) {
+        writeNormalLog("Start Tessaroll main program", "");
+        std::string commandLine = cutToBuffer(program.command + " " + std::to_string(run), 512);
+        setRunningIcon();
+        runHiddenAndWait(commandLine.c_str(), false);
+        pause(100);
+        setStoppedIcon();
+        if (!pause(500)) return false;
+        if (keeperState != kKeeperRun) return true;
+        if (userSwitchedOut == 1) {
+            writeNormalLog("[Keeper] ", "Detect user switch out event, into sleep mode");
+            return true;
+        }
+        if (run == kKeeperRunsPerSeries - 1) {
+            writeNormalLog("[Keeper] ", "Restart main program too many times, shutdown Keeper");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 void keeperThread() {
     const KeeperProgram program = currentProgram();
     killMainProgram();
@@ -50,39 +101,8 @@ void keeperThread() {
         IPCHandlers.lockFlag = &userSwitchedOut;
         startIPCReceiver(kChannelMonitorReceiver);
     }
-    while (!quitForTests) {
-        if (userSwitchedOut == 1) {
-            while (userSwitchedOut == 1) {
-                if (!pause(1000)) return;
-            }
-            if (!pause(100)) return;
-            refreshNotificationArea();
-        }
-        while (keeperState == kKeeperStop) {
-            if (!pause(100)) return;
-        }
-        while (startGate == 0) {
-            if (!pause(100)) return;
-        }
-        for (int run = 0; run < kKeeperRunsPerSeries; ++run) {
-            writeNormalLog("Start Tessaroll main program", "");
-            std::string commandLine = cutToBuffer(program.command + " " + std::to_string(run), 512);
-            setRunningIcon();
-            runHiddenAndWait(commandLine.c_str(), false);
-            pause(100);
-            setStoppedIcon();
-            if (!pause(500)) return;
-            if (keeperState != kKeeperRun) break;
-            if (userSwitchedOut == 1) {
-                writeNormalLog("[Keeper] ", "Detect user switch out event, into sleep mode");
-                break;
-            }
-            if (run == kKeeperRunsPerSeries - 1) {
-                writeNormalLog("[Keeper] ", "Restart main program too many times, shutdown Keeper");
-                return;
-            }
-        }
-    }
+    while (!quitForTests)
+        if (!waitForUserToReturn() || !waitUntilStartAllowed() || !runSeries(program)) return;
 }
 
 void startMainProgram() {
