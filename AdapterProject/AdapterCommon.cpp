@@ -134,6 +134,48 @@ std::optional<std::string> makeAnswerText(_bstr_t&& answer) {
     return bstrToUtf8(held.GetBSTR());
 }
 
+namespace {
+
+// By the element's exact type: an element that is itself an array holds no text or number
+// to read.
+void appendElementText(VARIANT& element, std::u16string& text) {
+    switch (element.vt) {
+        case VT_I4:
+        case VT_INT:
+            if (HRESULT result = VariantChangeType(&element, &element, 0, VT_BSTR); FAILED(result))
+                _com_issue_error(result);
+            [[fallthrough]];
+        case VT_BSTR:
+            if (element.bstrVal) text.append(element.bstrVal, SysStringLen(element.bstrVal));
+            break;
+        default: break;
+    }
+}
+
+void appendArrayText(const VARIANT& array, std::u16string& text) {
+    LONG lower = 0, upper = -1;
+    // An array value without an array reads as an empty one.
+    if (FAILED(SafeArrayGetLBound(array.parray, 1, &lower)) ||
+        FAILED(SafeArrayGetUBound(array.parray, 1, &upper)))
+        upper = lower - 1;
+    for (int64_t at = lower; at <= upper; ++at) {
+        LONG index = LONG(at);
+        if (array.vt != (VT_ARRAY | VT_VARIANT)) {
+            std::printf("Error!! value->vt & ~VT_ARRAY = %d\n", array.vt & ~VT_ARRAY);
+            continue;
+        }
+        VARIANT element;
+        VariantInit(&element);
+        ClearOnExit clearElement{&element};
+        if (HRESULT result = SafeArrayGetElement(array.parray, &index, &element); FAILED(result))
+            _com_issue_error(result);
+        appendElementText(element, text);
+        text.push_back(u';');
+    }
+}
+
+}  // namespace
+
 _bstr_t variantToBstr(VARIANT* value) {
     ClearOnExit clearValue{value};
     std::u16string text;
@@ -143,43 +185,10 @@ _bstr_t variantToBstr(VARIANT* value) {
     ClearOnExit clearCopy{&copy};
     if (HRESULT result = VariantCopy(&copy, value); FAILED(result)) _com_issue_error(result);
 
-    if ((copy.vt & VT_BOOL) == VT_BOOL) {
+    if ((copy.vt & VT_BOOL) == VT_BOOL)
         text = copy.boolVal ? u"1" : u"0";
-    } else if (copy.vt & VT_ARRAY) {
-        LONG lower = 0, upper = -1;
-        // An array value without an array reads as an empty one.
-        if (FAILED(SafeArrayGetLBound(copy.parray, 1, &lower)) ||
-            FAILED(SafeArrayGetUBound(copy.parray, 1, &upper)))
-            upper = lower - 1;
-        for (int64_t at = lower; at <= upper; ++at) {
-            LONG index = LONG(at);
-            if (copy.vt != (VT_ARRAY | VT_VARIANT)) {
-                std::printf("Error!! value->vt & ~VT_ARRAY = %d\n", copy.vt & ~VT_ARRAY);
-                continue;
-            }
-            VARIANT element;
-            VariantInit(&element);
-            ClearOnExit clearElement{&element};
-            if (HRESULT result = SafeArrayGetElement(copy.parray, &index, &element); FAILED(result))
-                _com_issue_error(result);
-            // By the element's exact type: an element that is itself an array holds no text
-            // or number to read.
-            switch (element.vt) {
-                case VT_I4:
-                case VT_INT:
-                    if (HRESULT result = VariantChangeType(&element, &element, 0, VT_BSTR);
-                        FAILED(result))
-                        _com_issue_error(result);
-                    [[fallthrough]];
-                case VT_BSTR:
-                    if (element.bstrVal)
-                        text.append(element.bstrVal, SysStringLen(element.bstrVal));
-                    break;
-                default: break;
-            }
-            text.push_back(u';');
-        }
-    }
+    else if (copy.vt & VT_ARRAY)
+        appendArrayText(copy, text);
     BSTR result = SysAllocStringLen(text.data(), uint32_t(text.size()));
     if (!result) _com_issue_error(E_OUTOFMEMORY);
     return _bstr_t(result, false);

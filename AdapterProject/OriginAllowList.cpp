@@ -61,20 +61,13 @@ std::optional<std::vector<std::string>> readAllowedOrigins() {
     return origins;
 }
 
-}  // namespace
+struct HostAndPort {
+    std::string_view host;
+    std::string_view rest;  // empty, or ":" and the port
+};
 
-std::string allowedOriginsPath() {
-    return windowsFolder() + "/ZEFAGPKI/allowed-origins";
-}
-
-std::optional<std::string> canonicalOrigin(std::string_view origin) {
-    const std::size_t separator = origin.find("://");
-    if (separator == std::string_view::npos) return std::nullopt;
-    const std::string scheme = toLowerString(origin.substr(0, separator));
-    if (scheme != "http" && scheme != "https") return std::nullopt;
-    std::string_view authority = origin.substr(separator + 3);
-
-    // The host, then either nothing or ":" and a port.
+// The host, then either nothing or ":" and a port.
+std::optional<HostAndPort> splitAuthority(std::string_view authority) {
     std::string_view host, rest;
     if (authority.starts_with('[')) {
         const std::size_t close = authority.find(']');
@@ -92,6 +85,24 @@ std::optional<std::string> canonicalOrigin(std::string_view origin) {
             if (!isHostCharacter(c)) return std::nullopt;
     }
     if (!rest.empty() && !rest.starts_with(':')) return std::nullopt;
+    return HostAndPort{host, rest};
+}
+
+}  // namespace
+
+std::string allowedOriginsPath() {
+    return windowsFolder() + "/ZEFAGPKI/allowed-origins";
+}
+
+std::optional<std::string> canonicalOrigin(std::string_view origin) {
+    const std::size_t separator = origin.find("://");
+    if (separator == std::string_view::npos) return std::nullopt;
+    const std::string scheme = toLowerString(origin.substr(0, separator));
+    if (scheme != "http" && scheme != "https") return std::nullopt;
+
+    std::optional<HostAndPort> parts = splitAuthority(origin.substr(separator + 3));
+    if (!parts) return std::nullopt;
+    const auto [host, rest] = *parts;
 
     std::string canonical = scheme + "://" + toLowerString(host);
     if (!rest.empty()) {

@@ -463,7 +463,7 @@ std::string CardEngine::xmlSign(const SecretString* pin, const std::string& xml,
     gnutls_privkey_t key = keyOf(token, *signer, use);
     std::string signedXml =
         signXml(xml, options, signer->certificate,
-                [&](std::string_view data, gnutls_digest_algorithm_t dig) {
+                [&, signer = signer](std::string_view data, gnutls_digest_algorithm_t dig) {
                     gnutls_datum_t in = view(data), sig{nullptr, 0};
                     int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
                     if (r < 0) fail(keyError(r));

@@ -112,9 +112,14 @@ std::string encryptEnvelope(const Certificate& recipient, std::string_view conte
     return der::sequence({der::tlv(0x06, kOidEnvelopedData), der::tlv(0xA0, enveloped)});
 }
 
-std::string decryptEnvelope(
-    std::string_view envelope,
-    const std::function<gnutls_privkey_t(const std::vector<Recipient>&, size_t&)>& keyFor) {
+namespace {
+
+struct EnvelopeFields {
+    std::vector<der::Element> recipientInfos;
+    der::Element encryptedContentInfo;
+};
+
+EnvelopeFields envelopeFields(std::string_view envelope) {
     std::string_view in = envelope;
     auto top = der::next(in);
     if (!top || top->tag != 0x30) fail(kBadData);
@@ -132,45 +137,43 @@ std::string decryptEnvelope(
     if ((*fields)[at].tag != 0x31) fail(kBadData);
     auto infos = der::children((*fields)[at].content);
     if (!infos || at + 1 >= fields->size()) fail(kBadData);
-    const der::Element& eci = (*fields)[at + 1];
+    return {std::move(*infos), (*fields)[at + 1]};
+}
 
+struct RecipientKeys {
     std::vector<Recipient> recipients;
-    std::vector<std::string_view> keys;
-    for (const auto& info : *infos) {
+    std::vector<std::string_view> encryptedKeys;  // one per recipient
+};
+
+RecipientKeys rsaRecipients(const std::vector<der::Element>& infos) {
+    RecipientKeys found;
+    for (const auto& info : infos) {
         if (info.tag != 0x30) continue;  // other recipient kinds are not for RSA card keys
         auto parts = der::children(info.content);
         if (!parts || parts->size() != 4 || (*parts)[1].tag != 0x30 || (*parts)[3].tag != 0x04)
             continue;
         auto ias = der::children((*parts)[1].content);
         if (!ias || ias->size() != 2 || (*ias)[1].tag != 0x02) continue;
-        recipients.push_back(
+        found.recipients.push_back(
             {std::string((*ias)[0].whole), stripZero(std::string((*ias)[1].content))});
-        keys.push_back((*parts)[3].content);
+        found.encryptedKeys.push_back((*parts)[3].content);
     }
-    if (recipients.empty()) fail(kNoKey);
-    size_t which = 0;
-    gnutls_privkey_t key = keyFor(recipients, which);
+    return found;
+}
 
-    auto eparts = der::children(eci.content);
-    if (!eparts || eparts->size() < 3 || (*eparts)[1].tag != 0x30) fail(kBadData);
-    auto alg = der::children((*eparts)[1].content);
-    if (!alg || alg->size() != 2 || (*alg)[0].tag != 0x06 || (*alg)[1].tag != 0x04) fail(kBadData);
-    gnutls_cipher_algorithm_t algo;
+struct ContentAlgorithm {
+    gnutls_cipher_algorithm_t cipher;
     size_t keySize;
-    if ((*alg)[0].content == kOidAes256Cbc) {
-        algo = GNUTLS_CIPHER_AES_256_CBC;
-        keySize = 32;
-    } else if ((*alg)[0].content == kOidAes192Cbc) {
-        algo = GNUTLS_CIPHER_AES_192_CBC;
-        keySize = 24;
-    } else if ((*alg)[0].content == kOidAes128Cbc) {
-        algo = GNUTLS_CIPHER_AES_128_CBC;
-        keySize = 16;
-    } else {
-        fail(kBadAlgorithm);  // 3DES, RC2 and the like: not offered
-    }
-    if ((*alg)[1].content.size() != 16) fail(kBadData);  // the AES IV
-    const der::Element& encrypted = (*eparts)[2];
+};
+
+ContentAlgorithm contentAlgorithm(std::string_view oid) {
+    if (oid == kOidAes256Cbc) return {GNUTLS_CIPHER_AES_256_CBC, 32};
+    if (oid == kOidAes192Cbc) return {GNUTLS_CIPHER_AES_192_CBC, 24};
+    if (oid == kOidAes128Cbc) return {GNUTLS_CIPHER_AES_128_CBC, 16};
+    fail(kBadAlgorithm);  // 3DES, RC2 and the like: not offered
+}
+
+std::string encryptedContent(const der::Element& encrypted) {
     std::string cipher;
     if (encrypted.tag == 0x80) {
         cipher = std::string(encrypted.content);
@@ -182,10 +185,10 @@ std::string decryptEnvelope(
         fail(kBadData);
     }
     if (cipher.empty() || cipher.size() % 16) fail(kBadData);
+    return cipher;
+}
 
-    SecretString contentKey(rsaDecrypt(key, keys[which]));
-    if (contentKey.size() != keySize) fail(kBadData);
-    std::string plain = aesCbc(false, algo, contentKey, (*alg)[1].content, std::move(cipher));
+std::string withoutPadding(std::string plain) {
     unsigned pad = static_cast<unsigned char>(plain.back());
     if (pad == 0 || pad > 16 || pad > plain.size()) {
         secureWipe(plain);
@@ -198,6 +201,31 @@ std::string decryptEnvelope(
         }
     plain.resize(plain.size() - pad);
     return plain;
+}
+
+}  // namespace
+
+std::string decryptEnvelope(
+    std::string_view envelope,
+    const std::function<gnutls_privkey_t(const std::vector<Recipient>&, size_t&)>& keyFor) {
+    const EnvelopeFields fields = envelopeFields(envelope);
+    const RecipientKeys found = rsaRecipients(fields.recipientInfos);
+    if (found.recipients.empty()) fail(kNoKey);
+    size_t which = 0;
+    gnutls_privkey_t key = keyFor(found.recipients, which);
+
+    auto eparts = der::children(fields.encryptedContentInfo.content);
+    if (!eparts || eparts->size() < 3 || (*eparts)[1].tag != 0x30) fail(kBadData);
+    auto alg = der::children((*eparts)[1].content);
+    if (!alg || alg->size() != 2 || (*alg)[0].tag != 0x06 || (*alg)[1].tag != 0x04) fail(kBadData);
+    const ContentAlgorithm algorithm = contentAlgorithm((*alg)[0].content);
+    const std::string_view iv = (*alg)[1].content;
+    if (iv.size() != 16) fail(kBadData);  // the AES IV
+    std::string cipher = encryptedContent((*eparts)[2]);
+
+    SecretString contentKey(rsaDecrypt(key, found.encryptedKeys[which]));
+    if (contentKey.size() != algorithm.keySize) fail(kBadData);
+    return withoutPadding(aesCbc(false, algorithm.cipher, contentKey, iv, std::move(cipher)));
 }
 
 }  // namespace card

@@ -231,99 +231,126 @@ struct Prepared {
     xmlNodePtr signature;
 };
 
-Prepared prepare(std::string_view xml, const XmlSigningOptions& options) {
-    Prepared p{parse(xml), nullptr};
-    xmlDocPtr doc = p.doc.get();
-    xmlNodePtr root = xmlDocGetRootElement(doc);
+xmlNodePtr templateSignature(xmlNodePtr root, const std::string& signId) {
     std::vector<xmlNodePtr> signatures;
     collect(root, "Signature", signatures);
     for (xmlNodePtr s : signatures)
-        if (options.signId.empty() || attribute(s, "Id") == options.signId) {
-            p.signature = s;
-            break;
-        }
-    if (!p.signature) {
-        // no template: a complete enveloped signature over the whole document
-        xmlNodePtr sig = xmlNewChild(root, nullptr, X("Signature"), nullptr);
-        xmlNsPtr ns = xmlNewNs(sig, X(kDsig), X("ds"));
-        xmlSetNs(sig, ns);
-        if (!options.signId.empty()) xmlSetProp(sig, X("Id"), X(options.signId.c_str()));
-        xmlNodePtr info = addDsig(sig, ns, "SignedInfo");
-        xmlSetProp(addDsig(info, ns, "CanonicalizationMethod"), X("Algorithm"), X(kExcC14n));
-        xmlSetProp(addDsig(info, ns, "SignatureMethod"), X("Algorithm"),
-                   X(signatureUri(true, options.digest).c_str()));
-        xmlNodePtr ref = addDsig(info, ns, "Reference");
-        xmlSetProp(ref, X("URI"), X(""));
-        xmlNodePtr transforms = addDsig(ref, ns, "Transforms");
-        xmlSetProp(addDsig(transforms, ns, "Transform"), X("Algorithm"), X(kEnveloped));
-        xmlSetProp(addDsig(transforms, ns, "Transform"), X("Algorithm"), X(kExcC14n));
-        xmlSetProp(addDsig(ref, ns, "DigestMethod"), X("Algorithm"), X(digestUri(options.digest)));
-        addDsig(ref, ns, "DigestValue");
-        addDsig(sig, ns, "SignatureValue");
-        p.signature = sig;
+        if (signId.empty() || attribute(s, "Id") == signId) return s;
+    return nullptr;
+}
+
+// Without a template: a complete enveloped signature over the whole document.
+xmlNodePtr addEnvelopedSignature(xmlNodePtr root, const XmlSigningOptions& options) {
+    xmlNodePtr sig = xmlNewChild(root, nullptr, X("Signature"), nullptr);
+    xmlNsPtr ns = xmlNewNs(sig, X(kDsig), X("ds"));
+    xmlSetNs(sig, ns);
+    if (!options.signId.empty()) xmlSetProp(sig, X("Id"), X(options.signId.c_str()));
+    xmlNodePtr info = addDsig(sig, ns, "SignedInfo");
+    xmlSetProp(addDsig(info, ns, "CanonicalizationMethod"), X("Algorithm"), X(kExcC14n));
+    xmlSetProp(addDsig(info, ns, "SignatureMethod"), X("Algorithm"),
+               X(signatureUri(true, options.digest).c_str()));
+    xmlNodePtr ref = addDsig(info, ns, "Reference");
+    xmlSetProp(ref, X("URI"), X(""));
+    xmlNodePtr transforms = addDsig(ref, ns, "Transforms");
+    xmlSetProp(addDsig(transforms, ns, "Transform"), X("Algorithm"), X(kEnveloped));
+    xmlSetProp(addDsig(transforms, ns, "Transform"), X("Algorithm"), X(kExcC14n));
+    xmlSetProp(addDsig(ref, ns, "DigestMethod"), X("Algorithm"), X(digestUri(options.digest)));
+    addDsig(ref, ns, "DigestValue");
+    addDsig(sig, ns, "SignatureValue");
+    return sig;
+}
+
+struct DigestNodes {
+    xmlNodePtr method;
+    xmlNodePtr value;
+};
+
+// A reference's DigestMethod and DigestValue, added where the template leaves them out.
+DigestNodes digestNodes(xmlNodePtr ref, xmlNsPtr ns, gnutls_digest_algorithm_t dig) {
+    xmlNodePtr method = child(ref, "DigestMethod");
+    xmlNodePtr value = child(ref, "DigestValue");
+    if (!method) {
+        method = xmlNewNode(ns, X("DigestMethod"));
+        xmlSetProp(method, X("Algorithm"), X(digestUri(dig)));
+        if (value)
+            xmlAddPrevSibling(value, method);
+        else
+            xmlAddChild(ref, method);
     }
+    if (!value) value = addDsig(ref, ns, "DigestValue");
+    return {method, value};
+}
+
+struct ReferenceTransforms {
+    bool enveloped = false;
+    std::optional<C14nMethod> c14n;
+};
+
+ReferenceTransforms referenceTransforms(xmlNodePtr ref) {
+    ReferenceTransforms found;
+    xmlNodePtr transforms = child(ref, "Transforms");
+    if (!transforms) return found;
+    for (xmlNodePtr t = transforms->children; t; t = t->next) {
+        if (!isDsig(t, "Transform")) continue;
+        std::string a = attribute(t, "Algorithm");
+        if (a == kEnveloped)
+            found.enveloped = true;
+        else if (auto m = c14nMethod(a))
+            found.c14n = m;
+        else
+            fail(kBadAlgorithm);
+    }
+    return found;
+}
+
+// What a reference digests: a part of the document itself, or a file beside it.
+std::string referencedData(const Prepared& p, xmlNodePtr ref, const ReferenceTransforms& transforms,
+                           const std::vector<std::string>& referenceDirs) {
+    std::string uri = attribute(ref, "URI");
+    bool hasUri = xmlHasProp(ref, X("URI")) != nullptr;
+    if (hasUri && (uri.empty() || uri[0] == '#')) {
+        Visibility v;
+        if (!uri.empty()) {
+            v.inside = findById(xmlDocGetRootElement(p.doc.get()), uri.substr(1));
+            if (!v.inside) fail(kInvalidArgument);
+        }
+        if (transforms.enveloped) v.excluded = p.signature;
+        return canonical(p.doc.get(), v, transforms.c14n.value_or(C14nMethod{}));
+    }
+    std::string data = externalReference(uri, referenceDirs);
+    if (transforms.c14n) {
+        Doc ext = parse(data);
+        data = canonical(ext.get(), Visibility{}, *transforms.c14n);
+    }
+    return data;
+}
+
+void digestReference(const Prepared& p, xmlNodePtr ref, const XmlSigningOptions& options) {
+    const DigestNodes nodes = digestNodes(ref, p.signature->ns, options.digest);
+    xmlChar* content = xmlNodeGetContent(nodes.value);
+    std::string given = textOf(content);
+    xmlFree(content);
+    if (options.keepGivenDigests && given.find_first_not_of(" \t\r\n") != std::string::npos) return;
+    std::string algorithm = attribute(nodes.method, "Algorithm");
+    if (algorithm.empty()) {
+        algorithm = digestUri(options.digest);
+        xmlSetProp(nodes.method, X("Algorithm"), X(algorithm.c_str()));
+    }
+    gnutls_digest_algorithm_t dig = digestFromUri(algorithm);
+    const ReferenceTransforms transforms = referenceTransforms(ref);
+    const std::string data = referencedData(p, ref, transforms, options.referenceDirs);
+    setText(nodes.value, base64Encode(digest(dig, data)));
+}
+
+Prepared prepare(std::string_view xml, const XmlSigningOptions& options) {
+    Prepared p{parse(xml), nullptr};
+    xmlNodePtr root = xmlDocGetRootElement(p.doc.get());
+    p.signature = templateSignature(root, options.signId);
+    if (!p.signature) p.signature = addEnvelopedSignature(root, options);
     xmlNodePtr info = child(p.signature, "SignedInfo");
     if (!info) fail(kInvalidArgument);
-    for (xmlNodePtr ref = info->children; ref; ref = ref->next) {
-        if (!isDsig(ref, "Reference")) continue;
-        xmlNodePtr method = child(ref, "DigestMethod");
-        xmlNodePtr value = child(ref, "DigestValue");
-        xmlNsPtr ns = p.signature->ns;
-        if (!method) {
-            method = xmlNewNode(ns, X("DigestMethod"));
-            xmlSetProp(method, X("Algorithm"), X(digestUri(options.digest)));
-            if (value)
-                xmlAddPrevSibling(value, method);
-            else
-                xmlAddChild(ref, method);
-        }
-        if (!value) value = addDsig(ref, ns, "DigestValue");
-        xmlChar* content = xmlNodeGetContent(value);
-        std::string given = textOf(content);
-        xmlFree(content);
-        if (options.keepGivenDigests && given.find_first_not_of(" \t\r\n") != std::string::npos)
-            continue;
-        std::string algorithm = attribute(method, "Algorithm");
-        if (algorithm.empty()) {
-            algorithm = digestUri(options.digest);
-            xmlSetProp(method, X("Algorithm"), X(algorithm.c_str()));
-        }
-        gnutls_digest_algorithm_t dig = digestFromUri(algorithm);
-
-        bool enveloped = false;
-        std::optional<C14nMethod> c14n;
-        if (xmlNodePtr transforms = child(ref, "Transforms")) {
-            for (xmlNodePtr t = transforms->children; t; t = t->next) {
-                if (!isDsig(t, "Transform")) continue;
-                std::string a = attribute(t, "Algorithm");
-                if (a == kEnveloped)
-                    enveloped = true;
-                else if (auto m = c14nMethod(a))
-                    c14n = m;
-                else
-                    fail(kBadAlgorithm);
-            }
-        }
-        std::string uri = attribute(ref, "URI");
-        bool hasUri = xmlHasProp(ref, X("URI")) != nullptr;
-        std::string data;
-        if (hasUri && (uri.empty() || uri[0] == '#')) {
-            Visibility v;
-            if (!uri.empty()) {
-                v.inside = findById(root, uri.substr(1));
-                if (!v.inside) fail(kInvalidArgument);
-            }
-            if (enveloped) v.excluded = p.signature;
-            data = canonical(doc, v, c14n.value_or(C14nMethod{}));
-        } else {
-            data = externalReference(uri, options.referenceDirs);
-            if (c14n) {
-                Doc ext = parse(data);
-                data = canonical(ext.get(), Visibility{}, *c14n);
-            }
-        }
-        setText(value, base64Encode(digest(dig, data)));
-    }
+    for (xmlNodePtr ref = info->children; ref; ref = ref->next)
+        if (isDsig(ref, "Reference")) digestReference(p, ref, options);
     return p;
 }
 

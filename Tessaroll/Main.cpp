@@ -131,17 +131,8 @@ int startListeners(const int (&ports)[listenerPortCount], const std::string& cer
     return started;
 }
 
-int runService(const std::optional<std::string>& commandLine) {
-    const sigset_t stopSignals = blockStopSignals();
-
-    installCrashHandler();
-
-    copyPath = cut(getCopyPath("ZEFAGPKITessaroll"), pathLimit);
-    if (copyPath.empty()) {
-        writeErrorLog("Extract copy path: ", "Fail");
-        return 0;
-    }
-
+// The log's head: banner, build, a crash before this start, the system.
+void logServiceStart(const std::optional<std::string>& commandLine) {
     setLog(logPrefix);
     if (isLogOn()) logPrint(5, "%s", bannerLine);
     writeNormalLog("Execute setting: ", "ZEFAGPKI");
@@ -159,12 +150,76 @@ int runService(const std::optional<std::string>& commandLine) {
         environment += (mask & 0x200000) ? " 64 bit" : " 32 bit";
         writeNormalLog("Environment: ", environment);
     }
+}
+
+// The program's own copy folder when it has one, else the data folder.
+std::string workFolderFor(const std::string& dataFolder) {
+    std::string ownCopyPath = cut(getCopyPath(kMainFolderName), pathLimit);
+    return ownCopyPath.empty() ? dataFolder : ownCopyPath;
+}
+
+void readSupportedPorts(int (&ports)[listenerPortCount]) {
+    std::sscanf("port=56482 56582 56682", "port=%d %d %d", &ports[0], &ports[1], &ports[2]);
+    writeNormalLog("Support port: ", std::to_string(ports[0]) + " " + std::to_string(ports[1]) +
+                                         " " + std::to_string(ports[2]));
+}
+
+ServiceState& startSessions(const std::string& workFolder, const sigset_t& stopSignals) {
+    // Never destroyed: the signal and message threads may use them until the process ends.
+    auto* sessions = new SessionService(workFolder, executePath, static_cast<uint32_t>(getpid()));
+    auto* state = new ServiceState(*sessions);
+    serveRequests(*state);
+    std::thread(waitForStopSignals, stopSignals, std::ref(*state)).detach();
+    startMessageReceiver([state] { state->finalRelease(); });
+    writeNormalLog("Tessaroll Version: ", kTessarollVersion);
+    return *state;
+}
+
+// False when there is nothing to serve with: no server key, or no listener started.
+bool startHttpsListeners(const int (&ports)[listenerPortCount]) {
+    const bool rsa = useRsaCertificate(getOSVersion());
+    std::string certificate = serverCertificatePem(rsa);
+    std::optional<SecretString> key = obtainServerKey(rsa);
+    if (!key) {
+        TESSAROLL_ALLOCATION_FAILURE();
+        return false;
+    }
+    const std::string priorities = listenerPriorities();
+    const int started = startListeners(ports, certificate, *key, priorities);
+    releaseServerKey(key);
+    certificate.clear();
+    certificate.shrink_to_fit();
+
+    writeNormalLog("", "HTTPS Mode");
+    if (started == 0) {
+        writeWarningLog("ZEFAGPKITessaroll initialization: ", "Fail");
+        return false;
+    }
+    writeNormalLog("ZEFAGPKITessaroll initialization: ", "Success");
+    return true;
+}
+
+void serveUntilFinalRelease(const ServiceState& state) {
+    if (isLogOn()) logPrint(5, "%s", separatorLine);
+    while (!state.ending()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!waitForRequestWorkers(workerDrainLimit))
+        writeWarningLog("Requests still running at the end", "");
+}
+
+int runService(const std::optional<std::string>& commandLine) {
+    const sigset_t stopSignals = blockStopSignals();
+
+    installCrashHandler();
+
+    copyPath = cut(getCopyPath("ZEFAGPKITessaroll"), pathLimit);
+    if (copyPath.empty()) {
+        writeErrorLog("Extract copy path: ", "Fail");
+        return 0;
+    }
+    logServiceStart(commandLine);
 
     const std::string dataFolder = copyPath;
-    std::string workFolder = copyPath;
-    if (std::string ownCopyPath = cut(getCopyPath(kMainFolderName), pathLimit);
-        !ownCopyPath.empty())
-        workFolder = ownCopyPath;
+    const std::string workFolder = workFolderFor(dataFolder);
     if (!becomeTheOnlyInstance(workFolder)) return 0;
 
     executePath = cut(getModuleFolder().value_or(""), pathLimit);
@@ -176,46 +231,14 @@ int runService(const std::optional<std::string>& commandLine) {
     writeNormalLog("Execute path: ", executePath);
 
     int ports[listenerPortCount] = {};
-    std::sscanf("port=56482 56582 56682", "port=%d %d %d", &ports[0], &ports[1], &ports[2]);
-    writeNormalLog("Support port: ", std::to_string(ports[0]) + " " + std::to_string(ports[1]) +
-                                         " " + std::to_string(ports[2]));
-
-    // Never destroyed: the signal and message threads may use them until the process ends.
-    auto* sessions = new SessionService(workFolder, executePath, static_cast<uint32_t>(getpid()));
-    auto* state = new ServiceState(*sessions);
-    serveRequests(*state);
-    std::thread(waitForStopSignals, stopSignals, std::ref(*state)).detach();
-    startMessageReceiver([state] { state->finalRelease(); });
-    writeNormalLog("Tessaroll Version: ", kTessarollVersion);
-
-    const bool rsa = useRsaCertificate(getOSVersion());
-    std::string certificate = serverCertificatePem(rsa);
-    std::optional<SecretString> key = obtainServerKey(rsa);
-    if (!key) {
-        TESSAROLL_ALLOCATION_FAILURE();
-        return 0;
-    }
-    const std::string priorities = listenerPriorities();
-    const int started = startListeners(ports, certificate, *key, priorities);
-    releaseServerKey(key);
-    certificate.clear();
-    certificate.shrink_to_fit();
-
-    writeNormalLog("", "HTTPS Mode");
-    if (started == 0) {
-        writeWarningLog("ZEFAGPKITessaroll initialization: ", "Fail");
-        return 0;
-    }
-    writeNormalLog("ZEFAGPKITessaroll initialization: ", "Success");
+    readSupportedPorts(ports);
+    const ServiceState& state = startSessions(workFolder, stopSignals);
+    if (!startHttpsListeners(ports)) return 0;
 
     followDebugMode(logPrefix, [](int error) {
         writeErrorLogInt("Tessaroll debugStatusUpdateEvent init failed. ", error);
     });
-
-    if (isLogOn()) logPrint(5, "%s", separatorLine);
-    while (!state->ending()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!waitForRequestWorkers(workerDrainLimit))
-        writeWarningLog("Requests still running at the end", "");
+    serveUntilFinalRelease(state);
     return 0;
 }
 

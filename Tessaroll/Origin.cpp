@@ -44,6 +44,39 @@ bool isDomainName(std::string_view host) {
     return true;
 }
 
+bool isDottedQuad(std::string_view group) {
+    if (!isDomainName(group)) return false;
+    int dots = 0;
+    for (char c : group) {
+        if (c == '.')
+            ++dots;
+        else if (!isDigit(c))
+            return false;
+    }
+    return dots == 3;
+}
+
+bool isHexGroup(std::string_view group) {
+    if (group.empty() || group.size() > 4) return false;
+    for (char c : group)
+        if (!isHexDigit(c)) return false;
+    return true;
+}
+
+// Steps over the colons after a group that ends at `end` to the next group: "::" once in
+// an address, else ":" and a group after it.
+bool passSeparator(std::string_view inner, std::size_t end, bool& compressed, std::size_t& next) {
+    if (end + 1 < inner.size() && inner[end + 1] == ':') {
+        if (compressed) return false;
+        compressed = true;
+        next = end + 2;
+        return true;
+    }
+    if (end + 1 == inner.size()) return false;  // a trailing single colon
+    next = end + 1;
+    return true;
+}
+
 // "[...]" of hex groups, colons and at most one "::"; an IPv4 tail is allowed.
 bool isIpv6Literal(std::string_view host) {
     if (host.size() < 4 || host.front() != '[' || host.back() != ']') return false;
@@ -64,31 +97,14 @@ bool isIpv6Literal(std::string_view host) {
         std::string_view group = inner.substr(i, end - i);
         if (group.find('.') != std::string_view::npos) {
             // a final dotted quad counts as two groups
-            if (end != inner.size() || !isDomainName(group)) return false;
-            int parts = 0;
-            for (char c : group) {
-                if (c == '.')
-                    ++parts;
-                else if (!isDigit(c))
-                    return false;
-            }
-            if (parts != 3) return false;
+            if (end != inner.size() || !isDottedQuad(group)) return false;
             groups += 2;
             break;
         }
-        if (group.empty() || group.size() > 4) return false;
-        for (char c : group)
-            if (!isHexDigit(c)) return false;
+        if (!isHexGroup(group)) return false;
         ++groups;
         if (end == inner.size()) break;
-        if (end + 1 < inner.size() && inner[end + 1] == ':') {
-            if (compressed) return false;
-            compressed = true;
-            i = end + 2;
-        } else {
-            if (end + 1 == inner.size()) return false;  // a trailing single colon
-            i = end + 1;
-        }
+        if (!passSeparator(inner, end, compressed, i)) return false;
     }
     return compressed ? groups < 8 : groups == 8;
 }

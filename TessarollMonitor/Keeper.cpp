@@ -40,50 +40,70 @@ KeeperProgram KeeperState::program() const {
     return program_;
 }
 
+namespace {
+
+// Sleeps while the user is switched out; false when the keeper is to end.
+bool waitForUserToReturn() {
+    const std::atomic<uint8_t>& userSwitchedOut = keeper().userSwitchedOut;
+    if (userSwitchedOut != 1) return true;
+    while (userSwitchedOut == 1) {
+        if (!pause(1000)) return false;
+    }
+    if (!pause(100)) return false;
+    refreshNotificationArea();
+    return true;
+}
+
+// Sleeps while the main program is stopped or a restart holds the gate; false when the
+// keeper is to end.
+bool waitUntilStartAllowed() {
+    const KeeperState& state = keeper();
+    while (state.state == kKeeperStop) {
+        if (!pause(100)) return false;
+    }
+    while (state.startGate == 0) {
+        if (!pause(100)) return false;
+    }
+    return true;
+}
+
+// Runs the main program again each time it ends, up to a series' length; false when the
+// keeper is to end.
+bool runSeries(const KeeperProgram& program) {
+    const KeeperState& state = keeper();
+    for (int run = 0; run < kKeeperRunsPerSeries; ++run) {
+        writeNormalLog("Start Tessaroll main program", "");
+        std::string commandLine = cutToBuffer(program.command + " " + std::to_string(run), 512);
+        setRunningIcon();
+        runHiddenAndWait(commandLine.c_str(), false);
+        pause(100);
+        setStoppedIcon();
+        if (!pause(500)) return false;
+        if (state.state != kKeeperRun) return true;
+        if (state.userSwitchedOut == 1) {
+            writeNormalLog("[Keeper] ", "Detect user switch out event, into sleep mode");
+            return true;
+        }
+        if (run == kKeeperRunsPerSeries - 1) {
+            writeNormalLog("[Keeper] ", "Restart main program too many times, shutdown Keeper");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 void keeperThread() {
     KeeperState& state = keeper();
-    std::atomic<int32_t>& keeperState = state.state;
-    std::atomic<uint8_t>& startGate = state.startGate;
-    std::atomic<uint8_t>& userSwitchedOut = state.userSwitchedOut;
     const KeeperProgram program = state.program();
     killMainProgram();
     if (program.startReceiver) {
-        IPCHandlers.lockFlag = &userSwitchedOut;
+        IPCHandlers.lockFlag = &state.userSwitchedOut;
         startIPCReceiver(kChannelMonitorReceiver);
     }
-    while (!state.ended()) {
-        if (userSwitchedOut == 1) {
-            while (userSwitchedOut == 1) {
-                if (!pause(1000)) return;
-            }
-            if (!pause(100)) return;
-            refreshNotificationArea();
-        }
-        while (keeperState == kKeeperStop) {
-            if (!pause(100)) return;
-        }
-        while (startGate == 0) {
-            if (!pause(100)) return;
-        }
-        for (int run = 0; run < kKeeperRunsPerSeries; ++run) {
-            writeNormalLog("Start Tessaroll main program", "");
-            std::string commandLine = cutToBuffer(program.command + " " + std::to_string(run), 512);
-            setRunningIcon();
-            runHiddenAndWait(commandLine.c_str(), false);
-            pause(100);
-            setStoppedIcon();
-            if (!pause(500)) return;
-            if (keeperState != kKeeperRun) break;
-            if (userSwitchedOut == 1) {
-                writeNormalLog("[Keeper] ", "Detect user switch out event, into sleep mode");
-                break;
-            }
-            if (run == kKeeperRunsPerSeries - 1) {
-                writeNormalLog("[Keeper] ", "Restart main program too many times, shutdown Keeper");
-                return;
-            }
-        }
-    }
+    while (!state.ended())
+        if (!waitForUserToReturn() || !waitUntilStartAllowed() || !runSeries(program)) return;
 }
 
 void startMainProgram() {

@@ -57,6 +57,26 @@ int ValueStore::findChannel(std::string_view name) const {
     return -1;
 }
 
+int ValueStore::unusedChannel() const {
+    for (int i = 0; i < valueChannelCount; ++i)
+        if (!channels_[static_cast<std::size_t>(i)].channelName) return i;
+    return -1;
+}
+
+// Full: makes room from channels that have timed out or never time out; the highest of them
+// is taken (-1 when there is none).
+int ValueStore::reclaimTimedOutChannels() {
+    const int64_t current = now_();
+    int index = -1;
+    for (int i = 0; i < valueChannelCount; ++i) {
+        if (channels_[static_cast<std::size_t>(i)].expiry < current) {
+            clear(i);
+            index = i;
+        }
+    }
+    return index;
+}
+
 void ValueStore::clear(int index) {
     ValueChannel& channel = channels_[static_cast<std::size_t>(index)];
     secureWipe(channel.encryptedValue);
@@ -98,20 +118,11 @@ int ValueStore::set(const std::optional<std::string>& channel,
         }
     }
     if (index < 0) {
-        for (int i = 0; i < valueChannelCount && index < 0; ++i)
-            if (!channels_[static_cast<std::size_t>(i)].channelName) index = i;
+        index = unusedChannel();
         taken = index >= 0;
     }
     if (index < 0) {
-        // Full: make room from channels that have timed out or never time out; the
-        // highest of them is taken.
-        const int64_t current = now_();
-        for (int i = 0; i < valueChannelCount; ++i) {
-            if (channels_[static_cast<std::size_t>(i)].expiry < current) {
-                clear(i);
-                index = i;
-            }
-        }
+        index = reclaimTimedOutChannels();
         if (index < 0) {
             writeWarningLog("TessarollValue: ", "Full");
             return 61019;

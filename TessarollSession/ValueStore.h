@@ -52,6 +52,8 @@ public:
 
 private:
     int findChannel(std::string_view name) const;
+    int unusedChannel() const;
+    int reclaimTimedOutChannels();
     void clear(int index);
 
     Clock now_;

@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -264,20 +265,34 @@ void openLogMutex() {
 
 }  // namespace
 
+namespace {
+
+// Reads up to and past our section's header; false when the file has none.
+bool skipToOurSection(std::FILE* file) {
+    std::string piece;
+    while (readPiece(file, kHeaderPiece, piece))
+        if (isOurSection(piece)) return true;
+    return false;
+}
+
+// The value when the piece is a "key = value" line of the wanted key.
+std::optional<std::string_view> valueOfKey(std::string_view piece, std::string_view wanted) {
+    std::size_t start = piece.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos || piece[start] == ';') return std::nullopt;
+    std::size_t equals = piece.find('=', start);
+    if (equals == std::string_view::npos) return std::nullopt;
+    if (!equalsIgnoreCase(piece.substr(start, equals - start), wanted)) return std::nullopt;
+    return keyValue(piece.substr(equals + 1));
+}
+
+}  // namespace
+
 int readLogIniValue(const char* key, char* buffer, int size, const char* iniPath) {
     if (!iniPath) return kLogIniCannotOpen;
     FilePtr file(std::fopen(iniPath, "r"));
     if (!file) return kLogIniCannotOpen;
 
-    std::string piece;
-    bool found = false;
-    while (readPiece(file.get(), kHeaderPiece, piece)) {
-        if (isOurSection(piece)) {
-            found = true;
-            break;
-        }
-    }
-    if (!found) return kLogIniNoSection;
+    if (!skipToOurSection(file.get())) return kLogIniNoSection;
     if (!key || !buffer || size <= 0) return kLogIniNoKey;
     buffer[0] = '\0';
 
@@ -291,16 +306,12 @@ int readLogIniValue(const char* key, char* buffer, int size, const char* iniPath
         // Key lines are taken in pieces of what fits the value buffer; the rest of a long
         // line is read as a further line.
         for (std::size_t at = 0; at < line.size(); at += pieceSize) {
-            std::string_view piece = std::string_view(line).substr(at, pieceSize);
-            std::size_t start = piece.find_first_not_of(" \t\r\n");
-            if (start == std::string_view::npos || piece[start] == ';') continue;
-            std::size_t equals = piece.find('=', start);
-            if (equals == std::string_view::npos) continue;
-            if (!equalsIgnoreCase(piece.substr(start, equals - start), wanted)) continue;
-            std::string_view value = keyValue(piece.substr(equals + 1));
-            if (value.size() > static_cast<std::size_t>(size - 1)) return kLogIniTooLong;
-            value.copy(buffer, value.size());
-            buffer[value.size()] = '\0';
+            std::optional<std::string_view> value =
+                valueOfKey(std::string_view(line).substr(at, pieceSize), wanted);
+            if (!value) continue;
+            if (value->size() > static_cast<std::size_t>(size - 1)) return kLogIniTooLong;
+            value->copy(buffer, value->size());
+            buffer[value->size()] = '\0';
             return kLogIniFound;
         }
     }

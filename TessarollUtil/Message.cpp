@@ -349,33 +349,45 @@ void ipcWindowProc(unsigned message, int code, const char* data) {
     }
 }
 
+namespace {
+
+std::unique_ptr<SessionNotifier> openSessionNotifier() {
+    std::string whyNot;
+    auto session = SessionNotifier::open(&whyNot);
+    if (session) {
+        writeNormalLog("Session notification: ", session->sessionPath());
+    } else {
+        writeWarningLog("Session notification unavailable: ", whyNot);
+    }
+    return session;
+}
+
+// Hands the channel's texts and the session changes to the window procedure until the
+// channel fails.
+void serveWindowMessages(ChannelReceiver& receiver, std::unique_ptr<SessionNotifier> session) {
+    auto onText = [](const std::string& text) { ipcWindowProc(kWmCopyData, 0, text.c_str()); };
+    auto onChange = [](int code) { ipcWindowProc(kWmSessionChange, code, nullptr); };
+    while (true) {
+        pollfd fds[2] = {{receiver.fd(), POLLIN, 0}, {session ? session->fd() : -1, POLLIN, 0}};
+        int ready = ::poll(fds, session ? 2 : 1, 1000);
+        if (ready < 0 && errno != EINTR) break;
+        if (fds[0].revents & (POLLERR | POLLNVAL)) break;
+        while (receiver.serveOne(onText)) {}
+        if (session && !session->process(onChange)) {
+            writeWarningLog("Session notification unavailable: ", "bus connection lost");
+            session.reset();
+        }
+    }
+}
+
+}  // namespace
+
 void ipcWindowReceiver(std::string channel) {
     channel = bounded(channel, kNameBound);
     if (auto receiver = ChannelReceiver::open(channel)) {
         writeNormalLog("Windows API IPC message channel: ", channel);
         writeNormalLog("Start Windows API IPC message receiver: ", "Success");
-        std::string whyNot;
-        auto session = SessionNotifier::open(&whyNot);
-        if (session) {
-            writeNormalLog("Session notification: ", session->sessionPath());
-        } else {
-            writeWarningLog("Session notification unavailable: ", whyNot);
-        }
-
-        auto onText = [](const std::string& text) { ipcWindowProc(kWmCopyData, 0, text.c_str()); };
-        auto onChange = [](int code) { ipcWindowProc(kWmSessionChange, code, nullptr); };
-        while (true) {
-            pollfd fds[2] = {{receiver->fd(), POLLIN, 0},
-                             {session ? session->fd() : -1, POLLIN, 0}};
-            int ready = ::poll(fds, session ? 2 : 1, 1000);
-            if (ready < 0 && errno != EINTR) break;
-            if (fds[0].revents & (POLLERR | POLLNVAL)) break;
-            while (receiver->serveOne(onText)) {}
-            if (session && !session->process(onChange)) {
-                writeWarningLog("Session notification unavailable: ", "bus connection lost");
-                session.reset();
-            }
-        }
+        serveWindowMessages(*receiver, openSessionNotifier());
     }
     writeWarningLog("[Catastrophic failure] Start Windows API IPC message receiver: ", "Fail");
 }

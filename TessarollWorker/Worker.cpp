@@ -475,39 +475,50 @@ std::vector<std::string> splitUninstallArguments(std::string_view argumentText,
     return arguments;
 }
 
+namespace {
+
+// One folder of the search: matching files go to `out`, matching folders to `toDo`.
+bool listFolder(const std::string& folder, std::string_view pattern, std::deque<std::string>& toDo,
+                std::vector<std::string>& out) {
+    const std::string searchText = folder + "/" + std::string(pattern);
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    // A search that finds nothing fails, as it did where "." and ".." did not match.
+    bool found = wildcardMatch(pattern, ".");
+    if (!ec) {
+        for (fs::directory_iterator end; it != end; it.increment(ec)) {
+            if (ec) break;
+            const std::string name = it->path().filename().string();
+            if (!wildcardMatch(pattern, name)) continue;
+            found = true;
+            std::error_code typeError;
+            if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
+                toDo.push_back(folder + "/" + name);
+            } else {
+                out.push_back(folder + "/" + name);
+            }
+        }
+        if (ec) {
+            writeErrorLog("ERROR_NO_MORE_FILES", "");
+            return false;
+        }
+    }
+    if (ec || !found) {
+        writeErrorLog("", formatted("INVALID_HANDLE_VALUE at %s", searchText));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool listFiles(const std::string& root, std::string_view pattern, std::vector<std::string>& out) {
     out.clear();
     std::deque<std::string> toDo{root};
     while (!toDo.empty()) {
         std::string folder = toDo.back();
         toDo.pop_back();
-        const std::string searchText = folder + "/" + std::string(pattern);
-        std::error_code ec;
-        fs::directory_iterator it(folder, ec);
-        // A search that finds nothing fails, as it did where "." and ".." did not match.
-        bool found = wildcardMatch(pattern, ".");
-        if (!ec) {
-            for (fs::directory_iterator end; it != end; it.increment(ec)) {
-                if (ec) break;
-                const std::string name = it->path().filename().string();
-                if (!wildcardMatch(pattern, name)) continue;
-                found = true;
-                std::error_code typeError;
-                if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
-                    toDo.push_back(folder + "/" + name);
-                } else {
-                    out.push_back(folder + "/" + name);
-                }
-            }
-            if (ec) {
-                writeErrorLog("ERROR_NO_MORE_FILES", "");
-                return false;
-            }
-        }
-        if (ec || !found) {
-            writeErrorLog("", formatted("INVALID_HANDLE_VALUE at %s", searchText));
-            return false;
-        }
+        if (!listFolder(folder, pattern, toDo, out)) return false;
     }
     return true;
 }

@@ -138,6 +138,59 @@ std::optional<std::string> utf16ToBig5(std::u16string_view text) {
 
 }  // namespace
 
+namespace {
+
+// What a lead byte starts: the sequence's length (0 when it starts none), its first bits,
+// and the range of the second byte, which rules out overlong forms, surrogates and values
+// above U+10FFFF.
+struct Utf8Lead {
+    std::size_t length = 0;
+    char32_t code = 0;
+    unsigned char low = 0x80, high = 0xBF;
+};
+
+Utf8Lead utf8Lead(unsigned char lead) {
+    Utf8Lead start;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        start.length = 2, start.code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        start.length = 3, start.code = lead & 0x0F;
+        if (lead == 0xE0) start.low = 0xA0;
+        if (lead == 0xED) start.high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        start.length = 4, start.code = lead & 0x07;
+        if (lead == 0xF0) start.low = 0x90;
+        if (lead == 0xF4) start.high = 0x8F;
+    }
+    return start;
+}
+
+// Appends the character of the multi-byte sequence at the start of `text`; answers the bytes
+// it read.
+std::size_t appendSequence(std::string_view text, std::u16string& out) {
+    Utf8Lead sequence = utf8Lead(static_cast<unsigned char>(text[0]));
+    unsigned char low = sequence.low, high = sequence.high;
+    char32_t code = sequence.code;
+    std::size_t taken = 1;
+    while (sequence.length > 0 && taken < sequence.length && taken < text.size()) {
+        unsigned char next = static_cast<unsigned char>(text[taken]);
+        if (next < low || next > high) break;
+        code = (code << 6) | (next & 0x3F);
+        low = 0x80, high = 0xBF;
+        ++taken;
+    }
+    if (sequence.length > 0 && taken == sequence.length) {
+        appendUtf16(out, code);
+    } else {
+        // The broken start of a sequence counts as one character; the byte that broke it is
+        // read afresh.
+        out.push_back(static_cast<char16_t>(kReplacement));
+    }
+    return taken;
+}
+
+}  // namespace
+
 std::u16string utf8ToUtf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
@@ -149,38 +202,7 @@ std::u16string utf8ToUtf16(std::string_view text) {
             ++i;
             continue;
         }
-        // Length and the range of the second byte, which rules out overlong forms,
-        // surrogates and values above U+10FFFF.
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        char32_t code = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2, code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3, code = lead & 0x0F;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4, code = lead & 0x07;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        }
-        std::size_t taken = 1;
-        while (length > 0 && taken < length && i + taken < text.size()) {
-            unsigned char next = static_cast<unsigned char>(text[i + taken]);
-            if (next < low || next > high) break;
-            code = (code << 6) | (next & 0x3F);
-            low = 0x80, high = 0xBF;
-            ++taken;
-        }
-        if (length > 0 && taken == length) {
-            appendUtf16(out, code);
-        } else {
-            // The broken start of a sequence counts as one character; the byte that
-            // broke it is read afresh.
-            out.push_back(static_cast<char16_t>(kReplacement));
-        }
-        i += taken;
+        i += appendSequence(text.substr(i), out);
     }
     return out;
 }

@@ -132,74 +132,91 @@ std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name) {
     return attach(name, false);
 }
 
+namespace {
+
+enum class Outcome { Attached, TryAgain, Failed };
+
+struct Attempt {
+    Outcome outcome;
+    int fd = -1;
+    NamedEvent::Record* record = nullptr;
+};
+
+// Uses the record file open as `fd` when it is a live event's; errno says why not.
+Attempt useExisting(int fd, const std::string& path, bool mayCreate) {
+    using Record = NamedEvent::Record;
+    if (!isOwnRecord(fd)) {
+        ::close(fd);
+        errno = EACCES;
+        return {Outcome::Failed};
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        // Nobody holds it: what is left is the file of an event that has gone.
+        if (sameFile(fd, path)) ::unlink(path.c_str());
+        ::close(fd);
+        if (!mayCreate) {
+            errno = ENOENT;
+            return {Outcome::Failed};
+        }
+        return {Outcome::TryAgain};
+    }
+    struct stat st {};
+    if (::flock(fd, LOCK_SH) != 0 || !sameFile(fd, path) || ::fstat(fd, &st) != 0 ||
+        st.st_size < static_cast<off_t>(sizeof(Record))) {
+        ::close(fd);
+        return {Outcome::TryAgain};
+    }
+    Record* record = mapRecord(fd);
+    if (!record ||
+        std::atomic_ref<uint32_t>(record->magic).load(std::memory_order_acquire) != kMagic) {
+        if (record) ::munmap(record, sizeof(Record));
+        ::close(fd);
+        errno = EPROTO;
+        return {Outcome::Failed};
+    }
+    return {Outcome::Attached, fd, record};
+}
+
+// Builds the record under a private name and publishes it complete, already held.
+Attempt publishNew(const std::string& path) {
+    using Record = NamedEvent::Record;
+    std::string temp = path + ".XXXXXX";
+    int tfd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (tfd < 0) return {Outcome::Failed};
+    Record* record = nullptr;
+    bool ready = ::fchmod(tfd, kMode) == 0 && ::ftruncate(tfd, sizeof(Record)) == 0 &&
+                 (record = mapRecord(tfd)) != nullptr && ::flock(tfd, LOCK_SH) == 0;
+    if (ready) {
+        record->word = 0;
+        std::atomic_ref<uint32_t>(record->magic).store(kMagic, std::memory_order_release);
+    }
+    bool published = ready && ::link(temp.c_str(), path.c_str()) == 0;
+    int linkError = errno;
+    ::unlink(temp.c_str());
+    if (published) return {Outcome::Attached, tfd, record};
+    if (record) ::munmap(record, sizeof(Record));
+    ::close(tfd);
+    if (!ready || linkError != EEXIST) return {Outcome::Failed};
+    return {Outcome::TryAgain};  // another process published first: open theirs
+}
+
+}  // namespace
+
 std::unique_ptr<NamedEvent> NamedEvent::attach(std::string_view name, bool mayCreate) {
     std::string path = namedEventPath(name);
     if (path.empty() || name.empty()) return nullptr;
     for (int attempt = 0; attempt < 20; ++attempt) {
         int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0 && errno == ELOOP) errno = EACCES;  // a link planted under our name
-        if (fd >= 0 && !isOwnRecord(fd)) {
-            ::close(fd);
-            errno = EACCES;
-            return nullptr;
-        }
-        if (fd >= 0) {
-            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                // Nobody holds it: what is left is the file of an event that has gone.
-                if (sameFile(fd, path)) ::unlink(path.c_str());
-                ::close(fd);
-                if (!mayCreate) {
-                    errno = ENOENT;
-                    return nullptr;
-                }
-                continue;
-            }
-            struct stat st {};
-            if (::flock(fd, LOCK_SH) != 0 || !sameFile(fd, path) || ::fstat(fd, &st) != 0 ||
-                st.st_size < static_cast<off_t>(sizeof(Record))) {
-                ::close(fd);
-                continue;
-            }
-            Record* record = mapRecord(fd);
-            if (!record ||
-                std::atomic_ref<uint32_t>(record->magic).load(std::memory_order_acquire) !=
-                    kMagic) {
-                if (record) ::munmap(record, sizeof(Record));
-                ::close(fd);
-                errno = EPROTO;
-                return nullptr;
-            }
+        if (fd < 0 && (errno != ENOENT || !mayCreate)) return nullptr;
+        const Attempt result = fd >= 0 ? useExisting(fd, path, mayCreate) : publishNew(path);
+        if (result.outcome == Outcome::Failed) return nullptr;
+        if (result.outcome == Outcome::Attached) {
             std::unique_ptr<NamedEvent> event(new NamedEvent());
-            event->fd_ = fd;
-            event->record_ = record;
+            event->fd_ = result.fd;
+            event->record_ = result.record;
             return event;
         }
-        if (errno != ENOENT || !mayCreate) return nullptr;
-
-        // Build the record under a private name and publish it complete, already held.
-        std::string temp = path + ".XXXXXX";
-        int tfd = ::mkostemp(temp.data(), O_CLOEXEC);
-        if (tfd < 0) return nullptr;
-        Record* record = nullptr;
-        bool ready = ::fchmod(tfd, kMode) == 0 && ::ftruncate(tfd, sizeof(Record)) == 0 &&
-                     (record = mapRecord(tfd)) != nullptr && ::flock(tfd, LOCK_SH) == 0;
-        if (ready) {
-            record->word = 0;
-            std::atomic_ref<uint32_t>(record->magic).store(kMagic, std::memory_order_release);
-        }
-        bool published = ready && ::link(temp.c_str(), path.c_str()) == 0;
-        int linkError = errno;
-        ::unlink(temp.c_str());
-        if (published) {
-            std::unique_ptr<NamedEvent> event(new NamedEvent());
-            event->fd_ = tfd;
-            event->record_ = record;
-            return event;
-        }
-        if (record) ::munmap(record, sizeof(Record));
-        ::close(tfd);
-        if (!ready || linkError != EEXIST) return nullptr;
-        // Another process published first: open theirs.
     }
     return nullptr;
 }

@@ -130,19 +130,9 @@ Registry& registry() {
     return *registryInstance;
 }
 
-std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create,
-                                              std::string* whyNot) {
-    auto refuse = [&](std::string reason) {
-        if (whyNot) *whyNot = where.path + ": " + reason;
-        return nullptr;
-    };
-    std::string key = (where.shm ? "shm:" : "file:") + where.path;
-    std::lock_guard guard(registryLock);
-    auto& map = registry();
-    if (auto found = map.find(key); found != map.end()) return found->second;
-
-    // Open what is there first: the kernel may refuse O_CREAT on another user's file in
-    // a sticky folder such as /dev/shm even when its mode lets us in.
+// Opens what is there first: the kernel may refuse O_CREAT on another user's file in a
+// sticky folder such as /dev/shm even when its mode lets us in.
+int openObject(const Location& where, bool create) {
     auto openWith = [&](int extra) {
         int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | extra;
         return where.shm ? shm_open(where.path.c_str(), flags, where.mode)
@@ -153,29 +143,33 @@ std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create
         fd = openWith(O_CREAT | O_EXCL);
         if (fd < 0 && errno == EEXIST) fd = openWith(0);  // another process made it meanwhile
     }
-    if (fd < 0) return errno == ENOENT ? nullptr : refuse(std::strerror(errno));
+    return fd;
+}
+
+// Why the open object is not one to use, if it is not.
+std::optional<std::string> refusalOf(int fd, const Location& where) {
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return refuse("not a regular file");
-    }
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return "not a regular file";
     if (where.shared) {
         // The creator's umask must not narrow a mutex that other users open.
         if (info.st_uid == geteuid() && (info.st_mode & 0777) != where.mode) fchmod(fd, where.mode);
     } else if (info.st_uid != geteuid() || (info.st_mode & 0777) != where.mode) {
         // Made by someone else (or opened up since): whoever holds it is not one of ours.
-        close(fd);
         char mode[8];
         std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(info.st_mode & 0777));
-        return refuse("owner " + std::to_string(info.st_uid) + ", mode " + mode + ", not ours");
+        return "owner " + std::to_string(info.st_uid) + ", mode " + mode + ", not ours";
     }
+    return std::nullopt;
+}
 
-    // The first opener sizes the object and initialises the mutex, under a file lock so
-    // that a second opener never sees it half made.
+// The first opener sizes the object and initialises the mutex, under a file lock so that a
+// second opener never sees it half made. Closes `fd`.
+Region* mapRegion(int fd) {
     if (flock(fd, LOCK_EX) != 0) {
         close(fd);
         return nullptr;
     }
+    struct stat info {};
     void* memory = MAP_FAILED;
     bool ok = fstat(fd, &info) == 0 && (info.st_size >= static_cast<off_t>(sizeof(Region)) ||
                                         ftruncate(fd, sizeof(Region)) == 0);
@@ -192,6 +186,28 @@ std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create
         if (memory != MAP_FAILED) munmap(memory, sizeof(Region));
         return nullptr;
     }
+    return region;
+}
+
+std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create,
+                                              std::string* whyNot) {
+    auto refuse = [&](std::string reason) {
+        if (whyNot) *whyNot = where.path + ": " + reason;
+        return nullptr;
+    };
+    std::string key = (where.shm ? "shm:" : "file:") + where.path;
+    std::lock_guard guard(registryLock);
+    auto& map = registry();
+    if (auto found = map.find(key); found != map.end()) return found->second;
+
+    int fd = openObject(where, create);
+    if (fd < 0) return errno == ENOENT ? nullptr : refuse(std::strerror(errno));
+    if (std::optional<std::string> reason = refusalOf(fd, where)) {
+        close(fd);
+        return refuse(*reason);
+    }
+    Region* region = mapRegion(fd);
+    if (!region) return nullptr;
     auto shared = std::make_shared<NamedMutex::Shared>();
     shared->region = region;
     map.emplace(std::move(key), shared);

@@ -300,8 +300,10 @@ std::optional<std::vector<unsigned char>> decodeCertificateText(std::string_view
     return der;
 }
 
-std::optional<std::string> withInstalledCertificates(std::string_view policyText,
-                                                     const std::vector<std::string>& files) {
+namespace {
+
+// The tokens of a policy file that is one JSON object and nothing else.
+std::optional<std::vector<jsmntok_t>> policyTokens(std::string_view policyText) {
     jsmn_parser parser;
     jsmn_init(&parser);
     const int count = jsmn_parse(&parser, policyText.data(), policyText.size(), nullptr, 0);
@@ -314,29 +316,29 @@ std::optional<std::string> withInstalledCertificates(std::string_view policyText
         policyText.find_first_not_of(" \t\r\n", static_cast<std::size_t>(tokens[0].end)) !=
             std::string_view::npos)
         return std::nullopt;
+    return tokens;
+}
 
-    // Walks down policies, Certificates and Install; the first member that is missing is
-    // inserted, with what lies below it, at the start of its object.
-    const std::string_view path[] = {"policies", "Certificates", "Install"};
-    int at = 0;
-    for (std::size_t depth = 0; depth < std::size(path); ++depth) {
-        int value = memberValue(policyText, tokens, at, path[depth]);
-        if (value < 0) {
-            std::string list;
-            for (const auto& file : files) list += (list.empty() ? "" : ", ") + jsonString(file);
-            std::string value = "[" + list + "]";
-            for (std::size_t inner = std::size(path) - 1; inner > depth; --inner)
-                value = "{" + jsonString(path[inner]) + ": " + value + "}";
-            const std::string member = jsonString(path[depth]) + ": " + value;
-            const auto insertAt = static_cast<std::size_t>(tokens[at].start + 1);
-            return std::string(policyText.substr(0, insertAt)) + member +
-                   (tokens[at].size > 0 ? ", " : "") + std::string(policyText.substr(insertAt));
-        }
-        const bool last = depth + 1 == std::size(path);
-        if (tokens[value].type != (last ? JSMN_ARRAY : JSMN_OBJECT)) return std::nullopt;
-        at = value;
-    }
+constexpr std::string_view kInstallPath[] = {"policies", "Certificates", "Install"};
 
+// The policy with the member kInstallPath[depth] inserted, with what lies below it and the
+// files' list, at the start of the object at `at`.
+std::string withMissingMember(std::string_view policyText, const std::vector<jsmntok_t>& tokens,
+                              int at, std::size_t depth, const std::vector<std::string>& files) {
+    std::string list;
+    for (const auto& file : files) list += (list.empty() ? "" : ", ") + jsonString(file);
+    std::string value = "[" + list + "]";
+    for (std::size_t inner = std::size(kInstallPath) - 1; inner > depth; --inner)
+        value = "{" + jsonString(kInstallPath[inner]) + ": " + value + "}";
+    const std::string member = jsonString(kInstallPath[depth]) + ": " + value;
+    const auto insertAt = static_cast<std::size_t>(tokens[at].start + 1);
+    return std::string(policyText.substr(0, insertAt)) + member +
+           (tokens[at].size > 0 ? ", " : "") + std::string(policyText.substr(insertAt));
+}
+
+// The policy with the files the Install array at `at` does not list yet added to its end.
+std::string withFilesAdded(std::string_view policyText, const std::vector<jsmntok_t>& tokens,
+                           int at, const std::vector<std::string>& files) {
     std::vector<std::string_view> listed;
     for (int element = at + 1; element < afterValue(tokens, at);
          element = afterValue(tokens, element))
@@ -352,6 +354,26 @@ std::optional<std::string> withInstalledCertificates(std::string_view policyText
     const auto insertAt = static_cast<std::size_t>(tokens[at].end - 1);
     return std::string(policyText.substr(0, insertAt)) + added +
            std::string(policyText.substr(insertAt));
+}
+
+}  // namespace
+
+std::optional<std::string> withInstalledCertificates(std::string_view policyText,
+                                                     const std::vector<std::string>& files) {
+    const std::optional<std::vector<jsmntok_t>> tokens = policyTokens(policyText);
+    if (!tokens) return std::nullopt;
+
+    // Walks down policies, Certificates and Install; the first member that is missing is
+    // inserted, with what lies below it, at the start of its object.
+    int at = 0;
+    for (std::size_t depth = 0; depth < std::size(kInstallPath); ++depth) {
+        int value = memberValue(policyText, *tokens, at, kInstallPath[depth]);
+        if (value < 0) return withMissingMember(policyText, *tokens, at, depth, files);
+        const bool last = depth + 1 == std::size(kInstallPath);
+        if ((*tokens)[value].type != (last ? JSMN_ARRAY : JSMN_OBJECT)) return std::nullopt;
+        at = value;
+    }
+    return withFilesAdded(policyText, *tokens, at, files);
 }
 
 bool RootStore::writesMachineStores() {

@@ -20,6 +20,8 @@ PACKAGES=(
   xmlsec1 openssl procps iproute2 curl util-linux
   # fuzzing (libFuzzer is in clang's runtime package)
   clang libclang-rt-14-dev
+  # lint stage: format and function-size checks
+  clang-format clang-tidy
 )
 
 missing=()

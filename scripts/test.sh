@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything in a fresh folder, runs every test through CTest,
+# Sets up the machine, builds everything in a fresh folder, checks format and function limits
+# (scripts/lint.sh), runs every test through CTest,
 # then builds the unit tests with AddressSanitizer and UndefinedBehaviorSanitizer and runs them again,
 # then the session and service concurrency tests with ThreadSanitizer, then every fuzz target
 # (clang, libFuzzer) for FUZZ_SECONDS (default 20) each.
@@ -14,6 +15,7 @@ werror=OFF
 rm -rf build-test build-test-asan build-test-tsan build-fuzz
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAROLL_WERROR=$werror
 cmake --build build-test -j "$jobs"
+bash scripts/lint.sh build-test
 ctest --test-dir build-test --output-on-failure -j "$jobs" --timeout 300
 
 cmake -S . -B build-test-asan -DCMAKE_BUILD_TYPE=Debug -DTESSAROLL_SANITIZE=ON \

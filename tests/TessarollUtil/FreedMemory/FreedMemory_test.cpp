@@ -28,7 +28,8 @@ constexpr char kEncodedPin[] = "NzM5MTg0";  // its Base64, as a page may send it
 std::atomic<bool> watching{false};
 std::atomic<int> blocksWithPin{0};
 
-bool holdsPin(const void* block, std::size_t size) {
+// Unused where the sanitizer owns free().
+[[maybe_unused]] bool holdsPin(const void* block, std::size_t size) {
     return memmem(block, size, kPin, sizeof kPin - 1) ||
            memmem(block, size, kWidePin, sizeof kWidePin - sizeof(char16_t)) ||
            memmem(block, size, kEncodedPin, sizeof kEncodedPin - 1);
