@@ -4,7 +4,7 @@
 // keep-alive connection, post Echo on open sessions; every figure is the median of three
 // runs, ours and the reference taken in turn. Also a new session's set-up against an Echo,
 // and the resident memory idle and with every session slot taken. Run under the ports lock, in its
-// own network:
+// own network. The test adapter is installed without debug sections, as the adapter is staged:
 //   /work/tools/isolated.sh build/bench/bench_service
 // Each figure is one line: BENCH<TAB>figure<TAB>ours<TAB>reference<TAB>ratio
 #include <arpa/inet.h>

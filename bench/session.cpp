@@ -8,7 +8,6 @@
 #include <malloc.h>
 
 #include <unistd.h>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -31,10 +30,7 @@ struct Install {
 
     Install() {
         fs::create_directories(install / "ZEFAGPKI");
-        const std::string strip = "objcopy --strip-debug '" + std::string(TEST_ADAPTER_PATH) +
-                                  "' '" + adapter.string() + "'";
-        if (std::system(strip.c_str()) != 0)
-            fs::copy_file(TEST_ADAPTER_PATH, adapter, fs::copy_options::overwrite_existing);
+        fs::copy_file(TEST_ADAPTER_PATH, adapter, fs::copy_options::overwrite_existing);
         service.emplace(work.string(), install.string(), 0);
     }
     ~Install() { service->releaseAll(); }
