@@ -23,8 +23,14 @@ namespace {
 // libraries it pulls in) out of its memory. Loaded once and kept for the process's life.
 struct Xlib {
     SharedLibrary library = SharedLibrary::open("libX11.so.6");
-#define TESSAROLL_XLIB_FUNCTION(name) \
-    decltype(&::name) name = library.function<decltype(&::name)>(#name);
+    int missing = 0;  // functions the library lacks; before them, so it counts them all
+    template <class Function>
+    Function load(const char* name) {
+        auto function = library.function<Function>(name);
+        if (!function) ++missing;
+        return function;
+    }
+#define TESSAROLL_XLIB_FUNCTION(name) decltype(&::name) name = load<decltype(&::name)>(#name);
     TESSAROLL_XLIB_FUNCTION(XSetErrorHandler)
     TESSAROLL_XLIB_FUNCTION(XSetIOErrorHandler)
     TESSAROLL_XLIB_FUNCTION(XOpenDisplay)
@@ -53,13 +59,7 @@ struct Xlib {
 #undef TESSAROLL_XLIB_FUNCTION
 
     bool complete() const {
-        return library && XSetErrorHandler && XSetIOErrorHandler && XOpenDisplay &&
-               XSetIOErrorExitHandler && XInternAtoms && XPending && XNextEvent &&
-               XRefreshKeyboardMapping && XCloseDisplay && XDisplayKeycodes &&
-               XGetKeyboardMapping && XFree && XGetWindowProperty && XQueryKeymap &&
-               XQueryPointer && XQueryTree && XGetWindowAttributes && XGetWMName &&
-               Xutf8TextPropertyToTextList && XFreeStringList && XSendEvent && XRaiseWindow &&
-               XChangeProperty && XSync && XFlush;
+        return library && missing == 0;
     }
 };
 

@@ -14,8 +14,14 @@ namespace {
 // process never maps it.
 struct Systemd {
     SharedLibrary library = SharedLibrary::open("libsystemd.so.0");
-#define TESSAROLL_SYSTEMD_FUNCTION(name) \
-    decltype(&::name) name = library.function<decltype(&::name)>(#name);
+    int missing = 0;  // functions the library lacks; before them, so it counts them all
+    template <class Function>
+    Function load(const char* name) {
+        auto function = library.function<Function>(name);
+        if (!function) ++missing;
+        return function;
+    }
+#define TESSAROLL_SYSTEMD_FUNCTION(name) decltype(&::name) name = load<decltype(&::name)>(#name);
     TESSAROLL_SYSTEMD_FUNCTION(sd_bus_slot_unref)
     TESSAROLL_SYSTEMD_FUNCTION(sd_bus_flush_close_unref)
     TESSAROLL_SYSTEMD_FUNCTION(sd_bus_message_read)
@@ -34,12 +40,7 @@ struct Systemd {
 #undef TESSAROLL_SYSTEMD_FUNCTION
 
     bool complete() const {
-        return library && sd_bus_slot_unref && sd_bus_flush_close_unref && sd_bus_message_read &&
-               sd_bus_message_enter_container && sd_bus_message_skip &&
-               sd_bus_message_exit_container && sd_pid_get_session && sd_bus_open_system &&
-               sd_bus_call_method && sd_bus_message_unref && sd_bus_error_free &&
-               sd_bus_get_property_trivial && sd_bus_match_signal && sd_bus_get_fd &&
-               sd_bus_process;
+        return library && missing == 0;
     }
 };
 
