@@ -12,6 +12,7 @@
 #include <fstream>
 #include <optional>
 
+#include "BenchRows.h"
 #include "TessarollSession/SessionService.h"
 #include "helpers/Sandbox.h"
 
@@ -122,4 +123,10 @@ BENCHMARK(BM_MemoryPerEviction)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return bench_rows::runAndPrintRows(
+        argc, argv,
+        {{"new session set-up in the session service (vs Echo on an open session)",
+          "BM_NewSessionSetUp", "BM_EchoOnOpenSession"},
+         {"adapter copy into a slot folder", "BM_AdapterCopyOnly", ""}});
+}
