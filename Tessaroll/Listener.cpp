@@ -79,27 +79,29 @@ public:
         if (!info) return;
         std::lock_guard lock(mutex_);
         const uint64_t key = next_++;
-        open_.emplace(key, Open{connection, info->connect_fd, false});
-        *context = reinterpret_cast<void*>(static_cast<uintptr_t>(key + 1));
+        // The map's nodes stay where they are until erased: the context points at its entry.
+        *context =
+            &open_.emplace(key, Open{key, connection, info->connect_fd, false, 0}).first->second;
     }
 
     void closed(void** context) {
-        if (!*context) return;
+        auto* open = static_cast<Open*>(*context);
+        if (!open) return;
         std::lock_guard lock(mutex_);
-        auto found = open_.find(reinterpret_cast<uintptr_t>(*context) - 1);
-        if (found == open_.end()) return;
-        if (found->second.closing) --closing_;
-        open_.erase(found);
+        if (open->closing) --closing_;
+        open_.erase(open->key);
         *context = nullptr;
     }
 
-private:
     struct Open {
+        uint64_t key;
         MHD_Connection* connection;
         int fd;
         bool closing;
+        unsigned int answers;  // touched only by the listener's thread, like the connection
     };
 
+private:
     static bool waitsForAnswer(MHD_Connection* connection) {
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_SUSPENDED);
@@ -146,6 +148,13 @@ void noteConnection(void* guard, MHD_Connection* connection, void** context,
 }
 
 }  // namespace
+
+unsigned int countAnswer(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    auto* open = info ? static_cast<ListenerGuard::Open*>(info->socket_context) : nullptr;
+    return open ? ++open->answers : 0;
+}
 
 std::string listenerPriorities() {
     return listenerPriorityText;

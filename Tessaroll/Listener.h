@@ -25,6 +25,13 @@ inline constexpr unsigned int idleConnectionSeconds = 15;
 // keeps the next page out.
 inline constexpr unsigned int listenerConnectionCap = 512;
 
+// The answers one connection gets: what "Keep-Alive: timeout=15, max=100" advertises. The
+// last of them says "Connection: close".
+inline constexpr unsigned int answersPerConnection = 100;
+// Counts one more answer on `connection` and returns how many it has had, this one included;
+// 0 for a connection no listener of ours started.
+unsigned int countAnswer(MHD_Connection* connection);
+
 // TLS 1.2 and 1.3 only, no SHA-1 (neither as MAC nor in signatures).
 inline constexpr const char* listenerPriorityText =
     "NORMAL:!VERS-TLS-ALL:!SHA1:+VERS-TLS1.2:+VERS-TLS1.3:-SIGN-RSA-SHA1:-SIGN-ECDSA-SHA1";

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "Tessaroll/Listener.h"
 #include "Tessaroll/Origin.h"
 #include "Tessaroll/ServiceState.h"
 #include "TessarollUtil/JsonMap.h"
@@ -344,6 +345,8 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMa
     if (auto connectionHeader = requestHeader(connection, "Connection");
         connectionHeader && equalsIgnoreCase(*connectionHeader, "keep-alive"))
         MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
+    if (countAnswer(connection) >= answersPerConnection)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     unsigned int status = MHD_HTTP_OK;
     if (preflight) {
         MHD_add_response_header(response, "Access-Control-Allow-Methods", "POST");

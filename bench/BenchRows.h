@@ -1,6 +1,7 @@
 // The common end of every benchmark: runs the registered benchmarks as usual, then prints
 // one row per figure, BENCH<TAB>figure<TAB>ours<TAB>reference<TAB>ratio, the times per
-// operation (real time), "-" where a figure has no reference. scripts/bench.sh collects them.
+// operation (real time; the median of repeated ones), "-" where a figure has no reference.
+// scripts/bench.sh collects them.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -23,7 +24,9 @@ public:
     Collector() : ConsoleReporter(OO_Tabular) {}  // no colours: the rows are read by a script
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            // A repeated benchmark counts by its median, which is reported after its runs.
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median)) continue;
             std::string name = run.benchmark_name();
             name = name.substr(0, name.find('/'));
             nanoseconds_[name] =

@@ -4,7 +4,7 @@
 // keep-alive connection, post Echo on open sessions; every figure is the median of three
 // runs, ours and the reference taken in turn. Also a new session's set-up against an Echo,
 // and the resident memory idle and with every session slot taken. Run under the ports lock, in its
-// own network:
+// own network. The test adapter is installed without debug sections, as the adapter is staged:
 //   /work/tools/isolated.sh build/bench/bench_service
 // Each figure is one line: BENCH<TAB>figure<TAB>ours<TAB>reference<TAB>ratio
 #include <arpa/inet.h>
@@ -75,6 +75,12 @@ MHD_Result answerFixed(void*, MHD_Connection* connection, const char*, const cha
     MHD_add_response_header(response, "Access-Control-Allow-Origin", origin);
     MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
     MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+    // Like the service: the hundredth answer on a connection closes it.
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (info && info->socket_context &&
+        ++*static_cast<unsigned int*>(info->socket_context) >= answersPerConnection)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
     MHD_destroy_response(response);
     return result;
@@ -86,6 +92,13 @@ void completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCod
     if (state->processor) MHD_destroy_post_processor(state->processor);
     delete state;
     *context = nullptr;
+}
+
+void countAnswers(void*, MHD_Connection*, void** context, MHD_ConnectionNotificationCode code) {
+    if (code == MHD_CONNECTION_NOTIFY_STARTED)
+        *context = new unsigned int(0);
+    else
+        delete static_cast<unsigned int*>(*context);
 }
 
 int runReference() {
@@ -110,6 +123,7 @@ int runReference() {
                     MHD_OPTION_HTTPS_MEM_KEY, key.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
                     listenerPriorityText, MHD_OPTION_CONNECTION_TIMEOUT, idleConnectionSeconds,
                     MHD_OPTION_CONNECTION_LIMIT, listenerConnectionCap + 64,
+                    MHD_OPTION_NOTIFY_CONNECTION, countAnswers, nullptr,
                     MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END)) {
                 std::fprintf(stderr, "reference listener on %u did not start\n", port);
                 return 1;

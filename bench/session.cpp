@@ -8,11 +8,11 @@
 #include <malloc.h>
 
 #include <unistd.h>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 
+#include "BenchRows.h"
 #include "TessarollSession/SessionService.h"
 #include "helpers/Sandbox.h"
 
@@ -31,10 +31,7 @@ struct Install {
 
     Install() {
         fs::create_directories(install / "ZEFAGPKI");
-        const std::string strip = "objcopy --strip-debug '" + std::string(TEST_ADAPTER_PATH) +
-                                  "' '" + adapter.string() + "'";
-        if (std::system(strip.c_str()) != 0)
-            fs::copy_file(TEST_ADAPTER_PATH, adapter, fs::copy_options::overwrite_existing);
+        fs::copy_file(TEST_ADAPTER_PATH, adapter, fs::copy_options::overwrite_existing);
         service.emplace(work.string(), install.string(), 0);
     }
     ~Install() { service->releaseAll(); }
@@ -126,4 +123,10 @@ BENCHMARK(BM_MemoryPerEviction)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return bench_rows::runAndPrintRows(
+        argc, argv,
+        {{"new session set-up in the session service (vs Echo on an open session)",
+          "BM_NewSessionSetUp", "BM_EchoOnOpenSession"},
+         {"adapter copy into a slot folder", "BM_AdapterCopyOnly", ""}});
+}

@@ -15,7 +15,59 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/SharedLibrary.h"
+
 namespace {
+
+// libX11, loaded on first use: a process that never looks at the desktop keeps it (and the
+// libraries it pulls in) out of its memory. Loaded once and kept for the process's life.
+struct Xlib {
+    SharedLibrary library = SharedLibrary::open("libX11.so.6");
+    int missing = 0;  // functions the library lacks; before them, so it counts them all
+    template <class Function>
+    Function load(const char* name) {
+        auto function = library.function<Function>(name);
+        if (!function) ++missing;
+        return function;
+    }
+#define TESSAROLL_XLIB_FUNCTION(name) decltype(&::name) name = load<decltype(&::name)>(#name);
+    TESSAROLL_XLIB_FUNCTION(XSetErrorHandler)
+    TESSAROLL_XLIB_FUNCTION(XSetIOErrorHandler)
+    TESSAROLL_XLIB_FUNCTION(XOpenDisplay)
+    TESSAROLL_XLIB_FUNCTION(XSetIOErrorExitHandler)
+    TESSAROLL_XLIB_FUNCTION(XInternAtoms)
+    TESSAROLL_XLIB_FUNCTION(XPending)
+    TESSAROLL_XLIB_FUNCTION(XNextEvent)
+    TESSAROLL_XLIB_FUNCTION(XRefreshKeyboardMapping)
+    TESSAROLL_XLIB_FUNCTION(XCloseDisplay)
+    TESSAROLL_XLIB_FUNCTION(XDisplayKeycodes)
+    TESSAROLL_XLIB_FUNCTION(XGetKeyboardMapping)
+    TESSAROLL_XLIB_FUNCTION(XFree)
+    TESSAROLL_XLIB_FUNCTION(XGetWindowProperty)
+    TESSAROLL_XLIB_FUNCTION(XQueryKeymap)
+    TESSAROLL_XLIB_FUNCTION(XQueryPointer)
+    TESSAROLL_XLIB_FUNCTION(XQueryTree)
+    TESSAROLL_XLIB_FUNCTION(XGetWindowAttributes)
+    TESSAROLL_XLIB_FUNCTION(XGetWMName)
+    TESSAROLL_XLIB_FUNCTION(Xutf8TextPropertyToTextList)
+    TESSAROLL_XLIB_FUNCTION(XFreeStringList)
+    TESSAROLL_XLIB_FUNCTION(XSendEvent)
+    TESSAROLL_XLIB_FUNCTION(XRaiseWindow)
+    TESSAROLL_XLIB_FUNCTION(XChangeProperty)
+    TESSAROLL_XLIB_FUNCTION(XSync)
+    TESSAROLL_XLIB_FUNCTION(XFlush)
+#undef TESSAROLL_XLIB_FUNCTION
+
+    bool complete() const {
+        return library && missing == 0;
+    }
+};
+
+// Never destroyed, like the connection that uses it.
+const Xlib& xlib() {
+    static const Xlib* const instance = new Xlib;
+    return *instance;
+}
 
 // Windows virtual-key code -> the keysyms of the keys that produce it.
 struct VirtualKeyEntry {
@@ -156,36 +208,37 @@ public:
         if (triedOnce_ && now - lastAttempt_ < std::chrono::seconds(1)) return nullptr;
         triedOnce_ = true;
         lastAttempt_ = now;
-        XSetErrorHandler(ignoreXError);
-        XSetIOErrorHandler(noteIoError);
-        display_ = XOpenDisplay(nullptr);
+        if (!xlib().complete()) return nullptr;
+        xlib().XSetErrorHandler(ignoreXError);
+        xlib().XSetIOErrorHandler(noteIoError);
+        display_ = xlib().XOpenDisplay(nullptr);
         if (!display_) return nullptr;
-        XSetIOErrorExitHandler(display_, keepRunningAfterIoError, nullptr);
+        xlib().XSetIOErrorExitHandler(display_, keepRunningAfterIoError, nullptr);
         connectionBroken = false;
         root_ = DefaultRootWindow(display_);
         const char* names[] = {"_NET_CLIENT_LIST",   "_NET_WM_PID",   "_NET_WM_NAME",
                                "UTF8_STRING",        "_NET_WM_STATE", "_NET_SUPPORTED",
                                "_NET_WM_STATE_ABOVE"};
-        XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False,
-                     atoms_.data());
+        xlib().XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)),
+                            False, atoms_.data());
         loadKeyboardMapping();
         return display_;
     }
 
     // Handles what the server sent us unasked: only keyboard mapping changes matter.
     void drainEvents() {
-        while (display_ && !connectionBroken && XPending(display_) > 0) {
+        while (display_ && !connectionBroken && xlib().XPending(display_) > 0) {
             XEvent event;
-            XNextEvent(display_, &event);
+            xlib().XNextEvent(display_, &event);
             if (event.type == MappingNotify) {
-                XRefreshKeyboardMapping(&event.xmapping);
+                xlib().XRefreshKeyboardMapping(&event.xmapping);
                 if (event.xmapping.request == MappingKeyboard) loadKeyboardMapping();
             }
         }
     }
 
     void close() {
-        if (display_) XCloseDisplay(display_);
+        if (display_) xlib().XCloseDisplay(display_);
         display_ = nullptr;
         connectionBroken = false;
     }
@@ -219,9 +272,9 @@ private:
         static const std::unordered_multimap<KeySym, int> keysymTable = buildKeysymTable();
         keycodeKeys_ = {};
         int minCode = 0, maxCode = 0, perCode = 0;
-        XDisplayKeycodes(display_, &minCode, &maxCode);
-        KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minCode),
-                                          maxCode - minCode + 1, &perCode);
+        xlib().XDisplayKeycodes(display_, &minCode, &maxCode);
+        KeySym* map = xlib().XGetKeyboardMapping(display_, static_cast<KeyCode>(minCode),
+                                                 maxCode - minCode + 1, &perCode);
         if (!map) return;
         for (int code = minCode; code <= maxCode && code < 256; ++code) {
             for (int column = 0; column < std::min(perCode, 2); ++column) {
@@ -233,7 +286,7 @@ private:
                         static_cast<std::size_t>(it->second));
             }
         }
-        XFree(map);
+        xlib().XFree(map);
     }
 
     Display* display_ = nullptr;
@@ -282,13 +335,13 @@ std::vector<unsigned long> readLongProperty(Display* display, Window window, Ato
     unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
     lastXError = 0;
-    if (XGetWindowProperty(display, window, property, 0, 1L << 20, False, type, &actualType,
-                           &actualFormat, &count, &remaining, &data) == Success &&
+    if (xlib().XGetWindowProperty(display, window, property, 0, 1L << 20, False, type, &actualType,
+                                  &actualFormat, &count, &remaining, &data) == Success &&
         data && actualType == type && actualFormat == 32) {
         const auto* items = reinterpret_cast<const unsigned long*>(data);
         values.assign(items, items + count);
     }
-    if (data) XFree(data);
+    if (data) xlib().XFree(data);
     return values;
 }
 
@@ -315,7 +368,7 @@ std::string cutToUnits(std::string text, std::size_t maxUnits) {
 std::bitset<256> readPressed(Display* display) {
     std::bitset<256> pressed;
     char keys[32] = {};
-    XQueryKeymap(display, keys);
+    xlib().XQueryKeymap(display, keys);
     const auto& keycodeKeys = connection().keycodeKeys();
     for (std::size_t code = 0; code < 256; ++code)
         if (static_cast<unsigned char>(keys[code / 8]) & (1u << (code % 8)))
@@ -323,8 +376,8 @@ std::bitset<256> readPressed(Display* display) {
     Window rootReturn = 0, childReturn = 0;
     int rootX = 0, rootY = 0, x = 0, y = 0;
     unsigned int mask = 0;
-    if (XQueryPointer(display, connection().root(), &rootReturn, &childReturn, &rootX, &rootY, &x,
-                      &y, &mask)) {
+    if (xlib().XQueryPointer(display, connection().root(), &rootReturn, &childReturn, &rootX,
+                             &rootY, &x, &y, &mask)) {
         // The core protocol reports buttons 1 to 5 only; the extra buttons (8, 9) stay up.
         pressed.set(0x01, (mask & Button1Mask) != 0);
         pressed.set(0x02, (mask & Button3Mask) != 0);
@@ -367,30 +420,31 @@ std::vector<DesktopWindow> listTopLevelWindows() {
     int actualFormat = 0;
     unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
-    const bool managed = XGetWindowProperty(display, connection().root(), connection().clientList(),
-                                            0, 1L << 20, False, XA_WINDOW, &actualType,
-                                            &actualFormat, &count, &remaining, &data) == Success &&
-                         actualType == XA_WINDOW;
+    const bool managed =
+        xlib().XGetWindowProperty(display, connection().root(), connection().clientList(), 0,
+                                  1L << 20, False, XA_WINDOW, &actualType, &actualFormat, &count,
+                                  &remaining, &data) == Success &&
+        actualType == XA_WINDOW;
     if (managed && data && actualFormat == 32) {
         const auto* items = reinterpret_cast<const unsigned long*>(data);
         windows.assign(items, items + count);
     }
-    if (data) XFree(data);
+    if (data) xlib().XFree(data);
     if (!managed) {
         // No window manager keeps a client list: the windows the user can see are the
         // mapped children of the root that asked to be managed.
         Window rootReturn = 0, parent = 0;
         Window* children = nullptr;
         unsigned int childCount = 0;
-        if (XQueryTree(display, connection().root(), &rootReturn, &parent, &children,
-                       &childCount)) {
+        if (xlib().XQueryTree(display, connection().root(), &rootReturn, &parent, &children,
+                              &childCount)) {
             for (unsigned int i = 0; i < childCount; ++i) {
                 XWindowAttributes attributes{};
-                if (XGetWindowAttributes(display, children[i], &attributes) &&
+                if (xlib().XGetWindowAttributes(display, children[i], &attributes) &&
                     attributes.map_state == IsViewable && !attributes.override_redirect)
                     windows.push_back(children[i]);
             }
-            if (children) XFree(children);
+            if (children) xlib().XFree(children);
         }
     }
     return session.healthy() ? windows : std::vector<DesktopWindow>{};
@@ -414,26 +468,27 @@ std::string windowTitle(DesktopWindow window, std::size_t maxCharacters) {
     int actualFormat = 0;
     unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, connection().wmName(), 0, 1L << 16, False,
-                           connection().utf8String(), &actualType, &actualFormat, &count,
-                           &remaining, &data) == Success &&
+    if (xlib().XGetWindowProperty(display, window, connection().wmName(), 0, 1L << 16, False,
+                                  connection().utf8String(), &actualType, &actualFormat, &count,
+                                  &remaining, &data) == Success &&
         data && actualType == connection().utf8String() && actualFormat == 8) {
         title.assign(reinterpret_cast<const char*>(data), count);
     } else {
         // Older clients name their window only in the legacy property, in their own encoding.
         XTextProperty property{};
-        if (XGetWMName(display, window, &property) && property.value) {
+        if (xlib().XGetWMName(display, window, &property) && property.value) {
             char** list = nullptr;
             int listCount = 0;
-            if (Xutf8TextPropertyToTextList(display, &property, &list, &listCount) >= Success &&
+            if (xlib().Xutf8TextPropertyToTextList(display, &property, &list, &listCount) >=
+                    Success &&
                 list) {
                 if (listCount > 0 && list[0]) title = list[0];
-                XFreeStringList(list);
+                xlib().XFreeStringList(list);
             }
-            XFree(property.value);
+            xlib().XFree(property.value);
         }
     }
-    if (data) XFree(data);
+    if (data) xlib().XFree(data);
     if (!session.healthy()) return {};
     // A title may hold a NUL; the window's name ends there.
     if (const std::size_t nul = title.find('\0'); nul != std::string::npos) title.resize(nul);
@@ -455,23 +510,24 @@ bool setWindowTopmost(DesktopWindow window) {
         event.xclient.data.l[1] = static_cast<long>(connection().stateAbove());
         event.xclient.data.l[2] = 0;
         event.xclient.data.l[3] = 1;  // from an application
-        sent = XSendEvent(display, connection().root(), False,
-                          SubstructureRedirectMask | SubstructureNotifyMask, &event) != 0;
+        sent = xlib().XSendEvent(display, connection().root(), False,
+                                 SubstructureRedirectMask | SubstructureNotifyMask, &event) != 0;
     } else {
         // Nobody manages the stacking: raise it ourselves and record the state it now has.
         lastXError = 0;
-        XRaiseWindow(display, window);
+        xlib().XRaiseWindow(display, window);
         std::vector<unsigned long> state =
             readLongProperty(display, window, connection().wmState(), XA_ATOM);
         if (std::find(state.begin(), state.end(), connection().stateAbove()) == state.end()) {
             const unsigned long above = connection().stateAbove();
-            XChangeProperty(display, window, connection().wmState(), XA_ATOM, 32, PropModeAppend,
-                            reinterpret_cast<const unsigned char*>(&above), 1);
+            xlib().XChangeProperty(display, window, connection().wmState(), XA_ATOM, 32,
+                                   PropModeAppend, reinterpret_cast<const unsigned char*>(&above),
+                                   1);
         }
-        XSync(display, False);
+        xlib().XSync(display, False);
         sent = lastXError == 0;
     }
-    XFlush(display);
+    xlib().XFlush(display);
     return session.healthy() && sent;
 }
 

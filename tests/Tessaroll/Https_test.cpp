@@ -173,6 +173,34 @@ TEST_F(HttpsTest, AnswerHeadersFollowTheConnectionHeader) {
     }
 }
 
+// "max=100" holds: preflights and posts alike count, the hundredth answer on one connection
+// says it closes, and the next request gets a fresh connection counted from one again.
+TEST_F(HttpsTest, HundredthAnswerOnOneConnectionClosesIt) {
+    HttpsClient opener(clientOptions());
+    const std::string session = openSession(opener);
+    ASSERT_FALSE(session.empty());
+    const HttpHeaders keepAlive = {{"Origin", pageOrigin}, {"Connection", "keep-alive"}};
+    const std::string echo = sessionRequest(session, "Echo");
+    HttpsClient client(clientOptions());
+    for (int answer = 1; answer <= 101; ++answer) {
+        std::optional<HttpsResponse> response;
+        if (answer % 10 == 0)
+            response = client.request("OPTIONS", "/",
+                                      {{"Origin", pageOrigin},
+                                       {"Access-Control-Request-Method", "POST"},
+                                       {"Access-Control-Request-Private-Network", "true"}});
+        else
+            response = postRequest(client, echo, keepAlive);
+        ASSERT_TRUE(response) << "answer " << answer << ": " << client.lastError();
+        ASSERT_EQ(response->header("Connection") == "close", answer == 100) << "answer " << answer;
+        if (answer % 10 != 0) {
+            auto decoded = decodeAnswer(response->body);
+            ASSERT_TRUE(decoded) << "answer " << answer;
+            EXPECT_EQ((*decoded)["result"], "0") << "answer " << answer;
+        }
+    }
+}
+
 TEST_F(HttpsTest, LongParameterFieldIsJoinedAndOtherFieldsIgnored) {
     HttpsClient client(clientOptions());
     const std::string session = openSession(client);

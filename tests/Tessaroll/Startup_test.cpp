@@ -220,3 +220,23 @@ TEST_F(StartupTest, ASecondStartLeavesTheRunningInstanceAlone) {
     EXPECT_EQ(service->stop(), 0);
     EXPECT_FALSE(fs::exists(copy));
 }
+
+namespace {
+
+// Without a display and without a system bus the idle service keeps the desktop and login
+// libraries out of its memory; it loads them only to use them.
+TEST_F(StartupTest, IdleServiceWithoutDesktopOrBusMapsNeitherLibrary) {
+    ServiceOptions options;
+    options.environment["DISPLAY"] = "";
+    options.environment["DBUS_SYSTEM_BUS_ADDRESS"] =
+        "unix:path=" + (sandbox.runtimeDir() / "no-system-bus").string();
+    startService(options);
+    ASSERT_TRUE(service->waitForLog("Session notification unavailable: ")) << service->log();
+    const std::string maps =
+        readFile("/proc/" + std::to_string(service->process().pid()) + "/maps");
+    ASSERT_FALSE(maps.empty());
+    EXPECT_THAT(maps, Not(HasSubstr("libX11"))) << maps;
+    EXPECT_THAT(maps, Not(HasSubstr("libsystemd"))) << maps;
+}
+
+}  // namespace

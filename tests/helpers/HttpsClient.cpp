@@ -257,7 +257,10 @@ std::optional<HttpsResponse> HttpsClient::readResponse(bool headRequest) {
 
     const bool noBody = headRequest || response.status == 204 || response.status == 304 ||
                         response.status / 100 == 1;
-    if (noBody) return response;
+    if (noBody) {
+        closeIfAsked(response);
+        return response;
+    }
     if (auto length = response.header("Content-Length")) {
         const std::size_t size = std::stoul(*length);
         while (buffer_.size() < size)
@@ -284,10 +287,14 @@ std::optional<HttpsResponse> HttpsClient::readResponse(bool headRequest) {
         buffer_.clear();
         close();
     }
+    closeIfAsked(response);
+    return response;
+}
+
+void HttpsClient::closeIfAsked(const HttpsResponse& response) {
     if (auto connection = response.header("Connection");
         connection && iequals(*connection, "close"))
         close();
-    return response;
 }
 
 std::optional<HttpsResponse> HttpsClient::request(std::string_view method, std::string_view path,

@@ -68,6 +68,8 @@ private:
     bool sendAll(std::string_view data);
     bool readMore();
     std::optional<HttpsResponse> readResponse(bool headRequest);
+    // Ends the connection when the server said it does.
+    void closeIfAsked(const HttpsResponse& response);
 
     HttpsClientOptions options_;
     int socket_ = -1;
