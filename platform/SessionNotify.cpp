@@ -134,7 +134,7 @@ std::unique_ptr<SessionNotifier> SessionNotifier::open(std::string* whyNot) {
 
     std::string id = sessionId(sd);
     if (id.empty()) return fail("no login session");
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // what SD_BUS_ERROR_NULL spells as a C compound literal
     sd_bus_message* reply = nullptr;
     const char* path = nullptr;
     int rc = sd->sd_bus_call_method(impl.bus, kLogin, "/org/freedesktop/login1",
