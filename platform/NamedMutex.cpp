@@ -255,6 +255,25 @@ NamedMutex::~NamedMutex() {
     }
 }
 
+namespace {
+
+// Timed waits run on the monotonic clock, so a change of the wall clock cannot stretch them.
+// ThreadSanitizer does not know pthread_mutex_clocklock and would then report every release
+// as one of a mutex nobody holds: its builds wait on the wall clock instead.
+#if defined(__SANITIZE_THREAD__)
+constexpr clockid_t waitClock = CLOCK_REALTIME;
+int timedLock(pthread_mutex_t* mutex, const timespec& deadline) {
+    return pthread_mutex_timedlock(mutex, &deadline);
+}
+#else
+constexpr clockid_t waitClock = CLOCK_MONOTONIC;
+int timedLock(pthread_mutex_t* mutex, const timespec& deadline) {
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+}
+#endif
+
+}  // namespace
+
 MutexWait NamedMutex::wait(uint32_t milliseconds) {
     pthread_mutex_t* mutex = &shared_->region->mutex;
     int result;
@@ -264,7 +283,7 @@ MutexWait NamedMutex::wait(uint32_t milliseconds) {
         result = pthread_mutex_lock(mutex);
     } else {
         timespec deadline{};
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        clock_gettime(waitClock, &deadline);
         deadline.tv_sec += milliseconds / 1000;
         deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1'000'000L;
         if (deadline.tv_nsec >= 1'000'000'000L) {
@@ -272,7 +291,7 @@ MutexWait NamedMutex::wait(uint32_t milliseconds) {
             deadline.tv_nsec -= 1'000'000'000L;
         }
         do {
-            result = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+            result = timedLock(mutex, deadline);
         } while (result == EINTR);
     }
     switch (result) {
