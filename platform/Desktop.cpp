@@ -21,46 +21,33 @@ namespace {
 
 // libX11, loaded on first use: a process that never looks at the desktop keeps it (and the
 // libraries it pulls in) out of its memory. Loaded once and kept for the process's life.
-struct Xlib {
-    SharedLibrary library = SharedLibrary::open("libX11.so.6");
-    int missing = 0;  // functions the library lacks; before them, so it counts them all
-    template <class Function>
-    Function load(const char* name) {
-        auto function = library.function<Function>(name);
-        if (!function) ++missing;
-        return function;
-    }
-#define TESSAROLL_XLIB_FUNCTION(name) decltype(&::name) name = load<decltype(&::name)>(#name);
-    TESSAROLL_XLIB_FUNCTION(XSetErrorHandler)
-    TESSAROLL_XLIB_FUNCTION(XSetIOErrorHandler)
-    TESSAROLL_XLIB_FUNCTION(XOpenDisplay)
-    TESSAROLL_XLIB_FUNCTION(XSetIOErrorExitHandler)
-    TESSAROLL_XLIB_FUNCTION(XInternAtoms)
-    TESSAROLL_XLIB_FUNCTION(XPending)
-    TESSAROLL_XLIB_FUNCTION(XNextEvent)
-    TESSAROLL_XLIB_FUNCTION(XRefreshKeyboardMapping)
-    TESSAROLL_XLIB_FUNCTION(XCloseDisplay)
-    TESSAROLL_XLIB_FUNCTION(XDisplayKeycodes)
-    TESSAROLL_XLIB_FUNCTION(XGetKeyboardMapping)
-    TESSAROLL_XLIB_FUNCTION(XFree)
-    TESSAROLL_XLIB_FUNCTION(XGetWindowProperty)
-    TESSAROLL_XLIB_FUNCTION(XQueryKeymap)
-    TESSAROLL_XLIB_FUNCTION(XQueryPointer)
-    TESSAROLL_XLIB_FUNCTION(XQueryTree)
-    TESSAROLL_XLIB_FUNCTION(XGetWindowAttributes)
-    TESSAROLL_XLIB_FUNCTION(XGetWMName)
-    TESSAROLL_XLIB_FUNCTION(Xutf8TextPropertyToTextList)
-    TESSAROLL_XLIB_FUNCTION(XFreeStringList)
-    TESSAROLL_XLIB_FUNCTION(XSendEvent)
-    TESSAROLL_XLIB_FUNCTION(XRaiseWindow)
-    TESSAROLL_XLIB_FUNCTION(XChangeProperty)
-    TESSAROLL_XLIB_FUNCTION(XSync)
-    TESSAROLL_XLIB_FUNCTION(XFlush)
-#undef TESSAROLL_XLIB_FUNCTION
-
-    bool complete() const {
-        return library && missing == 0;
-    }
+struct Xlib : LibraryFunctions {
+    Xlib() : LibraryFunctions("libX11.so.6") {}
+    TESSAROLL_LIBRARY_FUNCTION(XSetErrorHandler)
+    TESSAROLL_LIBRARY_FUNCTION(XSetIOErrorHandler)
+    TESSAROLL_LIBRARY_FUNCTION(XOpenDisplay)
+    TESSAROLL_LIBRARY_FUNCTION(XSetIOErrorExitHandler)
+    TESSAROLL_LIBRARY_FUNCTION(XInternAtoms)
+    TESSAROLL_LIBRARY_FUNCTION(XPending)
+    TESSAROLL_LIBRARY_FUNCTION(XNextEvent)
+    TESSAROLL_LIBRARY_FUNCTION(XRefreshKeyboardMapping)
+    TESSAROLL_LIBRARY_FUNCTION(XCloseDisplay)
+    TESSAROLL_LIBRARY_FUNCTION(XDisplayKeycodes)
+    TESSAROLL_LIBRARY_FUNCTION(XGetKeyboardMapping)
+    TESSAROLL_LIBRARY_FUNCTION(XFree)
+    TESSAROLL_LIBRARY_FUNCTION(XGetWindowProperty)
+    TESSAROLL_LIBRARY_FUNCTION(XQueryKeymap)
+    TESSAROLL_LIBRARY_FUNCTION(XQueryPointer)
+    TESSAROLL_LIBRARY_FUNCTION(XQueryTree)
+    TESSAROLL_LIBRARY_FUNCTION(XGetWindowAttributes)
+    TESSAROLL_LIBRARY_FUNCTION(XGetWMName)
+    TESSAROLL_LIBRARY_FUNCTION(Xutf8TextPropertyToTextList)
+    TESSAROLL_LIBRARY_FUNCTION(XFreeStringList)
+    TESSAROLL_LIBRARY_FUNCTION(XSendEvent)
+    TESSAROLL_LIBRARY_FUNCTION(XRaiseWindow)
+    TESSAROLL_LIBRARY_FUNCTION(XChangeProperty)
+    TESSAROLL_LIBRARY_FUNCTION(XSync)
+    TESSAROLL_LIBRARY_FUNCTION(XFlush)
 };
 
 // Never destroyed, like the connection that uses it.

@@ -12,36 +12,23 @@ namespace {
 
 // libsystemd, loaded only while a notifier lives: without a login session to watch the
 // process never maps it.
-struct Systemd {
-    SharedLibrary library = SharedLibrary::open("libsystemd.so.0");
-    int missing = 0;  // functions the library lacks; before them, so it counts them all
-    template <class Function>
-    Function load(const char* name) {
-        auto function = library.function<Function>(name);
-        if (!function) ++missing;
-        return function;
-    }
-#define TESSAROLL_SYSTEMD_FUNCTION(name) decltype(&::name) name = load<decltype(&::name)>(#name);
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_slot_unref)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_flush_close_unref)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_message_read)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_message_enter_container)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_message_skip)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_message_exit_container)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_pid_get_session)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_open_system)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_call_method)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_message_unref)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_error_free)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_get_property_trivial)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_match_signal)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_get_fd)
-    TESSAROLL_SYSTEMD_FUNCTION(sd_bus_process)
-#undef TESSAROLL_SYSTEMD_FUNCTION
-
-    bool complete() const {
-        return library && missing == 0;
-    }
+struct Systemd : LibraryFunctions {
+    Systemd() : LibraryFunctions("libsystemd.so.0") {}
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_slot_unref)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_flush_close_unref)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_message_read)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_message_enter_container)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_message_skip)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_message_exit_container)
+    TESSAROLL_LIBRARY_FUNCTION(sd_pid_get_session)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_open_system)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_call_method)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_message_unref)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_error_free)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_get_property_trivial)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_match_signal)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_get_fd)
+    TESSAROLL_LIBRARY_FUNCTION(sd_bus_process)
 };
 
 }  // namespace

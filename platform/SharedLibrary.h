@@ -59,3 +59,20 @@ private:
 
     void* handle_ = nullptr;
 };
+
+// A library opened at run time and a table of its functions, for a derived struct that names
+// each function with TESSAROLL_LIBRARY_FUNCTION. Members are made after this base, so the
+// library is open when they are looked up; `missing` counts those the library lacks.
+struct LibraryFunctions {
+    explicit LibraryFunctions(const char* name) : library(SharedLibrary::open(name)) {}
+    SharedLibrary library;
+    int missing = 0;
+    template <class Function>
+    Function load(const char* name) {
+        auto function = library.function<Function>(name);
+        if (!function) ++missing;
+        return function;
+    }
+    bool complete() const { return library && missing == 0; }
+};
+#define TESSAROLL_LIBRARY_FUNCTION(name) decltype(&::name) name = load<decltype(&::name)>(#name);
