@@ -1,16 +1,16 @@
-# tessaroll_add_tests(NAME <exe> SOURCES <files...> [LIBS <targets...>] [LABEL unit|integration] [SERIAL])
+# tessaroll_add_tests(NAME <exe> SOURCES <files...> [LIBS <targets...>] [LABEL unit|integration] [SERIAL] [ALONE])
 #
 # Builds one GoogleTest executable and registers every test in it with CTest.
 # LABEL unit tests are run a second time in the sanitizer build (target unit_tests).
 # SERIAL tests take the resource lock for the service's fixed loopback ports, so two
-# of them never run side by side.
+# of them never run side by side. ALONE tests run while no other test runs.
 if(NOT TARGET unit_tests)
   add_custom_target(unit_tests)
 endif()
 include(GoogleTest)
 
 function(tessaroll_add_tests)
-  cmake_parse_arguments(T "SERIAL" "NAME;LABEL" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL;ALONE" "NAME;LABEL" "SOURCES;LIBS" ${ARGN})
   if(NOT T_LABEL)
     set(T_LABEL unit)
   endif()
@@ -20,6 +20,9 @@ function(tessaroll_add_tests)
   set(props LABELS ${T_LABEL})
   if(T_SERIAL)
     list(APPEND props RESOURCE_LOCK tessaroll_service_ports)
+  endif()
+  if(T_ALONE)
+    list(APPEND props RUN_SERIAL TRUE)
   endif()
   gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
   if(T_LABEL STREQUAL "unit")

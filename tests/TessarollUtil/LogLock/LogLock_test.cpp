@@ -1,0 +1,105 @@
+// The shared log lock, held by another process that never lets go. Every test program logs
+// through the same lock, so this one runs alone: a line of another test in progress would
+// otherwise be a holder too.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TessarollUtil/Log.h"
+#include "TessarollUtil/Logger.h"
+#include "doubles/LogCapture/LogCapture.h"
+#include "helpers/Sandbox.h"
+#include "platform/NamedMutex.h"
+
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::Sandbox;
+using testing_support::today;
+using testing_support::writeFile;
+
+namespace {
+
+std::vector<std::string> linesOf(const fs::path& file) {
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(file));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class LogLockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetLogForTests();
+        resetLoggerForTests();
+    }
+    void TearDown() override {
+        resetLogForTests();
+        resetLoggerForTests();
+    }
+    fs::path writeIni(const std::string& body) {
+        fs::path path = sandbox.tempDir() / "test.ini";
+        writeFile(path, "[ZEFAGPKITessaroll]\n" + body);
+        return path;
+    }
+    fs::path logPath() const { return sandbox.tempDir() / ("app_" + today() + ".log"); }
+    std::string logFileLine() const {
+        return "Log File=" + (sandbox.tempDir() / "app.log").string() + "\n";
+    }
+
+    Sandbox sandbox;
+};
+
+TEST_F(LogLockTest, AHolderThatNeverLetsGoDelaysOneLineOnly) {
+    using namespace std::chrono;
+    fs::path ini = writeIni(logFileLine() + "Log Level=5\n");
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    std::unique_ptr<NamedMutex> other = NamedMutex::create("Global\\VZLog");
+    ASSERT_TRUE(other);
+    std::promise<void> held;
+    std::promise<void> done;
+    std::thread holder([&] {
+        ASSERT_EQ(other->wait(kInfiniteWait), MutexWait::Obtained);
+        held.set_value();
+        done.get_future().wait();
+        other->release();
+    });
+    held.get_future().wait();
+    const auto start = steady_clock::now();
+    EXPECT_EQ(logPrint(5, "held up"), 0);
+    const auto first = steady_clock::now() - start;
+    for (int i = 0; i < 20; ++i) logPrint(5, "not held up %d", i);
+    const auto all = steady_clock::now() - start;
+    EXPECT_GE(first, milliseconds(900));
+    EXPECT_LT(all, first + milliseconds(500));
+    EXPECT_EQ(linesOf(logPath()).size(), 22u);
+    done.set_value();
+    holder.join();
+
+    // Free again: the next lines take the lock as before.
+    ASSERT_EQ(logPrint(5, "free again"), 0);
+    std::unique_ptr<NamedMutex> again = NamedMutex::create("Global\\VZLog");
+    std::promise<void> reheld;
+    std::promise<void> redone;
+    std::thread holdsShortly([&] {
+        ASSERT_EQ(again->wait(kInfiniteWait), MutexWait::Obtained);
+        reheld.set_value();
+        redone.get_future().wait();
+        again->release();
+    });
+    reheld.get_future().wait();
+    auto writing = std::async(std::launch::async, [] { return logPrint(5, "waits again"); });
+    EXPECT_EQ(writing.wait_for(milliseconds(200)), std::future_status::timeout);
+    redone.set_value();
+    EXPECT_EQ(writing.get(), 0);
+    holdsShortly.join();
+}
+
+}  // namespace
