@@ -1,6 +1,7 @@
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/Log.h"
 
+#include "TessarollUtil/LoggerFixture.h"
 #include "doubles/LogCapture/LogCapture.h"
 #include "helpers/Sandbox.h"
 #include "platform/NamedMutex.h"
@@ -20,46 +21,7 @@
 
 #include <unistd.h>
 
-namespace fs = std::filesystem;
-using testing_support::readFile;
-using testing_support::Sandbox;
-using testing_support::today;
-using testing_support::writeFile;
-
 namespace {
-
-std::vector<std::string> linesOf(const fs::path& file) {
-    std::vector<std::string> lines;
-    std::istringstream in(readFile(file));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-class LoggerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        resetLogForTests();
-        resetLoggerForTests();
-    }
-    void TearDown() override {
-        resetLogForTests();
-        resetLoggerForTests();
-    }
-    // An ini with our section holding `body`, written in the sandbox's temporary folder.
-    fs::path writeIni(const std::string& body, const std::string& name = "test.ini") {
-        fs::path path = sandbox.tempDir() / name;
-        writeFile(path, "[ZEFAGPKITessaroll]\n" + body);
-        return path;
-    }
-    fs::path logPath(const std::string& suffix = "") const {
-        return sandbox.tempDir() / ("app_" + today() + suffix + ".log");
-    }
-    std::string logFileLine() const {
-        return "Log File=" + (sandbox.tempDir() / "app.log").string() + "\n";
-    }
-
-    Sandbox sandbox;
-};
 
 // ---- the ini reader ------------------------------------------------------------------
 

@@ -15,47 +15,13 @@
 
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
-#include "doubles/LogCapture/LogCapture.h"
+#include "TessarollUtil/LoggerFixture.h"
 #include "helpers/Sandbox.h"
 #include "platform/NamedMutex.h"
 
-namespace fs = std::filesystem;
-using testing_support::readFile;
-using testing_support::Sandbox;
-using testing_support::today;
-using testing_support::writeFile;
-
 namespace {
 
-std::vector<std::string> linesOf(const fs::path& file) {
-    std::vector<std::string> lines;
-    std::istringstream in(readFile(file));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-class LogLockTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        resetLogForTests();
-        resetLoggerForTests();
-    }
-    void TearDown() override {
-        resetLogForTests();
-        resetLoggerForTests();
-    }
-    fs::path writeIni(const std::string& body) {
-        fs::path path = sandbox.tempDir() / "test.ini";
-        writeFile(path, "[ZEFAGPKITessaroll]\n" + body);
-        return path;
-    }
-    fs::path logPath() const { return sandbox.tempDir() / ("app_" + today() + ".log"); }
-    std::string logFileLine() const {
-        return "Log File=" + (sandbox.tempDir() / "app.log").string() + "\n";
-    }
-
-    Sandbox sandbox;
-};
+using LogLockTest = LoggerTest;
 
 TEST_F(LogLockTest, AHolderThatNeverLetsGoDelaysOneLineOnly) {
     using namespace std::chrono;
