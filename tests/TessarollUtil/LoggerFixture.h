@@ -4,14 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
 #include "doubles/LogCapture/LogCapture.h"
 #include "helpers/Sandbox.h"
+#include "platform/NamedMutex.h"
 
 namespace fs = std::filesystem;
 using testing_support::readFile;
@@ -50,4 +54,37 @@ protected:
     }
 
     Sandbox sandbox;
+};
+
+// Holds "Global\VZLog" on a thread of its own, as another program writing would, until
+// release() or the end of the object.
+class SharedLogLockHolder {
+public:
+    SharedLogLockHolder() : mutex_(NamedMutex::create("Global\\VZLog")) {
+        if (!mutex_) return;
+        thread_ = std::thread([this] {
+            obtained_ = mutex_->wait(kInfiniteWait) == MutexWait::Obtained;
+            held_.set_value();
+            letGo_.get_future().wait();
+            if (obtained_) mutex_->release();
+        });
+        held_.get_future().wait();
+    }
+    ~SharedLogLockHolder() { release(); }
+    SharedLogLockHolder(const SharedLogLockHolder&) = delete;
+    SharedLogLockHolder& operator=(const SharedLogLockHolder&) = delete;
+
+    bool holds() const { return obtained_; }
+    void release() {
+        if (!thread_.joinable()) return;
+        letGo_.set_value();
+        thread_.join();
+    }
+
+private:
+    std::unique_ptr<NamedMutex> mutex_;
+    std::promise<void> held_;
+    std::promise<void> letGo_;
+    bool obtained_ = false;
+    std::thread thread_;
 };

@@ -317,28 +317,15 @@ TEST_F(LoggerTest, PathTooLongForTheIndexDoesNotRotateForever) {
 TEST_F(LoggerTest, LineWaitsForTheSharedLogMutex) {
     fs::path ini = writeIni(logFileLine() + "Log Level=5\n");
     ASSERT_EQ(initLog(ini.c_str()), 0);
-    std::unique_ptr<NamedMutex> other = NamedMutex::create("Global\\VZLog");
-    ASSERT_TRUE(other);
-    std::promise<void> held;
-    std::promise<void> done;
-    std::thread holder([&] {
-        ASSERT_EQ(other->wait(kInfiniteWait), MutexWait::Obtained);
-        held.set_value();
-        done.get_future().wait();
-        other->release();
-    });
-    held.get_future().wait();
+    SharedLogLockHolder holder;
+    ASSERT_TRUE(holder.holds());
     auto writing = std::async(std::launch::async, [] { return logPrint(5, "after the holder"); });
     EXPECT_EQ(writing.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     EXPECT_EQ(linesOf(logPath()).size(), 1u);
-    done.set_value();
+    holder.release();
     EXPECT_EQ(writing.get(), 0);
-    holder.join();
     EXPECT_EQ(linesOf(logPath()).size(), 2u);
 }
-
-// Every user's programs share "Global\VZLog": one that never lets go holds up one line
-// for about a second, and the lines after it not at all, until it is free again.
 
 // In a folder every user writes to, a link planted under the log's name is not followed.
 TEST_F(LoggerTest, InASharedFolderAPlantedLinkIsNotWrittenThrough) {

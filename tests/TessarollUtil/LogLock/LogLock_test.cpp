@@ -27,17 +27,8 @@ TEST_F(LogLockTest, AHolderThatNeverLetsGoDelaysOneLineOnly) {
     using namespace std::chrono;
     fs::path ini = writeIni(logFileLine() + "Log Level=5\n");
     ASSERT_EQ(initLog(ini.c_str()), 0);
-    std::unique_ptr<NamedMutex> other = NamedMutex::create("Global\\VZLog");
-    ASSERT_TRUE(other);
-    std::promise<void> held;
-    std::promise<void> done;
-    std::thread holder([&] {
-        ASSERT_EQ(other->wait(kInfiniteWait), MutexWait::Obtained);
-        held.set_value();
-        done.get_future().wait();
-        other->release();
-    });
-    held.get_future().wait();
+    SharedLogLockHolder neverLetsGo;
+    ASSERT_TRUE(neverLetsGo.holds());
     const auto start = steady_clock::now();
     EXPECT_EQ(logPrint(5, "held up"), 0);
     const auto first = steady_clock::now() - start;
@@ -46,26 +37,16 @@ TEST_F(LogLockTest, AHolderThatNeverLetsGoDelaysOneLineOnly) {
     EXPECT_GE(first, milliseconds(900));
     EXPECT_LT(all, first + milliseconds(500));
     EXPECT_EQ(linesOf(logPath()).size(), 22u);
-    done.set_value();
-    holder.join();
+    neverLetsGo.release();
 
     // Free again: the next lines take the lock as before.
     ASSERT_EQ(logPrint(5, "free again"), 0);
-    std::unique_ptr<NamedMutex> again = NamedMutex::create("Global\\VZLog");
-    std::promise<void> reheld;
-    std::promise<void> redone;
-    std::thread holdsShortly([&] {
-        ASSERT_EQ(again->wait(kInfiniteWait), MutexWait::Obtained);
-        reheld.set_value();
-        redone.get_future().wait();
-        again->release();
-    });
-    reheld.get_future().wait();
+    SharedLogLockHolder holdsShortly;
+    ASSERT_TRUE(holdsShortly.holds());
     auto writing = std::async(std::launch::async, [] { return logPrint(5, "waits again"); });
     EXPECT_EQ(writing.wait_for(milliseconds(200)), std::future_status::timeout);
-    redone.set_value();
+    holdsShortly.release();
     EXPECT_EQ(writing.get(), 0);
-    holdsShortly.join();
 }
 
 }  // namespace
