@@ -2,19 +2,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "Tessaroll/Listener.h"
 #include "Tessaroll/Origin.h"
+#include "Tessaroll/RequestWorkers.h"
 #include "Tessaroll/ServiceState.h"
 #include "TessarollUtil/JsonMap.h"
 #include "TessarollUtil/Log.h"
@@ -34,8 +32,8 @@ constexpr std::size_t parameterLimit = 64u * 1024 * 1024;
 const char* const separatorLine =
     "===============================================================================";
 
-// The requests that run on a worker thread: one thread per request, at most this many at
-// once; beyond that a request runs on its listener's thread as before.
+// The requests that run on a worker thread, at most this many at once; beyond that a
+// request runs on its listener's thread.
 constexpr int workerLimit = 64;
 
 // One per connection. The form field is collected here rather than in a process-wide
@@ -59,23 +57,11 @@ struct ConnectionState {
 
 ServiceState* service = nullptr;  // set by serveRequests before any listener starts
 
-// The requests on workers; the listeners must not stop while one is suspended.
-struct Workers {
-    std::mutex lock;
-    std::condition_variable idle;
-    int running = 0;
-} workers;
-
-bool reserveWorker() {
-    std::lock_guard lock(workers.lock);
-    if (workers.running >= workerLimit) return false;
-    ++workers.running;
-    return true;
-}
-
-void returnWorker() {
-    std::lock_guard lock(workers.lock);
-    if (--workers.running == 0) workers.idle.notify_all();
+// The requests on workers; the listeners must not stop while one is suspended. Kept to the
+// end of the process: a worker may still run when the program ends.
+RequestWorkers& workers() {
+    static RequestWorkers* const pool = new RequestWorkers(workerLimit);
+    return *pool;
 }
 
 // Only real request headers count. A lookup over every value kind would also take a query
@@ -167,24 +153,18 @@ MHD_Result respond(MHD_Connection* connection, ConnectionState& state) {
 // Runs the request on a worker thread while its connection is suspended, so the listener
 // goes on serving other pages meanwhile. False when no worker is free.
 bool answerOnWorker(MHD_Connection* connection, ConnectionState& state) {
-    if (!reserveWorker()) return false;
     state.onWorker = true;
     MHD_suspend_connection(connection);
-    try {
-        std::thread([connection, &state] {
-            state.answer = service->sessions().handle(*state.parsed, *state.origin);
-            state.workerDone.store(true, std::memory_order_release);
-            MHD_resume_connection(connection);
-            returnWorker();
-        }).detach();
-    } catch (const std::system_error& error) {
-        writeErrorLog("Request worker not started: ", error.what());
+    const bool started = workers().run([connection, &state] {
+        state.answer = service->sessions().handle(*state.parsed, *state.origin);
+        state.workerDone.store(true, std::memory_order_release);
+        MHD_resume_connection(connection);
+    });
+    if (!started) {
         MHD_resume_connection(connection);
         state.onWorker = false;
-        returnWorker();
-        return false;
     }
-    return true;
+    return started;
 }
 
 // Evaluates a complete form POST: what needs no session is answered here at once, the
@@ -366,6 +346,5 @@ void serveRequests(ServiceState& state) {
 }
 
 bool waitForRequestWorkers(std::chrono::milliseconds limit) {
-    std::unique_lock lock(workers.lock);
-    return workers.idle.wait_for(lock, limit, [] { return workers.running == 0; });
+    return workers().waitIdle(limit);
 }

@@ -9,12 +9,7 @@
 #include <string_view>
 #include <system_error>
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "TessarollSession/SpareAdapter.h"
 #include "TessarollSession/TopmostWatcher.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
@@ -157,82 +152,39 @@ std::optional<AdapterPath> resolveAdapterPath(const JsonMap& request) {
     return path;
 }
 
-// Copies `size` bytes inside the kernel where the file systems allow it (some, such as tmpfs
-// on older kernels, refuse), else through a buffer.
-bool copyFileData(int source, int target, off_t size) {
-    off_t left = size;
-    while (left > 0) {
-        const ssize_t moved =
-            ::copy_file_range(source, nullptr, target, nullptr, static_cast<std::size_t>(left), 0);
-        if (moved <= 0) break;
-        left -= moved;
+// The slot's own copy of the adapter, loaded: the spare made ahead when one is ready, else
+// a copy made now. Empty when neither can be had.
+SharedLibrary loadOwnCopy(SpareAdapter& spare, const std::string& libraryPath,
+                          const std::string& copyPath, std::string& reason) {
+    if (SharedLibrary ready = spare.take(libraryPath, copyPath)) {
+        writeNormalLog("Copy adapter state: ", "Success");
+        writeNormalLog("Copied adapter: ", "Active");
+        return ready;
     }
-    if (left == 0) return true;
-    if (::lseek(source, size - left, SEEK_SET) < 0 || ::lseek(target, size - left, SEEK_SET) < 0)
-        return false;
-    char buffer[65536];
-    while (left > 0) {
-        const ssize_t got = ::read(source, buffer, sizeof buffer);
-        if (got <= 0) return false;
-        for (ssize_t written = 0; written < got;) {
-            const ssize_t put =
-                ::write(target, buffer + written, static_cast<std::size_t>(got - written));
-            if (put <= 0) return false;
-            written += put;
-        }
-        left -= got;
+    if (!copyLibrary(libraryPath, copyPath)) {
+        writeWarningLog("Copy adapter state: ", "Fail");
+        return {};
     }
-    return true;
-}
-
-// The slot's own copy of the adapter, never over an existing file: a reflink where the
-// file system shares blocks, else a copy inside the kernel. A hard link would not do: the
-// loader takes a second link of a loaded file for the same library. The copy is the user's
-// alone, whatever the installed file's mode.
-bool copyAdapter(const std::string& from, const std::string& to) {
-    const int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source < 0) return false;
-    struct stat status {};
-    if (::fstat(source, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(source);
-        return false;
+    writeNormalLog("Copy adapter state: ", "Success");
+    SharedLibrary library = SharedLibrary::open(copyPath, &reason);
+    if (library) {
+        writeNormalLog("Copied adapter: ", "Active");
+        return library;
     }
-    const int target =
-        ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (target < 0) {
-        ::close(source);
-        return false;
-    }
-    bool copied =
-        ::ioctl(target, FICLONE, source) == 0 || copyFileData(source, target, status.st_size);
-    ::close(source);
-    if (::close(target) != 0) copied = false;
-    if (!copied) ::unlink(to.c_str());
-    return copied;
+    writeWarningLog("Copied adapter: ", "Inactive");
+    // A copy that is not in use would block this slot's next copy.
+    std::error_code ec;
+    fs::remove(copyPath, ec);
+    return {};
 }
 
 // Loads the slot's adapter: its own copy first, the installed library when the copy
 // cannot be made or loaded. False when neither loads.
-bool loadAdapter(LoadedAdapter& adapter, const std::string& libraryPath,
+bool loadAdapter(LoadedAdapter& adapter, SpareAdapter& spare, const std::string& libraryPath,
                  const std::string& copyPath) {
-    std::error_code ec;
-    SharedLibrary library;
-    std::string loadedPath;
     std::string reason;
-    if (copyAdapter(libraryPath, copyPath)) {
-        writeNormalLog("Copy adapter state: ", "Success");
-        library = SharedLibrary::open(copyPath, &reason);
-        if (library) {
-            writeNormalLog("Copied adapter: ", "Active");
-            loadedPath = copyPath;
-        } else {
-            writeWarningLog("Copied adapter: ", "Inactive");
-            // A copy that is not in use would block this slot's next copy.
-            fs::remove(copyPath, ec);
-        }
-    } else {
-        writeWarningLog("Copy adapter state: ", "Fail");
-    }
+    SharedLibrary library = loadOwnCopy(spare, libraryPath, copyPath, reason);
+    std::string loadedPath = library ? copyPath : std::string();
     if (!library) {
         library = SharedLibrary::open(libraryPath, &reason);
         if (library) {
@@ -395,7 +347,9 @@ const SessionService::OwnFunction* SessionService::ownFunction(std::string_view 
 
 SessionService::SessionService(std::string_view copyPath, std::string_view executePath,
                                uint32_t ownProcessId)
-    : table_(copyPath, executePath), ownProcessId_(ownProcessId) {}
+    : table_(copyPath, executePath),
+      spare_(table_.workFolder() + "/Tempfile/Spare"),
+      ownProcessId_(ownProcessId) {}
 
 void SessionService::releaseSlot(const SessionTable::Claim& claim) {
     writeNormalLogInt("Release session index: ", claim.index);
@@ -446,7 +400,9 @@ std::optional<JsonMapPtr> SessionService::handleAtOnce(const JsonMap& request,
     const std::string function = readText(request, "FunctionName", longTextBuffer);
     const OwnFunction* own = ownFunction(function);
     const std::string sessionId = readText(request, "SessionId", shortTextBuffer);
-    if (!own || !own->atOnce || sessionId.empty()) return std::nullopt;
+    if (!own || !own->atOnce) return std::nullopt;
+    if (sessionId.empty())
+        return isEcho(function) ? openAtOnce(request, origin, function) : std::nullopt;
     std::optional<SessionTable::Claim> found = table_.find(sessionId, origin);
     if (!found) return std::nullopt;
     std::unique_lock session(table_.callLock(found->index), std::try_to_lock);
@@ -460,15 +416,46 @@ std::optional<JsonMapPtr> SessionService::handleAtOnce(const JsonMap& request,
     return continueSession(call, std::move(answer));
 }
 
-Step SessionService::openSession(Request& call, JsonMapPtr answer) {
+// A page's first Echo opens its session at once when nothing in that can wait or take
+// long: the spare adapter is ready (no copy, no load) and a slot is free (an eviction would
+// wait for the oldest session's running call). Otherwise it goes to a worker, unlogged.
+std::optional<JsonMapPtr> SessionService::openAtOnce(const JsonMap& request,
+                                                     std::string_view origin,
+                                                     const std::string& function) {
+    if (!spare_.ready()) return std::nullopt;
+    std::optional<std::string> id = newSessionId(table_);
+    if (!id) return std::nullopt;
+    const SessionTable::Opening opening = table_.open(*id, origin, false);
+    if (opening.outcome != SessionTable::Opening::claimed) return std::nullopt;
+
+    // The slot is this request's from here on, logged as handle() logs a new session.
+    JsonMapPtr answer = newJsonMap();
+    if (!answer) {
+        table_.forget(opening.claim);
+        return allocationFailure();
+    }
+    displayJsonMapParameters(&request);
+    writeNormalLog("Generate new session id", "");
+    setJsonMapValue(answer.get(), "SessionID", std::string_view(*id));
+    writeNormalLog("Session id: ", *id);
+    Request call{request, std::string(origin), *id, function, {}};
+    return openSession(call, std::move(answer), opening);
+}
+
+Step SessionService::openSession(Request& call, JsonMapPtr answer,
+                                 const std::optional<SessionTable::Opening>& claimed) {
     if (isReleaseFunction(call.function)) {
         writeNormalLog("No specific adapter to release", "");
         return answer;
     }
     const std::optional<AdapterPath> path = resolveAdapterPath(call.map);
-    if (!path) return FAILURE_ANSWER(61009);
+    if (!path) {
+        if (claimed) table_.forget(claimed->claim);
+        return FAILURE_ANSWER(61009);
+    }
 
-    const SessionTable::Opening opening = table_.open(call.sessionId, call.origin);
+    const SessionTable::Opening opening =
+        claimed ? *claimed : table_.open(call.sessionId, call.origin);
     if (opening.outcome == SessionTable::Opening::taken)
         return std::nullopt;  // opened meanwhile: look again
     if (opening.outcome == SessionTable::Opening::closed) return JsonMapPtr();
@@ -505,8 +492,15 @@ Step SessionService::openSession(Request& call, JsonMapPtr answer) {
         cutToBuffer(table_.sessionCopyPath(index, path->adapterName), libraryPathLimit + 1);
     writeNormalLog("Original adapter: ", libraryPath);
     writeNormalLog("Copy adapter: ", copyPath);
+    // The next session's spare is made once this one is open: making it holds the loader,
+    // which this session needs while it loads and starts.
+    struct PrepareNext {
+        SpareAdapter& spare;
+        const std::string& library;
+        ~PrepareNext() { spare.keepReady(library); }
+    } next{spare_, libraryPath};
 
-    if (!loadAdapter(adapter, libraryPath, copyPath)) return FAILURE_ANSWER(61902);
+    if (!loadAdapter(adapter, spare_, libraryPath, copyPath)) return FAILURE_ANSWER(61902);
     adapter.adapterName = path->adapterName;
     if (!findEntryPoints(adapter)) return FAILURE_ANSWER(61906);
     if (Step refused = unlockAdapter(adapter, call.origin)) return refused;
@@ -607,6 +601,7 @@ JsonMapPtr SessionService::runAdapterFunction(Request& call, JsonMapPtr answer) 
 }
 
 void SessionService::releaseAll() {
+    spare_.stop();
     for (const SessionTable::Claim& claim : table_.close()) {
         std::lock_guard session(table_.callLock(claim.index));
         if (table_.holds(claim)) releaseSlot(claim);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "TessarollSession/SessionTable.h"
+#include "TessarollSession/SpareAdapter.h"
 #include "TessarollSession/ValueStore.h"
 #include "TessarollUtil/JsonMap.h"
 #include "TessarollVersion.h"
@@ -30,7 +31,8 @@ public:
     JsonMapPtr handle(const JsonMap& request, std::string_view origin);
 
     // The same answer, but only for requests that never wait: the service's own Echo and
-    // value-store functions on an open session whose previous call has ended. Nothing (and
+    // value-store functions on an open session whose previous call has ended, and a page's
+    // first Echo while a slot is free and the next adapter is loaded ahead. Nothing (and
     // nothing logged) for every other request, which goes to handle() on a worker.
     std::optional<JsonMapPtr> handleAtOnce(const JsonMap& request, std::string_view origin);
 
@@ -48,8 +50,13 @@ private:
     static const OwnFunction ownFunctions[];
     static const OwnFunction* ownFunction(std::string_view name);
 
-    // Nothing when the request must look for its session again.
-    std::optional<JsonMapPtr> openSession(Request& call, JsonMapPtr answer);
+    // Nothing when the request must look for its session again. `claimed`: the slot the
+    // request already holds.
+    std::optional<JsonMapPtr> openSession(
+        Request& call, JsonMapPtr answer,
+        const std::optional<SessionTable::Opening>& claimed = std::nullopt);
+    std::optional<JsonMapPtr> openAtOnce(const JsonMap& request, std::string_view origin,
+                                         const std::string& function);
     JsonMapPtr continueSession(Request& call, JsonMapPtr answer);
     JsonMapPtr runAdapterFunction(Request& call, JsonMapPtr answer);
     JsonMapPtr forceRelease(Request& call, JsonMapPtr answer);
@@ -61,6 +68,7 @@ private:
     void releaseSlot(const SessionTable::Claim& claim);
 
     SessionTable table_;
+    SpareAdapter spare_;  // the next session's adapter, loaded ahead
     ValueStore values_;
     uint32_t ownProcessId_;
 };

@@ -129,7 +129,8 @@ int SessionTable::oldestLocked() const {
     return oldest;
 }
 
-SessionTable::Opening SessionTable::open(std::string_view sessionId, std::string_view origin) {
+SessionTable::Opening SessionTable::open(std::string_view sessionId, std::string_view origin,
+                                         bool mayEvict) {
     std::lock_guard lock(lock_);
     Opening opening;
     if (closed_) return opening;
@@ -140,6 +141,10 @@ SessionTable::Opening SessionTable::open(std::string_view sessionId, std::string
     int index = -1;
     for (int i = 0; i < sessionSlotCount && index < 0; ++i)
         if (slots_[static_cast<std::size_t>(i)].owner.empty()) index = i;
+    if (index < 0 && !mayEvict) {
+        opening.outcome = Opening::full;
+        return opening;
+    }
     if (index < 0) {
         index = oldestLocked();
         opening.evicted = true;

@@ -85,14 +85,15 @@ public:
     // Whether `sessionId` owns a slot whatever its origin.
     bool owned(std::string_view sessionId);
     // Claims a slot for a new session under `sessionId`: a free one, else the oldest
-    // (`evicted` set; its adapter is released by whoever takes its call lock next).
-    // `closed` after close(); `taken` when the id found an owner meanwhile.
+    // (`evicted` set; its adapter is released by whoever takes its call lock next), unless
+    // `mayEvict` is false (`full`, nothing claimed). `closed` after close(); `taken` when the
+    // id found an owner meanwhile.
     struct Opening {
-        enum { claimed, closed, taken } outcome = closed;
+        enum { claimed, closed, taken, full } outcome = closed;
         Claim claim;
         bool evicted = false;
     };
-    Opening open(std::string_view sessionId, std::string_view origin);
+    Opening open(std::string_view sessionId, std::string_view origin, bool mayEvict = true);
     // True while `claim` still holds its slot (checked with the slot's call lock held).
     bool holds(const Claim& claim);
     // The slot leaves its session: free for the next one, and every claim on it void.

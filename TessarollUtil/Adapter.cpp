@@ -1,14 +1,16 @@
 #include "TessarollUtil/Adapter.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "TessarollUtil/Log.h"
 
 namespace {
 
+// Function names are ASCII; the locale's tolower would cost a library call per character,
+// and a new session's adapter compares names several thousand times while it builds its table.
 unsigned char lower(char c) {
-    return static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte - 'A' + 'a') : byte;
 }
 
 int compareNames(std::string_view a, std::string_view b) {

@@ -325,6 +325,7 @@ int initLog(const char* iniName) {
 
     std::string path(iniName);
     std::string logFile;
+    bool unreadable = false;  // `path` was just found not to open: nothing to read there
     if (path.find_first_of("/\\") == std::string::npos) {
         const std::string candidates[] = {
             windowsFolder() + "/" + path,
@@ -334,12 +335,23 @@ int initLog(const char* iniName) {
         std::string chosen;
         for (const std::string& candidate : candidates) {
             if (candidate.size() > kNameLimit) continue;  // would not fit: not a place to look
-            if (readIniString("Log File", logFile, 128, candidate) == kLogIniFound) {
+            const int status = readIniString("Log File", logFile, 128, candidate);
+            if (status == kLogIniFound) {
                 chosen = candidate;
                 break;
             }
+            unreadable = status == kLogIniCannotOpen && &candidate == &candidates[2];
         }
         path = chosen.empty() ? candidates[2] : chosen;
+    }
+    if (unreadable) {
+        // Every program and each session's adapter starts its log here; without an ini
+        // file that is the usual case, and the reads below would fail the same way.
+        std::lock_guard guard(s.fileMutex);
+        s.logFile = defaultLogFilePath();
+        s.logMaxSize = 0;
+        s.logLevel.store(0);
+        return kLogIniCannotOpen;
     }
 
     std::string value;
@@ -354,13 +366,14 @@ int initLog(const char* iniName) {
         s.logMaxSize = maxSize;
     }
 
-    // Opened before the "Log Enable" line so that it is serialised like every other line.
-    openLogMutex();
     std::string levelText;
     int status = readIniString("Log Level", levelText, 16, path);
     if (status != kLogIniFound) {
         s.logLevel.store(0);
     } else {
+        // Opened before the "Log Enable" line so that it is serialised like every other line;
+        // a program or plug-in copy that writes no line needs no handle on it.
+        openLogMutex();
         int32_t level = decimalValue(levelText);
         s.logLevel.store(level);
         s.enabled.store(true);

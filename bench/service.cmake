@@ -1,13 +1,9 @@
-# The service benchmark talks HTTPS to the staged main program (with the test adapter when
-# the tests are built) through the test helpers, and runs a bare libmicrohttpd responder
-# in a second process of itself for comparison. Without the test helpers it is not built.
+# The service benchmark talks HTTPS to the staged main program with the staged adapter and
+# component through the test helpers, and runs a bare libmicrohttpd responder in a second
+# process of itself for comparison. Without the test helpers it is not built.
 if(TARGET tessaroll_testhelpers)
   target_link_libraries(bench_service PRIVATE tessaroll_certs PkgConfig::MHD PkgConfig::GNUTLS)
-  add_dependencies(bench_service ZEFAGPKITessarollMain)
-  if(TARGET tessaroll_test_adapter)
-    target_compile_definitions(bench_service PRIVATE TEST_ADAPTER_PATH="$<TARGET_FILE:tessaroll_test_adapter>")
-    add_dependencies(bench_service tessaroll_test_adapter)
-  endif()
+  add_dependencies(bench_service ZEFAGPKITessarollMain ZEFAVZDediGPKICryptATLAdapter tessaroll_card_component)
 else()
   set_target_properties(bench_service PROPERTIES EXCLUDE_FROM_ALL ON)
 endif()

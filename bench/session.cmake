@@ -1,3 +1,3 @@
 target_link_libraries(bench_session PRIVATE tessaroll_session)
-add_dependencies(bench_session bench_staged_adapter)
-target_compile_definitions(bench_session PRIVATE TEST_ADAPTER_PATH="${BENCH_STAGED_ADAPTER}")
+add_dependencies(bench_session ZEFAVZDediGPKICryptATLAdapter tessaroll_card_component)
+target_compile_definitions(bench_session PRIVATE TEST_ADAPTER_PATH="${TESSAROLL_STAGE_ADAPTER_DIR}/ZEFAVZDediGPKICryptATLAdapter.so")

@@ -8,7 +8,9 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <vector>
 
+#include "platform/FileIdentity.h"
 #include "platform/SharedLibrary.h"
 
 namespace {
@@ -94,17 +96,27 @@ int comInitializeCount() {
 
 std::string comRegistryPath() {
     if (const char* path = std::getenv(kComRegistryVariable); path && *path) return path;
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&comRegistryPath), &info) && info.dli_fname)
-        return (std::filesystem::path(info.dli_fname).parent_path() / kComRegistryFileName)
-            .string();
-    return kComRegistryFileName;
+    // Beside this library, which does not move while it is loaded.
+    static const std::string besideRuntime = [] {
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void*>(&comRegistryPath), &info) && info.dli_fname)
+            return (std::filesystem::path(info.dli_fname).parent_path() / kComRegistryFileName)
+                .string();
+        return std::string(kComRegistryFileName);
+    }();
+    return besideRuntime;
 }
 
-std::optional<std::string> comServerPath(REFCLSID clsid) {
-    std::filesystem::path registry = comRegistryPath();
+namespace {
+
+struct RegistryEntry {
+    GUID clsid;
+    std::string library;  // as written, relative to the registry's folder or absolute
+};
+
+std::vector<RegistryEntry> readRegistry(const std::string& registry) {
+    std::vector<RegistryEntry> entries;
     std::ifstream file(registry);
-    if (!file) return std::nullopt;
     std::string line;
     while (std::getline(file, line)) {
         std::string_view entry = trim(line);
@@ -112,9 +124,42 @@ std::optional<std::string> comServerPath(REFCLSID clsid) {
             continue;
         auto equals = entry.find('=');
         if (equals == std::string_view::npos) continue;
-        auto key = guidFromString(entry.substr(0, equals));
-        if (!key || !(*key == clsid)) continue;
-        std::filesystem::path library(std::string(trim(entry.substr(equals + 1))));
+        if (auto key = guidFromString(entry.substr(0, equals)))
+            entries.push_back({*key, std::string(trim(entry.substr(equals + 1)))});
+    }
+    return entries;
+}
+
+// The registry as last read: every new session's adapter creates its component through it,
+// so it is read again only when the file (or the file named) changes.
+struct RegistryCache {
+    std::mutex lock;
+    std::string path;
+    FileIdentity identity;
+    std::vector<RegistryEntry> entries;
+};
+
+RegistryCache& registryCache() {
+    static auto* cache = new RegistryCache;  // never destroyed: used until the process ends
+    return *cache;
+}
+
+}  // namespace
+
+std::optional<std::string> comServerPath(REFCLSID clsid) {
+    const std::filesystem::path registry = comRegistryPath();
+    const std::optional<FileIdentity> identity = fileIdentity(registry.string());
+    if (!identity) return std::nullopt;
+    RegistryCache& cache = registryCache();
+    std::lock_guard guard(cache.lock);
+    if (cache.path != registry.string() || !(cache.identity == *identity)) {
+        cache.entries = readRegistry(registry.string());
+        cache.path = registry.string();
+        cache.identity = *identity;
+    }
+    for (const RegistryEntry& entry : cache.entries) {
+        if (!(entry.clsid == clsid)) continue;
+        std::filesystem::path library(entry.library);
         if (library.empty()) return std::nullopt;
         if (library.is_relative()) library = registry.parent_path() / library;
         return library.lexically_normal().string();

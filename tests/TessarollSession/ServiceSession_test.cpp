@@ -68,11 +68,12 @@ protected:
     fs::path slotFolder(int index) const {
         return service_->workFolder() / "Tempfile" / ("Session_" + std::to_string(index));
     }
+    // The sessions' copies; the spare made ahead for the next session lies beside them.
     int copiesOnDisk() const {
         int copies = 0;
-        for (const auto& entry :
-             fs::recursive_directory_iterator(service_->workFolder() / "Tempfile"))
-            copies += entry.is_regular_file() ? 1 : 0;
+        for (int i = 0; i < 32; ++i)  // the service's slots
+            for (const auto& entry : fs::directory_iterator(slotFolder(i)))
+                copies += entry.is_regular_file() ? 1 : 0;
         return copies;
     }
 

@@ -1,0 +1,73 @@
+// The next session's adapter, made ahead of the page that will need it: a private copy of
+// the installed library, already loaded, prepared on a background thread. A new session
+// takes it by moving the file into its slot folder, so neither the copy nor the loader's
+// work (mapping, relocations, constructors) lies on the page's request.
+//
+// A spare is made after each session has opened (never for an idle service): making one
+// holds the loader, which the opening session needs itself. It is used only while the installed
+// library is still the file it was copied from; otherwise the session copies and loads as it would
+// without one.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/FileIdentity.h"
+#include "platform/SharedLibrary.h"
+
+// A copy of the library `from` at `to`, never over an existing file, readable by the user
+// alone: a reflink where the file system shares blocks, else a copy inside the kernel,
+// else through a buffer. `source` receives the identity of what was copied. False (and
+// nothing left at `to`) when it cannot be made.
+bool copyLibrary(const std::string& from, const std::string& to, FileIdentity* source = nullptr);
+
+class SpareAdapter {
+public:
+    // Spares are made in `folder` (created when the first is made); clearing what a crash
+    // left there is the caller's, at start-up.
+    explicit SpareAdapter(std::string folder);
+    ~SpareAdapter();
+    SpareAdapter(const SpareAdapter&) = delete;
+    SpareAdapter& operator=(const SpareAdapter&) = delete;
+
+    // From now on a loaded copy of `library` is kept ready (another library replaces it).
+    void keepReady(const std::string& library);
+
+    // Whether a copy is ready to be taken.
+    bool ready();
+
+    // The ready copy of `library`, its file moved to `slotPath` (never over an existing
+    // file), loaded. Empty when none is ready, the installed library is no longer the file
+    // it was copied from, or the move fails; the caller then copies and loads itself.
+    SharedLibrary take(const std::string& library, const std::string& slotPath);
+
+    // No more spares: waits for one in the making, unloads and deletes the ready one.
+    void stop();
+
+private:
+    struct Ready {
+        std::string library;  // the installed file it was copied from
+        FileIdentity source;
+        std::string path;  // where the copy lies
+        SharedLibrary loaded;
+    };
+
+    void run();
+    std::optional<Ready> make(const std::string& library, const std::string& path);
+    static void discard(Ready& ready);
+
+    const std::string folder_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    // Guarded by lock_.
+    std::string library_;  // what to keep ready; empty: nothing yet
+    bool wanted_ = false;  // a spare is to be made (cleared while one is made)
+    bool stopping_ = false;
+    std::optional<Ready> ready_;
+    uint64_t made_ = 0;  // spares made so far: each gets a file name of its own
+    std::thread thread_;
+};

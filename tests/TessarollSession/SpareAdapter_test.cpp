@@ -1,0 +1,164 @@
+// The next session's adapter made ahead: what a session gets from it, and when it must not
+// use it. The sessions here open through the session service with the test adapter.
+
+#include <chrono>
+#include <thread>
+
+#include "SessionFixture.h"
+#include "TessarollSession/SpareAdapter.h"
+#include "helpers/SessionText.h"
+
+namespace fs = std::filesystem;
+using namespace session_tests;
+using namespace testing_support;
+
+namespace {
+
+fs::path spareFolder(const fs::path& work) {
+    return work / "Tempfile" / "Spare";
+}
+
+int filesIn(const fs::path& folder) {
+    int count = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error))
+        count += entry.is_regular_file() ? 1 : 0;
+    return count;
+}
+
+// The spare is made on a thread of its own: wait until one lies in the folder.
+bool spareAppears(const fs::path& work) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < until) {
+        if (filesIn(spareFolder(work)) == 1) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+JsonMapPtr firstEcho() {
+    return makeRequest(
+        {{"FunctionName", "Echo"}, {"PathID", adapterPathId}, {"minServerVersion", "1.0.23.0510"}});
+}
+
+}  // namespace
+
+TEST_F(SessionTest, AnIdleServiceMakesNoSpare) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(fs::exists(spareFolder(workFolderPath())));
+}
+
+// The second page's session starts on the adapter loaded ahead: at once, in its own fresh
+// copy at its slot's path, and the next spare follows.
+TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
+    // The first session finds no spare: it asks for one and copies for itself.
+    EXPECT_FALSE(service_->handleAtOnce(*firstEcho(), pageOrigin));
+    const std::string first = openSession();
+    ASSERT_TRUE(spareAppears(workFolderPath()));
+
+    std::optional<JsonMapPtr> answer = service_->handleAtOnce(*firstEcho(), pageOrigin);
+    ASSERT_TRUE(answer && *answer);
+    EXPECT_EQ(answerValue(*answer, "result"), "0");
+    EXPECT_EQ(answerValue(*answer, "LibVersion"), "1,0,21,827");
+    const std::string second = answerValue(*answer, "SessionID").value_or("");
+    const int index = slotOf(second);
+    ASSERT_EQ(index, 1);
+    EXPECT_EQ(slot(index).dllPath,
+              (slotFolder(index) / (std::string(adapterName) + ".so")).string());
+    EXPECT_TRUE(fs::exists(slot(index).dllPath));
+
+    // Two copies with state of their own: the loader did not hand the first copy out again.
+    const std::string secondCounters = counters(second);
+    EXPECT_NE(instanceOf(secondCounters), instanceOf(counters(first)));
+    EXPECT_NE(secondCounters.find("unlock=1 version=1 release=0"), std::string::npos)
+        << secondCounters;
+    EXPECT_EQ(answerValue(send({{"FunctionName", "TestAdapter_Origin"}, {"SessionId", second}}),
+                          "result"),
+              pageOrigin);
+    // The next spare is a copy of its own too, though the one before it still runs.
+    ASSERT_TRUE(spareAppears(workFolderPath()));
+    std::optional<JsonMapPtr> third = service_->handleAtOnce(*firstEcho(), pageOrigin);
+    ASSERT_TRUE(third && *third);
+    const std::string thirdId = answerValue(*third, "SessionID").value_or("");
+    EXPECT_NE(instanceOf(counters(thirdId)), instanceOf(counters(second)));
+    EXPECT_NE(counters(thirdId).find("unlock=1 version=1 release=0"), std::string::npos);
+
+    // The final release deletes the spare with the sessions' copies.
+    service_->releaseAll();
+    EXPECT_EQ(filesIn(spareFolder(workFolderPath())), 0);
+    EXPECT_TRUE(fs::is_empty(slotFolder(0)));
+    EXPECT_TRUE(fs::is_empty(slotFolder(1)));
+    EXPECT_TRUE(fs::is_empty(slotFolder(2)));
+}
+
+// A spare is a copy of the installed file as it was: once an installer has replaced or
+// rewritten that file, the next session loads what is installed now.
+TEST_F(SessionTest, AReplacedAdapterIsNotServedFromTheSpare) {
+    openSession();
+    ASSERT_TRUE(spareAppears(workFolderPath()));
+    for (const char* library : {TEST_ADAPTER_TEXT_ONLY_PATH, TEST_ADAPTER_PATH}) {
+        SCOPED_TRACE(library);
+        const fs::path replacement = installFolder() / "replacement.so";
+        fs::copy_file(library, replacement, fs::copy_options::overwrite_existing);
+        fs::rename(replacement, installedAdapter());
+        const std::string id = openSession();
+        ASSERT_NE(slotOf(id), -1);
+        const bool textOnly = std::string(library) == TEST_ADAPTER_TEXT_ONLY_PATH;
+        EXPECT_EQ(slot(slotOf(id)).jsonMapEntry, !textOnly);
+        ASSERT_TRUE(spareAppears(workFolderPath()));
+    }
+}
+
+// A full table opens a new session only on a worker: the eviction waits for the oldest
+// session's running call.
+TEST_F(SessionTest, AFullTableIsNotOpenedAtOnce) {
+    for (int i = 0; i < sessionSlotCount; ++i) openSession();
+    ASSERT_TRUE(spareAppears(workFolderPath()));
+    EXPECT_FALSE(service_->handleAtOnce(*firstEcho(), pageOrigin));
+    EXPECT_EQ(slotsInUse(), sessionSlotCount);
+}
+
+// The spare on its own, as the session service uses it.
+TEST(SpareAdapterTest, TakeStopAndOccupiedSlots) {
+    Sandbox sandbox;
+    const fs::path library = sandbox.root() / "installed.so";
+    fs::copy_file(TEST_ADAPTER_PATH, library);
+    const fs::path spares = sandbox.root() / "spares";
+    const fs::path slot = sandbox.root() / "slot.so";
+    SpareAdapter spare(spares.string());
+    EXPECT_FALSE(spare.take(library.string(), slot.string()));  // nothing asked for yet
+
+    spare.keepReady(library.string());
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!spare.ready() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(spare.ready());
+    EXPECT_FALSE(spare.take((sandbox.root() / "other.so").string(), slot.string()));
+    EXPECT_TRUE(spare.ready());  // kept for the library it was made from
+
+    // Whatever lies at the slot's path stays; the spare is given up.
+    writeFile(slot, "left behind");
+    EXPECT_FALSE(spare.take(library.string(), slot.string()));
+    EXPECT_EQ(readFile(slot), "left behind");
+    EXPECT_EQ(filesIn(spares), 0);
+
+    fs::remove(slot);
+    spare.keepReady(library.string());
+    while (!spare.ready() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SharedLibrary taken = spare.take(library.string(), slot.string());
+    ASSERT_TRUE(taken);
+    EXPECT_TRUE(taken.symbol("callJsonMapMethod"));
+    EXPECT_TRUE(fs::exists(slot));
+    EXPECT_EQ(fs::status(slot).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    spare.keepReady(library.string());
+    while (!spare.ready() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    spare.stop();
+    EXPECT_EQ(filesIn(spares), 0);
+    spare.keepReady(library.string());  // after stop: nothing more is made
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(filesIn(spares), 0);
+}
