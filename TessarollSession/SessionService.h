@@ -43,6 +43,7 @@ public:
 
     SessionTable& table() { return table_; }
     ValueStore& values() { return values_; }
+    SpareAdapter& spare() { return spare_; }
 
 private:
     struct Request;

@@ -26,11 +26,11 @@ int filesIn(const fs::path& folder) {
     return count;
 }
 
-// The spare is made on a thread of its own: wait until one lies in the folder.
-bool spareAppears(const fs::path& work) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+// The spare is made on a thread of its own: wait until it is loaded and ready.
+bool spareBecomesReady(SpareAdapter& spare) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < until) {
-        if (filesIn(spareFolder(work)) == 1) return true;
+        if (spare.ready()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return false;
@@ -54,7 +54,7 @@ TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
     // The first session finds no spare: it asks for one and copies for itself.
     EXPECT_FALSE(service_->handleAtOnce(*firstEcho(), pageOrigin));
     const std::string first = openSession();
-    ASSERT_TRUE(spareAppears(workFolderPath()));
+    ASSERT_TRUE(spareBecomesReady(service_->spare()));
 
     std::optional<JsonMapPtr> answer = service_->handleAtOnce(*firstEcho(), pageOrigin);
     ASSERT_TRUE(answer && *answer);
@@ -76,7 +76,7 @@ TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
                           "result"),
               pageOrigin);
     // The next spare is a copy of its own too, though the one before it still runs.
-    ASSERT_TRUE(spareAppears(workFolderPath()));
+    ASSERT_TRUE(spareBecomesReady(service_->spare()));
     std::optional<JsonMapPtr> third = service_->handleAtOnce(*firstEcho(), pageOrigin);
     ASSERT_TRUE(third && *third);
     const std::string thirdId = answerValue(*third, "SessionID").value_or("");
@@ -95,7 +95,7 @@ TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
 // rewritten that file, the next session loads what is installed now.
 TEST_F(SessionTest, AReplacedAdapterIsNotServedFromTheSpare) {
     openSession();
-    ASSERT_TRUE(spareAppears(workFolderPath()));
+    ASSERT_TRUE(spareBecomesReady(service_->spare()));
     for (const char* library : {TEST_ADAPTER_TEXT_ONLY_PATH, TEST_ADAPTER_PATH}) {
         SCOPED_TRACE(library);
         const fs::path replacement = installFolder() / "replacement.so";
@@ -105,7 +105,7 @@ TEST_F(SessionTest, AReplacedAdapterIsNotServedFromTheSpare) {
         ASSERT_NE(slotOf(id), -1);
         const bool textOnly = std::string(library) == TEST_ADAPTER_TEXT_ONLY_PATH;
         EXPECT_EQ(slot(slotOf(id)).jsonMapEntry, !textOnly);
-        ASSERT_TRUE(spareAppears(workFolderPath()));
+        ASSERT_TRUE(spareBecomesReady(service_->spare()));
     }
 }
 
@@ -113,7 +113,7 @@ TEST_F(SessionTest, AReplacedAdapterIsNotServedFromTheSpare) {
 // session's running call.
 TEST_F(SessionTest, AFullTableIsNotOpenedAtOnce) {
     for (int i = 0; i < sessionSlotCount; ++i) openSession();
-    ASSERT_TRUE(spareAppears(workFolderPath()));
+    ASSERT_TRUE(spareBecomesReady(service_->spare()));
     EXPECT_FALSE(service_->handleAtOnce(*firstEcho(), pageOrigin));
     EXPECT_EQ(slotsInUse(), sessionSlotCount);
 }
@@ -129,10 +129,7 @@ TEST(SpareAdapterTest, TakeStopAndOccupiedSlots) {
     EXPECT_FALSE(spare.take(library.string(), slot.string()));  // nothing asked for yet
 
     spare.keepReady(library.string());
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!spare.ready() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(spare.ready());
+    ASSERT_TRUE(spareBecomesReady(spare));
     EXPECT_FALSE(spare.take((sandbox.root() / "other.so").string(), slot.string()));
     EXPECT_TRUE(spare.ready());  // kept for the library it was made from
 
@@ -144,8 +141,7 @@ TEST(SpareAdapterTest, TakeStopAndOccupiedSlots) {
 
     fs::remove(slot);
     spare.keepReady(library.string());
-    while (!spare.ready() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(spareBecomesReady(spare));
     SharedLibrary taken = spare.take(library.string(), slot.string());
     ASSERT_TRUE(taken);
     EXPECT_TRUE(taken.symbol("callJsonMapMethod"));
@@ -154,8 +150,8 @@ TEST(SpareAdapterTest, TakeStopAndOccupiedSlots) {
               fs::perms::owner_read | fs::perms::owner_write);
 
     spare.keepReady(library.string());
-    while (!spare.ready() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(spareBecomesReady(spare));
+    EXPECT_EQ(filesIn(spares), 1);
     spare.stop();
     EXPECT_EQ(filesIn(spares), 0);
     spare.keepReady(library.string());  // after stop: nothing more is made
