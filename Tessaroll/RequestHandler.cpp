@@ -67,10 +67,11 @@ RequestWorkers& workers() {
 // Only real request headers count. A lookup over every value kind would also take a query
 // argument such as "?host=localhost:1" or "?origin=https://..." that the page's own URL
 // carries, and let it stand in for the header the browser sent.
-std::optional<std::string> requestHeader(MHD_Connection* connection, const char* name) {
+// The text stays the connection's until its request is done.
+std::optional<std::string_view> requestHeader(MHD_Connection* connection, const char* name) {
     const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     if (!value) return std::nullopt;
-    return std::string(value);
+    return std::string_view(value);
 }
 
 bool headerEquals(MHD_Connection* connection, const char* name, std::string_view expected) {
@@ -107,9 +108,9 @@ bool acceptableTlsVersion(int protocol) {
 // The page's origin: a well-formed Origin header, or scheme, host and port of the Referer
 // when the Origin is missing. A malformed Origin is no origin at all, never echoed.
 std::optional<std::string> pageOrigin(MHD_Connection* connection) {
-    std::optional<std::string> referer = requestHeader(connection, "referer");
+    const std::optional<std::string_view> referer = requestHeader(connection, "referer");
     writeNormalLog("Referer: ", referer ? *referer : "");
-    std::string origin = requestHeader(connection, "origin").value_or("");
+    const std::string_view origin = requestHeader(connection, "origin").value_or("");
     writeNormalLog("Origin: ", origin);
     if (!isMissingOrigin(origin)) {
         std::optional<std::string> valid = validOrigin(origin);
@@ -184,7 +185,8 @@ MHD_Result answerFormPost(MHD_Connection* connection, ConnectionState& state) {
     }
     if (!acceptableTlsVersion(static_cast<int>(info->protocol))) return respond(connection, state);
 
-    std::string host = requestHeader(connection, "host").value_or("").substr(0, hostLimit);
+    const std::string_view host =
+        requestHeader(connection, "host").value_or("").substr(0, hostLimit);
     writeNormalLog("Host: ", host);
     if (!host.starts_with("localhost:") && !host.starts_with("127.0.0.1:")) {
         writeWarningLog("", "This connection is NOT from localhost");

@@ -98,16 +98,28 @@ std::optional<std::string> lookup(const JsonMap* map, std::string_view key) {
     return BinarySearchTessarollJsonMap(map, 0, usedEntries(map) - 1, key);
 }
 
-std::string flagKey(std::string_view key, std::string_view suffix) {
-    std::string name(key);
-    name += suffix;
-    return cutToBuffer(name, kFlagKeyBuffer);
+// The stored value of a key, read in place: no copy of a value that may be a PIN.
+std::optional<std::string_view> rawValue(const JsonMap* map, std::string_view key) {
+    const JsonMapEntry* entry = findEntry(map, 0, usedEntries(map) - 1, key);
+    if (!entry) return std::nullopt;
+    if (entry->value) return std::string_view(entry->value);
+    if (entry->binaryValue && entry->binaryLength > 0)
+        return std::string_view(reinterpret_cast<const char*>(entry->binaryValue),
+                                entry->binaryLength);
+    return std::nullopt;
 }
 
 // A companion flag is on when its raw value (its first 7 characters) is "true" in any case.
+// The flag's key is the parameter's key and the suffix, cut to what a key buffer holds;
+// built on the stack, as every parameter read looks up four of them.
 bool flagIsTrue(const JsonMap* map, std::string_view key, std::string_view suffix) {
-    const auto value = lookup(map, flagKey(key, suffix));
-    return value && equalsIgnoringCase(cutToBuffer(*value, kFlagValueBuffer), "true");
+    char name[kFlagKeyBuffer];
+    const std::size_t keyPart = std::min(key.size(), kFlagKeyBuffer - 1);
+    const std::size_t suffixPart = std::min(suffix.size(), kFlagKeyBuffer - 1 - keyPart);
+    std::memcpy(name, key.data(), keyPart);
+    std::memcpy(name + keyPart, suffix.data(), suffixPart);
+    const auto value = rawValue(map, std::string_view(name, keyPart + suffixPart));
+    return value && equalsIgnoringCase(value->substr(0, kFlagValueBuffer - 1), "true");
 }
 
 std::optional<std::string> decryptParameter(const JsonMap* map, std::string_view hex) {
@@ -259,11 +271,9 @@ std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson,
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
         return std::nullopt;
     }
-    auto raw = lookup(inputTessarollJson, inputKey);
+    const auto raw = rawValue(inputTessarollJson, inputKey);
     if (!raw) return std::nullopt;
-    std::string decoded = decodeJsonMapParameter(inputTessarollJson, inputKey, *raw);
-    secureWipe(*raw);
-    return decoded;
+    return decodeJsonMapParameter(inputTessarollJson, inputKey, *raw);
 }
 
 bool getJsonMapBool(const JsonMap* inputTessarollJson, std::string_view inputKey) {
@@ -346,10 +356,20 @@ std::optional<std::string> serializeJsonMap(const JsonMap* inputTessarollJson) {
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
         return std::nullopt;
     }
+    // Sized in advance and encoded in place: the answer may carry secrets, and a text that
+    // grows leaves copies of them in the blocks it grew out of.
+    const int count = usedEntries(inputTessarollJson);
+    std::size_t size = 2;
+    for (int i = 0; i < count; ++i) {
+        const JsonMapEntry& entry = inputTessarollJson->entries[i];
+        if (entry.value) size += keyOf(entry).size() + (std::strlen(entry.value) + 2) / 3 * 4 + 8;
+    }
     try {
-        std::string out = "{";
+        std::string out;
+        out.reserve(size);
+        out += '{';
         bool first = true;
-        for (int i = 0; i < usedEntries(inputTessarollJson); ++i) {
+        for (int i = 0; i < count; ++i) {
             const JsonMapEntry& entry = inputTessarollJson->entries[i];
             if (!entry.value) continue;
             if (!first) out += ", ";
@@ -357,7 +377,13 @@ std::optional<std::string> serializeJsonMap(const JsonMap* inputTessarollJson) {
             out += '"';
             out += keyOf(entry);
             out += "\": \"";
-            out += base64EncodeText(entry.value);
+            const std::string_view value(entry.value);
+            const std::size_t at = out.size();
+            out.resize(at + (value.size() + 2) / 3 * 4 + 1);
+            const std::size_t written = base64Encode(
+                std::span(out.data() + at, out.size() - at),
+                std::span(reinterpret_cast<const unsigned char*>(value.data()), value.size()));
+            out.resize(at + written - 1);
             out += '"';
         }
         out += '}';

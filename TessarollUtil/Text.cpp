@@ -280,10 +280,12 @@ std::string urlBase64Decode(std::string_view text) {
     for (std::size_t at = 0; at < text.size();) {
         char c = text[at];
         std::size_t taken = 1;
-        for (const auto& [escape, meaning] : kEscapes) {
-            if (text.substr(at).starts_with(escape)) {
-                c = meaning;
-                taken = escape.size();
+        if (c == '%') {
+            for (const auto& [escape, meaning] : kEscapes) {
+                if (text.substr(at).starts_with(escape)) {
+                    c = meaning;
+                    taken = escape.size();
+                }
             }
         }
         const int value = base64Value(static_cast<unsigned char>(c));
@@ -312,6 +314,10 @@ std::string unescapeJsonText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t at = 0; at < text.size();) {
+        if (text[at] != '\\') {
+            out.push_back(text[at++]);
+            continue;
+        }
         const std::string_view rest = text.substr(at);
         const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
                                           [&](const auto& e) { return rest.starts_with(e.first); });
