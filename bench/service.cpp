@@ -17,6 +17,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -316,7 +317,10 @@ int main(int argc, char** argv) {
         {"Echo 64 clients 1 listener (req/s)", 1, 64},
         {"Echo 32 clients six listeners (req/s)", 6, 32},
     };
+    // TESSAROLL_BENCH_ONLY=<part of a figure> runs just the loads whose figure holds it.
+    const char* only = std::getenv("TESSAROLL_BENCH_ONLY");
     for (const auto& load : loads) {
+        if (only && load.figure.find(only) == std::string::npos) continue;
         std::vector<double> ours, theirs;
         const std::vector<Target> ourTargets(ours6.begin(), ours6.begin() + load.listeners);
         const std::vector<Target> theirTargets(reference6.begin(),
