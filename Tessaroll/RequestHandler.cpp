@@ -293,6 +293,8 @@ MHD_Result collectParameter(void* closure, MHD_ValueKind, const char* key, const
 }
 
 void requestCompleted(void*, MHD_Connection*, void** connectionState, MHD_RequestTerminationCode) {
+    // The answer is out: the next session's adapter may be made now without delaying it.
+    if (service) service->sessions().spare().wakeHeld();
     auto* state = static_cast<ConnectionState*>(*connectionState);
     if (!state) return;
     if (state->kind == kindFormPost && state->postProcessor)
@@ -345,6 +347,7 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMa
 
 void serveRequests(ServiceState& state) {
     service = &state;
+    state.sessions().spare().holdWakes();
 }
 
 bool waitForRequestWorkers(std::chrono::milliseconds limit) {

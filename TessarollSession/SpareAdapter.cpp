@@ -88,9 +88,26 @@ void SpareAdapter::keepReady(const std::string& library) {
         library_ = library;
         if (!ready_) wanted_ = true;
         if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        if (holdWakes_) wakeHeld_.store(true, std::memory_order_release);
     }
-    wake_.notify_one();
+    if (!holdWakes_) wake_.notify_one();
     if (outdated) discard(*outdated);
+}
+
+void SpareAdapter::holdWakes() {
+    std::lock_guard lock(lock_);
+    holdWakes_ = true;
+}
+
+void SpareAdapter::wakeHeld() {
+    // Called after every answer: a plain read first, so answers that opened nothing do not
+    // write the flag that all listeners share.
+    if (wakeHeld_.load(std::memory_order_relaxed) &&
+        wakeHeld_.exchange(false, std::memory_order_acq_rel)) {
+        // Through the lock: the maker may be between reading the flag and going to sleep.
+        { std::lock_guard lock(lock_); }
+        wake_.notify_one();
+    }
 }
 
 bool SpareAdapter::ready() {
@@ -130,10 +147,15 @@ void SpareAdapter::stop() {
 void SpareAdapter::run() {
     std::unique_lock lock(lock_);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || (wanted_ && !ready_); });
-        // A moment first: the session that asked for the spare is still answering its page,
-        // and copying and loading beside that answer delayed it by as much as they took.
-        if (wake_.wait_for(lock, quietTime, [this] { return stopping_; })) return;
+        wake_.wait(lock, [this] {
+            return stopping_ || (wanted_ && !ready_ &&
+                                 !(holdWakes_ && wakeHeld_.load(std::memory_order_acquire)));
+        });
+        // A moment first, unless woken once the answer went out: the session that asked for
+        // the spare is still answering its page, and copying and loading beside that answer
+        // delayed it by as much as they took.
+        if (!holdWakes_ && wake_.wait_for(lock, quietTime, [this] { return stopping_; })) return;
+        if (stopping_) return;
         wanted_ = false;
         const std::string library = library_;
         // The loader knows a loaded library by the name it was opened under, and a spare

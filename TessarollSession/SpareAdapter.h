@@ -9,6 +9,7 @@
 // without one.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -36,6 +37,13 @@ public:
 
     // From now on a loaded copy of `library` is kept ready (another library replaces it).
     void keepReady(const std::string& library);
+
+    // From now on keepReady only notes that a spare is wanted, and the making starts at the
+    // next wakeHeld: a service calls it once an answer has gone out, so waking the maker
+    // (which takes as long as a small request here) never delays the page that opened the
+    // session. Called before any keepReady.
+    void holdWakes();
+    void wakeHeld();
 
     // Whether a copy is ready to be taken.
     bool ready();
@@ -67,6 +75,8 @@ private:
     std::string library_;  // what to keep ready; empty: nothing yet
     bool wanted_ = false;  // a spare is to be made (cleared while one is made)
     bool stopping_ = false;
+    bool holdWakes_ = false;
+    std::atomic<bool> wakeHeld_{false};  // a keepReady waits for wakeHeld
     std::optional<Ready> ready_;
     uint64_t made_ = 0;  // spares made so far: each gets a file name of its own
     std::thread thread_;

@@ -158,3 +158,31 @@ TEST(SpareAdapterTest, TakeStopAndOccupiedSlots) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(filesIn(spares), 0);
 }
+
+// A service holds the making until the answer that asked for it has gone out: nothing is
+// made before wakeHeld, the spare follows it, and a wake with nothing asked makes nothing.
+TEST(SpareAdapterTest, HeldWakesMakeTheSpareOnlyAfterTheAnswer) {
+    Sandbox sandbox;
+    const fs::path library = sandbox.root() / "installed.so";
+    fs::copy_file(TEST_ADAPTER_PATH, library);
+    const fs::path spares = sandbox.root() / "spares";
+    SpareAdapter spare(spares.string());
+    spare.holdWakes();
+
+    spare.wakeHeld();
+    spare.keepReady(library.string());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(spare.ready());
+    EXPECT_EQ(filesIn(spares), 0);
+
+    spare.wakeHeld();
+    ASSERT_TRUE(spareBecomesReady(spare));
+    ASSERT_TRUE(spare.take(library.string(), (sandbox.root() / "slot.so").string()));
+
+    // Taken, asked again, woken again: each asking is woken once, however many answers end.
+    spare.keepReady(library.string());
+    spare.wakeHeld();
+    spare.wakeHeld();
+    ASSERT_TRUE(spareBecomesReady(spare));
+    EXPECT_EQ(filesIn(spares), 1);
+}
