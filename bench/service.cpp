@@ -1,11 +1,11 @@
 // The loopback HTTPS service under load, side by side with a bare libmicrohttpd responder
 // in its own process (six listeners with the service's flags, options, TLS settings and
 // form post processor, answering a fixed body). Many client threads, each on its own
-// keep-alive connection, post Echo on open sessions; every figure is the median of three
-// runs, ours and the reference taken in turn. Also a new session's set-up against an Echo,
-// and the resident memory idle and with every session slot taken. Run under the ports lock, in its
-// own network, from the stage folder as it is installed (adapter and component without debug
-// sections):
+// keep-alive connection, post Echo on open sessions; every Echo figure is the median of five
+// runs and each new-session figure of three, ours and the reference taken in turn. Also a new
+// session's set-up against an Echo, and the resident memory idle and with every session slot taken.
+// Run under the ports lock, in its own network, from the stage folder as it is installed (adapter
+// and component without debug sections):
 //   bash scripts/bench.sh (or the program alone in a network namespace of its own)
 // Each figure is one line: BENCH<TAB>figure<TAB>ours<TAB>reference<TAB>ratio
 #include <arpa/inet.h>
@@ -41,6 +41,7 @@ namespace {
 constexpr uint16_t referencePorts[listenerPortCount] = {57482, 57582, 57682};
 constexpr int sessionCount = 16;  // half the service's slots; clients beyond share them
 constexpr auto runTime = 2s;
+constexpr int echoRuns = 5;
 const char* const origin = "https://localhost:8443";
 
 // ---- the reference ---------------------------------------------------------------------
@@ -325,9 +326,12 @@ int main(int argc, char** argv) {
         const std::vector<Target> ourTargets(ours6.begin(), ours6.begin() + load.listeners);
         const std::vector<Target> theirTargets(reference6.begin(),
                                                reference6.begin() + load.listeners);
-        for (int run = 0; run < 3; ++run) {
+        // Five runs each, taking turns at going first: on a shared machine the load of the
+        // moment moves either figure by a tenth from one run to the next.
+        for (int run = 0; run < echoRuns; ++run) {
+            if (run % 2) theirs.push_back(echoRate(theirTargets, load.clients, anySession));
             ours.push_back(echoRate(ourTargets, load.clients, sessions));
-            theirs.push_back(echoRate(theirTargets, load.clients, anySession));
+            if (!(run % 2)) theirs.push_back(echoRate(theirTargets, load.clients, anySession));
         }
         if (!service.process().running()) {
             std::fprintf(stderr, "the service ended during \"%s\": %d\n", load.figure.c_str(),
