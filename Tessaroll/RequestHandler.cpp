@@ -138,6 +138,12 @@ std::optional<std::string> pageOrigin(MHD_Connection* connection) {
     return rebuilt;
 }
 
+void wipeAnswer(void* text) {
+    auto* answer = static_cast<std::string*>(text);
+    secureWipe(*answer);
+    delete answer;
+}
+
 // Sends the connection's answer and wipes what the request carried.
 MHD_Result respond(MHD_Connection* connection, ConnectionState& state) {
     MHD_Result result = sendResponse(connection, false, state.answer.get(), state.origin);
@@ -314,9 +320,17 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMa
             TESSAROLL_ALLOCATION_FAILURE();
             return MHD_NO;
         }
-        response =
-            MHD_create_response_from_buffer(body->size(), body->data(), MHD_RESPMEM_MUST_COPY);
-        secureWipe(*body);
+        // The answer may carry secrets: the response keeps this text itself, and wipes it
+        // when done, instead of a copy of its own that would be freed unwiped.
+        auto* held = new (std::nothrow) std::string(std::move(*body));
+        secureWipe(*body);  // a short text is copied by the move, not handed over
+        if (!held) {
+            TESSAROLL_ALLOCATION_FAILURE();
+            return MHD_NO;
+        }
+        response = MHD_create_response_from_buffer_with_free_callback_cls(
+            held->size(), held->data(), wipeAnswer, held);
+        if (!response) wipeAnswer(held);
         allowOrigin = origin;
     } else {
         response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
