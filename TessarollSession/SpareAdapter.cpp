@@ -81,6 +81,7 @@ SpareAdapter::~SpareAdapter() {
 
 void SpareAdapter::keepReady(const std::string& library) {
     std::optional<Ready> outdated;
+    bool wakeNow = false;
     {
         std::lock_guard lock(lock_);
         if (stopping_) return;
@@ -88,9 +89,10 @@ void SpareAdapter::keepReady(const std::string& library) {
         library_ = library;
         if (!ready_) wanted_ = true;
         if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-        if (holdWakes_) wakeHeld_.store(true, std::memory_order_release);
+        wakeNow = !holdWakes_;
+        if (!wakeNow) wakeHeld_.store(true, std::memory_order_release);
     }
-    if (!holdWakes_) wake_.notify_one();
+    if (wakeNow) wake_.notify_one();
     if (outdated) discard(*outdated);
 }
 
@@ -147,15 +149,15 @@ void SpareAdapter::stop() {
 void SpareAdapter::run() {
     std::unique_lock lock(lock_);
     for (;;) {
+        // A held wake is set only while wakes are held.
         wake_.wait(lock, [this] {
-            return stopping_ || (wanted_ && !ready_ &&
-                                 !(holdWakes_ && wakeHeld_.load(std::memory_order_acquire)));
+            return stopping_ || (wanted_ && !ready_ && !wakeHeld_.load(std::memory_order_acquire));
         });
+        if (stopping_) return;
         // A moment first, unless woken once the answer went out: the session that asked for
         // the spare is still answering its page, and copying and loading beside that answer
         // delayed it by as much as they took.
         if (!holdWakes_ && wake_.wait_for(lock, quietTime, [this] { return stopping_; })) return;
-        if (stopping_) return;
         wanted_ = false;
         const std::string library = library_;
         // The loader knows a loaded library by the name it was opened under, and a spare

@@ -98,15 +98,19 @@ std::optional<std::string> lookup(const JsonMap* map, std::string_view key) {
     return BinarySearchTessarollJsonMap(map, 0, usedEntries(map) - 1, key);
 }
 
-// The stored value of a key, read in place: no copy of a value that may be a PIN.
-std::optional<std::string_view> rawValue(const JsonMap* map, std::string_view key) {
-    const JsonMapEntry* entry = findEntry(map, 0, usedEntries(map) - 1, key);
+// An entry's text value, else its binary value, where it lies; none for no entry.
+std::optional<std::string_view> valueOf(const JsonMapEntry* entry) {
     if (!entry) return std::nullopt;
     if (entry->value) return std::string_view(entry->value);
     if (entry->binaryValue && entry->binaryLength > 0)
         return std::string_view(reinterpret_cast<const char*>(entry->binaryValue),
                                 entry->binaryLength);
     return std::nullopt;
+}
+
+// The stored value of a key, read in place: no copy of a value that may be a PIN.
+std::optional<std::string_view> rawValue(const JsonMap* map, std::string_view key) {
+    return valueOf(findEntry(map, 0, usedEntries(map) - 1, key));
 }
 
 // A companion flag is on when its raw value (its first 7 characters) is "true" in any case.
@@ -252,12 +256,10 @@ std::optional<std::string> BinarySearchTessarollJsonMap(const JsonMap* inputTess
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
         return std::nullopt;
     }
-    const JsonMapEntry* entry = findEntry(inputTessarollJson, low, high, inputKey);
-    if (!entry) return std::nullopt;
-    if (entry->value) return std::string(entry->value);
-    if (entry->binaryValue && entry->binaryLength > 0)
-        return std::string(reinterpret_cast<const char*>(entry->binaryValue), entry->binaryLength);
-    return std::nullopt;
+    const std::optional<std::string_view> value =
+        valueOf(findEntry(inputTessarollJson, low, high, inputKey));
+    if (!value) return std::nullopt;
+    return std::string(*value);
 }
 
 bool jsonMapHasKey(const JsonMap* inputTessarollJson, std::string_view inputKey) {
@@ -362,7 +364,7 @@ std::optional<std::string> serializeJsonMap(const JsonMap* inputTessarollJson) {
     std::size_t size = 2;
     for (int i = 0; i < count; ++i) {
         const JsonMapEntry& entry = inputTessarollJson->entries[i];
-        if (entry.value) size += keyOf(entry).size() + (std::strlen(entry.value) + 2) / 3 * 4 + 8;
+        if (entry.value) size += keyOf(entry).size() + base64Length(std::strlen(entry.value)) + 8;
     }
     try {
         std::string out;
@@ -377,13 +379,7 @@ std::optional<std::string> serializeJsonMap(const JsonMap* inputTessarollJson) {
             out += '"';
             out += keyOf(entry);
             out += "\": \"";
-            const std::string_view value(entry.value);
-            const std::size_t at = out.size();
-            out.resize(at + (value.size() + 2) / 3 * 4 + 1);
-            const std::size_t written = base64Encode(
-                std::span(out.data() + at, out.size() - at),
-                std::span(reinterpret_cast<const unsigned char*>(value.data()), value.size()));
-            out.resize(at + written - 1);
+            appendBase64(out, entry.value);
             out += '"';
         }
         out += '}';

@@ -235,7 +235,7 @@ std::string removeExeExtension(std::string_view name) {
 }
 
 std::size_t base64Encode(std::span<char> output, std::span<const unsigned char> bytes) {
-    std::size_t needed = (bytes.size() + 2) / 3 * 4 + 1;
+    std::size_t needed = base64Length(bytes.size()) + 1;
     if (output.size() < needed) return 0;
     std::size_t out = 0;
     std::size_t i = 0;
@@ -259,12 +259,19 @@ std::size_t base64Encode(std::span<char> output, std::span<const unsigned char> 
     return out + 1;
 }
 
+void appendBase64(std::string& out, std::string_view text) {
+    const std::size_t at = out.size();
+    out.resize(at + base64Length(text.size()) + 1);
+    const std::size_t written =
+        base64Encode(std::span(out.data() + at, out.size() - at),
+                     std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+    out.resize(at + written - 1);
+}
+
 std::string base64EncodeText(std::string_view text) {
-    std::string buffer((text.size() + 2) / 3 * 4 + 1, '\0');
-    std::size_t written = base64Encode(
-        buffer, std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
-    buffer.resize(written - 1);
-    return buffer;
+    std::string encoded;
+    appendBase64(encoded, text);
+    return encoded;
 }
 
 std::string urlBase64Decode(std::string_view text) {

@@ -92,11 +92,17 @@ std::string replaceAll(std::string_view text, std::string_view pattern,
 // The name with every ".exe" removed (case-sensitive).
 std::string removeExeExtension(std::string_view name);
 
+// Characters of the padded Base64 text of `bytes` bytes.
+constexpr std::size_t base64Length(std::size_t bytes) {
+    return (bytes + 2) / 3 * 4;
+}
 // Standard Base64 with "=" padding, no line breaks. Writes the text and a terminator
-// into `output`, which must hold ((bytes.size() + 2) / 3) * 4 + 1 bytes; returns the
+// into `output`, which must hold base64Length(bytes.size()) + 1 bytes; returns the
 // text length + 1 (0 when `output` is too small, and nothing is written then).
 std::size_t base64Encode(std::span<char> output, std::span<const unsigned char> bytes);
 std::string base64EncodeText(std::string_view text);
+// Appends the Base64 text of `text` to `out`, encoded in place.
+void appendBase64(std::string& out, std::string_view text);
 // Base64 of form fields: "%2B", "%2F", "%3D" turned back first; decoding stops at the
 // first byte outside the alphabet. The result is used as a text: it ends at the first
 // zero byte the data holds.
