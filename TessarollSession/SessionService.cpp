@@ -214,9 +214,7 @@ bool loadAdapter(LoadedAdapter& adapter, SpareAdapter& spare, const std::string&
 
 // The adapter's entry points; false when it has neither.
 bool findEntryPoints(LoadedAdapter& adapter) {
-    adapter.callMethod = adapter.library.function<CallMethodFunction>("callMethod");
-    adapter.callJsonMapMethod =
-        adapter.library.function<CallJsonMapMethodFunction>("callJsonMapMethod");
+    findAdapterEntryPoints(adapter, adapter.library);
     if (isLogOn()) {
         logActive("Json string callMethod: ", adapter.callMethod != nullptr);
         logActive("Json map callMethod: ", adapter.callJsonMapMethod != nullptr);
@@ -345,10 +343,32 @@ const SessionService::OwnFunction* SessionService::ownFunction(std::string_view 
     return nullptr;
 }
 
+namespace {
+
+// A spare's first call, the version query, is made on the maker's thread: the adapter
+// starts itself up on its first call (its log settings, its component), and that start-up
+// then no longer lies on the request of the page that opens the session. A spare that is
+// never taken is released as a session's adapter is.
+SpareAdapter::Preparation spareStartUp() {
+    auto entryPoints = [](const SharedLibrary& library) {
+        LoadedAdapter adapter;
+        findAdapterEntryPoints(adapter, library);
+        return adapter;
+    };
+    return {
+        [entryPoints](const SharedLibrary& library) {
+            if (JsonMapPtr query = makeSystemRequest("Tessaroll_GetVersion", "-1"))
+                callAdapter(entryPoints(library), *query, "Tessaroll_GetVersion");
+        },
+        [entryPoints](const SharedLibrary& library) { callAdapterRelease(entryPoints(library)); }};
+}
+
+}  // namespace
+
 SessionService::SessionService(std::string_view copyPath, std::string_view executePath,
                                uint32_t ownProcessId)
     : table_(copyPath, executePath),
-      spare_(table_.workFolder() + "/Tempfile/Spare"),
+      spare_(table_.workFolder() + "/Tempfile/Spare", spareStartUp()),
       ownProcessId_(ownProcessId) {}
 
 void SessionService::releaseSlot(const SessionTable::Claim& claim) {

@@ -259,6 +259,19 @@ std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonM
     return std::string(answer ? answer : "");
 }
 
+void findAdapterEntryPoints(LoadedAdapter& adapter, const SharedLibrary& library) {
+    adapter.callMethod = library.function<CallMethodFunction>("callMethod");
+    adapter.callJsonMapMethod = library.function<CallJsonMapMethodFunction>("callJsonMapMethod");
+}
+
+void callAdapterRelease(const LoadedAdapter& adapter) {
+    if (JsonMapPtr request = makeSystemRequest("Tessaroll_Release", "-3")) {
+        callAdapter(adapter, *request, "Tessaroll_Release");
+    } else {
+        TESSAROLL_ALLOCATION_FAILURE();
+    }
+}
+
 void SessionTable::releaseAdapter(int index) {
     if (index < 0 || index >= sessionSlotCount) return;
     LoadedAdapter& slot = adapter(index);
@@ -273,11 +286,7 @@ void SessionTable::releaseAdapter(int index) {
     logAndClear("Release Adapter Version: ", slot.adapterVersion);
     logAndClear("Release Installer Version: ", slot.installerVersion);
 
-    if (JsonMapPtr request = makeSystemRequest("Tessaroll_Release", "-3")) {
-        callAdapter(slot, *request, "Tessaroll_Release");
-    } else {
-        TESSAROLL_ALLOCATION_FAILURE();
-    }
+    callAdapterRelease(slot);
 
     slot.callMethod = nullptr;
     slot.callJsonMapMethod = nullptr;

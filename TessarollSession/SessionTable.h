@@ -148,6 +148,12 @@ private:
 std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonMap& map,
                                        const char* functionName);
 
+// The adapter's two entry points in `library` (either may be missing).
+void findAdapterEntryPoints(LoadedAdapter& adapter, const SharedLibrary& library);
+
+// The adapter's own release, which it needs before its library is unloaded.
+void callAdapterRelease(const LoadedAdapter& adapter);
+
 // One of the adapter's system requests: "functionname", "AdapterJsonKeyCheck" = "true",
 // "TessarollFunctionIndex" = `functionIndex`, and "url" when given.
 JsonMapPtr makeSystemRequest(const char* functionName, const char* functionIndex,

@@ -73,7 +73,8 @@ bool copyLibrary(const std::string& from, const std::string& to, FileIdentity* s
     return copied;
 }
 
-SpareAdapter::SpareAdapter(std::string folder) : folder_(std::move(folder)) {}
+SpareAdapter::SpareAdapter(std::string folder, Preparation preparation)
+    : folder_(std::move(folder)), preparation_(std::move(preparation)) {}
 
 SpareAdapter::~SpareAdapter() {
     stop();
@@ -188,10 +189,12 @@ std::optional<SpareAdapter::Ready> SpareAdapter::make(const std::string& library
         ::unlink(path.c_str());
         return std::nullopt;
     }
+    if (preparation_.prepare) preparation_.prepare(ready.loaded);
     return ready;
 }
 
-void SpareAdapter::discard(Ready& ready) {
+void SpareAdapter::discard(Ready& ready) const {
+    if (preparation_.retire) preparation_.retire(ready.loaded);
     ready.loaded.close();
     ::unlink(ready.path.c_str());
 }

@@ -1,7 +1,8 @@
 // The next session's adapter, made ahead of the page that will need it: a private copy of
 // the installed library, already loaded, prepared on a background thread. A new session
 // takes it by moving the file into its slot folder, so neither the copy nor the loader's
-// work (mapping, relocations, constructors) lies on the page's request.
+// work (mapping, relocations, constructors), nor what the caller prepares, lies on the
+// page's request.
 //
 // A spare is made after each session has opened (never for an idle service): making one
 // holds the loader, which the opening session needs itself. It is used only while the installed
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,9 +30,17 @@ bool copyLibrary(const std::string& from, const std::string& to, FileIdentity* s
 
 class SpareAdapter {
 public:
+    // What the maker does with a copy besides loading it: `prepare` runs on the maker's
+    // thread once the copy is loaded, `retire` before a copy that was never taken is
+    // unloaded.
+    struct Preparation {
+        std::function<void(const SharedLibrary&)> prepare;
+        std::function<void(const SharedLibrary&)> retire;
+    };
+
     // Spares are made in `folder` (created when the first is made); clearing what a crash
     // left there is the caller's, at start-up.
-    explicit SpareAdapter(std::string folder);
+    explicit SpareAdapter(std::string folder, Preparation preparation = {});
     ~SpareAdapter();
     SpareAdapter(const SpareAdapter&) = delete;
     SpareAdapter& operator=(const SpareAdapter&) = delete;
@@ -66,9 +76,10 @@ private:
 
     void run();
     std::optional<Ready> make(const std::string& library, const std::string& path);
-    static void discard(Ready& ready);
+    void discard(Ready& ready) const;
 
     const std::string folder_;
+    const Preparation preparation_;
     std::mutex lock_;
     std::condition_variable wake_;
     // Guarded by lock_.

@@ -3,6 +3,7 @@
 // back under "result"; two sessions hold two copies with separate state.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sstream>
 
 #include <regex>
 
@@ -100,22 +101,30 @@ TEST_F(AdapterService, TwoSessionsHoldSeparateCopiesAndReleasingOneLeavesTheOthe
               "700");
     EXPECT_EQ(result(R"({"FunctionName": "get_lastError", "SessionId": ")" + second + R"("})"),
               "700");
-    std::string events = componentEvents();
-    ASSERT_EQ(occurrences(events, "create "), 2u) << events;
-    EXPECT_THAT(events, HasSubstr("call 1 7 get_lastError"));
-    EXPECT_THAT(events, HasSubstr("call 2 7 get_lastError"));
+    // Which component answered each session ("call <component> 7 get_lastError").
+    std::vector<std::string> components;
+    std::istringstream lines(componentEvents());
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(" 7 get_lastError") != std::string::npos)
+            components.push_back(line.substr(5, line.find(' ', 5) - 5));
+    ASSERT_EQ(components.size(), 2u) << componentEvents();
+    ASSERT_NE(components[0], components[1]);
+    // The two sessions' components and the one of the next session's copy, started up ahead.
+    ASSERT_TRUE(waitUntil([&] { return occurrences(componentEvents(), "create ") == 3u; }))
+        << componentEvents();
 
     call(R"({"FunctionName": "TessarollForceRelease", "SessionId": ")" + first + R"("})");
-    ASSERT_TRUE(waitUntil([&] { return componentEvents().find("destroy 1") != std::string::npos; }))
-        << componentEvents();
+    ASSERT_TRUE(waitUntil([&] {
+        return componentEvents().find("destroy " + components[0]) != std::string::npos;
+    })) << componentEvents();
 
     // The second copy is still initialised: its component answers without being made again.
     EXPECT_EQ(result(R"({"FunctionName": "GPKI_GetSlotCount", "SessionId": ")" + second + R"("})"),
               "5200");
-    events = componentEvents();
-    EXPECT_EQ(occurrences(events, "create "), 2u) << events;
-    EXPECT_THAT(events, HasSubstr("call 2 52 GPKI_GetSlotCount"));
-    EXPECT_THAT(events, ::testing::Not(HasSubstr("destroy 2")));
+    const std::string events = componentEvents();
+    EXPECT_EQ(occurrences(events, "create "), 3u) << events;
+    EXPECT_THAT(events, HasSubstr("call " + components[1] + " 52 GPKI_GetSlotCount"));
+    EXPECT_THAT(events, ::testing::Not(HasSubstr("destroy " + components[1])));
 }
 
 // The README's encrypted PIN: the log shows neither the PIN nor the key that opens it, in

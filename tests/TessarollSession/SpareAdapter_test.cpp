@@ -1,6 +1,7 @@
 // The next session's adapter made ahead: what a session gets from it, and when it must not
 // use it. The sessions here open through the session service with the test adapter.
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -68,9 +69,11 @@ TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
     EXPECT_TRUE(fs::exists(slot(index).dllPath));
 
     // Two copies with state of their own: the loader did not hand the first copy out again.
+    // The spare had started itself up with a version query of its own before the session
+    // unlocked it and asked again.
     const std::string secondCounters = counters(second);
     EXPECT_NE(instanceOf(secondCounters), instanceOf(counters(first)));
-    EXPECT_NE(secondCounters.find("unlock=1 version=1 release=0"), std::string::npos)
+    EXPECT_NE(secondCounters.find("unlock=1 version=2 release=0"), std::string::npos)
         << secondCounters;
     EXPECT_EQ(answerValue(send({{"FunctionName", "TestAdapter_Origin"}, {"SessionId", second}}),
                           "result"),
@@ -81,7 +84,7 @@ TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
     ASSERT_TRUE(third && *third);
     const std::string thirdId = answerValue(*third, "SessionID").value_or("");
     EXPECT_NE(instanceOf(counters(thirdId)), instanceOf(counters(second)));
-    EXPECT_NE(counters(thirdId).find("unlock=1 version=1 release=0"), std::string::npos);
+    EXPECT_NE(counters(thirdId).find("unlock=1 version=2 release=0"), std::string::npos);
 
     // The final release deletes the spare with the sessions' copies.
     service_->releaseAll();
@@ -185,4 +188,45 @@ TEST(SpareAdapterTest, HeldWakesMakeTheSpareOnlyAfterTheAnswer) {
     spare.wakeHeld();
     ASSERT_TRUE(spareBecomesReady(spare));
     EXPECT_EQ(filesIn(spares), 1);
+}
+
+// What the service prepares in a spare is done before the spare is offered, and undone for
+// every spare that is given up instead of taken: outdated, refused at the slot, or left at
+// the stop.
+TEST(SpareAdapterTest, APreparedSpareIsRetiredUnlessTaken) {
+    Sandbox sandbox;
+    const fs::path library = sandbox.root() / "installed.so";
+    const fs::path other = sandbox.root() / "other.so";
+    fs::copy_file(TEST_ADAPTER_PATH, library);
+    fs::copy_file(TEST_ADAPTER_PATH, other);
+    const fs::path slot = sandbox.root() / "slot.so";
+    std::atomic<int> prepared{0}, retired{0};
+    std::atomic<bool> loadedWhenPrepared{true};
+    SpareAdapter spare((sandbox.root() / "spares").string(),
+                       {[&](const SharedLibrary& copy) {
+                            if (!copy.symbol("callJsonMapMethod")) loadedWhenPrepared = false;
+                            ++prepared;
+                        },
+                        [&](const SharedLibrary&) { ++retired; }});
+
+    spare.keepReady(library.string());
+    ASSERT_TRUE(spareBecomesReady(spare));
+    EXPECT_EQ(prepared.load(), 1);
+    ASSERT_TRUE(spare.take(library.string(), slot.string()));
+    EXPECT_EQ(retired.load(), 0);
+
+    spare.keepReady(library.string());
+    ASSERT_TRUE(spareBecomesReady(spare));
+    spare.keepReady(other.string());  // the ready one is outdated
+    ASSERT_TRUE(spareBecomesReady(spare));
+    EXPECT_EQ(retired.load(), 1);
+    EXPECT_FALSE(spare.take(other.string(), slot.string()));  // the slot's path is taken
+    EXPECT_EQ(retired.load(), 2);
+
+    spare.keepReady(other.string());
+    ASSERT_TRUE(spareBecomesReady(spare));
+    spare.stop();
+    EXPECT_EQ(prepared.load(), 4);
+    EXPECT_EQ(retired.load(), 3);
+    EXPECT_TRUE(loadedWhenPrepared.load());
 }
