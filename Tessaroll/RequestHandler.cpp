@@ -108,8 +108,12 @@ bool acceptableTlsVersion(int protocol) {
 // The page's origin: a well-formed Origin header, or scheme, host and port of the Referer
 // when the Origin is missing. A malformed Origin is no origin at all, never echoed.
 std::optional<std::string> pageOrigin(MHD_Connection* connection) {
-    const std::optional<std::string_view> referer = requestHeader(connection, "referer");
-    writeNormalLog("Referer: ", referer ? *referer : "");
+    // Every request passes here: the referer is read only when it is logged or needed.
+    std::optional<std::string_view> referer;
+    if (isLogOn()) {
+        referer = requestHeader(connection, "referer");
+        writeNormalLog("Referer: ", referer ? *referer : "");
+    }
     const std::string_view origin = requestHeader(connection, "origin").value_or("");
     writeNormalLog("Origin: ", origin);
     if (!isMissingOrigin(origin)) {
@@ -120,6 +124,7 @@ std::optional<std::string> pageOrigin(MHD_Connection* connection) {
 
     writeWarningLog("Empty origin: ", origin);
     writeWarningLog("Extract origin from referer: ", "Start");
+    if (!referer) referer = requestHeader(connection, "referer");
     if (!referer || isMissingOrigin(*referer)) {
         writeWarningLog("Empty Referer: ", referer ? *referer : "");
         writeWarningLog("Extract origin from referer: ", "Fail");
@@ -362,6 +367,7 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMa
 void serveRequests(ServiceState& state) {
     service = &state;
     state.sessions().spare().holdWakes();
+    reuseFreedJsonMaps();  // every request parses one map and answers with another
 }
 
 bool waitForRequestWorkers(std::chrono::milliseconds limit) {

@@ -314,7 +314,7 @@ void readInstallerVersion(LoadedAdapter& adapter, const JsonMap& request,
 
 struct SessionService::Request {
     const JsonMap& map;
-    std::string origin;
+    std::string_view origin;  // the caller's, alive until the answer is made
     std::string sessionId;
     std::string function;
     SessionTable::Claim claim;  // the session's slot, once found or claimed
@@ -383,8 +383,7 @@ JsonMapPtr SessionService::handle(const JsonMap& request, std::string_view origi
     for (;;) {
         JsonMapPtr answer = newJsonMap();
         if (!answer) return allocationFailure();
-        Request call{
-            request, std::string(origin), readText(request, "SessionId", shortTextBuffer), {}, {}};
+        Request call{request, origin, readText(request, "SessionId", shortTextBuffer), {}, {}};
         std::optional<SessionTable::Claim> found;
         if (!call.sessionId.empty()) {
             found = table_.find(call.sessionId, call.origin);
@@ -432,7 +431,7 @@ std::optional<JsonMapPtr> SessionService::handleAtOnce(const JsonMap& request,
     if (!answer) return allocationFailure();
     displayJsonMapParameters(&request);
     writeNormalLog("Session id: ", sessionId);
-    Request call{request, std::string(origin), sessionId, function, *found};
+    Request call{request, origin, sessionId, function, *found};
     return continueSession(call, std::move(answer));
 }
 
@@ -458,7 +457,7 @@ std::optional<JsonMapPtr> SessionService::openAtOnce(const JsonMap& request,
     writeNormalLog("Generate new session id", "");
     setJsonMapValue(answer.get(), "SessionID", std::string_view(*id));
     writeNormalLog("Session id: ", *id);
-    Request call{request, std::string(origin), *id, function, {}};
+    Request call{request, origin, *id, function, {}};
     return openSession(call, std::move(answer), opening);
 }
 
@@ -569,7 +568,7 @@ JsonMapPtr SessionService::storeValue(Request& call, JsonMapPtr) {
 JsonMapPtr SessionService::readValue(Request& call, JsonMapPtr) {
     std::optional<std::string> channel = getJsonMapValue(&call.map, "channel");
     if (!channel) return FAILURE_ANSWER(61005);
-    std::optional<std::string> value = values_.get(channel, call.origin);
+    std::optional<std::string> value = values_.get(channel, std::string(call.origin));
     if (!value) return FAILURE_ANSWER(61001);
     JsonMapPtr rebuilt = newJsonMap();
     if (!rebuilt) return allocationFailure();

@@ -1,9 +1,11 @@
 #include "TessarollUtil/JsonMap.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "TessarollUtil/AesText.h"
 #include "TessarollUtil/Log.h"
@@ -52,10 +54,14 @@ int usedEntries(const JsonMap* map) {
     return std::clamp<int>(map->count, 0, kJsonMapCapacity);
 }
 
-// A calloc'd NUL-terminated copy (the map's strings may be freed by the other deliverable).
+// A NUL-terminated copy from the C allocator (the map's strings may be freed by the other
+// deliverable). Not calloc: every byte is written anyway, and malloc serves these small
+// blocks from the thread's cache, where calloc goes to the arena for each one.
 char* heapCopy(std::string_view text) {
-    auto* copy = static_cast<char*>(std::calloc(text.size() + 1, 1));
-    if (copy) std::memcpy(copy, text.data(), text.size());
+    auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    if (!copy) return nullptr;
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
     return copy;
 }
 
@@ -126,6 +132,23 @@ bool flagIsTrue(const JsonMap* map, std::string_view key, std::string_view suffi
     return value && equalsIgnoringCase(value->substr(0, kFlagValueBuffer - 1), "true");
 }
 
+// Every companion flag's key is the parameter's key and "_Tessaroll...": a read whose key
+// has none of them in the map (most reads) skips the four lookups. Keys so long that a
+// flag's name would be cut are looked up as before.
+bool mayHaveFlags(const JsonMap* map, std::string_view key) {
+    constexpr std::string_view kFlagStem = "_Tessaroll";
+    constexpr std::size_t kLongestSuffix = std::string_view("_TessarollEncryptFlag").size();
+    if (key.size() + kLongestSuffix >= kFlagKeyBuffer) return true;
+    for (int i = 0; i < usedEntries(map); ++i) {
+        const std::string_view name = keyOf(map->entries[i]);
+        if (name.size() > key.size() + kFlagStem.size() &&
+            equalsIgnoringCase(name.substr(0, key.size()), key) &&
+            equalsIgnoringCase(name.substr(key.size(), kFlagStem.size()), kFlagStem))
+            return true;
+    }
+    return false;
+}
+
 std::optional<std::string> decryptParameter(const JsonMap* map, std::string_view hex) {
     const auto iv = parameterEncryptionIV();
     displayJsonMapParameters(map);
@@ -168,7 +191,30 @@ void JsonMapDeleter::operator()(JsonMap* map) const noexcept {
     freeJsonMap(map);
 }
 
+namespace {
+
+std::atomic<bool> reuseRecords{false};
+
+// Only touched once reuse is on, so a thread of a program without it registers nothing.
+// Two: a request's map and its answer's are alive together.
+struct FreedRecords {
+    JsonMap* maps[2] = {};  // all zero where set
+    ~FreedRecords() {
+        for (JsonMap* map : maps) std::free(map);
+    }
+};
+thread_local FreedRecords freedRecords;
+
+}  // namespace
+
+void reuseFreedJsonMaps() {
+    reuseRecords.store(true, std::memory_order_relaxed);
+}
+
 JsonMapPtr newJsonMap() {
+    if (reuseRecords.load(std::memory_order_relaxed))
+        for (JsonMap*& kept : freedRecords.maps)
+            if (kept) return JsonMapPtr(std::exchange(kept, nullptr));
     JsonMapPtr map(static_cast<JsonMap*>(std::calloc(1, sizeof(JsonMap))));
     if (!map) TESSAROLL_ALLOCATION_FAILURE();
     return map;
@@ -228,13 +274,26 @@ JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
 
 void freeJsonMap(JsonMap* inputTessarollJson) {
     if (!inputTessarollJson) return;
-    for (int i = 0; i < usedEntries(inputTessarollJson); ++i) {
+    const int used = usedEntries(inputTessarollJson);
+    for (int i = 0; i < used; ++i) {
         JsonMapEntry& entry = inputTessarollJson->entries[i];
         std::free(entry.key);
         entry.key = nullptr;
         freeWiped(entry.value);
     }
     freeWiped(inputTessarollJson->jsonText);
+    if (reuseRecords.load(std::memory_order_relaxed)) {
+        for (JsonMap*& slot : freedRecords.maps) {
+            if (slot) continue;
+            // Entries past the count were never written: zeroing the used ones zeroes the
+            // whole table.
+            std::memset(inputTessarollJson->entries, 0,
+                        sizeof(JsonMapEntry) * static_cast<std::size_t>(used));
+            inputTessarollJson->count = 0;
+            slot = inputTessarollJson;
+            return;
+        }
+    }
     std::free(inputTessarollJson);
 }
 
@@ -293,6 +352,7 @@ std::string decodeJsonMapParameter(const JsonMap* inputTessarollJson, std::strin
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
         return std::string(inputValue);
     }
+    if (!mayHaveFlags(inputTessarollJson, inputKey)) return std::string(inputValue);
     if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollEncryptFlag")) {
         if (auto plain = decryptParameter(inputTessarollJson, inputValue)) return std::move(*plain);
         TESSAROLL_ALLOCATION_FAILURE();
@@ -342,10 +402,12 @@ int setJsonMapValue(JsonMap* inputTessarollJson, std::string_view Key,
         freeWiped(copy);
         return -1;
     }
-    JsonMapEntry& entry = inputTessarollJson->entries[count];
-    entry = JsonMapEntry{key, copy, nullptr, 0};
+    JsonMapEntry* entries = inputTessarollJson->entries;
+    entries[count] = JsonMapEntry{key, copy, nullptr, 0};
     inputTessarollJson->count = count + 1;
-    sortEntries(inputTessarollJson);
+    // The table is kept sorted, and no key equals this one: it moves down to its place.
+    for (int i = count; i > 0 && compareKeys(keyOf(entries[i - 1]), Key) > 0; --i)
+        std::swap(entries[i - 1], entries[i]);
     return 0;
 }
 

@@ -4,7 +4,7 @@
 // The record crosses from the service into the adapter plug-in (callJsonMapMethod), so it
 // is plain C layout with native pointers, and both sides must agree on every offset: the
 // static_asserts below pin them. All strings in it, and the record itself, come from the C
-// allocator (calloc) and belong to the map; freeJsonMap releases them.
+// allocator and belong to the map; freeJsonMap releases them.
 #pragma once
 
 #include <array>
@@ -55,12 +55,19 @@ using JsonMapPtr = std::unique_ptr<JsonMap, JsonMapDeleter>;
 // A zeroed, empty map (count 0); null when the allocation fails (logged).
 JsonMapPtr newJsonMap();
 
+// From now on each thread keeps the last record it freed, zeroed, for its next newJsonMap,
+// instead of handing a 4 KB block back to the allocator and asking for it again with every
+// request and answer. For the service only: a loaded adapter copy must leave no block
+// behind when it is unloaded.
+void reuseFreedJsonMaps();
+
 // Parses a flat JSON object. Null on a null text, on a tokenizer error, on an empty object
 // or on more than 128 pairs ("jsmn parse error", "Error json: " + text).
 JsonMapPtr parseJsonMap(const char* inputJsonStr);
 JsonMapPtr parseJsonMap(std::string_view inputJsonStr);
 
-// Frees every used entry's key and value, the kept text and the record. Null: nothing.
+// Frees every used entry's key and value, the kept text and the record (or keeps it for
+// reuse, see reuseFreedJsonMaps). Null: nothing.
 void freeJsonMap(JsonMap* inputTessarollJson);
 
 // -1, 0, 1 by case-insensitive byte comparison of the keys; 100 when either is null.

@@ -179,6 +179,9 @@ TEST(DecodeJsonMapParameter, FlagsDecideTheTransformation) {
         {"true with a blank is not true", "pwd", R"({"pwd": "C:*d", "pwd_TessarollFlag": "true "})",
          "C:*d"},
         {"false", "pwd", R"({"pwd": "C:*d", "pwd_TessarollFlag": "false"})", "C:*d"},
+        {"another key's flag", "v", R"({"v": "C:*d", "vx_TessarollFlag": "true"})", "C:*d"},
+        {"a flag among many keys", "pwd",
+         R"({"a": "1", "pwd": "C:*d", "pwd_TessarollFlag": "true", "z": "2"})", "C:\\d"},
         {"star wins over base64", "v",
          R"({"v": "YW*J", "v_TessarollFlag": "true", "v_TessarollBase64Flag": "true"})", "YW\\J"},
         {"a false flag lets the next one decide", "v",
@@ -275,6 +278,28 @@ TEST(SetJsonMapValue, ReplacesInAnyCaseOrInsertsSorted) {
     EXPECT_EQ(setJsonMapValue(map.get(), "b", std::nullopt), 0);
     EXPECT_FALSE(getJsonMapValue(map.get(), "b"));
     EXPECT_EQ(map->count, 4);
+}
+
+// The service keeps freed records for its next maps: one comes back as if fresh from
+// calloc, whatever the map held before, and serves as a new one.
+TEST(ReusedJsonMap, ComesBackAllZeroAndWorksAsNew) {
+    reuseFreedJsonMaps();
+    {
+        auto parsed = parseJsonMap(R"({"b": "2", "a": "1", "sPIN": "1234"})");
+        auto built = newJsonMap();
+        ASSERT_TRUE(parsed && built);
+        setJsonMapValue(built.get(), "result", std::string_view("0"));
+    }
+    for (int i = 0; i < 3; ++i) {  // the two kept and one from the allocator
+        auto map = newJsonMap();
+        ASSERT_TRUE(map);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(map.get());
+        EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(JsonMap), [](unsigned char b) { return !b; }))
+            << i;
+        setJsonMapValue(map.get(), "z", std::string_view("last"));
+        setJsonMapValue(map.get(), "A", std::string_view("first"));
+        EXPECT_EQ(serializeJsonMap(map.get()), R"({"A": "Zmlyc3Q=", "z": "bGFzdA=="})");
+    }
 }
 
 TEST(SetJsonMapValue, RefusesA129thKeyButStillReplaces) {
