@@ -194,6 +194,10 @@ TEST_F(SessionTest, VersionGatesAndAdapterCodes) {
         } else {
             releaseSlot(0);
         }
+        // The test adapter reads the environment on every call, the next session's copy
+        // starting up on the maker's thread among them: the next case changes it only once
+        // that copy is ready.
+        ASSERT_TRUE(spareBecomesReady(service_->spare())) << where;
     }
 }
 

@@ -1,6 +1,8 @@
 #include "SessionFixture.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -112,6 +114,15 @@ int SessionTest::slotsInUse() {
     int used = 0;
     for (int i = 0; i < sessionSlotCount; ++i) used += slot(i).sessionId.empty() ? 0 : 1;
     return used;
+}
+
+bool spareBecomesReady(SpareAdapter& spare) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+        if (spare.ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 }  // namespace session_tests

@@ -29,6 +29,10 @@ std::optional<std::string> answerValue(const JsonMapPtr& answer, const std::stri
 // The number of keys in an answer.
 int answerSize(const JsonMapPtr& answer);
 
+// The spare is made on a thread of its own: waits (10 s at most) until it is ready, and the
+// maker idle.
+bool spareBecomesReady(SpareAdapter& spare);
+
 class SessionTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -27,16 +27,6 @@ int filesIn(const fs::path& folder) {
     return count;
 }
 
-// The spare is made on a thread of its own: wait until it is loaded and ready.
-bool spareBecomesReady(SpareAdapter& spare) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < until) {
-        if (spare.ready()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
-
 JsonMapPtr firstEcho() {
     return makeRequest(
         {{"FunctionName", "Echo"}, {"PathID", adapterPathId}, {"minServerVersion", "1.0.23.0510"}});
