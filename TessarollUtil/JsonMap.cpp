@@ -25,6 +25,19 @@ constexpr std::size_t kFlagKeyBuffer = 512;
 constexpr std::size_t kFlagValueBuffer = 8;
 constexpr std::string_view kShareSecretKey = "Tessaroll_share_secret";
 
+// A parameter's companion flags: its key followed by one of these suffixes, which all begin
+// with the same stem (a read checks for the stem before it looks up any of them).
+constexpr std::string_view kFlagStem = "_Tessaroll";
+constexpr std::string_view kEncryptFlag = "_TessarollEncryptFlag";
+constexpr std::string_view kStarFlag = "_TessarollFlag";
+constexpr std::string_view kSlashFlag = "_TessarollSlashFlag";
+constexpr std::string_view kBase64Flag = "_TessarollBase64Flag";
+constexpr std::string_view kHideFlag = "_TessarollHide";  // for the log only
+constexpr std::size_t kLongestFlagSuffix =
+    std::max({kEncryptFlag.size(), kStarFlag.size(), kSlashFlag.size(), kBase64Flag.size()});
+static_assert(kEncryptFlag.starts_with(kFlagStem) && kStarFlag.starts_with(kFlagStem) &&
+              kSlashFlag.starts_with(kFlagStem) && kBase64Flag.starts_with(kFlagStem));
+
 unsigned char foldCase(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
@@ -132,13 +145,11 @@ bool flagIsTrue(const JsonMap* map, std::string_view key, std::string_view suffi
     return value && equalsIgnoringCase(value->substr(0, kFlagValueBuffer - 1), "true");
 }
 
-// Every companion flag's key is the parameter's key and "_Tessaroll...": a read whose key
-// has none of them in the map (most reads) skips the four lookups. Keys so long that a
-// flag's name would be cut are looked up as before.
+// Whether the map holds any key of the parameter's key and the flag stem: a read whose key
+// has none (most reads) skips the four lookups. Keys so long that a flag's name would be cut
+// are looked up as before.
 bool mayHaveFlags(const JsonMap* map, std::string_view key) {
-    constexpr std::string_view kFlagStem = "_Tessaroll";
-    constexpr std::size_t kLongestSuffix = std::string_view("_TessarollEncryptFlag").size();
-    if (key.size() + kLongestSuffix >= kFlagKeyBuffer) return true;
+    if (key.size() + kLongestFlagSuffix >= kFlagKeyBuffer) return true;
     for (int i = 0; i < usedEntries(map); ++i) {
         const std::string_view name = keyOf(map->entries[i]);
         if (name.size() > key.size() + kFlagStem.size() &&
@@ -353,17 +364,16 @@ std::string decodeJsonMapParameter(const JsonMap* inputTessarollJson, std::strin
         return std::string(inputValue);
     }
     if (!mayHaveFlags(inputTessarollJson, inputKey)) return std::string(inputValue);
-    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollEncryptFlag")) {
+    if (flagIsTrue(inputTessarollJson, inputKey, kEncryptFlag)) {
         if (auto plain = decryptParameter(inputTessarollJson, inputValue)) return std::move(*plain);
         TESSAROLL_ALLOCATION_FAILURE();
         return std::string(inputValue);
     }
-    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollFlag"))
+    if (flagIsTrue(inputTessarollJson, inputKey, kStarFlag))
         return replaceInSecret(inputValue, "*", "\\");
-    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollSlashFlag"))
+    if (flagIsTrue(inputTessarollJson, inputKey, kSlashFlag))
         return replaceInSecret(inputValue, "==TessarollSlash==", "\\");
-    if (flagIsTrue(inputTessarollJson, inputKey, "_TessarollBase64Flag"))
-        return urlBase64Decode(inputValue);
+    if (flagIsTrue(inputTessarollJson, inputKey, kBase64Flag)) return urlBase64Decode(inputValue);
     return std::string(inputValue);
 }
 
@@ -473,11 +483,10 @@ void displayJsonMapParameters(const JsonMap* inputTessarollJson) {
                 // The hide flag is a companion key: read raw, so display never decodes (and
                 // never decrypts, which would display again). The shared secret is the key of
                 // every encrypted parameter beside it.
-                const bool masked =
-                    equalsIgnoringCase(keyOf(entry), kShareSecretKey) ||
-                    (!has("tessaroll") &&
-                     (has("pin") || has("pw") || has("pass") ||
-                      flagIsTrue(inputTessarollJson, keyOf(entry), "_TessarollHide")));
+                const bool masked = equalsIgnoringCase(keyOf(entry), kShareSecretKey) ||
+                                    (!has("tessaroll") &&
+                                     (has("pin") || has("pw") || has("pass") ||
+                                      flagIsTrue(inputTessarollJson, keyOf(entry), kHideFlag)));
                 shown = masked ? std::string(value.size(), '*') : std::string(value);
             } else if (entry.binaryValue) {
                 shown = "[binary_value]";

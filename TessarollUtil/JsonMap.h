@@ -55,10 +55,10 @@ using JsonMapPtr = std::unique_ptr<JsonMap, JsonMapDeleter>;
 // A zeroed, empty map (count 0); null when the allocation fails (logged).
 JsonMapPtr newJsonMap();
 
-// From now on each thread keeps the last record it freed, zeroed, for its next newJsonMap,
-// instead of handing a 4 KB block back to the allocator and asking for it again with every
-// request and answer. For the service only: a loaded adapter copy must leave no block
-// behind when it is unloaded.
+// From now on each thread keeps the last two records it freed (a request's and its
+// answer's), zeroed, for its next newJsonMaps, instead of handing 4 KB blocks back to the
+// allocator and asking for them again with every request and answer. For the service only:
+// a loaded adapter copy must leave no block behind when it is unloaded.
 void reuseFreedJsonMaps();
 
 // Parses a flat JSON object. Null on a null text, on a tokenizer error, on an empty object
