@@ -1,9 +1,12 @@
 // The loopback HTTPS service under load, side by side with a bare libmicrohttpd responder
 // in its own process (six listeners with the service's flags, options, TLS settings and
-// form post processor, answering a fixed body). Many client threads, each on its own
-// keep-alive connection, post Echo on open sessions; every Echo figure is the median of five
-// runs and each new-session figure of three, ours and the reference taken in turn. Also a new
-// session's set-up against an Echo, and the resident memory idle and with every session slot taken.
+// form post processor, answering the service's own Echo answer as a fixed body). Many client
+// threads, each on its own keep-alive connection, post Echo on open sessions; every Echo
+// figure is the median of five runs, ours and the reference taken in turn, and its ratio the
+// median of each run against the reference's run beside it. Each Echo load also reports the
+// CPU time the listener threads spent per request, which the rest of the machine moves
+// less than the rate. Also a new session's set-up against an Echo (medians of three), and
+// the resident memory idle and with every session slot taken.
 // Run under the ports lock, in its own network, from the stage folder as it is installed (adapter
 // and component without debug sections):
 //   bash scripts/bench.sh (or the program alone in a network namespace of its own)
@@ -19,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -58,6 +62,8 @@ MHD_Result collect(void* closure, MHD_ValueKind, const char* key, const char*, c
     return MHD_YES;
 }
 
+std::string fixedAnswer;  // the service's own answer to an Echo, byte for byte
+
 MHD_Result answerFixed(void*, MHD_Connection* connection, const char*, const char*, const char*,
                        const char* upload, size_t* size, void** context) {
     auto* state = static_cast<FormState*>(*context);
@@ -72,9 +78,8 @@ MHD_Result answerFixed(void*, MHD_Connection* connection, const char*, const cha
         *size = 0;
         return MHD_YES;
     }
-    static const char body[] = R"({"result": "MA=="})";
-    MHD_Response* response = MHD_create_response_from_buffer(
-        sizeof body - 1, const_cast<char*>(body), MHD_RESPMEM_PERSISTENT);
+    MHD_Response* response = MHD_create_response_from_buffer(fixedAnswer.size(), fixedAnswer.data(),
+                                                             MHD_RESPMEM_PERSISTENT);
     MHD_add_response_header(response, "Access-Control-Allow-Origin", origin);
     MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
     MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
@@ -104,7 +109,8 @@ void countAnswers(void*, MHD_Connection*, void** context, MHD_ConnectionNotifica
         delete static_cast<unsigned int*>(*context);
 }
 
-int runReference() {
+int runReference(const char* answer) {
+    fixedAnswer = answer;
     std::string key(sizeof(ecServerKeyMasked), '\0');
     for (std::size_t i = 0; i < key.size(); ++i)
         key[i] = static_cast<char>(ecServerKeyMasked[i] ^ ecServerKeyPad[i]);
@@ -207,10 +213,31 @@ double medianMicroseconds(int rounds, Call call, After after) {
     return times[times.size() / 2];
 }
 
+// Nanoseconds on CPU of the process's listener threads so far.
+long long listenerCpuNs(pid_t pid) {
+    long long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (!std::getline(comm, name) || !name.starts_with("MHD")) continue;
+        std::ifstream schedstat(task.path() / "schedstat");
+        long long onCpu = 0;
+        if (schedstat >> onCpu) total += onCpu;
+    }
+    return total;
+}
+
+struct EchoLoad {
+    double perSecond = 0;
+    double listenerMicroseconds = 0;  // listener CPU per request
+};
+
 // Requests per second of `clients` threads, client i on listener i % listeners, each
-// posting its session's Echo on one keep-alive connection for `runTime`.
-double echoRate(const std::vector<Target>& listeners, int clients,
-                const std::vector<std::string>& sessions) {
+// posting its session's Echo on one keep-alive connection for `runTime`, and the CPU
+// time the listeners of `server` spent per request.
+EchoLoad echoRate(pid_t server, const std::vector<Target>& listeners, int clients,
+                  const std::vector<std::string>& sessions) {
     std::atomic<bool> go{false}, stop{false};
     std::atomic<long> done{0}, failed{0};
     std::vector<std::thread> threads;
@@ -242,6 +269,7 @@ double echoRate(const std::vector<Target>& listeners, int clients,
         });
     }
     std::this_thread::sleep_for(200ms);  // connections and handshakes outside the timing
+    const long long cpuBefore = listenerCpuNs(server);
     const auto start = std::chrono::steady_clock::now();
     go = true;
     std::this_thread::sleep_for(runTime);
@@ -249,8 +277,10 @@ double echoRate(const std::vector<Target>& listeners, int clients,
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     for (auto& thread : threads) thread.join();
+    const long long cpu = listenerCpuNs(server) - cpuBefore;
     if (failed) std::fprintf(stderr, "%ld clients failed\n", failed.load());
-    return static_cast<double>(done) / seconds;
+    const double requests = static_cast<double>(done);
+    return {requests / seconds, requests > 0 ? static_cast<double>(cpu) / 1000 / requests : 0};
 }
 
 long residentKiB(pid_t pid) {
@@ -265,32 +295,46 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void report(const std::string& figure, double ours, double reference) {
-    std::printf("BENCH\t%s\t%.0f\t%.0f\t%.2f\n", figure.c_str(), ours, reference,
-                reference > 0 ? ours / reference : 0.0);
+double median(const std::vector<EchoLoad>& loads, double EchoLoad::*figure) {
+    std::vector<double> values;
+    for (const EchoLoad& load : loads) values.push_back(load.*figure);
+    return median(values);
+}
+
+// The median of each run's figure against the reference's run beside it: the load of the
+// machine moves both runs of a pair alike, and the ratio of medians would mix runs of
+// different moments.
+double medianRatio(const std::vector<EchoLoad>& ours, const std::vector<EchoLoad>& theirs,
+                   double EchoLoad::*figure) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < ours.size() && i < theirs.size(); ++i)
+        if (theirs[i].*figure > 0) ratios.push_back(ours[i].*figure / (theirs[i].*figure));
+    return ratios.empty() ? 0 : median(ratios);
+}
+
+void report(const std::string& figure, double ours, double reference, int decimals = 0,
+            std::optional<double> ratio = std::nullopt) {
+    if (!ratio) ratio = reference > 0 ? ours / reference : 0.0;
+    std::printf("BENCH\t%s\t%.*f\t%.*f\t%.2f\n", figure.c_str(), decimals, ours, decimals,
+                reference, *ratio);
     std::fflush(stdout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--reference") == 0) return runReference();
+    if (argc > 2 && std::strcmp(argv[1], "--reference") == 0) return runReference(argv[2]);
 
     Sandbox sandbox;
     ServiceOptions options;
     options.logging = false;  // measure the service, not its log file
     Service service(sandbox, options);
-    ChildProcess reference("/proc/self/exe", {"--reference"});
-    if (!service.waitListening() ||
-        !service.waitListening({referencePorts, referencePorts + listenerPortCount})) {
-        std::fprintf(stderr, "the service or the reference did not start\n%s",
-                     reference.errors().c_str());
+    if (!service.waitListening()) {
+        std::fprintf(stderr, "the service did not start\n");
         return 1;
     }
     std::this_thread::sleep_for(500ms);
-    report("Idle resident memory six listeners (KiB)",
-           static_cast<double>(residentKiB(service.process().pid())),
-           static_cast<double>(residentKiB(reference.pid())));
+    const long ourIdleMemory = residentKiB(service.process().pid());
 
     const std::vector<Target> ours6 = listenersOf(servicePorts, 6),
                               reference6 = listenersOf(referencePorts, 6);
@@ -303,6 +347,24 @@ int main(int argc, char** argv) {
         }
         sessions.push_back(*session);
     }
+
+    // The reference sends what the service answers an Echo on an open session.
+    HttpsClient probe(optionsFor(ours6.front()));
+    const auto echoed = probe.request(
+        "POST", "/", postHeaders,
+        formOf(R"({"SessionId": ")" + sessions.front() + R"(", "FunctionName": "Echo"})"));
+    if (!echoed || echoed->status != 200 || echoed->body.empty()) {
+        std::fprintf(stderr, "no Echo answer\n");
+        return 1;
+    }
+    ChildProcess reference("/proc/self/exe", {"--reference", echoed->body});
+    if (!service.waitListening({referencePorts, referencePorts + listenerPortCount})) {
+        std::fprintf(stderr, "the reference did not start\n%s", reference.errors().c_str());
+        return 1;
+    }
+    std::this_thread::sleep_for(500ms);
+    report("Idle resident memory six listeners (KiB)", static_cast<double>(ourIdleMemory),
+           static_cast<double>(residentKiB(reference.pid())));
     const std::vector<std::string> anySession = {"ABCDEFGH_SID"};
 
     struct Load {
@@ -311,34 +373,42 @@ int main(int argc, char** argv) {
         int clients;
     };
     const Load loads[] = {
-        {"Echo on open sessions 1 client 1 listener (req/s)", 1, 1},
-        {"Echo 8 clients 1 listener (req/s)", 1, 8},
-        {"Echo 16 clients 1 listener (req/s)", 1, 16},
-        {"Echo 32 clients 1 listener (req/s)", 1, 32},
-        {"Echo 64 clients 1 listener (req/s)", 1, 64},
-        {"Echo 32 clients six listeners (req/s)", 6, 32},
+        {"Echo on open sessions 1 client 1 listener", 1, 1},
+        {"Echo 8 clients 1 listener", 1, 8},
+        {"Echo 16 clients 1 listener", 1, 16},
+        {"Echo 32 clients 1 listener", 1, 32},
+        {"Echo 64 clients 1 listener", 1, 64},
+        {"Echo 32 clients six listeners", 6, 32},
     };
     // TESSAROLL_BENCH_ONLY=<part of a figure> runs just the loads whose figure holds it.
     const char* only = std::getenv("TESSAROLL_BENCH_ONLY");
     for (const auto& load : loads) {
         if (only && load.figure.find(only) == std::string::npos) continue;
-        std::vector<double> ours, theirs;
+        std::vector<EchoLoad> ours, theirs;
         const std::vector<Target> ourTargets(ours6.begin(), ours6.begin() + load.listeners);
         const std::vector<Target> theirTargets(reference6.begin(),
                                                reference6.begin() + load.listeners);
         // Five runs each, taking turns at going first: on a shared machine the load of the
         // moment moves either figure by a tenth from one run to the next.
         for (int run = 0; run < echoRuns; ++run) {
-            if (run % 2) theirs.push_back(echoRate(theirTargets, load.clients, anySession));
-            ours.push_back(echoRate(ourTargets, load.clients, sessions));
-            if (!(run % 2)) theirs.push_back(echoRate(theirTargets, load.clients, anySession));
+            if (run % 2)
+                theirs.push_back(echoRate(reference.pid(), theirTargets, load.clients, anySession));
+            ours.push_back(echoRate(service.process().pid(), ourTargets, load.clients, sessions));
+            if (!(run % 2))
+                theirs.push_back(echoRate(reference.pid(), theirTargets, load.clients, anySession));
         }
         if (!service.process().running()) {
             std::fprintf(stderr, "the service ended during \"%s\": %d\n", load.figure.c_str(),
                          service.process().wait(1s).value_or(-1));
             return 1;
         }
-        report(load.figure, median(ours), median(theirs));
+        report(load.figure + " (req/s)", median(ours, &EchoLoad::perSecond),
+               median(theirs, &EchoLoad::perSecond), 0,
+               medianRatio(ours, theirs, &EchoLoad::perSecond));
+        report(load.figure + ", listener CPU per request (us)",
+               median(ours, &EchoLoad::listenerMicroseconds),
+               median(theirs, &EchoLoad::listenerMicroseconds), 1,
+               medianRatio(ours, theirs, &EchoLoad::listenerMicroseconds));
     }
 
     // A new session (slot, adapter copy and load, unlock, version query) against an Echo
