@@ -3,9 +3,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,17 +45,53 @@ constexpr int workerLimit = 64;
 struct ConnectionState {
     int kind = kindOther;
     MHD_PostProcessor* postProcessor = nullptr;
-    SecretString parameterText;
-    bool tooLarge = false;  // the field passed parameterLimit: the connection is closed
-    std::optional<SecretString> decoded;
+    SecretString parameterText;  // the field as received, then decoded over itself
+    bool tooLarge = false;       // the field passed parameterLimit: the connection is closed
     JsonMapPtr parsed;
     std::optional<std::string> origin;  // the page's origin, echoed in the answer
     JsonMapPtr answer;
+    std::optional<std::string> answerText;  // an answer the session had ready instead
     // Set by the worker before it resumes the connection; the listener's thread then
     // sends the answer.
     std::atomic<bool> workerDone{false};
     bool onWorker = false;
+
+    // As new, but the field's wiped buffer is kept for the next request.
+    void clear() {
+        kind = kindOther;
+        postProcessor = nullptr;
+        secureWipe(parameterText);
+        tooLarge = false;
+        parsed.reset();
+        origin.reset();
+        answer.reset();
+        answerText.reset();
+        workerDone.store(false, std::memory_order_relaxed);
+        onWorker = false;
+    }
 };
+
+// Each listener thread keeps the state of its last finished request for the next one, which
+// then finds a buffer for its field in place (a page's requests are much alike). Not a state
+// whose buffer grew past this: a large signing request's memory goes back at once.
+constexpr std::size_t keptFieldCapacity = 16 * 1024;
+thread_local std::unique_ptr<ConnectionState> finishedState;
+
+ConnectionState* newConnectionState() {
+    if (finishedState) return finishedState.release();
+    return new (std::nothrow) ConnectionState;
+}
+
+void finishConnectionState(ConnectionState* state) {
+    if (state->kind == kindFormPost && state->postProcessor)
+        MHD_destroy_post_processor(state->postProcessor);
+    if (finishedState || state->parameterText.capacity() > keptFieldCapacity) {
+        delete state;
+        return;
+    }
+    state->clear();
+    finishedState.reset(state);
+}
 
 ServiceState* service = nullptr;  // set by serveRequests before any listener starts
 
@@ -151,12 +189,15 @@ void wipeAnswer(void* text) {
 
 // Sends the connection's answer and wipes what the request carried.
 MHD_Result respond(MHD_Connection* connection, ConnectionState& state) {
-    MHD_Result result = sendResponse(connection, false, state.answer.get(), state.origin);
+    if (state.answer) {
+        state.answerText = serializeJsonMap(state.answer.get());
+        if (!state.answerText) TESSAROLL_ALLOCATION_FAILURE();
+    }
+    MHD_Result result = sendResponse(connection, false, std::move(state.answerText), state.origin);
+    state.answerText.reset();
     state.answer.reset();
     state.origin.reset();
     state.parsed.reset();
-    if (state.decoded) secureWipe(*state.decoded);
-    state.decoded.reset();
     secureWipe(state.parameterText);
     if (isLogOn()) logPrint(5, "%s", separatorLine);
     return result;
@@ -205,13 +246,14 @@ MHD_Result answerFormPost(MHD_Connection* connection, ConnectionState& state) {
         return respond(connection, state);
     }
 
-    state.decoded.emplace(urlBase64Decode(state.parameterText));
-    secureWipe(state.parameterText);
-    if (state.decoded->empty()) {
+    // Decoded over the field's own bytes: no second block ever holds the request.
+    state.parameterText.resize(
+        urlBase64DecodeInPlace(std::span(state.parameterText.data(), state.parameterText.size())));
+    if (state.parameterText.empty()) {
         TESSAROLL_ALLOCATION_FAILURE();
         return respond(connection, state);
     }
-    state.parsed = parseJsonMap(std::string_view(*state.decoded));
+    state.parsed = parseJsonMap(state.parameterText.view());
     if (!state.parsed) {
         TESSAROLL_ALLOCATION_FAILURE();
         return respond(connection, state);
@@ -223,9 +265,10 @@ MHD_Result answerFormPost(MHD_Connection* connection, ConnectionState& state) {
         return respond(connection, state);
     }
 
-    if (std::optional<JsonMapPtr> answer =
+    if (std::optional<SessionAnswer> answer =
             service->sessions().handleAtOnce(*state.parsed, *state.origin)) {
-        state.answer = std::move(*answer);
+        state.answer = std::move(answer->map);
+        state.answerText = std::move(answer->text);
         return respond(connection, state);
     }
     if (answerOnWorker(connection, state)) return MHD_YES;
@@ -240,7 +283,7 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char*, const c
                          void** connectionState) {
     auto* state = static_cast<ConnectionState*>(*connectionState);
     if (!state) {
-        state = new (std::nothrow) ConnectionState;
+        state = newConnectionState();
         if (!state) return MHD_NO;
         if (std::strcmp(method, "POST") != 0) {
             state->kind = kindOther;
@@ -252,7 +295,7 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char*, const c
             state->postProcessor =
                 MHD_create_post_processor(connection, postBufferSize, collectParameter, state);
         if (!state->postProcessor) {
-            delete state;
+            finishConnectionState(state);
             return MHD_NO;
         }
         state->kind = kindFormPost;
@@ -308,23 +351,17 @@ void requestCompleted(void*, MHD_Connection*, void** connectionState, MHD_Reques
     if (service) service->sessions().spare().wakeHeld();
     auto* state = static_cast<ConnectionState*>(*connectionState);
     if (!state) return;
-    if (state->kind == kindFormPost && state->postProcessor)
-        MHD_destroy_post_processor(state->postProcessor);
-    delete state;
+    finishConnectionState(state);
     *connectionState = nullptr;
 }
 
-MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMap* answer,
+MHD_Result sendResponse(MHD_Connection* connection, bool preflight, std::optional<std::string> body,
                         const std::optional<std::string>& origin) {
     MHD_Response* response = nullptr;
-    std::optional<std::string> allowOrigin;
+    std::optional<std::string> preflightOrigin;
+    const std::string* allowOrigin = nullptr;
     if (!preflight) {
-        if (!answer) return MHD_NO;
-        std::optional<std::string> body = serializeJsonMap(answer);
-        if (!body) {
-            TESSAROLL_ALLOCATION_FAILURE();
-            return MHD_NO;
-        }
+        if (!body) return MHD_NO;
         // The answer may carry secrets: the response keeps this text itself, and wipes it
         // when done, instead of a copy of its own that would be freed unwiped.
         auto* held = new (std::nothrow) std::string(std::move(*body));
@@ -336,10 +373,12 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMa
         response = MHD_create_response_from_buffer_with_free_callback_cls(
             held->size(), held->data(), wipeAnswer, held);
         if (!response) wipeAnswer(held);
-        allowOrigin = origin;
+        if (origin) allowOrigin = &*origin;
     } else {
         response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-        if (auto origin = requestHeader(connection, "origin")) allowOrigin = validOrigin(*origin);
+        if (auto origin = requestHeader(connection, "origin"))
+            preflightOrigin = validOrigin(*origin);
+        if (preflightOrigin) allowOrigin = &*preflightOrigin;
     }
     if (!response) return MHD_NO;
 

@@ -12,8 +12,6 @@
 #include <optional>
 #include <string>
 
-#include "TessarollUtil/JsonMap.h"
-
 class ServiceState;
 
 // The service whose sessions answer the requests; set before any listener starts.
@@ -35,7 +33,8 @@ MHD_Result collectParameter(void* closure, MHD_ValueKind kind, const char* key,
 void requestCompleted(void* closure, MHD_Connection* connection, void** connectionState,
                       MHD_RequestTerminationCode terminationCode);
 
-// Queues `answer` with `origin` allowed (or, for a preflight, the empty 204). MHD_NO when
-// there is nothing to send.
-MHD_Result sendResponse(MHD_Connection* connection, bool preflight, const JsonMap* answer = nullptr,
+// Queues the serialised answer `body`, wiped once it is sent, with `origin` allowed (or, for
+// a preflight, the empty 204). MHD_NO when there is nothing to send.
+MHD_Result sendResponse(MHD_Connection* connection, bool preflight,
+                        std::optional<std::string> body = std::nullopt,
                         const std::optional<std::string>& origin = std::nullopt);

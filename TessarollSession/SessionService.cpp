@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <span>
 #include <string_view>
 #include <system_error>
@@ -41,7 +42,9 @@ bool sameText(std::string_view a, std::string_view b) {
 }
 
 std::string readText(const JsonMap& map, std::string_view key, std::size_t bufferSize) {
-    return cutToBuffer(getJsonMapValue(&map, key).value_or(""), bufferSize);
+    std::string text = getJsonMapValue(&map, key).value_or("");
+    if (text.size() >= bufferSize) text.resize(bufferSize > 0 ? bufferSize - 1 : 0);
+    return text;
 }
 
 // "true" 1, "false" 0, else the leading decimal number (0 when there is none or the key
@@ -414,25 +417,33 @@ JsonMapPtr SessionService::handle(const JsonMap& request, std::string_view origi
     }
 }
 
-std::optional<JsonMapPtr> SessionService::handleAtOnce(const JsonMap& request,
-                                                       std::string_view origin) {
-    const std::string function = readText(request, "FunctionName", longTextBuffer);
+std::optional<SessionAnswer> SessionService::handleAtOnce(const JsonMap& request,
+                                                          std::string_view origin) {
+    std::string function = readText(request, "FunctionName", longTextBuffer);
     const OwnFunction* own = ownFunction(function);
-    const std::string sessionId = readText(request, "SessionId", shortTextBuffer);
     if (!own || !own->atOnce) return std::nullopt;
-    if (sessionId.empty())
-        return isEcho(function) ? openAtOnce(request, origin, function) : std::nullopt;
+    std::string sessionId = readText(request, "SessionId", shortTextBuffer);
+    if (sessionId.empty()) {
+        if (!isEcho(function)) return std::nullopt;
+        std::optional<JsonMapPtr> opened = openAtOnce(request, origin, function);
+        if (!opened) return std::nullopt;
+        return SessionAnswer{std::move(*opened), std::nullopt};
+    }
     std::optional<SessionTable::Claim> found = table_.find(sessionId, origin);
     if (!found) return std::nullopt;
     std::unique_lock session(table_.callLock(found->index), std::try_to_lock);
     if (!session || !table_.holds(*found)) return std::nullopt;
 
-    JsonMapPtr answer = newJsonMap();
-    if (!answer) return allocationFailure();
     displayJsonMapParameters(&request);
     writeNormalLog("Session id: ", sessionId);
-    Request call{request, origin, sessionId, function, *found};
-    return continueSession(call, std::move(answer));
+    Request call{request, origin, std::move(sessionId), std::move(function), *found};
+    if (isEcho(call.function)) {
+        writeNormalLog("Find the loaded adapter", "");
+        return SessionAnswer{nullptr, echoText(call)};
+    }
+    JsonMapPtr answer = newJsonMap();
+    if (!answer) return SessionAnswer{allocationFailure(), std::nullopt};
+    return SessionAnswer{continueSession(call, std::move(answer)), std::nullopt};
 }
 
 // A page's first Echo opens its session at once when nothing in that can wait or take
@@ -576,9 +587,18 @@ JsonMapPtr SessionService::readValue(Request& call, JsonMapPtr) {
     return rebuilt;
 }
 
+namespace {
+
+void logEcho(const LoadedAdapter& adapter) {
+    writeNormalLog("Browser mode: ", "Active");
+    writeNormalLog("@@@@@@@@@@@@@@@@InstallerVersion: ", adapter.installerVersion.value_or(""));
+}
+
+}  // namespace
+
 JsonMapPtr SessionService::echo(Request& call, JsonMapPtr answer) {
     const LoadedAdapter& adapter = table_.adapter(call.claim.index);
-    writeNormalLog("Browser mode: ", "Active");
+    logEcho(adapter);
     // A text the slot does not have stays out of the answer.
     auto text = [](const std::optional<std::string>& value) {
         return value ? std::optional<std::string_view>(*value) : std::nullopt;
@@ -586,9 +606,29 @@ JsonMapPtr SessionService::echo(Request& call, JsonMapPtr answer) {
     setJsonMapValue(answer.get(), "ServerVersion", std::string_view(kTessarollVersion));
     setJsonMapValue(answer.get(), "LibVersion", text(adapter.adapterVersion));
     setJsonMapValue(answer.get(), "InstallerVersion", text(adapter.installerVersion));
-    writeNormalLog("@@@@@@@@@@@@@@@@InstallerVersion: ", adapter.installerVersion.value_or(""));
     setJsonMapResult(answer.get(), 0);
     return answer;
+}
+
+// The Echo answered at once: the session's first one builds and serialises the answer,
+// which the slot keeps for the Echoes after it. Nothing when no answer could be made.
+std::optional<std::string> SessionService::echoText(Request& call) {
+    LoadedAdapter& adapter = table_.adapter(call.claim.index);
+    if (adapter.echoAnswer.empty()) {
+        JsonMapPtr answer = newJsonMap();
+        if (!answer) return std::nullopt;
+        std::optional<std::string> text = serializeJsonMap(echo(call, std::move(answer)).get());
+        if (!text) return std::nullopt;
+        adapter.echoAnswer = std::move(*text);
+    } else {
+        logEcho(adapter);
+    }
+    try {
+        return adapter.echoAnswer;
+    } catch (const std::bad_alloc&) {
+        TESSAROLL_ALLOCATION_FAILURE();
+        return std::nullopt;
+    }
 }
 
 // The adapter call of a request, with the window watcher around it when asked for.

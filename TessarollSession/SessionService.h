@@ -18,6 +18,13 @@
 #include "TessarollUtil/JsonMap.h"
 #include "TessarollVersion.h"
 
+// What the listener sends for a request: a map that it serialises, or the finished text of
+// an answer the session keeps ready (its Echo). Neither: no response is sent.
+struct SessionAnswer {
+    JsonMapPtr map;
+    std::optional<std::string> text;
+};
+
 class SessionService {
 public:
     // Sets up the session table in `copyPath` (see SessionTable) and a fresh value store;
@@ -34,7 +41,7 @@ public:
     // value-store functions on an open session whose previous call has ended, and a page's
     // first Echo while a slot is free and the next adapter is loaded ahead. Nothing (and
     // nothing logged) for every other request, which goes to handle() on a worker.
-    std::optional<JsonMapPtr> handleAtOnce(const JsonMap& request, std::string_view origin);
+    std::optional<SessionAnswer> handleAtOnce(const JsonMap& request, std::string_view origin);
 
     // Releases every session oldest first, each after its running call, and deletes the
     // adapter copies that lie in the work folder; no session opens afterwards. Safe to run
@@ -65,6 +72,7 @@ private:
     JsonMapPtr storeValue(Request& call, JsonMapPtr answer);
     JsonMapPtr readValue(Request& call, JsonMapPtr answer);
     JsonMapPtr echo(Request& call, JsonMapPtr answer);
+    std::optional<std::string> echoText(Request& call);
     // With the slot's call lock held.
     void releaseSlot(const SessionTable::Claim& claim);
 

@@ -13,6 +13,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+uint64_t ownerHash(std::string_view sessionId) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : sessionId) hash = (hash ^ c) * 1099511628211ull;
+    return hash;
+}
+
 constexpr std::size_t folderLimit = 259;
 
 std::string cut(std::string_view text, std::size_t limit) {
@@ -96,15 +102,13 @@ std::string SessionTable::versionMarkerPath() const {
 // reach that session.
 std::optional<SessionTable::Claim> SessionTable::find(std::string_view sessionId,
                                                       std::string_view origin) {
+    const uint64_t hash = ownerHash(sessionId);
     std::lock_guard lock(lock_);
     for (int i = 0; i < sessionSlotCount; ++i) {
+        if (ownerHashes_[static_cast<std::size_t>(i)] != hash) continue;
         const Slot& slot = slots_[static_cast<std::size_t>(i)];
-        // Ids begin with random characters: the first one tells most slots apart without a
-        // comparison call (every request of a session looks through the whole table).
-        if (!slot.owner.empty() && slot.owner.size() == sessionId.size() &&
-            slot.owner.front() == sessionId.front() && slot.owner == sessionId &&
-            slot.origin == origin)
-            return Claim{i, slot.generation};
+        if (!slot.owner.empty() && slot.owner == sessionId && slot.origin == origin)
+            return Claim{i, slot.generation.load(std::memory_order_relaxed)};
     }
     return std::nullopt;
 }
@@ -156,26 +160,28 @@ SessionTable::Opening SessionTable::open(std::string_view sessionId, std::string
     if (index < 0) return opening;  // cannot happen while the table has slots
     Slot& slot = slots_[static_cast<std::size_t>(index)];
     slot.owner = std::string(sessionId);
+    ownerHashes_[static_cast<std::size_t>(index)] = ownerHash(sessionId);
     slot.origin = std::string(origin);
     slot.age = ageCounter_++;
     opening.outcome = Opening::claimed;
-    opening.claim = Claim{index, ++slot.generation};
+    opening.claim = Claim{index, slot.generation.fetch_add(1, std::memory_order_release) + 1};
     return opening;
 }
 
 bool SessionTable::holds(const Claim& claim) {
-    std::lock_guard lock(lock_);
-    return slots_[static_cast<std::size_t>(claim.index)].generation == claim.generation;
+    return slots_[static_cast<std::size_t>(claim.index)].generation.load(
+               std::memory_order_acquire) == claim.generation;
 }
 
 void SessionTable::forget(const Claim& claim) {
     std::lock_guard lock(lock_);
     Slot& slot = slots_[static_cast<std::size_t>(claim.index)];
-    if (slot.generation != claim.generation) return;
+    if (slot.generation.load(std::memory_order_relaxed) != claim.generation) return;
     slot.owner.clear();
+    ownerHashes_[static_cast<std::size_t>(claim.index)] = 0;
     slot.origin.clear();
     slot.age = freeSessionAge;
-    ++slot.generation;
+    slot.generation.fetch_add(1, std::memory_order_release);
 }
 
 std::vector<SessionTable::Claim> SessionTable::close() {
@@ -189,7 +195,8 @@ std::vector<SessionTable::Claim> SessionTable::close() {
     });
     std::vector<Claim> claims;
     for (int index : order)
-        claims.push_back(Claim{index, slots_[static_cast<std::size_t>(index)].generation});
+        claims.push_back(Claim{index, slots_[static_cast<std::size_t>(index)].generation.load(
+                                          std::memory_order_relaxed)});
     return claims;
 }
 
@@ -295,6 +302,7 @@ void SessionTable::releaseAdapter(int index) {
     slot.callMethod = nullptr;
     slot.callJsonMapMethod = nullptr;
     slot.initTime = 0;
+    slot.echoAnswer.clear();
 
     bool released = true;
     if (!slot.library) {

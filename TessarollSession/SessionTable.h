@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -42,6 +43,9 @@ struct LoadedAdapter {
     CallJsonMapMethodFunction callJsonMapMethod = nullptr;
     int32_t browserMode = 0;  // 1: close and release requests are ignored
     int64_t initTime = 0;     // seconds since 1970 when the slot was taken
+    // The serialised answer to an Echo on this session, made by the first one: it holds
+    // only the versions, which stay as they are until the slot is released.
+    std::string echoAnswer;
 
     bool inUse() const { return sessionId && !sessionId->empty(); }
 };
@@ -125,7 +129,9 @@ private:
         std::string owner;  // session id; empty: free
         std::string origin;
         uint64_t age = freeSessionAge;
-        uint64_t generation = 0;
+        // Changed only under lock_; read without it by holds(), which every request on an
+        // open session asks with the slot's call lock held.
+        std::atomic<uint64_t> generation{0};
         // Guarded by callLock.
         std::mutex callLock;
         LoadedAdapter adapter;
@@ -138,6 +144,9 @@ private:
     std::string installFolder_;
     std::mutex lock_;
     std::array<Slot, sessionSlotCount> slots_;
+    // Guarded by lock_: a hash of each slot's owner, side by side, so that a request looks
+    // through a few cache lines for its session instead of one per slot.
+    std::array<uint64_t, sessionSlotCount> ownerHashes_{};
     uint64_t ageCounter_ = 0;
     bool closed_ = false;
 };

@@ -58,6 +58,29 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return compareKeys(a, b) == 0;
 }
 
+// compareKeys of an entry's key and `key`, without measuring the entry's key first: every
+// lookup compares a few of them.
+int compareEntryKey(const char* name, std::string_view key) {
+    if (!name) return key.empty() ? 0 : -1;
+    std::size_t i = 0;
+    for (; i < key.size(); ++i) {
+        if (name[i] == '\0') return -1;
+        const unsigned char x = foldCase(static_cast<unsigned char>(name[i]));
+        const unsigned char y = foldCase(static_cast<unsigned char>(key[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return name[i] == '\0' ? 0 : 1;
+}
+
+// Whether the C text `name` begins with `prefix`, ignoring case.
+bool startsWithIgnoringCase(const char* name, std::string_view prefix) {
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (name[i] == '\0' || foldCase(static_cast<unsigned char>(name[i])) !=
+                                   foldCase(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
 std::string_view keyOf(const JsonMapEntry& entry) {
     return entry.key ? std::string_view(entry.key) : std::string_view();
 }
@@ -75,6 +98,14 @@ char* heapCopy(std::string_view text) {
     if (!copy) return nullptr;
     std::memcpy(copy, text.data(), text.size());
     copy[text.size()] = '\0';
+    return copy;
+}
+
+// A JSON value turned back straight into its own block: no other block held it.
+char* unescapedHeapCopy(std::string_view text) {
+    auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    if (!copy) return nullptr;
+    copy[unescapeJsonTextInto(text, copy)] = '\0';
     return copy;
 }
 
@@ -106,7 +137,7 @@ const JsonMapEntry* findEntry(const JsonMap* map, int low, int high, std::string
     if (count == 0 || low < 0 || high >= count || low > high) return nullptr;
     const int mid = (low + high) >> 1;
     const JsonMapEntry& entry = map->entries[mid];
-    const int order = compareKeys(keyOf(entry), key);
+    const int order = compareEntryKey(entry.key, key);
     if (order == 0) return &entry;
     if (low >= high) return nullptr;
     if (order < 0) return mid + 1 < count ? findEntry(map, mid + 1, high, key) : nullptr;
@@ -151,10 +182,10 @@ bool flagIsTrue(const JsonMap* map, std::string_view key, std::string_view suffi
 bool mayHaveFlags(const JsonMap* map, std::string_view key) {
     if (key.size() + kLongestFlagSuffix >= kFlagKeyBuffer) return true;
     for (int i = 0; i < usedEntries(map); ++i) {
-        const std::string_view name = keyOf(map->entries[i]);
-        if (name.size() > key.size() + kFlagStem.size() &&
-            equalsIgnoringCase(name.substr(0, key.size()), key) &&
-            equalsIgnoringCase(name.substr(key.size(), kFlagStem.size()), kFlagStem))
+        const char* name = map->entries[i].key;
+        if (name && startsWithIgnoringCase(name, key) &&
+            startsWithIgnoringCase(name + key.size(), kFlagStem) &&
+            name[key.size() + kFlagStem.size()] != '\0')
             return true;
     }
     return false;
@@ -261,14 +292,8 @@ JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
             TESSAROLL_ALLOCATION_FAILURE();
             return map;
         }
-        try {
-            std::string value =
-                unescapeJsonText(tokenText(inputJsonStr, tokens[static_cast<std::size_t>(k) + 1]));
-            entry.value = heapCopy(value);
-            secureWipe(value);
-        } catch (const std::bad_alloc&) {
-            entry.value = nullptr;
-        }
+        entry.value =
+            unescapedHeapCopy(tokenText(inputJsonStr, tokens[static_cast<std::size_t>(k) + 1]));
         if (!entry.value) {
             std::free(entry.key);
             entry.key = nullptr;

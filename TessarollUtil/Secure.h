@@ -72,6 +72,7 @@ public:
     }
 
     std::size_t size() const { return bytes_.empty() ? 0 : bytes_.size() - 1; }
+    std::size_t capacity() const { return bytes_.capacity(); }  // bytes held, terminator included
     bool empty() const { return size() == 0; }
     const char* data() const { return bytes_.empty() ? "" : bytes_.data(); }
     char* data() { return bytes_.empty() ? nullptr : bytes_.data(); }

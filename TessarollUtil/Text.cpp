@@ -284,13 +284,16 @@ std::string base64EncodeText(std::string_view text) {
     return encoded;
 }
 
-std::string urlBase64Decode(std::string_view text) {
+namespace {
+
+// Decodes into `out`, which may be the text itself: a byte is written only after the
+// characters it comes from were read, and never ahead of them. Returns the decoded length.
+std::size_t decodeUrlBase64(std::string_view text, char* out) {
     // The field carries the whole request, PINs included: it is read in place, with "%2B",
-    // "%2F" and "%3D" taken as the characters they stand for, and decoded into one buffer
-    // that never grows, up to the first character that is not Base64.
+    // "%2F" and "%3D" taken as the characters they stand for, up to the first character
+    // that is not Base64.
     static constexpr std::pair<std::string_view, char> kEscapes[] = {
         {"%2B", '+'}, {"%2F", '/'}, {"%3D", '='}};
-    std::string out(text.size() / 4 * 3 + 3, '\0');
     std::size_t written = 0;
     uint32_t group = 0;
     int bits = 0;
@@ -315,37 +318,55 @@ std::string urlBase64Decode(std::string_view text) {
             out[written++] = static_cast<char>((group >> bits) & 0xFF);
         }
     }
-    out.resize(written);
     // Used as a text: it ends where the data holds a zero byte.
-    if (auto zero = out.find('\0'); zero != std::string::npos) out.resize(zero);
+    const auto* zero = static_cast<const char*>(std::memchr(out, '\0', written));
+    return zero ? static_cast<std::size_t>(zero - out) : written;
+}
+
+}  // namespace
+
+std::string urlBase64Decode(std::string_view text) {
+    // One buffer that never grows.
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    out.resize(decodeUrlBase64(text, out.data()));
     return out;
 }
 
-std::string unescapeJsonText(std::string_view text) {
-    // Values may be PINs: one pass into one buffer that never grows, so the only copy is
-    // the result, which its caller wipes. No escape holds another's start, and none makes
-    // a backslash, so a pass from the left reads each as replacing one kind after another would.
+std::size_t urlBase64DecodeInPlace(std::span<char> text) {
+    return text.empty() ? 0
+                        : decodeUrlBase64(std::string_view(text.data(), text.size()), text.data());
+}
+
+std::size_t unescapeJsonTextInto(std::string_view text, char* out) {
+    // Values may be PINs: one pass straight into the caller's buffer. No escape holds
+    // another's start, and none makes a backslash, so a pass from the left reads each as
+    // replacing one kind after another would.
     static constexpr std::pair<std::string_view, char> kEscapes[] = {
         {"\\r", '\r'},       {"\\n", '\n'},       {"\\t", '\t'}, {"\\u000f", '\x0f'},
         {"\\u000e", '\x0e'}, {"\\u001b", '\x1b'}, {"\\\"", '"'},
     };
-    std::string out;
-    out.reserve(text.size());
+    std::size_t written = 0;
     for (std::size_t at = 0; at < text.size();) {
         if (text[at] != '\\') {
-            out.push_back(text[at++]);
+            out[written++] = text[at++];
             continue;
         }
         const std::string_view rest = text.substr(at);
         const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
                                           [&](const auto& e) { return rest.starts_with(e.first); });
         if (escape == std::end(kEscapes)) {
-            out.push_back(text[at++]);
+            out[written++] = text[at++];
         } else {
-            out.push_back(escape->second);
+            out[written++] = escape->second;
             at += escape->first.size();
         }
     }
+    return written;
+}
+
+std::string unescapeJsonText(std::string_view text) {
+    std::string out(text.size(), '\0');
+    out.resize(unescapeJsonTextInto(text, out.data()));
     return out;
 }
 

@@ -107,9 +107,15 @@ void appendBase64(std::string& out, std::string_view text);
 // first byte outside the alphabet. The result is used as a text: it ends at the first
 // zero byte the data holds.
 std::string urlBase64Decode(std::string_view text);
+// The same, decoded over the text itself; returns the length of the result, which then
+// stands at the start of `text`.
+std::size_t urlBase64DecodeInPlace(std::span<char> text);
 
 // Turns back \r, \n, \t, \u000f, \u000e, \u001b and \" (in that order); nothing else.
 std::string unescapeJsonText(std::string_view text);
+// The same written into `out`, which holds text.size() bytes (the result is never longer);
+// returns its length.
+std::size_t unescapeJsonTextInto(std::string_view text, char* out);
 
 // 16 characters: blanks, then the text (of a longer text its last 16 bytes).
 std::string alignRight16(std::string_view text);

@@ -75,7 +75,7 @@ TEST_F(ConcurrentSessionTest, ALongCallHoldsOnlyItsOwnSession) {
         makeRequest({{"FunctionName", "TestAdapter_Echo"}, {"SessionId", other}});
     EXPECT_FALSE(service_->handleAtOnce(*busyEcho, pageOrigin));
     EXPECT_FALSE(service_->handleAtOnce(*adapterCall, pageOrigin));
-    std::optional<JsonMapPtr> atOnce = service_->handleAtOnce(*freeEcho, pageOrigin);
+    std::optional<SessionAnswer> atOnce = service_->handleAtOnce(*freeEcho, pageOrigin);
     ASSERT_TRUE(atOnce);
     EXPECT_EQ(answerValue(*atOnce, "result"), "0");
 

@@ -324,6 +324,41 @@ TEST_F(SessionTest, InstallerVersionIsReadFromTheWorkFolder) {
     EXPECT_EQ(answerValue(again, "InstallerVersion"), "2.4.1");
 }
 
+// An Echo answered at once comes from the text the slot keeps: the same answer as the
+// Echo of the full path, and never the answer of the session the slot held before.
+TEST_F(SessionTest, AnEchoAnsweredAtOnceIsTheAnswerOfItsOwnSession) {
+    testing_support::writeFile(workFolderPath() / "SetupVersion.txt", "2.4.1");
+    JsonMapPtr opened = send({{"FunctionName", "Echo"},
+                              {"PathID", tableId},
+                              {"minServerVersion", "1.0.23.0510"},
+                              {"InstallerName", "Setup.exe"}});
+    const std::string first = answerValue(opened, "SessionID").value_or("");
+    JsonMapPtr echo = makeRequest({{"FunctionName", "Echo"}, {"SessionId", first}});
+    std::optional<SessionAnswer> atOnce = service_->handleAtOnce(*echo, pageOrigin);
+    ASSERT_TRUE(atOnce && atOnce->text);
+    EXPECT_EQ(atOnce->text, serializeJsonMap(send(echo).get()));
+    EXPECT_EQ(answerValue(*atOnce, "InstallerVersion"), "2.4.1");
+    EXPECT_EQ(answerValue(*atOnce, "LibVersion"), "1,0,21,827");
+    EXPECT_EQ(answerValue(*atOnce, "ServerVersion"), "1.0.23.0510");
+    EXPECT_EQ(answerValue(*atOnce, "result"), "0");
+    std::optional<SessionAnswer> again = service_->handleAtOnce(*echo, pageOrigin);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->text, atOnce->text);
+
+    // The next session in the same slot runs another adapter version and no installer.
+    send({{"FunctionName", "TessarollForceRelease"}, {"SessionId", first}});
+    ASSERT_TRUE(spareBecomesReady(service_->spare()));
+    setenv("TESSAROLL_TEST_ADAPTER_VERSION", "1,0,22,5", 1);
+    const std::string second = openSession();
+    ASSERT_EQ(slotOf(second), 0);
+    JsonMapPtr secondEcho = makeRequest({{"FunctionName", "TessarollEcho"}, {"SessionId", second}});
+    std::optional<SessionAnswer> secondAnswer = service_->handleAtOnce(*secondEcho, pageOrigin);
+    ASSERT_TRUE(secondAnswer);
+    EXPECT_EQ(answerValue(*secondAnswer, "LibVersion"), "1,0,22,5");
+    EXPECT_FALSE(answerValue(*secondAnswer, "InstallerVersion"));
+    EXPECT_EQ(secondAnswer->text, serializeJsonMap(send(secondEcho).get()));
+}
+
 TEST(SanitizePathName, DropsSeparatorsAndRefusesParentFolder) {
     struct Case {
         std::string in;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "TessarollUtil/Text.h"
+
 namespace fs = std::filesystem;
 
 namespace session_tests {
@@ -33,6 +35,15 @@ JsonMapPtr makeRequest(Fields fields) {
 
 std::optional<std::string> answerValue(const JsonMapPtr& answer, const std::string& key) {
     return getJsonMapValue(answer.get(), key);
+}
+
+std::optional<std::string> answerValue(const SessionAnswer& answer, const std::string& key) {
+    if (answer.map) return answerValue(answer.map, key);
+    if (!answer.text) return std::nullopt;
+    // The serialised answer is JSON with Base64 values.
+    JsonMapPtr parsed = parseJsonMap(*answer.text);
+    std::optional<std::string> value = getJsonMapValue(parsed.get(), key);
+    return value ? std::optional(urlBase64Decode(*value)) : std::nullopt;
 }
 
 int answerSize(const JsonMapPtr& answer) {

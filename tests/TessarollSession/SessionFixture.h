@@ -26,6 +26,8 @@ inline constexpr const char* pageOrigin = "https://pages.example.com:8443";
 JsonMapPtr makeRequest(Fields fields);
 // The value of `key` in an answer.
 std::optional<std::string> answerValue(const JsonMapPtr& answer, const std::string& key);
+// The same of an answer given at once, as a map or as the text the session had ready.
+std::optional<std::string> answerValue(const SessionAnswer& answer, const std::string& key);
 // The number of keys in an answer.
 int answerSize(const JsonMapPtr& answer);
 

@@ -47,8 +47,8 @@ TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
     const std::string first = openSession();
     ASSERT_TRUE(spareBecomesReady(service_->spare()));
 
-    std::optional<JsonMapPtr> answer = service_->handleAtOnce(*firstEcho(), pageOrigin);
-    ASSERT_TRUE(answer && *answer);
+    std::optional<SessionAnswer> answer = service_->handleAtOnce(*firstEcho(), pageOrigin);
+    ASSERT_TRUE(answer && answer->map);
     EXPECT_EQ(answerValue(*answer, "result"), "0");
     EXPECT_EQ(answerValue(*answer, "LibVersion"), "1,0,21,827");
     const std::string second = answerValue(*answer, "SessionID").value_or("");
@@ -70,8 +70,8 @@ TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
               pageOrigin);
     // The next spare is a copy of its own too, though the one before it still runs.
     ASSERT_TRUE(spareBecomesReady(service_->spare()));
-    std::optional<JsonMapPtr> third = service_->handleAtOnce(*firstEcho(), pageOrigin);
-    ASSERT_TRUE(third && *third);
+    std::optional<SessionAnswer> third = service_->handleAtOnce(*firstEcho(), pageOrigin);
+    ASSERT_TRUE(third && third->map);
     const std::string thirdId = answerValue(*third, "SessionID").value_or("");
     EXPECT_NE(instanceOf(counters(thirdId)), instanceOf(counters(second)));
     EXPECT_NE(counters(thirdId).find("unlock=1 version=2 release=0"), std::string::npos);

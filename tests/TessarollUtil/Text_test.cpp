@@ -5,6 +5,7 @@
 #include <array>
 #include <climits>
 #include <cstdlib>
+#include <span>
 #include <string>
 
 #include "doubles/LogCapture/LogCapture.h"
@@ -211,9 +212,20 @@ TEST(TextBase64, UrlEscapedDecodeStopsOutsideTheAlphabet) {
         {"AGI=", ""},  // the text ends at the zero byte
         {"", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(urlBase64Decode(c.input), c.decoded) << c.input;
+    // Decoded over itself, the text holds the same at its start.
+    auto inPlace = [](std::string text) {
+        text.resize(urlBase64DecodeInPlace(std::span(text.data(), text.size())));
+        return text;
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(urlBase64Decode(c.input), c.decoded) << c.input;
+        EXPECT_EQ(inPlace(c.input), c.decoded) << c.input;
+    }
     const std::string sample = "{\"FunctionName\":\"GPKI_SignData\",\"Data\":\"a+b/c=?\"}";
-    EXPECT_EQ(urlBase64Decode(replaceAll(base64EncodeText(sample), "=", "%3D")), sample);
+    const std::string field =
+        replaceAll(replaceAll(base64EncodeText(sample), "=", "%3D"), "+", "%2B");
+    EXPECT_EQ(urlBase64Decode(field), sample);
+    EXPECT_EQ(inPlace(field), sample);
 }
 
 TEST(TextJson, UnescapeTurnsBackOnlyTheSevenEscapes) {
@@ -266,6 +278,9 @@ TEST(TextJson, OnePassReadsAsTheReplacementsInTurn) {
             0, unescaped.find_first_not_of(
                    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"));
         EXPECT_EQ(urlBase64Decode(fieldText), urlBase64Decode(decodable)) << fieldText;
+        std::string overItself = fieldText;
+        overItself.resize(urlBase64DecodeInPlace(std::span(overItself.data(), overItself.size())));
+        EXPECT_EQ(overItself, urlBase64Decode(fieldText)) << fieldText;
     }
 }
 
