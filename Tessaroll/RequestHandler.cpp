@@ -290,10 +290,10 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char*, const c
             *connectionState = state;
             return MHD_YES;
         }
-        // libmicrohttpd makes a processor only for url-encoded and multipart forms.
-        if (MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type"))
-            state->postProcessor =
-                MHD_create_post_processor(connection, postBufferSize, collectParameter, state);
+        // libmicrohttpd makes a processor only for url-encoded and multipart forms (none
+        // without a Content-Type).
+        state->postProcessor =
+            MHD_create_post_processor(connection, postBufferSize, collectParameter, state);
         if (!state->postProcessor) {
             finishConnectionState(state);
             return MHD_NO;

@@ -52,6 +52,10 @@ TEST_F(HttpsTest, OtherMethodsAndNonFormBodiesAreClosedWithoutAnswer) {
     EXPECT_FALSE(json.request("POST", "/",
                               {{"Content-Type", "application/json"}, {"Origin", pageOrigin}},
                               "{\"FunctionName\": \"Echo\"}"));
+    // A form field without a Content-Type is no form either.
+    HttpsClient untyped(clientOptions());
+    EXPECT_FALSE(untyped.request("POST", "/", {{"Origin", pageOrigin}},
+                                 formBody({{"Parameter", base64Encode(echoRequest())}})));
     EXPECT_TRUE(service->waitForLog("Request method error: GET"));
     EXPECT_THAT(service->log(), HasSubstr("Request method error: HEAD"));
 }
