@@ -55,20 +55,6 @@ struct ConnectionState {
     // sends the answer.
     std::atomic<bool> workerDone{false};
     bool onWorker = false;
-
-    // As new, but the field's wiped buffer is kept for the next request.
-    void clear() {
-        kind = kindOther;
-        postProcessor = nullptr;
-        secureWipe(parameterText);
-        tooLarge = false;
-        parsed.reset();
-        origin.reset();
-        answer.reset();
-        answerText.reset();
-        workerDone.store(false, std::memory_order_relaxed);
-        onWorker = false;
-    }
 };
 
 // Each listener thread keeps the state of its last finished request for the next one, which
@@ -89,7 +75,12 @@ void finishConnectionState(ConnectionState* state) {
         delete state;
         return;
     }
-    state->clear();
+    // As new, but with the field's wiped buffer in place.
+    SecretString buffer = std::move(state->parameterText);
+    secureWipe(buffer);
+    state->~ConnectionState();
+    new (state) ConnectionState;
+    state->parameterText = std::move(buffer);
     finishedState.reset(state);
 }
 

@@ -42,9 +42,7 @@ bool sameText(std::string_view a, std::string_view b) {
 }
 
 std::string readText(const JsonMap& map, std::string_view key, std::size_t bufferSize) {
-    std::string text = getJsonMapValue(&map, key).value_or("");
-    if (text.size() >= bufferSize) text.resize(bufferSize > 0 ? bufferSize - 1 : 0);
-    return text;
+    return cutToBuffer(getJsonMapValue(&map, key).value_or(""), bufferSize);
 }
 
 // "true" 1, "false" 0, else the leading decimal number (0 when there is none or the key

@@ -13,12 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-uint64_t ownerHash(std::string_view sessionId) {
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    for (unsigned char c : sessionId) hash = (hash ^ c) * 1099511628211ull;
-    return hash;
-}
-
 constexpr std::size_t folderLimit = 259;
 
 std::string cut(std::string_view text, std::size_t limit) {
@@ -102,10 +96,8 @@ std::string SessionTable::versionMarkerPath() const {
 // reach that session.
 std::optional<SessionTable::Claim> SessionTable::find(std::string_view sessionId,
                                                       std::string_view origin) {
-    const uint64_t hash = ownerHash(sessionId);
     std::lock_guard lock(lock_);
     for (int i = 0; i < sessionSlotCount; ++i) {
-        if (ownerHashes_[static_cast<std::size_t>(i)] != hash) continue;
         const Slot& slot = slots_[static_cast<std::size_t>(i)];
         if (!slot.owner.empty() && slot.owner == sessionId && slot.origin == origin)
             return Claim{i, slot.generation.load(std::memory_order_relaxed)};
@@ -160,7 +152,6 @@ SessionTable::Opening SessionTable::open(std::string_view sessionId, std::string
     if (index < 0) return opening;  // cannot happen while the table has slots
     Slot& slot = slots_[static_cast<std::size_t>(index)];
     slot.owner = std::string(sessionId);
-    ownerHashes_[static_cast<std::size_t>(index)] = ownerHash(sessionId);
     slot.origin = std::string(origin);
     slot.age = ageCounter_++;
     opening.outcome = Opening::claimed;
@@ -178,7 +169,6 @@ void SessionTable::forget(const Claim& claim) {
     Slot& slot = slots_[static_cast<std::size_t>(claim.index)];
     if (slot.generation.load(std::memory_order_relaxed) != claim.generation) return;
     slot.owner.clear();
-    ownerHashes_[static_cast<std::size_t>(claim.index)] = 0;
     slot.origin.clear();
     slot.age = freeSessionAge;
     slot.generation.fetch_add(1, std::memory_order_release);

@@ -144,9 +144,6 @@ private:
     std::string installFolder_;
     std::mutex lock_;
     std::array<Slot, sessionSlotCount> slots_;
-    // Guarded by lock_: a hash of each slot's owner, side by side, so that a request looks
-    // through a few cache lines for its session instead of one per slot.
-    std::array<uint64_t, sessionSlotCount> ownerHashes_{};
     uint64_t ageCounter_ = 0;
     bool closed_ = false;
 };
