@@ -14,6 +14,7 @@
 #include "Tessaroll/RequestHandler.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/RequestPath.h"
 #include "TessarollUtil/System.h"
 #include "platform/Peers.h"
 
@@ -149,7 +150,7 @@ void noteConnection(void* guard, MHD_Connection* connection, void** context,
 
 }  // namespace
 
-unsigned int countAnswer(MHD_Connection* connection) {
+TESSAROLL_REQUEST_PATH unsigned int countAnswer(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     auto* open = info ? static_cast<ListenerGuard::Open*>(info->socket_context) : nullptr;

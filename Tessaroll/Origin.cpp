@@ -1,4 +1,5 @@
 #include "Tessaroll/Origin.h"
+#include "TessarollUtil/RequestPath.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
 // Labels of letters, digits and inner hyphens, dot-separated, an optional final dot.
 // Dotted decimal addresses are domain names of digits here; the browser has already
 // brought any other IPv4 form into that one.
-bool isDomainName(std::string_view host) {
+TESSAROLL_REQUEST_PATH bool isDomainName(std::string_view host) {
     if (host.empty() || host.size() > hostLimit + 1) return false;
     if (host.back() == '.') host.remove_suffix(1);
     std::size_t labelStart = 0;
@@ -109,7 +110,7 @@ bool isIpv6Literal(std::string_view host) {
     return compressed ? groups < 8 : groups == 8;
 }
 
-bool isPort(std::string_view port) {
+TESSAROLL_REQUEST_PATH bool isPort(std::string_view port) {
     if (port.empty() || port.size() > 5 || port.front() == '0') return false;
     unsigned value = 0;
     for (char c : port) {
@@ -120,13 +121,13 @@ bool isPort(std::string_view port) {
 }
 
 // Length of "scheme://" at the start of `text`, 0 when it is not http or https.
-std::size_t schemeLength(std::string_view text) {
+TESSAROLL_REQUEST_PATH std::size_t schemeLength(std::string_view text) {
     for (std::string_view scheme : {"http://", "https://"})
         if (startsWithIgnoreCase(text, scheme)) return scheme.size();
     return 0;
 }
 
-bool isAuthority(std::string_view authority) {
+TESSAROLL_REQUEST_PATH bool isAuthority(std::string_view authority) {
     std::string_view host = authority;
     if (!authority.empty() && authority.front() == '[') {
         std::size_t close = authority.find(']');
@@ -145,10 +146,10 @@ bool isAuthority(std::string_view authority) {
 
 }  // namespace
 
-std::optional<std::string> validOrigin(std::string_view text) {
+TESSAROLL_REQUEST_PATH std::optional<std::string_view> validOrigin(std::string_view text) {
     std::size_t scheme = schemeLength(text);
     if (scheme == 0 || !isAuthority(text.substr(scheme))) return std::nullopt;
-    return std::string(text);
+    return text;
 }
 
 std::optional<std::string> originOfUrl(std::string_view url) {
@@ -158,9 +159,10 @@ std::optional<std::string> originOfUrl(std::string_view url) {
     if (end == std::string_view::npos) end = url.size();
     for (char c : url.substr(end))
         if (c <= ' ' || c > '~') return std::nullopt;
-    return validOrigin(url.substr(0, end));
+    if (!validOrigin(url.substr(0, end))) return std::nullopt;
+    return std::string(url.substr(0, end));
 }
 
-bool isMissingOrigin(std::string_view origin) {
+TESSAROLL_REQUEST_PATH bool isMissingOrigin(std::string_view origin) {
     return origin.empty() || origin == "null";
 }

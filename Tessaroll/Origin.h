@@ -7,8 +7,9 @@
 #include <string_view>
 
 // `text` when it is exactly an origin: "http" or "https", "://", a host (a domain name, an
-// IPv4 address or a bracketed IPv6 address) and an optional ":port"; nothing else.
-std::optional<std::string> validOrigin(std::string_view text);
+// IPv4 address or a bracketed IPv6 address) and an optional ":port"; nothing else. The
+// view is of `text` itself, so it lives as long as that does.
+std::optional<std::string_view> validOrigin(std::string_view text);
 
 // Scheme, host and port of an absolute http(s) URL whose rest starts with '/', '?' or '#'
 // and holds only visible ASCII. Nothing when the URL has a user part or is not of that form.

@@ -19,6 +19,7 @@
 #include "TessarollUtil/JsonMap.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/RequestPath.h"
 #include "TessarollUtil/Secure.h"
 #include "TessarollUtil/Text.h"
 
@@ -48,9 +49,12 @@ struct ConnectionState {
     SecretString parameterText;  // the field as received, then decoded over itself
     bool tooLarge = false;       // the field passed parameterLimit: the connection is closed
     JsonMapPtr parsed;
-    std::optional<std::string> origin;  // the page's origin, echoed in the answer
+    // The page's origin, echoed in the answer: the Origin header's own text (the request's
+    // headers stay until it is done) or rebuiltOrigin. Ends in a NUL either way.
+    std::optional<std::string_view> origin;
+    std::string rebuiltOrigin;  // the origin made from the Referer
     JsonMapPtr answer;
-    std::optional<std::string> answerText;  // an answer the session had ready instead
+    ReadyAnswer readyAnswer;  // an answer the session had ready instead
     // Set by the worker before it resumes the connection; the listener's thread then
     // sends the answer.
     std::atomic<bool> workerDone{false};
@@ -63,12 +67,12 @@ struct ConnectionState {
 constexpr std::size_t keptFieldCapacity = 16 * 1024;
 thread_local std::unique_ptr<ConnectionState> finishedState;
 
-ConnectionState* newConnectionState() {
+TESSAROLL_REQUEST_PATH ConnectionState* newConnectionState() {
     if (finishedState) return finishedState.release();
     return new (std::nothrow) ConnectionState;
 }
 
-void finishConnectionState(ConnectionState* state) {
+TESSAROLL_REQUEST_PATH void finishConnectionState(ConnectionState* state) {
     if (state->kind == kindFormPost && state->postProcessor)
         MHD_destroy_post_processor(state->postProcessor);
     if (finishedState || state->parameterText.capacity() > keptFieldCapacity) {
@@ -97,7 +101,8 @@ RequestWorkers& workers() {
 // argument such as "?host=localhost:1" or "?origin=https://..." that the page's own URL
 // carries, and let it stand in for the header the browser sent.
 // The text stays the connection's until its request is done.
-std::optional<std::string_view> requestHeader(MHD_Connection* connection, const char* name) {
+TESSAROLL_REQUEST_PATH std::optional<std::string_view> requestHeader(MHD_Connection* connection,
+                                                                     const char* name) {
     const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     if (!value) return std::nullopt;
     return std::string_view(value);
@@ -108,7 +113,7 @@ bool headerEquals(MHD_Connection* connection, const char* name, std::string_view
     return value && *value == expected;
 }
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+TESSAROLL_REQUEST_PATH bool equalsIgnoreCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
@@ -118,7 +123,7 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
 }
 
 // False when the connection must close without an answer.
-bool acceptableTlsVersion(int protocol) {
+TESSAROLL_REQUEST_PATH bool acceptableTlsVersion(int protocol) {
     switch (protocol) {
         case 2: writeWarningLog("Insecure connection: ", "TLS 1.0"); return false;
         case 3: writeWarningLog("Insecure connection: ", "TLS 1.1"); return false;
@@ -135,8 +140,10 @@ bool acceptableTlsVersion(int protocol) {
 }
 
 // The page's origin: a well-formed Origin header, or scheme, host and port of the Referer
-// when the Origin is missing. A malformed Origin is no origin at all, never echoed.
-std::optional<std::string> pageOrigin(MHD_Connection* connection) {
+// when the Origin is missing, kept in `rebuilt`. A malformed Origin is no origin at all,
+// never echoed.
+TESSAROLL_REQUEST_PATH std::optional<std::string_view> pageOrigin(MHD_Connection* connection,
+                                                                  std::string& rebuilt) {
     // Every request passes here: the referer is read only when it is logged or needed.
     std::optional<std::string_view> referer;
     if (isLogOn()) {
@@ -146,7 +153,7 @@ std::optional<std::string> pageOrigin(MHD_Connection* connection) {
     const std::string_view origin = requestHeader(connection, "origin").value_or("");
     writeNormalLog("Origin: ", origin);
     if (!isMissingOrigin(origin)) {
-        std::optional<std::string> valid = validOrigin(origin);
+        std::optional<std::string_view> valid = validOrigin(origin);
         if (!valid) writeWarningLog("Malformed origin: ", origin);
         return valid;
     }
@@ -162,13 +169,14 @@ std::optional<std::string> pageOrigin(MHD_Connection* connection) {
     std::vector<std::string> pieces = splitToArray(*referer, "/");
     for (std::size_t i = 0; i < pieces.size(); ++i)
         writeNormalLog("UrlList[" + std::to_string(i) + "]: ", pieces[i]);
-    std::optional<std::string> rebuilt = originOfUrl(*referer);
-    if (!rebuilt) {
+    std::optional<std::string> fromReferer = originOfUrl(*referer);
+    if (!fromReferer) {
         writeWarningLog("", "UrlList error: ");
         writeWarningLog("Extract origin from referer: ", "Fail");
         return std::nullopt;
     }
-    writeNormalLog("New Origin: ", *rebuilt);
+    writeNormalLog("New Origin: ", *fromReferer);
+    rebuilt = std::move(*fromReferer);
     return rebuilt;
 }
 
@@ -178,14 +186,82 @@ void wipeAnswer(void* text) {
     delete answer;
 }
 
-// Sends the connection's answer and wipes what the request carried.
-MHD_Result respond(MHD_Connection* connection, ConnectionState& state) {
-    if (state.answer) {
-        state.answerText = serializeJsonMap(state.answer.get());
-        if (!state.answerText) TESSAROLL_ALLOCATION_FAILURE();
+// The answer may carry secrets: the response keeps this text itself, and wipes it when done,
+// instead of a copy of its own that would be freed unwiped.
+MHD_Response* wipedBodyResponse(std::string body) {
+    auto* held = new (std::nothrow) std::string(std::move(body));
+    secureWipe(body);  // a short text is copied by the move, not handed over
+    if (!held) {
+        TESSAROLL_ALLOCATION_FAILURE();
+        return nullptr;
     }
-    MHD_Result result = sendResponse(connection, false, std::move(state.answerText), state.origin);
-    state.answerText.reset();
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        held->size(), held->data(), wipeAnswer, held);
+    if (!response) wipeAnswer(held);
+    return response;
+}
+
+TESSAROLL_REQUEST_PATH void releaseReadyAnswer(void* holder) {
+    delete static_cast<ReadyAnswer*>(holder);
+}
+
+// An answer the session keeps ready, sent from where it lies for as long as the response is
+// out: it holds nothing secret, and the slot may drop its own hold meanwhile.
+TESSAROLL_REQUEST_PATH MHD_Response* readyBodyResponse(ReadyAnswer text) {
+    auto* holder = new (std::nothrow) ReadyAnswer(std::move(text));
+    if (!holder) {
+        TESSAROLL_ALLOCATION_FAILURE();
+        return nullptr;
+    }
+    const std::string& body = **holder;
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        body.size(), const_cast<char*>(body.data()), releaseReadyAnswer, holder);
+    if (!response) releaseReadyAnswer(holder);
+    return response;
+}
+
+// Queues `response` (null: there is nothing to send) with the headers every answer carries
+// and `allowOrigin`, a C text, allowed when it is an origin.
+TESSAROLL_REQUEST_PATH MHD_Result queueResponse(MHD_Connection* connection, MHD_Response* response,
+                                                std::optional<std::string_view> allowOrigin,
+                                                bool preflight) {
+    if (!response) return MHD_NO;
+    if (allowOrigin && allowOrigin->starts_with("http"))
+        MHD_add_response_header(response, "Access-Control-Allow-Origin", allowOrigin->data());
+    if (auto connectionHeader = requestHeader(connection, "Connection");
+        connectionHeader && equalsIgnoreCase(*connectionHeader, "keep-alive"))
+        MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
+    if (countAnswer(connection) >= answersPerConnection)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    unsigned int status = MHD_HTTP_OK;
+    if (preflight) {
+        MHD_add_response_header(response, "Access-Control-Allow-Methods", "POST");
+        MHD_add_response_header(response, "Access-Control-Allow-Private-Network", "true");
+        MHD_add_response_header(response, "Access-Control-Max-Age", "30");
+        status = MHD_HTTP_NO_CONTENT;
+    } else {
+        MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+    }
+    MHD_Result result = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
+// Sends the connection's answer and wipes what the request carried.
+TESSAROLL_REQUEST_PATH MHD_Result respond(MHD_Connection* connection, ConnectionState& state) {
+    MHD_Result result;
+    if (state.readyAnswer) {
+        result = queueResponse(connection, readyBodyResponse(std::move(state.readyAnswer)),
+                               state.origin, false);
+    } else {
+        std::optional<std::string> body;
+        if (state.answer) {
+            body = serializeJsonMap(state.answer.get());
+            if (!body) TESSAROLL_ALLOCATION_FAILURE();
+        }
+        result = sendResponse(connection, false, std::move(body), state.origin);
+    }
+    state.readyAnswer.reset();
     state.answer.reset();
     state.origin.reset();
     state.parsed.reset();
@@ -213,7 +289,8 @@ bool answerOnWorker(MHD_Connection* connection, ConnectionState& state) {
 
 // Evaluates a complete form POST: what needs no session is answered here at once, the
 // rest by the sessions, on a worker when the call may take long.
-MHD_Result answerFormPost(MHD_Connection* connection, ConnectionState& state) {
+TESSAROLL_REQUEST_PATH MHD_Result answerFormPost(MHD_Connection* connection,
+                                                 ConnectionState& state) {
     // After the final release no new session may be opened: its adapter copy would
     // outlive the service.
     if (service->ending()) return MHD_NO;
@@ -250,7 +327,7 @@ MHD_Result answerFormPost(MHD_Connection* connection, ConnectionState& state) {
         return respond(connection, state);
     }
 
-    state.origin = pageOrigin(connection);
+    state.origin = pageOrigin(connection, state.rebuiltOrigin);
     if (!state.origin) {
         state.answer = resultOnlyAnswer(61012);
         return respond(connection, state);
@@ -259,7 +336,7 @@ MHD_Result answerFormPost(MHD_Connection* connection, ConnectionState& state) {
     if (std::optional<SessionAnswer> answer =
             service->sessions().handleAtOnce(*state.parsed, *state.origin)) {
         state.answer = std::move(answer->map);
-        state.answerText = std::move(answer->text);
+        state.readyAnswer = std::move(answer->text);
         return respond(connection, state);
     }
     if (answerOnWorker(connection, state)) return MHD_YES;
@@ -269,9 +346,10 @@ MHD_Result answerFormPost(MHD_Connection* connection, ConnectionState& state) {
 
 }  // namespace
 
-MHD_Result handleRequest(void*, MHD_Connection* connection, const char*, const char* method,
-                         const char*, const char* uploadData, size_t* uploadDataSize,
-                         void** connectionState) {
+TESSAROLL_REQUEST_PATH MHD_Result handleRequest(void*, MHD_Connection* connection, const char*,
+                                                const char* method, const char*,
+                                                const char* uploadData, size_t* uploadDataSize,
+                                                void** connectionState) {
     auto* state = static_cast<ConnectionState*>(*connectionState);
     if (!state) {
         state = newConnectionState();
@@ -321,8 +399,9 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char*, const c
     return MHD_NO;
 }
 
-MHD_Result collectParameter(void* closure, MHD_ValueKind, const char* key, const char*, const char*,
-                            const char*, const char* data, uint64_t, size_t size) {
+TESSAROLL_REQUEST_PATH MHD_Result collectParameter(void* closure, MHD_ValueKind, const char* key,
+                                                   const char*, const char*, const char*,
+                                                   const char* data, uint64_t, size_t size) {
     auto* state = static_cast<ConnectionState*>(closure);
     if (state->tooLarge) return MHD_NO;
     if (key && std::strcmp(key, "Parameter") == 0 && data && size > 0) {
@@ -337,7 +416,8 @@ MHD_Result collectParameter(void* closure, MHD_ValueKind, const char* key, const
     return MHD_YES;
 }
 
-void requestCompleted(void*, MHD_Connection*, void** connectionState, MHD_RequestTerminationCode) {
+TESSAROLL_REQUEST_PATH void requestCompleted(void*, MHD_Connection*, void** connectionState,
+                                             MHD_RequestTerminationCode) {
     // The answer is out: the next session's adapter may be made now without delaying it.
     if (service) service->sessions().spare().wakeHeld();
     auto* state = static_cast<ConnectionState*>(*connectionState);
@@ -347,51 +427,16 @@ void requestCompleted(void*, MHD_Connection*, void** connectionState, MHD_Reques
 }
 
 MHD_Result sendResponse(MHD_Connection* connection, bool preflight, std::optional<std::string> body,
-                        const std::optional<std::string>& origin) {
-    MHD_Response* response = nullptr;
-    std::optional<std::string> preflightOrigin;
-    const std::string* allowOrigin = nullptr;
+                        std::optional<std::string_view> origin) {
     if (!preflight) {
         if (!body) return MHD_NO;
-        // The answer may carry secrets: the response keeps this text itself, and wipes it
-        // when done, instead of a copy of its own that would be freed unwiped.
-        auto* held = new (std::nothrow) std::string(std::move(*body));
-        secureWipe(*body);  // a short text is copied by the move, not handed over
-        if (!held) {
-            TESSAROLL_ALLOCATION_FAILURE();
-            return MHD_NO;
-        }
-        response = MHD_create_response_from_buffer_with_free_callback_cls(
-            held->size(), held->data(), wipeAnswer, held);
-        if (!response) wipeAnswer(held);
-        if (origin) allowOrigin = &*origin;
-    } else {
-        response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-        if (auto origin = requestHeader(connection, "origin"))
-            preflightOrigin = validOrigin(*origin);
-        if (preflightOrigin) allowOrigin = &*preflightOrigin;
+        return queueResponse(connection, wipedBodyResponse(std::move(*body)), origin, false);
     }
-    if (!response) return MHD_NO;
-
-    if (allowOrigin && allowOrigin->starts_with("http"))
-        MHD_add_response_header(response, "Access-Control-Allow-Origin", allowOrigin->c_str());
-    if (auto connectionHeader = requestHeader(connection, "Connection");
-        connectionHeader && equalsIgnoreCase(*connectionHeader, "keep-alive"))
-        MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
-    if (countAnswer(connection) >= answersPerConnection)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-    unsigned int status = MHD_HTTP_OK;
-    if (preflight) {
-        MHD_add_response_header(response, "Access-Control-Allow-Methods", "POST");
-        MHD_add_response_header(response, "Access-Control-Allow-Private-Network", "true");
-        MHD_add_response_header(response, "Access-Control-Max-Age", "30");
-        status = MHD_HTTP_NO_CONTENT;
-    } else {
-        MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
-    }
-    MHD_Result result = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
-    return result;
+    std::optional<std::string_view> preflightOrigin;
+    if (auto header = requestHeader(connection, "origin")) preflightOrigin = validOrigin(*header);
+    return queueResponse(connection,
+                         MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT),
+                         preflightOrigin, true);
 }
 
 void serveRequests(ServiceState& state) {

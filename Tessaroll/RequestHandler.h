@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 class ServiceState;
 
@@ -33,8 +34,9 @@ MHD_Result collectParameter(void* closure, MHD_ValueKind kind, const char* key,
 void requestCompleted(void* closure, MHD_Connection* connection, void** connectionState,
                       MHD_RequestTerminationCode terminationCode);
 
-// Queues the serialised answer `body`, wiped once it is sent, with `origin` allowed (or, for
-// a preflight, the empty 204). MHD_NO when there is nothing to send.
+// Queues the serialised answer `body`, wiped once it is sent, with `origin` (a C text that
+// lasts until the request is done) allowed; or, for a preflight, the empty 204. MHD_NO when
+// there is nothing to send.
 MHD_Result sendResponse(MHD_Connection* connection, bool preflight,
                         std::optional<std::string> body = std::nullopt,
-                        const std::optional<std::string>& origin = std::nullopt);
+                        std::optional<std::string_view> origin = std::nullopt);

@@ -14,6 +14,7 @@
 #include "TessarollSession/TopmostWatcher.h"
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/RequestPath.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Folders.h"
@@ -37,12 +38,21 @@ constexpr std::size_t shortTextBuffer = 64;  // session id, folder, adapter name
 constexpr std::size_t longTextBuffer = 512;  // function name, path id, installer name
 constexpr std::size_t libraryPathLimit = 511;
 
-bool sameText(std::string_view a, std::string_view b) {
+TESSAROLL_REQUEST_PATH bool sameText(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string readText(const JsonMap& map, std::string_view key, std::size_t bufferSize) {
     return cutToBuffer(getJsonMapValue(&map, key).value_or(""), bufferSize);
+}
+
+// readText's text, read in place in the map when it needs no decoding, else kept in `store`.
+TESSAROLL_REQUEST_PATH std::string_view readTextIn(const JsonMap& map, std::string_view key,
+                                                   std::size_t bufferSize, std::string& store) {
+    if (std::optional<std::string_view> plain = plainJsonMapValue(&map, key))
+        return plain->substr(0, bufferSize - 1);
+    store = readText(map, key, bufferSize);
+    return store;
 }
 
 // "true" 1, "false" 0, else the leading decimal number (0 when there is none or the key
@@ -72,7 +82,7 @@ bool isReleaseFunction(std::string_view function) {
            sameText(function, "TessarollForceRelease");
 }
 
-bool isEcho(std::string_view function) {
+TESSAROLL_REQUEST_PATH bool isEcho(std::string_view function) {
     return sameText(function, "TessarollEcho") || sameText(function, "Echo");
 }
 
@@ -323,7 +333,7 @@ struct SessionService::Request {
 
 // The service's own functions on an open session; everything else goes to the adapter.
 struct SessionService::OwnFunction {
-    const char* name;
+    std::string_view name;
     JsonMapPtr (SessionService::*run)(Request&, JsonMapPtr);
     bool atOnce;  // never waits for anything but the session's own lock
 };
@@ -338,7 +348,8 @@ const SessionService::OwnFunction SessionService::ownFunctions[] = {
     {"Echo", &SessionService::echo, true},
 };
 
-const SessionService::OwnFunction* SessionService::ownFunction(std::string_view name) {
+TESSAROLL_REQUEST_PATH const SessionService::OwnFunction* SessionService::ownFunction(
+    std::string_view name) {
     for (const OwnFunction& function : ownFunctions)
         if (sameText(name, function.name)) return &function;
     return nullptr;
@@ -415,17 +426,21 @@ JsonMapPtr SessionService::handle(const JsonMap& request, std::string_view origi
     }
 }
 
-std::optional<SessionAnswer> SessionService::handleAtOnce(const JsonMap& request,
-                                                          std::string_view origin) {
-    std::string function = readText(request, "FunctionName", longTextBuffer);
+TESSAROLL_REQUEST_PATH std::optional<SessionAnswer> SessionService::handleAtOnce(
+    const JsonMap& request, std::string_view origin) {
+    // Read where they lie: an Echo on an open session copies nothing of the request.
+    std::string functionStore, sessionStore;
+    const std::string_view function =
+        readTextIn(request, "FunctionName", longTextBuffer, functionStore);
     const OwnFunction* own = ownFunction(function);
     if (!own || !own->atOnce) return std::nullopt;
-    std::string sessionId = readText(request, "SessionId", shortTextBuffer);
+    const std::string_view sessionId =
+        readTextIn(request, "SessionId", shortTextBuffer, sessionStore);
     if (sessionId.empty()) {
         if (!isEcho(function)) return std::nullopt;
         std::optional<JsonMapPtr> opened = openAtOnce(request, origin, function);
         if (!opened) return std::nullopt;
-        return SessionAnswer{std::move(*opened), std::nullopt};
+        return SessionAnswer{std::move(*opened), nullptr};
     }
     std::optional<SessionTable::Claim> found = table_.find(sessionId, origin);
     if (!found) return std::nullopt;
@@ -434,14 +449,14 @@ std::optional<SessionAnswer> SessionService::handleAtOnce(const JsonMap& request
 
     displayJsonMapParameters(&request);
     writeNormalLog("Session id: ", sessionId);
-    Request call{request, origin, std::move(sessionId), std::move(function), *found};
-    if (isEcho(call.function)) {
+    if (isEcho(function)) {
         writeNormalLog("Find the loaded adapter", "");
-        return SessionAnswer{nullptr, echoText(call)};
+        return SessionAnswer{nullptr, echoText(found->index)};
     }
     JsonMapPtr answer = newJsonMap();
-    if (!answer) return SessionAnswer{allocationFailure(), std::nullopt};
-    return SessionAnswer{continueSession(call, std::move(answer)), std::nullopt};
+    if (!answer) return SessionAnswer{allocationFailure(), nullptr};
+    Request call{request, origin, std::string(sessionId), std::string(function), *found};
+    return SessionAnswer{continueSession(call, std::move(answer)), nullptr};
 }
 
 // A page's first Echo opens its session at once when nothing in that can wait or take
@@ -449,7 +464,7 @@ std::optional<SessionAnswer> SessionService::handleAtOnce(const JsonMap& request
 // wait for the oldest session's running call). Otherwise it goes to a worker, unlogged.
 std::optional<JsonMapPtr> SessionService::openAtOnce(const JsonMap& request,
                                                      std::string_view origin,
-                                                     const std::string& function) {
+                                                     std::string_view function) {
     if (!spare_.ready()) return std::nullopt;
     std::optional<std::string> id = newSessionId(table_);
     if (!id) return std::nullopt;
@@ -466,7 +481,7 @@ std::optional<JsonMapPtr> SessionService::openAtOnce(const JsonMap& request,
     writeNormalLog("Generate new session id", "");
     setJsonMapValue(answer.get(), "SessionID", std::string_view(*id));
     writeNormalLog("Session id: ", *id);
-    Request call{request, origin, *id, function, {}};
+    Request call{request, origin, *id, std::string(function), {}};
     return openSession(call, std::move(answer), opening);
 }
 
@@ -587,46 +602,50 @@ JsonMapPtr SessionService::readValue(Request& call, JsonMapPtr) {
 
 namespace {
 
-void logEcho(const LoadedAdapter& adapter) {
+TESSAROLL_REQUEST_PATH void logEcho(const LoadedAdapter& adapter) {
     writeNormalLog("Browser mode: ", "Active");
-    writeNormalLog("@@@@@@@@@@@@@@@@InstallerVersion: ", adapter.installerVersion.value_or(""));
+    writeNormalLog("@@@@@@@@@@@@@@@@InstallerVersion: ",
+                   adapter.installerVersion ? std::string_view(*adapter.installerVersion) : "");
 }
 
-}  // namespace
-
-JsonMapPtr SessionService::echo(Request& call, JsonMapPtr answer) {
-    const LoadedAdapter& adapter = table_.adapter(call.claim.index);
+void writeEchoAnswer(const LoadedAdapter& adapter, JsonMap* answer) {
     logEcho(adapter);
     // A text the slot does not have stays out of the answer.
     auto text = [](const std::optional<std::string>& value) {
         return value ? std::optional<std::string_view>(*value) : std::nullopt;
     };
-    setJsonMapValue(answer.get(), "ServerVersion", std::string_view(kTessarollVersion));
-    setJsonMapValue(answer.get(), "LibVersion", text(adapter.adapterVersion));
-    setJsonMapValue(answer.get(), "InstallerVersion", text(adapter.installerVersion));
-    setJsonMapResult(answer.get(), 0);
+    setJsonMapValue(answer, "ServerVersion", std::string_view(kTessarollVersion));
+    setJsonMapValue(answer, "LibVersion", text(adapter.adapterVersion));
+    setJsonMapValue(answer, "InstallerVersion", text(adapter.installerVersion));
+    setJsonMapResult(answer, 0);
+}
+
+}  // namespace
+
+JsonMapPtr SessionService::echo(Request& call, JsonMapPtr answer) {
+    writeEchoAnswer(table_.adapter(call.claim.index), answer.get());
     return answer;
 }
 
 // The Echo answered at once: the session's first one builds and serialises the answer,
-// which the slot keeps for the Echoes after it. Nothing when no answer could be made.
-std::optional<std::string> SessionService::echoText(Request& call) {
-    LoadedAdapter& adapter = table_.adapter(call.claim.index);
-    if (adapter.echoAnswer.empty()) {
-        JsonMapPtr answer = newJsonMap();
-        if (!answer) return std::nullopt;
-        std::optional<std::string> text = serializeJsonMap(echo(call, std::move(answer)).get());
-        if (!text) return std::nullopt;
-        adapter.echoAnswer = std::move(*text);
-    } else {
+// which the slot keeps for the Echoes after it. Null when no answer could be made.
+TESSAROLL_REQUEST_PATH ReadyAnswer SessionService::echoText(int index) {
+    LoadedAdapter& adapter = table_.adapter(index);
+    if (adapter.echoAnswer) {
         logEcho(adapter);
-    }
-    try {
         return adapter.echoAnswer;
+    }
+    JsonMapPtr answer = newJsonMap();
+    if (!answer) return nullptr;
+    writeEchoAnswer(adapter, answer.get());
+    std::optional<std::string> text = serializeJsonMap(answer.get());
+    if (!text) return nullptr;
+    try {
+        adapter.echoAnswer = std::make_shared<const std::string>(std::move(*text));
     } catch (const std::bad_alloc&) {
         TESSAROLL_ALLOCATION_FAILURE();
-        return std::nullopt;
     }
+    return adapter.echoAnswer;
 }
 
 // The adapter call of a request, with the window watcher around it when asked for.

@@ -22,7 +22,7 @@
 // an answer the session keeps ready (its Echo). Neither: no response is sent.
 struct SessionAnswer {
     JsonMapPtr map;
-    std::optional<std::string> text;
+    ReadyAnswer text;
 };
 
 class SessionService {
@@ -64,7 +64,7 @@ private:
         Request& call, JsonMapPtr answer,
         const std::optional<SessionTable::Opening>& claimed = std::nullopt);
     std::optional<JsonMapPtr> openAtOnce(const JsonMap& request, std::string_view origin,
-                                         const std::string& function);
+                                         std::string_view function);
     JsonMapPtr continueSession(Request& call, JsonMapPtr answer);
     JsonMapPtr runAdapterFunction(Request& call, JsonMapPtr answer);
     JsonMapPtr forceRelease(Request& call, JsonMapPtr answer);
@@ -72,7 +72,8 @@ private:
     JsonMapPtr storeValue(Request& call, JsonMapPtr answer);
     JsonMapPtr readValue(Request& call, JsonMapPtr answer);
     JsonMapPtr echo(Request& call, JsonMapPtr answer);
-    std::optional<std::string> echoText(Request& call);
+    // With the slot's call lock held.
+    ReadyAnswer echoText(int index);
     // With the slot's call lock held.
     void releaseSlot(const SessionTable::Claim& claim);
 

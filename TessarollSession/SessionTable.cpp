@@ -7,6 +7,7 @@
 
 #include "TessarollSession/SessionService.h"
 #include "TessarollUtil/Log.h"
+#include "TessarollUtil/RequestPath.h"
 #include "platform/Folders.h"
 
 namespace fs = std::filesystem;
@@ -94,8 +95,8 @@ std::string SessionTable::versionMarkerPath() const {
 
 // Exact, case-sensitive match: an id that merely contains another session's id does not
 // reach that session.
-std::optional<SessionTable::Claim> SessionTable::find(std::string_view sessionId,
-                                                      std::string_view origin) {
+TESSAROLL_REQUEST_PATH std::optional<SessionTable::Claim> SessionTable::find(
+    std::string_view sessionId, std::string_view origin) {
     std::lock_guard lock(lock_);
     for (int i = 0; i < sessionSlotCount; ++i) {
         const Slot& slot = slots_[static_cast<std::size_t>(i)];
@@ -159,7 +160,7 @@ SessionTable::Opening SessionTable::open(std::string_view sessionId, std::string
     return opening;
 }
 
-bool SessionTable::holds(const Claim& claim) {
+TESSAROLL_REQUEST_PATH bool SessionTable::holds(const Claim& claim) {
     return slots_[static_cast<std::size_t>(claim.index)].generation.load(
                std::memory_order_acquire) == claim.generation;
 }
@@ -292,7 +293,7 @@ void SessionTable::releaseAdapter(int index) {
     slot.callMethod = nullptr;
     slot.callJsonMapMethod = nullptr;
     slot.initTime = 0;
-    slot.echoAnswer.clear();
+    slot.echoAnswer.reset();
 
     bool released = true;
     if (!slot.library) {

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,6 +32,10 @@ inline constexpr int sessionSlotCount = 32;
 inline constexpr uint64_t freeSessionAge = UINT64_MAX;  // age ticket of a free slot
 inline constexpr std::size_t dllPathLimit = 259;        // characters kept of a loaded path
 
+// The finished text of an answer that holds nothing secret, shared by the responses that
+// send it (on any listener) for as long as each is out.
+using ReadyAnswer = std::shared_ptr<const std::string>;
+
 // What a slot's adapter holds; guarded by the slot's call lock.
 struct LoadedAdapter {
     std::optional<std::string> sessionId;  // absent or empty: nothing loaded
@@ -45,7 +50,7 @@ struct LoadedAdapter {
     int64_t initTime = 0;     // seconds since 1970 when the slot was taken
     // The serialised answer to an Echo on this session, made by the first one: it holds
     // only the versions, which stay as they are until the slot is released.
-    std::string echoAnswer;
+    ReadyAnswer echoAnswer;
 
     bool inUse() const { return sessionId && !sessionId->empty(); }
 };

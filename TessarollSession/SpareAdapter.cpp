@@ -1,4 +1,5 @@
 #include "TessarollSession/SpareAdapter.h"
+#include "TessarollUtil/RequestPath.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -102,7 +103,7 @@ void SpareAdapter::holdWakes() {
     holdWakes_ = true;
 }
 
-void SpareAdapter::wakeHeld() {
+TESSAROLL_REQUEST_PATH void SpareAdapter::wakeHeld() {
     // Called after every answer: a plain read first, so answers that opened nothing do not
     // write the flag that all listeners share.
     if (wakeHeld_.load(std::memory_order_relaxed) &&

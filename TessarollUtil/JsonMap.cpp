@@ -9,6 +9,7 @@
 
 #include "TessarollUtil/AesText.h"
 #include "TessarollUtil/Log.h"
+#include "TessarollUtil/RequestPath.h"
 #include "TessarollUtil/Secure.h"
 #include "TessarollUtil/Text.h"
 
@@ -38,12 +39,12 @@ constexpr std::size_t kLongestFlagSuffix =
 static_assert(kEncryptFlag.starts_with(kFlagStem) && kStarFlag.starts_with(kFlagStem) &&
               kSlashFlag.starts_with(kFlagStem) && kBase64Flag.starts_with(kFlagStem));
 
-unsigned char foldCase(unsigned char c) {
+TESSAROLL_REQUEST_PATH unsigned char foldCase(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
 // Case-insensitive byte comparison (A-Z only), -1 / 0 / 1.
-int compareKeys(std::string_view a, std::string_view b) {
+TESSAROLL_REQUEST_PATH int compareKeys(std::string_view a, std::string_view b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
         const unsigned char x = foldCase(static_cast<unsigned char>(a[i]));
@@ -60,7 +61,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 // compareKeys of an entry's key and `key`, without measuring the entry's key first: every
 // lookup compares a few of them.
-int compareEntryKey(const char* name, std::string_view key) {
+TESSAROLL_REQUEST_PATH int compareEntryKey(const char* name, std::string_view key) {
     if (!name) return key.empty() ? 0 : -1;
     std::size_t i = 0;
     for (; i < key.size(); ++i) {
@@ -73,7 +74,7 @@ int compareEntryKey(const char* name, std::string_view key) {
 }
 
 // Whether the C text `name` begins with `prefix`, ignoring case.
-bool startsWithIgnoringCase(const char* name, std::string_view prefix) {
+TESSAROLL_REQUEST_PATH bool startsWithIgnoringCase(const char* name, std::string_view prefix) {
     for (std::size_t i = 0; i < prefix.size(); ++i)
         if (name[i] == '\0' || foldCase(static_cast<unsigned char>(name[i])) !=
                                    foldCase(static_cast<unsigned char>(prefix[i])))
@@ -86,14 +87,14 @@ std::string_view keyOf(const JsonMapEntry& entry) {
 }
 
 // Entries in use, never more than the record holds.
-int usedEntries(const JsonMap* map) {
+TESSAROLL_REQUEST_PATH int usedEntries(const JsonMap* map) {
     return std::clamp<int>(map->count, 0, kJsonMapCapacity);
 }
 
 // A NUL-terminated copy from the C allocator (the map's strings may be freed by the other
 // deliverable). Not calloc: every byte is written anyway, and malloc serves these small
 // blocks from the thread's cache, where calloc goes to the arena for each one.
-char* heapCopy(std::string_view text) {
+TESSAROLL_REQUEST_PATH char* heapCopy(std::string_view text) {
     auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
     if (!copy) return nullptr;
     std::memcpy(copy, text.data(), text.size());
@@ -102,28 +103,28 @@ char* heapCopy(std::string_view text) {
 }
 
 // A JSON value turned back straight into its own block: no other block held it.
-char* unescapedHeapCopy(std::string_view text) {
+TESSAROLL_REQUEST_PATH char* unescapedHeapCopy(std::string_view text) {
     auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
     if (!copy) return nullptr;
     copy[unescapeJsonTextInto(text, copy)] = '\0';
     return copy;
 }
 
-void freeWiped(char*& text) {
+TESSAROLL_REQUEST_PATH void freeWiped(char*& text) {
     if (!text) return;
     secureWipe(text, std::strlen(text));
     std::free(text);
     text = nullptr;
 }
 
-void sortEntries(JsonMap* map) {
+TESSAROLL_REQUEST_PATH void sortEntries(JsonMap* map) {
     std::sort(map->entries, map->entries + usedEntries(map),
               [](const JsonMapEntry& a, const JsonMapEntry& b) {
                   return compareKeys(keyOf(a), keyOf(b)) < 0;
               });
 }
 
-std::string_view tokenText(std::string_view text, const jsmntok_t& token) {
+TESSAROLL_REQUEST_PATH std::string_view tokenText(std::string_view text, const jsmntok_t& token) {
     if (token.start < 0 || token.end < token.start ||
         static_cast<std::size_t>(token.end) > text.size())
         return {};
@@ -132,7 +133,8 @@ std::string_view tokenText(std::string_view text, const jsmntok_t& token) {
 }
 
 // Recursive binary search over entries [low, high]; null when the key is not there.
-const JsonMapEntry* findEntry(const JsonMap* map, int low, int high, std::string_view key) {
+TESSAROLL_REQUEST_PATH const JsonMapEntry* findEntry(const JsonMap* map, int low, int high,
+                                                     std::string_view key) {
     const int count = usedEntries(map);
     if (count == 0 || low < 0 || high >= count || low > high) return nullptr;
     const int mid = (low + high) >> 1;
@@ -149,7 +151,7 @@ std::optional<std::string> lookup(const JsonMap* map, std::string_view key) {
 }
 
 // An entry's text value, else its binary value, where it lies; none for no entry.
-std::optional<std::string_view> valueOf(const JsonMapEntry* entry) {
+TESSAROLL_REQUEST_PATH std::optional<std::string_view> valueOf(const JsonMapEntry* entry) {
     if (!entry) return std::nullopt;
     if (entry->value) return std::string_view(entry->value);
     if (entry->binaryValue && entry->binaryLength > 0)
@@ -159,7 +161,8 @@ std::optional<std::string_view> valueOf(const JsonMapEntry* entry) {
 }
 
 // The stored value of a key, read in place: no copy of a value that may be a PIN.
-std::optional<std::string_view> rawValue(const JsonMap* map, std::string_view key) {
+TESSAROLL_REQUEST_PATH std::optional<std::string_view> rawValue(const JsonMap* map,
+                                                                std::string_view key) {
     return valueOf(findEntry(map, 0, usedEntries(map) - 1, key));
 }
 
@@ -179,7 +182,7 @@ bool flagIsTrue(const JsonMap* map, std::string_view key, std::string_view suffi
 // Whether the map holds any key of the parameter's key and the flag stem: a read whose key
 // has none (most reads) skips the four lookups. Keys so long that a flag's name would be cut
 // are looked up as before.
-bool mayHaveFlags(const JsonMap* map, std::string_view key) {
+TESSAROLL_REQUEST_PATH bool mayHaveFlags(const JsonMap* map, std::string_view key) {
     if (key.size() + kLongestFlagSuffix >= kFlagKeyBuffer) return true;
     for (int i = 0; i < usedEntries(map); ++i) {
         const char* name = map->entries[i].key;
@@ -253,7 +256,7 @@ void reuseFreedJsonMaps() {
     reuseRecords.store(true, std::memory_order_relaxed);
 }
 
-JsonMapPtr newJsonMap() {
+TESSAROLL_REQUEST_PATH JsonMapPtr newJsonMap() {
     if (reuseRecords.load(std::memory_order_relaxed))
         for (JsonMap*& kept : freedRecords.maps)
             if (kept) return JsonMapPtr(std::exchange(kept, nullptr));
@@ -270,7 +273,7 @@ JsonMapPtr parseJsonMap(const char* inputJsonStr) {
     return parseJsonMap(std::string_view(inputJsonStr));
 }
 
-JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
+TESSAROLL_REQUEST_PATH JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
     jsmn_parser parser;
     jsmn_init(&parser);
     std::array<jsmntok_t, kParseTokens> tokens;
@@ -308,7 +311,7 @@ JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
     return map;
 }
 
-void freeJsonMap(JsonMap* inputTessarollJson) {
+TESSAROLL_REQUEST_PATH void freeJsonMap(JsonMap* inputTessarollJson) {
     if (!inputTessarollJson) return;
     const int used = usedEntries(inputTessarollJson);
     for (int i = 0; i < used; ++i) {
@@ -371,6 +374,12 @@ std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson,
     const auto raw = rawValue(inputTessarollJson, inputKey);
     if (!raw) return std::nullopt;
     return decodeJsonMapParameter(inputTessarollJson, inputKey, *raw);
+}
+
+TESSAROLL_REQUEST_PATH std::optional<std::string_view> plainJsonMapValue(
+    const JsonMap* inputTessarollJson, std::string_view inputKey) {
+    if (!inputTessarollJson || mayHaveFlags(inputTessarollJson, inputKey)) return std::nullopt;
+    return rawValue(inputTessarollJson, inputKey);
 }
 
 bool getJsonMapBool(const JsonMap* inputTessarollJson, std::string_view inputKey) {
@@ -487,8 +496,9 @@ std::optional<std::string> serializeJsonMap(const JsonMap* inputTessarollJson) {
     }
 }
 
-void displayJsonMapParameters(const JsonMap* inputTessarollJson) {
-    if (!isLogOn()) return;
+namespace {
+
+void displayParameters(const JsonMap* inputTessarollJson) {
     if (!inputTessarollJson) {
         TESSAROLL_NULL_PARAMETER("inputTessarollJson");
         return;
@@ -525,6 +535,12 @@ void displayJsonMapParameters(const JsonMap* inputTessarollJson) {
         TESSAROLL_ALLOCATION_FAILURE();
     }
     writeNormalLog("= DISPLAY PARAMETER", " ===== end =====");
+}
+
+}  // namespace
+
+TESSAROLL_REQUEST_PATH void displayJsonMapParameters(const JsonMap* inputTessarollJson) {
+    if (isLogOn()) displayParameters(inputTessarollJson);
 }
 
 std::optional<std::string> getJsonTextValue(std::string_view inputJSONObj, std::string_view key) {

@@ -86,6 +86,12 @@ bool jsonMapHasKey(const JsonMap* inputTessarollJson, std::string_view inputKey)
 std::optional<std::string> getJsonMapValue(const JsonMap* inputTessarollJson,
                                            std::string_view inputKey);
 
+// The value of a key where it lies in the map, when no companion flag can apply to it;
+// nothing otherwise (absent keys too), where getJsonMapValue gives the value. The view
+// lasts as long as the entry.
+std::optional<std::string_view> plainJsonMapValue(const JsonMap* inputTessarollJson,
+                                                  std::string_view inputKey);
+
 // True when the decoded value equals "true" ignoring case; false for a missing key.
 bool getJsonMapBool(const JsonMap* inputTessarollJson, std::string_view inputKey);
 

@@ -1,6 +1,7 @@
 #include "TessarollUtil/Log.h"
 
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/RequestPath.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
 #include "platform/Encoding.h"
@@ -131,8 +132,9 @@ const std::string& programPrefix() {
     return programPrefixText;
 }
 
-void writeNormalLog(std::string_view message, std::string_view value) {
-    writeTagged("[Normal]", message, value);
+// Checked here too, so that with logging off a request never reaches writeTagged's code.
+TESSAROLL_REQUEST_PATH void writeNormalLog(std::string_view message, std::string_view value) {
+    if (logOn.load(std::memory_order_relaxed)) writeTagged("[Normal]", message, value);
 }
 void writeErrorLog(std::string_view message, std::string_view value) {
     if (reportingAllocationFailure) return;
@@ -146,7 +148,7 @@ static std::string_view orEmpty(const char* text) {
     return text ? std::string_view(text) : std::string_view();
 }
 // Most lines are literals on the request path: with logging off, not even measured.
-void writeNormalLog(const char* message, const char* value) {
+TESSAROLL_REQUEST_PATH void writeNormalLog(const char* message, const char* value) {
     if (logOn.load(std::memory_order_relaxed)) writeNormalLog(orEmpty(message), orEmpty(value));
 }
 void writeErrorLog(const char* message, const char* value) {
@@ -197,7 +199,7 @@ void disableLog() {
     resetLogger();
 }
 
-bool isLogOn() {
+TESSAROLL_REQUEST_PATH bool isLogOn() {
     return logOn.load();
 }
 

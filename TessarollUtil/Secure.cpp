@@ -2,12 +2,13 @@
 
 #include <string.h>
 
+#include "TessarollUtil/RequestPath.h"
 #include "platform/Encoding.h"
 
 #include <algorithm>
 #include <string>
 
-void secureWipe(void* data, std::size_t length) {
+TESSAROLL_REQUEST_PATH void secureWipe(void* data, std::size_t length) {
     if (data && length) explicit_bzero(data, length);
 }
 
@@ -30,7 +31,7 @@ void secureWipe(std::vector<unsigned char>& bytes) {
     bytes.clear();
 }
 
-SecretString& SecretString::append(std::string_view more) {
+TESSAROLL_REQUEST_PATH SecretString& SecretString::append(std::string_view more) {
     if (more.empty()) return *this;
     const std::size_t length = size();
     // `more` may lie in our own block, which a growth gives up: it is copied over first.
@@ -54,7 +55,7 @@ void SecretString::assign(std::string_view text) {
     *this = std::move(fresh);
 }
 
-void SecretString::resize(std::size_t length) {
+TESSAROLL_REQUEST_PATH void SecretString::resize(std::size_t length) {
     if (length == size()) return;
     if (length < size()) {
         secureWipe(bytes_.data() + length, size() - length);

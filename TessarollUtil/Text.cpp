@@ -1,4 +1,5 @@
 #include "TessarollUtil/Text.h"
+#include "TessarollUtil/RequestPath.h"
 
 #include <algorithm>
 #include <array>
@@ -34,7 +35,7 @@ constexpr std::array<int8_t, 256> kBase64Values = [] {
     return values;
 }();
 
-int base64Value(unsigned char c) {
+TESSAROLL_REQUEST_PATH int base64Value(unsigned char c) {
     return kBase64Values[c];
 }
 
@@ -288,7 +289,7 @@ namespace {
 
 // Decodes into `out`, which may be the text itself: a byte is written only after the
 // characters it comes from were read, and never ahead of them. Returns the decoded length.
-std::size_t decodeUrlBase64(std::string_view text, char* out) {
+TESSAROLL_REQUEST_PATH std::size_t decodeUrlBase64(std::string_view text, char* out) {
     // The field carries the whole request, PINs included: it is read in place, with "%2B",
     // "%2F" and "%3D" taken as the characters they stand for, up to the first character
     // that is not Base64.
@@ -332,12 +333,12 @@ std::string urlBase64Decode(std::string_view text) {
     return out;
 }
 
-std::size_t urlBase64DecodeInPlace(std::span<char> text) {
+TESSAROLL_REQUEST_PATH std::size_t urlBase64DecodeInPlace(std::span<char> text) {
     return text.empty() ? 0
                         : decodeUrlBase64(std::string_view(text.data(), text.size()), text.data());
 }
 
-std::size_t unescapeJsonTextInto(std::string_view text, char* out) {
+TESSAROLL_REQUEST_PATH std::size_t unescapeJsonTextInto(std::string_view text, char* out) {
     // Values may be PINs: one pass straight into the caller's buffer. No escape holds
     // another's start, and none makes a backslash, so a pass from the left reads each as
     // replacing one kind after another would.
