@@ -261,7 +261,6 @@ TESSAROLL_REQUEST_PATH MHD_Result respond(MHD_Connection* connection, Connection
         }
         result = sendResponse(connection, false, std::move(body), state.origin);
     }
-    state.readyAnswer.reset();
     state.answer.reset();
     state.origin.reset();
     state.parsed.reset();
