@@ -1,5 +1,6 @@
 #include "Tessaroll/RequestHandler.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -220,30 +221,125 @@ TESSAROLL_REQUEST_PATH MHD_Response* readyBodyResponse(ReadyAnswer text) {
     return response;
 }
 
+// What an answer carries besides its body, decided per request. Counts the answer.
+struct AnswerHeaders {
+    std::string_view allowOrigin;  // a C text, or empty: no origin is allowed
+    bool keepAlive = false;
+    bool closing = false;  // the connection's last answer
+};
+
+TESSAROLL_REQUEST_PATH AnswerHeaders answerHeaders(MHD_Connection* connection,
+                                                   std::optional<std::string_view> origin) {
+    AnswerHeaders headers;
+    if (origin && origin->starts_with("http")) headers.allowOrigin = *origin;
+    auto connectionHeader = requestHeader(connection, "Connection");
+    headers.keepAlive = connectionHeader && equalsIgnoreCase(*connectionHeader, "keep-alive");
+    headers.closing = countAnswer(connection) >= answersPerConnection;
+    return headers;
+}
+
+TESSAROLL_REQUEST_PATH void addAnswerHeaders(MHD_Response* response, const AnswerHeaders& headers,
+                                             bool preflight) {
+    if (!headers.allowOrigin.empty())
+        MHD_add_response_header(response, "Access-Control-Allow-Origin",
+                                headers.allowOrigin.data());
+    if (headers.keepAlive) MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
+    if (headers.closing) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    if (preflight) {
+        MHD_add_response_header(response, "Access-Control-Allow-Methods", "POST");
+        MHD_add_response_header(response, "Access-Control-Allow-Private-Network", "true");
+        MHD_add_response_header(response, "Access-Control-Max-Age", "30");
+    } else {
+        MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+    }
+}
+
 // Queues `response` (null: there is nothing to send) with the headers every answer carries
 // and `allowOrigin`, a C text, allowed when it is an origin.
 TESSAROLL_REQUEST_PATH MHD_Result queueResponse(MHD_Connection* connection, MHD_Response* response,
                                                 std::optional<std::string_view> allowOrigin,
                                                 bool preflight) {
     if (!response) return MHD_NO;
-    if (allowOrigin && allowOrigin->starts_with("http"))
-        MHD_add_response_header(response, "Access-Control-Allow-Origin", allowOrigin->data());
-    if (auto connectionHeader = requestHeader(connection, "Connection");
-        connectionHeader && equalsIgnoreCase(*connectionHeader, "keep-alive"))
-        MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
-    if (countAnswer(connection) >= answersPerConnection)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-    unsigned int status = MHD_HTTP_OK;
-    if (preflight) {
-        MHD_add_response_header(response, "Access-Control-Allow-Methods", "POST");
-        MHD_add_response_header(response, "Access-Control-Allow-Private-Network", "true");
-        MHD_add_response_header(response, "Access-Control-Max-Age", "30");
-        status = MHD_HTTP_NO_CONTENT;
-    } else {
-        MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
-    }
-    MHD_Result result = MHD_queue_response(connection, status, response);
+    addAnswerHeaders(response, answerHeaders(connection, allowOrigin), preflight);
+    MHD_Result result =
+        MHD_queue_response(connection, preflight ? MHD_HTTP_NO_CONTENT : MHD_HTTP_OK, response);
     MHD_destroy_response(response);
+    return result;
+}
+
+// The responses a listener thread made for kept answers, headers and all. The next request
+// that gets the same answer with the same headers is queued the same response: MHD counts
+// the connections a response is out on, and frees it once the last is done with it and it
+// has left this list. An entry holds its answer, so no other answer can come to lie at its
+// address while it is kept.
+class ReadyResponses {
+public:
+    ReadyResponses() = default;
+    ReadyResponses(const ReadyResponses&) = delete;
+    ReadyResponses& operator=(const ReadyResponses&) = delete;
+    ~ReadyResponses() {
+        for (Entry& entry : entries_)
+            if (entry.response) MHD_destroy_response(entry.response);
+    }
+
+    TESSAROLL_REQUEST_PATH MHD_Response* find(const ReadyAnswer& answer,
+                                              const AnswerHeaders& headers) const {
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (texts_[i] != answer.get()) continue;
+            const Entry& entry = entries_[i];
+            if (entry.keepAlive == headers.keepAlive && entry.allowOrigin == headers.allowOrigin)
+                return entry.response;
+        }
+        return nullptr;
+    }
+
+    // Keeps `response`, made for `answer` with `headers`, in place of the oldest entry; false
+    // when it could not be kept (the caller still owns it then).
+    bool keep(const ReadyAnswer& answer, const AnswerHeaders& headers, MHD_Response* response) {
+        Entry& entry = entries_[next_];
+        try {
+            entry.allowOrigin = headers.allowOrigin;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        if (entry.response) MHD_destroy_response(entry.response);
+        entry.answer = answer;
+        texts_[next_] = answer.get();
+        entry.keepAlive = headers.keepAlive;
+        entry.response = response;
+        next_ = (next_ + 1) % entries_.size();
+        return true;
+    }
+
+private:
+    struct Entry {
+        ReadyAnswer answer;
+        std::string allowOrigin;
+        bool keepAlive = false;
+        MHD_Response* response = nullptr;
+    };
+    std::array<Entry, sessionSlotCount> entries_;  // room for every session's Echo answer
+    // Each entry's answer, apart: a search reads these few lines only.
+    std::array<const std::string*, sessionSlotCount> texts_{};
+    std::size_t next_ = 0;
+};
+
+thread_local ReadyResponses readyResponses;
+
+// Queues a kept answer. The connection's last answer gets a response of its own, as it
+// alone says "close".
+TESSAROLL_REQUEST_PATH MHD_Result queueReadyAnswer(MHD_Connection* connection, ReadyAnswer answer,
+                                                   std::optional<std::string_view> origin) {
+    const AnswerHeaders headers = answerHeaders(connection, origin);
+    MHD_Response* response = headers.closing ? nullptr : readyResponses.find(answer, headers);
+    if (response) return MHD_queue_response(connection, MHD_HTTP_OK, response);
+
+    response = readyBodyResponse(answer);
+    if (!response) return MHD_NO;
+    addAnswerHeaders(response, headers, false);
+    MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    if (headers.closing || !readyResponses.keep(answer, headers, response))
+        MHD_destroy_response(response);
     return result;
 }
 
@@ -251,8 +347,7 @@ TESSAROLL_REQUEST_PATH MHD_Result queueResponse(MHD_Connection* connection, MHD_
 TESSAROLL_REQUEST_PATH MHD_Result respond(MHD_Connection* connection, ConnectionState& state) {
     MHD_Result result;
     if (state.readyAnswer) {
-        result = queueResponse(connection, readyBodyResponse(std::move(state.readyAnswer)),
-                               state.origin, false);
+        result = queueReadyAnswer(connection, std::move(state.readyAnswer), state.origin);
     } else {
         std::optional<std::string> body;
         if (state.answer) {

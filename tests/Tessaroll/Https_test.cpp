@@ -153,27 +153,54 @@ TEST_F(HttpsTest, OriginIsRebuiltFromTheRefererWhenMissing) {
     }
 }
 
-TEST_F(HttpsTest, AnswerHeadersFollowTheConnectionHeader) {
+// Each answer carries the headers of its own request, also where the service answers
+// many Echoes on an open session with one kept text: the cases run on new sessions, then on
+// one open session forwards and back, so an answer made for one case cannot pass for another.
+TEST_F(HttpsTest, AnswerHeadersFollowTheConnectionHeaderAndTheOrigin) {
     struct Case {
         const char* connection;
         bool keepAlive;
     };
-    const Case cases[] = {
-        {"keep-alive", true}, {"Keep-Alive", true}, {"close", false}, {nullptr, false}};
-    for (const auto& c : cases) {
-        HttpsClient client(clientOptions());
-        HttpHeaders headers = {{"Origin", pageOrigin}};
-        if (c.connection) headers.emplace_back("Connection", c.connection);
-        auto response = postRequest(client, echoRequest(), headers);
-        ASSERT_TRUE(response);
-        EXPECT_EQ(response->header("Keep-Alive").has_value(), c.keepAlive)
-            << (c.connection ? c.connection : "none");
-        if (c.keepAlive) {
-            EXPECT_EQ(response->header("Keep-Alive"), "timeout=15, max=100");
+    const Case cases[] = {{"keep-alive", true}, {"Keep-Alive", true}, {"close", false},
+                          {nullptr, false},     {"close", false},     {"keep-alive", true}};
+    HttpsClient opener(clientOptions());
+    const std::string session = openSession(opener);
+    ASSERT_FALSE(session.empty());
+    for (const std::string& request : {echoRequest(), sessionRequest(session, "Echo")}) {
+        for (const auto& c : cases) {
+            HttpsClient client(clientOptions());
+            HttpHeaders headers = {{"Origin", pageOrigin}};
+            if (c.connection) headers.emplace_back("Connection", c.connection);
+            auto response = postRequest(client, request, headers);
+            ASSERT_TRUE(response);
+            EXPECT_EQ(response->header("Keep-Alive").has_value(), c.keepAlive)
+                << (c.connection ? c.connection : "none");
+            if (c.keepAlive) {
+                EXPECT_EQ(response->header("Keep-Alive"), "timeout=15, max=100");
+            }
+            EXPECT_EQ(response->header("X-XSS-Protection"), "1; mode=block");
+            EXPECT_EQ(response->header("Access-Control-Allow-Origin"), pageOrigin);
+            EXPECT_FALSE(response->header("Content-Type"));
+            auto answer = decodeAnswer(response->body);
+            ASSERT_TRUE(answer);
+            EXPECT_EQ((*answer)["result"], "0");
         }
-        EXPECT_EQ(response->header("X-XSS-Protection"), "1; mode=block");
-        EXPECT_EQ(response->header("Access-Control-Allow-Origin"), pageOrigin);
-        EXPECT_FALSE(response->header("Content-Type"));
+    }
+
+    // Another page's session is answered with that page's origin, between Echoes of the first.
+    const std::string otherOrigin = "https://other.example:8443";
+    HttpsClient other(clientOptions());
+    auto otherOpened = call(other, echoRequest(), {{"Origin", otherOrigin}});
+    ASSERT_TRUE(otherOpened);
+    const std::string otherSession = (*otherOpened)["SessionID"];
+    ASSERT_FALSE(otherSession.empty());
+    for (int round = 0; round < 2; ++round) {
+        auto first = postRequest(opener, sessionRequest(session, "Echo"), {{"Origin", pageOrigin}});
+        auto second =
+            postRequest(other, sessionRequest(otherSession, "Echo"), {{"Origin", otherOrigin}});
+        ASSERT_TRUE(first && second);
+        EXPECT_EQ(first->header("Access-Control-Allow-Origin"), pageOrigin);
+        EXPECT_EQ(second->header("Access-Control-Allow-Origin"), otherOrigin);
     }
 }
 
