@@ -238,20 +238,25 @@ TESSAROLL_REQUEST_PATH AnswerHeaders answerHeaders(MHD_Connection* connection,
     return headers;
 }
 
-TESSAROLL_REQUEST_PATH void addAnswerHeaders(MHD_Response* response, const AnswerHeaders& headers,
+// False when a header could not be added (no memory): the response then lacks it.
+TESSAROLL_REQUEST_PATH bool addAnswerHeaders(MHD_Response* response, const AnswerHeaders& headers,
                                              bool preflight) {
+    bool complete = true;
+    auto add = [&](const char* name, const char* value) {
+        complete = MHD_add_response_header(response, name, value) == MHD_YES && complete;
+    };
     if (!headers.allowOrigin.empty())
-        MHD_add_response_header(response, "Access-Control-Allow-Origin",
-                                headers.allowOrigin.data());
-    if (headers.keepAlive) MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
-    if (headers.closing) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        add("Access-Control-Allow-Origin", headers.allowOrigin.data());
+    if (headers.keepAlive) add("Keep-Alive", "timeout=15, max=100");
+    if (headers.closing) add(MHD_HTTP_HEADER_CONNECTION, "close");
     if (preflight) {
-        MHD_add_response_header(response, "Access-Control-Allow-Methods", "POST");
-        MHD_add_response_header(response, "Access-Control-Allow-Private-Network", "true");
-        MHD_add_response_header(response, "Access-Control-Max-Age", "30");
+        add("Access-Control-Allow-Methods", "POST");
+        add("Access-Control-Allow-Private-Network", "true");
+        add("Access-Control-Max-Age", "30");
     } else {
-        MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+        add("X-XSS-Protection", "1; mode=block");
     }
+    return complete;
 }
 
 // Queues `response` (null: there is nothing to send) with the headers every answer carries
@@ -336,9 +341,10 @@ TESSAROLL_REQUEST_PATH MHD_Result queueReadyAnswer(MHD_Connection* connection, R
 
     response = readyBodyResponse(answer);
     if (!response) return MHD_NO;
-    addAnswerHeaders(response, headers, false);
+    // One that lacks a header is sent this once, never kept for the requests after it.
+    const bool complete = addAnswerHeaders(response, headers, false);
     MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
-    if (headers.closing || !readyResponses.keep(answer, headers, response))
+    if (headers.closing || !complete || !readyResponses.keep(answer, headers, response))
         MHD_destroy_response(response);
     return result;
 }
