@@ -221,13 +221,14 @@ TESSAROLL_REQUEST_PATH MHD_Response* readyBodyResponse(ReadyAnswer text) {
     return response;
 }
 
-// What an answer carries besides its body, decided per request. Counts the answer.
+// What an answer carries besides its body, decided per request.
 struct AnswerHeaders {
     std::string_view allowOrigin;  // a C text, or empty: no origin is allowed
     bool keepAlive = false;
     bool closing = false;  // the connection's last answer
 };
 
+// The headers of this request's answer; counts the answer on its connection.
 TESSAROLL_REQUEST_PATH AnswerHeaders answerHeaders(MHD_Connection* connection,
                                                    std::optional<std::string_view> origin) {
     AnswerHeaders headers;
