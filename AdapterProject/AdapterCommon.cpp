@@ -13,15 +13,6 @@
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // Leading white space, a sign, then digits up to the first other character. Values beyond
 // 32 bits stop at the nearest bound instead of wrapping.
 int32_t leadingDecimal(std::string_view text) {

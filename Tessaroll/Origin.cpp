@@ -1,5 +1,6 @@
 #include "Tessaroll/Origin.h"
 #include "TessarollUtil/RequestPath.h"
+#include "TessarollUtil/Text.h"
 
 namespace {
 
@@ -13,16 +14,6 @@ bool isAlpha(char c) {
 }
 bool isHexDigit(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
-    }
-    return true;
 }
 
 // Labels of letters, digits and inner hyphens, dot-separated, an optional final dot.
@@ -123,7 +114,7 @@ TESSAROLL_REQUEST_PATH bool isPort(std::string_view port) {
 // Length of "scheme://" at the start of `text`, 0 when it is not http or https.
 TESSAROLL_REQUEST_PATH std::size_t schemeLength(std::string_view text) {
     for (std::string_view scheme : {"http://", "https://"})
-        if (startsWithIgnoreCase(text, scheme)) return scheme.size();
+        if (startsWithIgnoringCase(text, scheme)) return scheme.size();
     return 0;
 }
 

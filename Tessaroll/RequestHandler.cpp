@@ -114,15 +114,6 @@ bool headerEquals(MHD_Connection* connection, const char* name, std::string_view
     return value && *value == expected;
 }
 
-TESSAROLL_REQUEST_PATH bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 // False when the connection must close without an answer.
 TESSAROLL_REQUEST_PATH bool acceptableTlsVersion(int protocol) {
     switch (protocol) {
@@ -234,7 +225,7 @@ TESSAROLL_REQUEST_PATH AnswerHeaders answerHeaders(MHD_Connection* connection,
     AnswerHeaders headers;
     if (origin && origin->starts_with("http")) headers.allowOrigin = *origin;
     auto connectionHeader = requestHeader(connection, "Connection");
-    headers.keepAlive = connectionHeader && equalsIgnoreCase(*connectionHeader, "keep-alive");
+    headers.keepAlive = connectionHeader && equalsIgnoringCase(*connectionHeader, "keep-alive");
     headers.closing = countAnswer(connection) >= answersPerConnection;
     return headers;
 }

@@ -1,6 +1,5 @@
 #include "TessarollSession/SessionService.h"
 
-#include <strings.h>
 #include <array>
 #include <ctime>
 #include <filesystem>
@@ -38,10 +37,6 @@ constexpr std::size_t shortTextBuffer = 64;  // session id, folder, adapter name
 constexpr std::size_t longTextBuffer = 512;  // function name, path id, installer name
 constexpr std::size_t libraryPathLimit = 511;
 
-TESSAROLL_REQUEST_PATH bool sameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 std::string readText(const JsonMap& map, std::string_view key, std::size_t bufferSize) {
     return cutToBuffer(getJsonMapValue(&map, key).value_or(""), bufferSize);
 }
@@ -60,8 +55,8 @@ TESSAROLL_REQUEST_PATH std::string_view readTextIn(const JsonMap& map, std::stri
 int32_t readInteger(const JsonMap& map, std::string_view key) {
     std::optional<std::string> text = getJsonMapValue(&map, key);
     if (!text) return 0;
-    if (sameText(*text, "true")) return 1;
-    if (sameText(*text, "false")) return 0;
+    if (equalsIgnoringCase(*text, "true")) return 1;
+    if (equalsIgnoringCase(*text, "false")) return 0;
     return stringToLong(*text, false);
 }
 
@@ -78,12 +73,13 @@ std::optional<int32_t> wholeNumber(std::string_view text) {
 }
 
 bool isReleaseFunction(std::string_view function) {
-    return sameText(function, "TessarollClose") || sameText(function, "TessarollRelease") ||
-           sameText(function, "TessarollForceRelease");
+    return equalsIgnoringCase(function, "TessarollClose") ||
+           equalsIgnoringCase(function, "TessarollRelease") ||
+           equalsIgnoringCase(function, "TessarollForceRelease");
 }
 
 TESSAROLL_REQUEST_PATH bool isEcho(std::string_view function) {
-    return sameText(function, "TessarollEcho") || sameText(function, "Echo");
+    return equalsIgnoringCase(function, "TessarollEcho") || equalsIgnoringCase(function, "Echo");
 }
 
 // An answer that holds only "result". Whatever the answer held so far (a new session id,
@@ -139,11 +135,11 @@ std::optional<AdapterPath> resolveAdapterPath(const JsonMap& request) {
     const AdapterLocation& table = adapterPathTable[0];
     if (!pathId.empty()) {
         writeNormalLog("Path id mode: ", "Active");
-        if (sameText(pathId, table.id)) path = {table.folder, table.adapterName};
+        if (equalsIgnoringCase(pathId, table.id)) path = {table.folder, table.adapterName};
     } else {
         writeNormalLog("Path id check location mode: ", "Active");
-        if (!sameText(path.folder, table.folder) ||
-            !sameText(path.adapterName, table.adapterName)) {
+        if (!equalsIgnoringCase(path.folder, table.folder) ||
+            !equalsIgnoringCase(path.adapterName, table.adapterName)) {
             writeWarningLog("Path table compare: ", "Fail");
             writeWarningLog("Lib: ", table.folder);
             writeWarningLog("Component: ", table.adapterName);
@@ -246,7 +242,7 @@ Step unlockAdapter(const LoadedAdapter& adapter, std::string_view origin) {
     JsonMapPtr unlock = makeSystemRequest("Tessaroll_Unlock", "-2", origin);
     if (!unlock) return allocationFailure();
     const std::string result = callAdapter(adapter, *unlock, "Tessaroll_Unlock").value_or("");
-    if (sameText(result, "0")) {
+    if (equalsIgnoringCase(result, "0")) {
         writeNormalLog("Unlock: ", "Success");
         return std::nullopt;
     }
@@ -351,7 +347,7 @@ const SessionService::OwnFunction SessionService::ownFunctions[] = {
 TESSAROLL_REQUEST_PATH const SessionService::OwnFunction* SessionService::ownFunction(
     std::string_view name) {
     for (const OwnFunction& function : ownFunctions)
-        if (sameText(name, function.name)) return &function;
+        if (equalsIgnoringCase(name, function.name)) return &function;
     return nullptr;
 }
 

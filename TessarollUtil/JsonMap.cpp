@@ -39,24 +39,21 @@ constexpr std::size_t kLongestFlagSuffix =
 static_assert(kEncryptFlag.starts_with(kFlagStem) && kStarFlag.starts_with(kFlagStem) &&
               kSlashFlag.starts_with(kFlagStem) && kBase64Flag.starts_with(kFlagStem));
 
-TESSAROLL_REQUEST_PATH unsigned char foldCase(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+// Compared as unsigned bytes, so that keys order the same on every platform.
+TESSAROLL_REQUEST_PATH unsigned char foldCase(char c) {
+    return static_cast<unsigned char>(asciiLower(c));
 }
 
 // Case-insensitive byte comparison (A-Z only), -1 / 0 / 1.
 TESSAROLL_REQUEST_PATH int compareKeys(std::string_view a, std::string_view b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char x = foldCase(static_cast<unsigned char>(a[i]));
-        const unsigned char y = foldCase(static_cast<unsigned char>(b[i]));
+        const unsigned char x = foldCase(a[i]);
+        const unsigned char y = foldCase(b[i]);
         if (x != y) return x < y ? -1 : 1;
     }
     if (a.size() == b.size()) return 0;
     return a.size() < b.size() ? -1 : 1;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return compareKeys(a, b) == 0;
 }
 
 // compareKeys of an entry's key and `key`, without measuring the entry's key first: every
@@ -66,8 +63,8 @@ TESSAROLL_REQUEST_PATH int compareEntryKey(const char* name, std::string_view ke
     std::size_t i = 0;
     for (; i < key.size(); ++i) {
         if (name[i] == '\0') return -1;
-        const unsigned char x = foldCase(static_cast<unsigned char>(name[i]));
-        const unsigned char y = foldCase(static_cast<unsigned char>(key[i]));
+        const unsigned char x = foldCase(name[i]);
+        const unsigned char y = foldCase(key[i]);
         if (x != y) return x < y ? -1 : 1;
     }
     return name[i] == '\0' ? 0 : 1;
@@ -76,9 +73,7 @@ TESSAROLL_REQUEST_PATH int compareEntryKey(const char* name, std::string_view ke
 // Whether the C text `name` begins with `prefix`, ignoring case.
 TESSAROLL_REQUEST_PATH bool startsWithIgnoringCase(const char* name, std::string_view prefix) {
     for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (name[i] == '\0' || foldCase(static_cast<unsigned char>(name[i])) !=
-                                   foldCase(static_cast<unsigned char>(prefix[i])))
-            return false;
+        if (name[i] == '\0' || foldCase(name[i]) != foldCase(prefix[i])) return false;
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "TessarollUtil/Logger.h"
+#include "TessarollUtil/Text.h"
 
 #include "platform/Folders.h"
 #include "platform/NamedMutex.h"
@@ -115,15 +116,6 @@ std::string_view trim(std::string_view text) {
     return text;
 }
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // Reads at most `maxChars` characters, stopping after a line feed; nothing at end of file.
 bool readPiece(std::FILE* file, int maxChars, std::string& piece) {
     piece.clear();
@@ -155,7 +147,7 @@ bool isOurSection(std::string_view line) {
     if (!isSectionHeader(line)) return false;
     std::string_view t = trim(line);
     std::string_view name = trim(t.substr(1, t.size() - 2));
-    return !name.empty() && equalsIgnoreCase(name, kSectionName);
+    return !name.empty() && equalsIgnoringCase(name, kSectionName);
 }
 
 // The value of a matching key line: line breaks cut, one pair of quotes removed.
@@ -281,7 +273,7 @@ std::optional<std::string_view> valueOfKey(std::string_view piece, std::string_v
     if (start == std::string_view::npos || piece[start] == ';') return std::nullopt;
     std::size_t equals = piece.find('=', start);
     if (equals == std::string_view::npos) return std::nullopt;
-    if (!equalsIgnoreCase(piece.substr(start, equals - start), wanted)) return std::nullopt;
+    if (!equalsIgnoringCase(piece.substr(start, equals - start), wanted)) return std::nullopt;
     return keyValue(piece.substr(equals + 1));
 }
 

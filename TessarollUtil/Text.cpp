@@ -453,9 +453,7 @@ std::optional<std::string> subString(std::string_view text, std::size_t start, s
 
 std::string toLowerString(std::string_view text) {
     std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : out) c = asciiLower(c);
     return out;
 }
 

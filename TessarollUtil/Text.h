@@ -1,6 +1,6 @@
 // Text helpers shared by every program: bounded copies, conversions to and from BSTR,
 // number parsing with a process-wide error code, replace-all, Base64, the JSON unescape,
-// version comparison, splitting, case folding and hex decoding.
+// version comparison, splitting, case folding and comparison, and hex decoding.
 //
 // Texts are UTF-8 std::string. Where a caller may hand over "no text" and the helper
 // answers that case itself (a warning line, an error code), a `const char*` overload
@@ -137,6 +137,22 @@ bool isPrefix(std::string_view prefix, std::string_view text);
 std::optional<std::string> subString(std::string_view text, std::size_t start, std::size_t end);
 // A-Z to a-z only.
 std::string toLowerString(std::string_view text);
+
+// Keywords, names and header values compared without case: A-Z and a-z match each other,
+// every other byte only itself, whatever the locale.
+constexpr char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+constexpr bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+    return true;
+}
+constexpr bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
 
 // n delimiters give n + 1 pieces, empty ones included. An empty text or delimiter gives
 // no pieces.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -51,13 +50,6 @@ void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
-
 std::string formatted(const char* format, std::string_view value) {
     char text[kBuffer * 2];
     std::snprintf(text, sizeof text, format, std::string(value).c_str());
@@ -81,8 +73,7 @@ bool wildcardMatch(std::string_view pattern, std::string_view name) {
     std::size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
     while (n < name.size()) {
         if (p < pattern.size() &&
-            (pattern[p] == '?' || std::tolower(static_cast<unsigned char>(pattern[p])) ==
-                                      std::tolower(static_cast<unsigned char>(name[n])))) {
+            (pattern[p] == '?' || asciiLower(pattern[p]) == asciiLower(name[n]))) {
             ++p;
             ++n;
         } else if (p < pattern.size() && pattern[p] == '*') {
@@ -413,7 +404,7 @@ const WorkerCommand* commandFor(std::string_view commandText) {
     for (const WorkerCommand& command : kCommands) {
         const bool matches = command.match == Match::PrefixWithCase
                                  ? isPrefix(std::string_view(command.text), commandText)
-                                 : equalsIgnoreCase(commandText, command.text);
+                                 : equalsIgnoringCase(commandText, command.text);
         if (matches) return &command;
     }
     return nullptr;

@@ -363,6 +363,14 @@ TEST(TextSmall, PrefixSubstringCaseAndDisplayName) {
     EXPECT_FALSE(subString("0123", 3, 1));
 
     EXPECT_EQ(toLowerString("AbC-Z_\xc3\x84"), "abc-z_\xc3\x84");  // only A to Z
+    EXPECT_TRUE(equalsIgnoringCase("Keep-Alive", "keep-ALIVE"));
+    EXPECT_TRUE(equalsIgnoringCase("", ""));
+    EXPECT_FALSE(equalsIgnoringCase("true", "true "));
+    // Only A to Z fold: bytes 32 apart that are not letters stay apart.
+    EXPECT_FALSE(equalsIgnoringCase("@[\\]^", "`{|}~"));
+    EXPECT_FALSE(equalsIgnoringCase("\xc3\x84", "\xc3\xa4"));
+    EXPECT_TRUE(startsWithIgnoringCase("HTTPS://Page.example", "https://"));
+    EXPECT_FALSE(startsWithIgnoringCase("http:", "http://"));
 
     EXPECT_TRUE(endsWithDisplayName("/opt/DisplayName.txt"));
     EXPECT_TRUE(endsWithDisplayName("XDisplayName.txt"));
