@@ -1,6 +1,7 @@
 // The common end of every benchmark: runs the registered benchmarks as usual, then prints
 // one row per figure, BENCH<TAB>figure<TAB>ours<TAB>reference<TAB>ratio, the times per
-// operation (real time; the median of repeated ones), "-" where a figure has no reference.
+// operation (real time; the median of repeated ones) or a counter the benchmark set, "-"
+// where a figure has no reference.
 // scripts/bench.sh collects them.
 #pragma once
 
@@ -17,6 +18,7 @@ struct Figure {
     std::string text;
     std::string ours;       // benchmark name (what comes before any "/")
     std::string reference;  // empty: none
+    std::string counter{};  // empty: the time per operation; else this user counter, as it is
 };
 
 class Collector : public benchmark::ConsoleReporter {
@@ -31,6 +33,8 @@ public:
             name = name.substr(0, name.find('/'));
             nanoseconds_[name] =
                 run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            for (const auto& [counter, value] : run.counters)
+                counters_[name + "/" + counter] = value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -38,9 +42,14 @@ public:
         auto it = nanoseconds_.find(name);
         return it == nanoseconds_.end() ? nullptr : &it->second;
     }
+    const double* findCounter(const std::string& name, const std::string& counter) const {
+        auto it = counters_.find(name + "/" + counter);
+        return it == counters_.end() ? nullptr : &it->second;
+    }
 
 private:
     std::map<std::string, double> nanoseconds_;
+    std::map<std::string, double> counters_;  // "<benchmark>/<counter>"
 };
 
 inline std::string timeText(double ns) {
@@ -60,6 +69,11 @@ inline int runAndPrintRows(int argc, char** argv, const std::vector<Figure>& fig
     Collector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     for (const Figure& f : figures) {
+        if (!f.counter.empty()) {
+            if (const double* value = collector.findCounter(f.ours, f.counter))
+                std::printf("BENCH\t%s\t%.1f\t-\t-\n", f.text.c_str(), *value);
+            continue;
+        }
         const double* ours = collector.find(f.ours);
         if (!ours) continue;  // filtered out, or failed
         const double* reference = f.reference.empty() ? nullptr : collector.find(f.reference);
