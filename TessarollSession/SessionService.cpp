@@ -379,9 +379,16 @@ SessionService::SessionService(std::string_view copyPath, std::string_view execu
       spare_(table_.workFolder() + "/Tempfile/Spare", spareStartUp()),
       ownProcessId_(ownProcessId) {}
 
+// The slot's copy may be a spare whose file is still on its way to the slot's folder: it
+// gets there before the release deletes it.
+void SessionService::releaseAdapter(int index) {
+    spare_.settle();
+    table_.releaseAdapter(index);
+}
+
 void SessionService::releaseSlot(const SessionTable::Claim& claim) {
     writeNormalLogInt("Release session index: ", claim.index);
-    table_.releaseAdapter(claim.index);
+    releaseAdapter(claim.index);
     table_.forget(claim);
 }
 
@@ -504,7 +511,7 @@ Step SessionService::openSession(Request& call, JsonMapPtr answer,
     if (opening.evicted) {
         writeWarningLog("Tessaroll slot is full, release the oldest one", "");
         writeNormalLogInt("Release session index: ", index);
-        table_.releaseAdapter(index);
+        releaseAdapter(index);
     }
     call.claim = opening.claim;
 

@@ -74,7 +74,8 @@ private:
     JsonMapPtr echo(Request& call, JsonMapPtr answer);
     // With the slot's call lock held.
     ReadyAnswer echoText(int index);
-    // With the slot's call lock held.
+    // Both with the slot's call lock held.
+    void releaseAdapter(int index);
     void releaseSlot(const SessionTable::Claim& claim);
 
     SessionTable table_;

@@ -1,4 +1,5 @@
 #include "TessarollSession/SpareAdapter.h"
+#include "TessarollUtil/Log.h"
 #include "TessarollUtil/RequestPath.h"
 
 #include <fcntl.h>
@@ -18,6 +19,15 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr auto quietTime = std::chrono::microseconds(300);
+
+// RENAME_NOREPLACE: nothing at the slot's path is replaced. That path was free when the copy
+// was taken and only this process writes there, so a failure leaves no file of ours behind:
+// the spare's is deleted (the session keeps the copy it has loaded).
+void moveToSlot(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+    writeWarningLog("Move copied adapter: ", "Fail");
+    ::unlink(from.c_str());
+}
 
 // Copies `size` bytes inside the kernel where the file systems allow it (some, such as tmpfs
 // on older kernels, refuse), else through a buffer.
@@ -126,14 +136,23 @@ SharedLibrary SpareAdapter::take(const std::string& library, const std::string& 
         if (!ready_ || ready_->library != library) return {};
         ready = std::exchange(ready_, std::nullopt);
     }
-    // RENAME_NOREPLACE: whatever already lies at the slot's path stays, as a copy would.
-    if (fileIdentity(library) != ready->source ||
-        ::renameat2(AT_FDCWD, ready->path.c_str(), AT_FDCWD, slotPath.c_str(), RENAME_NOREPLACE) !=
-            0) {
+    // Whatever already lies at the slot's path stays, as a copy would.
+    if (fileIdentity(library) != ready->source || ::access(slotPath.c_str(), F_OK) == 0) {
         discard(*ready);
         return {};
     }
+    // The rename waits until the page has its answer.
+    std::lock_guard lock(moveLock_);
+    if (move_) moveToSlot(move_->from, move_->to);  // taken before the maker woke
+    move_ = Move{std::move(ready->path), slotPath};
     return std::move(ready->loaded);
+}
+
+void SpareAdapter::settle() {
+    std::lock_guard lock(moveLock_);
+    if (!move_) return;
+    moveToSlot(move_->from, move_->to);
+    move_.reset();
 }
 
 void SpareAdapter::stop() {
@@ -146,6 +165,7 @@ void SpareAdapter::stop() {
     wake_.notify_one();
     if (thread_.joinable()) thread_.join();
     if (left) discard(*left);
+    settle();
 }
 
 void SpareAdapter::run() {
@@ -167,6 +187,7 @@ void SpareAdapter::run() {
         const std::string path =
             folder_ + "/" + std::to_string(made_++) + "-" + fs::path(library).filename().string();
         lock.unlock();
+        settle();  // the copy taken last reaches its slot before the next is made
         std::optional<Ready> made = make(library, path);
         lock.lock();
         if (made && !stopping_ && !ready_ && made->library == library_) {

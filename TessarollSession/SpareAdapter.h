@@ -1,8 +1,8 @@
 // The next session's adapter, made ahead of the page that will need it: a private copy of
 // the installed library, already loaded, prepared on a background thread. A new session
-// takes it by moving the file into its slot folder, so neither the copy nor the loader's
-// work (mapping, relocations, constructors), nor what the caller prepares, lies on the
-// page's request.
+// takes it, and its file moves into the session's slot folder once the page has its answer,
+// so neither the copy nor the loader's work (mapping, relocations, constructors), nor what
+// the caller prepares, nor the move lies on the page's request.
 //
 // A spare is made after each session has opened (never for an idle service): making one
 // holds the loader, which the opening session needs itself. It is used only while the installed
@@ -58,12 +58,18 @@ public:
     // Whether a copy is ready to be taken.
     bool ready();
 
-    // The ready copy of `library`, its file moved to `slotPath` (never over an existing
-    // file), loaded. Empty when none is ready, the installed library is no longer the file
-    // it was copied from, or the move fails; the caller then copies and loads itself.
+    // The ready copy of `library`, loaded; its file moves to `slotPath` when the maker next
+    // wakes (before it makes the next spare) or at settle(), whichever comes first. Empty
+    // when none is ready, the installed library is no longer the file it was copied from, or
+    // something lies at `slotPath` already; the caller then copies and loads itself.
     SharedLibrary take(const std::string& library, const std::string& slotPath);
 
-    // No more spares: waits for one in the making, unloads and deletes the ready one.
+    // Moves a taken copy's file that is still on its way to its slot's path there now.
+    // Whoever unloads or deletes a slot's copy calls it first.
+    void settle();
+
+    // No more spares: waits for one in the making, unloads and deletes the ready one, and
+    // moves a taken copy's file that is still on its way.
     void stop();
 
 private:
@@ -72,6 +78,9 @@ private:
         FileIdentity source;
         std::string path;  // where the copy lies
         SharedLibrary loaded;
+    };
+    struct Move {
+        std::string from, to;
     };
 
     void run();
@@ -91,4 +100,8 @@ private:
     std::optional<Ready> ready_;
     uint64_t made_ = 0;  // spares made so far: each gets a file name of its own
     std::thread thread_;
+    // The taken copy whose file is not in its slot yet. Held while the file moves, so that
+    // a settle() returns only once it lies there.
+    std::mutex moveLock_;
+    std::optional<Move> move_;  // guarded by moveLock_
 };

@@ -76,6 +76,12 @@ protected:
                 copies += entry.is_regular_file() ? 1 : 0;
         return copies;
     }
+    // A session that took the spare finds its copy's file in its slot's folder once it has
+    // its answer and the service has moved the file there.
+    bool copiesOnDiskBecome(int expected) const {
+        return testing_support::waitUntil([&] { return copiesOnDisk() == expected; },
+                                          std::chrono::seconds(5));
+    }
 
     Sandbox sandbox_;
     std::optional<Service> service_;
@@ -149,17 +155,17 @@ TEST_F(ServiceSessionTest, PathTableAndVersionGates) {
             EXPECT_EQ(answer.size(), 1u) << c.json;
         }
     }
-    EXPECT_EQ(copiesOnDisk(), 1);  // only the one session that opened
+    EXPECT_TRUE(copiesOnDiskBecome(1)) << copiesOnDisk();  // only the one session that opened
 }
 
 TEST_F(ServiceSessionTest, ThirtyThirdSessionEvictsTheOldestAndDeletesItsCopy) {
     std::vector<std::string> ids;
     for (int i = 0; i < 32; ++i) ids.push_back(openSession());
-    ASSERT_EQ(copiesOnDisk(), 32);
+    ASSERT_TRUE(copiesOnDiskBecome(32)) << copiesOnDisk();
     const std::string oldestInstance = instanceOf(counters(ids[0]));
 
     const std::string newcomer = openSession();
-    EXPECT_EQ(copiesOnDisk(), 32);
+    EXPECT_TRUE(copiesOnDiskBecome(32)) << copiesOnDisk();
     EXPECT_NE(adapterEvents().find(oldestInstance + " Tessaroll_Release"), std::string::npos);
     EXPECT_TRUE(service_->waitForLog("Delete adapter state: Success")) << service_->log();
     // The newcomer runs a fresh copy in the evicted slot (a leftover copy would have

@@ -7,6 +7,7 @@
 
 #include "SessionFixture.h"
 #include "TessarollSession/SpareAdapter.h"
+#include "helpers/ChildProcess.h"
 #include "helpers/SessionText.h"
 
 namespace fs = std::filesystem;
@@ -40,7 +41,7 @@ TEST_F(SessionTest, AnIdleServiceMakesNoSpare) {
 }
 
 // The second page's session starts on the adapter loaded ahead: at once, in its own fresh
-// copy at its slot's path, and the next spare follows.
+// copy, whose file reaches its slot's path as the next spare is made.
 TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
     // The first session finds no spare: it asks for one and copies for itself.
     EXPECT_FALSE(service_->handleAtOnce(*firstEcho(), pageOrigin));
@@ -56,7 +57,7 @@ TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
     ASSERT_EQ(index, 1);
     EXPECT_EQ(slot(index).dllPath,
               (slotFolder(index) / (std::string(adapterName) + ".so")).string());
-    EXPECT_TRUE(fs::exists(slot(index).dllPath));
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(slot(index).dllPath); }));
 
     // Two copies with state of their own: the loader did not hand the first copy out again.
     // The spare had started itself up with a version query of its own before the session
@@ -82,6 +83,26 @@ TEST_F(SessionTest, TheNextSessionTakesTheSpareAtOnce) {
     EXPECT_TRUE(fs::is_empty(slotFolder(0)));
     EXPECT_TRUE(fs::is_empty(slotFolder(1)));
     EXPECT_TRUE(fs::is_empty(slotFolder(2)));
+}
+
+// A session released before its copy's file reached the slot's folder: the file gets there
+// first and goes with the release, so the slot's next session finds its folder empty.
+TEST_F(SessionTest, AReleaseBeforeTheSparesFileMovedLeavesNothingBehind) {
+    openSession();
+    ASSERT_TRUE(spareBecomesReady(service_->spare()));
+    const std::string id = openSession();
+    const int index = slotOf(id);
+    ASSERT_EQ(index, 1);
+    send({{"FunctionName", "TessarollForceRelease"}, {"SessionId", id}});
+    EXPECT_EQ(slotOf(id), -1);
+    ASSERT_TRUE(spareBecomesReady(service_->spare()));
+    EXPECT_TRUE(fs::is_empty(slotFolder(index)));
+    EXPECT_EQ(filesIn(spareFolder(workFolderPath())), 1);  // the next spare only
+
+    const std::string next = openSession();
+    ASSERT_EQ(slotOf(next), index);
+    EXPECT_EQ(slot(index).dllPath,
+              (slotFolder(index) / (std::string(adapterName) + ".so")).string());
 }
 
 // A spare is a copy of the installed file as it was: once an installer has replaced or
@@ -132,20 +153,33 @@ TEST(SpareAdapterTest, TakeStopAndOccupiedSlots) {
     EXPECT_EQ(readFile(slot), "left behind");
     EXPECT_EQ(filesIn(spares), 0);
 
+    // A taken copy's file stays where it was made until the maker wakes for the next
+    // spare, and reaches the slot before that one is made.
     fs::remove(slot);
     spare.keepReady(library.string());
     ASSERT_TRUE(spareBecomesReady(spare));
     SharedLibrary taken = spare.take(library.string(), slot.string());
     ASSERT_TRUE(taken);
     EXPECT_TRUE(taken.symbol("callJsonMapMethod"));
+    EXPECT_FALSE(fs::exists(slot));
+    spare.keepReady(library.string());
+    ASSERT_TRUE(spareBecomesReady(spare));
     EXPECT_TRUE(fs::exists(slot));
     EXPECT_EQ(fs::status(slot).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(filesIn(spares), 1);
 
+    // settle() moves it at once, and so does stop().
+    const fs::path secondSlot = sandbox.root() / "second-slot.so";
+    ASSERT_TRUE(spare.take(library.string(), secondSlot.string()));
+    spare.settle();
+    EXPECT_TRUE(fs::exists(secondSlot));
+    const fs::path thirdSlot = sandbox.root() / "third-slot.so";
     spare.keepReady(library.string());
     ASSERT_TRUE(spareBecomesReady(spare));
-    EXPECT_EQ(filesIn(spares), 1);
+    ASSERT_TRUE(spare.take(library.string(), thirdSlot.string()));
     spare.stop();
+    EXPECT_TRUE(fs::exists(thirdSlot));
     EXPECT_EQ(filesIn(spares), 0);
     spare.keepReady(library.string());  // after stop: nothing more is made
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
