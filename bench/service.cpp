@@ -5,8 +5,9 @@
 // figure is the median of five runs, ours and the reference taken in turn, and its ratio the
 // median of each run against the reference's run beside it. Each Echo load also reports the
 // CPU time the listener threads spent per request, which the rest of the machine moves
-// less than the rate. Also a new session's set-up against an Echo (medians of three), and
-// the resident memory idle and with every session slot taken.
+// less than the rate. Also a new session's set-up against an Echo (medians of five runs, and
+// the median of their ratios), and the resident memory idle and with every session slot
+// taken.
 // Run under the ports lock, in its own network, from the stage folder as it is installed (adapter
 // and component without debug sections):
 //   bash scripts/bench.sh (or the program alone in a network namespace of its own)
@@ -424,30 +425,41 @@ int main(int argc, char** argv) {
         auto response = client.request("POST", "/", postHeaders, echoBody);
         return response && response->status == 200 ? std::optional(true) : std::nullopt;
     };
-    auto p50s = [&](std::chrono::microseconds pause) {
-        const double opening = medianMicroseconds(
-            200, [&] { return openSession(client); },
-            [&](const std::string& session) {
-                releaseSession(client, session);
+    auto p50s = [&](std::chrono::microseconds pause, bool echoFirst) {
+        auto opening = [&] {
+            return medianMicroseconds(
+                200, [&] { return openSession(client); },
+                [&](const std::string& session) {
+                    releaseSession(client, session);
+                    std::this_thread::sleep_for(pause);
+                });
+        };
+        auto echoing = [&] {
+            return medianMicroseconds(200, echo, [&](bool) {
+                echo();
                 std::this_thread::sleep_for(pause);
             });
-        const double echoing = medianMicroseconds(200, echo, [&](bool) {
-            echo();
-            std::this_thread::sleep_for(pause);
-        });
-        return std::pair(opening, echoing);
+        };
+        if (echoFirst) {
+            const double echoed = echoing();
+            return std::pair(opening(), echoed);
+        }
+        const double opened = opening();
+        return std::pair(opened, echoing());
     };
     for (auto [figure, pause] : {std::pair("New session p50 against Echo p50, one every 2 ms (us)",
                                            std::chrono::microseconds(2ms)),
                                  std::pair("New session p50 against Echo p50, back to back (us)",
                                            std::chrono::microseconds(0))}) {
-        std::vector<double> opening, echoing;
-        for (int run = 0; run < 3; ++run) {
-            auto [open, echoed] = p50s(pause);
+        // Five runs, taking turns at going first; the ratio is the median of each run's.
+        std::vector<double> opening, echoing, ratios;
+        for (int run = 0; run < 5; ++run) {
+            auto [open, echoed] = p50s(pause, run % 2 == 1);
             opening.push_back(open);
             echoing.push_back(echoed);
+            ratios.push_back(open / echoed);
         }
-        report(figure, median(opening), median(echoing));
+        report(figure, median(opening), median(echoing), 0, median(ratios));
     }
 
     // Every slot taken: the sessions of the load and as many again.
