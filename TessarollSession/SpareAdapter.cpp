@@ -143,7 +143,9 @@ SharedLibrary SpareAdapter::take(const std::string& library, const std::string& 
     }
     // The rename waits until the page has its answer.
     std::lock_guard lock(moveLock_);
-    if (move_) moveToSlot(move_->from, move_->to);  // taken before the maker woke
+    // None is pending here while the maker settles before each spare it makes; should one
+    // be, it is moved now rather than lost.
+    if (move_) moveToSlot(move_->from, move_->to);
     move_ = Move{std::move(ready->path), slotPath};
     return std::move(ready->loaded);
 }
