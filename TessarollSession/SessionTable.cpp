@@ -130,6 +130,28 @@ int SessionTable::oldestLocked() const {
     return oldest;
 }
 
+// With every slot taken: the slot to give up.
+int SessionTable::evictionCandidateLocked() const {
+    auto sessionsOf = [this](const std::string& origin) {
+        return std::count_if(slots_.begin(), slots_.end(), [&](const Slot& slot) {
+            return slot.age != freeSessionAge && slot.origin == origin;
+        });
+    };
+    int chosen = -1;
+    std::ptrdiff_t chosenCount = 0;
+    for (int i = 0; i < sessionSlotCount; ++i) {
+        const Slot& slot = slots_[static_cast<std::size_t>(i)];
+        if (slot.age == freeSessionAge) continue;
+        const std::ptrdiff_t count = sessionsOf(slot.origin);
+        if (count > chosenCount ||
+            (count == chosenCount && slot.age < slots_[static_cast<std::size_t>(chosen)].age)) {
+            chosen = i;
+            chosenCount = count;
+        }
+    }
+    return chosen;
+}
+
 SessionTable::Opening SessionTable::open(std::string_view sessionId, std::string_view origin,
                                          bool mayEvict) {
     std::lock_guard lock(lock_);
@@ -147,7 +169,7 @@ SessionTable::Opening SessionTable::open(std::string_view sessionId, std::string
         return opening;
     }
     if (index < 0) {
-        index = oldestLocked();
+        index = evictionCandidateLocked();
         opening.evicted = true;
     }
     if (index < 0) return opening;  // cannot happen while the table has slots

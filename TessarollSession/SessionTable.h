@@ -93,7 +93,9 @@ public:
     std::optional<Claim> find(std::string_view sessionId, std::string_view origin);
     // Whether `sessionId` owns a slot whatever its origin.
     bool owned(std::string_view sessionId);
-    // Claims a slot for a new session under `sessionId`: a free one, else the oldest
+    // Claims a slot for a new session under `sessionId`: a free one, else the oldest session
+    // of the origin that holds the most (the oldest of all among origins that hold as many),
+    // so one origin's newcomers push out its own sessions rather than another origin's
     // (`evicted` set; its adapter is released by whoever takes its call lock next), unless
     // `mayEvict` is false (`full`, nothing claimed). `closed` after close(); `taken` when the
     // id found an owner meanwhile.
@@ -143,6 +145,7 @@ private:
     };
 
     int oldestLocked() const;
+    int evictionCandidateLocked() const;
     bool ownedLocked(std::string_view sessionId) const;
 
     std::string workFolder_;

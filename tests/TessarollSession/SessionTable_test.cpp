@@ -1,5 +1,8 @@
 // The session table: start-up state and files, age tickets, release of one slot.
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "SessionFixture.h"
 #include "TessarollSession/SessionTable.h"
@@ -113,4 +116,51 @@ TEST_F(SessionTest, ReleasedCopyRunsItsStaticDestructorsAtUnload) {
     ASSERT_NE(unloaded, std::string::npos) << events;
     EXPECT_LT(released, unloaded);
     EXPECT_NE(instanceOf(counters(openSession())), instance);
+}
+
+// A full table gives up the oldest session of the origin that holds the most, so pages of
+// one origin push out only their own sessions; among origins that hold as many, the oldest
+// session of all goes, as a table shared fairly always did.
+TEST_F(SessionTest, AFullTableEvictsFromTheOriginThatHoldsTheMost) {
+    struct Case {
+        const char* name;
+        // Origins ("a", "b", ...) of the 32 sessions in the order they opened, as runs.
+        std::vector<std::pair<std::string, int>> runs;
+        std::string newcomer;
+        int evicted;  // the slot (= opening order) that goes
+    };
+    const Case cases[] = {
+        {"one origin floods after two others", {{"b", 1}, {"c", 1}, {"a", 30}}, "a", 2},
+        {"the flood comes from a newcomer's rival", {{"b", 1}, {"a", 31}}, "b", 1},
+        {"a newcomer of a third origin", {{"b", 2}, {"a", 30}}, "c", 2},
+        {"every origin once: the oldest", {}, "x", 0},
+        {"a tie: the oldest of the tied origins", {{"c", 2}, {"a", 15}, {"b", 15}}, "c", 2},
+        {"interleaved equal shares: the oldest",
+         {{"a", 1}, {"b", 1}, {"a", 15}, {"b", 15}},
+         "b",
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionTable table(workFolderPath().string(), installFolder().string());
+        std::vector<std::string> origins;
+        for (const auto& [origin, count] : c.runs) origins.insert(origins.end(), count, origin);
+        while (origins.size() < sessionSlotCount)
+            origins.push_back("u" + std::to_string(origins.size()));
+        for (std::size_t i = 0; i < origins.size(); ++i)
+            ASSERT_EQ(table.open("S" + std::to_string(i), "https://" + origins[i]).claim.index,
+                      static_cast<int>(i));
+
+        const SessionTable::Opening opening = table.open("NEW", "https://" + c.newcomer);
+        ASSERT_EQ(opening.outcome, SessionTable::Opening::claimed);
+        EXPECT_TRUE(opening.evicted);
+        EXPECT_EQ(opening.claim.index, c.evicted);
+        // Every other session keeps its slot.
+        for (int i = 0; i < sessionSlotCount; ++i) {
+            if (i != c.evicted) {
+                EXPECT_EQ(table.slotOf("S" + std::to_string(i)), i) << i;
+            }
+        }
+        EXPECT_EQ(table.slotOf("S" + std::to_string(c.evicted)), -1);
+    }
 }
