@@ -237,11 +237,19 @@ bool findEntryPoints(LoadedAdapter& adapter) {
     return true;
 }
 
+// The answer of one of the adapter's system functions (an unlock verdict, a version), which
+// holds nothing secret; empty when it gave none.
+std::string systemAnswer(const LoadedAdapter& adapter, const JsonMap& request,
+                         const char* function) {
+    std::optional<SecretString> answer = callAdapter(adapter, request, function);
+    return answer ? std::string(answer->view()) : std::string();
+}
+
 // The adapter unlocked for the page's origin; else its answer goes to the page.
 Step unlockAdapter(const LoadedAdapter& adapter, std::string_view origin) {
     JsonMapPtr unlock = makeSystemRequest("Tessaroll_Unlock", "-2", origin);
     if (!unlock) return allocationFailure();
-    const std::string result = callAdapter(adapter, *unlock, "Tessaroll_Unlock").value_or("");
+    const std::string result = systemAnswer(adapter, *unlock, "Tessaroll_Unlock");
     if (equalsIgnoringCase(result, "0")) {
         writeNormalLog("Unlock: ", "Success");
         return std::nullopt;
@@ -258,8 +266,8 @@ Step unlockAdapter(const LoadedAdapter& adapter, std::string_view origin) {
 Step checkVersions(LoadedAdapter& adapter, const JsonMap& request, JsonMapPtr& answer) {
     JsonMapPtr query = makeSystemRequest("Tessaroll_GetVersion", "-1");
     if (!query) return allocationFailure();
-    const std::string adapterVersion = cutToBuffer(
-        callAdapter(adapter, *query, "Tessaroll_GetVersion").value_or(""), shortTextBuffer);
+    const std::string adapterVersion =
+        cutToBuffer(systemAnswer(adapter, *query, "Tessaroll_GetVersion"), shortTextBuffer);
     if (adapterVersion.empty()) {
         writeWarningLog("Init adapter: ", "Fail");
         return std::move(answer);
@@ -547,6 +555,7 @@ Step SessionService::openSession(Request& call, JsonMapPtr answer,
     } next{spare_, libraryPath};
 
     if (!loadAdapter(adapter, spare_, libraryPath, copyPath)) return FAILURE_ANSWER(61902);
+    adapter.libraryLock = table_.libraryLock(adapter.library);
     adapter.adapterName = path->adapterName;
     if (!findEntryPoints(adapter)) return FAILURE_ANSWER(61906);
     if (Step refused = unlockAdapter(adapter, call.origin)) return refused;
@@ -663,7 +672,7 @@ JsonMapPtr SessionService::runAdapterFunction(Request& call, JsonMapPtr answer) 
         startTopmostWatcher(ownProcessId_, true);
         watching = true;
     }
-    std::optional<std::string> result =
+    const std::optional<SecretString> result =
         callAdapter(table_.adapter(call.claim.index), call.map, call.function.c_str());
     if (watching) stopTopmostWatcher();
 
@@ -671,10 +680,12 @@ JsonMapPtr SessionService::runAdapterFunction(Request& call, JsonMapPtr answer) 
         releaseSlot(call.claim);
         return FAILURE_ANSWER(61906);
     }
-    const bool multiLine = result->find('\n') != std::string::npos;
-    const std::string shown =
-        getJsonMapBool(&call.map, "hide_result") ? std::string(result->size(), '*') : *result;
-    logPrint(5, "%s%s", multiLine ? " Component result:\n" : " Component result: ", shown.c_str());
+    const bool multiLine = result->view().find('\n') != std::string_view::npos;
+    const char* label = multiLine ? " Component result:\n" : " Component result: ";
+    if (getJsonMapBool(&call.map, "hide_result"))
+        logPrint(5, "%s%s", label, std::string(result->size(), '*').c_str());
+    else
+        logPrint(5, "%s%s", label, result->c_str());
     setJsonMapValue(answer.get(), "result", std::string_view(*result));
     return answer;
 }

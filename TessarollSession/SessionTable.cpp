@@ -244,6 +244,18 @@ int SessionTable::slotOf(std::string_view sessionId) {
     return -1;
 }
 
+std::shared_ptr<std::mutex> SessionTable::libraryLock(const SharedLibrary& library) {
+    std::lock_guard lock(libraryLocksLock_);
+    std::erase_if(libraryLocks_, [](const auto& entry) { return entry.second.expired(); });
+    std::weak_ptr<std::mutex>& known = libraryLocks_[library.handle()];
+    std::shared_ptr<std::mutex> shared = known.lock();
+    if (!shared) {
+        shared = std::make_shared<std::mutex>();
+        known = shared;
+    }
+    return shared;
+}
+
 int SessionTable::oldestSlot() {
     std::lock_guard lock(lock_);
     return oldestLocked();
@@ -265,8 +277,11 @@ JsonMapPtr makeSystemRequest(const char* functionName, const char* functionIndex
     return request;
 }
 
-std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonMap& map,
-                                       const char* functionName) {
+std::optional<SecretString> callAdapter(const LoadedAdapter& adapter, const JsonMap& map,
+                                        const char* functionName) {
+    // The answer text is the library's until its next call, which may be another session's.
+    std::unique_lock<std::mutex> library;
+    if (adapter.libraryLock) library = std::unique_lock(*adapter.libraryLock);
     const char* answer = nullptr;
     if (adapter.callJsonMapMethod) {
         answer = adapter.callJsonMapMethod(&map, functionName);
@@ -280,7 +295,7 @@ std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonM
     } else {
         return std::nullopt;
     }
-    return std::string(answer ? answer : "");
+    return SecretString(answer ? std::string_view(answer) : std::string_view());
 }
 
 void findAdapterEntryPoints(LoadedAdapter& adapter, const SharedLibrary& library) {
@@ -314,6 +329,7 @@ void SessionTable::releaseAdapter(int index) {
 
     slot.callMethod = nullptr;
     slot.callJsonMapMethod = nullptr;
+    slot.libraryLock.reset();
     slot.initTime = 0;
     slot.echoAnswer.reset();
 

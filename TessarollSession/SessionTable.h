@@ -5,12 +5,15 @@
 // age ticket, generation); each slot's call lock guards its adapter and is held for the
 // whole of a call into it, so calls of one session run in order and a release or an
 // eviction waits for that session only. A slot's call lock is never taken while the
-// table's lock is held.
+// table's lock is held. Inside a slot's call lock, each call into its library also holds
+// that library's lock (LoadedAdapter::libraryLock), which matters only where slots share
+// one loaded instance.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,10 +22,12 @@
 #include <vector>
 
 #include "TessarollUtil/JsonMap.h"
+#include "TessarollUtil/Secure.h"
 #include "platform/SharedLibrary.h"
 
 // The adapter's two exports, looked up by these names in every loaded copy. The returned
-// text stays owned by the adapter and is valid until the next call into that copy.
+// text stays owned by the adapter and is valid until the next call into that library, of
+// whichever session: callAdapter copies it before it lets the next call in.
 extern "C" {
 typedef const char* (*CallMethodFunction)(const char* jsonText);
 typedef const char* (*CallJsonMapMethodFunction)(const JsonMap* map, const char* functionName);
@@ -44,6 +49,10 @@ struct LoadedAdapter {
     std::optional<std::string> installerVersion;
     std::string dllPath;  // the library that was loaded for this slot
     SharedLibrary library;
+    // Held around each call into `library` and the copy of its answer. Sessions that fall
+    // back to the installed library share one loaded instance, its globals and its answer
+    // text, so they share this lock too; a session's own copy has a lock of its own.
+    std::shared_ptr<std::mutex> libraryLock;
     CallMethodFunction callMethod = nullptr;
     CallJsonMapMethodFunction callJsonMapMethod = nullptr;
     int32_t browserMode = 0;  // 1: close and release requests are ignored
@@ -117,6 +126,9 @@ public:
     std::mutex& callLock(int index) { return slots_[static_cast<std::size_t>(index)].callLock; }
     // The slot's adapter; only with its call lock held.
     LoadedAdapter& adapter(int index) { return slots_[static_cast<std::size_t>(index)].adapter; }
+    // The lock of the loaded library (see LoadedAdapter::libraryLock): one per instance the
+    // loader hands out, shared by every slot that holds that instance.
+    std::shared_ptr<std::mutex> libraryLock(const SharedLibrary& library);
 
     // Ends the slot's adapter (call lock held): texts cleared, the adapter told to release,
     // the module unloaded and the slot's own copy of the library deleted. Nothing loaded: nothing.
@@ -154,13 +166,17 @@ private:
     std::array<Slot, sessionSlotCount> slots_;
     uint64_t ageCounter_ = 0;
     bool closed_ = false;
+    // Loaded instances by their loader handle; an entry lives as long as a slot holds it.
+    std::mutex libraryLocksLock_;
+    std::map<void*, std::weak_ptr<std::mutex>> libraryLocks_;
 };
 
 // Calls the adapter: callJsonMapMethod when it has it, else callMethod with the map's
-// JSON text (for maps built here, the map written out as JSON). A copy of the answer
-// (empty when the adapter gave none); nullopt when it has neither entry point.
-std::optional<std::string> callAdapter(const LoadedAdapter& adapter, const JsonMap& map,
-                                       const char* functionName);
+// JSON text (for maps built here, the map written out as JSON), under the library's lock.
+// A copy of the answer (empty when the adapter gave none), wiped when it goes; nullopt when
+// it has neither entry point.
+std::optional<SecretString> callAdapter(const LoadedAdapter& adapter, const JsonMap& map,
+                                        const char* functionName);
 
 // The adapter's two entry points in `library` (either may be missing).
 void findAdapterEntryPoints(LoadedAdapter& adapter, const SharedLibrary& library);

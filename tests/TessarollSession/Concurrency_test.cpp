@@ -108,6 +108,58 @@ TEST_F(ConcurrentSessionTest, EvictionWaitsForTheOldestSessionsCall) {
     EXPECT_EQ(slotOf(ids[0]), -1);
 }
 
+// When no copy can be made (here no file can be written below the work folder's Tempfile),
+// the sessions share the one installed library, its globals and the answer text it hands
+// out: calls of different sessions are taken one at a time there, and each answer is
+// copied before the next call may replace it.
+TEST_F(ConcurrentSessionTest, SessionsSharingTheInstalledLibraryGetTheirOwnAnswers) {
+    const fs::path tempFolder = workFolderPath() / "Tempfile";
+    fs::remove_all(tempFolder);
+    writeFile(tempFolder, "no folder here: every copy fails");
+    constexpr int sessionCount = 6;
+    std::vector<std::string> ids;
+    for (int i = 0; i < sessionCount; ++i) {
+        ids.push_back(openSession("https://page" + std::to_string(i) + ".example"));
+        ASSERT_EQ(slot(slotOf(ids.back())).dllPath, installedAdapter().string()) << i;
+    }
+
+    constexpr int callsPerSession = 300;
+    std::vector<std::vector<std::string>> failures(sessionCount);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < sessionCount; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string origin = "https://page" + std::to_string(t) + ".example";
+            for (int i = 0; i < callsPerSession; ++i) {
+                // Lengths that differ, so a freed or regrown text cannot pass for another.
+                const std::string text =
+                    "session " + std::to_string(t) + " call " + std::to_string(i) +
+                    std::string(static_cast<std::size_t>(1 + (i * 37 + t) % 300),
+                                static_cast<char>('a' + t));
+                JsonMapPtr answer = send({{"FunctionName", "TestAdapter_Echo"},
+                                          {"SessionId", ids[static_cast<std::size_t>(t)]},
+                                          {"text", text}},
+                                         origin);
+                const std::string result = answerValue(answer, "result").value_or("<none>");
+                if (result != text)
+                    failures[static_cast<std::size_t>(t)].push_back(std::to_string(i) + " gave " +
+                                                                    result.substr(0, 40));
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < sessionCount; ++t)
+        EXPECT_THAT(failures[static_cast<std::size_t>(t)], ::testing::IsEmpty()) << t;
+    // Releases of sessions that share the library leave it loaded for the others.
+    send({{"FunctionName", "TessarollForceRelease"}, {"SessionId", ids[0]}},
+         "https://page0.example");
+    EXPECT_EQ(answerValue(send({{"FunctionName", "TestAdapter_Echo"},
+                                {"SessionId", ids[1]},
+                                {"text", "still here"}},
+                               "https://page1.example"),
+                          "result"),
+              "still here");
+}
+
 // Many pages on many threads, more sessions than slots (so sessions are evicted while
 // others run), slow and quick calls mixed, and the final release while requests still
 // come: every answer belongs to its page, and no copy outlives its session.
