@@ -604,11 +604,11 @@ JsonMapPtr SessionService::storeValue(Request& call, JsonMapPtr) {
 JsonMapPtr SessionService::readValue(Request& call, JsonMapPtr) {
     std::optional<std::string> channel = getJsonMapValue(&call.map, "channel");
     if (!channel) return FAILURE_ANSWER(61005);
-    std::optional<std::string> value = values_.get(channel, std::string(call.origin));
+    const std::optional<SecretString> value = values_.get(channel, std::string(call.origin));
     if (!value) return FAILURE_ANSWER(61001);
     JsonMapPtr rebuilt = newJsonMap();
     if (!rebuilt) return allocationFailure();
-    setJsonMapValue(rebuilt.get(), "result", std::string_view(*value));
+    setJsonMapValue(rebuilt.get(), "result", value->view());
     return rebuilt;
 }
 

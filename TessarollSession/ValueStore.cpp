@@ -63,18 +63,41 @@ int ValueStore::unusedChannel() const {
     return -1;
 }
 
-// Full: makes room from channels that have timed out or never time out; the highest of them
-// is taken (-1 when there is none).
+// What a full store may take back: channels that have timed out or never time out.
+bool ValueStore::reclaimable(int index, int64_t current) const {
+    return channels_[static_cast<std::size_t>(index)].expiry < current;
+}
+
+// Full: makes room from the channels that may be reclaimed; the highest of them is taken
+// (-1 when there is none).
 int ValueStore::reclaimTimedOutChannels() {
     const int64_t current = now_();
     int index = -1;
     for (int i = 0; i < valueChannelCount; ++i) {
-        if (channels_[static_cast<std::size_t>(i)].expiry < current) {
+        if (reclaimable(i, current)) {
             clear(i);
             index = i;
         }
     }
     return index;
+}
+
+// Whether `bytes` more fit beside the other channels' values (`replaced`'s own goes), taking
+// back the channels that may be reclaimed when that makes room. Nothing changes when not.
+bool ValueStore::roomFor(std::size_t bytes, int replaced) {
+    std::size_t held = 0, reclaimed = 0;
+    const int64_t current = now_();
+    for (int i = 0; i < valueChannelCount; ++i) {
+        if (i == replaced) continue;
+        const std::size_t size = channels_[static_cast<std::size_t>(i)].encryptedValue.size();
+        held += size;
+        if (reclaimable(i, current)) reclaimed += size;
+    }
+    if (held + bytes <= valueStoreSizeLimit) return true;
+    if (held - reclaimed + bytes > valueStoreSizeLimit) return false;
+    for (int i = 0; i < valueChannelCount; ++i)
+        if (i != replaced && reclaimable(i, current)) clear(i);
+    return true;
 }
 
 void ValueStore::clear(int index) {
@@ -104,6 +127,16 @@ int ValueStore::set(const std::optional<std::string>& channel,
         return 61005;
     }
     if (timeoutMinutes < 0) return 61005;
+    if (value->size() > valueSizeLimit) {
+        writeWarningLogInt("TessarollValue size limit: ", static_cast<int32_t>(valueSizeLimit));
+        return 61019;
+    }
+
+    // Encrypted before the lock (the key never changes): its size is what the store keeps.
+    std::optional<std::vector<uint8_t>> cipher =
+        encryptAESCBC(*value, key_, std::span<const uint8_t, 16>(iv_.data(), 16));
+    if (!cipher) TESSAROLL_ALLOCATION_FAILURE();
+    const std::size_t bytes = cipher ? cipher->size() : 0;
 
     std::lock_guard lock(lock_);
     int index = findChannel(*channel);
@@ -116,6 +149,11 @@ int ValueStore::set(const std::optional<std::string>& channel,
             writeWarningLog("TessarollValue overwrite refused", std::string(origin));
             return 61011;
         }
+    }
+    if (!roomFor(bytes, index)) {
+        writeWarningLogInt("TessarollValue store size limit: ",
+                           static_cast<int32_t>(valueStoreSizeLimit));
+        return 61019;
     }
     if (index < 0) {
         index = unusedChannel();
@@ -137,39 +175,32 @@ int ValueStore::set(const std::optional<std::string>& channel,
     slot.expiry = timeoutMinutes == 0 ? 0 : now_() + static_cast<int64_t>(timeoutMinutes) * 60;
 
     secureWipe(slot.encryptedValue);
-    slot.valueLength = 0;
-    std::optional<std::vector<uint8_t>> cipher =
-        encryptAESCBC(*value, key_, std::span<const uint8_t, 16>(iv_.data(), 16));
-    if (!cipher) {
-        TESSAROLL_ALLOCATION_FAILURE();
-    } else {
-        slot.encryptedValue = std::move(*cipher);
-        slot.valueLength = static_cast<uint32_t>(slot.encryptedValue.size());
-    }
+    slot.encryptedValue = cipher ? std::move(*cipher) : std::vector<unsigned char>();
+    slot.valueLength = static_cast<uint32_t>(slot.encryptedValue.size());
     return 0;
 }
 
-std::optional<std::string> ValueStore::get(const std::optional<std::string>& channel,
-                                           const std::optional<std::string>& origin) {
+std::optional<SecretString> ValueStore::get(const std::optional<std::string>& channel,
+                                            const std::optional<std::string>& origin) {
     if (!channel) {
         TESSAROLL_NULL_PARAMETER("channel");
-        return std::string();
+        return SecretString();
     }
     if (!origin) {
         TESSAROLL_NULL_PARAMETER("domain");
-        return std::string();
+        return SecretString();
     }
     std::lock_guard lock(lock_);
     const int index = findChannel(*channel);
     if (index < 0) {
         writeWarningLog("TessarollValue no current channel", *channel);
-        return std::string();
+        return SecretString();
     }
     ValueChannel& slot = channels_[static_cast<std::size_t>(index)];
 
     if (!originAllowed(slot.domainList, *origin)) {
         writeWarningLog("TessarollValue url check fail", *origin);
-        return std::string();
+        return SecretString();
     }
 
     if (slot.expiry != 0) {
@@ -178,7 +209,7 @@ std::optional<std::string> ValueStore::get(const std::optional<std::string>& cha
         if (current > slot.expiry) {
             writeWarningLog("TessarollValue: ", "Timeout");
             writeWarningLogInt("TessarollValue expired_time: ", low32(slot.expiry));
-            return std::string();
+            return SecretString();
         }
         slot.expiry = current + static_cast<int64_t>(slot.timeoutMinutes) * 60;
         writeNormalLogInt("TessarollValue update expired_time: ", low32(slot.expiry));
@@ -188,9 +219,6 @@ std::optional<std::string> ValueStore::get(const std::optional<std::string>& cha
 
     std::optional<SecretString> plain =
         decryptAESCBC(slot.encryptedValue, key_, std::span<const uint8_t, 16>(iv_.data(), 16));
-    if (!plain) {
-        TESSAROLL_ALLOCATION_FAILURE();
-        return std::nullopt;
-    }
-    return std::string(*plain);
+    if (!plain) TESSAROLL_ALLOCATION_FAILURE();
+    return plain;
 }

@@ -2,7 +2,7 @@
 // moved into the slot folder and loaded, unlock, version query and gates, with the staged
 // adapter plug-in and component. For comparison, a request on a session
 // that is already open, and the file copy on its own. And the memory a full table keeps
-// per evicted session.
+// per evicted session, and what pages can pin in the value store.
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
@@ -137,6 +137,33 @@ void BM_MemoryPerEviction(benchmark::State& state) {
 }
 BENCHMARK(BM_MemoryPerEviction)->Unit(benchmark::kMillisecond)->Iterations(1);
 
+// The heap the value store holds once a page has set all 16 channels with values of
+// `valueBytes` each (a request carries up to 64 MB): each value over its limit is refused,
+// and the store keeps at most its total.
+void valueStoreFlood(benchmark::State& state, std::size_t valueBytes) {
+    for (auto _ : state) {
+        ValueStore store;
+        const std::size_t heapBefore = mallinfo2().uordblks;
+        for (int i = 0; i < valueChannelCount; ++i) {
+            const std::optional<std::string> value{std::string(valueBytes, 'v')};
+            benchmark::DoNotOptimize(store.set("channel" + std::to_string(i),
+                                               std::string("pages.example.com"), 5, value, origin));
+        }
+        state.counters["held_mib"] =
+            static_cast<double>(static_cast<int64_t>(mallinfo2().uordblks) -
+                                static_cast<int64_t>(heapBefore)) /
+            (1024.0 * 1024.0);
+    }
+}
+void BM_ValueStoreFloodOf40MB(benchmark::State& state) {
+    valueStoreFlood(state, 40u * 1024 * 1024);
+}
+void BM_ValueStoreFloodOfLargestValues(benchmark::State& state) {
+    valueStoreFlood(state, valueSizeLimit);
+}
+BENCHMARK(BM_ValueStoreFloodOf40MB)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ValueStoreFloodOfLargestValues)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,5 +177,9 @@ int main(int argc, char** argv) {
          {"heap in use per evicted session, over 10,000 after 10,000 (bytes)",
           "BM_MemoryPerEviction", "", "heap_bytes_per_eviction"},
          {"resident memory per evicted session, over 10,000 after 10,000 (bytes)",
-          "BM_MemoryPerEviction", "", "resident_bytes_per_eviction"}});
+          "BM_MemoryPerEviction", "", "resident_bytes_per_eviction"},
+         {"value store heap after 16 sets of 40 MB (MiB)", "BM_ValueStoreFloodOf40MB", "",
+          "held_mib"},
+         {"value store heap after 16 sets of 16 MB, the largest value (MiB)",
+          "BM_ValueStoreFloodOfLargestValues", "", "held_mib"}});
 }

@@ -19,7 +19,8 @@ protected:
         return store.set(name, std::string("app.example.org"), timeout, value, from);
     }
     std::string get(const std::string& name, const std::string& from = origin) {
-        return store.get(name, from).value_or("<none>");
+        const std::optional<SecretString> value = store.get(name, from);
+        return value ? std::string(value->view()) : "<none>";
     }
     int indexOf(const std::string& name) {
         for (int i = 0; i < valueChannelCount; ++i)
@@ -78,6 +79,33 @@ TEST_F(ValueStoreTest, ChannelsWithoutTimeoutNeverExpireButAreEvictedWhenFull) {
     ASSERT_EQ(set("newcomer", 10), 0);
     EXPECT_EQ(indexOf("newcomer"), 0);
     EXPECT_EQ(get("forever"), "");
+}
+
+// Values are bounded one by one and all together: past either bound a set is refused as
+// when the store is full, and changes nothing; channels that may be reclaimed make room.
+TEST_F(ValueStoreTest, ValuesAreBoundedInSizeOneByOneAndAllTogether) {
+    EXPECT_EQ(set("huge", 5, std::string(valueSizeLimit + 1, 'h')), 61019);
+    EXPECT_EQ(indexOf("huge"), -1);
+    // Each of these is kept in a little less than a quarter of the store.
+    const std::string quarter(valueSizeLimit - 64, 'q');
+    const std::string kilobyte(1024, 'k');
+    for (const char* name : {"a", "b", "c", "d"}) ASSERT_EQ(set(name, 5, quarter), 0) << name;
+
+    EXPECT_EQ(set("e", 5, kilobyte), 61019);
+    EXPECT_EQ(indexOf("e"), -1);
+    // A channel's own value makes way for its new one.
+    EXPECT_EQ(set("a", 5, quarter), 0);
+    EXPECT_EQ(set("a", 5, "now small"), 0);
+    EXPECT_EQ(set("e", 5, kilobyte), 0);
+    EXPECT_EQ(set("a", 5, quarter), 61019);
+    EXPECT_EQ(get("a"), "now small");
+    EXPECT_EQ(get("e"), kilobyte);
+
+    // Once the others have timed out, they are taken back for a value that needs the room.
+    advance(6 * 60);
+    EXPECT_EQ(set("a", 5, quarter + "12345678"), 0);
+    EXPECT_EQ(get("a"), quarter + "12345678");
+    for (const char* name : {"b", "c", "d", "e"}) EXPECT_EQ(indexOf(name), -1) << name;
 }
 
 TEST_F(ValueStoreTest, TimeoutSlidesOnAllowedReadsOnly) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "AdapterProject/AdapterCommon.h"
+#include "TessarollSession/ValueStore.h"
 #include "TessarollUtil/JsonMap.h"
 #include "TessarollUtil/Secure.h"
 #include "TessarollUtil/Text.h"
@@ -162,6 +163,27 @@ TEST_F(FreedMemory, TheFormFieldIsDecodedWithoutLeavingCopies) {
     EXPECT_EQ(pinBlocksFreedBy([] {
                   SecretString decoded(urlBase64Decode(kField));
                   EXPECT_EQ(decoded.view(), R"({"bstrPIN":"739184"})");
+              }),
+              0);
+}
+
+// A value parked in the store and read back: encrypted on the way in, decrypted into wiping
+// storage on the way out, so the page's text (which may be a PIN) is in no block given back.
+TEST_F(FreedMemory, AValueStoredAndReadBackLeavesNoCopy) {
+    // Longer than a plain string holds inline: its copies would be heap blocks.
+    static constexpr char kValue[] = "739184, and enough more text to need a block of its own";
+    ValueStore store([] { return int64_t{1'700'000'000}; });
+    const std::optional<std::string> channel{"c"}, domains{"app.example.org"};
+    const std::string origin = "https://app.example.org";
+    EXPECT_EQ(pinBlocksFreedBy([&] {
+                  std::optional<std::string> value{std::string(kValue)};
+                  ASSERT_EQ(store.set(channel, domains, 5, value, origin), 0);
+                  secureWipe(*value);
+                  for (int read = 0; read < 2; ++read) {
+                      const std::optional<SecretString> got = store.get(channel, origin);
+                      ASSERT_TRUE(got);
+                      EXPECT_EQ(got->view(), kValue);
+                  }
               }),
               0);
 }
