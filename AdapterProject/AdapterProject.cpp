@@ -28,8 +28,9 @@ bool comInitialized = false;
 
 // One call at a time in a loaded copy, whoever calls.
 std::mutex callLock;
-// The text the last call returned: the caller reads it until its next call.
-std::string lastAnswer;
+// The text the last call returned: the caller reads it until its next call. It may be a
+// decrypted text, so each one is wiped when the next replaces it.
+SecretString lastAnswer;
 
 void writeEntryLines(const char* first) {
     writeNormalLog(first, kAdapterName);
@@ -100,7 +101,7 @@ void buildTables() {
 }
 
 const char* finishCall(AdapterAnswer answer) {
-    lastAnswer = answer ? std::move(*answer) : std::string();
+    lastAnswer = answer ? SecretString(std::move(*answer)) : SecretString();
     return lastAnswer.c_str();
 }
 
