@@ -276,7 +276,9 @@ TESSAROLL_REQUEST_PATH JsonMapPtr parseJsonMap(std::string_view inputJsonStr) {
         jsmn_parse(&parser, inputJsonStr.data(), inputJsonStr.size(), tokens.data(), kParseTokens);
     if (r < 2) {
         writeErrorLog("jsmn parse error", "");
-        writeErrorLog("Error json: ", inputJsonStr);
+        // Only its length: a text that does not parse cannot be told apart into keys and
+        // values, so no mask could be sure to cover the PINs and secrets in it.
+        writeErrorLog("Error json: ", std::to_string(inputJsonStr.size()) + " bytes");
         return nullptr;
     }
     JsonMapPtr map = newJsonMap();

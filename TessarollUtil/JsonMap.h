@@ -62,7 +62,7 @@ JsonMapPtr newJsonMap();
 void reuseFreedJsonMaps();
 
 // Parses a flat JSON object. Null on a null text, on a tokenizer error, on an empty object
-// or on more than 128 pairs ("jsmn parse error", "Error json: " + text).
+// or on more than 128 pairs ("jsmn parse error", "Error json: " and the text's length).
 JsonMapPtr parseJsonMap(const char* inputJsonStr);
 JsonMapPtr parseJsonMap(std::string_view inputJsonStr);
 

@@ -82,8 +82,15 @@ TEST(ParseJsonMap, RefusesTextsThatAreNotAnObjectOfPairs) {
         EXPECT_FALSE(parseJsonMap(json));
         const auto lines = log.lines();
         EXPECT_TRUE(log.contains("[Error] jsmn parse error"));
-        EXPECT_TRUE(log.contains("[Error] Error json: " + json.substr(0, 40)));
+        EXPECT_TRUE(log.contains("[Error] Error json: " + std::to_string(json.size()) + " bytes"));
     }
+    // A request cut short still names its PIN and secret: none of its text reaches the log.
+    LogCapture cut;
+    EXPECT_FALSE(parseJsonMap(
+        R"({"FunctionName": "GPKI_SignInitLogin", "sOptPIN": "917364", "Tessaroll_share_secret": "PageSecret-77)"));
+    EXPECT_TRUE(cut.contains("[Error] jsmn parse error"));
+    for (const char* part : {"917364", "PageSecret-77", "GPKI_SignInitLogin"})
+        EXPECT_FALSE(cut.contains(part)) << part;
     LogCapture log;
     EXPECT_FALSE(parseJsonMap(static_cast<const char*>(nullptr)));
     EXPECT_TRUE(log.contains("Parameter inputJsonStr is null at "));
