@@ -159,6 +159,24 @@ TEST_F(ValueStoreTest, OnlyAnAllowedOriginOverwritesALiveValue) {
     EXPECT_EQ(get("forever"), "mine");
 }
 
+// A domain list in capitals allows its origins in any case, as one in lower case does.
+TEST_F(ValueStoreTest, DomainListsIgnoreLetterCase) {
+    for (const char* list :
+         {"BANK.EXAMPLE", "B*K.EXAMPLE", "Bank.", "other.example; BANK.Example"}) {
+        ValueStore fresh{[this] { return clock; }};
+        ASSERT_EQ(fresh.set(std::string("c"), std::string(list), 5, std::string("kept"),
+                            "https://bank.example"),
+                  0);
+        for (const char* reader : {"https://bank.example", "https://BANK.example:8443"}) {
+            const std::optional<SecretString> value =
+                fresh.get(std::string("c"), std::string(reader));
+            EXPECT_TRUE(value && value->view() == "kept") << list << " " << reader;
+        }
+        EXPECT_EQ(fresh.get(std::string("c"), std::string("https://evil.example"))->view(), "")
+            << list;
+    }
+}
+
 TEST_F(ValueStoreTest, EmptyDomainListIsReadableFromNowhere) {
     ASSERT_EQ(set("allowed", 0, "x"), 0);
     ASSERT_EQ(store.set(std::string("blank"), std::string(""), 0, std::string("secret"), origin),

@@ -80,7 +80,18 @@ INSTANTIATE_TEST_SUITE_P(
         OriginCase{"*a*a*b", "https://xaab", true}, OriginCase{"*a*a*b", "https://xab", false},
         OriginCase{"*ab*ab", "https://abab", true}, OriginCase{"*ab*ab", "https://aba", false},
         OriginCase{"a*a", "https://a", false},
+        // Entries in capitals, of every shape, as a page may write them.
         OriginCase{"D.Example.COM", "https://d.example.com", true},
+        OriginCase{"BANK.EXAMPLE", "https://bank.example", true},
+        OriginCase{"BANK.EXAMPLE", "HTTPS://Bank.Example:443", true},
+        OriginCase{"BANK.EXAMPLE/", "https://bank.example", true},
+        OriginCase{".BANK.EXAMPLE", "https://www.bank.example", true},
+        OriginCase{"*.BANK.EXAMPLE", "https://WWW.bank.example", true},
+        OriginCase{"BANK.", "https://bank.example", true},
+        OriginCase{"B*K.EXAMPLE", "https://bank.example", true},
+        OriginCase{"other.example;BANK.EXAMPLE", "https://bank.example", true},
+        OriginCase{"BANK.EXAMPLE", "https://bank.example.evil", false},
+        OriginCase{".BANK.EXAMPLE", "https://bank.example", false},
         OriginCase{"d.example.com", "https://d.example.com/:8080", true},
         OriginCase{"d.example.com*", "https://d.example.com/", true},
         // Not URLs at all.
