@@ -373,6 +373,59 @@ const std::vector<Attack>& attacks() {
                                    {{"bPath", "/usr/lib/x86_64-linux-gnu/libasan.so.8"}}),
                        "61011");
          }},
+
+        // Sessions, the value store and the log.
+        {"OneOriginCannotEvictAnothersSessions",
+         [] {
+             Page bank("https://bank.example");
+             ASSERT_EQ(bank.open(), "0");
+             ASSERT_EQ(bank.result("GPKI_SignInitLogin", {{"sOptPIN", kPin}, {"lFlags", "0"}}),
+                       "0");
+             Page shop("https://shop.example");
+             ASSERT_EQ(
+                 shop.result("Echo", {{"TessarollMode", "1"}, {"minServerVersion", "1.0.23.0510"}}),
+                 "0");
+             // More new sessions than the table holds, all from one origin.
+             for (int i = 0; i < 33; ++i) {
+                 Page evil(kEvilOrigin);
+                 ASSERT_EQ(evil.open(), "0") << i;
+             }
+             // Both pages still have their own sessions: no new id, the login still there.
+             Answer signature = bank.call("GPKI_SignData", {{"sOptPIN", ""},
+                                                            {"sData", "pay 1000"},
+                                                            {"signcodepage", ""},
+                                                            {"iFlags", "0"},
+                                                            {"iHashFlag", "0"}});
+             EXPECT_GT(signature["result"].size(), 100u) << signature["result"];
+             EXPECT_EQ(signature.count("SessionID"), 0u);
+             Answer echo = shop.call("Echo");
+             EXPECT_EQ(echo["result"], "0");
+             EXPECT_EQ(echo.count("SessionID"), 0u);
+         }},
+        {"RequestThatDoesNotParseIsLoggedWithoutItsSecrets",
+         [] {
+             const std::string pin = "582946", secret = "PageSecret-2026-FEDCBA9876543210";
+             HttpsClient client(serviceClient());
+             postRequest(client,
+                         "{\"FunctionName\": \"GPKI_SignInitLogin\", \"sOptPIN\": \"" + pin +
+                             "\", \"Tessaroll_share_secret\": \"" + secret + "\", \"cut",
+                         {{"Origin", kEvilOrigin}});
+             ASSERT_TRUE(world->service->waitForLog("Error json: "));
+             const std::string log = world->service->log();
+             EXPECT_EQ(log.find(pin), std::string::npos);
+             EXPECT_EQ(log.find(secret), std::string::npos);
+         }},
+        {"ValueStoreRefusesAValuePastItsLimit",
+         [] {
+             Page page(kEvilOrigin);
+             ASSERT_EQ(page.open(), "0");
+             const Fields value = {{"channel", "big"},
+                                   {"domain_list", "evil.example"},
+                                   {"timeout", "5"},
+                                   {"value", std::string(16 * 1024 * 1024 + 1, 'v')}};
+             EXPECT_EQ(page.result("setTessarollValue", value), "61019");
+             EXPECT_EQ(page.result("getTessarollValue", {{"channel", "big"}}), "");
+         }},
     };
     return table;
 }
