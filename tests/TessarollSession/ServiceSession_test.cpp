@@ -215,6 +215,9 @@ TEST_F(ServiceSessionTest, ValueStoreAcrossPagesAndOrigins) {
     for (int i = 2; i < 16; ++i)
         EXPECT_EQ(set("c" + std::to_string(i), "shop.example.com", "10"), "0");
     EXPECT_EQ(set("one-too-many", "shop.example.com", "10"), "61019");
+    // A list in capitals, as a page may write it.
+    EXPECT_EQ(set("c2", "SHOP.EXAMPLE.COM; .EXAMPLE.NET", "10"), "0");
+    EXPECT_EQ(get("c2", "https://pay.example.net"), "order 4711");
 }
 
 }  // namespace
