@@ -2,6 +2,11 @@
 // session): the selected reader, the code page, the PIN of a login, the open signing
 // sequences and the XML reference folders. Every method throws CardError on failure; the
 // COM object turns that into the method's HRESULT and remembers it for get_lastError.
+//
+// One object's methods are called one at a time. Each takes the process-wide token lock
+// (tokenMutex()) only while it talks to the tokens (listing, login, object search, sign,
+// decrypt); what it parses, canonicalises, digests, encodes and reads or writes runs
+// outside it, so one page's long call does not hold up another page's card call.
 #pragma once
 
 #include "CardComponent/CardErrors.h"
@@ -112,6 +117,7 @@ private:
     std::string cachedCert_;
     std::vector<std::string> referenceDirs_;
     std::optional<std::string> lastSeenToken_;
+    bool openedKeys_ = false;  // this object has a share in a token's login
 };
 
 gnutls_digest_algorithm_t digestOf(int32_t hashFlag);
