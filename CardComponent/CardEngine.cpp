@@ -324,6 +324,21 @@ std::string CardEngine::cmsSign(const Token& token, const SecretString& pin,
     return toString(out);
 }
 
+// The token may have been logged out or taken away since the signer was chosen: the key is
+// opened (or found open) again under the lock, on the same token only.
+std::string CardEngine::signOnToken(const std::string& serial, const TokenCertificate& signer,
+                                    const SecretString& pin, std::string_view data,
+                                    gnutls_digest_algorithm_t dig) {
+    std::lock_guard lock(tokenMutex());
+    Token token = currentToken();
+    if (token.serial != serial) fail(kNoSmartCard);
+    gnutls_privkey_t key = keyOf(token, signer, pin);
+    gnutls_datum_t in = view(data), sig{nullptr, 0};
+    int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
+    if (r < 0) fail(keyError(r));
+    return toString(sig);
+}
+
 std::string CardEngine::signData(const SecretString& pin, const std::u16string& data,
                                  const std::string& codePage, int32_t flags, int32_t hashFlag) {
     std::string bytes = bytesOf(data, codePage, flags);
@@ -340,19 +355,19 @@ std::string CardEngine::pureSign(const SecretString& pin, const std::u16string& 
                                  const std::string& codePage, int32_t flags, int32_t hashFlag) {
     std::string bytes = bytesOf(data, codePage, flags);
     gnutls_digest_algorithm_t dig = digestOf(hashFlag);
-    std::string signature;
+    SecretString use;
+    std::string serial;
+    TokenCertificates certs;
+    const TokenCertificate* signer = nullptr;
     {
         std::lock_guard lock(tokenMutex());
         Token token = currentToken();
-        SecretString use = pinFor(&pin, token);
-        auto [certs, signer] = signerCertificate(token);
-        gnutls_privkey_t key = keyOf(token, *signer, use);
-        gnutls_datum_t in = view(bytes), sig{nullptr, 0};
-        int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
-        if (r < 0) fail(keyError(r));
-        cachedCert_ = signer->base64;
-        signature = toString(sig);
+        use = pinFor(&pin, token);
+        std::tie(certs, signer) = signerCertificate(token);
+        serial = token.serial;
     }
+    std::string signature = signOnToken(serial, *signer, use, bytes, dig);
+    cachedCert_ = signer->base64;
     return card::base64Encode(signature);
 }
 
@@ -519,23 +534,12 @@ std::string CardEngine::xmlSign(const SecretString* pin, const std::string& xml,
         keyOf(token, *signer, use);
         serial = token.serial;
     }
-    // Parsing, canonicalising and digesting run without the token lock; the key is looked up
-    // again for the signature, as another session may have logged the token out meanwhile.
+    // Parsing, canonicalising and digesting run without the token lock.
     std::string signedXml =
         signXml(xml, options, signer->certificate,
                 [&](std::string_view data, gnutls_digest_algorithm_t dig) {
-                    std::string der;
-                    {
-                        std::lock_guard lock(tokenMutex());
-                        Token token = currentToken();
-                        if (token.serial != serial) fail(kNoSmartCard);
-                        gnutls_privkey_t key = keyOf(token, *signer, use);
-                        gnutls_datum_t in = view(data), sig{nullptr, 0};
-                        int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
-                        if (r < 0) fail(keyError(r));
-                        der = toString(sig);
-                    }
-                    return xmlSignatureValue(der, signer->certificate);
+                    return xmlSignatureValue(signOnToken(serial, *signer, use, data, dig),
+                                             signer->certificate);
                 });
     if (!pin) ++xmlSequence_.count;
     cachedCert_ = signer->base64;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace card {
@@ -97,6 +98,11 @@ private:
     gnutls_privkey_t keyOf(const Token& token, const TokenCertificate& cert,
                            const SecretString& pin);
     std::string bytesOf(const std::u16string& data, const std::string& codePage, int32_t flags);
+    // A signature over `data` with the signer's key on the token of that serial (raw: RSA
+    // PKCS #1 v1.5, ECDSA as DER), made under the token lock.
+    std::string signOnToken(const std::string& serial, const TokenCertificate& signer,
+                            const SecretString& pin, std::string_view data,
+                            gnutls_digest_algorithm_t dig);
     std::string cmsSign(const Token& token, const SecretString& pin, const std::string& bytes,
                         int32_t flags, int32_t hashFlag);
     std::u16string plainAnswer(std::string& plain, int32_t flags);

@@ -372,8 +372,12 @@ void digestReference(Prepared& p, xmlNodePtr ref, const XmlSigningOptions& optio
     gnutls_digest_algorithm_t dig = digestFromUri(algorithm);
     const ReferenceTransforms transforms = referenceTransforms(ref);
     const C14nMethod c14n = transforms.c14n.value_or(C14nMethod{-1, 0});
-    DigestKey key{xmlHasProp(ref, X("URI")) != nullptr, attribute(ref, "URI"), transforms.enveloped,
-                  c14n.mode, c14n.comments, dig};
+    DigestKey key{xmlHasProp(ref, X("URI")) != nullptr,
+                  attribute(ref, "URI"),
+                  transforms.enveloped,
+                  c14n.mode,
+                  c14n.comments,
+                  dig};
     const bool reusable = digestStaysTheSame(p, std::get<1>(key), transforms);
     if (auto known = p.digests.find(key); reusable && known != p.digests.end()) {
         setText(nodes.value, known->second);
@@ -386,7 +390,7 @@ void digestReference(Prepared& p, xmlNodePtr ref, const XmlSigningOptions& optio
 }
 
 Prepared prepare(std::string_view xml, const XmlSigningOptions& options) {
-    Prepared p{parse(xml), nullptr};
+    Prepared p{parse(xml), nullptr, {}, std::nullopt};
     xmlNodePtr root = xmlDocGetRootElement(p.doc.get());
     p.signature = templateSignature(root, options.signId);
     if (!p.signature) p.signature = addEnvelopedSignature(root, options);

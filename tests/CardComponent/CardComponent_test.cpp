@@ -5,16 +5,14 @@
 #include "CardComponent/CardErrors.h"
 #include "CardComponent/Certificate.h"
 #include "CardComponent/Limits.h"
+#include "helpers/OpenWatch.h"
 #include "helpers/Sandbox.h"
 #include "platform/ComBstr.h"
 #include "platform/Encoding.h"
 
 #include <gnutls/crypto.h>
 
-#include <poll.h>
-#include <sys/inotify.h>
 #include <unistd.h>
-#include <atomic>
 #include <functional>
 #include <map>
 #include <thread>
@@ -969,8 +967,8 @@ TEST_F(ComponentTest, RepeatedReferencesSignAsBefore) {
     // before it: each such reference is digested afresh.
     Bstr prepared;
     ASSERT_EQ(c->GPKI_XMLCalcTemplateDigest(
-                  Bstr(withReferences(body, reference("", false) + reference("", false))),
-                  Bstr(""), prepared.out()),
+                  Bstr(withReferences(body, reference("", false) + reference("", false))), Bstr(""),
+                  prepared.out()),
               S_OK);
     const auto whole = digestValues(prepared.utf8());
     ASSERT_EQ(whole.size(), 2u);
@@ -979,38 +977,38 @@ TEST_F(ComponentTest, RepeatedReferencesSignAsBefore) {
 
 // While one object works through the longest digest a page may ask for, another session's
 // object is made, lists the readers and signs with its PIN: none of that waits for it. The
-// long call is known to be under way when it opens its first reference, a file.
+// long call's first and last references are files: it is under way once it opens the first,
+// and the others' calls are answered before it opens the last.
 TEST_F(ComponentTest, LongCallHoldsUpNoOtherObject) {
     auto& env = TokenEnvironment::get();
     const fs::path folder = env.sandbox().home() / "Documents" / "long";
-    writeFile(folder / "start.txt", "first reference");
+    writeFile(folder / "first.txt", "first reference");
+    writeFile(folder / "last.txt", "last reference");
     std::string body;
-    const int items = 100000;
+    const int items = 400000;
     for (int i = 0; i < items; ++i)
         body += "<item Id=\"i" + std::to_string(i) + "\">text " + std::to_string(i) + "</item>";
-    std::string refs = "<ds:Reference URI=\"start.txt\"><ds:DigestValue/></ds:Reference>";
-    for (size_t i = 1; i < card::kReferenceLimit; ++i)
+    std::string refs = "<ds:Reference URI=\"first.txt\"><ds:DigestValue/></ds:Reference>";
+    for (size_t i = 2; i < card::kReferenceLimit; ++i)
         refs += reference("#i" + std::to_string(items - static_cast<int>(i)), false);
+    refs += "<ds:Reference URI=\"last.txt\"><ds:DigestValue/></ds:Reference>";
     const std::string xml = withReferences(body, refs);
     ASSERT_LT(xml.size(), card::kXmlDocumentLimit);
     writeFile(folder / "long.xml", xml);
 
-    int watch = inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(watch, 0);
-    ASSERT_GE(inotify_add_watch(watch, (folder / "start.txt").c_str(), IN_OPEN), 0);
+    testing_support::OpenWatch first(folder / "first.txt"), last(folder / "last.txt");
+    ASSERT_TRUE(first.watching() && last.watching());
     ICardCryptoComponent* page = newComponent();
     ASSERT_NE(page, nullptr);
     ASSERT_EQ(page->SetXMLReferenceDirs(Bstr(folder.string())), S_OK);
-    std::atomic<bool> done{false};
     HRESULT longResult = E_FAIL;
     std::thread longCall([&] {
         Bstr out;
         longResult = page->GPKI_XMLCalcTemplateFileDigest(Bstr((folder / "long.xml").string()),
                                                           Bstr(""), out.out());
-        done = true;
     });
-    pollfd ready{watch, POLLIN, 0};
-    ASSERT_EQ(poll(&ready, 1, 120000), 1) << "the long call never reached its first reference";
+    ASSERT_TRUE(first.opened(std::chrono::minutes(2)))
+        << "the long call never reached its first reference";
 
     ICardCryptoComponent* other = newComponent();
     ASSERT_NE(other, nullptr);
@@ -1019,10 +1017,10 @@ TEST_F(ComponentTest, LongCallHoldsUpNoOtherObject) {
     EXPECT_EQ(other->GPKI_GetSlotCount(&count), S_OK);
     Bstr signature;
     EXPECT_EQ(other->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, signature.out()), S_OK);
-    EXPECT_FALSE(done) << "the other object's calls waited for the long call";
+    EXPECT_FALSE(last.opened()) << "the other object's calls waited for the long call";
     longCall.join();
     EXPECT_EQ(longResult, S_OK);
+    EXPECT_TRUE(last.opened());
     other->Release();
     page->Release();
-    close(watch);
 }

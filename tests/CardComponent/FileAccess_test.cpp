@@ -265,9 +265,10 @@ TEST_F(FileAccessTest, FolderHoldingTheHomeIsNoAllowedFolder) {
 
 // A file read whole is bounded: its size is checked before a byte is read.
 TEST_F(FileAccessTest, FileAboveTheSizeLimitIsRefused) {
-    for (const auto& [size, result] : {std::pair{card::kFileSizeLimit, card::kOk},
-                                       std::pair{card::kFileSizeLimit + 1, card::kInvalidArgument},
-                                       std::pair{4 * card::kFileSizeLimit, card::kInvalidArgument}}) {
+    for (const auto& [size, result] :
+         {std::pair{card::kFileSizeLimit, card::kOk},
+          std::pair{card::kFileSizeLimit + 1, card::kInvalidArgument},
+          std::pair{4 * card::kFileSizeLimit, card::kInvalidArgument}}) {
         SCOPED_TRACE(size);
         const fs::path file = downloads() / "big.bin";
         fs::remove(file);

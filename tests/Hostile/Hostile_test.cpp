@@ -3,6 +3,7 @@
 // user's home may change.
 #include "helpers/ChildProcess.h"
 #include "helpers/HttpsClient.h"
+#include "helpers/OpenWatch.h"
 #include "helpers/Sandbox.h"
 #include "helpers/Service.h"
 #include "helpers/SessionText.h"
@@ -16,7 +17,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -198,45 +198,50 @@ std::string manyReferences(int count, const std::string& body = "<item>signed</i
 }
 
 // A page runs the longest digest it may ask for (a document near the size bound, as many
-// references as allowed, each to another element); once it is under way, another page's card
-// call and a new session, on other ports, are answered before it ends.
+// references as allowed, each to another element). Its first and last references are files:
+// once it has opened the first, another page's card call and a new session, on other ports,
+// are answered before it opens the last.
 void longDigestHoldsUpNoOtherPage() {
-    std::string body, references;
-    const int items = 200000;
+    const fs::path folder = world->downloads() / "long";
+    writeFile(folder / "first.txt", "first reference");
+    writeFile(folder / "last.txt", "last reference");
+    std::string body;
+    std::string references = "<ds:Reference URI=\"first.txt\"><ds:DigestValue/></ds:Reference>";
+    const int items = 400000;
     for (int i = 0; i < items; ++i)
         body += "<item Id=\"i" + std::to_string(i) + "\">text " + std::to_string(i) + "</item>";
-    for (int i = 1; i <= 64; ++i)
+    for (int i = 2; i < 64; ++i)
         references += "<ds:Reference URI=\"#i" + std::to_string(items - i) +
                       "\"><ds:DigestValue/></ds:Reference>";
+    references += "<ds:Reference URI=\"last.txt\"><ds:DigestValue/></ds:Reference>";
     const std::string xml =
         "<doc>" + body +
         "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>" +
         references + "</ds:SignedInfo></ds:Signature></doc>";
-    writeFile(world->downloads() / "long.xml", xml);
+    writeFile(folder / "long.xml", xml);
 
+    OpenWatch first(folder / "first.txt"), last(folder / "last.txt");
+    ASSERT_TRUE(first.watching() && last.watching());
     Page slow(kEvilOrigin);
     ASSERT_EQ(slow.open(), "0");
-    std::atomic<bool> done{false};
+    slow.call("SetXMLReferenceDirs", {{"bstrMultiRefDir", world->at(folder)}});
     std::string slowResult;
     std::thread longCall([&] {
-        slowResult = slow.result("GPKI_XMLCalcTemplateFileDigest",
-                                 {{"bstrXMLFilePath", world->at(world->downloads() / "long.xml")},
-                                  {"bstrSignId", ""}});
-        done = true;
+        slowResult =
+            slow.result("GPKI_XMLCalcTemplateFileDigest",
+                        {{"bstrXMLFilePath", world->at(folder / "long.xml")}, {"bstrSignId", ""}});
     });
-    EXPECT_TRUE(world->service->waitForLog(
-        "Into adapter function: ComponentAPI_GPKI_XMLCalcTemplateFileDigest",
-        std::chrono::seconds(60)));
+    EXPECT_TRUE(first.opened(std::chrono::minutes(2)));
     Page other("https://other.example", servicePorts[1]);
     EXPECT_EQ(other.open(), "0");
     EXPECT_EQ(other.result("GPKI_GetSlotCount"), "1");
     Page fresh("https://fresh.example", servicePorts[2]);
     EXPECT_EQ(fresh.open(), "0");
     EXPECT_FALSE(fresh.session.empty());
-    EXPECT_FALSE(done) << "the other pages waited for the long call";
+    EXPECT_FALSE(last.opened()) << "the other pages waited for the long call";
     longCall.join();
     EXPECT_NE(slowResult.find("<ds:DigestValue>"), std::string::npos) << slowResult.substr(0, 200);
-    fs::remove(world->downloads() / "long.xml");
+    fs::remove_all(folder);
 }
 
 struct Attack {
