@@ -324,15 +324,30 @@ std::string CardEngine::cmsSign(const Token& token, const SecretString& pin,
     return toString(out);
 }
 
+CardEngine::Signer CardEngine::chooseSigner(const SecretString* pin, const Sequence* sequence) {
+    std::lock_guard lock(tokenMutex());
+    Token token = currentToken();
+    Signer signer;
+    if (sequence) {
+        if (!sequence->open || sequence->token != token.serial) fail(kNotInSequence);
+        signer.pin = sequence->pin;
+    } else {
+        signer.pin = pinFor(pin, token);
+    }
+    std::tie(signer.certs, signer.cert) = signerCertificate(token);
+    keyOf(token, *signer.cert, signer.pin);  // the PIN is tried before any other work
+    signer.serial = token.serial;
+    return signer;
+}
+
 // The token may have been logged out or taken away since the signer was chosen: the key is
 // opened (or found open) again under the lock, on the same token only.
-std::string CardEngine::signOnToken(const std::string& serial, const TokenCertificate& signer,
-                                    const SecretString& pin, std::string_view data,
+std::string CardEngine::signOnToken(const Signer& signer, std::string_view data,
                                     gnutls_digest_algorithm_t dig) {
     std::lock_guard lock(tokenMutex());
     Token token = currentToken();
-    if (token.serial != serial) fail(kNoSmartCard);
-    gnutls_privkey_t key = keyOf(token, signer, pin);
+    if (token.serial != signer.serial) fail(kNoSmartCard);
+    gnutls_privkey_t key = keyOf(token, *signer.cert, signer.pin);
     gnutls_datum_t in = view(data), sig{nullptr, 0};
     int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
     if (r < 0) fail(keyError(r));
@@ -355,19 +370,9 @@ std::string CardEngine::pureSign(const SecretString& pin, const std::u16string& 
                                  const std::string& codePage, int32_t flags, int32_t hashFlag) {
     std::string bytes = bytesOf(data, codePage, flags);
     gnutls_digest_algorithm_t dig = digestOf(hashFlag);
-    SecretString use;
-    std::string serial;
-    TokenCertificates certs;
-    const TokenCertificate* signer = nullptr;
-    {
-        std::lock_guard lock(tokenMutex());
-        Token token = currentToken();
-        use = pinFor(&pin, token);
-        std::tie(certs, signer) = signerCertificate(token);
-        serial = token.serial;
-    }
-    std::string signature = signOnToken(serial, *signer, use, bytes, dig);
-    cachedCert_ = signer->base64;
+    const Signer signer = chooseSigner(&pin, nullptr);
+    std::string signature = signOnToken(signer, bytes, dig);
+    cachedCert_ = signer.cert->base64;
     return card::base64Encode(signature);
 }
 
@@ -516,33 +521,15 @@ std::string CardEngine::xmlSign(const SecretString* pin, const std::string& xml,
     options.digest = digestOf(flags);
     options.referenceDirs = referenceDirs_;
     options.keepGivenDigests = mode == XmlMode::SignGivenDigests;
-    SecretString use;
-    std::string serial;
-    TokenCertificates certs;
-    const TokenCertificate* signer = nullptr;
-    {
-        // The PIN is tried before the document is worked on.
-        std::lock_guard lock(tokenMutex());
-        Token token = currentToken();
-        if (pin) {
-            use = pinFor(pin, token);
-        } else {
-            if (!xmlSequence_.open || xmlSequence_.token != token.serial) fail(kNotInSequence);
-            use = xmlSequence_.pin;
-        }
-        std::tie(certs, signer) = signerCertificate(token);
-        keyOf(token, *signer, use);
-        serial = token.serial;
-    }
+    const Signer signer = pin ? chooseSigner(pin, nullptr) : chooseSigner(nullptr, &xmlSequence_);
     // Parsing, canonicalising and digesting run without the token lock.
-    std::string signedXml =
-        signXml(xml, options, signer->certificate,
-                [&](std::string_view data, gnutls_digest_algorithm_t dig) {
-                    return xmlSignatureValue(signOnToken(serial, *signer, use, data, dig),
-                                             signer->certificate);
-                });
+    std::string signedXml = signXml(xml, options, signer.cert->certificate,
+                                    [&](std::string_view data, gnutls_digest_algorithm_t dig) {
+                                        return xmlSignatureValue(signOnToken(signer, data, dig),
+                                                                 signer.cert->certificate);
+                                    });
     if (!pin) ++xmlSequence_.count;
-    cachedCert_ = signer->base64;
+    cachedCert_ = signer.cert->base64;
     return signedXml;
 }
 

@@ -98,11 +98,6 @@ private:
     gnutls_privkey_t keyOf(const Token& token, const TokenCertificate& cert,
                            const SecretString& pin);
     std::string bytesOf(const std::u16string& data, const std::string& codePage, int32_t flags);
-    // A signature over `data` with the signer's key on the token of that serial (raw: RSA
-    // PKCS #1 v1.5, ECDSA as DER), made under the token lock.
-    std::string signOnToken(const std::string& serial, const TokenCertificate& signer,
-                            const SecretString& pin, std::string_view data,
-                            gnutls_digest_algorithm_t dig);
     std::string cmsSign(const Token& token, const SecretString& pin, const std::string& bytes,
                         int32_t flags, int32_t hashFlag);
     std::u16string plainAnswer(std::string& plain, int32_t flags);
@@ -113,6 +108,21 @@ private:
         std::string token;  // serial of the token it was opened on
         int32_t count = 0;
     };
+
+    // Who signs for a call: the token (by serial), its signing certificate and the PIN (the
+    // given one, the login's, or the open sequence's).
+    struct Signer {
+        SecretString pin;
+        std::string serial;
+        TokenCertificates certs;  // keeps `cert` alive
+        const TokenCertificate* cert = nullptr;
+    };
+    // Chosen under the token lock, with the key opened: a wrong PIN fails before other work.
+    Signer chooseSigner(const SecretString* pin, const Sequence* sequence);
+    // A signature over `data` with the signer's key (raw: RSA PKCS #1 v1.5, ECDSA as DER),
+    // made under the token lock.
+    std::string signOnToken(const Signer& signer, std::string_view data,
+                            gnutls_digest_algorithm_t dig);
 
     std::string module_;  // empty: every module registered with p11-kit
     int32_t readerSlot_ = 0;
