@@ -187,12 +187,12 @@ std::string repeated(const std::string& piece, int times) {
 constexpr const char* kInvalidArgument = "-2147024809";  // E_INVALIDARG
 
 // A prepared signature with `count` references to the whole document.
-std::string manyReferences(int count, const std::string& body = "<item>signed</item>") {
+std::string manyReferences(int count) {
     const std::string reference =
         "<ds:Reference URI=\"\"><ds:Transforms><ds:Transform "
         "Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/></ds:Transforms>"
         "<ds:DigestValue/></ds:Reference>";
-    return "<doc>" + body +
+    return "<doc><item>signed</item>"
            "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>" +
            repeated(reference, count) + "</ds:SignedInfo></ds:Signature></doc>";
 }
