@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <tuple>
 
@@ -188,8 +189,13 @@ void logXmlError(void*, xmlErrorPtr error) {
     writeWarningLog("XML: ", text);
 }
 
+// Sessions work on XML side by side; libxml2's one-time set-up must not run twice at once.
 struct XmlErrorsToLog {
-    XmlErrorsToLog() { xmlSetStructuredErrorFunc(nullptr, logXmlError); }
+    XmlErrorsToLog() {
+        static std::once_flag ready;
+        std::call_once(ready, xmlInitParser);
+        xmlSetStructuredErrorFunc(nullptr, logXmlError);
+    }
     ~XmlErrorsToLog() { xmlSetStructuredErrorFunc(nullptr, nullptr); }
     XmlErrorsToLog(const XmlErrorsToLog&) = delete;
     XmlErrorsToLog& operator=(const XmlErrorsToLog&) = delete;
