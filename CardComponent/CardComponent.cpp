@@ -1,7 +1,8 @@
 // The card-crypto component as a COM in-process server: the class factory, the object with
 // its dual interface, and DllGetClassObject. Each object has its own CardEngine; the methods
-// convert the BSTR arguments, run the engine under the PKCS#11 lock, and turn a CardError
-// into the method's negative HRESULT (also kept for get_lastError).
+// convert the BSTR arguments, run the engine one call at a time per object (the engine takes
+// the token lock itself, only around its token work), and turn a CardError into the method's
+// negative HRESULT (also kept for get_lastError).
 #include "CardComponent/CardEngine.h"
 #include "CardComponent/CodePage.h"
 #include "CardComponent/FileAccess.h"
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -461,12 +463,13 @@ public:
 private:
     ~CardComponent() = default;
 
-    // Runs one method: argument check, the PKCS#11 lock, and the error mapping.
+    // Runs one method: argument check, this object's own lock (its engine and lastError are
+    // used by one call at a time; other objects are not held up), and the error mapping.
     template <typename Out, typename F>
     HRESULT run(Out* out, F body) {
+        std::lock_guard lock(callMutex_);
         if (!out) return remember(E_POINTER);
         try {
-            std::lock_guard lock(card::tokenMutex());
             return remember(body());
         } catch (const card::CardError& e) {
             return remember(e.code);
@@ -504,7 +507,8 @@ private:
     }
 
     std::atomic<ULONG> references_{1};
-    LONG lastError_ = 0;
+    std::mutex callMutex_;
+    std::atomic<LONG> lastError_{0};
     CardEngine engine_;
 };
 

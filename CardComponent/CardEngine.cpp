@@ -10,10 +10,13 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/pkcs7.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 namespace card {
 
@@ -72,7 +75,13 @@ gnutls_digest_algorithm_t digestOf(int32_t hashFlag) {
 }
 
 CardEngine::~CardEngine() {
-    std::lock_guard lock(tokenMutex());  // the logins are shared with other sessions
+    // The logins are shared with other sessions; an object that opened no key (most, and
+    // the spare adapters' ones) has none to give up and does not wait for the token lock.
+    if (!openedKeys_) {
+        secureWipe(loginPin_);
+        return;
+    }
+    std::lock_guard lock(tokenMutex());
     forgetLogin();
 }
 
@@ -116,12 +125,14 @@ std::pair<TokenCertificates, const TokenCertificate*> CardEngine::signerCertific
 
 gnutls_privkey_t CardEngine::keyOf(const Token& token, const TokenCertificate& cert,
                                    const SecretString& pin) {
+    openedKeys_ = true;
     return loggedInKey(this, token, cert, pin);
 }
 
 // ---- certificates -------------------------------------------------------------------------
 
 std::vector<std::string> CardEngine::enumCerts(int32_t flags) {
+    std::lock_guard lock(tokenMutex());
     Token token = currentToken();
     std::vector<std::string> out;
     bool cached = false;
@@ -150,6 +161,7 @@ std::string CardEngine::cachedCert() {
 
 std::string CardEngine::attributeCert(const std::string& reader, const SecretString& pin,
                                       int32_t flags) {
+    std::lock_guard lock(tokenMutex());
     std::optional<Token> token;
     if (reader.empty()) {
         token = currentToken();
@@ -167,10 +179,12 @@ std::string CardEngine::attributeCert(const std::string& reader, const SecretStr
 // ---- readers and tokens -------------------------------------------------------------------
 
 int32_t CardEngine::slotCount() {
+    std::lock_guard lock(tokenMutex());
     return static_cast<int32_t>(tokens(true).size());
 }
 
 int32_t CardEngine::setReaderSlot(int32_t, int32_t slot) {
+    std::lock_guard lock(tokenMutex());
     auto tokens = this->tokens(true);
     if (slot < 0 || static_cast<size_t>(slot) >= tokens.size()) fail(kReaderUnavailable);
     if (slot != readerSlot_) {
@@ -183,14 +197,19 @@ int32_t CardEngine::setReaderSlot(int32_t, int32_t slot) {
 }
 
 int32_t CardEngine::detectCard(int32_t) {
+    std::lock_guard lock(tokenMutex());
     auto count = static_cast<int32_t>(tokens(true).size());
     if (count == 0) fail(kNoSmartCard);
     return count;
 }
 
 int32_t CardEngine::detectReplug(int32_t, int32_t seconds) {
-    forgetTokens();  // what the card held is read again
+    {
+        std::lock_guard lock(tokenMutex());
+        forgetTokens();  // what the card held is read again
+    }
     auto serialNow = [this]() -> std::optional<std::string> {
+        std::lock_guard lock(tokenMutex());
         auto tokens = this->tokens(true);
         if (readerSlot_ < 0 || static_cast<size_t>(readerSlot_) >= tokens.size())
             return std::nullopt;
@@ -201,17 +220,16 @@ int32_t CardEngine::detectReplug(int32_t, int32_t seconds) {
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(std::clamp(seconds, 0, 60));
     std::optional<std::string> now;
     do {
-        // the PKCS#11 lock is not held while waiting, so other sessions go on meanwhile
+        // the token lock is held only for each look, so other sessions go on meanwhile
         now = serialNow();
         if (!now) removed = true;
         if ((removed && now) || (now && before && *now != *before)) break;
         if (std::chrono::steady_clock::now() >= end) break;
-        tokenMutex().unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        tokenMutex().lock();
     } while (true);
     bool changed = (removed && now) || (now != before);
     if (changed) {
+        std::lock_guard lock(tokenMutex());
         forgetLogin();
         cachedCert_.clear();
     }
@@ -220,11 +238,13 @@ int32_t CardEngine::detectReplug(int32_t, int32_t seconds) {
 }
 
 std::string CardEngine::tokenSerialNumber() {
+    std::lock_guard lock(tokenMutex());
     return currentToken().serial;
 }
 
 int32_t CardEngine::setPkcs11Driver(const std::string& path) {
     std::string wanted = allowedPkcs11Module(path);
+    std::lock_guard lock(tokenMutex());
     try {
         loadPkcs11Module(wanted);
     } catch (const CardError&) {
@@ -244,6 +264,7 @@ int32_t CardEngine::setPkcs11Driver(const std::string& path) {
 // ---- PIN ----------------------------------------------------------------------------------
 
 int32_t CardEngine::verifyPin(const SecretString& pin, int32_t) {
+    std::lock_guard lock(tokenMutex());
     Token token = currentToken();
     if (pin.empty()) fail(kNotAuthenticated);
     card::verifyPin(token, pin);
@@ -251,6 +272,7 @@ int32_t CardEngine::verifyPin(const SecretString& pin, int32_t) {
 }
 
 int32_t CardEngine::changePin(const SecretString& oldPin, const SecretString& newPin, int32_t) {
+    std::lock_guard lock(tokenMutex());
     Token token = currentToken();
     if (oldPin.empty()) fail(kNotAuthenticated);
     card::changePin(token, oldPin, newPin);
@@ -259,10 +281,12 @@ int32_t CardEngine::changePin(const SecretString& oldPin, const SecretString& ne
 }
 
 int32_t CardEngine::errorPinCount() {
+    std::lock_guard lock(tokenMutex());
     return remainingPinTries(currentToken());
 }
 
 int32_t CardEngine::signInitLogin(const SecretString& pin, int32_t) {
+    std::lock_guard lock(tokenMutex());
     Token token = currentToken();
     SecretString use = pinFor(&pin, token);
     card::verifyPin(token, use);
@@ -297,32 +321,63 @@ std::string CardEngine::cmsSign(const Token& token, const SecretString& pin,
     gnutls_datum_t out{nullptr, 0};
     if (gnutls_pkcs7_export2(p7, GNUTLS_X509_FMT_DER, &out) < 0) fail(kFailed);
     cachedCert_ = signer->base64;
-    return card::base64Encode(toString(out));
+    return toString(out);
+}
+
+CardEngine::Signer CardEngine::chooseSigner(const SecretString* pin, const Sequence* sequence) {
+    std::lock_guard lock(tokenMutex());
+    Token token = currentToken();
+    Signer signer;
+    if (sequence) {
+        if (!sequence->open || sequence->token != token.serial) fail(kNotInSequence);
+        signer.pin = sequence->pin;
+    } else {
+        signer.pin = pinFor(pin, token);
+    }
+    std::tie(signer.certs, signer.cert) = signerCertificate(token);
+    keyOf(token, *signer.cert, signer.pin);  // the PIN is tried before any other work
+    signer.serial = token.serial;
+    return signer;
+}
+
+// The token may have been logged out or taken away since the signer was chosen: the key is
+// opened (or found open) again under the lock, on the same token only.
+std::string CardEngine::signOnToken(const Signer& signer, std::string_view data,
+                                    gnutls_digest_algorithm_t dig) {
+    std::lock_guard lock(tokenMutex());
+    Token token = currentToken();
+    if (token.serial != signer.serial) fail(kNoSmartCard);
+    gnutls_privkey_t key = keyOf(token, *signer.cert, signer.pin);
+    gnutls_datum_t in = view(data), sig{nullptr, 0};
+    int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
+    if (r < 0) fail(keyError(r));
+    return toString(sig);
 }
 
 std::string CardEngine::signData(const SecretString& pin, const std::u16string& data,
                                  const std::string& codePage, int32_t flags, int32_t hashFlag) {
     std::string bytes = bytesOf(data, codePage, flags);
-    Token token = currentToken();
-    return cmsSign(token, pinFor(&pin, token), bytes, flags, hashFlag);
+    std::string signature;
+    {
+        std::lock_guard lock(tokenMutex());
+        Token token = currentToken();
+        signature = cmsSign(token, pinFor(&pin, token), bytes, flags, hashFlag);
+    }
+    return card::base64Encode(signature);
 }
 
 std::string CardEngine::pureSign(const SecretString& pin, const std::u16string& data,
                                  const std::string& codePage, int32_t flags, int32_t hashFlag) {
     std::string bytes = bytesOf(data, codePage, flags);
     gnutls_digest_algorithm_t dig = digestOf(hashFlag);
-    Token token = currentToken();
-    SecretString use = pinFor(&pin, token);
-    auto [certs, signer] = signerCertificate(token);
-    gnutls_privkey_t key = keyOf(token, *signer, use);
-    gnutls_datum_t in = view(bytes), sig{nullptr, 0};
-    int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
-    if (r < 0) fail(keyError(r));
-    cachedCert_ = signer->base64;
-    return card::base64Encode(toString(sig));
+    const Signer signer = chooseSigner(&pin, nullptr);
+    std::string signature = signOnToken(signer, bytes, dig);
+    cachedCert_ = signer.cert->base64;
+    return card::base64Encode(signature);
 }
 
 int32_t CardEngine::signDataInit(const SecretString& pin, int32_t) {
+    std::lock_guard lock(tokenMutex());
     Token token = currentToken();
     SecretString use = pinFor(&pin, token);
     card::verifyPin(token, use);
@@ -334,12 +389,16 @@ int32_t CardEngine::signDataInit(const SecretString& pin, int32_t) {
 std::string CardEngine::signDataUpdate(const std::u16string& data, const std::string& codePage,
                                        int32_t flags, int32_t hashFlag) {
     if (!dataSequence_.open) fail(kNotInSequence);
-    Token token = currentToken();
-    if (token.serial != dataSequence_.token) fail(kNotInSequence);
-    std::string signature =
-        cmsSign(token, dataSequence_.pin, bytesOf(data, codePage, flags), flags, hashFlag);
+    std::string bytes = bytesOf(data, codePage, flags);
+    std::string signature;
+    {
+        std::lock_guard lock(tokenMutex());
+        Token token = currentToken();
+        if (token.serial != dataSequence_.token) fail(kNotInSequence);
+        signature = cmsSign(token, dataSequence_.pin, bytes, flags, hashFlag);
+    }
     ++dataSequence_.count;
-    return signature;
+    return card::base64Encode(signature);
 }
 
 int32_t CardEngine::signDataFinal(int32_t) {
@@ -351,6 +410,7 @@ int32_t CardEngine::signDataFinal(int32_t) {
 }
 
 int32_t CardEngine::signInit(const SecretString& pin, int32_t) {
+    std::lock_guard lock(tokenMutex());
     Token token = currentToken();
     SecretString use = pinFor(&pin, token);
     card::verifyPin(token, use);
@@ -397,22 +457,29 @@ std::u16string CardEngine::plainAnswer(std::string& plain, int32_t flags) {
 std::u16string CardEngine::decrypt(const SecretString* pin, const std::string& cipher,
                                    int32_t flags, int32_t) {
     std::string envelope = card::base64Decode(cipher);
-    Token token = currentToken();
-    SecretString use = pinFor(pin, token);
-    TokenCertificates certs = tokenCertificates(token);
-    std::string plain =
-        decryptEnvelope(envelope, [&](const std::vector<Recipient>& recipients, size_t& which) {
-            for (size_t i = 0; i < recipients.size(); ++i)
-                for (const auto& c : *certs) {
-                    Recipient mine = recipientOf(c.certificate);
-                    if (mine.issuerDer == recipients[i].issuerDer &&
-                        mine.serial == recipients[i].serial) {
-                        which = i;
-                        return keyOf(token, c, use);
-                    }
-                }
-            fail(kNoKey);
-        });
+    SecretString use;
+    std::string serial;
+    {
+        std::lock_guard lock(tokenMutex());
+        Token token = currentToken();
+        use = pinFor(pin, token);
+        serial = token.serial;
+    }
+    std::string plain = decryptEnvelope(envelope, [&](const std::vector<Recipient>& recipients,
+                                                      const std::vector<std::string_view>& keys) {
+        std::lock_guard lock(tokenMutex());
+        Token token = currentToken();
+        if (token.serial != serial) fail(kNoSmartCard);  // the card changed meanwhile
+        TokenCertificates certs = tokenCertificates(token);
+        for (size_t i = 0; i < recipients.size(); ++i)
+            for (const auto& c : *certs) {
+                Recipient mine = recipientOf(c.certificate);
+                if (mine.issuerDer == recipients[i].issuerDer &&
+                    mine.serial == recipients[i].serial)
+                    return SecretString(card::rsaDecrypt(keyOf(token, c, use), keys[i]));
+            }
+        fail(kNoKey);
+    });
     return plainAnswer(plain, flags);
 }
 
@@ -431,15 +498,18 @@ int32_t CardEngine::decryptToFile(const std::string& cipher, const std::string& 
 std::u16string CardEngine::rsaDecrypt(const std::string& cipher, const SecretString& pin,
                                       int32_t flags) {
     std::string bytes = card::base64Decode(cipher);
-    Token token = currentToken();
-    SecretString use = pinFor(&pin, token);
-    TokenCertificates certs = tokenCertificates(token);
-    for (const auto& c : *certs) {
-        if (!c.certificate.canEncrypt()) continue;
-        std::string plain = card::rsaDecrypt(keyOf(token, c, use), bytes);
-        return plainAnswer(plain, flags);
+    std::string plain;
+    {
+        std::lock_guard lock(tokenMutex());
+        Token token = currentToken();
+        SecretString use = pinFor(&pin, token);
+        TokenCertificates certs = tokenCertificates(token);
+        auto key = std::find_if(certs->begin(), certs->end(),
+                                [](const auto& c) { return c.certificate.canEncrypt(); });
+        if (key == certs->end()) fail(kNoKey);
+        plain = card::rsaDecrypt(keyOf(token, *key, use), bytes);
     }
-    fail(kNoKey);
+    return plainAnswer(plain, flags);
 }
 
 // ---- XML ----------------------------------------------------------------------------------
@@ -451,26 +521,15 @@ std::string CardEngine::xmlSign(const SecretString* pin, const std::string& xml,
     options.digest = digestOf(flags);
     options.referenceDirs = referenceDirs_;
     options.keepGivenDigests = mode == XmlMode::SignGivenDigests;
-    Token token = currentToken();
-    SecretString use;
-    if (pin) {
-        use = pinFor(pin, token);
-    } else {
-        if (!xmlSequence_.open || xmlSequence_.token != token.serial) fail(kNotInSequence);
-        use = xmlSequence_.pin;
-    }
-    auto [certs, signer] = signerCertificate(token);
-    gnutls_privkey_t key = keyOf(token, *signer, use);
-    std::string signedXml =
-        signXml(xml, options, signer->certificate,
-                [&, signer = signer](std::string_view data, gnutls_digest_algorithm_t dig) {
-                    gnutls_datum_t in = view(data), sig{nullptr, 0};
-                    int r = gnutls_privkey_sign_data(key, dig, 0, &in, &sig);
-                    if (r < 0) fail(keyError(r));
-                    return xmlSignatureValue(toString(sig), signer->certificate);
-                });
+    const Signer signer = pin ? chooseSigner(pin, nullptr) : chooseSigner(nullptr, &xmlSequence_);
+    // Parsing, canonicalising and digesting run without the token lock.
+    std::string signedXml = signXml(xml, options, signer.cert->certificate,
+                                    [&](std::string_view data, gnutls_digest_algorithm_t dig) {
+                                        return xmlSignatureValue(signOnToken(signer, data, dig),
+                                                                 signer.cert->certificate);
+                                    });
     if (!pin) ++xmlSequence_.count;
-    cachedCert_ = signer->base64;
+    cachedCert_ = signer.cert->base64;
     return signedXml;
 }
 

@@ -2,6 +2,11 @@
 // session): the selected reader, the code page, the PIN of a login, the open signing
 // sequences and the XML reference folders. Every method throws CardError on failure; the
 // COM object turns that into the method's HRESULT and remembers it for get_lastError.
+//
+// One object's methods are called one at a time. Each takes the process-wide token lock
+// (tokenMutex()) only while it talks to the tokens (listing, login, object search, sign,
+// decrypt); what it parses, canonicalises, digests, encodes and reads or writes runs
+// outside it, so one page's long call does not hold up another page's card call.
 #pragma once
 
 #include "CardComponent/CardErrors.h"
@@ -11,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace card {
@@ -103,6 +109,21 @@ private:
         int32_t count = 0;
     };
 
+    // Who signs for a call: the token (by serial), its signing certificate and the PIN (the
+    // given one, the login's, or the open sequence's).
+    struct Signer {
+        SecretString pin;
+        std::string serial;
+        TokenCertificates certs;  // keeps `cert` alive
+        const TokenCertificate* cert = nullptr;
+    };
+    // Chosen under the token lock, with the key opened: a wrong PIN fails before other work.
+    Signer chooseSigner(const SecretString* pin, const Sequence* sequence);
+    // A signature over `data` with the signer's key (raw: RSA PKCS #1 v1.5, ECDSA as DER),
+    // made under the token lock.
+    std::string signOnToken(const Signer& signer, std::string_view data,
+                            gnutls_digest_algorithm_t dig);
+
     std::string module_;  // empty: every module registered with p11-kit
     int32_t readerSlot_ = 0;
     int32_t codePage_ = 65001;
@@ -112,6 +133,7 @@ private:
     std::string cachedCert_;
     std::vector<std::string> referenceDirs_;
     std::optional<std::string> lastSeenToken_;
+    bool openedKeys_ = false;  // this object has a share in a token's login
 };
 
 gnutls_digest_algorithm_t digestOf(int32_t hashFlag);

@@ -205,14 +205,11 @@ std::string withoutPadding(std::string plain) {
 
 }  // namespace
 
-std::string decryptEnvelope(
-    std::string_view envelope,
-    const std::function<gnutls_privkey_t(const std::vector<Recipient>&, size_t&)>& keyFor) {
+std::string decryptEnvelope(std::string_view envelope, const ContentKeyUnwrap& unwrap) {
     const EnvelopeFields fields = envelopeFields(envelope);
     const RecipientKeys found = rsaRecipients(fields.recipientInfos);
     if (found.recipients.empty()) fail(kNoKey);
-    size_t which = 0;
-    gnutls_privkey_t key = keyFor(found.recipients, which);
+    const SecretString contentKey = unwrap(found.recipients, found.encryptedKeys);
 
     auto eparts = der::children(fields.encryptedContentInfo.content);
     if (!eparts || eparts->size() < 3 || (*eparts)[1].tag != 0x30) fail(kBadData);
@@ -223,7 +220,6 @@ std::string decryptEnvelope(
     if (iv.size() != 16) fail(kBadData);  // the AES IV
     std::string cipher = encryptedContent((*eparts)[2]);
 
-    SecretString contentKey(rsaDecrypt(key, found.encryptedKeys[which]));
     if (contentKey.size() != algorithm.keySize) fail(kBadData);
     return withoutPadding(aesCbc(false, algorithm.cipher, contentKey, iv, std::move(cipher)));
 }

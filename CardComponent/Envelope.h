@@ -4,12 +4,14 @@
 #pragma once
 
 #include "CardComponent/Certificate.h"
+#include "TessarollUtil/Secure.h"
 
 #include <gnutls/abstract.h>
 
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace card {
 
@@ -20,10 +22,11 @@ struct Recipient {
     std::string serial;     // INTEGER content octets, without a leading zero
 };
 
-// `keyFor` answers the key that belongs to the recipient (or throws CardError(kNoKey)).
-std::string decryptEnvelope(
-    std::string_view envelope,
-    const std::function<gnutls_privkey_t(const std::vector<Recipient>&, size_t&)>& keyFor);
+// `unwrap` finds the key of one of the recipients and answers the content key decrypted with
+// it from that recipient's encrypted key (or throws CardError(kNoKey)). Only it uses the card.
+using ContentKeyUnwrap = std::function<SecretString(const std::vector<Recipient>& recipients,
+                                                    const std::vector<std::string_view>& keys)>;
+std::string decryptEnvelope(std::string_view envelope, const ContentKeyUnwrap& unwrap);
 
 // Raw RSA PKCS #1 v1.5 encryption and decryption of a short message.
 std::string rsaEncrypt(const Certificate& recipient, std::string_view message);

@@ -1,6 +1,9 @@
 #include "CardComponent/FileAccess.h"
 
+#include "CardComponent/CardEngine.h"
 #include "CardComponent/CardErrors.h"
+#include "CardComponent/Limits.h"
+#include "TessarollUtil/Log.h"
 #include "platform/Folders.h"
 #include "platform/Random.h"
 
@@ -11,7 +14,9 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <utility>
 
 namespace card {
@@ -79,6 +84,27 @@ bool hasHiddenPart(const fs::path& rel) {
     return false;
 }
 
+// The home folder itself, "/", or a folder above the home would open every file of the user
+// (a deleted download folder is written back as "$HOME/"): such a folder is never allowed.
+bool holdsTheHome(const fs::path& real) {
+    if (real == real.root_path()) return true;
+    std::error_code ec;
+    const std::string home = homeFolder();
+    if (home.empty()) return false;
+    fs::path realHome = fs::canonical(home, ec);
+    if (ec) realHome = fs::path(home).lexically_normal();
+    return below(realHome, real).has_value();  // the home, or a folder above it
+}
+
+void warnIgnored(const fs::path& folder) {
+    static std::mutex lock;
+    static std::set<std::string> warned;  // once per folder, not on every call
+    std::lock_guard guard(lock);
+    if (!warned.insert(folder.string()).second) return;
+    setLog(kComponentLogName);
+    writeWarningLog("Allowed folder ignored, it holds the home folder: ", folder.string());
+}
+
 std::vector<Folder> existingAllowedFolders() {
     std::vector<Folder> folders;
     for (const std::string& configured : allowedFolders()) {
@@ -86,7 +112,12 @@ std::vector<Folder> existingAllowedFolders() {
         std::error_code ec;
         if (!given) continue;
         fs::path real = fs::canonical(*given, ec);
-        if (!ec && fs::is_directory(real, ec)) folders.push_back({*given, real});
+        if (ec || !fs::is_directory(real, ec)) continue;
+        if (holdsTheHome(real)) {
+            warnIgnored(*given);
+            continue;
+        }
+        folders.push_back({*given, real});
     }
     return folders;
 }
@@ -132,8 +163,13 @@ Descriptor openFolderBelow(const fs::path& folder, const fs::path& rel) {
     return at;
 }
 
-std::string readAll(int fd) {
+// The size is checked before anything is read; a file that grows meanwhile is cut off at
+// the limit and refused all the same.
+std::string readAll(int fd, off_t size) {
+    if (size < 0 || static_cast<std::size_t>(size) > kFileSizeLimit)
+        refuseOverLimit("file bytes", static_cast<std::size_t>(size), kFileSizeLimit);
     std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(size));
     std::array<char, 65536> buffer;
     for (;;) {
         ssize_t n = ::read(fd, buffer.data(), buffer.size());
@@ -141,6 +177,8 @@ std::string readAll(int fd) {
         if (n < 0) fail(kAccessDenied);
         if (n == 0) return bytes;
         bytes.append(buffer.data(), static_cast<size_t>(n));
+        if (bytes.size() > kFileSizeLimit)
+            refuseOverLimit("file bytes", bytes.size(), kFileSizeLimit);
     }
 }
 
@@ -202,7 +240,7 @@ std::string readAllowedFile(const std::string& text) {
     if (file.get() < 0) fail(errorOfOpen(errno));
     struct stat status {};
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) fail(kFileNotFound);
-    return readAll(file.get());
+    return readAll(file.get(), status.st_size);
 }
 
 FolderUse folderUse(const std::string& text) {

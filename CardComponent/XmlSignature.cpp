@@ -3,6 +3,7 @@
 #include "CardComponent/CardEngine.h"
 #include "CardComponent/CardErrors.h"
 #include "CardComponent/FileAccess.h"
+#include "CardComponent/Limits.h"
 #include "TessarollUtil/Log.h"
 
 #include <gnutls/crypto.h>
@@ -14,8 +15,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <tuple>
 
 namespace card {
 
@@ -68,14 +72,17 @@ void collect(xmlNodePtr node, const char* localName, std::vector<xmlNodePtr>& ou
     }
 }
 
-xmlNodePtr findById(xmlNodePtr node, const std::string& id) {
+// The elements by their Id, ID or id attribute, the first in document order for each value:
+// one walk per call however many references name an element.
+using IdIndex = std::map<std::string, xmlNodePtr>;
+
+void indexIds(xmlNodePtr node, IdIndex& index) {
     for (xmlNodePtr c = node; c; c = c->next) {
         if (c->type != XML_ELEMENT_NODE) continue;
         for (const char* name : {"Id", "ID", "id"})
-            if (attribute(c, name) == id) return c;
-        if (xmlNodePtr found = findById(c->children, id)) return found;
+            if (xmlHasProp(c, X(name))) index.emplace(attribute(c, name), c);
+        indexIds(c->children, index);
     }
-    return nullptr;
 }
 
 xmlNodePtr addDsig(xmlNodePtr parent, xmlNsPtr ns, const char* name, const char* text = nullptr) {
@@ -182,14 +189,21 @@ void logXmlError(void*, xmlErrorPtr error) {
     writeWarningLog("XML: ", text);
 }
 
+// Sessions work on XML side by side; libxml2's one-time set-up must not run twice at once.
 struct XmlErrorsToLog {
-    XmlErrorsToLog() { xmlSetStructuredErrorFunc(nullptr, logXmlError); }
+    XmlErrorsToLog() {
+        static std::once_flag ready;
+        std::call_once(ready, xmlInitParser);
+        xmlSetStructuredErrorFunc(nullptr, logXmlError);
+    }
     ~XmlErrorsToLog() { xmlSetStructuredErrorFunc(nullptr, nullptr); }
     XmlErrorsToLog(const XmlErrorsToLog&) = delete;
     XmlErrorsToLog& operator=(const XmlErrorsToLog&) = delete;
 };
 
 Doc parse(std::string_view xml) {
+    if (xml.size() > kXmlDocumentLimit)
+        refuseOverLimit("XML document bytes", xml.size(), kXmlDocumentLimit);
     // No network, no entity expansion, no external DTD: the page's XML is data, nothing more.
     xmlDocPtr doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
                                   XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
@@ -226,10 +240,22 @@ std::string externalReference(const std::string& uri, const std::vector<std::str
     fail(refusedFolder ? kAccessDenied : kFileNotFound);
 }
 
+// A reference's digest depends only on what it names, how that is transformed and the
+// digest algorithm. Many references to the same part are digested once per call.
+using DigestKey = std::tuple<bool, std::string, bool, int, int, int>;
+
 struct Prepared {
     Doc doc;
     xmlNodePtr signature;
+    std::map<DigestKey, std::string> digests;  // base64 of each digest made in this call
+    std::optional<IdIndex> ids;                // made when a reference first names an element
 };
+
+xmlNodePtr findById(Prepared& p, const std::string& id) {
+    if (!p.ids) indexIds(xmlDocGetRootElement(p.doc.get()), p.ids.emplace());
+    auto found = p.ids->find(id);
+    return found == p.ids->end() ? nullptr : found->second;
+}
 
 xmlNodePtr templateSignature(xmlNodePtr root, const std::string& signId) {
     std::vector<xmlNodePtr> signatures;
@@ -304,14 +330,14 @@ ReferenceTransforms referenceTransforms(xmlNodePtr ref) {
 }
 
 // What a reference digests: a part of the document itself, or a file beside it.
-std::string referencedData(const Prepared& p, xmlNodePtr ref, const ReferenceTransforms& transforms,
+std::string referencedData(Prepared& p, xmlNodePtr ref, const ReferenceTransforms& transforms,
                            const std::vector<std::string>& referenceDirs) {
     std::string uri = attribute(ref, "URI");
     bool hasUri = xmlHasProp(ref, X("URI")) != nullptr;
     if (hasUri && (uri.empty() || uri[0] == '#')) {
         Visibility v;
         if (!uri.empty()) {
-            v.inside = findById(xmlDocGetRootElement(p.doc.get()), uri.substr(1));
+            v.inside = findById(p, uri.substr(1));
             if (!v.inside) fail(kInvalidArgument);
         }
         if (transforms.enveloped) v.excluded = p.signature;
@@ -325,7 +351,20 @@ std::string referencedData(const Prepared& p, xmlNodePtr ref, const ReferenceTra
     return data;
 }
 
-void digestReference(const Prepared& p, xmlNodePtr ref, const XmlSigningOptions& options) {
+// What a reference names changes while the digests are filled in when it holds this
+// signature's SignedInfo (the whole document, or an element around or inside it, without the
+// enveloped-signature transform): such a digest is made afresh each time.
+bool digestStaysTheSame(Prepared& p, const std::string& uri,
+                        const ReferenceTransforms& transforms) {
+    if (transforms.enveloped) return true;
+    if (uri.empty()) return false;
+    if (uri[0] != '#') return true;  // a file
+    xmlNodePtr info = child(p.signature, "SignedInfo");
+    xmlNodePtr part = findById(p, uri.substr(1));
+    return part && !within(info, part) && !within(part, info);
+}
+
+void digestReference(Prepared& p, xmlNodePtr ref, const XmlSigningOptions& options) {
     const DigestNodes nodes = digestNodes(ref, p.signature->ns, options.digest);
     xmlChar* content = xmlNodeGetContent(nodes.value);
     std::string given = textOf(content);
@@ -338,19 +377,37 @@ void digestReference(const Prepared& p, xmlNodePtr ref, const XmlSigningOptions&
     }
     gnutls_digest_algorithm_t dig = digestFromUri(algorithm);
     const ReferenceTransforms transforms = referenceTransforms(ref);
+    const C14nMethod c14n = transforms.c14n.value_or(C14nMethod{-1, 0});
+    DigestKey key{xmlHasProp(ref, X("URI")) != nullptr,
+                  attribute(ref, "URI"),
+                  transforms.enveloped,
+                  c14n.mode,
+                  c14n.comments,
+                  dig};
+    const bool reusable = digestStaysTheSame(p, std::get<1>(key), transforms);
+    if (auto known = p.digests.find(key); reusable && known != p.digests.end()) {
+        setText(nodes.value, known->second);
+        return;
+    }
     const std::string data = referencedData(p, ref, transforms, options.referenceDirs);
-    setText(nodes.value, base64Encode(digest(dig, data)));
+    std::string value = base64Encode(digest(dig, data));
+    setText(nodes.value, value);
+    if (reusable) p.digests.emplace(std::move(key), std::move(value));
 }
 
 Prepared prepare(std::string_view xml, const XmlSigningOptions& options) {
-    Prepared p{parse(xml), nullptr};
+    Prepared p{parse(xml), nullptr, {}, std::nullopt};
     xmlNodePtr root = xmlDocGetRootElement(p.doc.get());
     p.signature = templateSignature(root, options.signId);
     if (!p.signature) p.signature = addEnvelopedSignature(root, options);
     xmlNodePtr info = child(p.signature, "SignedInfo");
     if (!info) fail(kInvalidArgument);
+    std::vector<xmlNodePtr> references;
     for (xmlNodePtr ref = info->children; ref; ref = ref->next)
-        if (isDsig(ref, "Reference")) digestReference(p, ref, options);
+        if (isDsig(ref, "Reference")) references.push_back(ref);
+    if (references.size() > kReferenceLimit)
+        refuseOverLimit("references in one signature", references.size(), kReferenceLimit);
+    for (xmlNodePtr ref : references) digestReference(p, ref, options);
     return p;
 }
 

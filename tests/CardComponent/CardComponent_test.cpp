@@ -4,6 +4,8 @@
 
 #include "CardComponent/CardErrors.h"
 #include "CardComponent/Certificate.h"
+#include "CardComponent/Limits.h"
+#include "helpers/OpenWatch.h"
 #include "helpers/Sandbox.h"
 #include "platform/ComBstr.h"
 #include "platform/Encoding.h"
@@ -13,6 +15,7 @@
 #include <unistd.h>
 #include <functional>
 #include <map>
+#include <thread>
 
 using namespace card_test;
 using testing_support::readFile;
@@ -850,4 +853,174 @@ TEST_F(ComponentTest, TokenTakenAwayIsNotAnsweredFromWhatWasKept) {
     LONG count = 0;
     ASSERT_EQ(c->GPKI_GetSlotCount(&count), S_OK);
     EXPECT_EQ(count, 3);
+}
+
+// ---- what one call may cost, and what it holds up ----------------------------------------
+
+namespace {
+
+constexpr const char* kDsigOpen =
+    "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+    "<ds:CanonicalizationMethod Algorithm=\"http://www.w3.org/2001/10/xml-exc-c14n#\"/>"
+    "<ds:SignatureMethod Algorithm=\"\"/>";
+constexpr const char* kDsigClose =
+    "</ds:SignedInfo><ds:SignatureValue/><ds:KeyInfo><ds:X509Data/></ds:KeyInfo></ds:Signature>";
+
+std::string reference(const std::string& uri, bool enveloped) {
+    return "<ds:Reference URI=\"" + uri + "\"><ds:Transforms>" +
+           (enveloped ? "<ds:Transform "
+                        "Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/>"
+                      : "") +
+           "<ds:Transform Algorithm=\"http://www.w3.org/2001/10/xml-exc-c14n#\"/></ds:Transforms>"
+           "<ds:DigestMethod Algorithm=\"http://www.w3.org/2001/04/xmlenc#sha256\"/>"
+           "<ds:DigestValue/></ds:Reference>";
+}
+
+std::string withReferences(const std::string& body, const std::string& references) {
+    return "<doc>" + body + kDsigOpen + references + kDsigClose + "</doc>";
+}
+
+std::vector<std::string> digestValues(const std::string& xml) {
+    std::vector<std::string> values;
+    const std::string open = "<ds:DigestValue>", close = "</ds:DigestValue>";
+    for (size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at + 1)) {
+        size_t begin = at + open.size();
+        values.push_back(xml.substr(begin, xml.find(close, begin) - begin));
+    }
+    return values;
+}
+
+}  // namespace
+
+// A signature has at most 64 references and a document at most 16 MB; past either the call
+// fails with E_INVALIDARG before any digest is made.
+TEST_F(ComponentTest, ReferencesAndDocumentSizeAreBounded) {
+    const std::string body = "<item Id=\"p\">signed</item>";
+    std::string atLimit, overLimit, attack;
+    for (int i = 0; i < 64; ++i) atLimit += reference("", true);
+    overLimit = atLimit + reference("#p", false);
+    for (int i = 0; i < 2000; ++i) attack += reference("", true);
+    const std::string filler = "<pad>" + std::string(card::kXmlDocumentLimit, 'x') + "</pad>";
+    struct Case {
+        const char* name;
+        std::string xml;
+        HRESULT result;
+    };
+    const Case cases[] = {
+        {"64 references", withReferences(body, atLimit), S_OK},
+        {"65 references", withReferences(body, overLimit), card::kInvalidArgument},
+        {"2000 references", withReferences(body, attack), card::kInvalidArgument},
+        {"document over 16 MB", withReferences(filler, reference("", true)),
+         card::kInvalidArgument},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Bstr out;
+        EXPECT_EQ(c->GPKI_XMLCalcTemplateDigest(Bstr(k.xml), Bstr(""), out.out()), k.result);
+        LONG lastError = 0;
+        c->get_lastError(&lastError);
+        EXPECT_EQ(lastError, k.result);
+        if (k.result != S_OK) continue;
+        // The same part is digested once, and every reference to it carries that digest.
+        Bstr one;
+        ASSERT_EQ(c->GPKI_XMLCalcTemplateDigest(Bstr(withReferences(body, reference("", true))),
+                                                Bstr(""), one.out()),
+                  S_OK);
+        const auto values = digestValues(out.utf8());
+        ASSERT_EQ(values.size(), 64u);
+        for (const auto& v : values) EXPECT_EQ(v, digestValues(one.utf8()).at(0));
+    }
+    // A file over the bound fares no better than a text.
+    fs::path file = TokenEnvironment::get().sandbox().home() / "Documents" / "huge.xml";
+    writeFile(file, withReferences(filler, reference("", true)));
+    Bstr out;
+    EXPECT_EQ(c->GPKI_XMLCalcTemplateFileDigest(Bstr(file.string()), Bstr(""), out.out()),
+              card::kInvalidArgument);
+    fs::remove(file);
+}
+
+// References repeated within one signature, whether their digest can be kept or must be made
+// afresh (a part holding the signature's own digests), sign as before: xmlsec1 verifies it.
+TEST_F(ComponentTest, RepeatedReferencesSignAsBefore) {
+    auto& env = TokenEnvironment::get();
+    selectToken("RSA Demo");
+    const std::string body = "<item Id=\"p\">signed text</item><item Id=\"q\">more</item>";
+    std::string refs;
+    for (int i = 0; i < 3; ++i)
+        refs += reference("", true) + reference("#p", false) + reference("#q", true);
+    Bstr signedXml;
+    ASSERT_EQ(c->GPKI_XMLSignTemplate(Bstr(kPin), Bstr(withReferences(body, refs)), Bstr(""), 0,
+                                      signedXml.out()),
+              S_OK);
+    const auto values = digestValues(signedXml.utf8());
+    ASSERT_EQ(values.size(), 9u);
+    for (size_t i = 3; i < 9; ++i) EXPECT_EQ(values[i], values[i % 3]);
+    fs::path file = env.sandbox().tempDir() / "repeated.xml";
+    writeFile(file, signedXml.utf8());
+    int status = 1;
+    std::string out = shell("xmlsec1 --verify --trusted-pem " + env.caFile().string() +
+                                " --id-attr:Id item " + file.string() + " 2>&1",
+                            &status);
+    EXPECT_EQ(status, 0) << out;
+
+    // The whole document without the enveloped-signature transform holds the digests made
+    // before it: each such reference is digested afresh.
+    Bstr prepared;
+    ASSERT_EQ(c->GPKI_XMLCalcTemplateDigest(
+                  Bstr(withReferences(body, reference("", false) + reference("", false))), Bstr(""),
+                  prepared.out()),
+              S_OK);
+    const auto whole = digestValues(prepared.utf8());
+    ASSERT_EQ(whole.size(), 2u);
+    EXPECT_NE(whole[0], whole[1]);
+}
+
+// While one object works through the longest digest a page may ask for, another session's
+// object is made, lists the readers and signs with its PIN: none of that waits for it. The
+// long call's first and last references are files: it is under way once it opens the first,
+// and the others' calls are answered before it opens the last.
+TEST_F(ComponentTest, LongCallHoldsUpNoOtherObject) {
+    auto& env = TokenEnvironment::get();
+    const fs::path folder = env.sandbox().home() / "Documents" / "long";
+    writeFile(folder / "first.txt", "first reference");
+    writeFile(folder / "last.txt", "last reference");
+    std::string body;
+    const int items = 400000;
+    for (int i = 0; i < items; ++i)
+        body += "<item Id=\"i" + std::to_string(i) + "\">text " + std::to_string(i) + "</item>";
+    std::string refs = "<ds:Reference URI=\"first.txt\"><ds:DigestValue/></ds:Reference>";
+    for (size_t i = 2; i < card::kReferenceLimit; ++i)
+        refs += reference("#i" + std::to_string(items - static_cast<int>(i)), false);
+    refs += "<ds:Reference URI=\"last.txt\"><ds:DigestValue/></ds:Reference>";
+    const std::string xml = withReferences(body, refs);
+    ASSERT_LT(xml.size(), card::kXmlDocumentLimit);
+    writeFile(folder / "long.xml", xml);
+
+    testing_support::OpenWatch first(folder / "first.txt"), last(folder / "last.txt");
+    ASSERT_TRUE(first.watching() && last.watching());
+    ICardCryptoComponent* page = newComponent();
+    ASSERT_NE(page, nullptr);
+    ASSERT_EQ(page->SetXMLReferenceDirs(Bstr(folder.string())), S_OK);
+    HRESULT longResult = E_FAIL;
+    std::thread longCall([&] {
+        Bstr out;
+        longResult = page->GPKI_XMLCalcTemplateFileDigest(Bstr((folder / "long.xml").string()),
+                                                          Bstr(""), out.out());
+    });
+    ASSERT_TRUE(first.opened(std::chrono::minutes(2)))
+        << "the long call never reached its first reference";
+
+    ICardCryptoComponent* other = newComponent();
+    ASSERT_NE(other, nullptr);
+    selectTokenOf(other, "RSA Demo");
+    LONG count = 0;
+    EXPECT_EQ(other->GPKI_GetSlotCount(&count), S_OK);
+    Bstr signature;
+    EXPECT_EQ(other->GPKI_SignData(Bstr(kPin), Bstr("x"), Bstr(""), 0, 0, signature.out()), S_OK);
+    EXPECT_FALSE(last.opened()) << "the other object's calls waited for the long call";
+    longCall.join();
+    EXPECT_EQ(longResult, S_OK);
+    EXPECT_TRUE(last.opened());
+    other->Release();
+    page->Release();
 }

@@ -3,6 +3,7 @@
 // of outside files planted where the method writes. Every refusal leaves the tree as it was.
 #include "CardComponent/FileAccess.h"
 #include "CardComponent/CardErrors.h"
+#include "CardComponent/Limits.h"
 #include "helpers/Sandbox.h"
 #include "helpers/TreeSnapshot.h"
 
@@ -215,6 +216,68 @@ TEST_F(FileAccessTest, DefaultFoldersFollowUserDirs) {
     EXPECT_EQ(card::readAllowedFile(in(home() / "Telechargements/t.txt")), "T");
     EXPECT_EQ(resultOf([&] { card::readAllowedFile(in(downloads() / "ok.txt")); }),
               card::kAccessDenied);
+}
+
+// A folder that holds the home (the home itself, written back as "$HOME/" for a deleted
+// download folder, "/", a folder above the home, a link to the home) would open every file of
+// the user: it is ignored, and the other allowed folders still work.
+TEST_F(FileAccessTest, FolderHoldingTheHomeIsNoAllowedFolder) {
+    writeFile(home() / "notes.txt", "NOTES");
+    fs::create_symlink(home(), sandbox.root() / "outside/home-link");
+    const std::string listed = "~/extra\n";
+    struct Case {
+        const char* name;
+        std::string downloadEnv;  // empty: from user-dirs.dirs
+        std::string userDirs;
+        std::string documentsEnv;
+        std::string moreListed;
+    };
+    const std::string d = in(downloads()), docs = in(sandbox.documentsDir());
+    const Case cases[] = {
+        {"download folder is the home", in(home()), "", docs, ""},
+        {"user-dirs names $HOME/", "", "XDG_DOWNLOAD_DIR=\"$HOME/\"\n", docs, ""},
+        {"documents folder is /", d, "", "/", ""},
+        {"listed ~/", d, "", docs, "~/\n"},
+        {"listed /", d, "", docs, "/\n"},
+        {"listed folder above the home", d, "", docs, in(sandbox.root()) + "\n"},
+        {"listed link to the home", d, "", docs, in(sandbox.root() / "outside/home-link") + "\n"},
+        {"listed home with a trailing slash", d, "", docs, in(home()) + "/\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.downloadEnv.empty())
+            unsetenv("XDG_DOWNLOAD_DIR");
+        else
+            setenv("XDG_DOWNLOAD_DIR", c.downloadEnv.c_str(), 1);
+        setenv("XDG_DOCUMENTS_DIR", c.documentsEnv.c_str(), 1);
+        writeFile(home() / ".config/user-dirs.dirs", c.userDirs);
+        writeFile(home() / ".config/ZEFAGPKI/allowed-folders", listed + c.moreListed);
+        const auto before = snapshotTree(sandbox.root());
+        EXPECT_EQ(resultOf([&] { card::readAllowedFile(in(home() / "notes.txt")); }),
+                  card::kAccessDenied);
+        EXPECT_EQ(resultOf([&] { card::AllowedOutput(in(home() / "notes.txt")).write("x"); }),
+                  card::kAccessDenied);
+        EXPECT_EQ(card::folderUse(in(home())), card::FolderUse::Refused);
+        EXPECT_EQ(treeDifference(before, snapshotTree(sandbox.root())), "");
+        EXPECT_EQ(card::readAllowedFile(in(home() / "extra/listed.txt")), "LISTED");
+    }
+}
+
+// A file read whole is bounded: its size is checked before a byte is read.
+TEST_F(FileAccessTest, FileAboveTheSizeLimitIsRefused) {
+    for (const auto& [size, result] :
+         {std::pair{card::kFileSizeLimit, card::kOk},
+          std::pair{card::kFileSizeLimit + 1, card::kInvalidArgument},
+          std::pair{4 * card::kFileSizeLimit, card::kInvalidArgument}}) {
+        SCOPED_TRACE(size);
+        const fs::path file = downloads() / "big.bin";
+        fs::remove(file);
+        writeFile(file, "");
+        fs::resize_file(file, size);  // sparse: no disk taken
+        std::string content;
+        EXPECT_EQ(resultOf([&] { content = card::readAllowedFile(in(file)); }), result);
+        EXPECT_EQ(content.size(), result == card::kOk ? size : 0);
+    }
 }
 
 }  // namespace

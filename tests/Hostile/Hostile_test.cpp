@@ -3,6 +3,7 @@
 // user's home may change.
 #include "helpers/ChildProcess.h"
 #include "helpers/HttpsClient.h"
+#include "helpers/OpenWatch.h"
 #include "helpers/Sandbox.h"
 #include "helpers/Service.h"
 #include "helpers/SessionText.h"
@@ -22,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -58,10 +60,18 @@ HttpsClientOptions serviceClient() {
     return options;
 }
 
-// One browser page of one origin: its connection and its session.
+HttpsClientOptions serviceClient(uint16_t port) {
+    HttpsClientOptions options = serviceClient();
+    options.port = port;
+    return options;
+}
+
+// One browser page of one origin: its connection (to one of the service's ports) and its
+// session.
 class Page {
 public:
-    explicit Page(std::string origin) : origin_(std::move(origin)), client_(serviceClient()) {}
+    explicit Page(std::string origin, uint16_t port = servicePorts[0])
+        : origin_(std::move(origin)), client_(serviceClient(port)) {}
 
     // A card or service function with its parameters (values are JSON texts unless `raw`
     // gives them as JSON already). Answer {"result": "<no answer>"} when none came.
@@ -170,6 +180,68 @@ std::string repeated(const std::string& piece, int times) {
     std::string out;
     for (int i = 0; i < times; ++i) out += piece;
     return out;
+}
+
+// ---- what one page's call may cost ----
+
+constexpr const char* kInvalidArgument = "-2147024809";  // E_INVALIDARG
+
+// A prepared signature with `count` references to the whole document.
+std::string manyReferences(int count) {
+    const std::string reference =
+        "<ds:Reference URI=\"\"><ds:Transforms><ds:Transform "
+        "Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/></ds:Transforms>"
+        "<ds:DigestValue/></ds:Reference>";
+    return "<doc><item>signed</item>"
+           "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>" +
+           repeated(reference, count) + "</ds:SignedInfo></ds:Signature></doc>";
+}
+
+// A page runs the longest digest it may ask for (a document near the size bound, as many
+// references as allowed, each to another element). Its first and last references are files:
+// once it has opened the first, another page's card call and a new session, on other ports,
+// are answered before it opens the last.
+void longDigestHoldsUpNoOtherPage() {
+    const fs::path folder = world->downloads() / "long";
+    writeFile(folder / "first.txt", "first reference");
+    writeFile(folder / "last.txt", "last reference");
+    std::string body;
+    std::string references = "<ds:Reference URI=\"first.txt\"><ds:DigestValue/></ds:Reference>";
+    const int items = 400000;
+    for (int i = 0; i < items; ++i)
+        body += "<item Id=\"i" + std::to_string(i) + "\">text " + std::to_string(i) + "</item>";
+    for (int i = 2; i < 64; ++i)
+        references += "<ds:Reference URI=\"#i" + std::to_string(items - i) +
+                      "\"><ds:DigestValue/></ds:Reference>";
+    references += "<ds:Reference URI=\"last.txt\"><ds:DigestValue/></ds:Reference>";
+    const std::string xml =
+        "<doc>" + body +
+        "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>" +
+        references + "</ds:SignedInfo></ds:Signature></doc>";
+    writeFile(folder / "long.xml", xml);
+
+    OpenWatch first(folder / "first.txt"), last(folder / "last.txt");
+    ASSERT_TRUE(first.watching() && last.watching());
+    Page slow(kEvilOrigin);
+    ASSERT_EQ(slow.open(), "0");
+    slow.call("SetXMLReferenceDirs", {{"bstrMultiRefDir", world->at(folder)}});
+    std::string slowResult;
+    std::thread longCall([&] {
+        slowResult =
+            slow.result("GPKI_XMLCalcTemplateFileDigest",
+                        {{"bstrXMLFilePath", world->at(folder / "long.xml")}, {"bstrSignId", ""}});
+    });
+    EXPECT_TRUE(first.opened(std::chrono::minutes(2)));
+    Page other("https://other.example", servicePorts[1]);
+    EXPECT_EQ(other.open(), "0");
+    EXPECT_EQ(other.result("GPKI_GetSlotCount"), "1");
+    Page fresh("https://fresh.example", servicePorts[2]);
+    EXPECT_EQ(fresh.open(), "0");
+    EXPECT_FALSE(fresh.session.empty());
+    EXPECT_FALSE(last.opened()) << "the other pages waited for the long call";
+    longCall.join();
+    EXPECT_NE(slowResult.find("<ds:DigestValue>"), std::string::npos) << slowResult.substr(0, 200);
+    fs::remove_all(folder);
 }
 
 struct Attack {
@@ -365,6 +437,46 @@ const std::vector<Attack>& attacks() {
              EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
              for (int s : idle) close(s);
          }},
+        // What one page's call may cost, and what it holds up.
+        {"TwoThousandReferencesAreRefusedAtOnce",
+         [] {
+             Page page(kEvilOrigin);
+             ASSERT_EQ(page.open(), "0");
+             expectRefused(page, "GPKI_XMLCalcTemplateDigest",
+                           {{"bstrXML", manyReferences(2000)}, {"bstrSignId", ""}}, {},
+                           kInvalidArgument);
+             EXPECT_TRUE(world->service->waitForLog("references in one signature 2000, limit 64"))
+                 << world->service->log();
+         }},
+        {"LongDigestHoldsUpNoOtherPage", [] { longDigestHoldsUpNoOtherPage(); }},
+        {"FileAboveTheSizeLimitIsNotRead",
+         [] {
+             const fs::path big = world->downloads() / "big.iso";
+             writeFile(big, "");
+             fs::resize_file(big, 600u * 1024 * 1024);  // sparse: no disk taken
+             Page page(kEvilOrigin);
+             ASSERT_EQ(page.open(), "0");
+             expectRefused(page, "GPKI_ReadFile", {{"strFilepath", world->at(big)}, {"flags", "0"}},
+                           {}, kInvalidArgument);
+             EXPECT_TRUE(world->service->waitForLog("file bytes 629145600, limit 33554432"))
+                 << world->service->log();
+             fs::remove(big);
+         }},
+        {"HomeListedAsAllowedFolderOpensNothing",
+         [] {
+             // As a deleted download folder comes back from xdg-user-dirs-update: "$HOME/".
+             const fs::path list = world->home() / ".config/ZEFAGPKI/allowed-folders";
+             writeFile(list, "~/\n/\n");
+             writeFile(world->home() / "notes.txt", "the user's notes");
+             readRefused(world->at(world->home() / "notes.txt"));
+             decryptToRefused(world->at(world->home() / "notes.txt"));
+             EXPECT_EQ(readFile(world->home() / "notes.txt"), "the user's notes");
+             EXPECT_TRUE(world->service->waitForLog("Allowed folder ignored"))
+                 << world->service->log();
+             fs::remove_all(list.parent_path());
+             fs::remove(world->home() / "notes.txt");
+         }},
+
         {"ModuleFromTheGeneralLibraryFolder",
          [] {
              Page page(kEvilOrigin);
