@@ -350,8 +350,8 @@ WorkerOutcome runImportRootCertificates(const WorkerRun&) {
             continue;
         }
         int error = 0;
-        imported.push_back(decodeCertificateText(set->rootPem, error).value_or(
-            std::vector<unsigned char>()));
+        imported.push_back(
+            decodeCertificateText(set->rootPem, error).value_or(std::vector<unsigned char>()));
     }
     // Roots of earlier sets (made again, or shared by every user of an older version) are
     // trusted no longer; only when both of this set are in place.

@@ -143,8 +143,8 @@ std::optional<Descriptor> lockFolder(const Descriptor& folder, int operation) {
 // without following a link. Nothing when it is missing; a file that is there but fails
 // the test is logged and counts as missing, so the set is made afresh over it.
 std::optional<SecretString> readPrivateFile(const Descriptor& folder, const std::string& name) {
-    Descriptor file(::openat(folder.get(), name.c_str(),
-                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Descriptor file(
+        ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) {
         if (errno != ENOENT) writeWarningLog("Credential file refused, unreadable: ", name);
         return std::nullopt;
@@ -210,8 +210,7 @@ bool writeSet(const Descriptor& folder, CredentialKind kind, const CredentialSet
     // The root last: a set whose root is new is whole.
     return writePrivateFile(folder, serverKeyFileName(kind), set.serverKeyPem.view()) &&
            writePrivateFile(folder, serverFileName(kind), set.serverPem) &&
-           writePrivateFile(folder, rootFileName(kind), set.rootPem) &&
-           ::fsync(folder.get()) == 0;
+           writePrivateFile(folder, rootFileName(kind), set.rootPem) && ::fsync(folder.get()) == 0;
 }
 
 // --- Checking a set -----------------------------------------------------------------------
@@ -356,9 +355,8 @@ bool makeServer(CredentialKind kind, gnutls_x509_crt_t server, gnutls_x509_privk
 }
 
 bool generateKey(gnutls_x509_privkey_t key, CredentialKind kind, unsigned rsaBits) {
-    const unsigned bits = kind == CredentialKind::Rsa
-                              ? rsaBits
-                              : GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1);
+    const unsigned bits =
+        kind == CredentialKind::Rsa ? rsaBits : GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1);
     return gnutls_x509_privkey_generate(key, algorithmOf(kind), bits, 0) >= 0;
 }
 

@@ -58,8 +58,8 @@ std::optional<std::optional<uint32_t>> askSocketDiagnostics(int family, const So
             if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
                 message->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
                 const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
-                answer = found->idiag_state == state ? std::optional(found->idiag_uid)
-                                                     : std::nullopt;
+                answer =
+                    found->idiag_state == state ? std::optional(found->idiag_uid) : std::nullopt;
             } else if (message->nlmsg_type == NLMSG_ERROR &&
                        message->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) &&
                        static_cast<const nlmsgerr*>(NLMSG_DATA(message))->error == -ENOENT) {

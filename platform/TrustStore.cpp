@@ -211,10 +211,10 @@ int replaceFile(const std::string& path, const std::string& text, bool shared) {
     out.close();
     int failure = out ? 0 : (errno != 0 ? errno : EIO);
     if (failure == 0) {
-        fs::permissions(fresh,
-                        fs::perms::owner_read | fs::perms::owner_write |
-                            (shared ? everyone : fs::perms::none),
-                        fs::perm_options::replace, ec);
+        fs::permissions(
+            fresh,
+            fs::perms::owner_read | fs::perms::owner_write | (shared ? everyone : fs::perms::none),
+            fs::perm_options::replace, ec);
         fs::rename(fresh, path, ec);
         if (ec) failure = ec.value();
     }
@@ -482,8 +482,7 @@ int RootStore::addToNssDatabase(const std::string& folder, const std::string& ni
         locked_.push_back(folder);
         return EACCES;
     }
-    const bool held =
-        runProgram({certutilProgram_, "-L", "-d", database, "-n", nickname}) == 0;
+    const bool held = runProgram({certutilProgram_, "-L", "-d", database, "-n", nickname}) == 0;
     // certutil keeps a certificate it holds under whatever nickname it has.
     int status = runProgram({certutilProgram_, "-A", "-d", database, "-n", nickname, "-t", "C,,",
                              "-i", certificateFile});

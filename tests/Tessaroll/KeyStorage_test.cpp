@@ -27,7 +27,6 @@ struct Certificate {
     bool ok = false;
 };
 
-
 TEST(KeyStorageTest, RsaOnlyForAnUnknownOrTheOldestSystem) {
     const std::pair<uint32_t, bool> cases[] = {{0, true},         {0x1, true},
                                                {0x201, true},     {0x10000, false},

@@ -284,10 +284,10 @@ TEST_F(RootImport, APasswordProtectedDatabaseIsLoggedAndGetsNoEntryWhileTheOther
     importer.import();
 
     const std::string log = importer.log();
-    EXPECT_EQ(countOf(log,
-                      "[Warning] NSS database is password-protected, the root is not added to it: " +
-                          locked.string()),
-              2u)
+    EXPECT_EQ(
+        countOf(log, "[Warning] NSS database is password-protected, the root is not added to it: " +
+                         locked.string()),
+        2u)
         << log;
     EXPECT_EQ(countOf(log, "[Error] Import root CA failed: " + std::to_string(EACCES)), 2u) << log;
     EXPECT_EQ(countOf(nssListing(locked), "ZEFAGPKITessaroll root "), 0u) << nssListing(locked);
@@ -395,7 +395,7 @@ TEST_F(RootImportWithService,
                                                {"-verify_ip", "127.0.0.1"},
                                                {"-verify_ip", "::1"}}) {
         std::vector<std::string> verify = {"/usr/bin/openssl", "verify", "-CAfile",
-                                           userRoots.string(), name[0], name[1]};
+                                           userRoots.string(), name[0],  name[1]};
         for (const char* file : {"ec_server.pem", "rsa_server.pem"})
             verify.push_back((sandbox.credentialFolder() / file).string());
         EXPECT_EQ(countOf(outputOf(verify), ": OK\n"), 2u) << name[1];
@@ -423,7 +423,8 @@ void expectPageReachesTheService(const std::vector<std::string>& browser, PageSe
 
 // A user's first import, before the first start: the worker makes the user's own roots,
 // and the service started afterwards serves with them.
-TEST_F(RootImportWithService, ChromiumTrustsTheServiceThroughTheXdgDatabaseWithRootsMadeByTheWorker) {
+TEST_F(RootImportWithService,
+       ChromiumTrustsTheServiceThroughTheXdgDatabaseWithRootsMadeByTheWorker) {
     const fs::path chromium = "/usr/bin/chromium";
     if (!fs::exists(chromium)) GTEST_SKIP() << "no Chromium on this machine";
     Importer importer(sandbox);
@@ -433,7 +434,8 @@ TEST_F(RootImportWithService, ChromiumTrustsTheServiceThroughTheXdgDatabaseWithR
     ASSERT_FALSE(fs::exists(sandbox.home() / ".pki"));
     const std::string listing = nssListing(sandbox.dataHome() / "pki/nssdb");
     EXPECT_EQ(countOf(listing, "ZEFAGPKITessaroll root "), 2u) << listing;
-    for (const Root& root : placedRoots()) EXPECT_EQ(listing.find(root.nickname), std::string::npos);
+    for (const Root& root : placedRoots())
+        EXPECT_EQ(listing.find(root.nickname), std::string::npos);
     EXPECT_NE(importer.log().find("Making the user's root and server certificate: RSA"),
               std::string::npos);
 

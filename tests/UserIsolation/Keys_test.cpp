@@ -96,8 +96,7 @@ public:
             const char byte = 1;
             if (::write(ready[1], &byte, 1) != 1) _exit(3);
             char ignored;
-            while (::read(release[0], &ignored, 1) > 0) {
-            }
+            while (::read(release[0], &ignored, 1) > 0) {}
             _exit(0);
         }
         ::close(ready[1]);

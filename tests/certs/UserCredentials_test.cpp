@@ -191,8 +191,8 @@ TEST_F(FreshCredentials, RootsAreSelfSignedAuthoritiesOfTheirSpecifiedForm) {
             if (gnutls_x509_crt_get_key_purpose_oid(root.crt, i, oid, &size, nullptr) < 0) break;
             purposes += std::string(oid) + " ";
         }
-        EXPECT_EQ(purposes, std::string(GNUTLS_KP_TLS_WWW_SERVER) + " " +
-                                GNUTLS_KP_TLS_WWW_CLIENT + " ");
+        EXPECT_EQ(purposes,
+                  std::string(GNUTLS_KP_TLS_WWW_SERVER) + " " + GNUTLS_KP_TLS_WWW_CLIENT + " ");
         EXPECT_TRUE(gnutls_x509_crt_check_hostname(root.crt, "localhost"));
         unsigned status = 1;
         ASSERT_EQ(gnutls_x509_crt_list_verify(&root.crt, 1, &root.crt, 1, nullptr, 0,
@@ -299,8 +299,8 @@ TEST(PlacedCredentials, ASetThatCannotBeServedIsMadeAfreshAndTheOtherIsKept) {
         const char* logged;  // a line that says why, where one is written
     };
     const Case cases[] = {
-        {"no key",
-         [] { fs::remove(folder() / serverKeyFileName(CredentialKind::EllipticCurve)); }, ""},
+        {"no key", [] { fs::remove(folder() / serverKeyFileName(CredentialKind::EllipticCurve)); },
+         ""},
         {"a damaged certificate",
          [] { writeFile(folder() / serverFileName(CredentialKind::EllipticCurve), "-----BEGIN"); },
          ""},
@@ -414,8 +414,7 @@ TEST(PlacedCredentials, AFolderThatIsNotTheUsersOwnIsRefusedAndLeftAsItIs) {
              fs::create_directory_symlink(real, folder());
          },
          "[Error] Credential folder refused, a link or not a folder: ", false},
-        {"another user's folder",
-         [] { ASSERT_EQ(::chown(folder().c_str(), kNobody, kNobody), 0); },
+        {"another user's folder", [] { ASSERT_EQ(::chown(folder().c_str(), kNobody, kNobody), 0); },
          "[Error] Credential folder refused, it belongs to another user: ", true},
         {"a file in its place",
          [] {
@@ -447,7 +446,8 @@ TEST(PlacedCredentials, AFolderThatIsNotTheUsersOwnIsRefusedAndLeftAsItIs) {
 
 TEST(PlacedCredentials, AFolderOfTheUsersThatOthersMayEnterIsClosedAndKept) {
     Sandbox sandbox;
-    fs::permissions(folder(), fs::perms::group_all | fs::perms::others_read | fs::perms::others_exec,
+    fs::permissions(folder(),
+                    fs::perms::group_all | fs::perms::others_read | fs::perms::others_exec,
                     fs::perm_options::add);
     const auto ec = setText(CredentialKind::EllipticCurve);
     ASSERT_TRUE(prepareUserCredentials());

@@ -58,7 +58,8 @@ void Sandbox::placeTestCredentials() const {
     fs::permissions(credentialFolder(), fs::perms::owner_all, fs::perm_options::replace);
     for (const char* name : {"ec_root.pem", "ec_server.pem", "ec_server.key", "rsa_root.pem",
                              "rsa_server.pem", "rsa_server.key"}) {
-        fs::copy_file(built / name, credentialFolder() / name, fs::copy_options::overwrite_existing);
+        fs::copy_file(built / name, credentialFolder() / name,
+                      fs::copy_options::overwrite_existing);
         fs::permissions(credentialFolder() / name, fs::perms::owner_read | fs::perms::owner_write,
                         fs::perm_options::replace);
     }
