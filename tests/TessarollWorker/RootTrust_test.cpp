@@ -32,14 +32,6 @@ constexpr const char* kPrivateStores =
     TESSAROLL_SOURCE_DIR "/tests/TessarollWorker/private-stores.sh";
 constexpr uid_t kUnprivileged = 65534;
 
-std::size_t countOf(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos;
-         at = text.find(part, at + part.size()))
-        ++n;
-    return n;
-}
-
 struct Root {
     const char* pem;
     std::vector<unsigned char> der;

@@ -20,14 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::size_t countOf(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos;
-         at = text.find(part, at + part.size()))
-        ++n;
-    return n;
-}
-
 class UserKeysTest : public ServiceTest {
 protected:
     void SetUp() override {}

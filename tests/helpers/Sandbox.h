@@ -4,6 +4,7 @@
 // Service::rootCertificate names), so a service start does not make a user's roots.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -44,5 +45,7 @@ private:
 // Whole-file helpers for tests.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& text);
+// How often `part` occurs in `text`, occurrences not overlapping.
+std::size_t countOf(const std::string& text, const std::string& part);
 
 }  // namespace testing_support
