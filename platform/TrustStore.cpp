@@ -482,7 +482,9 @@ int RootStore::addToNssDatabase(const std::string& folder, const std::string& ni
         locked_.push_back(folder);
         return EACCES;
     }
-    const bool held = runProgram({certutilProgram_, "-L", "-d", database, "-n", nickname}) == 0;
+    std::string ignored;  // "Could not find cert" is the expected answer
+    const bool held =
+        runProgram({certutilProgram_, "-L", "-d", database, "-n", nickname}, &ignored) == 0;
     // certutil keeps a certificate it holds under whatever nickname it has.
     int status = runProgram({certutilProgram_, "-A", "-d", database, "-n", nickname, "-t", "C,,",
                              "-i", certificateFile});
