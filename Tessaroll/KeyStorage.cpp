@@ -1,22 +1,11 @@
 #include "Tessaroll/KeyStorage.h"
 
-#include <span>
-
-#include "certs/ServerCredentials.h"
+#include "certs/UserCredentials.h"
 
 namespace {
 
-static_assert(sizeof(ecServerKeyMasked) == sizeof(ecServerKeyPad));
-static_assert(sizeof(rsaServerKeyMasked) == sizeof(rsaServerKeyPad));
-
-std::optional<SecretString> unmask(std::span<const unsigned char> masked,
-                                   std::span<const unsigned char> pad) {
-    SecretString key;
-    key.resize(masked.size());
-    for (std::size_t i = 0; i < masked.size(); ++i)
-        key.data()[i] = static_cast<char>(masked[i] ^ pad[i]);
-    if (!key.view().starts_with("-----BEGIN ")) return std::nullopt;  // a broken build, not a key
-    return key;
+CredentialKind kindOf(bool rsa) {
+    return rsa ? CredentialKind::Rsa : CredentialKind::EllipticCurve;
 }
 
 }  // namespace
@@ -25,13 +14,19 @@ bool useRsaCertificate(uint32_t osVersionMask) {
     return osVersionMask == 0 || (osVersionMask & 0x1) != 0;
 }
 
+bool prepareServerCredentials() {
+    return prepareUserCredentials();
+}
+
 std::string serverCertificatePem(bool rsa) {
-    return rsa ? std::string(rsaServerCertificate) : std::string(ecServerCertificate);
+    std::optional<CredentialSet> set = loadUserCredentials(kindOf(rsa));
+    return set ? std::move(set->serverPem) : std::string();
 }
 
 std::optional<SecretString> obtainServerKey(bool rsa) {
-    if (rsa) return unmask(rsaServerKeyMasked, rsaServerKeyPad);
-    return unmask(ecServerKeyMasked, ecServerKeyPad);
+    std::optional<CredentialSet> set = loadUserCredentials(kindOf(rsa));
+    if (!set) return std::nullopt;
+    return std::move(set->serverKeyPem);
 }
 
 void releaseServerKey(std::optional<SecretString>& key) {

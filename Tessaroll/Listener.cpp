@@ -173,6 +173,10 @@ MHD_Daemon* startListener(unsigned int flags, const sockaddr* address, const cha
     const std::string state = "Detect port " + std::to_string(port) + " state: ";
     if (isPortInUse(port, ipv6)) {
         writeNormalLog(state, "In use, try next port");
+        // Another user's listener may be waiting for this user's browser there.
+        if (auto holder = loopbackPortHolder(port, ipv6); holder && *holder != geteuid())
+            writeWarningLog("Detect port " + std::to_string(port) + " held by another user: ",
+                            "uid " + std::to_string(*holder));
         return nullptr;
     }
     writeNormalLog(state, "Free");

@@ -175,10 +175,16 @@ ServiceState& startSessions(const std::string& workFolder, const sigset_t& stopS
     return *state;
 }
 
-// False when there is nothing to serve with: no server key, or no listener started.
+// False when there is nothing to serve with: no certificate or key of the user's, or no
+// listener started.
 bool startHttpsListeners(const int (&ports)[listenerPortCount]) {
+    if (!prepareServerCredentials()) return false;
     const bool rsa = useRsaCertificate(getOSVersion());
     std::string certificate = serverCertificatePem(rsa);
+    if (certificate.empty()) {
+        TESSAROLL_ALLOCATION_FAILURE();
+        return false;
+    }
     std::optional<SecretString> key = obtainServerKey(rsa);
     if (!key) {
         TESSAROLL_ALLOCATION_FAILURE();

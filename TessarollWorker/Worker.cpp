@@ -19,7 +19,7 @@
 #include "TessarollUtil/Secure.h"
 #include "TessarollUtil/System.h"
 #include "TessarollUtil/Text.h"
-#include "certs/RootCertificates.h"
+#include "certs/UserCredentials.h"
 #include "platform/Folders.h"
 #include "platform/TrustStore.h"
 
@@ -312,19 +312,55 @@ void runWatchdog() {
     unlockUserMutex(watchdogLock);
 }
 
+// The name of each root in Firefox's certificate folder; the policy names the same one
+// for every user, and Firefox finds each user's own.
+std::string firefoxFileName(CredentialKind kind) {
+    return std::string("ZEFAGPKITessaroll-") + (kind == CredentialKind::Rsa ? "RSA" : "ECC") +
+           "-root.pem";
+}
+
 WorkerOutcome runImportRootCertificates(const WorkerRun&) {
-    if (!RootStore::writesMachineStores())
+    if (RootStore::writesMachineStores()) {
+        const int failure = RootStore::nameInFirefoxPolicy(
+            {firefoxFileName(CredentialKind::EllipticCurve), firefoxFileName(CredentialKind::Rsa)});
+        if (failure != 0) writeErrorLogInt("Import root CA failed: ", failure);
+    } else {
         writeNormalLog(
-            "Not run as root: the system trust store and the Firefox policy are left alone, "
-            "the roots go to this user's NSS database and Firefox profiles",
+            "Not run as root: the Firefox policy is left alone, the roots go to this user's NSS "
+            "database and Firefox profiles",
             "");
-    if (!RootStore::writesUserStores())
+    }
+    if (!RootStore::writesUserStores()) {
         writeNormalLog(
             "The home folder belongs to another user: its NSS database and Firefox profiles are "
             "left alone",
             "");
-    if (importRootCA(eccRootCertificate) == 0) writeErrorLog("Import root CA failed ", "ECC");
-    if (importRootCA(rsaRootCertificate) == 0) writeErrorLog("Import root CA failed ", "RSA");
+        return {};
+    }
+    // Before the user's first start the roots are made here; the service then finds them.
+    const bool prepared = prepareUserCredentials();
+    std::vector<std::vector<unsigned char>> imported;
+    for (CredentialKind kind : {CredentialKind::EllipticCurve, CredentialKind::Rsa}) {
+        const char* name = kind == CredentialKind::Rsa ? "RSA" : "ECC";
+        std::optional<CredentialSet> set =
+            prepared ? loadUserCredentials(kind) : std::optional<CredentialSet>();
+        if (set) set->serverKeyPem.clear();
+        if (!set || importRootCA(set->rootPem.c_str(), firefoxFileName(kind)) == 0) {
+            writeErrorLog("Import root CA failed ", name);
+            continue;
+        }
+        int error = 0;
+        imported.push_back(
+            decodeCertificateText(set->rootPem, error).value_or(std::vector<unsigned char>()));
+    }
+    // Roots of earlier sets (made again, or shared by every user of an older version) are
+    // trusted no longer; only when both of this set are in place.
+    int error = 0;
+    auto store = imported.size() == 2 ? RootStore::open(error) : nullptr;
+    if (store) {
+        if (int failure = store->removeOtherRoots(imported); failure != 0)
+            writeErrorLogInt("Remove earlier root CA failed: ", failure);
+    }
     return {};
 }
 
@@ -550,7 +586,7 @@ void deleteSelf() {
     fs::remove(*folder + "/" + diskFileName(kWorkerProgramName), ec);
 }
 
-int importRootCA(const char* pemText) {
+int importRootCA(const char* pemText, const std::string& fileName) {
     if (!pemText) {
         TESSAROLL_NULL_PARAMETER("pemText");
         return 0;
@@ -566,7 +602,11 @@ int importRootCA(const char* pemText) {
         writeErrorLogInt("The CA system store did not open: ", error);
         return 0;
     }
-    if (int failure = store->add(*der); failure != 0) {
+    const int failure = store->add(*der, fileName);
+    for (const std::string& database : store->passwordProtectedDatabases())
+        writeWarningLog("NSS database is password-protected, the root is not added to it: ",
+                        database);
+    if (failure != 0) {
         writeErrorLogInt("Import root CA failed: ", failure);
         return 0;
     }

@@ -67,6 +67,7 @@ std::string keyToByteText(std::string_view keyText, bool rsaName);
 // Removes the worker's own executable (which may go while it runs on this system).
 void deleteSelf();
 
-// Adds one PEM certificate to the machine's trusted roots: 1 when it is there afterwards
+// Adds one PEM certificate to this user's trusted roots (see RootStore::add), named
+// `fileName` in Firefox's certificate folder and policy: 1 when it is there afterwards
 // (added now or already there), else 0 (logged).
-int importRootCA(const char* pemText);
+int importRootCA(const char* pemText, const std::string& fileName);

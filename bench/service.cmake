@@ -2,7 +2,7 @@
 # component through the test helpers, and runs a bare libmicrohttpd responder in a second
 # process of itself for comparison. Without the test helpers it is not built.
 if(TARGET tessaroll_testhelpers)
-  target_link_libraries(bench_service PRIVATE tessaroll_certs PkgConfig::MHD PkgConfig::GNUTLS)
+  target_link_libraries(bench_service PRIVATE tessaroll_test_certs PkgConfig::MHD PkgConfig::GNUTLS)
   add_dependencies(bench_service ZEFAGPKITessarollMain ZEFAVZDediGPKICryptATLAdapter tessaroll_card_component)
 else()
   set_target_properties(bench_service PROPERTIES EXCLUDE_FROM_ALL ON)

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Generates the service's certificates for one build folder:
+# Generates a fixed set of credentials for the tests of one build folder, laid out as the
+# programs keep a user's own in $XDG_DATA_HOME/ZEFAGPKI/ (the test sandboxes start with a
+# copy, so a service start does not make an RSA root each time):
 #   two roots (elliptic-curve P-256 signed with ECDSA-SHA256, RSA 4096 signed with SHA-1),
-#   two localhost server certificates, one issued by each root, signed with SHA-256.
-# The roots permit only the names localhost, 127.0.0.1 and ::1.
-# The root keys exist only in a temporary folder and are gone when this script ends; the
-# server keys leave it only masked, inside the generated ServerCredentials.h.
-# usage: generate.sh <certtool> <embed tool> <output folder>
+#   two localhost server certificates, one issued by each root, signed with SHA-256, and
+#   their keys; TestCertificates.h holds the four certificates for the tests' code.
+# The roots permit only the names localhost, 127.0.0.1 and ::1. The root keys exist only in
+# a temporary folder and are gone when this script ends. Nothing here goes into a program.
+# usage: generate.sh <certtool> <output folder>
 set -euo pipefail
 certtool=$1
-embed=$2
-out=$3
+out=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
@@ -25,7 +26,7 @@ validity() {
 root_usages='add_critical_extension = "2.5.29.15 0x030201FE"
 add_extension = "2.5.29.37 0x301406082B0601050507030106082B06010505070302"'
 
-# The roots go into system-wide stores, so they may vouch for the loopback names only
+# A trusted root may vouch for the loopback names only
 # (certtool marks the name constraints critical).
 root_constraints='nc_permit_dns = "localhost"
 nc_permit_ip = "127.0.0.1/32"
@@ -92,9 +93,17 @@ for k in ec_server rsa_server; do
   sed -n '/-----BEGIN .*PRIVATE KEY-----/,/-----END .*PRIVATE KEY-----/p' "$work/$k.key" > "$work/$k.keypem"
 done
 
-"$embed" "$out" "$work/ec_root.crt" "$work/rsa_root.crt" \
-  "$work/ec_server.crt" "$work/ec_server.keypem" "$work/rsa_server.crt" "$work/rsa_server.keypem"
-cp "$work/ec_root.crt" "$out/ec_root.pem"
-cp "$work/rsa_root.crt" "$out/rsa_root.pem"
-cp "$work/ec_server.crt" "$out/ec_server.pem"
-cp "$work/rsa_server.crt" "$out/rsa_server.pem"
+for f in ec_root rsa_root ec_server rsa_server; do
+  cp "$work/$f.crt" "$out/$f.pem"
+done
+for k in ec_server rsa_server; do
+  install -m 0600 "$work/$k.keypem" "$out/$k.key"
+done
+{
+  echo "// Generated at build time by certs/generate.sh for the tests. Do not edit, do not commit."
+  echo "#pragma once"
+  for pair in eccRoot:ec_root rsaRoot:rsa_root ecServer:ec_server rsaServer:rsa_server; do
+    printf 'inline constexpr char %sCertificate[] = R"pem(%s\n)pem";\n' "${pair%%:*}" \
+      "$(cat "$work/${pair#*:}.crt")"
+  done
+} > "$out/TestCertificates.h"

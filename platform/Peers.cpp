@@ -14,13 +14,16 @@ namespace {
 // Only a client that is still connected counts: a closing socket's row (TIME_WAIT) has
 // lost its owner and reads as root.
 constexpr unsigned tcpEstablished = 1;
+constexpr unsigned tcpListen = 10;
 
 // The kernel's socket diagnostics answer for exactly one socket, found by its four
 // addresses in the connection hash: constant time, where every read of /proc/net/tcp walks
-// the whole hash table (milliseconds, more than a TLS handshake). Nothing when netlink
-// cannot answer at all; an empty owner when it answered that there is no such socket.
+// the whole hash table (milliseconds, more than a TLS handshake); a listener is found with
+// an empty remote end. Only a socket in `state` counts. Nothing when netlink cannot answer
+// at all; an empty owner when it answered that there is no such socket.
 std::optional<std::optional<uint32_t>> askSocketDiagnostics(int family, const SocketEndpoint& local,
-                                                            const SocketEndpoint& remote) {
+                                                            const SocketEndpoint& remote,
+                                                            unsigned state) {
     const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) return std::nullopt;
     struct {
@@ -32,7 +35,7 @@ std::optional<std::optional<uint32_t>> askSocketDiagnostics(int family, const So
     query.header.nlmsg_flags = NLM_F_REQUEST;
     query.request.sdiag_family = static_cast<uint8_t>(family);
     query.request.sdiag_protocol = IPPROTO_TCP;
-    query.request.idiag_states = 1u << tcpEstablished;
+    query.request.idiag_states = 1u << state;
     query.request.id.idiag_sport = htons(local.port);
     query.request.id.idiag_dport = htons(remote.port);
     const std::size_t addressBytes = family == AF_INET6 ? 16 : 4;
@@ -55,8 +58,8 @@ std::optional<std::optional<uint32_t>> askSocketDiagnostics(int family, const So
             if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
                 message->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
                 const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
-                answer = found->idiag_state == tcpEstablished ? std::optional(found->idiag_uid)
-                                                              : std::nullopt;
+                answer =
+                    found->idiag_state == state ? std::optional(found->idiag_uid) : std::nullopt;
             } else if (message->nlmsg_type == NLMSG_ERROR &&
                        message->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) &&
                        static_cast<const nlmsgerr*>(NLMSG_DATA(message))->error == -ENOENT) {
@@ -106,7 +109,25 @@ std::optional<uint32_t> loopbackPeerOwner(const sockaddr* peer, socklen_t peerLe
     auto client = socketEndpoint(peer, peerLength);
     auto server = socketEndpoint(listener, listenerLength);
     if (!client || !server || peer->sa_family != listener->sa_family) return std::nullopt;
-    if (auto answer = askSocketDiagnostics(peer->sa_family, *client, *server)) return *answer;
+    if (auto answer = askSocketDiagnostics(peer->sa_family, *client, *server, tcpEstablished))
+        return *answer;
     const bool ipv6 = peer->sa_family == AF_INET6;
     return socketTablePeerOwner(readSocketTable(ipv6), ipv6, *client, *server);
+}
+
+std::optional<uint32_t> loopbackPortHolder(uint16_t port, bool ipv6) {
+    SocketEndpoint local{{}, port};
+    if (ipv6)
+        local.address[15] = 1;
+    else
+        local.address = {127, 0, 0, 1};
+    if (auto answer = askSocketDiagnostics(ipv6 ? AF_INET6 : AF_INET, local, {}, tcpListen))
+        return *answer;
+    std::optional<uint32_t> owner;
+    findSocketRow(readSocketTable(ipv6), ipv6, [&](const SocketRow& row) {
+        if (row.state != tcpListen || row.local != local) return false;
+        owner = row.owner;
+        return true;
+    });
+    return owner;
 }

@@ -19,7 +19,11 @@ std::optional<SocketEndpoint> socketEndpoint(const sockaddr* address, socklen_t 
 std::optional<uint32_t> loopbackPeerOwner(const sockaddr* peer, socklen_t peerLength,
                                           const sockaddr* listener, socklen_t listenerLength);
 
-// The same lookup over the text of a table.
+// The uid owning the socket that listens on 127.0.0.1:port ([::1]:port with `ipv6`), from
+// the same socket diagnostics (or table). Nothing when no socket listens there.
+std::optional<uint32_t> loopbackPortHolder(uint16_t port, bool ipv6);
+
+// The same lookup as loopbackPeerOwner over the text of a table.
 std::optional<uint32_t> socketTablePeerOwner(std::string_view table, bool ipv6,
                                              const SocketEndpoint& peer,
                                              const SocketEndpoint& listener);

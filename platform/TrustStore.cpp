@@ -83,19 +83,38 @@ bool isOneDerSequence(const std::vector<unsigned char>& der) {
     return header + length == der.size();
 }
 
-// Runs a program with its arguments, standard input and output on /dev/null; its exit
-// status, 128 + signal, or -1 when it could not be started.
-int runProgram(const std::vector<std::string>& words) {
+// Runs a program with its arguments, standard input on /dev/null and its output (standard
+// output and error) in `output`, or on /dev/null without one; its exit status, 128 +
+// signal, or -1 when it could not be started.
+int runProgram(const std::vector<std::string>& words, std::string* output = nullptr) {
     std::vector<char*> argv;
     for (const auto& w : words) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
+    int pipeEnds[2] = {-1, -1};
+    if (output && ::pipe2(pipeEnds, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (output) {
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    }
     pid_t pid = -1;
     int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (output) {
+        ::close(pipeEnds[1]);
+        char block[4096];
+        for (;;) {
+            const ssize_t got = rc == 0 ? ::read(pipeEnds[0], block, sizeof block) : 0;
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            output->append(block, static_cast<std::size_t>(got));
+        }
+        ::close(pipeEnds[0]);
+    }
     if (rc != 0) return -1;
     int status = 0;
     pid_t waited;
@@ -138,8 +157,10 @@ int failureOf(int status) {
     return status < 0 ? ECHILD : status;
 }
 
+// Where earlier versions put the roots for every user, and how they named them.
 constexpr const char* kSystemCertificateFolder = "/usr/local/share/ca-certificates";
-constexpr const char* kSystemCertificateLinks = "/etc/ssl/certs";
+constexpr std::string_view kNicknameStem = "ZEFAGPKITessaroll root ";
+constexpr std::string_view kSystemFileStem = "ZEFAGPKITessaroll-root-";
 
 std::string pemText(std::span<const unsigned char> der) {
     static constexpr char alphabet[] =
@@ -165,11 +186,11 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Replaces the file as a whole (a reader never sees half of it), readable by everyone:
-// browsers and TLS libraries of every user read these files. 0 or an errno value.
-int replaceFile(const std::string& path, const std::string& text) {
+// Replaces the file as a whole (a reader never sees half of it). A file that every user's
+// browsers read (`shared`) and the folders made for it are readable by everyone; one in a
+// home folder is the user's alone. 0 or an errno value.
+int replaceFile(const std::string& path, const std::string& text, bool shared) {
     std::error_code ec;
-    // The programs make their files private (umask 077); folders made here must not be.
     const fs::path folder = fs::path(path).parent_path();
     std::vector<fs::path> missing;
     for (fs::path f = folder; !f.empty() && !fs::exists(f, ec); f = f.parent_path()) {
@@ -178,10 +199,11 @@ int replaceFile(const std::string& path, const std::string& text) {
     }
     fs::create_directories(folder, ec);
     if (ec) return ec.value();
+    const fs::perms everyone = fs::perms::group_read | fs::perms::others_read;
+    const fs::perms enter = fs::perms::group_exec | fs::perms::others_exec;
+    // The programs make their files private (umask 077); shared folders made here must not be.
     for (const fs::path& made : missing)
-        fs::permissions(made,
-                        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec,
+        fs::permissions(made, fs::perms::owner_all | (shared ? everyone | enter : fs::perms::none),
                         fs::perm_options::replace, ec);
     const std::string fresh = path + ".new";
     std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
@@ -189,10 +211,10 @@ int replaceFile(const std::string& path, const std::string& text) {
     out.close();
     int failure = out ? 0 : (errno != 0 ? errno : EIO);
     if (failure == 0) {
-        fs::permissions(fresh,
-                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                            fs::perms::others_read,
-                        fs::perm_options::replace, ec);
+        fs::permissions(
+            fresh,
+            fs::perms::owner_read | fs::perms::owner_write | (shared ? everyone : fs::perms::none),
+            fs::perm_options::replace, ec);
         fs::rename(fresh, path, ec);
         if (ec) failure = ec.value();
     }
@@ -227,17 +249,6 @@ std::vector<std::string> profilesListedIn(const fs::path& iniFile) {
     }
     flush();
     return folders;
-}
-
-int addToFirefoxPolicy(const std::string& certificateFile) {
-    std::error_code ec;
-    std::optional<std::string> text = readWholeFile(RootStore::firefoxPolicyFile);
-    if (!text && fs::exists(RootStore::firefoxPolicyFile, ec)) return EACCES;
-    std::optional<std::string> merged =
-        withInstalledCertificates(text.value_or("{}"), {certificateFile});
-    if (!merged) return EBADMSG;
-    if (merged == text) return 0;
-    return replaceFile(RootStore::firefoxPolicyFile, *merged);
 }
 
 // jsmn's tokens of a JSON text; the index after the value that begins at `at`.
@@ -423,26 +434,14 @@ std::string RootStore::nickname(std::span<const unsigned char> der) {
     return text;
 }
 
-std::string RootStore::systemCertificateFile(std::span<const unsigned char> der) {
-    // update-ca-certificates links each file by its name, so the name has no blanks.
-    std::string name = nickname(der);
-    std::replace(name.begin(), name.end(), ' ', '-');
-    return std::string(kSystemCertificateFolder) + "/" + name + ".crt";
+std::string RootStore::firefoxCertificateFolder() {
+    return homeFolder() + "/.mozilla/certificates";
 }
 
 std::unique_ptr<RootStore> RootStore::open(int& error) {
     std::unique_ptr<RootStore> store(new RootStore);
     store->certutilProgram_ = findProgram("certutil");
-    if (writesMachineStores()) {
-        store->updateProgram_ = findProgram("update-ca-certificates");
-        if (store->updateProgram_.empty() &&
-            ::access("/usr/sbin/update-ca-certificates", X_OK) == 0)
-            store->updateProgram_ = "/usr/sbin/update-ca-certificates";
-        if (store->updateProgram_.empty()) store->trustProgram_ = findProgram("trust");
-    }
-    const bool systemStoreProgram =
-        !writesMachineStores() || !store->updateProgram_.empty() || !store->trustProgram_.empty();
-    if (store->certutilProgram_.empty() || !systemStoreProgram || homeFolder().empty()) {
+    if (store->certutilProgram_.empty() || homeFolder().empty()) {
         error = ENOENT;
         return nullptr;
     }
@@ -450,8 +449,25 @@ std::unique_ptr<RootStore> RootStore::open(int& error) {
     return store;
 }
 
+int RootStore::nameInFirefoxPolicy(const std::vector<std::string>& fileNames) {
+    std::error_code ec;
+    std::optional<std::string> text = readWholeFile(firefoxPolicyFile);
+    if (!text && fs::exists(firefoxPolicyFile, ec)) return EACCES;
+    std::optional<std::string> merged = withInstalledCertificates(text.value_or("{}"), fileNames);
+    if (!merged) return EBADMSG;
+    if (merged == text) return 0;
+    return replaceFile(firefoxPolicyFile, *merged, true);
+}
+
+bool RootStore::isPasswordProtected(const std::string& database) const {
+    // Asked to log in with an empty password, a database that has one refuses.
+    std::string output;
+    runProgram({certutilProgram_, "-K", "-d", database, "-f", "/dev/null"}, &output);
+    return output.find("SEC_ERROR_BAD_PASSWORD") != std::string::npos;
+}
+
 int RootStore::addToNssDatabase(const std::string& folder, const std::string& nickname,
-                                const std::string& certificateFile) const {
+                                const std::string& certificateFile) {
     const std::string database = "sql:" + folder;
     std::error_code ec;
     if (!fs::exists(fs::path(folder) / "cert9.db", ec)) {
@@ -460,42 +476,100 @@ int RootStore::addToNssDatabase(const std::string& folder, const std::string& ni
         fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace, ec);
         int status = runProgram({certutilProgram_, "-N", "-d", database, "--empty-password"});
         if (status != 0) return failureOf(status);
+    } else if (isPasswordProtected(database)) {
+        // certutil would add the certificate but not its trust: a root that is listed and
+        // does nothing.
+        locked_.push_back(folder);
+        return EACCES;
     }
+    std::string ignored;  // "Could not find cert" is the expected answer
+    const bool held =
+        runProgram({certutilProgram_, "-L", "-d", database, "-n", nickname}, &ignored) == 0;
     // certutil keeps a certificate it holds under whatever nickname it has.
     int status = runProgram({certutilProgram_, "-A", "-d", database, "-n", nickname, "-t", "C,,",
                              "-i", certificateFile});
-    return status == 0 ? 0 : failureOf(status);
+    if (status == 0) return 0;
+    // Nothing half-added stays behind.
+    if (!held) runProgram({certutilProgram_, "-D", "-d", database, "-n", nickname});
+    return failureOf(status);
 }
 
-int RootStore::addToSystemStore(std::span<const unsigned char> der) const {
-    const std::string file = systemCertificateFile(der);
-    const std::string text = pemText(der);
-    std::error_code ec;
-    const std::string link =
-        std::string(kSystemCertificateLinks) + "/" + fs::path(file).stem().string() + ".pem";
-    // Already in place and linked by an earlier update: nothing to do, no hooks to run.
-    if (readWholeFile(file) == text && fs::read_symlink(link, ec) == file) return 0;
-    if (int failure = replaceFile(file, text); failure != 0) return failure;
-    int status = updateProgram_.empty() ? runProgram({trustProgram_, "anchor", "--store", file})
-                                        : runProgram({updateProgram_});
-    return status == 0 ? 0 : failureOf(status);
+std::vector<std::string> RootStore::nssDatabases() const {
+    std::vector<std::string> folders{nssDatabaseFolder()};
+    for (const std::string& profile : firefoxProfileFolders()) folders.push_back(profile);
+    return folders;
 }
 
-int RootStore::add(std::span<const unsigned char> der) {
+int RootStore::add(std::span<const unsigned char> der, const std::string& fileName) {
+    locked_.clear();
     TemporaryCertificateFile file(der);
     if (file.path().empty()) return EIO;
     int result = 0;
     auto keepFirst = [&result](int failure) {
         if (result == 0) result = failure;
     };
-    if (writesMachineStores()) {
-        keepFirst(addToSystemStore(der));
-        keepFirst(addToFirefoxPolicy(systemCertificateFile(der)));
-    }
     if (!writesUserStores()) return result;
     const std::string name = nickname(der);
-    keepFirst(addToNssDatabase(nssDatabaseFolder(), name, file.path()));
-    for (const std::string& profile : firefoxProfileFolders())
-        keepFirst(addToNssDatabase(profile, name, file.path()));
+    for (const std::string& database : nssDatabases())
+        keepFirst(addToNssDatabase(database, name, file.path()));
+    const std::string firefoxFile = firefoxCertificateFolder() + "/" + fileName;
+    if (readWholeFile(firefoxFile) != pemText(der))
+        keepFirst(replaceFile(firefoxFile, pemText(der), false));
+    return result;
+}
+
+int RootStore::removeFromNssDatabase(const std::string& folder,
+                                     const std::vector<std::string>& keptNicknames) const {
+    const std::string database = "sql:" + folder;
+    std::error_code ec;
+    if (!fs::exists(fs::path(folder) / "cert9.db", ec)) return 0;
+    std::string listing;
+    if (runProgram({certutilProgram_, "-L", "-d", database}, &listing) != 0) return 0;
+    const std::size_t nicknameLength = nickname(std::span<const unsigned char>()).size();
+    int result = 0;
+    std::size_t at = 0;
+    while ((at = listing.find(kNicknameStem, at)) != std::string::npos) {
+        const std::string found = listing.substr(at, nicknameLength);
+        at += nicknameLength;
+        if (std::find(keptNicknames.begin(), keptNicknames.end(), found) != keptNicknames.end())
+            continue;
+        // Removing a certificate needs no login, so a password-protected database loses it too.
+        const int status = runProgram({certutilProgram_, "-D", "-d", database, "-n", found});
+        if (status != 0 && result == 0) result = failureOf(status);
+    }
+    return result;
+}
+
+namespace {
+
+// The roots that earlier versions put into the system store, with the store rebuilt.
+int removeSystemStoreRoots() {
+    std::error_code ec;
+    bool removed = false;
+    for (const auto& entry : fs::directory_iterator(kSystemCertificateFolder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(kSystemFileStem) && name.ends_with(".crt"))
+            removed = fs::remove(entry.path(), ec) || removed;
+    }
+    if (!removed) return 0;
+    std::string update = findProgram("update-ca-certificates");
+    if (update.empty() && ::access("/usr/sbin/update-ca-certificates", X_OK) == 0)
+        update = "/usr/sbin/update-ca-certificates";
+    if (update.empty()) return ENOENT;
+    const int status = runProgram({update, "--fresh"});
+    return status == 0 ? 0 : failureOf(status);
+}
+
+}  // namespace
+
+int RootStore::removeOtherRoots(const std::vector<std::vector<unsigned char>>& current) {
+    std::vector<std::string> kept;
+    for (const auto& der : current) kept.push_back(nickname(der));
+    int result = writesMachineStores() ? removeSystemStoreRoots() : 0;
+    if (!writesUserStores()) return result;
+    for (const std::string& database : nssDatabases()) {
+        const int failure = removeFromNssDatabase(database, kept);
+        if (result == 0) result = failure;
+    }
     return result;
 }

@@ -26,5 +26,13 @@ component="$PWD/build/stage/TessarollCardComponent.so"
 if [ -f "$component" ] && ! grep -qi '^{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=' "$registry" 2>/dev/null; then
   echo "{2BA55A3B-BA08-4B99-AF12-8FBD0A485310}=$component" >>"$registry"
 fi
+# The user's own roots (made at the first run, which takes a few seconds) into this user's
+# browsers; a second run finds them there and adds nothing. A running Chromium must be
+# restarted once to see them.
+worker=build/stage/ZEFAGPKITessarollWorker
+if [ -x "$worker" ]; then
+  echo "Making this user's browsers trust the service's roots"
+  "$worker" -importRootCACert
+fi
 echo "Starting the service on https://127.0.0.1 and https://[::1], ports 56482 56582 56682"
 exec "$main" 0

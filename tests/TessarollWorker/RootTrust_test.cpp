@@ -1,8 +1,10 @@
 // "-importRootCACert" with the real stores and programs: the staged worker runs with a
 // sandbox HOME, as root inside private-stores.sh (so the system trust store and Firefox's
-// policy it writes are the sandbox's own) or as an unprivileged user. What the stores hold
-// is read back with certutil and from the files; curl, Chromium and Firefox then reach the
-// running service without any certificate error ignored.
+// policy it may touch are the sandbox's own) or as an unprivileged user. The sandbox's
+// credential folder holds the tests' set (or none, and the worker makes the user's own).
+// What the stores hold is read back with certutil and from the files; Chromium and Firefox
+// then reach the running service without any certificate error ignored, and the system
+// store vouches for nothing.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -14,7 +16,7 @@
 #include <vector>
 
 #include "Tessaroll/ServiceFixture.h"
-#include "certs/RootCertificates.h"
+#include "certs/TestCertificates.h"
 #include "helpers/ChildProcess.h"
 #include "helpers/PageServer.h"
 #include "helpers/Sandbox.h"
@@ -30,28 +32,21 @@ constexpr const char* kPrivateStores =
     TESSAROLL_SOURCE_DIR "/tests/TessarollWorker/private-stores.sh";
 constexpr uid_t kUnprivileged = 65534;
 
-std::size_t countOf(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos;
-         at = text.find(part, at + part.size()))
-        ++n;
-    return n;
-}
-
 struct Root {
     const char* pem;
     std::vector<unsigned char> der;
     std::string nickname;
-    std::string systemFile;
+    std::string firefoxFile;  // the bare name in Firefox's certificate folder and policy
 };
 
-std::vector<Root> builtInRoots() {
+// The roots of the tests' set, which every sandbox's credential folder starts with.
+std::vector<Root> placedRoots() {
     std::vector<Root> roots;
-    for (const char* pem : {eccRootCertificate, rsaRootCertificate}) {
+    for (auto [pem, file] : {std::pair{eccRootCertificate, "ZEFAGPKITessaroll-ECC-root.pem"},
+                             std::pair{rsaRootCertificate, "ZEFAGPKITessaroll-RSA-root.pem"}}) {
         int error = 0;
         auto der = decodeCertificateText(pem, error).value();
-        roots.push_back(
-            {pem, der, RootStore::nickname(der), RootStore::systemCertificateFile(der)});
+        roots.push_back({pem, der, RootStore::nickname(der), file});
     }
     return roots;
 }
@@ -142,7 +137,7 @@ void addUsersOwnCertificate(const fs::path& folder) {
 void expectRootsOnceIn(const fs::path& folder) {
     const std::string listing = nssListing(folder);
     EXPECT_EQ(countOf(listing, "ZEFAGPKITessaroll root "), 2u) << folder << "\n" << listing;
-    for (const Root& root : builtInRoots())
+    for (const Root& root : placedRoots())
         EXPECT_EQ(countOf(listing, root.nickname + " "), 1u) << folder;
 }
 
@@ -220,11 +215,14 @@ TEST_F(RootImport, AsAnUnprivilegedUserOnlyTheUsersStoresChangeAndOneLineSaysSo)
     expectRootsOnceIn(profile);
     const std::string log = importer.log();
     EXPECT_EQ(countOf(log,
-                      "[Normal] Not run as root: the system trust store and the Firefox policy are "
-                      "left alone"),
+                      "[Normal] Not run as root: the Firefox policy is left alone, the roots go to "
+                      "this user's NSS database and Firefox profiles"),
               2u)
         << log;
     EXPECT_EQ(log.find("failed"), std::string::npos) << log;
+    for (const Root& root : placedRoots())
+        EXPECT_EQ(readFile(sandbox.home() / ".mozilla/certificates" / root.firefoxFile),
+                  std::string(root.pem));
     EXPECT_FALSE(fs::exists(importer.localCertificates()));
     EXPECT_FALSE(fs::exists(importer.etc() / "firefox"));
     EXPECT_FALSE(fs::exists(importer.etc() / "ssl/certs/ca-certificates.crt"));
@@ -232,7 +230,7 @@ TEST_F(RootImport, AsAnUnprivilegedUserOnlyTheUsersStoresChangeAndOneLineSaysSo)
 
 // Root with another user's HOME (sudo keeping the environment) would leave that user a
 // database owned by root, which the user's browsers cannot read.
-TEST_F(RootImport, AsRootWithAnotherUsersHomeOnlyTheMachineStoresChange) {
+TEST_F(RootImport, AsRootWithAnotherUsersHomeOnlyTheFirefoxPolicyChanges) {
     Importer importer(sandbox);
     giveHomeToTheUnprivilegedUser(sandbox);
     importer.import();
@@ -244,17 +242,48 @@ TEST_F(RootImport, AsRootWithAnotherUsersHomeOnlyTheMachineStoresChange) {
         << log;
     EXPECT_EQ(log.find("failed"), std::string::npos) << log;
     EXPECT_FALSE(fs::exists(sandbox.dataHome() / "pki"));
-    for (const Root& root : builtInRoots()) EXPECT_EQ(countOf(importer.bundle(), root.pem), 1u);
+    EXPECT_FALSE(fs::exists(sandbox.home() / ".mozilla"));
+    const std::string policy = importer.policy();
+    for (const Root& root : placedRoots())
+        EXPECT_EQ(countOf(policy, "\"" + root.firefoxFile + "\""), 1u) << policy;
+    EXPECT_FALSE(fs::exists(importer.etc() / "ssl/certs/ca-certificates.crt"));
 }
 
 TEST_F(RootImport, AStoreThatCannotBeWrittenIsLoggedForEachRootAndTheOthersStillGetThem) {
     Importer importer(sandbox);
-    importer.import(0, {{"READ_ONLY_CERTIFICATES", "1"}});
+    // Firefox's certificate folder cannot be made: a file holds its place.
+    writeFile(sandbox.home() / ".mozilla/certificates", "not a folder");
+    importer.import();
     const std::string log = importer.log();
-    EXPECT_EQ(countOf(log, "[Error] Import root CA failed: " + std::to_string(EROFS)), 2u) << log;
+    EXPECT_EQ(countOf(log, "[Error] Import root CA failed: " + std::to_string(ENOTDIR)), 2u) << log;
     EXPECT_NE(log.find("[Error] Import root CA failed ECC"), std::string::npos);
     EXPECT_NE(log.find("[Error] Import root CA failed RSA"), std::string::npos);
     expectRootsOnceIn(sandbox.dataHome() / "pki/nssdb");
+}
+
+TEST_F(RootImport, APasswordProtectedDatabaseIsLoggedAndGetsNoEntryWhileTheOthersGetTheRoots) {
+    Importer importer(sandbox);
+    const fs::path locked = sandbox.dataHome() / "pki/nssdb";
+    fs::create_directories(locked);
+    writeFile(sandbox.tempDir() / "password", "secret\n");
+    outputOf({"/usr/bin/certutil", "-N", "-d", "sql:" + locked.string(), "-f",
+              (sandbox.tempDir() / "password").string()});
+    const fs::path profile = sandbox.home() / ".mozilla/firefox/abc.default";
+    makeNssDatabase(profile);
+    writeFile(sandbox.home() / ".mozilla/firefox/profiles.ini",
+              "[Profile0]\nName=default\nIsRelative=1\nPath=abc.default\n");
+
+    importer.import();
+
+    const std::string log = importer.log();
+    EXPECT_EQ(
+        countOf(log, "[Warning] NSS database is password-protected, the root is not added to it: " +
+                         locked.string()),
+        2u)
+        << log;
+    EXPECT_EQ(countOf(log, "[Error] Import root CA failed: " + std::to_string(EACCES)), 2u) << log;
+    EXPECT_EQ(countOf(nssListing(locked), "ZEFAGPKITessaroll root "), 0u) << nssListing(locked);
+    expectRootsOnceIn(profile);
 }
 
 // The service starts only once the roots are in place, so it runs no longer than needed
@@ -278,8 +307,14 @@ std::vector<std::string> curlEcho(const std::string& host) {
             "Parameter=" + base64Encode(echoRequest()),
             "https://" + host + ":56482/"};
 }
+// What an earlier version left: a root in the system store, for every user, and one in the
+// user's NSS database; their keys were not the user's own.
+constexpr const char* kEarlierNickname = "ZEFAGPKITessaroll root 0123456789ABCDEF";
+constexpr const char* kEarlierSystemFile = "ZEFAGPKITessaroll-root-0123456789ABCDEF.crt";
+const fs::path kEarlierRoot = fs::path(TESSAROLL_BINARY_DIR) / "generated/certs/rsa_server.pem";
+
 TEST_F(RootImportWithService,
-       AsRootTheSystemStoreAndFirefoxGetBothRootsOnceAndCurlTrustsTheService) {
+       AsRootThePolicyNamesEachUsersOwnRootsTheSystemStoreVouchesForNoneAndEarlierRootsGo) {
     Importer importer(sandbox);
     // Firefox profiles in both places Firefox keeps them, one listed by an absolute path.
     const fs::path legacyProfile = sandbox.home() / ".mozilla/firefox/abc.default-esr";
@@ -295,58 +330,67 @@ TEST_F(RootImportWithService,
     // An administrator's policy that must stay.
     writeFile(importer.etc() / "firefox/policies/policies.json",
               "{\n  \"policies\": {\"DisableTelemetry\": true}\n}\n");
+    const fs::path nssdb = sandbox.dataHome() / "pki/nssdb";
+    makeNssDatabase(nssdb);
+    outputOf({"/usr/bin/certutil", "-A", "-d", "sql:" + nssdb.string(), "-n", kEarlierNickname,
+              "-t", "C,,", "-i", kEarlierRoot.string()});
+    fs::create_directories(importer.localCertificates());
+    fs::copy_file(kEarlierRoot, importer.localCertificates() / kEarlierSystemFile);
+    outputOf(importer.inStores({"/usr/sbin/update-ca-certificates"}));
+    const std::string earlierPem = readFile(kEarlierRoot);
+    ASSERT_EQ(countOf(importer.bundle(), earlierPem), 1u);
 
     for (int run = 0; run < 2; ++run) importer.import();
 
     const std::string log = importer.log();
     EXPECT_EQ(log.find("failed"), std::string::npos) << log;
     EXPECT_EQ(log.find("Not run as root"), std::string::npos);
-    const auto roots = builtInRoots();
-    std::size_t files = 0;
-    for (const auto& entry : fs::directory_iterator(importer.localCertificates())) {
-        ++files;
-        EXPECT_EQ(entry.status().permissions() & fs::perms::others_read, fs::perms::others_read);
-    }
-    EXPECT_EQ(files, 2u);
-    // The worker's own files are private; what it leaves in the machine's stores is read by
-    // every user's browsers and TLS libraries.
-    for (const fs::path& shared : {importer.etc() / "ssl/certs/ca-certificates.crt",
-                                   importer.etc() / "firefox/policies/policies.json"})
-        EXPECT_EQ(fs::status(shared).permissions() & fs::perms::others_read, fs::perms::others_read)
-            << shared;
+    const auto roots = placedRoots();
     const std::string bundle = importer.bundle();
     const std::string policy = importer.policy();
+    EXPECT_FALSE(fs::exists(importer.localCertificates() / kEarlierSystemFile));
+    EXPECT_EQ(countOf(bundle, earlierPem), 0u);
+    EXPECT_EQ(nssListing(nssdb).find(kEarlierNickname), std::string::npos);
+    // Made by the worker, read by every user's Firefox.
+    EXPECT_EQ(fs::status(importer.etc() / "firefox/policies/policies.json").permissions() &
+                  fs::perms::others_read,
+              fs::perms::others_read);
+    std::vector<std::string> names;
     for (const Root& root : roots) {
-        EXPECT_TRUE(
-            fs::exists(importer.localCertificates() / fs::path(root.systemFile).filename()));
-        EXPECT_EQ(countOf(bundle, root.pem), 1u) << root.nickname;
-        EXPECT_EQ(countOf(policy, "\"" + root.systemFile + "\""), 1u) << policy;
+        EXPECT_EQ(countOf(bundle, root.pem), 0u) << root.nickname;
+        EXPECT_EQ(countOf(policy, "\"" + root.firefoxFile + "\""), 1u) << policy;
+        EXPECT_EQ(readFile(sandbox.home() / ".mozilla/certificates" / root.firefoxFile),
+                  std::string(root.pem));
+        names.push_back(root.firefoxFile);
     }
     EXPECT_NE(policy.find("\"DisableTelemetry\": true"), std::string::npos) << policy;
-    EXPECT_EQ(withInstalledCertificates(policy, {roots[0].systemFile, roots[1].systemFile}),
-              policy);
-    expectRootsOnceIn(sandbox.dataHome() / "pki/nssdb");
+    EXPECT_EQ(withInstalledCertificates(policy, names), policy);
+    expectRootsOnceIn(nssdb);
     expectRootsOnceIn(legacyProfile);
     expectRootsOnceIn(xdgProfile);
 
     startService();
-    // The system bundle alone vouches for the service; the machine's own does not.
+    // The system bundle vouches for nobody's service; the user's roots do.
+    const fs::path userRoots = sandbox.root() / "roots.pem";
+    writeFile(userRoots, std::string(roots[0].pem) + roots[1].pem);
     for (const char* host : {"localhost", "127.0.0.1"}) {
-        auto answer = decodeAnswer(outputOf(importer.inStores(curlEcho(host))));
+        outputOf(importer.inStores(curlEcho(host)), 60);  // CURLE_PEER_FAILED_VERIFICATION
+        std::vector<std::string> trusting = curlEcho(host);
+        trusting.insert(trusting.begin() + 1, {"--cacert", userRoots.string()});
+        auto answer = decodeAnswer(outputOf(trusting));
         ASSERT_TRUE(answer) << host;
         EXPECT_EQ((*answer)["result"], "0") << host;
-        outputOf(curlEcho(host), 60);  // CURLE_PEER_FAILED_VERIFICATION
     }
     // Both server certificates, whichever the service presents, for each name it is called by.
-    const fs::path certs = fs::path(TESSAROLL_BINARY_DIR) / "generated/certs";
     for (const std::vector<std::string>& name :
          std::vector<std::vector<std::string>>{{"-verify_hostname", "localhost"},
                                                {"-verify_ip", "127.0.0.1"},
                                                {"-verify_ip", "::1"}}) {
-        std::vector<std::string> verify = {"/usr/bin/openssl", "verify", name[0], name[1]};
+        std::vector<std::string> verify = {"/usr/bin/openssl", "verify", "-CAfile",
+                                           userRoots.string(), name[0],  name[1]};
         for (const char* file : {"ec_server.pem", "rsa_server.pem"})
-            verify.push_back((certs / file).string());
-        EXPECT_EQ(countOf(outputOf(importer.inStores(verify)), ": OK\n"), 2u) << name[1];
+            verify.push_back((sandbox.credentialFolder() / file).string());
+        EXPECT_EQ(countOf(outputOf(verify), ": OK\n"), 2u) << name[1];
     }
 }
 
@@ -369,13 +413,23 @@ void expectPageReachesTheService(const std::vector<std::string>& browser, PageSe
     EXPECT_TRUE(service.waitForLog("Origin: http://127.0.0.1:" + std::to_string(server.port())));
 }
 
-TEST_F(RootImportWithService, ChromiumTrustsTheServiceThroughTheXdgDatabase) {
+// A user's first import, before the first start: the worker makes the user's own roots,
+// and the service started afterwards serves with them.
+TEST_F(RootImportWithService,
+       ChromiumTrustsTheServiceThroughTheXdgDatabaseWithRootsMadeByTheWorker) {
     const fs::path chromium = "/usr/bin/chromium";
     if (!fs::exists(chromium)) GTEST_SKIP() << "no Chromium on this machine";
     Importer importer(sandbox);
+    fs::remove_all(sandbox.credentialFolder());
     makeNssDatabase(sandbox.dataHome() / "pki/nssdb");
     importer.import();
     ASSERT_FALSE(fs::exists(sandbox.home() / ".pki"));
+    const std::string listing = nssListing(sandbox.dataHome() / "pki/nssdb");
+    EXPECT_EQ(countOf(listing, "ZEFAGPKITessaroll root "), 2u) << listing;
+    for (const Root& root : placedRoots())
+        EXPECT_EQ(listing.find(root.nickname), std::string::npos);
+    EXPECT_NE(importer.log().find("Making the user's root and server certificate: RSA"),
+              std::string::npos);
 
     startService();
     PageServer server(callingPage(echoRequest(), "https://127.0.0.1:56482/"));
@@ -402,6 +456,11 @@ TEST_F(RootImportWithService,
                                    importer.etc() / "firefox/policies/policies.json"})
         EXPECT_EQ(fs::status(shared).permissions() & fs::perms::others_read, fs::perms::others_read)
             << shared;
+    // Only the user's own certificate folder holds the roots the policy names.
+    for (const Root& root : placedRoots()) {
+        EXPECT_EQ(importer.policy().find(std::string(root.pem).substr(30, 40)), std::string::npos);
+        EXPECT_TRUE(fs::exists(sandbox.home() / ".mozilla/certificates" / root.firefoxFile));
+    }
 
     startService();
     const std::map<std::string, std::string> environment = {{"MOZ_CRASHREPORTER_DISABLE", "1"}};
@@ -417,7 +476,7 @@ TEST_F(RootImportWithService,
         expectPageReachesTheService(command, server, *service, environment);
     }
     {
-        SCOPED_TRACE("a profile made after the import, with the policy");
+        SCOPED_TRACE("a profile made after the import, with the policy naming the user's roots");
         const fs::path fresh = sandbox.root() / "firefox-fresh";
         fs::create_directories(fresh);
         PageServer server(callingPage(echoRequest(), "https://127.0.0.1:56482/"));

@@ -1,7 +1,7 @@
 // The worker's decisions that need no other program: which option a command text selects,
 // how the uninstall arguments are put together, how folders are listed, how a root
-// certificate text is read, what the built-in roots vouch for, and how Firefox's policy
-// file is merged.
+// certificate text is read, and how Firefox's policy file is merged. (What the user's roots
+// vouch for: tests/certs/UserCredentials_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <gnutls/x509.h>
@@ -11,8 +11,7 @@
 #include <optional>
 
 #include "TessarollWorker/Worker.h"
-#include "certs/RootCertificates.h"
-#include "certs/ServerCredentials.h"
+#include "certs/TestCertificates.h"
 #include "doubles/LogCapture/LogCapture.h"
 #include "helpers/Sandbox.h"
 #include "platform/TrustStore.h"
@@ -179,110 +178,9 @@ TEST(RootCertificateText, ADamagedRootIsLoggedAndNotImported) {
     testing_support::LogCapture log;
     std::string damaged = eccRootCertificate;
     damaged[damaged.find('\n', 30) + 5] = '#';
-    EXPECT_EQ(importRootCA(damaged.c_str()), 0);
+    EXPECT_EQ(importRootCA(damaged.c_str(), "ZEFAGPKITessaroll-ECC-root.pem"), 0);
     EXPECT_TRUE(log.contains("[Error] Parse root CA failed: " + std::to_string(EINVAL)));
-    EXPECT_EQ(importRootCA(nullptr), 0);
-}
-
-namespace {
-
-struct Certificate {
-    explicit Certificate(const char* pem) {
-        gnutls_x509_crt_init(&crt);
-        const gnutls_datum_t data{reinterpret_cast<unsigned char*>(const_cast<char*>(pem)),
-                                  static_cast<unsigned>(std::strlen(pem))};
-        EXPECT_EQ(gnutls_x509_crt_import(crt, &data, GNUTLS_X509_FMT_PEM), 0);
-    }
-    ~Certificate() { gnutls_x509_crt_deinit(crt); }
-    Certificate(const Certificate&) = delete;
-    Certificate& operator=(const Certificate&) = delete;
-    gnutls_x509_crt_t crt = nullptr;
-};
-
-// Each extension's OID with its critical flag, in certificate order.
-std::vector<std::pair<std::string, unsigned>> extensionsOf(const Certificate& certificate) {
-    std::vector<std::pair<std::string, unsigned>> found;
-    for (unsigned index = 0;; ++index) {
-        char oid[128];
-        std::size_t size = sizeof oid;
-        unsigned critical = 0;
-        if (gnutls_x509_crt_get_extension_info(certificate.crt, index, oid, &size, &critical) != 0)
-            break;
-        found.emplace_back(oid, critical);
-    }
-    return found;
-}
-
-}  // namespace
-
-TEST(BuiltInRoots, KeepTheirPropertiesPermitOnlyLoopbackNamesAndStillIssueTheServerCertificates) {
-    struct Pair {
-        const char* root;
-        const char* server;
-        gnutls_sign_algorithm_t signature;
-    };
-    const Pair pairs[] = {
-        {eccRootCertificate, ecServerCertificate, GNUTLS_SIGN_ECDSA_SHA256},
-        {rsaRootCertificate, rsaServerCertificate, GNUTLS_SIGN_RSA_SHA1},
-    };
-    const std::vector<std::pair<std::string, unsigned>> rootExtensions = {
-        {"2.5.29.37", 0},  // TLS server and client
-        {"2.5.29.15", 1},  // key usage
-        {"2.5.29.19", 1},  // a CA
-        {"2.5.29.17", 0},  // DNS localhost
-        {"2.5.29.30", 1},  // name constraints
-        {"2.5.29.14", 0},  // subject key identifier
-    };
-    struct Name {
-        gnutls_x509_subject_alt_name_t type;
-        std::string value;  // DNS text, or the address bytes
-        bool permitted;
-    };
-    auto v4 = [](std::initializer_list<unsigned char> b) {
-        return std::string(b.begin(), b.end());
-    };
-    std::string loopback6(16, '\0'), other6(16, '\0');
-    loopback6[15] = 1;
-    other6[15] = 2;
-    const Name names[] = {
-        {GNUTLS_SAN_DNSNAME, "localhost", true},
-        {GNUTLS_SAN_DNSNAME, "example.com", false},
-        {GNUTLS_SAN_DNSNAME, "localhost.example.com", false},
-        {GNUTLS_SAN_IPADDRESS, v4({127, 0, 0, 1}), true},
-        {GNUTLS_SAN_IPADDRESS, v4({127, 0, 0, 2}), false},
-        {GNUTLS_SAN_IPADDRESS, v4({192, 0, 2, 1}), false},
-        {GNUTLS_SAN_IPADDRESS, loopback6, true},
-        {GNUTLS_SAN_IPADDRESS, other6, false},
-    };
-    for (const Pair& pair : pairs) {
-        Certificate root(pair.root), server(pair.server);
-        EXPECT_EQ(extensionsOf(root), rootExtensions);
-        EXPECT_EQ(gnutls_x509_crt_get_signature_algorithm(root.crt), pair.signature);
-        EXPECT_EQ(gnutls_x509_crt_get_activation_time(root.crt),
-                  1492867757 + (pair.root == rsaRootCertificate ? 11 : 0));
-
-        gnutls_x509_name_constraints_t constraints;
-        gnutls_x509_name_constraints_init(&constraints);
-        unsigned critical = 0;
-        ASSERT_EQ(gnutls_x509_crt_get_name_constraints(root.crt, constraints, 0, &critical), 0);
-        EXPECT_EQ(critical, 1u);
-        for (const Name& name : names) {
-            const gnutls_datum_t value{
-                reinterpret_cast<unsigned char*>(const_cast<char*>(name.value.data())),
-                static_cast<unsigned>(name.value.size())};
-            EXPECT_EQ(gnutls_x509_name_constraints_check(constraints, name.type, &value) != 0,
-                      name.permitted)
-                << name.value.size() << " "
-                << (name.type == GNUTLS_SAN_DNSNAME ? name.value : "address");
-        }
-        gnutls_x509_name_constraints_deinit(constraints);
-
-        // The server certificate chains to its root with the constraints applied.
-        unsigned status = 1;
-        gnutls_x509_crt_t ca = root.crt;
-        EXPECT_EQ(gnutls_x509_crt_verify(server.crt, &ca, 1, 0, &status), 0);
-        EXPECT_EQ(status, 0u);
-    }
+    EXPECT_EQ(importRootCA(nullptr, "ZEFAGPKITessaroll-ECC-root.pem"), 0);
 }
 
 TEST(FirefoxPolicy, TheRootFilesAreAddedOnceAndEverythingElseStays) {

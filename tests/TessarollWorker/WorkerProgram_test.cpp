@@ -22,6 +22,7 @@
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing_support::ChildProcess;
+using testing_support::countOf;
 using testing_support::readFile;
 using testing_support::Sandbox;
 using testing_support::waitUntil;
@@ -32,14 +33,6 @@ namespace {
 constexpr const char* kWorker = "ZEFAGPKITessarollWorker";
 constexpr const char* kMonitor = "ZEFAGPKITessarollMonitor";
 constexpr const char* kMain = "ZEFAGPKITessarollMain";
-
-std::size_t countOf(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos;
-         at = text.find(part, at + part.size()))
-        ++n;
-    return n;
-}
 
 class WorkerSandbox {
 public:

@@ -18,6 +18,7 @@ Sandbox::Sandbox() {
                             downloadDir(), documentsDir()})
         fs::create_directories(dir);
     fs::permissions(runtimeDir(), fs::perms::owner_all, fs::perm_options::replace);
+    placeTestCredentials();
 
     env_ = {
         {"HOME", home().string()},
@@ -49,6 +50,27 @@ Sandbox::~Sandbox() {
     }
     std::error_code ignored;
     if (!std::getenv("TESSAROLL_KEEP_SANDBOX")) fs::remove_all(root_, ignored);
+}
+
+void Sandbox::placeTestCredentials() const {
+    const fs::path built = fs::path(TESSAROLL_BINARY_DIR) / "generated/certs";
+    fs::create_directories(credentialFolder());
+    fs::permissions(credentialFolder(), fs::perms::owner_all, fs::perm_options::replace);
+    for (const char* name : {"ec_root.pem", "ec_server.pem", "ec_server.key", "rsa_root.pem",
+                             "rsa_server.pem", "rsa_server.key"}) {
+        fs::copy_file(built / name, credentialFolder() / name,
+                      fs::copy_options::overwrite_existing);
+        fs::permissions(credentialFolder() / name, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::replace);
+    }
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size()))
+        ++n;
+    return n;
 }
 
 std::string readFile(const fs::path& path) {

@@ -1,7 +1,10 @@
 // A throwaway home for one test: HOME, the XDG folders, TMPDIR and the platform's
 // folder overrides all point below one temporary folder, which is removed afterwards.
+// Its credential folder starts with the build's test credentials (the roots that
+// Service::rootCertificate names), so a service start does not make a user's roots.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -25,6 +28,10 @@ public:
     std::filesystem::path desktopDir() const { return root_ / "home/Desktop"; }
     std::filesystem::path downloadDir() const { return root_ / "home/Downloads"; }
     std::filesystem::path documentsDir() const { return root_ / "home/Documents"; }
+    // Where the programs keep the user's roots, server certificates and keys.
+    std::filesystem::path credentialFolder() const { return dataHome() / "ZEFAGPKI"; }
+    // Puts the build's test credentials into the credential folder (0700, files 0600).
+    void placeTestCredentials() const;
 
     // The environment the sandbox sets, for starting child programs with it.
     const std::map<std::string, std::string>& environment() const { return env_; }
@@ -38,5 +45,7 @@ private:
 // Whole-file helpers for tests.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& text);
+// How often `part` occurs in `text`, occurrences not overlapping.
+std::size_t countOf(const std::string& text, const std::string& part);
 
 }  // namespace testing_support
