@@ -112,7 +112,8 @@ void warnForeignTempFolder(const std::string& folder, uid_t owner, const std::st
     if (auto name = userName(owner)) who = *name + " (" + who + ")";
     const std::string outcome =
         instead.empty() ? "no temporary folder is left" : "using " + instead + " instead";
-    std::fprintf(stderr, "Warning: temporary folder %s belongs to %s, not to this user: not used; %s\n",
+    std::fprintf(stderr,
+                 "Warning: temporary folder %s belongs to %s, not to this user: not used; %s\n",
                  folder.c_str(), who.c_str(), outcome.c_str());
 }
 

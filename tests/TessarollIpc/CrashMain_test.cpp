@@ -74,7 +74,8 @@ TEST(CrashMain, FifoAtTheReportNameIsSkippedAtOnce) {
     std::vector<fs::path> fifos;
     const long long now = static_cast<long long>(std::time(nullptr));
     for (long long second = now; second < now + 120; ++second) {
-        fifos.push_back(sandbox.tempDir() / ("ZEFAGPKITessaroll" + std::to_string(second) + ".dmp"));
+        fifos.push_back(sandbox.tempDir() /
+                        ("ZEFAGPKITessaroll" + std::to_string(second) + ".dmp"));
         ASSERT_EQ(mkfifo(fifos.back().c_str(), 0666), 0);
     }
 

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -152,9 +152,24 @@ TEST_F(LoggerTest, AnIniOthersCouldHaveWrittenIsIgnored) {
         std::function<void()> plant;
         bool read;
     } cases[] = {
-        {"our file, 0644", [&] { fs::copy_file(good, ini); chmod(ini.c_str(), 0644); }, true},
-        {"group may write", [&] { fs::copy_file(good, ini); chmod(ini.c_str(), 0664); }, false},
-        {"anyone may write", [&] { fs::copy_file(good, ini); chmod(ini.c_str(), 0646); }, false},
+        {"our file, 0644",
+         [&] {
+             fs::copy_file(good, ini);
+             chmod(ini.c_str(), 0644);
+         },
+         true},
+        {"group may write",
+         [&] {
+             fs::copy_file(good, ini);
+             chmod(ini.c_str(), 0664);
+         },
+         false},
+        {"anyone may write",
+         [&] {
+             fs::copy_file(good, ini);
+             chmod(ini.c_str(), 0646);
+         },
+         false},
         {"another user's file",
          [&] {
              fs::copy_file(good, ini);
@@ -442,8 +457,8 @@ TEST_F(LoggerTest, APlantedLogInAnyFolderIsNotWrittenAndHoldsNothingUp) {
     const fs::path victim = sandbox.root() / "victim";
     const fs::path log = folder / ("app_" + today() + ".log");
     const fs::path next = folder / ("app_" + today() + "_1.log");
-    fs::path ini = writeIni("Log File=" + (folder / "app.log").string() +
-                            "\nLog MaxSize=10\nLog Level=5\n");
+    fs::path ini =
+        writeIni("Log File=" + (folder / "app.log").string() + "\nLog MaxSize=10\nLog Level=5\n");
     struct Case {
         const char* name;
         fs::path at;

@@ -179,9 +179,9 @@ TEST_F(PlantedFilesTest, AnotherUsersIniIsIgnored) {
 TEST_F(PlantedFilesTest, WhatAnotherUserPutAtTheLogNameIsNeverWritten) {
     const fs::path log = theirs / ("service_" + today() + ".log");
     const fs::path profile = sandbox.home() / ".profile";
-    writeFile(sandbox.windowsDir() / "ZEFAGPKITessaroll.ini",
-              "[ZEFAGPKITessaroll]\nLog File=" + (theirs / "service.log").string() +
-                  "\nLog Level=5\n");
+    writeFile(
+        sandbox.windowsDir() / "ZEFAGPKITessaroll.ini",
+        "[ZEFAGPKITessaroll]\nLog File=" + (theirs / "service.log").string() + "\nLog Level=5\n");
     struct Case {
         const char* name;
         std::string plant;
@@ -242,8 +242,7 @@ TEST_F(PlantedFilesTest, TheDefaultLogGoesToAFolderOfTheUsersOwn) {
         const std::string warning = "temporary folder " + ownTemp.string() + " belongs to ";
         EXPECT_EQ(errors.find(warning) != std::string::npos, c.warns) << errors;
         if (c.warns) {
-            EXPECT_NE(errors.find("(uid " + std::to_string(other->uid()) + ")"),
-                      std::string::npos)
+            EXPECT_NE(errors.find("(uid " + std::to_string(other->uid()) + ")"), std::string::npos)
                 << errors;
             EXPECT_TRUE(fs::is_empty(ownTemp)) << "something was written into their folder";
         }

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cstdlib>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "helpers/Sandbox.h"

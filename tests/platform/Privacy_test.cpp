@@ -86,7 +86,8 @@ TEST(Privacy, OwnFileIsCreatedPrivateAndNothingPlantedIsWrittenThrough) {
          false},
         {"folder", [](const fs::path& at, const fs::path&) { fs::create_directory(at); }, false},
         // Fails at once instead of waiting for a reader.
-        {"FIFO", [](const fs::path& at, const fs::path&) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); },
+        {"FIFO",
+         [](const fs::path& at, const fs::path&) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); },
          false},
     };
     for (const Case& c : cases) {
