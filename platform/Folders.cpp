@@ -59,16 +59,17 @@ std::optional<std::string> fromUserDirs(const std::string& home, const std::stri
     return std::nullopt;
 }
 
-// The password entry's name for `uid`, or nothing (a uid without an entry is valid).
-std::optional<std::string> userName(uid_t uid) {
+// One field of the password entry of `uid`; nothing when there is no entry (a uid need not
+// have one) or the field is empty.
+std::optional<std::string> passwordField(uid_t uid, char* passwd::*field) {
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     passwd entry{};
     passwd* found = nullptr;
     if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
-        !found->pw_name)
+        !(found->*field) || !*(found->*field))
         return std::nullopt;
-    return std::string(found->pw_name);
+    return std::string(found->*field);
 }
 
 enum class FolderState { Private, Unusable, Foreign };
@@ -109,7 +110,7 @@ void warnForeignTempFolder(const std::string& folder, uid_t owner, const std::st
     static std::atomic<bool> warned{false};
     if (warned.exchange(true)) return;
     std::string who = "uid " + std::to_string(owner);
-    if (auto name = userName(owner)) who = *name + " (" + who + ")";
+    if (auto name = passwordField(owner, &passwd::pw_name)) who = *name + " (" + who + ")";
     const std::string outcome =
         instead.empty() ? "no temporary folder is left" : "using " + instead + " instead";
     std::fprintf(stderr,
@@ -135,13 +136,7 @@ std::string cacheTempFolder() {
 
 std::string homeFolder() {
     if (auto home = environmentValue("HOME")) return withoutTrailingSlash(*home);
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && *found->pw_dir)
-        return withoutTrailingSlash(found->pw_dir);
+    if (auto home = passwordField(geteuid(), &passwd::pw_dir)) return withoutTrailingSlash(*home);
     return {};
 }
 
