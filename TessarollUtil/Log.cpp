@@ -78,16 +78,18 @@ bool startLogging(const std::string& prefix) {
 
     const std::string name = kIniName;
     std::string tempFolder = getUserTempPath();
-    if (tempFolder.empty() || tempFolder.back() != '/') tempFolder += '/';
+    if (!tempFolder.empty() && tempFolder.back() != '/') tempFolder += '/';
     std::optional<std::string> programFolder = getModuleFolder();
     const std::string candidates[] = {
         programFolder ? *programFolder + "/" + name : std::string(),
         windowsFolder() + "/" + name,
-        tempFolder + name,
+        tempFolder.empty() ? std::string() : tempFolder + name,
     };
-    // A candidate longer than the wide path buffer is not looked at rather than cut.
+    // A candidate longer than the wide path buffer is not looked at rather than cut; one
+    // that someone else could have written is passed over.
     auto usable = [](const std::string& path) {
-        return !path.empty() && wideLength(path) <= kWidePathLimit && fileExists(path);
+        return !path.empty() && wideLength(path) <= kWidePathLimit &&
+               iniFileIsTrusted(path.c_str());
     };
 
     int status;

@@ -1,6 +1,7 @@
 #include "TessarollUtil/Logger.h"
 #include "TessarollUtil/Text.h"
 
+#include "platform/Files.h"
 #include "platform/Folders.h"
 #include "platform/NamedMutex.h"
 #include "platform/Privacy.h"
@@ -15,12 +16,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace {
 
@@ -205,27 +209,63 @@ std::string composeLogFileName(const std::string& logFile, const std::tm& local,
     return name;
 }
 
-// Size of the file by seeking to its end; nothing when it cannot be opened or measured.
+// Size of the file; nothing when there is no regular file (a link is not followed, and
+// nothing is opened, so a FIFO at the name cannot hold the line up).
 long measureFile(const std::string& name) {
-    FilePtr file(std::fopen(name.c_str(), "r"));
-    if (!file) return -1;
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) return -1;
-    return std::ftell(file.get());
+    struct stat info {};
+    if (::lstat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return static_cast<long>(info.st_size);
 }
 
-// In a folder every user writes to, another user could have put a file or a link under
-// our name first: only a file of our own is used there, else the line is dropped.
-std::FILE* openLogFile(const std::string& name) {
-    std::size_t slash = name.rfind('/');
-    std::string folder = slash == std::string::npos ? "."
-                         : slash == 0               ? "/"
-                                                    : name.substr(0, slash);
-    if (!isSharedFolder(folder)) return std::fopen(name.c_str(), "a");
+// Writes `text` to standard error once per process for each `key`.
+void warnOnce(std::set<std::string>& said, const std::string& key, const std::string& text) {
+    static std::mutex guard;
+    {
+        std::lock_guard lock(guard);
+        if (!said.insert(key).second) return;
+    }
+    std::fprintf(stderr, "Warning: %s\n", text.c_str());
+}
+
+// Whatever folder the log lies in, someone else may have put a file, a link or a FIFO under
+// its name first: only a regular file of our own is written, else the line is dropped.
+int openLogFile(const std::string& name) {
     int fd = openOwnFile(name.c_str(), false);
-    if (fd < 0) return nullptr;
-    std::FILE* file = ::fdopen(fd, "a");
-    if (!file) ::close(fd);
-    return file;
+    if (fd < 0 && errno != ENOENT) {
+        static std::set<std::string> refused;
+        warnOnce(refused, name,
+                 "log file " + name + " not written: it is not a regular file of this user's");
+    }
+    return fd;
+}
+
+// Control characters as visible escapes, so that no value can end the line and start
+// another; C1 controls (U+0080 to U+009F) too, which some terminals act on.
+void appendEscaped(std::string& line, std::string_view text) {
+    auto hexEscape = [&line](unsigned char c) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+        line += escaped;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            hexEscape(c);
+        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            hexEscape(c);
+            hexEscape(next);
+            ++i;
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
 }
 
 const char* levelTag(int level) {
@@ -279,9 +319,34 @@ std::optional<std::string_view> valueOfKey(std::string_view piece, std::string_v
 
 }  // namespace
 
+namespace {
+
+// The ini opened for reading when it may be trusted (see iniFileIsTrusted), else null.
+std::FILE* openTrustedIni(const char* path) {
+    std::string refusal;
+    int fd = openTrustedFile(path, refusal);
+    if (fd < 0) {
+        static std::set<std::string> refused;
+        if (!refusal.empty())
+            warnOnce(refused, path, std::string("ini file ") + path + " ignored: " + refusal);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "r");
+    if (!file) ::close(fd);
+    return file;
+}
+
+}  // namespace
+
+bool iniFileIsTrusted(const char* path) {
+    if (!path) return false;
+    FilePtr file(openTrustedIni(path));
+    return file != nullptr;
+}
+
 int readLogIniValue(const char* key, char* buffer, int size, const char* iniPath) {
     if (!iniPath) return kLogIniCannotOpen;
-    FilePtr file(std::fopen(iniPath, "r"));
+    FilePtr file(openTrustedIni(iniPath));
     if (!file) return kLogIniCannotOpen;
 
     if (!skipToOurSection(file.get())) return kLogIniNoSection;
@@ -319,14 +384,16 @@ int initLog(const char* iniName) {
     std::string logFile;
     bool unreadable = false;  // `path` was just found not to open: nothing to read there
     if (path.find_first_of("/\\") == std::string::npos) {
+        const std::string tempFolder = userTempFolder();
         const std::string candidates[] = {
             windowsFolder() + "/" + path,
             homeFolder() + "/" + path,
-            userTempFolder() + path,
+            tempFolder.empty() ? std::string() : tempFolder + path,
         };
         std::string chosen;
         for (const std::string& candidate : candidates) {
-            if (candidate.size() > kNameLimit) continue;  // would not fit: not a place to look
+            // Too long to fit, or no such folder: not a place to look.
+            if (candidate.empty() || candidate.size() > kNameLimit) continue;
             const int status = readIniString("Log File", logFile, 128, candidate);
             if (status == kLogIniFound) {
                 chosen = candidate;
@@ -395,6 +462,10 @@ void buildLogFileName(std::string& fileName, std::string& timeStamp) {
                   static_cast<unsigned long>(now.tv_nsec / 1000000));
     timeStamp = stamp;
 
+    if (logFile.empty()) {  // no folder for the default log
+        fileName.clear();
+        return;
+    }
     for (;;) {
         int32_t index = s.rotationIndex.load();
         fileName = composeLogFileName(logFile, local, index);
@@ -426,17 +497,24 @@ void appendLogLine(int level, const char* format, va_list args) {
         int length = std::vsnprintf(nullptr, 0, format, copy);
         va_end(copy);
         if (length > 0) {
-            std::size_t at = line.size();
-            line.resize(at + static_cast<std::size_t>(length) + 1);
-            std::vsnprintf(line.data() + at, static_cast<std::size_t>(length) + 1, format, args);
-            line.resize(at + static_cast<std::size_t>(length));
+            std::string text(static_cast<std::size_t>(length) + 1, '\0');
+            std::vsnprintf(text.data(), text.size(), format, args);
+            text.resize(static_cast<std::size_t>(length));
+            appendEscaped(line, text);
         }
     }
     line += '\n';
 
-    FilePtr file(openLogFile(fileName));
-    if (!file) return;
-    std::fwrite(line.data(), 1, line.size(), file.get());
+    int fd = openLogFile(fileName);
+    if (fd < 0) return;
+    // One write per line: with O_APPEND the lines of all programs stay whole in the file.
+    for (std::size_t done = 0; done < line.size();) {
+        ssize_t written = ::write(fd, line.data() + done, line.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        done += static_cast<std::size_t>(written);
+    }
+    ::close(fd);
 }
 
 }  // namespace

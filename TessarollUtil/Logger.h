@@ -20,11 +20,19 @@ enum LogIniStatus : int {
     kLogIniNoKey = 103,
     kLogIniTooLong = 104,
 };
+// Reads only an ini that iniFileIsTrusted accepts; any other cannot be opened.
 int readLogIniValue(const char* key, char* buffer, int size, const char* iniPath);
+// True when `path` is an ini the programs may take settings from: a regular file of this
+// user's or root's that nobody else may write. Any other that is there is named once per
+// process in a warning line on standard error.
+bool iniFileIsTrusted(const char* path);
 
 // 0 when written, -2 when `level` is above the configured level.
 int logPrint(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// Appends one line; no filter and no lock (the caller does both).
+// Appends one line; no filter and no lock (the caller does both). Control characters of
+// the text are written as visible escapes ("\n", "\t", "\x1b"), so that nothing logged
+// can begin a line of its own. A log file is only written when it is a regular file of
+// this user's; one that is not is named once in a warning line on standard error.
 void writeLogLine(int level, const char* format, va_list args);
 // Turns the logger off (used by disableLog): clears `enabled`, sets the level to 0 and
 // opens the log mutex again.

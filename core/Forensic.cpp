@@ -83,10 +83,13 @@ CrashDumpCallBack::CrashDumpCallBack(int32_t keepCount, std::filesystem::path fo
       keepCount_(keepCount < 1 ? 1 : keepCount) {}
 
 void CrashDumpCallBack::call(const CrashContext* context) {
+    if (folder_.empty()) return;  // the user has no temporary folder: no report
     try {
         std::string path = dumpFilePath();
+        // Anything but a file of our own at the name (a FIFO, a link, another user's file)
+        // fails at once, and the report is skipped; so does a folder that is not there.
         int fd = createCrashReportFile(path.c_str());
-        if (fd < 0) return;  // the folder is not created: no folder, no report
+        if (fd < 0) return;
         writeCrashReport(fd, context);
         ::close(fd);
     } catch (...) {}

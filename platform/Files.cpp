@@ -1,9 +1,13 @@
 #include "platform/Files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -34,6 +38,30 @@ std::optional<std::string> readWholeFile(std::string_view path) {
     while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0)
         content.append(buffer, count);
     return content;
+}
+
+int openTrustedFile(const char* path, std::string& refusal) {
+    refusal.clear();
+    int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            refusal = "a symbolic link";
+        else if (errno != ENOENT && errno != ENOTDIR)
+            refusal = std::strerror(errno);
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        refusal = std::strerror(errno);
+    else if (!S_ISREG(info.st_mode))
+        refusal = "not a regular file";
+    else if (info.st_uid != ::geteuid() && info.st_uid != 0)
+        refusal = "owned by uid " + std::to_string(info.st_uid);
+    else if (info.st_mode & (S_IWGRP | S_IWOTH))
+        refusal = "writable by others";
+    if (refusal.empty()) return fd;
+    ::close(fd);
+    return -1;
 }
 
 bool writeWholeFile(std::string_view path, std::string_view text) {

@@ -1,8 +1,12 @@
 #include "platform/Folders.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -55,17 +59,84 @@ std::optional<std::string> fromUserDirs(const std::string& home, const std::stri
     return std::nullopt;
 }
 
-}  // namespace
-
-std::string homeFolder() {
-    if (auto home = environmentValue("HOME")) return withoutTrailingSlash(*home);
+// One field of the password entry of `uid`; nothing when there is no entry (a uid need not
+// have one) or the field is empty.
+std::optional<std::string> passwordField(uid_t uid, char* passwd::*field) {
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     passwd entry{};
     passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && *found->pw_dir)
-        return withoutTrailingSlash(found->pw_dir);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+        !(found->*field) || !*(found->*field))
+        return std::nullopt;
+    return std::string(found->*field);
+}
+
+enum class FolderState { Private, Unusable, Foreign };
+
+// Looks at what lies at `path` without following a link: a folder of this user's that no
+// one else may enter is Private; one of another user's (or their link) is Foreign, with
+// its owner in `owner`. With `close` a folder of ours that others may enter is closed
+// first (one we made ourselves), else it is Unusable.
+FolderState lookAtFolder(const std::string& path, bool close, uid_t& owner) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0) {
+        if (::lstat(path.c_str(), &info) != 0 || info.st_uid == ::geteuid())
+            return FolderState::Unusable;
+        owner = info.st_uid;
+        return FolderState::Foreign;
+    }
+    FolderState state = FolderState::Unusable;
+    if (::fstat(fd, &info) == 0) {
+        owner = info.st_uid;
+        if (info.st_uid != ::geteuid())
+            state = FolderState::Foreign;
+        else if ((info.st_mode & 077) == 0 || (close && ::fchmod(fd, 0700) == 0))
+            state = FolderState::Private;
+    }
+    ::close(fd);
+    return state;
+}
+
+// Makes `path` (0700) unless it is there, then takes it only as a folder of the user's alone.
+FolderState makePrivateFolder(const std::string& path, uid_t& owner) {
+    ::mkdir(path.c_str(), 0700);  // one that is there already is looked at the same way
+    return lookAtFolder(path, true, owner);
+}
+
+// Said once per process: another user holds the folder name the programs would use.
+void warnForeignTempFolder(const std::string& folder, uid_t owner, const std::string& instead) {
+    static std::atomic<bool> warned{false};
+    if (warned.exchange(true)) return;
+    std::string who = "uid " + std::to_string(owner);
+    if (auto name = passwordField(owner, &passwd::pw_name)) who = *name + " (" + who + ")";
+    const std::string outcome =
+        instead.empty() ? "no temporary folder is left" : "using " + instead + " instead";
+    std::fprintf(stderr,
+                 "Warning: temporary folder %s belongs to %s, not to this user: not used; %s\n",
+                 folder.c_str(), who.c_str(), outcome.c_str());
+}
+
+// "tessaroll-tmp" in the user's cache folder, made private; empty without a home.
+std::string cacheTempFolder() {
+    std::string cache = withoutTrailingSlash(environmentValue("XDG_CACHE_HOME").value_or(""));
+    if (cache.empty()) {
+        std::string home = homeFolder();
+        if (home.empty()) return {};
+        cache = home + "/.cache";
+    }
+    ::mkdir(cache.c_str(), 0700);
+    uid_t owner = 0;
+    std::string folder = cache + "/tessaroll-tmp";
+    return makePrivateFolder(folder, owner) == FolderState::Private ? folder + "/" : std::string();
+}
+
+}  // namespace
+
+std::string homeFolder() {
+    if (auto home = environmentValue("HOME")) return withoutTrailingSlash(*home);
+    if (auto home = passwordField(geteuid(), &passwd::pw_dir)) return withoutTrailingSlash(*home);
     return {};
 }
 
@@ -88,9 +159,28 @@ std::string windowsFolder() {
 }
 
 std::string userTempFolder() {
-    std::string folder = withoutTrailingSlash(environmentValue("TMPDIR").value_or("/tmp"));
-    if (folder.back() != '/') folder += '/';
-    return folder;
+    if (auto chosen = environmentValue("TMPDIR")) {
+        std::string folder = withoutTrailingSlash(*chosen);
+        if (folder.back() != '/') folder += '/';
+        return folder;
+    }
+    // The shared temporary folder is everybody's: the user's files go into a folder of
+    // their own, which the runtime folder already is when it is private.
+    uid_t owner = 0;
+    if (auto runtime = environmentValue("XDG_RUNTIME_DIR")) {
+        std::string folder = withoutTrailingSlash(*runtime);
+        if (lookAtFolder(folder, false, owner) == FolderState::Private)
+            return folder == "/" ? folder : folder + "/";
+    }
+    const std::string shared =
+        withoutTrailingSlash(environmentValue("TESSAROLL_SHARED_TEMP_DIR").value_or("/tmp"));
+    const std::string own =
+        (shared == "/" ? "" : shared) + "/tessaroll-tmp-" + std::to_string(::geteuid());
+    FolderState state = makePrivateFolder(own, owner);
+    if (state == FolderState::Private) return own + "/";
+    std::string instead = cacheTempFolder();
+    if (state == FolderState::Foreign) warnForeignTempFolder(own, owner, instead);
+    return instead;
 }
 
 // $<name>, else <name> of user-dirs.dirs, else $HOME/<fallback>.
@@ -113,7 +203,8 @@ std::string documentsFolder() {
 }
 
 std::string defaultLogFilePath() {
-    return userTempFolder() + "VZLog.log";
+    std::string folder = userTempFolder();
+    return folder.empty() ? folder : folder + "VZLog.log";
 }
 
 std::optional<std::string> moduleFolder() {

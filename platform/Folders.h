@@ -14,8 +14,12 @@ std::string commonAppDataFolder();
 // The Windows folder: $TESSAROLL_WINDOWS_DIR, else "/etc". No trailing "/".
 std::string windowsFolder();
 
-// The user's temporary folder: $TMPDIR (when set and not empty), else "/tmp"; always
-// with a trailing "/", as the programs expect of a temporary folder.
+// The user's temporary folder, with a trailing "/" as the programs expect of one: $TMPDIR
+// (when set and not empty); else $XDG_RUNTIME_DIR when it is a folder of the user's alone;
+// else "tessaroll-tmp-<uid>" in the shared temporary folder ($TESSAROLL_SHARED_TEMP_DIR,
+// default "/tmp"), made 0700 and used only when it is a real folder of the user's; else
+// "tessaroll-tmp" in the user's cache folder ($XDG_CACHE_HOME, default ~/.cache), made the
+// same way. Never the shared folder itself. Empty when none of them can be had.
 std::string userTempFolder();
 
 // The user's home: $HOME, else the home of the password entry. No trailing "/"; empty
@@ -34,7 +38,8 @@ std::string documentsFolder();
 // empty when there is no home.
 std::string configFolder();
 
-// The logger's default log file: "VZLog.log" in the user's temporary folder.
+// The logger's default log file: "VZLog.log" in the user's temporary folder; empty when
+// there is none.
 std::string defaultLogFilePath();
 
 // The folder of the running executable (from /proc/self/exe), without its last "/".

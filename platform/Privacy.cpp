@@ -18,7 +18,8 @@ bool isSharedFolder(std::string_view folder) {
 }
 
 int openOwnFile(const char* path, bool truncate) {
-    const int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | (truncate ? 0 : O_APPEND);
+    // Non-blocking: a FIFO at the name fails at once instead of waiting for a reader.
+    const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (truncate ? 0 : O_APPEND);
     // Created exclusively, so that nobody can slip a file or link in between.
     int fd = ::open(path, flags | O_CREAT | O_EXCL, 0600);
     if (fd < 0 && errno == EEXIST) fd = ::open(path, flags);

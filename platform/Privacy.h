@@ -15,5 +15,6 @@ bool isSharedFolder(std::string_view folder);
 // Opens a file for writing that only its owner, this user, may use: creates it (0600)
 // when it is not there, opens it otherwise, appending or emptying it. Refuses (-1) a
 // symbolic link, anything but a regular file, a file of another user and a file with a
-// second name (a hard link someone made to another file of ours). Async-signal-safe.
+// second name (a hard link someone made to another file of ours); never waits on a FIFO.
+// Async-signal-safe.
 int openOwnFile(const char* path, bool truncate);

@@ -1,7 +1,9 @@
 // A crash inside an adapter call: the main program leaves its crash report and dies of
 // the signal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 
 #include "TessarollIpc/MainService.h"
@@ -57,6 +59,32 @@ TEST(CrashMain, AdapterCrashLeavesAReportInTheDumpFolder) {
     EXPECT_NE(report.find("ZEFAVZDediGPKICryptATLAdapter.so"),
               std::string::npos);  // the adapter copy is mapped
     EXPECT_TRUE(fs::exists(sandbox.tempDir() / "other.dmp"));
+}
+
+// FIFOs at the names of the next reports (as another user could plant them in a shared
+// folder): the report is skipped at once and the program dies of its signal without delay.
+TEST(CrashMain, FifoAtTheReportNameIsSkippedAtOnce) {
+    Sandbox sandbox;
+    fs::create_directories(sandbox.tempDir());
+    auto service = startMainService(sandbox);
+    ASSERT_TRUE(service);
+    HttpsClient client(mainClientOptions());
+    std::string session = openSession(client);
+    ASSERT_FALSE(session.empty()) << service->log();
+    std::vector<fs::path> fifos;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    for (long long second = now; second < now + 120; ++second) {
+        fifos.push_back(sandbox.tempDir() /
+                        ("ZEFAGPKITessaroll" + std::to_string(second) + ".dmp"));
+        ASSERT_EQ(mkfifo(fifos.back().c_str(), 0666), 0);
+    }
+
+    auto answer = postRequest(
+        client, R"({"SessionId": ")" + session + R"(", "FunctionName": "TestAdapter_Crash"})");
+    EXPECT_FALSE(answer) << service->log();
+    // Well inside the crash filter's own time limit (30 s), which a blocked open would reach.
+    EXPECT_EQ(service->process().wait(15s), 128 + 11);
+    for (const fs::path& fifo : fifos) EXPECT_TRUE(fs::is_fifo(fifo)) << fifo;
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -216,6 +218,33 @@ TEST_F(LogTest, SetLogSearchOrder) {
     }
     EXPECT_EQ(setUpLines.size(), 3u)
         << "each outcome writes its set-up line from its own source line";
+}
+
+// An ini that others could have written is passed over, as if it were not there.
+TEST_F(LogTest, SetLogPassesOverAnIniOthersCouldWrite) {
+    struct Case {
+        const char* name;
+        bool goodInTemp;
+        bool on;
+    } cases[] = {
+        {"the next place is used", true, true},
+        {"no other: logging stays off", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetLogForTests();
+        resetLoggerForTests();
+        fs::remove(sandbox.tempDir() / kIniName);
+        chmod(writeIni(sandbox.windowsDir(), "planted").c_str(), 0666);
+        if (c.goodInTemp) writeIni(sandbox.tempDir(), "good");
+        EXPECT_EQ(setLog("ZEFAGPKITessaroll"), c.on);
+        EXPECT_FALSE(fs::exists(logOf("planted")));
+        if (c.on) {
+            std::vector<std::string> lines = messages("good");
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines[0], "Log Enable '" + (sandbox.tempDir() / kIniName).string() + "'");
+        }
+    }
 }
 
 // Run by SetLogPrefersTheProgramFolder in a copy of this program.

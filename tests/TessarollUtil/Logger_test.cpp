@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -19,9 +21,36 @@
 #include <thread>
 #include <vector>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
+
+// Runs `body` in a forked copy of this process and says whether it ended within `bound`;
+// one that hangs is killed. For calls that, when broken, would never return.
+bool endsWithin(const std::function<void()>& body, std::chrono::seconds bound) {
+    pid_t child = fork();
+    if (child == 0) {
+        body();
+        _exit(0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A uid that is neither ours nor root's, for files "of another user" (needs root to chown).
+constexpr uid_t kOtherUid = 65534;
 
 // ---- the ini reader ------------------------------------------------------------------
 
@@ -110,6 +139,67 @@ TEST_F(LoggerTest, MissingIniFileLeavesBufferUntouched) {
                               (sandbox.tempDir() / "none.ini").c_str()),
               kLogIniCannotOpen);
     EXPECT_STREQ(buffer, "keep");
+}
+
+// An ini someone else could have written steers nothing: only a regular file of ours or
+// root's that nobody else may write is read.
+TEST_F(LoggerTest, AnIniOthersCouldHaveWrittenIsIgnored) {
+    const fs::path ini = sandbox.tempDir() / "case.ini";
+    const fs::path good = sandbox.root() / "good.ini";
+    writeFile(good, "[ZEFAGPKITessaroll]\nLog Level=5\n");
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        bool read;
+    } cases[] = {
+        {"our file, 0644",
+         [&] {
+             fs::copy_file(good, ini);
+             chmod(ini.c_str(), 0644);
+         },
+         true},
+        {"group may write",
+         [&] {
+             fs::copy_file(good, ini);
+             chmod(ini.c_str(), 0664);
+         },
+         false},
+        {"anyone may write",
+         [&] {
+             fs::copy_file(good, ini);
+             chmod(ini.c_str(), 0646);
+         },
+         false},
+        {"another user's file",
+         [&] {
+             fs::copy_file(good, ini);
+             chmod(ini.c_str(), 0644);
+             ASSERT_EQ(chown(ini.c_str(), kOtherUid, kOtherUid), 0);
+         },
+         false},
+        {"a link to a good ini", [&] { fs::create_symlink(good, ini); }, false},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(ini.c_str(), 0600), 0); }, false},
+        {"a folder", [&] { fs::create_directory(ini); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "another user's file" && geteuid() != 0) continue;
+        fs::remove_all(ini);
+        c.plant();
+        // In a copy of the process, so that a read that blocks cannot hang the test; each
+        // way in must agree with the case.
+        EXPECT_TRUE(endsWithin(
+            [&] {
+                char buffer[16] = "";
+                const bool read = readLogIniValue("Log Level", buffer, sizeof buffer,
+                                                  ini.c_str()) == kLogIniFound;
+                resetLoggerForTests();
+                const bool enabled = initLog(ini.c_str()) == 0;
+                const bool trusted = iniFileIsTrusted(ini.c_str());
+                _exit(read == c.read && enabled == c.read && trusted == c.read ? 0 : 1);
+            },
+            std::chrono::seconds(20)));
+    }
 }
 
 // ---- initLog and the line format ----------------------------------------------------------
@@ -355,6 +445,92 @@ TEST_F(LoggerTest, InASharedFolderAPlantedLinkIsNotWrittenThrough) {
     EXPECT_EQ(linesOf(log).size(), 1u);
     EXPECT_EQ(fs::status(log).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// In any folder, shared or not, whatever someone put under the log's name first is never
+// written: not through a link, not into another user's file, and a FIFO holds nothing up,
+// neither at today's name nor at the next rotation's.
+TEST_F(LoggerTest, APlantedLogInAnyFolderIsNotWrittenAndHoldsNothingUp) {
+    const fs::path folder = sandbox.root() / "plain";
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::all);  // writable by all, not sticky
+    const fs::path victim = sandbox.root() / "victim";
+    const fs::path log = folder / ("app_" + today() + ".log");
+    const fs::path next = folder / ("app_" + today() + "_1.log");
+    fs::path ini =
+        writeIni("Log File=" + (folder / "app.log").string() + "\nLog MaxSize=10\nLog Level=5\n");
+    struct Case {
+        const char* name;
+        fs::path at;
+        std::function<void(const fs::path&)> plant;
+    } cases[] = {
+        {"symbolic link", log, [&](const fs::path& at) { fs::create_symlink(victim, at); }},
+        {"hard link", log, [&](const fs::path& at) { fs::create_hard_link(victim, at); }},
+        {"another user's file open to all", log,
+         [&](const fs::path& at) {
+             writeFile(at, "");
+             chmod(at.c_str(), 0666);
+             ASSERT_EQ(chown(at.c_str(), kOtherUid, kOtherUid), 0);
+         }},
+        {"FIFO", log, [&](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0666), 0); }},
+        {"FIFO at the next rotation name", next,
+         [&](const fs::path& at) {
+             writeFile(log, "already past the size limit\n");
+             chmod(log.c_str(), 0600);
+             ASSERT_EQ(mkfifo(at.c_str(), 0666), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name).starts_with("another user") && geteuid() != 0) continue;
+        writeFile(victim, "secret\n");
+        c.plant(c.at);
+        struct stat before {};
+        ASSERT_EQ(lstat(c.at.c_str(), &before), 0);
+        EXPECT_TRUE(endsWithin(
+            [&] {
+                resetLoggerForTests();
+                if (initLog(ini.c_str()) != 0 || logPrint(5, "dropped") != 0) _exit(1);
+            },
+            std::chrono::seconds(20)))
+            << "the logger hung or failed";
+        EXPECT_EQ(readFile(victim), "secret\n");
+        struct stat after {};
+        ASSERT_EQ(lstat(c.at.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_size, before.st_size) << "written into";
+        fs::remove(log);
+        fs::remove(next);
+    }
+}
+
+// Whatever a value holds, it stays on its line: control characters become visible escapes,
+// other text (backslashes, UTF-8) is kept as it is.
+TEST_F(LoggerTest, NoLoggedValueCanStartALine) {
+    fs::path ini = writeIni(logFileLine() + "Log Level=5\n");
+    struct Case {
+        const char* value;
+        const char* written;
+    } cases[] = {
+        {"Echo\ntouch /tmp/x #", "Echo\\ntouch /tmp/x #"},
+        {"a\r\nb", "a\\r\\nb"},
+        {"tab\there", "tab\\there"},
+        {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
+        {"bell\a del\x7f", "bell\\x07 del\\x7f"},
+        {"next line \xc2\x85 here", "next line \\xc2\\x85 here"},
+        {"C:\\tmp\\x.ini caf\xc3\xa9 \xc2\xa0", "C:\\tmp\\x.ini caf\xc3\xa9 \xc2\xa0"},
+    };
+    resetLoggerForTests();
+    ASSERT_EQ(initLog(ini.c_str()), 0);
+    for (const Case& c : cases) ASSERT_EQ(logPrint(5, "value: %s", c.value), 0);
+    std::vector<std::string> lines = linesOf(logPath());
+    ASSERT_EQ(lines.size(), 1u + std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const std::string& line = lines[i + 1];
+        const std::string expected = std::string("value: ") + cases[i].written;
+        ASSERT_GE(line.size(), expected.size()) << line;
+        EXPECT_EQ(line.substr(line.size() - expected.size()), expected);
+    }
 }
 
 TEST_F(LoggerTest, ConcurrentWritersRotateWithoutLosingOrBreakingLines) {

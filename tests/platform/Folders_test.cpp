@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "helpers/Sandbox.h"
@@ -54,9 +57,77 @@ TEST(Folders, DefaultsWhenTheVariablesAreUnsetOrEmpty) {
     const std::string home = sandbox.home().string();
     EXPECT_EQ(commonAppDataFolder(), home + "/.local/share");
     EXPECT_EQ(windowsFolder(), "/etc");
-    EXPECT_EQ(userTempFolder(), "/tmp/");
+    const std::string runtime = sandbox.runtimeDir().string() + "/";  // private, so used
+    EXPECT_EQ(userTempFolder(), runtime);
     EXPECT_EQ(desktopFolder(), home + "/Desktop");
-    EXPECT_EQ(defaultLogFilePath(), "/tmp/VZLog.log");
+    EXPECT_EQ(defaultLogFilePath(), runtime + "VZLog.log");
+}
+
+// Without TMPDIR the temporary folder is never the shared one itself, nor anything in it
+// that is not a real folder of the user's alone.
+TEST(Folders, TemporaryFolderWithoutTmpdirIsTheUsersAlone) {
+    namespace fs = std::filesystem;
+    Sandbox sandbox;
+    const fs::path shared = sandbox.root() / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    ScopedEnv temp("TMPDIR", std::nullopt);
+    ScopedEnv sharedTemp("TESSAROLL_SHARED_TEMP_DIR", shared.string());
+    ScopedEnv cacheHome("XDG_CACHE_HOME", std::nullopt);
+    const fs::path runtime = sandbox.runtimeDir();
+    const fs::path own = shared / ("tessaroll-tmp-" + std::to_string(geteuid()));
+    const fs::path cache = sandbox.home() / ".cache/tessaroll-tmp";
+    const fs::path elsewhere = sandbox.root() / "elsewhere";
+    fs::create_directory(elsewhere);
+    fs::permissions(elsewhere, fs::perms::owner_all, fs::perm_options::replace);
+
+    struct Case {
+        const char* name;
+        std::optional<std::string> runtimeVariable;
+        std::function<void()> plant;
+        fs::path chosen;
+    } cases[] = {
+        {"private runtime folder", runtime.string(), [] {}, runtime},
+        {"runtime folder open to others", runtime.string(),
+         [&] { fs::permissions(runtime, fs::perms::others_exec, fs::perm_options::add); }, own},
+        {"runtime folder through a link", (sandbox.root() / "run-link").string(),
+         [&] { fs::create_directory_symlink(elsewhere, sandbox.root() / "run-link"); }, own},
+        {"no runtime folder", std::nullopt, [] {}, own},
+        {"our folder left open is closed", std::nullopt,
+         [&] {
+             fs::create_directory(own);
+             fs::permissions(own, fs::perms::all);
+         },
+         own},
+        {"another user's folder", std::nullopt,
+         [&] {
+             fs::create_directory(own);
+             fs::permissions(own, fs::perms::owner_all, fs::perm_options::replace);
+             ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
+         },
+         cache},
+        {"a link to a folder of ours", std::nullopt,
+         [&] { fs::create_directory_symlink(elsewhere, own); }, cache},
+        {"a file", std::nullopt, [&] { writeFile(own, ""); }, cache},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "another user's folder" && geteuid() != 0) continue;
+        fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+        fs::remove(sandbox.root() / "run-link");
+        fs::remove_all(own);
+        fs::remove_all(cache);
+        c.plant();
+        ScopedEnv runtimeVariable("XDG_RUNTIME_DIR", c.runtimeVariable);
+
+        const std::string folder = userTempFolder();
+        EXPECT_EQ(folder, c.chosen.string() + "/");
+        struct stat info {};
+        ASSERT_EQ(lstat(folder.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISDIR(info.st_mode));
+        EXPECT_EQ(info.st_uid, geteuid());
+        EXPECT_EQ(info.st_mode & 077, 0u);
+    }
 }
 
 TEST(Folders, TemporaryFolderEndsInExactlyOneSlash) {

@@ -85,6 +85,10 @@ TEST(Privacy, OwnFileIsCreatedPrivateAndNothingPlantedIsWrittenThrough) {
         {"hard link", [](const fs::path& at, const fs::path& v) { fs::create_hard_link(v, at); },
          false},
         {"folder", [](const fs::path& at, const fs::path&) { fs::create_directory(at); }, false},
+        // Fails at once instead of waiting for a reader.
+        {"FIFO",
+         [](const fs::path& at, const fs::path&) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); },
+         false},
     };
     for (const Case& c : cases) {
         for (bool truncate : {false, true}) {
