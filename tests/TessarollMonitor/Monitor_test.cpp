@@ -2,6 +2,7 @@
 // sandbox, keeping the staged main program running until it is told to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -279,6 +280,70 @@ TEST_F(MonitorProgramTest, QuitFromTheTrayMenuEndsTheMonitorCleanlyAndItStartsAg
         EXPECT_TRUE(desktop.trayIcon().empty()) << "the icon left the notification area";
     }
     EXPECT_NE(log().find("Click MonitorFinal"), std::string::npos);
+}
+
+// Quit while the main program hangs (stopped): the monitor does not wait for it, it ends
+// it by force and goes, and so does its watchdog.
+TEST_F(MonitorProgramTest, QuitWhileTheMainProgramHangsEndsEverythingAtOnce) {
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    if (!desktop.startTrayHost()) GTEST_SKIP() << "no tray host (trayer) here";
+    auto monitor = startMonitor({{"DISPLAY", desktop.display()}});
+    ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 20s)) << log();
+    std::string icon;
+    ASSERT_TRUE(waitUntil([&] { return !(icon = desktop.trayIcon()).empty(); }, 10s));
+    const std::vector<pid_t> hung = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
+    for (pid_t pid : hung) ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(waitUntil([&] { return std::ranges::all_of(hung, isStopped); }));
+
+    desktop.chooseFromTrayMenu(icon, 1);
+    EXPECT_EQ(monitor->wait(15s), std::optional<int>(0)) << monitor->errors();
+    EXPECT_TRUE(waitUntil([&] { return nothingRuns(); }, 10s)) << log();
+}
+
+// A hung main program and monitor (stopped) answer no instruction: -allstop ends them
+// anyway, without waiting for them.
+TEST_F(MonitorProgramTest, AllStopEndsAHungMainProgramAndMonitor) {
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    desktop.startTrayHost();
+    ASSERT_EQ(runWorker("-start", desktop), 0);
+    ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 20s)) << log();
+    std::vector<pid_t> hung = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
+    for (pid_t pid : sandboxProcesses(sandbox_, "ZEFAGPKITessarollMonitor")) hung.push_back(pid);
+    for (pid_t pid : hung) ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(waitUntil([&] { return std::ranges::all_of(hung, isStopped); }));
+
+    ChildProcess worker(kWorker, {"-allstop"},
+                        {{"DISPLAY", desktop.display()},
+                         {"DBUS_SESSION_BUS_ADDRESS",
+                          "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string()}});
+    EXPECT_TRUE(worker.wait(15s).has_value()) << "-allstop waited for a hung program";
+    EXPECT_TRUE(waitUntil([&] { return nothingRuns(); }, 15s)) << log();
+}
+
+// The monitor killed while the main program hangs: the watchdog's -reset ends the hung
+// program and brings up a new main program, monitor and watchdog.
+TEST_F(MonitorProgramTest, TheWatchdogsResetReplacesAHungMainProgram) {
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    desktop.startTrayHost();
+    ASSERT_EQ(runWorker("-start", desktop), 0);
+    ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 20s)) << log();
+    const std::vector<pid_t> hung = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
+    for (pid_t pid : hung) ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(waitUntil([&] { return std::ranges::all_of(hung, isStopped); }));
+    for (pid_t pid : sandboxProcesses(sandbox_, "ZEFAGPKITessarollMonitor")) killProcess(pid);
+
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::vector<pid_t> mains = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
+            return monitorWithWatchdog() &&
+                   std::ranges::none_of(mains, [&](pid_t pid) { return std::ranges::count(hung, pid) > 0; });
+        },
+        30s))
+        << log();
+    EXPECT_NE(log().find("Reset complete"), std::string::npos);
 }
 
 TEST_F(MonitorProgramTest, EveryWorkerStartAfterAnAllStopLeavesAMonitorWithItsWatchdog) {

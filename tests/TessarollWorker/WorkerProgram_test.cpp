@@ -22,6 +22,7 @@
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing_support::ChildProcess;
+using testing_support::isStopped;
 using testing_support::readFile;
 using testing_support::Sandbox;
 using testing_support::waitUntil;
@@ -39,13 +40,6 @@ std::size_t countOf(const std::string& text, const std::string& part) {
          at = text.find(part, at + part.size()))
         ++n;
     return n;
-}
-
-// Whether the process is stopped by a signal (a stop takes effect when it is next scheduled).
-bool isStopped(pid_t pid) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const auto end = stat.rfind(") ");
-    return end != std::string::npos && stat.compare(end + 2, 1, "T") == 0;
 }
 
 class WorkerSandbox {
