@@ -164,7 +164,8 @@ std::optional<ChannelConnection> findChannel(std::string_view name) {
     const int waitMs = static_cast<int>(kAnswerWait.count());
     const timeval bound{waitMs / 1000, (waitMs % 1000) * 1000};
     // Connected, the socket blocks again, but no write or read waits past the bound.
-    bool usable = connectWithin(fd, addr, size, waitMs) && (!isAbstract(path) || peerIsThisUser(fd)) &&
+    bool usable = connectWithin(fd, addr, size, waitMs) &&
+                  (!isAbstract(path) || peerIsThisUser(fd)) &&
                   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 &&
                   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == 0 &&
                   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0;

@@ -8,12 +8,12 @@
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <chrono>
-#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -150,7 +150,8 @@ Registry& registry() {
 int openObject(const Location& where, bool create) {
     const mode_t mode = where.shared ? kSharedMode : kUserMode;
     auto openWith = [&](int extra) {
-        int flags = (where.shared ? O_RDONLY | O_NONBLOCK : O_RDWR) | O_CLOEXEC | O_NOFOLLOW | extra;
+        int flags =
+            (where.shared ? O_RDONLY | O_NONBLOCK : O_RDWR) | O_CLOEXEC | O_NOFOLLOW | extra;
         return open(where.path.c_str(), flags, mode);
     };
     int fd = openWith(0);
@@ -405,9 +406,8 @@ MutexWait NamedMutex::wait(uint32_t milliseconds) {
 }
 
 bool NamedMutex::release() {
-    const bool released = shared_->lockFd >= 0
-                              ? releaseFileLock(*shared_)
-                              : pthread_mutex_unlock(&shared_->region->mutex) == 0;
+    const bool released = shared_->lockFd >= 0 ? releaseFileLock(*shared_)
+                                               : pthread_mutex_unlock(&shared_->region->mutex) == 0;
     if (!released) return false;
     shared_->ownedLevels.fetch_sub(1);
     if (held_ > 0 && ownerThread_ == currentThread()) --held_;

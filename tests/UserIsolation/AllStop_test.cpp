@@ -100,7 +100,8 @@ TEST(AllStop, FoldersAnotherUserMadeFirstDoNotKeepTheUserFromStoppingItsPrograms
 
     std::string logs;
     for (const auto& entry : fs::directory_iterator(sandbox.tempDir()))
-        if (entry.path().filename().string().rfind("worker", 0) == 0) logs += readFile(entry.path());
+        if (entry.path().filename().string().rfind("worker", 0) == 0)
+            logs += readFile(entry.path());
     EXPECT_NE(logs.find("Refuse folder: " + planted[0] + " belongs to uid " +
                         std::to_string(other->uid())),
               std::string::npos)

@@ -1,6 +1,6 @@
 // Named mutexes the service polls or shares: a folder another user made for the service's
-// objects is refused and nothing in it read as an instruction; the log lock every user shares cannot
-// freeze requests; and a lock left behind by a killed program is no instruction either.
+// objects is refused and nothing in it read as an instruction; the log lock every user shares
+// cannot freeze requests; and a lock left behind by a killed program is no instruction either.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -78,7 +78,8 @@ TEST_F(SharedObjectsTest, AnotherUsersFolderForTheServicesObjectsIsRefusedAndNoI
             pthread_mutex_t mutex;
         };
         umask(0);
-        if (mkdir(folder.c_str(), 0777) != 0 || mkdir((folder + "/tessaroll-mutexes").c_str(), 0777))
+        if (mkdir(folder.c_str(), 0777) != 0 ||
+            mkdir((folder + "/tessaroll-mutexes").c_str(), 0777))
             _exit(3);
         int fd = open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
         if (fd < 0 || ftruncate(fd, sizeof(Region)) != 0) _exit(3);
@@ -111,8 +112,8 @@ TEST_F(SharedObjectsTest, AnotherUsersFolderForTheServicesObjectsIsRefusedAndNoI
     options.environment["XDG_RUNTIME_DIR"] = (sandbox.root() / "no-runtime-folder").string();
     startService(options);
     expectStillServing();
-    const std::string refusal = "Refuse folder: " + folder + " belongs to uid " +
-                                std::to_string(other->uid()) + " (";
+    const std::string refusal =
+        "Refuse folder: " + folder + " belongs to uid " + std::to_string(other->uid()) + " (";
     EXPECT_NE(service->log().find(refusal), std::string::npos) << service->log();
     EXPECT_EQ(service->log().find("Lock Mode: Recivie"), std::string::npos) << service->log();
 }

@@ -178,7 +178,8 @@ TEST(Channel, AReceiverThatDoesNotAnswerCostsOneBoundedWait) {
     ASSERT_EQ(outcome.wait_for(120s), std::future_status::ready) << "a wait had no bound";
     const auto [found, sentOrQueueEndless] = outcome.get();
     EXPECT_TRUE(found);
-    EXPECT_FALSE(sentOrQueueEndless) << "no answer came, yet the send or every connection succeeded";
+    EXPECT_FALSE(sentOrQueueEndless)
+        << "no answer came, yet the send or every connection succeeded";
 }
 
 // The address a receiver of this process listens on under an abstract name.

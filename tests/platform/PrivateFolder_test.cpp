@@ -41,7 +41,11 @@ TEST(PrivateFolder, OnlyARealFolderOfTheUsersOwnIsUsed) {
     };
     const Case cases[] = {
         {"missing", [](const fs::path&) {}, true, ""},
-        {"ours, opened up", [](const fs::path& p) { ::mkdir(p.c_str(), 0777); ::chmod(p.c_str(), 0777); },
+        {"ours, opened up",
+         [](const fs::path& p) {
+             ::mkdir(p.c_str(), 0777);
+             ::chmod(p.c_str(), 0777);
+         },
          true, ""},
         {"a link to ours",
          [&](const fs::path& p) { fs::create_directory_symlink(sandbox.home(), p); }, false,
@@ -66,7 +70,8 @@ TEST(PrivateFolder, OnlyARealFolderOfTheUsersOwnIsUsed) {
             EXPECT_EQ(modeOf(folder), 0700u) << c.what;
             EXPECT_TRUE(refusal.empty()) << c.what;
         } else {
-            EXPECT_NE(refusal.find(folder.string()), std::string::npos) << c.what << ": " << refusal;
+            EXPECT_NE(refusal.find(folder.string()), std::string::npos)
+                << c.what << ": " << refusal;
             EXPECT_NE(refusal.find(c.refusalNames), std::string::npos) << c.what << ": " << refusal;
         }
     }
@@ -77,7 +82,8 @@ TEST(PrivateFolder, OnlyARealFolderOfTheUsersOwnIsUsed) {
 int inPrivateMounts(const std::function<int()>& body) {
     pid_t child = ::fork();
     if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0 ||
             ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0)
             ::_exit(100);
@@ -102,11 +108,13 @@ TEST(PrivateFolder, APlantedSharedMemoryFolderIsPassedOverForAPrivatePlace) {
         if (::rmdir(("/dev/shm/tessaroll-u" + uid).c_str()) != 0) return 2;
 
         const std::string planted = "/dev/shm/tessaroll-u" + uid;
-        if (::mkdir(planted.c_str(), 0777) != 0 || ::chown(planted.c_str(), kOtherUid, kOtherUid) != 0)
+        if (::mkdir(planted.c_str(), 0777) != 0 ||
+            ::chown(planted.c_str(), kOtherUid, kOtherUid) != 0)
             return 3;
         std::vector<std::string> refused;
         if (userObjectFolder(&refused) != home + "/.cache/tessaroll-u" + uid) return 4;
-        if (refused.size() != 1 || refused[0].find(planted + " belongs to uid 65534") != 0) return 5;
+        if (refused.size() != 1 || refused[0].find(planted + " belongs to uid 65534") != 0)
+            return 5;
 
         const std::string runUser = "/run/user/" + uid;
         fs::create_directories(runUser);
