@@ -364,9 +364,12 @@ MutexWait waitForFileLock(NamedMutex::Shared& shared, uint32_t milliseconds) {
         return MutexWait::Obtained;
     }
     while (shared.owner != 0) {
-        if (shared.turnFreed.wait_until(turn, deadline) == std::cv_status::timeout &&
-            shared.owner != 0)
+        if (deadline == Clock::time_point::max()) {
+            shared.turnFreed.wait(turn);
+        } else if (shared.turnFreed.wait_until(turn, deadline) == std::cv_status::timeout &&
+                   shared.owner != 0) {
             return MutexWait::TimedOut;
+        }
     }
     shared.owner = self;  // the others of this process wait while this thread takes the flock
     turn.unlock();

@@ -60,15 +60,16 @@ bool ensurePrivateFolder(const std::string& path, std::string* refusal) {
 std::string userObjectFolder(std::vector<std::string>* refused) {
     if (auto runtime = runtimeFolder(refused)) return *runtime;
     const std::string uid = std::to_string(::geteuid());
-    std::vector<std::string> places{"/dev/shm/tessaroll-u" + uid, "/run/user/" + uid};
-    if (const char* home = std::getenv("HOME"); home && *home && *home == '/') {
-        const std::string cache = std::string(home) + "/.cache";
-        ::mkdir(cache.c_str(), 0700);  // the folder inside is checked, not this one
-        places.push_back(cache + "/tessaroll-u" + uid);
-    }
+    const std::string runUser = "/run/user/" + uid;
+    std::vector<std::string> places{"/dev/shm/tessaroll-u" + uid, runUser};
+    const char* home = std::getenv("HOME");
+    const std::string cache = home && *home == '/' ? std::string(home) + "/.cache" : "";
+    if (!cache.empty()) places.push_back(cache + "/tessaroll-u" + uid);
     for (const std::string& place : places) {
         // /run/user/<uid> is the login manager's to make; it is used only when it is there.
-        if (place.starts_with("/run/user/") && ::access(place.c_str(), F_OK) != 0) continue;
+        if (place == runUser && ::access(place.c_str(), F_OK) != 0) continue;
+        if (!cache.empty() && place.starts_with(cache))
+            ::mkdir(cache.c_str(), 0700);  // the folder inside is checked, not this one
         std::string refusal;
         if (ensurePrivateFolder(place, &refusal)) return place;
         if (refused && !refusal.empty()) refused->push_back(refusal);

@@ -385,3 +385,23 @@ TEST(NamedMutex, ASharedLockThatRanOutIsOnlyTriedForAWhile) {
     }
     removeGlobal(name);
 }
+
+// Threads of one process take turns at a shared lock: recursive for the owner, busy for the
+// others, and a thread that waits without a limit gets it once the owner lets go.
+TEST(NamedMutex, ThreadsTakeTurnsAtASharedLock) {
+    const std::string name = globalName("turns");
+    {
+        auto mutex = NamedMutex::create(name);
+        ASSERT_TRUE(mutex);
+        ASSERT_EQ(mutex->wait(0), MutexWait::Obtained);
+        EXPECT_EQ(mutex->wait(0), MutexWait::Obtained);
+        EXPECT_EQ(waitOnOtherThread(name, 0), MutexWait::TimedOut);
+        auto waiter = std::async(std::launch::async,
+                                 [&] { return waitOnOtherThread(name, kInfiniteWait); });
+        EXPECT_TRUE(mutex->release());
+        EXPECT_TRUE(mutex->release());
+        EXPECT_FALSE(mutex->release());  // no longer the owner
+        EXPECT_EQ(waiter.get(), MutexWait::Obtained);
+    }
+    removeGlobal(name);
+}
