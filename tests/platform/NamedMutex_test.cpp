@@ -396,8 +396,8 @@ TEST(NamedMutex, ThreadsTakeTurnsAtASharedLock) {
         ASSERT_EQ(mutex->wait(0), MutexWait::Obtained);
         EXPECT_EQ(mutex->wait(0), MutexWait::Obtained);
         EXPECT_EQ(waitOnOtherThread(name, 0), MutexWait::TimedOut);
-        auto waiter = std::async(std::launch::async,
-                                 [&] { return waitOnOtherThread(name, kInfiniteWait); });
+        auto waiter =
+            std::async(std::launch::async, [&] { return waitOnOtherThread(name, kInfiniteWait); });
         EXPECT_TRUE(mutex->release());
         EXPECT_TRUE(mutex->release());
         EXPECT_FALSE(mutex->release());  // no longer the owner
