@@ -199,7 +199,10 @@ bool sendIPCMsgWin(const char* from, const char* to, const char* instruction) {
         auto message = createMessage(from, to, instruction);
         if (auto text = message ? messageWireText(*message) : std::nullopt) {
             message.reset();
-            connection->send(*text);
+            // A receiver that is stopped or hung does not answer: the caller goes on
+            // (a kill by name to its forced end) instead of waiting for it.
+            if (!connection->send(*text))
+                writeErrorLog("sendIPCMsgWin no answer from window ", bounded(to, 255));
         }
     } else {
         writeErrorLog("sendIPCMsgWin can't find window ", bounded(to, 255));
@@ -366,13 +369,16 @@ std::unique_ptr<SessionNotifier> openSessionNotifier() {
 // channel fails.
 void serveWindowMessages(ChannelReceiver& receiver, std::unique_ptr<SessionNotifier> session) {
     auto onText = [](const std::string& text) { ipcWindowProc(kWmCopyData, 0, text.c_str()); };
+    auto onStranger = [](uid_t uid) {
+        writeWarningLog("Ignore IPC message of another user: uid ", std::to_string(uid));
+    };
     auto onChange = [](int code) { ipcWindowProc(kWmSessionChange, code, nullptr); };
     while (true) {
         pollfd fds[2] = {{receiver.fd(), POLLIN, 0}, {session ? session->fd() : -1, POLLIN, 0}};
         int ready = ::poll(fds, session ? 2 : 1, 1000);
         if (ready < 0 && errno != EINTR) break;
         if (fds[0].revents & (POLLERR | POLLNVAL)) break;
-        while (receiver.serveOne(onText)) {}
+        while (receiver.serveOne(onText, onStranger)) {}
         if (session && !session->process(onChange)) {
             writeWarningLog("Session notification unavailable: ", "bus connection lost");
             session.reset();

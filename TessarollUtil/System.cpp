@@ -1,8 +1,12 @@
 #include "TessarollUtil/System.h"
 
+#include <unistd.h>
 #include <array>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "TessarollUtil/Log.h"
 #include "TessarollUtil/Text.h"
@@ -10,6 +14,7 @@
 #include "platform/Folders.h"
 #include "platform/OsVersion.h"
 #include "platform/Ports.h"
+#include "platform/PrivateFolder.h"
 #include "platform/Random.h"
 #include "platform/User.h"
 
@@ -95,13 +100,37 @@ std::optional<std::string> getModuleFolder() {
 
 // ---- the per-user mutex ---------------------------------------------------------------
 
-std::unique_ptr<NamedMutex> openUserMutex(std::string_view name) {
-    auto user = currentUserName();
-    if (!user) {
-        TESSAROLL_ALLOCATION_FAILURE();
-        return nullptr;
+namespace {
+
+// What the user's mutexes are named after: the login name, else (a uid without a password
+// entry, as in containers) the uid, which every program of that uid agrees on whatever its
+// environment says.
+const std::string& mutexOwnerName() {
+    static const std::string name = currentUserName().value_or(std::to_string(geteuid()));
+    return name;
+}
+
+// Said once per program, as soon as it logs: the name the mutexes go by when the user has
+// none, and the places passed over for the user's objects because another user made them.
+void reportUserObjectPlaces() {
+    static std::atomic<bool> reported{false};
+    if (!isLogOn() || reported.exchange(true)) return;
+    if (!currentUserName()) {
+        writeWarningLog("No user name for uid " + std::to_string(geteuid()) +
+                            ", the per-user mutexes are named after the uid: ",
+                        mutexOwnerName());
     }
-    std::string fullName = cutToBuffer(*user + "_" + std::string(name), kMutexNameBuffer);
+    std::vector<std::string> refused;
+    userObjectFolder(&refused);
+    for (const std::string& line : refused) writeErrorLog("Refuse folder: ", line);
+}
+
+}  // namespace
+
+std::unique_ptr<NamedMutex> openUserMutex(std::string_view name) {
+    reportUserObjectPlaces();
+    std::string fullName =
+        cutToBuffer(mutexOwnerName() + "_" + std::string(name), kMutexNameBuffer);
     std::string whyNot;
     auto mutex = NamedMutex::create(fullName, &whyNot);
     if (!mutex && !whyNot.empty()) {

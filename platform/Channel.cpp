@@ -4,15 +4,15 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "platform/PrivateFolder.h"
 
 namespace {
 
@@ -22,16 +22,6 @@ constexpr int kReadTimeoutMs = 2000;
 // Instructions are short; anything longer is not one of ours.
 constexpr std::size_t kMaxText = 64 * 1024;
 constexpr char kAck = 1;
-
-bool ensurePrivateFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return false;
-    // Refuse a folder someone else planted (a symlink, or not ours).
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) return false;
-    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) return false;
-    return true;
-}
 
 // Channel names may come from a command line; keep them inside the folder.
 std::string fileNameFor(std::string_view name) {
@@ -71,12 +61,37 @@ socklen_t fillAddress(const std::string& path, sockaddr_un& addr) {
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
 }
 
-// Anyone may bind an abstract name: only a receiver of this user is one of ours.
-bool peerIsThisUser(int fd) {
+// The user at the other end of a connection; nothing when the kernel cannot tell.
+std::optional<uid_t> peerUser(int fd) {
     ucred cred{};
     socklen_t credLen = sizeof cred;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 &&
-           cred.uid == ::getuid();
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) != 0) return std::nullopt;
+    return cred.uid;
+}
+
+// Anyone may bind an abstract name: only a receiver of this user is one of ours.
+bool peerIsThisUser(int fd) {
+    return peerUser(fd) == ::getuid();
+}
+
+// A connection that does not finish at once (a receiver whose queue is full: stopped, or
+// hung) is given up after the bound, like a receiver that never answers.
+bool connectWithin(int fd, const sockaddr_un& addr, socklen_t size, int milliseconds) {
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), size);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) return true;
+    if (errno != EAGAIN && errno != EINPROGRESS) return false;
+    // A Unix socket with a full queue takes no connection to finish later: try again.
+    for (int waited = 0; waited < milliseconds; waited += 20) {
+        ::poll(nullptr, 0, 20);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), size) == 0 || errno == EISCONN)
+            return true;
+        if (errno != EAGAIN && errno != EINPROGRESS && errno != EALREADY && errno != EINTR)
+            return false;
+    }
+    return false;
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {
@@ -95,14 +110,7 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 }  // namespace
 
 std::string channelFolder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string folder;
-    if (runtime && *runtime) {
-        folder = std::string(runtime) + "/tessaroll-channels";
-    } else {
-        folder = "/tmp/tessaroll-" + std::to_string(::getuid());
-    }
-    return ensurePrivateFolder(folder) ? folder : std::string();
+    return userObjectSubfolder("tessaroll-channels");
 }
 
 std::string channelSocketPath(std::string_view name) {
@@ -128,17 +136,22 @@ bool ChannelConnection::send(std::string_view text) {
     if (fd_ < 0) return false;
     std::string payload(text);
     payload.push_back('\0');
-    bool written = writeAll(fd_, payload.data(), payload.size());
+    bool handled = writeAll(fd_, payload.data(), payload.size());
     ::shutdown(fd_, SHUT_WR);
-    if (written) {
+    if (handled) {
         // The receiver answers after its handler; a receiver that ends its process in the
-        // handler closes the connection instead. Both mean the handler has run.
+        // handler closes the connection instead. Both mean the handler has run. One that
+        // does neither within the bound (stopped, hung) has not.
         char ack = 0;
-        while (::recv(fd_, &ack, 1, 0) < 0 && errno == EINTR) {}
+        ssize_t n;
+        do {
+            n = ::recv(fd_, &ack, 1, 0);
+        } while (n < 0 && errno == EINTR);
+        handled = n >= 0;
     }
     ::close(fd_);
     fd_ = -1;
-    return written;
+    return handled;
 }
 
 std::optional<ChannelConnection> findChannel(std::string_view name) {
@@ -146,13 +159,17 @@ std::optional<ChannelConnection> findChannel(std::string_view name) {
     const std::string path = channelSocketPath(name);
     socklen_t size = fillAddress(path, addr);
     if (size == 0) return std::nullopt;
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return std::nullopt;
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), size);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0 || (isAbstract(path) && !peerIsThisUser(fd))) {
+    const int waitMs = static_cast<int>(kAnswerWait.count());
+    const timeval bound{waitMs / 1000, (waitMs % 1000) * 1000};
+    // Connected, the socket blocks again, but no write or read waits past the bound.
+    bool usable = connectWithin(fd, addr, size, waitMs) &&
+                  (!isAbstract(path) || peerIsThisUser(fd)) &&
+                  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 &&
+                  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == 0 &&
+                  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0;
+    if (!usable) {
         ::close(fd);
         return std::nullopt;
     }
@@ -201,11 +218,15 @@ ChannelReceiver::~ChannelReceiver() {
     if (lockFd_ >= 0) ::close(lockFd_);
 }
 
-bool ChannelReceiver::serveOne(const std::function<void(const std::string&)>& handler) {
+bool ChannelReceiver::serveOne(const std::function<void(const std::string&)>& handler,
+                               const std::function<void(uid_t)>& onStranger) {
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return false;
 
-    bool trusted = peerIsThisUser(fd);  // only the user's own programs may steer this one
+    // Only the user's own programs may steer this one.
+    const std::optional<uid_t> peer = peerUser(fd);
+    const bool trusted = peer == ::getuid();
+    if (!trusted && onStranger) onStranger(peer.value_or(static_cast<uid_t>(-1)));
 
     std::string text;
     bool complete = false;

@@ -5,6 +5,7 @@
 // address); a lock file beside it marks the receiver as alive.
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -12,8 +13,11 @@
 #include <string>
 #include <string_view>
 
-// The folder that holds the user's channel sockets ($XDG_RUNTIME_DIR/tessaroll-channels, else
-// /tmp/tessaroll-<uid>), created with mode 0700. Empty when it cannot be had.
+// How long a sender waits for a receiver to take its text and answer that it has handled it.
+inline constexpr std::chrono::milliseconds kAnswerWait{2000};
+
+// The folder that holds the user's channel sockets: "tessaroll-channels" in the folder of
+// the user's objects (userObjectFolder), created with mode 0700. Empty when it cannot be had.
 std::string channelFolder();
 // Socket path of a channel; empty when the folder cannot be had.
 std::string channelSocketPath(std::string_view name);
@@ -29,8 +33,9 @@ public:
     ChannelConnection& operator=(const ChannelConnection&) = delete;
 
     // Writes the text with its terminating zero and waits until the receiver has handled
-    // it (or has gone away while handling it). False when the text could not be written.
-    // Good for one text: the receiver closes the connection after it.
+    // it (or has gone away while handling it), at most kAnswerWait. False when the text
+    // could not be written or no answer came in time (a stopped or hung receiver). Good
+    // for one text: the receiver closes the connection after it.
     bool send(std::string_view text);
 
 private:
@@ -57,9 +62,11 @@ public:
     const std::string& name() const { return name_; }
 
     // Takes one waiting sender, reads its text and runs `handler` on it, then acknowledges.
-    // A connection that brings no text (a probe, or a sender that gave up) runs nothing.
+    // A connection that brings no text (a probe, or a sender that gave up) runs nothing,
+    // and neither does one of another user, which is told to `onStranger` with its uid.
     // Returns false when no sender was waiting.
-    bool serveOne(const std::function<void(const std::string&)>& handler);
+    bool serveOne(const std::function<void(const std::string&)>& handler,
+                  const std::function<void(uid_t)>& onStranger = {});
 
 private:
     ChannelReceiver() = default;

@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/PrivateFolder.h"
+
 // The shared state of one event: one word, the signalled bit and a generation above it.
 // Waiters sleep on the word with a futex and own nothing in the record, so one that dies
 // at any point leaves nothing behind that could hold up the others. A waiter remembers
@@ -111,18 +113,9 @@ NamedEvent::Record* mapRecord(int fd) {
 }  // namespace
 
 std::string namedEventPath(std::string_view name) {
-    // Per-user events sit beside the per-user mutexes: in the user's runtime folder (each
-    // login and each test sandbox has its own), else in /dev/shm under the uid.
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) {
-        std::string folder = std::string(runtime) + "/tessaroll-events";
-        struct stat st {};
-        if ((::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) &&
-            ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
-            return folder + "/" + safeName(name);
-        }
-    }
-    return "/dev/shm/tessaroll-event.u" + std::to_string(::geteuid()) + "." + safeName(name);
+    // Per-user events sit beside the per-user mutexes, in a folder that is the user's alone.
+    std::string folder = userObjectSubfolder("tessaroll-events");
+    return folder.empty() ? std::string() : folder + "/" + safeName(name);
 }
 
 std::unique_ptr<NamedEvent> NamedEvent::create(std::string_view name) {

@@ -47,5 +47,6 @@ private:
     Record* record_ = nullptr;
 };
 
-// File that backs a per-user event (in the user's runtime folder, else /dev/shm).
+// File that backs a per-user event (in the folder of the user's objects); empty when the
+// user has no such folder.
 std::string namedEventPath(std::string_view name);

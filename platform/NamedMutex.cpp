@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,10 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
+
+#include "platform/PrivateFolder.h"
+#include "platform/SharedLockPause.h"
 
 namespace {
 
@@ -55,37 +61,32 @@ std::string fileNameFor(std::string_view name) {
     return out;
 }
 
-bool usableFolder(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           access(path.c_str(), W_OK | X_OK) == 0;
-}
-
-// Per-user names live in the user's runtime folder, so each login (and each test
-// sandbox) has its own; without one, in /dev/shm under the uid.
+// Per-user names live in a folder that is the user's alone (its runtime folder, so each
+// login and each test sandbox has its own). "Global\" names are a lock file in /dev/shm that
+// every user opens read-only and locks with flock: another user can at most hold it, and
+// nothing of it is mapped, so nobody else can write into this process through it.
 struct Location {
-    std::string path;  // file path, or the shm_open name when `shm`
-    bool shm = false;
-    mode_t mode = 0600;
-    bool shared = false;  // a "Global\" object, open to every user
+    std::string path;
+    bool shared = false;  // a "Global\" lock, open to every user
 };
 
-std::optional<Location> locate(std::string_view name) {
+constexpr mode_t kUserMode = 0600;
+constexpr mode_t kSharedMode = 0644;
+
+std::optional<Location> locate(std::string_view name, std::string* whyNot) {
     if (name.substr(0, kGlobalPrefix.size()) == kGlobalPrefix) {
-        return Location{"/tessaroll-mutex.Global." + fileNameFor(name.substr(kGlobalPrefix.size())),
-                        true, 0666, true};
+        return Location{
+            "/dev/shm/tessaroll-lock.Global." + fileNameFor(name.substr(kGlobalPrefix.size())),
+            true};
     }
     if (name.substr(0, kLocalPrefix.size()) == kLocalPrefix)
         name.remove_prefix(kLocalPrefix.size());
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime && usableFolder(runtime)) {
-        std::string folder = std::string(runtime) + "/tessaroll-mutexes";
-        if (mkdir(folder.c_str(), 0700) == 0 || usableFolder(folder)) {
-            return Location{folder + "/" + fileNameFor(name), false, 0600};
-        }
+    std::string folder = userObjectSubfolder("tessaroll-mutexes");
+    if (folder.empty()) {
+        if (whyNot) *whyNot = "no folder of this user's own for its mutexes";
+        return std::nullopt;
     }
-    return Location{"/tessaroll-mutex.u" + std::to_string(geteuid()) + "." + fileNameFor(name),
-                    true, 0600};
+    return Location{folder + "/" + fileNameFor(name)};
 }
 
 bool initialiseMutex(pthread_mutex_t* mutex) {
@@ -106,22 +107,34 @@ uint64_t currentThread() {
 }  // namespace
 
 struct NamedMutex::Shared {
+    // A per-user mutex: the mapped robust mutex.
     Region* region = nullptr;
     // Levels of ownership threads of this process took and did not give back. A mapping
     // is only unmapped at zero: the kernel and the C library reach an owned robust mutex
     // through its memory when its thread unlocks it or ends.
     std::atomic<int64_t> ownedLevels{0};
+
+    // A "Global\" lock: the lock file, and who in this process holds its flock. The flock
+    // belongs to the open file, so the threads of the process take turns here first.
+    int lockFd = -1;
+    std::string pauseName;  // the key of its process-wide pause
+    std::mutex turn;
+    std::condition_variable turnFreed;
+    uint64_t owner = 0;   // thread holding (or taking) the flock; guarded by turn
+    uint32_t levels = 0;  // guarded by turn
+
     ~Shared() {
         if (region && ownedLevels.load() == 0) munmap(region, sizeof(Region));
+        if (lockFd >= 0) close(lockFd);
     }
 };
 
 namespace {
 
-// One mapping per object and process, kept for the life of the process: a thread may
-// still own the mutex after every handle is gone, and the kernel needs the mapping to
-// mark the mutex abandoned when that thread ends. Only an unloaded plug-in copy gives its
-// own up (releaseNamedMutexMappings).
+// One object per name and process, kept for the life of the process: a thread may still
+// own the mutex after every handle is gone, and the kernel needs the mapping to mark the
+// mutex abandoned when that thread ends. Only an unloaded plug-in copy gives its own up
+// (releaseNamedMutexMappings).
 using Registry = std::map<std::string, std::shared_ptr<NamedMutex::Shared>>;
 std::mutex registryLock;
 Registry* registryInstance = nullptr;  // guarded by registryLock
@@ -131,16 +144,21 @@ Registry& registry() {
 }
 
 // Opens what is there first: the kernel may refuse O_CREAT on another user's file in a
-// sticky folder such as /dev/shm even when its mode lets us in.
+// sticky folder such as /dev/shm even when its mode lets us in. A shared lock file is only
+// read (a lock needs no more), and never waited on at opening: another user may have put
+// a pipe there.
 int openObject(const Location& where, bool create) {
+    const mode_t mode = where.shared ? kSharedMode : kUserMode;
     auto openWith = [&](int extra) {
-        int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | extra;
-        return where.shm ? shm_open(where.path.c_str(), flags, where.mode)
-                         : open(where.path.c_str(), flags, where.mode);
+        int flags =
+            (where.shared ? O_RDONLY | O_NONBLOCK : O_RDWR) | O_CLOEXEC | O_NOFOLLOW | extra;
+        return open(where.path.c_str(), flags, mode);
     };
     int fd = openWith(0);
     if (fd < 0 && errno == ENOENT && create) {
         fd = openWith(O_CREAT | O_EXCL);
+        // The creator's umask must not narrow a lock file that other users open.
+        if (fd >= 0 && where.shared) fchmod(fd, kSharedMode);
         if (fd < 0 && errno == EEXIST) fd = openWith(0);  // another process made it meanwhile
     }
     return fd;
@@ -150,10 +168,7 @@ int openObject(const Location& where, bool create) {
 std::optional<std::string> refusalOf(int fd, const Location& where) {
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return "not a regular file";
-    if (where.shared) {
-        // The creator's umask must not narrow a mutex that other users open.
-        if (info.st_uid == geteuid() && (info.st_mode & 0777) != where.mode) fchmod(fd, where.mode);
-    } else if (info.st_uid != geteuid() || (info.st_mode & 0777) != where.mode) {
+    if (!where.shared && (info.st_uid != geteuid() || (info.st_mode & 0777) != kUserMode)) {
         // Made by someone else (or opened up since): whoever holds it is not one of ours.
         char mode[8];
         std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(info.st_mode & 0777));
@@ -189,16 +204,15 @@ Region* mapRegion(int fd) {
     return region;
 }
 
-std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create,
-                                              std::string* whyNot) {
+std::shared_ptr<NamedMutex::Shared> openShared(const Location& where, bool create,
+                                               std::string* whyNot) {
     auto refuse = [&](std::string reason) {
         if (whyNot) *whyNot = where.path + ": " + reason;
         return nullptr;
     };
-    std::string key = (where.shm ? "shm:" : "file:") + where.path;
     std::lock_guard guard(registryLock);
     auto& map = registry();
-    if (auto found = map.find(key); found != map.end()) return found->second;
+    if (auto found = map.find(where.path); found != map.end()) return found->second;
 
     int fd = openObject(where, create);
     if (fd < 0) return errno == ENOENT ? nullptr : refuse(std::strerror(errno));
@@ -206,12 +220,23 @@ std::shared_ptr<NamedMutex::Shared> mapObject(const Location& where, bool create
         close(fd);
         return refuse(*reason);
     }
-    Region* region = mapRegion(fd);
-    if (!region) return nullptr;
     auto shared = std::make_shared<NamedMutex::Shared>();
-    shared->region = region;
-    map.emplace(std::move(key), shared);
+    if (where.shared) {
+        shared->lockFd = fd;
+        shared->pauseName = where.path;
+    } else if (!(shared->region = mapRegion(fd))) {
+        return nullptr;
+    }
+    map.emplace(where.path, shared);
     return shared;
+}
+
+std::unique_ptr<NamedMutex> openNamed(std::string_view name, bool create, std::string* whyNot) {
+    auto where = locate(name, whyNot);
+    if (!where) return nullptr;
+    auto shared = openShared(*where, create, whyNot);
+    if (!shared) return nullptr;
+    return NamedMutex::make(std::string(name), std::move(shared));
 }
 
 }  // namespace
@@ -231,28 +256,21 @@ void releaseNamedMutexMappings() {
 NamedMutex::NamedMutex(std::string name, std::shared_ptr<Shared> shared)
     : name_(std::move(name)), shared_(std::move(shared)) {}
 
+std::unique_ptr<NamedMutex> NamedMutex::make(std::string name, std::shared_ptr<Shared> shared) {
+    return std::unique_ptr<NamedMutex>(new NamedMutex(std::move(name), std::move(shared)));
+}
+
 std::unique_ptr<NamedMutex> NamedMutex::create(std::string_view name, std::string* whyNot) {
-    auto where = locate(name);
-    if (!where) return nullptr;
-    auto shared = mapObject(*where, true, whyNot);
-    if (!shared) return nullptr;
-    return std::unique_ptr<NamedMutex>(new NamedMutex(std::string(name), std::move(shared)));
+    return openNamed(name, true, whyNot);
 }
 
 std::unique_ptr<NamedMutex> NamedMutex::openExisting(std::string_view name, std::string* whyNot) {
-    auto where = locate(name);
-    if (!where) return nullptr;
-    auto shared = mapObject(*where, false, whyNot);
-    if (!shared) return nullptr;
-    return std::unique_ptr<NamedMutex>(new NamedMutex(std::string(name), std::move(shared)));
+    return openNamed(name, false, whyNot);
 }
 
 NamedMutex::~NamedMutex() {
-    if (held_ == 0 || ownerThread_ != currentThread()) return;
-    while (held_ > 0 && pthread_mutex_unlock(&shared_->region->mutex) == 0) {
-        --held_;
-        shared_->ownedLevels.fetch_sub(1);
-    }
+    if (ownerThread_ != currentThread()) return;
+    while (held_ > 0 && release()) {}
 }
 
 namespace {
@@ -274,8 +292,17 @@ int timedLock(pthread_mutex_t* mutex, const timespec& deadline) {
 
 }  // namespace
 
-MutexWait NamedMutex::wait(uint32_t milliseconds) {
-    pthread_mutex_t* mutex = &shared_->region->mutex;
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point deadlineAfter(uint32_t milliseconds) {
+    return milliseconds == kInfiniteWait ? Clock::time_point::max()
+                                         : Clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+MutexWait waitForRegion(NamedMutex::Shared& shared, uint32_t milliseconds) {
+    pthread_mutex_t* mutex = &shared.region->mutex;
     int result;
     if (milliseconds == 0) {
         result = pthread_mutex_trylock(mutex);
@@ -295,21 +322,96 @@ MutexWait NamedMutex::wait(uint32_t milliseconds) {
         } while (result == EINTR);
     }
     switch (result) {
-        case 0:
-        case EOWNERDEAD:
-            if (result == EOWNERDEAD) pthread_mutex_consistent(mutex);
-            shared_->ownedLevels.fetch_add(1);
-            if (held_ == 0) ownerThread_ = currentThread();
-            if (ownerThread_ == currentThread()) ++held_;
-            return result == 0 ? MutexWait::Obtained : MutexWait::Abandoned;
+        case 0: return MutexWait::Obtained;
+        case EOWNERDEAD: pthread_mutex_consistent(mutex); return MutexWait::Abandoned;
         case EBUSY:
         case ETIMEDOUT: return MutexWait::TimedOut;
         default: return MutexWait::Failed;
     }
 }
 
+// Takes the flock of a shared lock file by `deadline`. A holder of another process that
+// outlasts a wait pauses the waits of this whole process: while the pause lasts the lock is
+// only tried, so a lock held for good costs one bounded wait per pause.
+MutexWait takeFileLock(NamedMutex::Shared& shared, Clock::time_point deadline) {
+    if (flock(shared.lockFd, LOCK_EX | LOCK_NB) == 0) return MutexWait::Obtained;
+    if (errno != EWOULDBLOCK) return MutexWait::Failed;
+    if (Clock::now() >= deadline || !mayWaitForSharedLock(shared.pauseName))
+        return MutexWait::TimedOut;
+    if (deadline == Clock::time_point::max()) {
+        while (flock(shared.lockFd, LOCK_EX) != 0)
+            if (errno != EINTR) return MutexWait::Failed;
+        return MutexWait::Obtained;
+    }
+    // flock has no time-out of its own: try in short steps until the deadline.
+    auto step = std::chrono::milliseconds(1);
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::min<Clock::duration>(step, deadline - Clock::now()));
+        if (flock(shared.lockFd, LOCK_EX | LOCK_NB) == 0) return MutexWait::Obtained;
+        if (errno != EWOULDBLOCK) return MutexWait::Failed;
+        step = std::min(step * 2, std::chrono::milliseconds(20));
+    }
+    sharedLockWaitRanOut(shared.pauseName);
+    return MutexWait::TimedOut;
+}
+
+MutexWait waitForFileLock(NamedMutex::Shared& shared, uint32_t milliseconds) {
+    const uint64_t self = currentThread();
+    const Clock::time_point deadline = deadlineAfter(milliseconds);
+    std::unique_lock turn(shared.turn);
+    if (shared.owner == self) {
+        ++shared.levels;
+        return MutexWait::Obtained;
+    }
+    while (shared.owner != 0) {
+        if (deadline == Clock::time_point::max()) {
+            shared.turnFreed.wait(turn);
+        } else if (shared.turnFreed.wait_until(turn, deadline) == std::cv_status::timeout &&
+                   shared.owner != 0) {
+            return MutexWait::TimedOut;
+        }
+    }
+    shared.owner = self;  // the others of this process wait while this thread takes the flock
+    turn.unlock();
+    const MutexWait result = takeFileLock(shared, deadline);
+    turn.lock();
+    if (result == MutexWait::Obtained) {
+        shared.levels = 1;
+    } else {
+        shared.owner = 0;
+        shared.turnFreed.notify_one();
+    }
+    return result;
+}
+
+bool releaseFileLock(NamedMutex::Shared& shared) {
+    std::lock_guard turn(shared.turn);
+    if (shared.owner != currentThread() || shared.levels == 0) return false;
+    if (--shared.levels == 0) {
+        flock(shared.lockFd, LOCK_UN);
+        shared.owner = 0;
+        shared.turnFreed.notify_one();
+    }
+    return true;
+}
+
+}  // namespace
+
+MutexWait NamedMutex::wait(uint32_t milliseconds) {
+    const MutexWait result = shared_->lockFd >= 0 ? waitForFileLock(*shared_, milliseconds)
+                                                  : waitForRegion(*shared_, milliseconds);
+    if (result == MutexWait::Obtained || result == MutexWait::Abandoned) {
+        shared_->ownedLevels.fetch_add(1);
+        if (held_ == 0) ownerThread_ = currentThread();
+        if (ownerThread_ == currentThread()) ++held_;
+    }
+    return result;
+}
+
 bool NamedMutex::release() {
-    if (pthread_mutex_unlock(&shared_->region->mutex) != 0) return false;
+    const bool released = shared_->lockFd >= 0 ? releaseFileLock(*shared_)
+                                               : pthread_mutex_unlock(&shared_->region->mutex) == 0;
+    if (!released) return false;
     shared_->ownedLevels.fetch_sub(1);
     if (held_ > 0 && ownerThread_ == currentThread()) --held_;
     return true;

@@ -3,9 +3,12 @@
 // try-lock), and abandonment reported when the owning thread or process ended without
 // releasing it.
 //
-// A name beginning with "Global\" is visible to every user of the machine; any other name
-// (also one beginning with "Local\") is the current user's own, so two users never see
-// each other's mutexes and neither do two test sandboxes with different runtime folders.
+// A name beginning with "Global\" is shared by every user of the machine: a lock file that
+// other users can at most hold, nothing of it mapped; a wait for it that runs out keeps the
+// whole process from waiting for it again for a while (kSharedLockPause), and it is never
+// reported abandoned. Any other name (also one beginning with "Local\") is the current
+// user's own, in a folder that is the user's alone, so two users never see each other's
+// mutexes and neither do two test sandboxes with different runtime folders.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +25,9 @@ enum class MutexWait {
     Failed,
 };
 
-// Unmaps every mutex of this process that no thread owns and that no handle still uses
-// (a handle in use unmaps it when it goes). For a plug-in copy that is being unloaded:
-// programs keep their mappings for as long as they run.
+// Unmaps (or closes) every mutex of this process that no thread owns and that no handle
+// still uses (a handle in use gives it up when it goes). For a plug-in copy that is being
+// unloaded: programs keep theirs for as long as they run.
 void releaseNamedMutexMappings();
 
 class NamedMutex {
@@ -50,7 +53,8 @@ public:
 
     const std::string& name() const { return name_; }
 
-    struct Shared;  // the mapped object, shared by all handles of one name in a process
+    struct Shared;  // the open object, shared by all handles of one name in a process
+    static std::unique_ptr<NamedMutex> make(std::string name, std::shared_ptr<Shared> shared);
 
 private:
     NamedMutex(std::string name, std::shared_ptr<Shared> shared);

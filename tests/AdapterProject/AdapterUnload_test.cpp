@@ -2,6 +2,7 @@
 // released: a copy that logged and called its component must leave nothing mapped behind.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -12,8 +13,8 @@ using namespace adapter_testing;
 namespace {
 
 struct Maps {
-    std::size_t mutexMappings =
-        0;  // shared mappings of named mutexes ("Global\\VZLog" and the like)
+    // Mappings of per-user named mutexes and open lock files of shared ones ("Global\\VZLog").
+    std::size_t mutexMappings = 0;
     bool namesCopy = false;
 };
 
@@ -23,6 +24,11 @@ Maps currentMaps(const std::string& copyPath) {
     for (std::string line; std::getline(in, line);) {
         if (line.find("tessaroll-mutex") != std::string::npos) ++maps.mutexMappings;
         if (line.find(copyPath) != std::string::npos) maps.namesCopy = true;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+        if (target.find("tessaroll-lock.Global.") != std::string::npos) ++maps.mutexMappings;
     }
     return maps;
 }

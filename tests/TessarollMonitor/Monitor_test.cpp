@@ -2,6 +2,7 @@
 // sandbox, keeping the staged main program running until it is told to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -200,12 +201,23 @@ protected:
         }
         return true;
     }
-    int runWorker(const std::string& option, const Desktop& desktop) {
+    // Stops (as a hang looks) every process of these programs in the sandbox; their ids.
+    std::vector<pid_t> hang(std::initializer_list<const char*> programs) const {
+        std::vector<pid_t> hung;
+        for (const char* program : programs)
+            for (pid_t pid : sandboxProcesses(sandbox_, program)) hung.push_back(pid);
+        for (pid_t pid : hung) EXPECT_EQ(::kill(pid, SIGSTOP), 0);
+        EXPECT_TRUE(waitUntil([&] { return std::ranges::all_of(hung, isStopped); }));
+        return hung;
+    }
+    // The worker's exit code; -1 when it did not end within `bound`.
+    int runWorker(const std::string& option, const Desktop& desktop,
+                  std::chrono::milliseconds bound = 30s) {
         ChildProcess worker(kWorker, {option},
                             {{"DISPLAY", desktop.display()},
                              {"DBUS_SESSION_BUS_ADDRESS",
                               "unix:path=" + (sandbox_.runtimeDir() / "no-session-bus").string()}});
-        return worker.wait(30s).value_or(-1);
+        return worker.wait(bound).value_or(-1);
     }
 
     Sandbox sandbox_;
@@ -279,6 +291,60 @@ TEST_F(MonitorProgramTest, QuitFromTheTrayMenuEndsTheMonitorCleanlyAndItStartsAg
         EXPECT_TRUE(desktop.trayIcon().empty()) << "the icon left the notification area";
     }
     EXPECT_NE(log().find("Click MonitorFinal"), std::string::npos);
+}
+
+// Quit while the main program hangs (stopped): the monitor does not wait for it, it ends
+// it by force and goes, and so does its watchdog.
+TEST_F(MonitorProgramTest, QuitWhileTheMainProgramHangsEndsEverythingAtOnce) {
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    if (!desktop.startTrayHost()) GTEST_SKIP() << "no tray host (trayer) here";
+    auto monitor = startMonitor({{"DISPLAY", desktop.display()}});
+    ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 40s)) << log();
+    std::string icon;
+    ASSERT_TRUE(waitUntil([&] { return !(icon = desktop.trayIcon()).empty(); }, 10s));
+    hang({"ZEFAGPKITessarollMain"});
+
+    desktop.chooseFromTrayMenu(icon, 1);
+    EXPECT_EQ(monitor->wait(15s), std::optional<int>(0)) << monitor->errors();
+    EXPECT_TRUE(waitUntil([&] { return nothingRuns(); }, 10s)) << log();
+}
+
+// A hung main program and monitor (stopped) answer no instruction: -allstop ends them
+// anyway, without waiting for them.
+TEST_F(MonitorProgramTest, AllStopEndsAHungMainProgramAndMonitor) {
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    desktop.startTrayHost();
+    ASSERT_EQ(runWorker("-start", desktop), 0);
+    ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 40s)) << log();
+    hang({"ZEFAGPKITessarollMain", "ZEFAGPKITessarollMonitor"});
+
+    EXPECT_NE(runWorker("-allstop", desktop, 15s), -1) << "-allstop waited for a hung program";
+    EXPECT_TRUE(waitUntil([&] { return nothingRuns(); }, 15s)) << log();
+}
+
+// The monitor killed while the main program hangs: the watchdog's -reset ends the hung
+// program and brings up a new main program, monitor and watchdog.
+TEST_F(MonitorProgramTest, TheWatchdogsResetReplacesAHungMainProgram) {
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    desktop.startTrayHost();
+    ASSERT_EQ(runWorker("-start", desktop), 0);
+    ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 40s)) << log();
+    const std::vector<pid_t> hung = hang({"ZEFAGPKITessarollMain"});
+    for (pid_t pid : sandboxProcesses(sandbox_, "ZEFAGPKITessarollMonitor")) killProcess(pid);
+
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::vector<pid_t> mains = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
+            return monitorWithWatchdog() && std::ranges::none_of(mains, [&](pid_t pid) {
+                       return std::ranges::count(hung, pid) > 0;
+                   });
+        },
+        30s))
+        << log();
+    EXPECT_NE(log().find("Reset complete"), std::string::npos);
 }
 
 TEST_F(MonitorProgramTest, EveryWorkerStartAfterAnAllStopLeavesAMonitorWithItsWatchdog) {

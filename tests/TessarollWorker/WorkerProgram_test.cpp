@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing_support::ChildProcess;
 using testing_support::countOf;
+using testing_support::isStopped;
 using testing_support::readFile;
 using testing_support::Sandbox;
 using testing_support::waitUntil;
@@ -192,6 +193,39 @@ TEST(WorkerProgram, AllStopSendsSuicideToTheWatchdogAndEndsMonitorAndMain) {
     EXPECT_EQ(log.find("Monitor is NOT alive"), std::string::npos);
     std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(box.running(kMonitor).empty());
+}
+
+// A main program and a monitor that are stopped (as a hang looks) answer nothing: the
+// worker's instructions give up after their bound and the forced kill ends both, so
+// "-allstop" and "-reset" finish within seconds, and "-reset" starts a monitor again.
+TEST(WorkerProgram, AllStopAndResetEndStoppedProgramsWithoutWaitingForThem) {
+    for (const char* option : {"-allstop", "-reset"}) {
+        SCOPED_TRACE(option);
+        WorkerSandbox box;
+        auto monitor = box.startStandIn(kMonitor);
+        auto main = box.startStandIn(kMain);
+        ASSERT_EQ(::kill(monitor->pid(), SIGSTOP), 0);
+        ASSERT_EQ(::kill(main->pid(), SIGSTOP), 0);
+
+        ASSERT_TRUE(waitUntil([&] { return isStopped(monitor->pid()) && isStopped(main->pid()); }));
+        auto worker = box.start({option});
+        EXPECT_TRUE(worker->wait(15s).has_value()) << "the worker waited for a stopped program";
+        EXPECT_TRUE(monitor->wait(5s).has_value()) << "the stopped monitor was not ended";
+        EXPECT_TRUE(main->wait(5s).has_value()) << "the stopped main program was not ended";
+        const std::string log = box.log();
+        EXPECT_NE(log.find("sendIPCMsgWin no answer from window ZEFAGPKITessarollMain.exe"),
+                  std::string::npos)
+            << worker->errors() << log;
+        if (std::string(option) == "-reset") {
+            EXPECT_TRUE(waitUntil(
+                [&] {
+                    auto now = box.running(kMonitor);
+                    return now.size() == 1 && now[0] != monitor->pid();
+                },
+                15s))
+                << "no monitor was started again";
+        }
+    }
 }
 
 TEST(WorkerProgram, StartStopRestartReachARunningMonitor) {

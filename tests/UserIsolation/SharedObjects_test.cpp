@@ -1,6 +1,6 @@
-// Named mutexes the service polls or shares: one another user made under the service's
-// name is refused and never read as an instruction; the log lock every user shares cannot
-// freeze requests; and a lock left behind by a killed program is no instruction either.
+// Named mutexes the service polls or shares: a folder another user made for the service's
+// objects is refused and nothing in it read as an instruction; the log lock every user shares
+// cannot freeze requests; and a lock left behind by a killed program is no instruction either.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "OtherUser.h"
+#include "PrivateMounts.h"
 #include "Tessaroll/ServiceFixture.h"
 #include "platform/User.h"
 
@@ -55,13 +56,16 @@ protected:
     }
 };
 
-// Without a runtime folder the per-user objects live in /dev/shm, where any user can
-// create a file under the service's name first: here the lock-mode Suicide, made the way
-// the programs make it and held by a live process of the other user.
-TEST_F(SharedObjectsTest, AnotherUsersObjectUnderTheServicesNameIsRefusedAndNoInstruction) {
+// Without a runtime folder the per-user objects live in /dev/shm, where any user can make
+// the service's folder first, here with the lock-mode Suicide inside, made the way the
+// programs make it and held by a live process of the other user: the folder is refused
+// with a line that names its owner, and the service uses a private place instead.
+TEST_F(SharedObjectsTest, AnotherUsersFolderForTheServicesObjectsIsRefusedAndNoInstruction) {
     REQUIRE_OTHER_USER(other);
-    const std::string object =
-        "/tessaroll-mutex.u" + std::to_string(geteuid()) + "." + ownSignalName();
+    const std::string why = enterPrivateSharedFolders(false);
+    ASSERT_TRUE(why.empty()) << why;
+    const std::string folder = "/dev/shm/tessaroll-u" + std::to_string(geteuid());
+    const std::string object = folder + "/tessaroll-mutexes/" + ownSignalName();
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t holder = fork();
@@ -73,8 +77,12 @@ TEST_F(SharedObjectsTest, AnotherUsersObjectUnderTheServicesNameIsRefusedAndNoIn
             uint32_t reserved;
             pthread_mutex_t mutex;
         };
-        int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-        if (fd < 0 || fchmod(fd, 0666) != 0 || ftruncate(fd, sizeof(Region)) != 0) _exit(3);
+        umask(0);
+        if (mkdir(folder.c_str(), 0777) != 0 ||
+            mkdir((folder + "/tessaroll-mutexes").c_str(), 0777))
+            _exit(3);
+        int fd = open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (fd < 0 || ftruncate(fd, sizeof(Region)) != 0) _exit(3);
         auto* region = static_cast<Region*>(
             mmap(nullptr, sizeof(Region), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
         if (region == MAP_FAILED) _exit(4);
@@ -92,7 +100,6 @@ TEST_F(SharedObjectsTest, AnotherUsersObjectUnderTheServicesNameIsRefusedAndNoIn
     Undo undo([&] {
         kill(holder, SIGKILL);
         waitpid(holder, nullptr, 0);
-        shm_unlink(object.c_str());
     });
     close(ready[1]);
     char held = 0;
@@ -105,8 +112,10 @@ TEST_F(SharedObjectsTest, AnotherUsersObjectUnderTheServicesNameIsRefusedAndNoIn
     options.environment["XDG_RUNTIME_DIR"] = (sandbox.root() / "no-runtime-folder").string();
     startService(options);
     expectStillServing();
-    EXPECT_NE(service->log().find("Refuse named mutex: " + object), std::string::npos)
-        << service->log();
+    const std::string refusal =
+        "Refuse folder: " + folder + " belongs to uid " + std::to_string(other->uid()) + " (";
+    EXPECT_NE(service->log().find(refusal), std::string::npos) << service->log();
+    EXPECT_EQ(service->log().find("Lock Mode: Recivie"), std::string::npos) << service->log();
 }
 
 // Every user's programs share the log lock; holding it for good costs the service one
@@ -114,7 +123,7 @@ TEST_F(SharedObjectsTest, AnotherUsersObjectUnderTheServicesNameIsRefusedAndNoIn
 TEST_F(SharedObjectsTest, AHeldSharedLogLockDoesNotFreezeLoggedRequests) {
     const OtherUser* other = OtherUser::get();
     std::vector<std::string> args{"Global\\VZLog", "hold"};
-    Undo undo([] { shm_unlink("/tessaroll-mutex.Global.VZLog"); });
+    Undo undo([] { unlink("/dev/shm/tessaroll-lock.Global.VZLog"); });
     auto holder =
         other ? other->run(MUTEX_HOLDER, args) : std::make_unique<ChildProcess>(MUTEX_HOLDER, args);
     ASSERT_TRUE(waitUntil([&] { return holder->output().find("held") != std::string::npos; }))

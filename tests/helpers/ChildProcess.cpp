@@ -114,6 +114,12 @@ std::string ChildProcess::errors() const {
     return readFile(errFile_);
 }
 
+bool isStopped(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto end = stat.rfind(") ");  // the name in parentheses may hold anything
+    return end != std::string::npos && stat.compare(end + 2, 1, "T") == 0;
+}
+
 std::string shell(const std::string& command, int* status) {
     std::string out;
     FILE* p = popen(command.c_str(), "r");

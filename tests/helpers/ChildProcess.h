@@ -40,6 +40,9 @@ private:
 // Runs a shell command; answers its standard output, and its exit status through `status`.
 std::string shell(const std::string& command, int* status = nullptr);
 
+// Whether the process is stopped by a signal (a stop takes effect when it is next scheduled).
+bool isStopped(pid_t pid);
+
 // Polls `condition` every 20 ms until it holds or `timeout` passes.
 template <typename F>
 bool waitUntil(F condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {

@@ -4,10 +4,17 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
@@ -147,3 +154,83 @@ TEST(Channel, LongRuntimeFolderWorksLikeAShortOne) {
         EXPECT_TRUE(ChannelReceiver::open("ZEFAGPKITessarollMain.exe"));  // free again
     }
 }
+
+namespace {
+
+// A receiver that takes no connection (a stopped or hung program): a send gives up after
+// the bound and says so, and once its queue is full so does finding it.
+TEST(Channel, AReceiverThatDoesNotAnswerCostsOneBoundedWait) {
+    testing_support::Sandbox sandbox;
+    auto receiver = ChannelReceiver::open("stopped");
+    ASSERT_TRUE(receiver);
+    auto outcome = std::async(std::launch::async, [] {
+        auto connection = findChannel("stopped");
+        bool sent = connection && connection->send("{\"Instruction\":\"Suicide\"}");
+        // Fill its queue: then not even a connection is made.
+        std::vector<ChannelConnection> queued;
+        for (int i = 0; i < 64; ++i) {
+            auto more = findChannel("stopped");
+            if (!more) return std::pair{connection.has_value(), sent};
+            queued.push_back(std::move(*more));
+        }
+        return std::pair{connection.has_value(), true};
+    });
+    ASSERT_EQ(outcome.wait_for(120s), std::future_status::ready) << "a wait had no bound";
+    const auto [found, sentOrQueueEndless] = outcome.get();
+    EXPECT_TRUE(found);
+    EXPECT_FALSE(sentOrQueueEndless)
+        << "no answer came, yet the send or every connection succeeded";
+}
+
+// The address a receiver of this process listens on under an abstract name.
+std::optional<std::string> abstractAddress() {
+    std::ifstream table("/proc/net/unix");
+    const std::string prefix = "@tessaroll-" + std::to_string(::getuid()) + "-";
+    for (std::string line; std::getline(table, line);) {
+        auto at = line.find(prefix);
+        if (at != std::string::npos) return line.substr(at + 1);
+    }
+    return std::nullopt;
+}
+
+// Another user may reach a receiver under an abstract name: its text runs nothing, and the
+// receiver is told who it was.
+TEST(Channel, AnotherUsersConnectionRunsNothingAndIsTold) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+    testing_support::Sandbox sandbox;
+    const std::string longFolder = (sandbox.root() / std::string(120, 'r')).string();
+    ASSERT_EQ(::mkdir(longFolder.c_str(), 0700), 0);
+    ::setenv("XDG_RUNTIME_DIR", longFolder.c_str(), 1);
+    auto receiver = ChannelReceiver::open("ZEFAGPKITessarollMain.exe");
+    ASSERT_TRUE(receiver);
+    const std::optional<std::string> name = abstractAddress();
+    ASSERT_TRUE(name);
+
+    pid_t stranger = ::fork();
+    if (stranger == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path + 1, name->data(), name->size());
+        auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name->size());
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0) ::_exit(3);
+        const char text[] = "{\"Instruction\":\"TessarollInstruction_Suicide\"}";
+        ::_exit(::write(fd, text, sizeof text) == sizeof text ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(stranger, &status, 0), stranger);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    std::vector<std::string> handled;
+    std::vector<uid_t> strangers;
+    ASSERT_TRUE(waitUntil([&] {
+        receiver->serveOne([&](const std::string& text) { handled.push_back(text); },
+                           [&](uid_t uid) { strangers.push_back(uid); });
+        return !strangers.empty();
+    }));
+    EXPECT_EQ(strangers, std::vector<uid_t>{65534});
+    EXPECT_TRUE(handled.empty());
+}
+
+}  // namespace

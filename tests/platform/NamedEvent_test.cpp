@@ -221,8 +221,8 @@ TEST(NamedEvent, FallbackNameCarriesTheUid) {
     ::unsetenv("XDG_RUNTIME_DIR");
     const std::string path = namedEventPath("ZEFAGPKITessaroll_DEBUG_MODE");
     if (saved) ::setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
-    EXPECT_EQ(path, "/dev/shm/tessaroll-event.u" + std::to_string(::geteuid()) +
-                        ".ZEFAGPKITessaroll_DEBUG_MODE");
+    EXPECT_EQ(path, "/dev/shm/tessaroll-u" + std::to_string(::geteuid()) +
+                        "/tessaroll-events/ZEFAGPKITessaroll_DEBUG_MODE");
 }
 
 // An object under the event's name that the user did not make as an event is refused,

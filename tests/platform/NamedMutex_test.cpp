@@ -2,23 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
 
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
+#include "platform/SharedLockPause.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using testing_support::ChildProcess;
 using testing_support::Sandbox;
 using testing_support::waitUntil;
+using testing_support::writeFile;
 
 std::ostream& operator<<(std::ostream& out, MutexWait result) {
     const char* names[] = {"Obtained", "Abandoned", "TimedOut", "Failed"};
@@ -72,8 +77,12 @@ std::string globalName(const char* what) {
     return "Global\\tessaroll-test-" + std::to_string(getpid()) + "-" + what;
 }
 
+std::string globalFile(const std::string& name) {
+    return "/dev/shm/tessaroll-lock.Global." + name.substr(7);
+}
+
 void removeGlobal(const std::string& name) {
-    shm_unlink(("/tessaroll-mutex.Global." + name.substr(7)).c_str());
+    unlink(globalFile(name).c_str());
 }
 
 TEST(NamedMutex, RecursiveForTheOwnerThreadBusyForOthers) {
@@ -150,8 +159,8 @@ TEST(NamedMutex, PerUserNamesBelongToTheRuntimeFolderGlobalNamesToEveryone) {
         struct stat info {};
         ASSERT_EQ(stat(userFile.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u);
-        ASSERT_EQ(stat(("/dev/shm/tessaroll-mutex.Global." + global.substr(7)).c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0666u);
+        ASSERT_EQ(stat(globalFile(global).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0644u);  // others only open it to lock it
 
         Sandbox second;  // another login, as far as per-user names go
         EXPECT_EQ(waitOnOtherThread("Scoped", 0), MutexWait::Obtained);
@@ -239,7 +248,8 @@ TEST(NamedMutex, AGlobalMutexIsSharedWithAnotherProcess) {
         EXPECT_EQ(mutex->wait(0), MutexWait::TimedOut);
         child.kill();
         ASSERT_TRUE(child.wait(10s));
-        EXPECT_EQ(mutex->wait(0), MutexWait::Abandoned);
+        // The holder's lock went with its process; a shared lock reports no abandonment.
+        EXPECT_EQ(mutex->wait(0), MutexWait::Obtained);
         mutex->release();
     }
     removeGlobal(name);
@@ -267,7 +277,131 @@ TEST(NamedMutex, GlobalNamesCrossUsersPerUserNamesDoNot) {
         child.wait(10s);
     }
     removeGlobal(global);
-    shm_unlink(("/tessaroll-mutex.u65534." + local).c_str());
+    unlink(("/dev/shm/tessaroll-u65534/tessaroll-mutexes/" + local).c_str());
 }
 
 }  // namespace
+
+namespace {
+
+// The descriptors and mappings this process has of a file.
+struct Uses {
+    int descriptors = 0;
+    int writable = 0;  // descriptors open for writing
+    int mappings = 0;
+};
+
+Uses usesOf(const std::string& path) {
+    Uses uses;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(entry.path(), ec) != path) continue;
+        ++uses.descriptors;
+        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+        for (std::string line; std::getline(info, line);) {
+            if (line.rfind("flags:", 0) == 0 && (std::stoi(line.substr(6), nullptr, 8) & O_ACCMODE))
+                ++uses.writable;
+        }
+    }
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);)
+        if (line.find(path) != std::string::npos) ++uses.mappings;
+    return uses;
+}
+
+}  // namespace
+
+// Another user can write nothing of a shared lock into this process: its file is only open
+// for reading, never mapped.
+TEST(NamedMutex, ASharedLockIsOnlyReadNeverMapped) {
+    const std::string name = globalName("readonly");
+    {
+        auto mutex = NamedMutex::create(name);
+        ASSERT_TRUE(mutex);
+        ASSERT_EQ(mutex->wait(1000), MutexWait::Obtained);
+        const Uses uses = usesOf(globalFile(name));
+        EXPECT_EQ(uses.descriptors, 1);
+        EXPECT_EQ(uses.writable, 0);
+        EXPECT_EQ(uses.mappings, 0);
+        EXPECT_TRUE(mutex->release());
+    }
+    removeGlobal(name);
+}
+
+// What somebody else put under a shared name is refused at once with the reason, never
+// opened through, never waited on (a pipe would block an ordinary open).
+TEST(NamedMutex, WhatIsPlantedUnderASharedNameIsRefused) {
+    Sandbox sandbox;
+    const fs::path target = sandbox.root() / "target";
+    writeFile(target, "");
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"pipe", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0666), 0); },
+         "not a regular file"},
+        {"folder", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0777), 0); },
+         "not a regular file"},
+        {"link", [&](const std::string& p) { ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0); },
+         "Too many levels of symbolic links"},
+    };
+    for (const Case& c : cases) {
+        const std::string name = globalName(c.what);
+        const std::string file = globalFile(name);
+        c.plant(file);
+        std::string whyNot;
+        EXPECT_FALSE(NamedMutex::create(name, &whyNot)) << c.what;
+        EXPECT_EQ(whyNot, file + ": " + c.reason) << c.what;
+        fs::remove(file);
+    }
+}
+
+// A holder that outlasts a wait costs the process that one wait: for a while the lock is only
+// tried, by every handle, and a lock let go meanwhile is still taken.
+TEST(NamedMutex, ASharedLockThatRanOutIsOnlyTriedForAWhile) {
+    const std::string name = globalName("pause");
+    {
+        ChildProcess child(kHolder, {name, "hold"});
+        ASSERT_TRUE(waitUntil([&] { return child.output().find("held") != std::string::npos; }))
+            << child.errors();
+        const std::string key = globalFile(name);
+        auto mutex = NamedMutex::create(name);
+        ASSERT_TRUE(mutex);
+        EXPECT_EQ(mutex->wait(100), MutexWait::TimedOut);
+        EXPECT_EQ(sharedLockWaits(key), 1u);
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(waitOnOtherThread(name, 60'000), MutexWait::TimedOut);
+            EXPECT_EQ(mutex->wait(60'000), MutexWait::TimedOut);
+        }
+        EXPECT_EQ(sharedLockWaits(key), 1u) << "a wait during the pause blocked";
+
+        child.kill();
+        ASSERT_TRUE(child.wait(10s));
+        EXPECT_EQ(mutex->wait(60'000), MutexWait::Obtained);
+        EXPECT_EQ(sharedLockWaits(key), 1u);
+        EXPECT_TRUE(mutex->release());
+    }
+    removeGlobal(name);
+}
+
+// Threads of one process take turns at a shared lock: recursive for the owner, busy for the
+// others, and a thread that waits without a limit gets it once the owner lets go.
+TEST(NamedMutex, ThreadsTakeTurnsAtASharedLock) {
+    const std::string name = globalName("turns");
+    {
+        auto mutex = NamedMutex::create(name);
+        ASSERT_TRUE(mutex);
+        ASSERT_EQ(mutex->wait(0), MutexWait::Obtained);
+        EXPECT_EQ(mutex->wait(0), MutexWait::Obtained);
+        EXPECT_EQ(waitOnOtherThread(name, 0), MutexWait::TimedOut);
+        auto waiter =
+            std::async(std::launch::async, [&] { return waitOnOtherThread(name, kInfiniteWait); });
+        EXPECT_TRUE(mutex->release());
+        EXPECT_TRUE(mutex->release());
+        EXPECT_FALSE(mutex->release());  // no longer the owner
+        EXPECT_EQ(waiter.get(), MutexWait::Obtained);
+    }
+    removeGlobal(name);
+}
