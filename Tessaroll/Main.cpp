@@ -258,12 +258,15 @@ int runService(const std::optional<std::string>& commandLine) {
 
     // The message receiver and the debug-mode follower run until the process ends, so
     // they start only once there is a service to end: a start without a listener returns
-    // with no thread of its own left running.
-    startMessageReceiver([&state] { state.finalRelease(); });
+    // with no thread of its own left running. The receiver's start gives its threads half
+    // a second to take the channel; the service meanwhile serves, and sees its end at once.
+    const std::jthread receiverStart(
+        [&state] { startMessageReceiver([&state] { state.finalRelease(); }); });
     followDebugMode(logPrefix, [](int error) {
         writeErrorLogInt("Tessaroll debugStatusUpdateEvent init failed. ", error);
     });
     serveUntilFinalRelease(state);
+    stopListeners();  // not after the receiver's start, which may still be waiting
     return 0;
 }
 
