@@ -380,8 +380,9 @@ std::string sessionOrderKey(const JsonMap& request, std::string_view origin) {
 }
 
 // Runs the request on a worker thread while its connection is suspended, so the listener
-// goes on serving other pages meanwhile. False when too many requests wait already.
-bool answerOnWorker(MHD_Connection* connection, ConnectionState& state) {
+// goes on serving other pages meanwhile. When too many requests wait already, it is refused
+// instead, its answer sent like a worker's once the connection is resumed.
+void answerOnWorker(MHD_Connection* connection, ConnectionState& state) {
     state.onWorker = true;
     MHD_suspend_connection(connection);
     const bool started = workers().run(
@@ -391,11 +392,11 @@ bool answerOnWorker(MHD_Connection* connection, ConnectionState& state) {
             MHD_resume_connection(connection);
         },
         sessionOrderKey(*state.parsed, *state.origin));
-    if (!started) {
-        MHD_resume_connection(connection);
-        state.onWorker = false;
-    }
-    return started;
+    if (started) return;
+    writeWarningLog("Too many requests waiting: ", "Refuse the request");
+    state.answer = resultOnlyAnswer(requestsBusyResult);
+    state.workerDone.store(true, std::memory_order_release);
+    MHD_resume_connection(connection);
 }
 
 // Evaluates a complete form POST: what needs no session is answered here at once, the
@@ -450,10 +451,8 @@ TESSAROLL_REQUEST_PATH MHD_Result answerFormPost(MHD_Connection* connection,
         state.readyAnswer = std::move(answer->text);
         return respond(connection, state);
     }
-    if (answerOnWorker(connection, state)) return MHD_YES;
-    writeWarningLog("Too many requests waiting: ", "Refuse the request");
-    state.answer = resultOnlyAnswer(requestsBusyResult);
-    return respond(connection, state);
+    answerOnWorker(connection, state);
+    return MHD_YES;
 }
 
 }  // namespace

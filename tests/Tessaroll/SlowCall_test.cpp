@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <future>
 #include <string>
 #include <thread>
@@ -213,4 +215,57 @@ TEST_F(SlowCallFloodTest, ListenersAnswerAtOnceWhileMoreSlowCallsThanWorkersWait
     const std::string expected = "slept " + std::to_string(slowMilliseconds) + " on " +
                                  RequestWorkers::threadName;
     for (const std::string& answer : answers) EXPECT_EQ(answer, expected);
+}
+
+// A page that piles up calls behind its own slow one: up to the queue's bound they wait and
+// are answered in turn, the ones past it are refused at once with 61011, and nothing waits
+// on a listener meanwhile.
+TEST_F(SlowCallFloodTest, CallsPastTheQueueAreRefusedAtOnce) {
+    HttpsClient opener(clientOptions());
+    const std::string session = openSession(opener);
+    ASSERT_FALSE(session.empty());
+    std::future<std::optional<std::map<std::string, std::string>>> longCall =
+        std::async(std::launch::async, [&] {
+            return call(opener, sessionRequest(session, "TestAdapter_Sleep", R"("ms": "8000")"));
+        });
+    ASSERT_TRUE(service->waitForLog("TestAdapter_Sleep")) << service->log();
+
+    constexpr int piled = 300;  // past the 256 that may wait
+    std::vector<std::string> answers(piled);
+    std::atomic<int> refusedDuringTheLongCall{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < piled; ++i) {
+        callers.emplace_back([&, i] {
+            HttpsClientOptions options =
+                clientOptions(servicePorts[i % 3], i % 2 ? "::1" : "127.0.0.1");
+            options.timeoutSeconds = 120;
+            HttpsClient client(options);
+            auto answer = call(client, sessionRequest(session, "TestAdapter_Echo",
+                                                      R"("text": ")" + std::to_string(i) + "\""));
+            std::string& text = answers[static_cast<std::size_t>(i)];
+            text = answer ? (*answer)["result"] : "no answer: " + client.lastError();
+            if (text == "61011" && longCall.wait_for(std::chrono::seconds(0)) !=
+                                       std::future_status::ready)
+                ++refusedDuringTheLongCall;
+        });
+    }
+    for (auto& caller : callers) caller.join();
+    auto slept = longCall.get();
+    ASSERT_TRUE(slept) << opener.lastError();
+    EXPECT_EQ((*slept)["result"], "slept 8000");
+
+    int refused = 0;
+    for (int i = 0; i < piled; ++i) {
+        const std::string& answer = answers[static_cast<std::size_t>(i)];
+        if (answer == "61011")
+            ++refused;
+        else
+            EXPECT_EQ(answer, std::to_string(i));
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_LE(refused, piled - 256);
+    EXPECT_EQ(refusedDuringTheLongCall.load(), refused);
+    EXPECT_THAT(service->log(), ::testing::HasSubstr("Too many requests waiting: Refuse the request"));
+    HttpsClient page(clientOptions());
+    EXPECT_FALSE(openSession(page).empty());
 }
