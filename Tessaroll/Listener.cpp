@@ -82,8 +82,7 @@ public:
         std::lock_guard lock(mutex_);
         const uint64_t key = next_++;
         // The map's nodes stay where they are until erased: the context points at its entry.
-        *context =
-            &open_.emplace(key, Open{key, info->connect_fd, Clock::now()}).first->second;
+        *context = &open_.emplace(key, Open{key, info->connect_fd, Clock::now()}).first->second;
     }
 
     void closed(void** context) {

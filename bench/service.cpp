@@ -359,8 +359,8 @@ std::vector<Probe> pageProbes(HttpsClient& client, const std::string& session) {
         return answer && (*answer)["result"] == expected;
     };
     const std::string echo = R"({"SessionId": ")" + session + R"(", "FunctionName": "Echo"})";
-    const std::string cardCall = R"({"SessionId": ")" + session +
-                                 R"(", "FunctionName": "TestAdapter_Echo", "text": "t"})";
+    const std::string cardCall =
+        R"({"SessionId": ")" + session + R"(", "FunctionName": "TestAdapter_Echo", "text": "t"})";
     return {
         {"Echo on an open session", [=] { return answered(echo, "0"); }},
         {"another page's card call", [=] { return answered(cardCall, "t"); }},
@@ -413,7 +413,7 @@ bool reportDuringSlowCalls(const Sandbox& sandbox) {
                                      sessions[static_cast<std::size_t>(i % slowSessions)] +
                                      R"(", "FunctionName": "TestAdapter_Sleep", "ms": "2000"})";
             auto response = callers[static_cast<std::size_t>(i)]->request("POST", "/", postHeaders,
-                                                                       formOf(json));
+                                                                          formOf(json));
             if (response && response->status == 200) ++slowAnswered;
         });
     }
@@ -425,7 +425,8 @@ bool reportDuringSlowCalls(const Sandbox& sandbox) {
     std::vector<std::optional<Latency>> during;
     for (const Probe& probe : probes) during.push_back(latency(probe.call));
     for (auto& thread : threads) thread.join();
-    if (slowAnswered != slowCalls) std::fprintf(stderr, "slow calls answered: %d\n", slowAnswered.load());
+    if (slowAnswered != slowCalls)
+        std::fprintf(stderr, "slow calls answered: %d\n", slowAnswered.load());
     for (std::size_t i = 0; i < probes.size(); ++i) {
         if (!during[i]) return false;
         const std::string figure = std::string(probes[i].figure) + " during " +

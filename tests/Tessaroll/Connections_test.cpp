@@ -135,7 +135,8 @@ TEST_F(ConnectionsTest, ThousandsOfIdleOrDribblingConnectionsNeverKeepTheNextPag
         }
         for (int fd : sockets) close(fd);
     }
-    EXPECT_THAT(service->log(), HasSubstr("Connection limit reached: Close the longest idle connection"));
+    EXPECT_THAT(service->log(),
+                HasSubstr("Connection limit reached: Close the longest idle connection"));
     EXPECT_THAT(service->log(), Not(HasSubstr("FD_SETSIZE")));
 }
 
@@ -154,8 +155,8 @@ TEST_F(ConnectionsTest, FloodPastTheCapNeverCutsOffARequestStillArriving) {
 
     std::future<std::optional<std::map<std::string, std::string>>> upload =
         std::async(std::launch::async, [&] {
-            return call(page, sessionRequest(session, "TestAdapter_Echo",
-                                             R"("text": ")" + text + "\""));
+            return call(page,
+                        sessionRequest(session, "TestAdapter_Echo", R"("text": ")" + text + "\""));
         });
     // Once its request is on its way (a page's headers come at once).
     const std::size_t sentBefore = page.sentBytes();
@@ -164,8 +165,7 @@ TEST_F(ConnectionsTest, FloodPastTheCapNeverCutsOffARequestStillArriving) {
     constexpr int floodBound = 6000;
     std::vector<int> sockets;
     // The flood goes on as long as the upload does, and past the cap in any case.
-    while ((sockets.size() < floodSize ||
-            upload.wait_for(0s) != std::future_status::ready) &&
+    while ((sockets.size() < floodSize || upload.wait_for(0s) != std::future_status::ready) &&
            sockets.size() < floodBound) {
         const int fd = connectTcp(servicePorts[0]);
         ASSERT_GE(fd, 0) << "connection " << sockets.size();

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <optional>
-#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -177,8 +177,8 @@ TEST_F(SlowCallFloodTest, ListenersAnswerAtOnceWhileMoreSlowCallsThanWorkersWait
         });
     }
     // Every slow call has reached the service; most of them wait.
-    ASSERT_TRUE(waitUntil([&] { return requestsRead() >= readBefore + calls; },
-                          std::chrono::seconds(60)))
+    ASSERT_TRUE(
+        waitUntil([&] { return requestsRead() >= readBefore + calls; }, std::chrono::seconds(60)))
         << service->log();
 
     struct Probe {
@@ -188,8 +188,8 @@ TEST_F(SlowCallFloodTest, ListenersAnswerAtOnceWhileMoreSlowCallsThanWorkersWait
     };
     const Probe probes[] = {
         {"Echo on an open session", sessionRequest(pageSession, "Echo"), "0"},
-        {"another page's card call", sessionRequest(pageSession, "TestAdapter_Echo", R"("text": "t")"),
-         "t"},
+        {"another page's card call",
+         sessionRequest(pageSession, "TestAdapter_Echo", R"("text": "t")"), "t"},
         {"new session", echoRequest(), "0"},
     };
     for (const Probe& probe : probes) {
@@ -212,8 +212,8 @@ TEST_F(SlowCallFloodTest, ListenersAnswerAtOnceWhileMoreSlowCallsThanWorkersWait
         if (name.starts_with("MHD-")) ++listenerThreads;
     }
     EXPECT_EQ(listenerThreads, 6u);  // the listeners' polling threads, by the library's name
-    const std::string expected = "slept " + std::to_string(slowMilliseconds) + " on " +
-                                 RequestWorkers::threadName;
+    const std::string expected =
+        "slept " + std::to_string(slowMilliseconds) + " on " + RequestWorkers::threadName;
     for (const std::string& answer : answers) EXPECT_EQ(answer, expected);
 }
 
@@ -244,8 +244,8 @@ TEST_F(SlowCallFloodTest, CallsPastTheQueueAreRefusedAtOnce) {
                                                       R"("text": ")" + std::to_string(i) + "\""));
             std::string& text = answers[static_cast<std::size_t>(i)];
             text = answer ? (*answer)["result"] : "no answer: " + client.lastError();
-            if (text == "61011" && longCall.wait_for(std::chrono::seconds(0)) !=
-                                       std::future_status::ready)
+            if (text == "61011" &&
+                longCall.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
                 ++refusedDuringTheLongCall;
         });
     }
@@ -265,7 +265,8 @@ TEST_F(SlowCallFloodTest, CallsPastTheQueueAreRefusedAtOnce) {
     EXPECT_GT(refused, 0);
     EXPECT_LE(refused, piled - 256);
     EXPECT_EQ(refusedDuringTheLongCall.load(), refused);
-    EXPECT_THAT(service->log(), ::testing::HasSubstr("Too many requests waiting: Refuse the request"));
+    EXPECT_THAT(service->log(),
+                ::testing::HasSubstr("Too many requests waiting: Refuse the request"));
     HttpsClient page(clientOptions());
     EXPECT_FALSE(openSession(page).empty());
 }
