@@ -100,7 +100,12 @@ TEST_F(StartupTest, NoListenerAtAllEndsTheProgramAtOnce) {
     EXPECT_EQ(service->process().wait(std::chrono::seconds(10)), 0);
     EXPECT_THAT(service->log(), HasSubstr("ZEFAGPKITessaroll initialization: Fail"));
     EXPECT_THAT(service->log(), Not(HasSubstr("Start Windows API IPC message receiver")));
-    EXPECT_EQ(readFile(threadsAtExit), "1\n");
+#ifdef __SANITIZE_THREAD__
+    constexpr const char* threadsLeft = "2\n";  // the sanitizer's own thread besides main
+#else
+    constexpr const char* threadsLeft = "1\n";
+#endif
+    EXPECT_EQ(readFile(threadsAtExit), threadsLeft);
 }
 
 TEST_F(StartupTest, WorkFolderIsPreparedAfresh) {
