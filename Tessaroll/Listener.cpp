@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -51,7 +52,7 @@ unsigned int connectionCap() {
 }
 
 // What one listener knows about its connections: its own address for the peer check and
-// its open connections, oldest first, for the cap. Lives as long as the process.
+// its open connections with their last activity, for the cap. Lives as long as the process.
 class ListenerGuard {
 public:
     ListenerGuard(const sockaddr* address, socklen_t length, unsigned int cap)
@@ -70,7 +71,7 @@ public:
             return MHD_NO;
         }
         std::lock_guard lock(mutex_);
-        if (open_.size() - closing_ >= cap_) closeOldestUnanswered();
+        if (open_.size() - closing_ >= cap_) closeLongestIdle();
         return MHD_YES;
     }
 
@@ -81,8 +82,7 @@ public:
         std::lock_guard lock(mutex_);
         const uint64_t key = next_++;
         // The map's nodes stay where they are until erased: the context points at its entry.
-        *context =
-            &open_.emplace(key, Open{key, connection, info->connect_fd, false, 0}).first->second;
+        *context = &open_.emplace(key, Open{key, info->connect_fd, Clock::now()}).first->second;
     }
 
     void closed(void** context) {
@@ -94,33 +94,56 @@ public:
         *context = nullptr;
     }
 
+    using Clock = std::chrono::steady_clock;
     struct Open {
         uint64_t key;
-        MHD_Connection* connection;
         int fd;
-        bool closing;
-        unsigned int answers;  // touched only by the listener's thread, like the connection
+        // The rest is touched only by the listener's thread, like the connection.
+        Clock::time_point lastActive;  // the connection's start or its last request phase
+        bool closing = false;
+        unsigned int answers = 0;
+        RequestPhase phase = RequestPhase::idle;
+        Clock::time_point bodyStart{};  // while receiving
+        std::size_t bodyBytes = 0;
+
+        void note(RequestPhase next, std::size_t bytes) {
+            lastActive = Clock::now();
+            if (next == RequestPhase::receiving && phase != RequestPhase::receiving) {
+                bodyStart = lastActive;
+                bodyBytes = 0;
+            }
+            phase = next;
+            bodyBytes += bytes;
+        }
+        // Bytes of the body per second so far; high while it has only just begun.
+        double bodyPace(Clock::time_point now) const {
+            const std::chrono::duration<double> elapsed = now - bodyStart;
+            return static_cast<double>(bodyBytes) / std::max(elapsed.count(), 0.001);
+        }
     };
 
 private:
-    static bool waitsForAnswer(MHD_Connection* connection) {
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_SUSPENDED);
-        return info && info->suspended == MHD_YES;
-    }
-
     // Runs on the listener thread, which alone closes connections: the descriptor is still
     // the connection's. Shutting it down makes that thread see the end and close it.
-    void closeOldestUnanswered() {
+    void closeLongestIdle() {
+        const Clock::time_point now = Clock::now();
+        Open* idlest = nullptr;
+        Open* slowest = nullptr;
         for (auto& [key, open] : open_) {
-            if (open.closing || waitsForAnswer(open.connection)) continue;
-            if (closing_ == 0)
-                writeWarningLog("Connection limit reached: ", "Close the oldest connection");
-            shutdown(open.fd, SHUT_RDWR);
-            open.closing = true;
-            ++closing_;
-            return;
+            if (open.closing) continue;
+            if (open.phase == RequestPhase::idle) {
+                if (!idlest || open.lastActive < idlest->lastActive) idlest = &open;
+            } else if (open.phase == RequestPhase::receiving) {
+                if (!slowest || open.bodyPace(now) < slowest->bodyPace(now)) slowest = &open;
+            }
         }
+        Open* closed = idlest ? idlest : slowest;
+        if (!closed) return;
+        if (closing_ == 0)
+            writeWarningLog("Connection limit reached: ", "Close the longest idle connection");
+        shutdown(closed->fd, SHUT_RDWR);
+        closed->closing = true;
+        ++closing_;
     }
 
     sockaddr_storage address_{};
@@ -148,13 +171,22 @@ void noteConnection(void* guard, MHD_Connection* connection, void** context,
         listener->closed(context);
 }
 
+TESSAROLL_REQUEST_PATH ListenerGuard::Open* openConnection(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<ListenerGuard::Open*>(info->socket_context) : nullptr;
+}
+
 }  // namespace
 
 TESSAROLL_REQUEST_PATH unsigned int countAnswer(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    auto* open = info ? static_cast<ListenerGuard::Open*>(info->socket_context) : nullptr;
+    ListenerGuard::Open* open = openConnection(connection);
     return open ? ++open->answers : 0;
+}
+
+TESSAROLL_REQUEST_PATH void noteRequestPhase(MHD_Connection* connection, RequestPhase phase,
+                                             std::size_t bodyBytes) {
+    if (ListenerGuard::Open* open = openConnection(connection)) open->note(phase, bodyBytes);
 }
 
 std::string listenerPriorities() {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <array>
 #include <cstdarg>
+#include <cstddef>
 #include <string>
 
 inline constexpr int listenerPortCount = 3;
@@ -20,9 +21,11 @@ static_assert(ipv4ListenerFlags == 0x260b && ipv6ListenerFlags == 0x261b);
 // A connection silent this long is closed: what the answers advertise as
 // "Keep-Alive: timeout=15". It also bounds a TLS handshake that never completes.
 inline constexpr unsigned int idleConnectionSeconds = 15;
-// Connections one listener keeps open. A new connection beyond them closes the oldest one
-// that is not waiting for its answer, so a flood of idle or dribbling connections never
-// keeps the next page out.
+// Connections one listener keeps open. A new connection beyond them closes the one idle the
+// longest (between requests, or not yet through its headers); only when there is none, the
+// one whose body arrives the slowest; never one waiting for its answer. So a flood of idle
+// or dribbling connections neither keeps the next page out nor cuts off a page whose
+// request is still arriving.
 inline constexpr unsigned int listenerConnectionCap = 512;
 
 // The answers one connection gets: what "Keep-Alive: timeout=15, max=100" advertises. The
@@ -31,6 +34,14 @@ inline constexpr unsigned int answersPerConnection = 100;
 // Counts one more answer on `connection` and returns how many it has had, this one included;
 // 0 for a connection no listener of ours started.
 unsigned int countAnswer(MHD_Connection* connection);
+// Where a connection's request stands, for the connection cap.
+enum class RequestPhase {
+    idle,       // between requests: its answer is out
+    receiving,  // its body arrives
+    answering,  // complete, waiting for its answer or receiving it
+};
+// Notes the phase of `connection`'s request, with `bodyBytes` more of its body arrived.
+void noteRequestPhase(MHD_Connection* connection, RequestPhase phase, std::size_t bodyBytes = 0);
 
 // TLS 1.2 and 1.3 only, no SHA-1 (neither as MAC nor in signatures).
 inline constexpr const char* listenerPriorityText =

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -52,13 +53,34 @@ std::array<MHD_Daemon*, listenerPortCount> ipv6Listeners{};
 
 // A desktop session ends a program with SIGTERM, a terminal with SIGINT: both run the
 // final release on this thread, never inside a signal handler, so sessions are released
-// and the adapter copies deleted before the listeners stop.
-void waitForStopSignals(sigset_t signals, ServiceState& state) {
-    for (;;) {
-        int received = 0;
-        if (sigwait(&signals, &received) == 0) state.finalRelease();
+// and the adapter copies deleted before the listeners stop. The program stops the thread
+// before it returns, however it ends.
+class StopSignalWaiter {
+public:
+    StopSignalWaiter(const sigset_t& signals, ServiceState& state)
+        : thread_([this, signals, &state] { waitForStopSignals(signals, state); }) {}
+    ~StopSignalWaiter() {
+        stopping_ = true;
+        // Directed at the thread, where sigwait takes it and sees it is to end.
+        pthread_kill(thread_.native_handle(), SIGTERM);
+        thread_.join();
     }
-}
+    StopSignalWaiter(const StopSignalWaiter&) = delete;
+    StopSignalWaiter& operator=(const StopSignalWaiter&) = delete;
+
+private:
+    void waitForStopSignals(sigset_t signals, ServiceState& state) {
+        for (;;) {
+            int received = 0;
+            const bool taken = sigwait(&signals, &received) == 0;
+            if (stopping_) return;
+            if (taken) state.finalRelease();
+        }
+    }
+
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
 
 // One instance per user: the first start holds an exclusive lock on a file in the work
 // folder for as long as it runs (the system drops it when the process ends, however it
@@ -164,13 +186,11 @@ void readSupportedPorts(int (&ports)[listenerPortCount]) {
                                          " " + std::to_string(ports[2]));
 }
 
-ServiceState& startSessions(const std::string& workFolder, const sigset_t& stopSignals) {
-    // Never destroyed: the signal and message threads may use them until the process ends.
+ServiceState& startSessions(const std::string& workFolder) {
+    // Never destroyed: the message threads may use them until the process ends.
     auto* sessions = new SessionService(workFolder, executePath, static_cast<uint32_t>(getpid()));
     auto* state = new ServiceState(*sessions);
     serveRequests(*state);
-    std::thread(waitForStopSignals, stopSignals, std::ref(*state)).detach();
-    startMessageReceiver([state] { state->finalRelease(); });
     writeNormalLog("Tessaroll Version: ", kTessarollVersion);
     return *state;
 }
@@ -238,13 +258,21 @@ int runService(const std::optional<std::string>& commandLine) {
 
     int ports[listenerPortCount] = {};
     readSupportedPorts(ports);
-    const ServiceState& state = startSessions(workFolder, stopSignals);
+    ServiceState& state = startSessions(workFolder);
+    const StopSignalWaiter stopSignalWaiter(stopSignals, state);
     if (!startHttpsListeners(ports)) return 0;
 
+    // The message receiver and the debug-mode follower run until the process ends, so
+    // they start only once there is a service to end: a start without a listener returns
+    // with no thread of its own left running. The receiver's start gives its threads half
+    // a second to take the channel; the service meanwhile serves, and sees its end at once.
+    const std::jthread receiverStart(
+        [&state] { startMessageReceiver([&state] { state.finalRelease(); }); });
     followDebugMode(logPrefix, [](int error) {
         writeErrorLogInt("Tessaroll debugStatusUpdateEvent init failed. ", error);
     });
     serveUntilFinalRelease(state);
+    stopListeners();  // not after the receiver's start, which may still be waiting
     return 0;
 }
 

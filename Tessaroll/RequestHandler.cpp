@@ -36,9 +36,14 @@ constexpr std::size_t parameterLimit = 64u * 1024 * 1024;
 const char* const separatorLine =
     "===============================================================================";
 
-// The requests that run on a worker thread, at most this many at once; beyond that a
-// request runs on its listener's thread.
+// The requests that run on a worker thread, at most this many at once; the ones beyond
+// wait for a worker with their connections suspended, at most requestQueueLimit of them
+// (fewer than one listener's connection cap, so waiting connections never fill it). A
+// request beyond those too is refused at once: a listener thread never makes an adapter
+// call, which may wait for the user as long as the card asks.
 constexpr int workerLimit = 64;
+constexpr std::size_t requestQueueLimit = 256;
+constexpr int requestsBusyResult = 61011;
 
 // One per connection. The form field is collected here rather than in a process-wide
 // text: the six listeners receive bodies at the same time, and a shared buffer would join
@@ -94,7 +99,7 @@ ServiceState* service = nullptr;  // set by serveRequests before any listener st
 // The requests on workers; the listeners must not stop while one is suspended. Kept to the
 // end of the process: a worker may still run when the program ends.
 RequestWorkers& workers() {
-    static RequestWorkers* const pool = new RequestWorkers(workerLimit);
+    static RequestWorkers* const pool = new RequestWorkers(workerLimit, requestQueueLimit);
     return *pool;
 }
 
@@ -362,21 +367,36 @@ TESSAROLL_REQUEST_PATH MHD_Result respond(MHD_Connection* connection, Connection
     return result;
 }
 
+// A page's calls on one session run in their order; a request without a session id opens
+// one of its own and waits for no other.
+std::string sessionOrderKey(const JsonMap& request, std::string_view origin) {
+    std::string key(origin);
+    key += '\n';
+    if (std::optional<std::string_view> id = plainJsonMapValue(&request, "SessionId"))
+        key += *id;
+    else if (std::optional<std::string> decoded = getJsonMapValue(&request, "SessionId"))
+        key += *decoded;
+    return key.size() > origin.size() + 1 ? key : std::string();
+}
+
 // Runs the request on a worker thread while its connection is suspended, so the listener
-// goes on serving other pages meanwhile. False when no worker is free.
-bool answerOnWorker(MHD_Connection* connection, ConnectionState& state) {
+// goes on serving other pages meanwhile. When too many requests wait already, it is refused
+// instead, its answer sent like a worker's once the connection is resumed.
+void answerOnWorker(MHD_Connection* connection, ConnectionState& state) {
     state.onWorker = true;
     MHD_suspend_connection(connection);
-    const bool started = workers().run([connection, &state] {
-        state.answer = service->sessions().handle(*state.parsed, *state.origin);
-        state.workerDone.store(true, std::memory_order_release);
-        MHD_resume_connection(connection);
-    });
-    if (!started) {
-        MHD_resume_connection(connection);
-        state.onWorker = false;
-    }
-    return started;
+    const bool started = workers().run(
+        [connection, &state] {
+            state.answer = service->sessions().handle(*state.parsed, *state.origin);
+            state.workerDone.store(true, std::memory_order_release);
+            MHD_resume_connection(connection);
+        },
+        sessionOrderKey(*state.parsed, *state.origin));
+    if (started) return;
+    writeWarningLog("Too many requests waiting: ", "Refuse the request");
+    state.answer = resultOnlyAnswer(requestsBusyResult);
+    state.workerDone.store(true, std::memory_order_release);
+    MHD_resume_connection(connection);
 }
 
 // Evaluates a complete form POST: what needs no session is answered here at once, the
@@ -431,9 +451,8 @@ TESSAROLL_REQUEST_PATH MHD_Result answerFormPost(MHD_Connection* connection,
         state.readyAnswer = std::move(answer->text);
         return respond(connection, state);
     }
-    if (answerOnWorker(connection, state)) return MHD_YES;
-    state.answer = service->sessions().handle(*state.parsed, *state.origin);
-    return respond(connection, state);
+    answerOnWorker(connection, state);
+    return MHD_YES;
 }
 
 }  // namespace
@@ -443,6 +462,11 @@ TESSAROLL_REQUEST_PATH MHD_Result handleRequest(void*, MHD_Connection* connectio
                                                 const char* uploadData, size_t* uploadDataSize,
                                                 void** connectionState) {
     auto* state = static_cast<ConnectionState*>(*connectionState);
+    // A POST's first call comes with its headers, before the body; every later call with
+    // nothing more of the body comes once the request is complete.
+    const bool bodyArrives = state ? *uploadDataSize != 0 : std::strcmp(method, "POST") == 0;
+    noteRequestPhase(connection, bodyArrives ? RequestPhase::receiving : RequestPhase::answering,
+                     state ? *uploadDataSize : 0);
     if (!state) {
         state = newConnectionState();
         if (!state) return MHD_NO;
@@ -508,8 +532,9 @@ TESSAROLL_REQUEST_PATH MHD_Result collectParameter(void* closure, MHD_ValueKind,
     return MHD_YES;
 }
 
-TESSAROLL_REQUEST_PATH void requestCompleted(void*, MHD_Connection*, void** connectionState,
-                                             MHD_RequestTerminationCode) {
+TESSAROLL_REQUEST_PATH void requestCompleted(void*, MHD_Connection* connection,
+                                             void** connectionState, MHD_RequestTerminationCode) {
+    noteRequestPhase(connection, RequestPhase::idle);
     // The answer is out: the next session's adapter may be made now without delaying it.
     if (service) service->sessions().spare().wakeHeld();
     auto* state = static_cast<ConnectionState*>(*connectionState);

@@ -7,3 +7,8 @@ if(TARGET tessaroll_testhelpers)
 else()
   set_target_properties(bench_service PROPERTIES EXCLUDE_FROM_ALL ON)
 endif()
+# The slow card calls come from the test adapter, installed stripped as a deliverable is.
+if(TARGET bench_staged_adapter)
+  add_dependencies(bench_service bench_staged_adapter)
+  target_compile_definitions(bench_service PRIVATE BENCH_TEST_ADAPTER="${BENCH_STAGED_ADAPTER}")
+endif()

@@ -10,6 +10,11 @@
 #include <unistd.h>
 #include <chrono>
 #include <filesystem>
+#include <future>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "Tessaroll/Listener.h"
 #include "Tessaroll/ServiceFixture.h"
@@ -130,8 +135,49 @@ TEST_F(ConnectionsTest, ThousandsOfIdleOrDribblingConnectionsNeverKeepTheNextPag
         }
         for (int fd : sockets) close(fd);
     }
-    EXPECT_THAT(service->log(), HasSubstr("Connection limit reached: Close the oldest connection"));
+    EXPECT_THAT(service->log(),
+                HasSubstr("Connection limit reached: Close the longest idle connection"));
     EXPECT_THAT(service->log(), Not(HasSubstr("FD_SETSIZE")));
+}
+
+// A page uploading a large request at a steady pace while a flood of idle connections
+// passes the cap: the flood's connections are closed, never the upload, which gets its
+// answer.
+TEST_F(ConnectionsTest, FloodPastTheCapNeverCutsOffARequestStillArriving) {
+    HttpsClientOptions options = clientOptions(servicePorts[0]);
+    options.sendSlice = 64 * 1024;
+    options.sendPause = 25ms;  // 4 MB in about 1.6 s
+    options.timeoutSeconds = 60;
+    HttpsClient page(options);
+    const std::string session = openSession(page);
+    ASSERT_FALSE(session.empty());
+    const std::string text(3 * 1024 * 1024, 'u');  // about 4 MB once encoded
+
+    std::future<std::optional<std::map<std::string, std::string>>> upload =
+        std::async(std::launch::async, [&] {
+            return call(page,
+                        sessionRequest(session, "TestAdapter_Echo", R"("text": ")" + text + "\""));
+        });
+    // Once its request is on its way (a page's headers come at once).
+    const std::size_t sentBefore = page.sentBytes();
+    ASSERT_TRUE(waitUntil([&] { return page.sentBytes() > sentBefore; }));
+    constexpr int floodSize = 1500;
+    constexpr int floodBound = 6000;
+    std::vector<int> sockets;
+    // The flood goes on as long as the upload does, and past the cap in any case.
+    while ((sockets.size() < floodSize || upload.wait_for(0s) != std::future_status::ready) &&
+           sockets.size() < floodBound) {
+        const int fd = connectTcp(servicePorts[0]);
+        ASSERT_GE(fd, 0) << "connection " << sockets.size();
+        sockets.push_back(fd);
+    }
+    auto answer = upload.get();
+    ASSERT_TRUE(answer) << page.lastError();
+    EXPECT_EQ((*answer)["result"], text);
+    EXPECT_THAT(service->log(),
+                HasSubstr("Connection limit reached: Close the longest idle connection"));
+    EXPECT_TRUE(closedByPeer(sockets.front())) << "the longest idle is closed first";
+    for (int fd : sockets) close(fd);
 }
 
 TEST_F(ConnectionsTest, SilentConnectionIsClosedAfterTheAdvertisedKeepAlive) {

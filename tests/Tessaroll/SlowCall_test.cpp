@@ -6,9 +6,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <map>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "Tessaroll/RequestWorkers.h"
 #include "Tessaroll/ServiceFixture.h"
 
 using namespace testing_support;
@@ -118,3 +125,156 @@ TEST_F(SlowCallTest, SlowAndQuickCallsOnAllListenersCrossNothing) {
 }
 
 }  // namespace
+
+// More slow card calls at once than there are workers, from many sessions: the calls wait
+// their turn off the listener threads, so the listeners answer an Echo on an open session,
+// a new session and another page's card call at once, and every slow call still gets its
+// answer from a worker.
+class SlowCallFloodTest : public SlowCallTest {
+protected:
+    static constexpr int sessions = 16;
+    static constexpr int callsPerSession = 6;  // 96 calls: more than the 64 workers
+    static constexpr int slowMilliseconds = 1000;
+
+    // How many requests the listeners have read the origin of so far.
+    std::size_t requestsRead() {
+        const std::string log = service->log();
+        std::size_t count = 0;
+        for (std::size_t at = log.find("Origin: https://localhost:8443"); at != std::string::npos;
+             at = log.find("Origin: https://localhost:8443", at + 1))
+            ++count;
+        return count;
+    }
+};
+
+TEST_F(SlowCallFloodTest, ListenersAnswerAtOnceWhileMoreSlowCallsThanWorkersWait) {
+    std::vector<std::string> slowSessions;
+    for (int s = 0; s < sessions; ++s) {
+        HttpsClient opener(clientOptions(servicePorts[s % 3], s % 2 ? "::1" : "127.0.0.1"));
+        slowSessions.push_back(openSession(opener));
+        ASSERT_FALSE(slowSessions.back().empty());
+    }
+    HttpsClient page(clientOptions(servicePorts[1], "127.0.0.1"));
+    const std::string pageSession = openSession(page);
+    ASSERT_FALSE(pageSession.empty());
+    const std::size_t readBefore = requestsRead();
+
+    constexpr int calls = sessions * callsPerSession;
+    std::vector<std::string> answers(calls);
+    std::vector<std::thread> callers;
+    for (int i = 0; i < calls; ++i) {
+        callers.emplace_back([&, i] {
+            HttpsClientOptions options =
+                clientOptions(servicePorts[i % 3], i % 2 ? "::1" : "127.0.0.1");
+            options.timeoutSeconds = 120;  // a session's calls wait for each other
+            HttpsClient client(options);
+            const std::string json = sessionRequest(
+                slowSessions[static_cast<std::size_t>(i % sessions)], "TestAdapter_Sleep",
+                R"("ms": ")" + std::to_string(slowMilliseconds) + R"(", "thread": "name")");
+            auto answer = call(client, json);
+            answers[static_cast<std::size_t>(i)] =
+                answer ? (*answer)["result"] : "no answer: " + client.lastError();
+        });
+    }
+    // Every slow call has reached the service; most of them wait.
+    ASSERT_TRUE(
+        waitUntil([&] { return requestsRead() >= readBefore + calls; }, std::chrono::seconds(60)))
+        << service->log();
+
+    struct Probe {
+        const char* what;
+        std::string json;
+        std::string expected;
+    };
+    const Probe probes[] = {
+        {"Echo on an open session", sessionRequest(pageSession, "Echo"), "0"},
+        {"another page's card call",
+         sessionRequest(pageSession, "TestAdapter_Echo", R"("text": "t")"), "t"},
+        {"new session", echoRequest(), "0"},
+    };
+    for (const Probe& probe : probes) {
+        const Clock::time_point sent = Clock::now();
+        auto answer = call(page, probe.json);
+        const long took = millisecondsSince(sent);
+        ASSERT_TRUE(answer) << probe.what << ": " << page.lastError();
+        EXPECT_EQ((*answer)["result"], probe.expected) << probe.what;
+        EXPECT_LT(took, 1500) << probe.what;
+        std::printf("%s during %d slow calls: %ld ms\n", probe.what, calls, took);
+    }
+
+    for (auto& caller : callers) caller.join();
+    std::size_t listenerThreads = 0;
+    for (const auto& task : std::filesystem::directory_iterator(
+             "/proc/" + std::to_string(service->process().pid()) + "/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.starts_with("MHD-")) ++listenerThreads;
+    }
+    EXPECT_EQ(listenerThreads, 6u);  // the listeners' polling threads, by the library's name
+    const std::string expected =
+        "slept " + std::to_string(slowMilliseconds) + " on " + RequestWorkers::threadName;
+    for (const std::string& answer : answers) EXPECT_EQ(answer, expected);
+}
+
+// A page that piles up calls behind its own slow one: up to the queue's bound they wait and
+// are answered in turn, the ones past it are refused at once with 61011.
+TEST_F(SlowCallFloodTest, CallsPastTheQueueAreRefusedAtOnce) {
+    HttpsClientOptions options = clientOptions();
+    options.timeoutSeconds = 300;
+    HttpsClient opener(options);
+    const std::string session = openSession(opener);
+    ASSERT_FALSE(session.empty());
+    // The first call holds the session until the test lets it end.
+    const std::filesystem::path gate = sandbox.tempDir() / "gate";
+    std::future<std::optional<std::map<std::string, std::string>>> longCall =
+        std::async(std::launch::async, [&] {
+            return call(opener,
+                        sessionRequest(session, "TestAdapter_Sleep",
+                                       R"("ms": "240000", "until": ")" + gate.string() + "\""));
+        });
+    ASSERT_TRUE(service->waitForLog("TestAdapter_Sleep")) << service->log();
+    const std::size_t readBefore = requestsRead();
+
+    constexpr int piled = 300;
+    constexpr int waiting = 256;  // the queue's bound
+    std::vector<std::string> answers(piled);
+    std::atomic<int> refused{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < piled; ++i) {
+        callers.emplace_back([&, i] {
+            HttpsClientOptions options =
+                clientOptions(servicePorts[i % 3], i % 2 ? "::1" : "127.0.0.1");
+            options.timeoutSeconds = 300;
+            HttpsClient client(options);
+            auto answer = call(client, sessionRequest(session, "TestAdapter_Echo",
+                                                      R"("text": ")" + std::to_string(i) + "\""));
+            std::string& text = answers[static_cast<std::size_t>(i)];
+            text = answer ? (*answer)["result"] : "no answer: " + client.lastError();
+            if (text == "61011") ++refused;
+        });
+    }
+    // Every call has reached the service, and those past the bound are answered while the
+    // first call still holds the session.
+    EXPECT_TRUE(
+        waitUntil([&] { return requestsRead() >= readBefore + piled; }, std::chrono::seconds(240)))
+        << requestsRead() - readBefore << " read";
+    EXPECT_TRUE(waitUntil([&] { return refused == piled - waiting; }, std::chrono::seconds(60)))
+        << refused;
+    EXPECT_EQ(longCall.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    writeFile(gate, "");
+    for (auto& caller : callers) caller.join();
+    auto woken = longCall.get();
+    ASSERT_TRUE(woken) << opener.lastError();
+    EXPECT_EQ((*woken)["result"], "woken");
+
+    EXPECT_EQ(refused.load(), piled - waiting);
+    for (int i = 0; i < piled; ++i) {
+        const std::string& answer = answers[static_cast<std::size_t>(i)];
+        if (answer != "61011") EXPECT_EQ(answer, std::to_string(i));
+    }
+    EXPECT_THAT(service->log(),
+                ::testing::HasSubstr("Too many requests waiting: Refuse the request"));
+    HttpsClient page(clientOptions());
+    EXPECT_FALSE(openSession(page).empty());
+}

@@ -90,9 +90,22 @@ TEST_F(StartupTest, NoListenerAtAllEndsTheProgramAtOnce) {
             held.push_back(std::make_unique<HeldPort>(address, port));
             ASSERT_TRUE(held.back()->ok());
         }
-    service = std::make_unique<Service>(sandbox, ServiceOptions{});
+    // The program returns from main with no thread of its own left running: none that
+    // could still use what its static objects' destructors take down.
+    const fs::path threadsAtExit = sandbox.tempDir() / "threads-at-exit";
+    ServiceOptions options;
+    options.environment = {{"LD_PRELOAD", THREADS_AT_EXIT_LIBRARY},
+                           {"TESSAROLL_THREADS_AT_EXIT", threadsAtExit.string()}};
+    service = std::make_unique<Service>(sandbox, options);
     EXPECT_EQ(service->process().wait(std::chrono::seconds(10)), 0);
     EXPECT_THAT(service->log(), HasSubstr("ZEFAGPKITessaroll initialization: Fail"));
+    EXPECT_THAT(service->log(), Not(HasSubstr("Start Windows API IPC message receiver")));
+#ifdef __SANITIZE_THREAD__
+    constexpr const char* threadsLeft = "2\n";  // the sanitizer's own thread besides main
+#else
+    constexpr const char* threadsLeft = "1\n";
+#endif
+    EXPECT_EQ(readFile(threadsAtExit), threadsLeft);
 }
 
 TEST_F(StartupTest, WorkFolderIsPreparedAfresh) {

@@ -8,9 +8,11 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <thread>
 
 namespace testing_support {
 
@@ -197,14 +199,18 @@ bool HttpsClient::connect() {
 }
 
 bool HttpsClient::sendAll(std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = gnutls_record_send(asSession(session_), data.data(), data.size());
+    const bool paced = options_.sendSlice != 0;
+    for (bool first = true; !data.empty(); first = false) {
+        if (paced && !first) std::this_thread::sleep_for(options_.sendPause);
+        const std::size_t size = paced ? std::min(data.size(), options_.sendSlice) : data.size();
+        ssize_t n = gnutls_record_send(asSession(session_), data.data(), size);
         if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) continue;
         if (n < 0) {
             error_ = std::string("send: ") + gnutls_strerror(static_cast<int>(n));
             return false;
         }
         data.remove_prefix(static_cast<std::size_t>(n));
+        sent_ += static_cast<std::size_t>(n);
     }
     return true;
 }

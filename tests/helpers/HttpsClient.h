@@ -3,6 +3,9 @@
 // keep-alive connection, and read the status, headers and body of each answer.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -33,6 +36,10 @@ struct HttpsClientOptions {
     std::string verifyName = "localhost";  // the name (or address) checked in the certificate
     int timeoutSeconds = 10;
     std::string sourceAddress;  // IPv4 only: bind the client to this address first (127.0.0.2)
+    // When set, a request goes out this many bytes at a time with `sendPause` after each:
+    // a page uploading at a steady pace rather than all at once.
+    std::size_t sendSlice = 0;
+    std::chrono::milliseconds sendPause{0};
 };
 
 class HttpsClient {
@@ -63,6 +70,8 @@ public:
                                           std::string_view path = "/");
 
     const HttpsClientOptions& options() const { return options_; }
+    // Bytes sent so far over all connections; may be read from another thread.
+    std::size_t sentBytes() const { return sent_.load(); }
 
 private:
     bool sendAll(std::string_view data);
@@ -77,6 +86,7 @@ private:
     void* credentials_ = nullptr;  // gnutls_certificate_credentials_t
     std::string buffer_;
     std::string error_;
+    std::atomic<std::size_t> sent_{0};
 };
 
 // Percent-escapes everything except letters, digits and -_.~ (as encodeURIComponent).

@@ -16,9 +16,14 @@
 //   "TestAdapter_Echo"      the value of the request's "text" (decoded by its flags)
 //   "TestAdapter_Crash"     dies of SIGSEGV inside the call (for the crash handler's tests)
 //   "TestAdapter_Sleep"     waits the request's "ms" milliseconds, as a card call that waits
-//                           for the user does, then answers "slept <ms>"
+//                           for the user does, then answers "slept <ms>"; with "thread":
+//                           "name", "slept <ms> on <the name of the thread that ran it>";
+//                           with "until": "<file>", it ends once that file exists, at most
+//                           after "ms", and answers "woken" then
 // Anything else answers "61005", as the real adapter does for an unknown name.
+#include <pthread.h>
 #include <strings.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -126,8 +131,21 @@ struct UnloadRecorder {
     if (sameName(name, "TestAdapter_Echo")) return getJsonMapValue(map, "text").value_or("");
     if (sameName(name, "TestAdapter_Sleep")) {
         const long ms = std::strtol(getJsonMapValue(map, "ms").value_or("0").c_str(), nullptr, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        return "slept " + std::to_string(ms);
+        const std::optional<std::string> until = getJsonMapValue(map, "until");
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        if (until) {
+            for (; std::chrono::steady_clock::now() < end;
+                 std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+                if (access(until->c_str(), F_OK) == 0) return "woken";
+        }
+        std::this_thread::sleep_until(end);
+        std::string slept = "slept " + std::to_string(ms);
+        if (getJsonMapValue(map, "thread") == "name") {
+            char thread[32] = {};
+            pthread_getname_np(pthread_self(), thread, sizeof thread);
+            slept += std::string(" on ") + thread;
+        }
+        return slept;
     }
     if (sameName(name, "TestAdapter_Crash")) {
         // An unmapped address that is not null (a null store would be caught before the
