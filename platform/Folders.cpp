@@ -1,6 +1,7 @@
 #include "platform/Folders.h"
 
-#include <fcntl.h>
+#include "platform/PrivateFolder.h"
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,50 +73,21 @@ std::optional<std::string> passwordField(uid_t uid, char* passwd::*field) {
     return std::string(found->*field);
 }
 
-enum class FolderState { Private, Unusable, Foreign };
-
-// Looks at what lies at `path` without following a link: a folder of this user's that no
-// one else may enter is Private; one of another user's (or their link) is Foreign, with
-// its owner in `owner`. With `close` a folder of ours that others may enter is closed
-// first (one we made ourselves), else it is Unusable.
-FolderState lookAtFolder(const std::string& path, bool close, uid_t& owner) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// The runtime folder serves as the temporary folder only when it is a real folder of the
+// user's that nobody else may enter.
+bool isPrivateRuntimeFolder(const std::string& path) {
     struct stat info {};
-    if (fd < 0) {
-        if (::lstat(path.c_str(), &info) != 0 || info.st_uid == ::geteuid())
-            return FolderState::Unusable;
-        owner = info.st_uid;
-        return FolderState::Foreign;
-    }
-    FolderState state = FolderState::Unusable;
-    if (::fstat(fd, &info) == 0) {
-        owner = info.st_uid;
-        if (info.st_uid != ::geteuid())
-            state = FolderState::Foreign;
-        else if ((info.st_mode & 077) == 0 || (close && ::fchmod(fd, 0700) == 0))
-            state = FolderState::Private;
-    }
-    ::close(fd);
-    return state;
-}
-
-// Makes `path` (0700) unless it is there, then takes it only as a folder of the user's alone.
-FolderState makePrivateFolder(const std::string& path, uid_t& owner) {
-    ::mkdir(path.c_str(), 0700);  // one that is there already is looked at the same way
-    return lookAtFolder(path, true, owner);
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
 }
 
 // Said once per process: another user holds the folder name the programs would use.
-void warnForeignTempFolder(const std::string& folder, uid_t owner, const std::string& instead) {
+void warnForeignTempFolder(const std::string& refusal, const std::string& instead) {
     static std::atomic<bool> warned{false};
     if (warned.exchange(true)) return;
-    std::string who = "uid " + std::to_string(owner);
-    if (auto name = passwordField(owner, &passwd::pw_name)) who = *name + " (" + who + ")";
     const std::string outcome =
         instead.empty() ? "no temporary folder is left" : "using " + instead + " instead";
-    std::fprintf(stderr,
-                 "Warning: temporary folder %s belongs to %s, not to this user: not used; %s\n",
-                 folder.c_str(), who.c_str(), outcome.c_str());
+    std::fprintf(stderr, "Warning: temporary folder %s; %s\n", refusal.c_str(), outcome.c_str());
 }
 
 // "tessaroll-tmp" in the user's cache folder, made private; empty without a home.
@@ -127,9 +99,8 @@ std::string cacheTempFolder() {
         cache = home + "/.cache";
     }
     ::mkdir(cache.c_str(), 0700);
-    uid_t owner = 0;
     std::string folder = cache + "/tessaroll-tmp";
-    return makePrivateFolder(folder, owner) == FolderState::Private ? folder + "/" : std::string();
+    return ensurePrivateFolder(folder) ? folder + "/" : std::string();
 }
 
 }  // namespace
@@ -166,20 +137,18 @@ std::string userTempFolder() {
     }
     // The shared temporary folder is everybody's: the user's files go into a folder of
     // their own, which the runtime folder already is when it is private.
-    uid_t owner = 0;
     if (auto runtime = environmentValue("XDG_RUNTIME_DIR")) {
         std::string folder = withoutTrailingSlash(*runtime);
-        if (lookAtFolder(folder, false, owner) == FolderState::Private)
-            return folder == "/" ? folder : folder + "/";
+        if (isPrivateRuntimeFolder(folder)) return folder == "/" ? folder : folder + "/";
     }
     const std::string shared =
         withoutTrailingSlash(environmentValue("TESSAROLL_SHARED_TEMP_DIR").value_or("/tmp"));
     const std::string own =
         (shared == "/" ? "" : shared) + "/tessaroll-tmp-" + std::to_string(::geteuid());
-    FolderState state = makePrivateFolder(own, owner);
-    if (state == FolderState::Private) return own + "/";
+    std::string refusal;
+    if (ensurePrivateFolder(own, &refusal)) return own + "/";
     std::string instead = cacheTempFolder();
-    if (state == FolderState::Foreign) warnForeignTempFolder(own, owner, instead);
+    if (!refusal.empty()) warnForeignTempFolder(refusal, instead);
     return instead;
 }
 
