@@ -105,9 +105,7 @@ QtTray::QtTray(std::unique_ptr<ChannelReceiver> receiver) : receiver_(std::move(
     }
 }
 
-QtTray::~QtTray() {
-    delete openBox_.data();
-}
+QtTray::~QtTray() = default;
 
 void QtTray::serveChannel() {
     while (receiver_->serveOne([](const std::string& text) {
@@ -179,7 +177,7 @@ void QtTray::messageBox(const std::string& caption, const std::string& text, int
     box->setIconPixmap(iconPixmap(icon));
     box->setStandardButtons(QMessageBox::Ok);
     box->setWindowFlag(Qt::WindowStaysOnTopHint);
-    // Also when the program ends with the box open (the box then goes with QtTray).
+    // Gone, whichever way it was closed: its button, the window's close, closeMessageBox.
     QObject::connect(box, &QObject::destroyed, [closed = std::move(closed)] {
         if (closed) closed();
     });

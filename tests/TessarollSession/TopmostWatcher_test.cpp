@@ -125,9 +125,14 @@ protected:
     // Opens a window of this process and waits until the watcher has raised it: a poll has
     // then gone over every window listed before it, and any raise it sent for them has
     // reached the window manager first. The sign that lets a test show what was not raised.
-    bool aPollHasRun() {
-        const DesktopWindow marker = own.open("Marker " + std::to_string(++markers));
-        return waitUntil([&] { return isWindowTopmost(marker); }, kRaised);
+    ::testing::AssertionResult aPollHasRun() {
+        const std::string title = "Marker " + std::to_string(++markers);
+        const DesktopWindow marker = own.open(title);
+        if (waitUntil([&] { return isWindowTopmost(marker); }, kRaised))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << title << (allListed({marker}) ? " listed" : " not listed")
+               << (log.contains("Set UI top: " + title) ? ", raise sent" : ", no raise sent");
     }
 
     static TestDesktop* desktop;
