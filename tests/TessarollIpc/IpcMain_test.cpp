@@ -17,16 +17,24 @@ using namespace testing_support;
 
 namespace {
 
+// A session for each client, their two adapter copies in place.
+::testing::AssertionResult openTwoSessions(Service& service, HttpsClient& first,
+                                           HttpsClient& second) {
+    if (openSession(first).empty() || openSession(second).empty())
+        return ::testing::AssertionFailure() << "no session\n" << service.log();
+    // The second session's copy may still be on its way from the spare to its slot.
+    if (!waitUntil([&] { return adapterCopies(service.workFolder()) >= 2; }))
+        return ::testing::AssertionFailure() << adapterCopies(service.workFolder()) << " copies";
+    return ::testing::AssertionSuccess();
+}
+
 TEST(IpcMain, SuicideReleasesEverySessionAndEndsTheService) {
     Sandbox sandbox;
     auto service = startMainService(sandbox);
     ASSERT_TRUE(service);
     ASSERT_TRUE(service->waitForLog("Start Windows API IPC message receiver: Success"));
     HttpsClient first(mainClientOptions()), second(mainClientOptions());
-    ASSERT_FALSE(openSession(first).empty()) << service->log();
-    ASSERT_FALSE(openSession(second).empty());
-    // The second session's copy may still be on its way from the spare to its slot.
-    ASSERT_TRUE(waitUntil([&] { return adapterCopies(service->workFolder()) >= 2; }));
+    ASSERT_TRUE(openTwoSessions(*service, first, second));
 
     // Straight through the channel, so the time from the final release to the end is
     // not hidden behind the sender's lock-mode hold.
@@ -65,16 +73,32 @@ TEST(IpcMain, WorkerStyleSendEndsTheService) {
     EXPECT_NE(service->log().find("Ready to suicide"), std::string::npos);
 }
 
+// The service on the mock's bus, once it follows the session; null when it does not.
+std::unique_ptr<Service> startFollowingTheSession(const Sandbox& sandbox,
+                                                  const LogindMock& logind) {
+    ServiceOptions options;
+    options.environment = logind.environment();
+    auto service = startMainService(sandbox, options);
+    if (!service) return nullptr;
+    if (!service->waitForLog("Session notification: " + logind.sessionPath())) {
+        ADD_FAILURE() << "the service does not follow the session\n" << service->log();
+        return nullptr;
+    }
+    return service;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 TEST(IpcMain, SessionLockEndsTheService) {
     LogindMock logind;
     ASSERT_TRUE(logind.ready());
     Sandbox sandbox;
-    ServiceOptions options;
-    options.environment = logind.environment();
-    auto service = startMainService(sandbox, options);
+    auto service = startFollowingTheSession(sandbox, logind);
     ASSERT_TRUE(service);
-    ASSERT_TRUE(service->waitForLog("Session notification: " + logind.sessionPath()))
-        << service->log();
     HttpsClient client(mainClientOptions());
     ASSERT_FALSE(openSession(client).empty());
 
@@ -83,12 +107,6 @@ TEST(IpcMain, SessionLockEndsTheService) {
     EXPECT_EQ(service->process().wait(5s), 0);
     EXPECT_NE(service->log().find("Ready to suicide"), std::string::npos);
     EXPECT_EQ(adapterCopies(service->workFolder()), 0u);
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
 }
 
 // A stop signal, the Suicide instruction (twice) and a session lock, all at once: each
@@ -100,17 +118,11 @@ TEST(IpcMain, TheFinalReleaseRunsOnceWhenEverySideAsksAtOnce) {
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
         Sandbox sandbox;
-        ServiceOptions options;
-        options.environment = logind.environment();
-        auto service = startMainService(sandbox, options);
+        auto service = startFollowingTheSession(sandbox, logind);
         ASSERT_TRUE(service);
-        ASSERT_TRUE(service->waitForLog("Session notification: " + logind.sessionPath()))
-            << service->log();
         ASSERT_TRUE(service->waitForLog("Start Windows API IPC message receiver: Success"));
         HttpsClient first(mainClientOptions()), second(mainClientOptions());
-        ASSERT_FALSE(openSession(first).empty()) << service->log();
-        ASSERT_FALSE(openSession(second).empty());
-        ASSERT_TRUE(waitUntil([&] { return adapterCopies(service->workFolder()) >= 2; }));
+        ASSERT_TRUE(openTwoSessions(*service, first, second));
 
         const auto suicide = [] {
             auto channel = findChannel(kChannelMain);
@@ -126,8 +138,8 @@ TEST(IpcMain, TheFinalReleaseRunsOnceWhenEverySideAsksAtOnce) {
             });
         };
         std::thread asks[] = {atOnce([&] { logind.lock(); }),
-                              atOnce([&] { service->process().signal(SIGTERM); }),
-                              atOnce(suicide), atOnce(suicide)};
+                              atOnce([&] { service->process().signal(SIGTERM); }), atOnce(suicide),
+                              atOnce(suicide)};
         for (std::thread& ask : asks) ask.join();
 
         EXPECT_EQ(service->process().wait(10s), 0) << service->log();
@@ -150,13 +162,7 @@ TEST(IpcMain, DebugModePulsesSwitchLoggingOffAndOn) {
         auto service = startMainService(sandbox);
         ASSERT_TRUE(service);
         ASSERT_TRUE(service->waitForLog("ZEFAGPKITessaroll initialization: Success"));
-        auto count = [&](const std::string& text) {
-            std::string log = service->log();
-            std::size_t n = 0;
-            for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-                ++n;
-            return n;
-        };
+        auto count = [&](const std::string& text) { return occurrences(service->log(), text); };
         if (!eventFirst) {
             EXPECT_TRUE(service->waitForLog("Tessaroll debugStatusUpdateEvent init failed. 2"));
             event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");

@@ -58,7 +58,10 @@ inline std::unique_ptr<Service> startMainService(const Sandbox& sandbox,
     }
     options.adapter = TEST_ADAPTER_PATH;
     auto service = std::make_unique<Service>(sandbox, std::move(options));
-    if (!service->waitListening()) return nullptr;
+    if (!service->waitListening()) {
+        ADD_FAILURE() << "the service does not listen\n" << service->log();
+        return nullptr;
+    }
     return service;
 }
 

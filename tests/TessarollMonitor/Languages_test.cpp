@@ -106,7 +106,7 @@ TEST(Languages, AnInstalledFontDrawsEveryTextOfEveryLanguage) {
         for (std::size_t i = 0; i < static_cast<std::size_t>(MonitorText::Count); ++i) {
             const std::string_view text = languageTableText(language, static_cast<MonitorText>(i));
             std::unique_ptr<FcCharSet, decltype(&FcCharSetDestroy)> characters(FcCharSetCreate(),
-                                                                                FcCharSetDestroy);
+                                                                               FcCharSetDestroy);
             const auto* bytes = reinterpret_cast<const FcChar8*>(text.data());
             for (std::size_t at = 0; at < text.size();) {
                 FcChar32 character = 0;

@@ -136,7 +136,9 @@ public:
         for (std::string window; std::getline(found, window);) windows.push_back(window);
         return windows;
     }
-    std::vector<std::string> aboutBoxes() const { return shownWindows("^ZEFAGPKITessaroll Monitor$"); }
+    std::vector<std::string> aboutBoxes() const {
+        return shownWindows("^ZEFAGPKITessaroll Monitor$");
+    }
     // Right click on the icon, then, once the menu is up, `ups` times Up from the menu's end
     // and Return. False when no menu came up.
     // A notice balloon is a window of the monitor too: tests that use the menu keep the
@@ -423,8 +425,8 @@ TEST_F(MonitorProgramTest, TheTrayMenuWorksWhileTheAboutBoxIsOpen) {
     ASSERT_TRUE(waitUntil([&] { return !(icon = desktop.trayIcon()).empty(); }, 10s));
     auto hintsShown = [&](bool shown) {
         const std::string line = shown ? "silentmode=false" : "silentmode=true";
-        return waitUntil(
-            [&] { return readFile(configFile()).find(line) != std::string::npos; }, 20s);
+        return waitUntil([&] { return readFile(configFile()).find(line) != std::string::npos; },
+                         20s);
     };
 
     ASSERT_TRUE(desktop.openAbout(icon)) << log();

@@ -268,8 +268,8 @@ TEST(SpareAdapterTest, StopsOnSeveralThreadsAtOnceAllReturn) {
         const fs::path spares = sandbox.root() / ("spares" + std::to_string(round));
         std::atomic<int> retired{0};
         // Left behind, not destroyed, should a stop hang: its threads still use it.
-        auto* spare = new SpareAdapter(spares.string(),
-                                       {nullptr, [&](const SharedLibrary&) { ++retired; }});
+        auto* spare =
+            new SpareAdapter(spares.string(), {nullptr, [&](const SharedLibrary&) { ++retired; }});
         spare->keepReady(library.string());
         const bool readyFirst = round % 2 == 0;
         if (readyFirst) ASSERT_TRUE(spareBecomesReady(*spare));

@@ -99,8 +99,7 @@ std::size_t countLines(const LogCapture& log, const std::string& text) {
 // Threads of this process now.
 std::size_t threadCount() {
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& task :
-         std::filesystem::directory_iterator("/proc/self/task"))
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
         ++count;
     return count;
 }

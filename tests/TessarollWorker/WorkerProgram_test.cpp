@@ -424,10 +424,10 @@ TEST(WorkerProgram, KeyToByteThatCannotWriteCertHFailsAndLeavesItAsItWas) {
         const char* limit;  // the shell's file size limit, in KiB
         const char* logged;
     } cases[] = {
-        {"a full disk", [](const fs::path& c) { fs::create_symlink("/dev/full", c); },
-         "unlimited", "[Error] Write Cert.h fail: No space left on device"},
-        {"a folder in its place", [](const fs::path& c) { fs::create_directory(c); },
-         "unlimited", "[Error] Open Cert.h fail: Is a directory"},
+        {"a full disk", [](const fs::path& c) { fs::create_symlink("/dev/full", c); }, "unlimited",
+         "[Error] Write Cert.h fail: No space left on device"},
+        {"a folder in its place", [](const fs::path& c) { fs::create_directory(c); }, "unlimited",
+         "[Error] Open Cert.h fail: Is a directory"},
         {"the file size limit reached", [&](const fs::path& c) { writeFile(c, kept); }, "4",
          "[Error] Write Cert.h fail: File too large"},
     };
@@ -438,9 +438,10 @@ TEST(WorkerProgram, KeyToByteThatCannotWriteCertHFailsAndLeavesItAsItWas) {
         writeFile(work / "ec.pem", std::string(1000, 'K'));
         const fs::path certFile = work / "Cert.h";
         c.prepare(certFile);
-        ChildProcess worker("/bin/bash",
-                            {"-c", "trap '' XFSZ; ulimit -f \"$3\"; cd \"$0\" && exec \"$1\" -KeyToByte \"$2\"",
-                             work.string(), (box.install() / kWorker).string(), "ec.pem", c.limit});
+        ChildProcess worker(
+            "/bin/bash",
+            {"-c", "trap '' XFSZ; ulimit -f \"$3\"; cd \"$0\" && exec \"$1\" -KeyToByte \"$2\"",
+             work.string(), (box.install() / kWorker).string(), "ec.pem", c.limit});
         EXPECT_EQ(worker.wait(10s), std::optional<int>(1)) << worker.errors();
         EXPECT_NE(box.log().find(c.logged), std::string::npos) << box.log();
         if (fs::is_regular_file(certFile)) EXPECT_EQ(readFile(certFile), kept);
