@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -54,20 +55,36 @@ std::vector<std::string> commandLine(pid_t pid) {
     return words;
 }
 
+// The process an X server's lock file names; 0 when there is none.
+pid_t lockHolder(const std::string& lock) {
+    std::ifstream in(lock);
+    long pid = 0;
+    return in >> pid ? static_cast<pid_t>(pid) : 0;
+}
+
 // A virtual display with a window manager, or nothing when none can be started here.
 class Desktop {
 public:
     bool start(const Sandbox& sandbox) {
         for (int number = 150; number < 250; ++number) {
-            if (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-                fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+            // A server that was killed leaves its lock and socket behind; Xvfb takes over a
+            // number whose lock names a process that has gone.
+            const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
+            if (const pid_t holder = lockHolder(lock);
+                holder > 0 && (::kill(holder, 0) == 0 || errno == EPERM))
                 continue;
             display_ = ":" + std::to_string(number);
             xvfb_ = std::make_unique<ChildProcess>(
                 "/usr/bin/Xvfb", std::vector<std::string>{display_, "-nolisten", "tcp", "-screen",
                                                           "0", "1024x768x24"});
+            // Up once its own lock is written and its socket is there.
             const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) &&
+            if (waitUntil(
+                    [&] {
+                        return !xvfb_->running() ||
+                               (lockHolder(lock) == xvfb_->pid() && fs::exists(socket));
+                    },
+                    20s) &&
                 xvfb_->running())
                 break;
             xvfb_.reset();
