@@ -178,7 +178,7 @@ TEST(IpcMain, DebugModePulsesSwitchLoggingOffAndOn) {
             },
             5s))
             << service->log();
-        // Pulses while the thread is not waiting yet go to nobody, so none toggles twice.
+        std::this_thread::sleep_for(300ms);
         EXPECT_TRUE(waitUntil(
             [&] {
                 event->pulse();
