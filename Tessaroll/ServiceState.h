@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "TessarollSession/SessionService.h"
 
@@ -20,10 +21,13 @@ public:
 
     // The main program's final function: releases every session oldest first (each after
     // its running call), deletes the adapter copies in the work folder and sets the exit
-    // flag. Safe to run more than once, from any thread.
+    // flag. Runs once: a stop signal, the Suicide instruction and a session lock may each
+    // ask for it on a thread of their own, and a caller that comes while it runs waits for
+    // its end. Any thread.
     void finalRelease();
 
 private:
     SessionService& sessions_;
     std::atomic<bool> exitFlag_{false};
+    std::once_flag released_;
 };

@@ -3,6 +3,7 @@
 // recording UI of their own. Nothing else in the monitor needs Qt.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,9 +34,11 @@ public:
     virtual void showBalloon(const std::string& text) = 0;
     // Shows the popup menu at the pointer; a choice comes back as kWmCommand.
     virtual void trackMenu(const std::vector<TrayMenuItem>& menu) = 0;
-    // A box with the text, the caption and the icon; returns when the user closed it. The
-    // window procedure keeps receiving messages meanwhile.
-    virtual void messageBox(const std::string& caption, const std::string& text, int icon) = 0;
+    // Opens a box with the text, the caption and the icon and returns at once: the menu and
+    // the instructions go on being handled while it is open. `closed` runs on the window's
+    // thread once the box has gone, however it was closed.
+    virtual void messageBox(const std::string& caption, const std::string& text, int icon,
+                            std::function<void()> closed) = 0;
     // Closes an open box of that caption. Any thread.
     virtual void closeMessageBox(const std::string& caption) = 0;
     // A picture of the whole screen saved under `path`, the format chosen by its

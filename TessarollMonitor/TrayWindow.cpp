@@ -206,9 +206,13 @@ void ShowMonitorAbout() {
     buildLanguageTexts();
     const std::string text = buildAboutText();
     registerCheatCodes([] { return window().aboutBoxIdle == 0; });
-    if (TrayUi* ui = trayUi())
-        ui->messageBox(cutToCharacters(kAboutCaption, kTextCharacters), text, kIconMonitor);
-    aboutBoxIdle = 1;
+    TrayUi* ui = trayUi();
+    if (ui == nullptr) {
+        aboutBoxIdle = 1;
+        return;
+    }
+    ui->messageBox(cutToCharacters(kAboutCaption, kTextCharacters), text, kIconMonitor,
+                   [&aboutBoxIdle] { aboutBoxIdle = 1; });
 }
 
 void findInstalledComponent(const char* folder) {

@@ -158,6 +158,9 @@ void SpareAdapter::settle() {
 }
 
 void SpareAdapter::stop() {
+    // One stop at a time: a second caller waits until the maker has been joined and what
+    // it left is gone, and then finds nothing more to do.
+    std::lock_guard stopping(stopLock_);
     std::optional<Ready> left;
     {
         std::lock_guard lock(lock_);

@@ -69,7 +69,8 @@ public:
     void settle();
 
     // No more spares: waits for one in the making, unloads and deletes the ready one, and
-    // moves a taken copy's file that is still on its way.
+    // moves a taken copy's file that is still on its way. Any thread, also several at once;
+    // each returns once all that is done.
     void stop();
 
 private:
@@ -100,6 +101,7 @@ private:
     std::optional<Ready> ready_;
     uint64_t made_ = 0;  // spares made so far: each gets a file name of its own
     std::thread thread_;
+    std::mutex stopLock_;  // held by stop() throughout
     // The taken copy whose file is not in its slot yet. Held while the file moves, so that
     // a settle() returns only once it lies there.
     std::mutex moveLock_;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -280,10 +282,11 @@ WorkerOutcome runKeyToByte(const WorkerRun& run) {
     // A key that cannot be read, or an empty one, would only give a broken fragment.
     if (!key || key->empty()) return {};
     std::string text = keyToByteText(*key, fileName.find("_RSA.") != std::string::npos);
-    appendToCertFile(text.c_str());
+    const bool written = appendToCertFile(text.c_str());
     secureWipe(text);
     secureWipe(*key);
-    return {};
+    // A fragment that did not reach the file fails the run, so a build that runs it stops.
+    return {written ? 0 : 1, false};
 }
 
 void runWatchdog() {
@@ -552,11 +555,35 @@ bool listFiles(const std::string& root, std::string_view pattern, std::vector<st
 
 bool appendToCertFile(const char* text) {
     if (!text) return false;
-    std::FILE* file = std::fopen("Cert.h", "a");
-    if (!file) return false;
-    std::fprintf(file, "%s", text);
-    std::fclose(file);
-    return true;
+    constexpr const char* kCertFile = "Cert.h";
+    std::error_code error;
+    const bool existed = fs::exists(kCertFile, error);
+    const std::uintmax_t sizeBefore =
+        fs::is_regular_file(kCertFile, error) ? fs::file_size(kCertFile, error) : 0;
+    std::FILE* file = std::fopen(kCertFile, "a");
+    if (!file) {
+        writeErrorLog("Open Cert.h fail: ", std::strerror(errno));
+        return false;
+    }
+    // The text may sit in the stream's buffer until the close: a full disk shows there.
+    bool written = std::fprintf(file, "%s", text) >= 0;
+    int writeError = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        writeError = errno;
+    }
+    if (!written) {
+        writeErrorLog("Write Cert.h fail: ", std::strerror(writeError));
+        // No half fragment stays behind to break the header for the next key.
+        if (fs::is_regular_file(kCertFile, error)) {
+            if (existed) {
+                fs::resize_file(kCertFile, sizeBefore, error);
+            } else {
+                fs::remove(kCertFile, error);
+            }
+        }
+    }
+    return written;
 }
 
 std::string keyToByteText(std::string_view keyText, bool rsaName) {

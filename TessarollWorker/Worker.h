@@ -56,8 +56,8 @@ std::vector<std::string> splitUninstallArguments(std::string_view argumentText,
 // pattern. False when a folder could not be searched or held no entry that matches.
 bool listFiles(const std::string& root, std::string_view pattern, std::vector<std::string>& out);
 
-// Appends the text to "Cert.h" in the current folder; false for no text or when the file
-// cannot be opened.
+// Appends the text to "Cert.h" in the current folder; false (logged) for no text, or when
+// the file cannot be opened or written, in which case the file is left as it was.
 bool appendToCertFile(const char* text);
 
 // The key file as the C fragment "-KeyToByte" writes: "byte RSAKey[] = { 0x.." when

@@ -10,8 +10,8 @@ PACKAGES=(
   # service and common library
   libmicrohttpd-dev libgnutls28-dev gnutls-bin nettle-dev libjsmn-dev libfmt-dev
   libsystemd-dev libxml2-dev
-  # monitor
-  qt6-base-dev libx11-dev
+  # monitor; a font that draws its Chinese (Traditional and Simplified) and Japanese texts
+  qt6-base-dev libx11-dev fonts-wqy-microhei
   # certificates and card access; the system trust store the root import writes
   p11-kit libnss3-tools softhsm2 opensc ca-certificates
   # tests

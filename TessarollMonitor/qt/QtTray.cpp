@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QThread>
@@ -165,22 +166,30 @@ void QtTray::trackMenu(const std::vector<TrayMenuItem>& items) {
     }
 }
 
-void QtTray::messageBox(const std::string& caption, const std::string& text, int icon) {
-    QMessageBox box;
-    box.setWindowTitle(qText(caption));
-    box.setText(qText(text));
-    box.setIconPixmap(iconPixmap(icon));
-    box.setStandardButtons(QMessageBox::Ok);
-    box.setWindowFlag(Qt::WindowStaysOnTopHint);
-    openBox_ = &box;
-    box.exec();
-    openBox_ = nullptr;
+void QtTray::messageBox(const std::string& caption, const std::string& text, int icon,
+                        std::function<void()> closed) {
+    // Not modal: a modal box would shut the tray icon and its menu out until it closed.
+    auto* box = new QMessageBox;
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->setWindowTitle(qText(caption));
+    box->setText(qText(text));
+    box->setIconPixmap(iconPixmap(icon));
+    box->setStandardButtons(QMessageBox::Ok);
+    box->setWindowFlag(Qt::WindowStaysOnTopHint);
+    // Gone, whichever way it was closed: its button, the window's close, closeMessageBox.
+    QObject::connect(box, &QObject::destroyed, [closed = std::move(closed)] {
+        if (closed) closed();
+    });
+    openBox_ = box;
+    box->show();
+    box->raise();
+    box->activateWindow();
 }
 
 void QtTray::closeMessageBox(const std::string& caption) {
     onGuiThread([this, title = qText(caption)] {
-        if (openBox_ != nullptr && openBox_->windowTitle() == title)
-            openBox_->done(QMessageBox::Ok);
+        if (openBox_ && openBox_->windowTitle() == title) openBox_->done(QMessageBox::Ok);
     });
 }
 

@@ -3,13 +3,16 @@
 // user does is handed to monitorWindowProc as the message it stands for.
 #pragma once
 
+#include <QMessageBox>
+#include <QPointer>
+
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "TessarollMonitor/TrayUi.h"
 
 class QSystemTrayIcon;
-class QMessageBox;
 class QSocketNotifier;
 class ChannelReceiver;
 
@@ -24,7 +27,8 @@ public:
     void removeTrayIcon() override;
     void showBalloon(const std::string& text) override;
     void trackMenu(const std::vector<TrayMenuItem>& menu) override;
-    void messageBox(const std::string& caption, const std::string& text, int icon) override;
+    void messageBox(const std::string& caption, const std::string& text, int icon,
+                    std::function<void()> closed) override;
     void closeMessageBox(const std::string& caption) override;
     bool grabScreen(const std::string& path) override;  // qt/QtScreenGrab.cpp
     void quit() override;
@@ -35,7 +39,7 @@ private:
     std::unique_ptr<ChannelReceiver> receiver_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::unique_ptr<QSystemTrayIcon> tray_;
-    QMessageBox* openBox_ = nullptr;  // the About box while it is open
+    QPointer<QMessageBox> openBox_;  // the About box while it is open
 };
 
 // Whether a display for the Qt layer can be had; without one Qt would abort.

@@ -1,6 +1,9 @@
 // Instructions and session signals reaching the real main program.
 #include <gtest/gtest.h>
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <thread>
 
 #include "TessarollIpc/MainService.h"
@@ -14,15 +17,24 @@ using namespace testing_support;
 
 namespace {
 
+// A session for each client, their two adapter copies in place.
+::testing::AssertionResult openTwoSessions(Service& service, HttpsClient& first,
+                                           HttpsClient& second) {
+    if (openSession(first).empty() || openSession(second).empty())
+        return ::testing::AssertionFailure() << "no session\n" << service.log();
+    // The second session's copy may still be on its way from the spare to its slot.
+    if (!waitUntil([&] { return adapterCopies(service.workFolder()) >= 2; }))
+        return ::testing::AssertionFailure() << adapterCopies(service.workFolder()) << " copies";
+    return ::testing::AssertionSuccess();
+}
+
 TEST(IpcMain, SuicideReleasesEverySessionAndEndsTheService) {
     Sandbox sandbox;
     auto service = startMainService(sandbox);
     ASSERT_TRUE(service);
     ASSERT_TRUE(service->waitForLog("Start Windows API IPC message receiver: Success"));
     HttpsClient first(mainClientOptions()), second(mainClientOptions());
-    ASSERT_FALSE(openSession(first).empty()) << service->log();
-    ASSERT_FALSE(openSession(second).empty());
-    ASSERT_GE(adapterCopies(service->workFolder()), 2u);
+    ASSERT_TRUE(openTwoSessions(*service, first, second));
 
     // Straight through the channel, so the time from the final release to the end is
     // not hidden behind the sender's lock-mode hold.
@@ -61,16 +73,32 @@ TEST(IpcMain, WorkerStyleSendEndsTheService) {
     EXPECT_NE(service->log().find("Ready to suicide"), std::string::npos);
 }
 
+// The service on the mock's bus, once it follows the session; null when it does not.
+std::unique_ptr<Service> startFollowingTheSession(const Sandbox& sandbox,
+                                                  const LogindMock& logind) {
+    ServiceOptions options;
+    options.environment = logind.environment();
+    auto service = startMainService(sandbox, options);
+    if (!service) return nullptr;
+    if (!service->waitForLog("Session notification: " + logind.sessionPath())) {
+        ADD_FAILURE() << "the service does not follow the session\n" << service->log();
+        return nullptr;
+    }
+    return service;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 TEST(IpcMain, SessionLockEndsTheService) {
     LogindMock logind;
     ASSERT_TRUE(logind.ready());
     Sandbox sandbox;
-    ServiceOptions options;
-    options.environment = logind.environment();
-    auto service = startMainService(sandbox, options);
+    auto service = startFollowingTheSession(sandbox, logind);
     ASSERT_TRUE(service);
-    ASSERT_TRUE(service->waitForLog("Session notification: " + logind.sessionPath()))
-        << service->log();
     HttpsClient client(mainClientOptions());
     ASSERT_FALSE(openSession(client).empty());
 
@@ -79,6 +107,48 @@ TEST(IpcMain, SessionLockEndsTheService) {
     EXPECT_EQ(service->process().wait(5s), 0);
     EXPECT_NE(service->log().find("Ready to suicide"), std::string::npos);
     EXPECT_EQ(adapterCopies(service->workFolder()), 0u);
+}
+
+// A stop signal, the Suicide instruction (twice) and a session lock, all at once: each
+// reaches the final release on a thread of its own. It runs once, the others wait for its
+// end, and the service ends with every copy deleted.
+TEST(IpcMain, TheFinalReleaseRunsOnceWhenEverySideAsksAtOnce) {
+    LogindMock logind;
+    ASSERT_TRUE(logind.ready());
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        Sandbox sandbox;
+        auto service = startFollowingTheSession(sandbox, logind);
+        ASSERT_TRUE(service);
+        ASSERT_TRUE(service->waitForLog("Start Windows API IPC message receiver: Success"));
+        HttpsClient first(mainClientOptions()), second(mainClientOptions());
+        ASSERT_TRUE(openTwoSessions(*service, first, second));
+
+        const auto suicide = [] {
+            auto channel = findChannel(kChannelMain);
+            auto message = createMessage(kSenderWorker, kChannelMain, kInstructionSuicide);
+            if (channel && message) channel->send(*messageWireText(*message));
+        };
+        std::atomic<int> waiting{4};
+        auto atOnce = [&](std::function<void()> ask) {
+            return std::thread([&waiting, ask = std::move(ask)] {
+                --waiting;
+                while (waiting.load() > 0) std::this_thread::yield();
+                ask();
+            });
+        };
+        std::thread asks[] = {atOnce([&] { logind.lock(); }),
+                              atOnce([&] { service->process().signal(SIGTERM); }), atOnce(suicide),
+                              atOnce(suicide)};
+        for (std::thread& ask : asks) ask.join();
+
+        EXPECT_EQ(service->process().wait(10s), 0) << service->log();
+        const std::string log = service->log();
+        EXPECT_EQ(occurrences(log, "[TessarollFinal] Start release all adapters"), 1u) << log;
+        EXPECT_EQ(occurrences(log, "[TessarollFinal] Ready to suicide"), 1u);
+        EXPECT_EQ(adapterCopies(service->workFolder()), 0u);
+        logind.unlock();
+    }
 }
 
 // The monitor holds the event while it runs; a service started before the monitor made
@@ -92,13 +162,7 @@ TEST(IpcMain, DebugModePulsesSwitchLoggingOffAndOn) {
         auto service = startMainService(sandbox);
         ASSERT_TRUE(service);
         ASSERT_TRUE(service->waitForLog("ZEFAGPKITessaroll initialization: Success"));
-        auto count = [&](const std::string& text) {
-            std::string log = service->log();
-            std::size_t n = 0;
-            for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-                ++n;
-            return n;
-        };
+        auto count = [&](const std::string& text) { return occurrences(service->log(), text); };
         if (!eventFirst) {
             EXPECT_TRUE(service->waitForLog("Tessaroll debugStatusUpdateEvent init failed. 2"));
             event = NamedEvent::create("ZEFAGPKITessaroll_DEBUG_MODE");

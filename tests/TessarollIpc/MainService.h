@@ -58,7 +58,14 @@ inline std::unique_ptr<Service> startMainService(const Sandbox& sandbox,
     }
     options.adapter = TEST_ADAPTER_PATH;
     auto service = std::make_unique<Service>(sandbox, std::move(options));
-    if (!service->waitListening()) return nullptr;
+    if (!service->waitListening()) {
+        const std::optional<int> ended = service->process().wait(std::chrono::milliseconds(0));
+        ADD_FAILURE() << "the service does not listen"
+                      << (ended ? ", it ended with " + std::to_string(*ended) : std::string())
+                      << "\n"
+                      << service->log();
+        return nullptr;
+    }
     return service;
 }
 

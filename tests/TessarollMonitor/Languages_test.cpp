@@ -1,7 +1,9 @@
 // From the user's POSIX locale to the language of the monitor's texts.
+#include <fontconfig/fontconfig.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -93,4 +95,37 @@ TEST(Languages, CutsKeepWholeCharacters) {
     EXPECT_EQ(cutToCharacters("繁體中文", 3), "繁體");
     EXPECT_EQ(cutToCharacters("abc", 4), "abc");
     EXPECT_EQ(cutToCharacters("abc", 1), "");
+}
+
+// Qt draws with what fontconfig offers: unless one installed font holds every character of
+// a text, the menu shows boxes for the characters none has.
+TEST(Languages, AnInstalledFontDrawsEveryTextOfEveryLanguage) {
+    ASSERT_TRUE(FcInit());
+    for (int32_t language :
+         {Language_TradChinese, Language_English, Language_Japan, Language_SimpChinese}) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(MonitorText::Count); ++i) {
+            const std::string_view text = languageTableText(language, static_cast<MonitorText>(i));
+            std::unique_ptr<FcCharSet, decltype(&FcCharSetDestroy)> characters(FcCharSetCreate(),
+                                                                               FcCharSetDestroy);
+            const auto* bytes = reinterpret_cast<const FcChar8*>(text.data());
+            for (std::size_t at = 0; at < text.size();) {
+                FcChar32 character = 0;
+                const int length =
+                    FcUtf8ToUcs4(bytes + at, &character, static_cast<int>(text.size() - at));
+                ASSERT_GT(length, 0) << text;
+                if (character >= 0x20) FcCharSetAddChar(characters.get(), character);
+                at += static_cast<std::size_t>(length);
+            }
+            std::unique_ptr<FcPattern, decltype(&FcPatternDestroy)> pattern(FcPatternCreate(),
+                                                                            FcPatternDestroy);
+            FcPatternAddCharSet(pattern.get(), FC_CHARSET, characters.get());
+            std::unique_ptr<FcObjectSet, decltype(&FcObjectSetDestroy)> fields(
+                FcObjectSetBuild(FC_FAMILY, nullptr), FcObjectSetDestroy);
+            std::unique_ptr<FcFontSet, decltype(&FcFontSetDestroy)> fonts(
+                FcFontList(nullptr, pattern.get(), fields.get()), FcFontSetDestroy);
+            EXPECT_TRUE(fonts && fonts->nfont > 0)
+                << "no font draws \"" << text << "\" (language " << language
+                << "); scripts/setup.sh installs one";
+        }
+    }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "helpers/ChildProcess.h"
 #include "helpers/Sandbox.h"
 #include "platform/Channel.h"
+#include "platform/NamedEvent.h"
 #include "platform/Process.h"
 
 using namespace testing_support;
@@ -53,20 +55,36 @@ std::vector<std::string> commandLine(pid_t pid) {
     return words;
 }
 
+// The process an X server's lock file names; 0 when there is none.
+pid_t lockHolder(const std::string& lock) {
+    std::ifstream in(lock);
+    long pid = 0;
+    return in >> pid ? static_cast<pid_t>(pid) : 0;
+}
+
 // A virtual display with a window manager, or nothing when none can be started here.
 class Desktop {
 public:
     bool start(const Sandbox& sandbox) {
         for (int number = 150; number < 250; ++number) {
-            if (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-                fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+            // A server that was killed leaves its lock and socket behind; Xvfb takes over a
+            // number whose lock names a process that has gone.
+            const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
+            if (const pid_t holder = lockHolder(lock);
+                holder > 0 && (::kill(holder, 0) == 0 || errno == EPERM))
                 continue;
             display_ = ":" + std::to_string(number);
             xvfb_ = std::make_unique<ChildProcess>(
                 "/usr/bin/Xvfb", std::vector<std::string>{display_, "-nolisten", "tcp", "-screen",
                                                           "0", "1024x768x24"});
+            // Up once its own lock is written and its socket is there.
             const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            if (waitUntil([&] { return fs::exists(socket) || !xvfb_->running(); }, 10s) &&
+            if (waitUntil(
+                    [&] {
+                        return !xvfb_->running() ||
+                               (lockHolder(lock) == xvfb_->pid() && fs::exists(socket));
+                    },
+                    20s) &&
                 xvfb_->running())
                 break;
             xvfb_.reset();
@@ -122,14 +140,49 @@ public:
         args.insert(args.end(), clicks.begin(), clicks.end());
         tool("/usr/bin/xdotool", args);
     }
-    // Right click on the icon, then `ups` times Up from the menu's end and Return.
-    void chooseFromTrayMenu(const std::string& icon, int ups) const {
+    // The monitor's windows that are on the screen: the icon, an open menu, the About box.
+    std::vector<std::string> shownWindows(const std::string& name = {}) const {
+        std::vector<std::string> args{"search", "--onlyvisible"};
+        if (name.empty()) {
+            args.insert(args.end(), {"--class", "ZEFAGPKITessarollMonitor"});
+        } else {
+            args.insert(args.end(), {"--name", name});
+        }
+        std::istringstream found(tool("/usr/bin/xdotool", args));
+        std::vector<std::string> windows;
+        for (std::string window; std::getline(found, window);) windows.push_back(window);
+        return windows;
+    }
+    std::vector<std::string> aboutBoxes() const {
+        return shownWindows("^ZEFAGPKITessaroll Monitor$");
+    }
+    // Right click on the icon, then, once the menu is up, `ups` times Up from the menu's end
+    // and Return. False when no menu came up.
+    // A notice balloon is a window of the monitor too: tests that use the menu keep the
+    // start and stop notices off (quietNotices), so that the new window is the menu.
+    bool chooseFromTrayMenu(const std::string& icon, int ups) const {
+        const std::vector<std::string> before = shownWindows();
         clickIcon(icon, {"click", "3"});
-        std::this_thread::sleep_for(700ms);  // the menu is up
+        const bool shown = waitUntil(
+            [&] {
+                for (const std::string& window : shownWindows()) {
+                    if (std::find(before.begin(), before.end(), window) == before.end())
+                        return true;
+                }
+                return false;
+            },
+            20s);
+        if (!shown) return false;
         std::vector<std::string> keys{"key", "--delay", "100"};
         for (int i = 0; i < ups; ++i) keys.push_back("Up");
         keys.push_back("Return");
         tool("/usr/bin/xdotool", keys);
+        return true;
+    }
+    // A double click on the icon; false when no About box came up.
+    bool openAbout(const std::string& icon) const {
+        clickIcon(icon, {"click", "--repeat", "2", "--delay", "80", "1"});
+        return waitUntil([&] { return aboutBoxes().size() == 1; }, 20s);
     }
     // Each key held long enough for a poller that looks every 50 ms.
     void typeSlowly(const std::vector<std::string>& keys) const {
@@ -174,6 +227,13 @@ protected:
         return std::make_unique<ChildProcess>(kMonitor, std::vector<std::string>{}, std::move(env));
     }
     std::string log() const { return filesIn(sandbox_.tempDir() / "log"); }
+    fs::path configFile() const {
+        return sandbox_.dataHome() / "ZEFAGPKITessarollMain" / "ZEFAGPKITessarollConfig";
+    }
+    // "System hint" off before the monitor starts: no start, stop or restart balloons.
+    void quietNotices() const {
+        writeFile(configFile(), "isScreenShot=false\nsilentmode=true\nautocheckupdate=true\n");
+    }
     static std::string filesIn(const fs::path& folder) {
         std::string all;
         if (!fs::exists(folder)) return all;
@@ -277,6 +337,7 @@ TEST_F(MonitorProgramTest, QuitFromTheTrayMenuEndsTheMonitorCleanlyAndItStartsAg
     Desktop desktop;
     if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
     if (!desktop.startTrayHost()) GTEST_SKIP() << "no tray host (trayer) here";
+    quietNotices();
 
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
@@ -285,8 +346,8 @@ TEST_F(MonitorProgramTest, QuitFromTheTrayMenuEndsTheMonitorCleanlyAndItStartsAg
         std::string icon;
         ASSERT_TRUE(waitUntil([&] { return !(icon = desktop.trayIcon()).empty(); }, 10s));
 
-        desktop.chooseFromTrayMenu(icon, 1);
-        EXPECT_EQ(monitor->wait(15s), std::optional<int>(0)) << monitor->errors();
+        ASSERT_TRUE(desktop.chooseFromTrayMenu(icon, 1));
+        EXPECT_EQ(monitor->wait(15s), std::optional<int>(0)) << monitor->errors() << log();
         EXPECT_TRUE(waitUntil([&] { return nothingRuns(); }, 10s));
         EXPECT_TRUE(desktop.trayIcon().empty()) << "the icon left the notification area";
     }
@@ -369,6 +430,7 @@ TEST_F(MonitorProgramTest, DebugModeOnAndOffReachesEveryProgramAfterMainProgramR
     Desktop desktop;
     if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
     if (!desktop.startTrayHost()) GTEST_SKIP() << "no tray host (trayer) here";
+    quietNotices();
     auto monitor = startMonitor({{"DISPLAY", desktop.display()}});
     ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 20s));
     std::string icon;
@@ -384,6 +446,7 @@ TEST_F(MonitorProgramTest, DebugModeOnAndOffReachesEveryProgramAfterMainProgramR
     };
     const char* const programs[] = {"[ZEFAGPKITessaroll][", "[TessarollMonitor-",
                                     "[TessarollWorker-"};
+    const std::string debugEvent = namedEventPath("ZEFAGPKITessaroll_DEBUG_MODE");
     auto everyProgramLogged = [&](const char* text, std::size_t times) {
         return waitUntil(
             [&] {
@@ -408,19 +471,61 @@ TEST_F(MonitorProgramTest, DebugModeOnAndOffReachesEveryProgramAfterMainProgramR
                        findChannel(kChannelMain).has_value();
             },
             20s));
-        std::this_thread::sleep_for(1500ms);  // the new main program follows the event now
+        // The new main program follows the event once it has mapped it.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                auto now = sandboxProcesses(sandbox_, "ZEFAGPKITessarollMain");
+                return now.size() == 1 &&
+                       procFile(now[0], "maps").find(debugEvent) != std::string::npos;
+            },
+            20s));
 
         // On: the About box (double click) and the letters typed while it is open.
-        desktop.clickIcon(icon, {"click", "--repeat", "2", "--delay", "80", "1"});
-        std::this_thread::sleep_for(1000ms);
+        ASSERT_TRUE(desktop.openAbout(icon));
         desktop.typeSlowly({"p", "k", "m", "u", "r", "t"});
         EXPECT_TRUE(everyProgramLogged("Log state: Enable", round)) << filesIn(debugLog);
 
         // Off: the menu's "Turn off debug mode", just above Quit.
-        desktop.chooseFromTrayMenu(icon, 2);
+        ASSERT_TRUE(desktop.chooseFromTrayMenu(icon, 2));
         EXPECT_TRUE(everyProgramLogged("Log state: Disable", round)) << filesIn(debugLog);
         ASSERT_TRUE(monitor->running()) << monitor->wait(0ms).value_or(-1) << monitor->errors();
     }
     EXPECT_TRUE(monitor->running());
     EXPECT_TRUE(monitorWithWatchdog());
+}
+
+// The About box does not take the tray away: while it is open the menu works, a second
+// request opens no second box, and once it is closed the next one opens.
+TEST_F(MonitorProgramTest, TheTrayMenuWorksWhileTheAboutBoxIsOpen) {
+    Desktop desktop;
+    if (!desktop.start(sandbox_)) GTEST_SKIP() << "no X server can be started here";
+    if (!desktop.startTrayHost()) GTEST_SKIP() << "no tray host (trayer) here";
+    quietNotices();
+    auto monitor = startMonitor({{"DISPLAY", desktop.display()}});
+    ASSERT_TRUE(waitUntil([&] { return monitorWithWatchdog(); }, 20s)) << log();
+    std::string icon;
+    ASSERT_TRUE(waitUntil([&] { return !(icon = desktop.trayIcon()).empty(); }, 10s));
+    auto hintsShown = [&](bool shown) {
+        const std::string line = shown ? "silentmode=false" : "silentmode=true";
+        return waitUntil([&] { return readFile(configFile()).find(line) != std::string::npos; },
+                         20s);
+    };
+
+    ASSERT_TRUE(desktop.openAbout(icon)) << log();
+    // "System hint", the third item from the end, switches the notices on.
+    ASSERT_TRUE(desktop.chooseFromTrayMenu(icon, 3));
+    EXPECT_TRUE(hintsShown(true)) << log();
+    // Still the one box, and a second double click opens none: the menu choice after it
+    // (notices off again) shows the clicks were handled.
+    EXPECT_EQ(desktop.aboutBoxes().size(), 1u);
+    desktop.clickIcon(icon, {"click", "--repeat", "2", "--delay", "80", "1"});
+    ASSERT_TRUE(desktop.chooseFromTrayMenu(icon, 3));
+    EXPECT_TRUE(hintsShown(false));
+    EXPECT_EQ(desktop.aboutBoxes().size(), 1u);
+
+    const std::string box = desktop.aboutBoxes().at(0);
+    desktop.tool("/usr/bin/xdotool", {"windowactivate", "--sync", box, "key", "Return"});
+    ASSERT_TRUE(waitUntil([&] { return desktop.aboutBoxes().empty(); }, 20s));
+    EXPECT_TRUE(desktop.openAbout(icon));
+    EXPECT_TRUE(monitor->running());
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "SessionFixture.h"
@@ -253,4 +254,43 @@ TEST(SpareAdapterTest, APreparedSpareIsRetiredUnlessTaken) {
     EXPECT_EQ(prepared.load(), 4);
     EXPECT_EQ(retired.load(), 3);
     EXPECT_TRUE(loadedWhenPrepared.load());
+}
+
+// The final release can be asked for on several threads at once, each stopping the maker:
+// every stop returns, the left spare is retired once, and nothing stays in the folder.
+// Stopped both with a spare ready and with one in the making.
+TEST(SpareAdapterTest, StopsOnSeveralThreadsAtOnceAllReturn) {
+    Sandbox sandbox;
+    const fs::path library = sandbox.root() / "installed.so";
+    fs::copy_file(TEST_ADAPTER_PATH, library);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        const fs::path spares = sandbox.root() / ("spares" + std::to_string(round));
+        std::atomic<int> retired{0};
+        // Left behind, not destroyed, should a stop hang: its threads still use it.
+        auto* spare =
+            new SpareAdapter(spares.string(), {nullptr, [&](const SharedLibrary&) { ++retired; }});
+        spare->keepReady(library.string());
+        const bool readyFirst = round % 2 == 0;
+        if (readyFirst) ASSERT_TRUE(spareBecomesReady(*spare));
+
+        constexpr int kStoppers = 4;
+        std::atomic<int> waiting{kStoppers}, returned{0};
+        for (int i = 0; i < kStoppers; ++i) {
+            std::thread([&waiting, &returned, spare] {
+                --waiting;
+                while (waiting.load() > 0) std::this_thread::yield();
+                spare->stop();
+                ++returned;
+            }).detach();
+        }
+        if (!waitUntil([&] { return returned.load() == kStoppers; }, std::chrono::seconds(30))) {
+            ADD_FAILURE() << returned.load() << " of " << kStoppers << " stops returned";
+            std::quick_exit(1);  // the hung threads hold the adapter and the counters
+        }
+        if (readyFirst) EXPECT_EQ(retired.load(), 1);
+        EXPECT_LE(retired.load(), 1);
+        EXPECT_EQ(filesIn(spares), 0);
+        delete spare;  // its own stop finds nothing more to do
+    }
 }

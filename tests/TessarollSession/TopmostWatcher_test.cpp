@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -95,10 +96,16 @@ std::size_t countLines(const LogCapture& log, const std::string& text) {
                       [&](const std::string& l) { return l.find(text) != std::string::npos; }));
 }
 
-// Several polls of the watcher.
-void letItPoll() {
-    std::this_thread::sleep_for(900ms);
+// Threads of this process now.
+std::size_t threadCount() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
 }
+
+// A raise reaches the window manager on its own time, on a busy machine seconds later.
+constexpr auto kRaised = 20s;
 
 class TopmostWatcher : public ::testing::Test {
 protected:
@@ -114,7 +121,21 @@ protected:
     }
     void TearDown() override { stopTopmostWatcher(); }
 
+    // Opens a window of this process and waits until the watcher has raised it: a poll has
+    // then gone over every window listed before it, and any raise it sent for them has
+    // reached the window manager first. The sign that lets a test show what was not raised.
+    ::testing::AssertionResult aPollHasRun() {
+        const std::string title = "Marker " + std::to_string(++markers);
+        const DesktopWindow marker = own.open(title);
+        if (waitUntil([&] { return isWindowTopmost(marker); }, kRaised))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << title << (allListed({marker}) ? " listed" : " not listed")
+               << (log.contains("Set UI top: " + title) ? ", raise sent" : ", no raise sent");
+    }
+
     static TestDesktop* desktop;
+    int markers = 0;
     LogCapture log;
     OwnWindows own;
     const uint32_t self = static_cast<uint32_t>(getpid());
@@ -130,25 +151,25 @@ TEST_F(TopmostWatcher, OnlyNewWindowsOfTheWatchedProcessAreRaisedAndOnlyOnce) {
     const DesktopWindow during = own.open("During");
     PeerWindow peerDuring("Peer during");
     ASSERT_TRUE(waitUntil([&] { return allListed({during, peerDuring.id}); }));
-    EXPECT_TRUE(waitUntil([&] { return isWindowTopmost(during); }, 2s));
-    letItPoll();
+    EXPECT_TRUE(waitUntil([&] { return isWindowTopmost(during); }, kRaised));
+    ASSERT_TRUE(aPollHasRun());
     EXPECT_FALSE(isWindowTopmost(before));
     EXPECT_FALSE(isWindowTopmost(peerBefore.id));
     EXPECT_FALSE(isWindowTopmost(peerDuring.id));
     EXPECT_EQ(countLines(log, "Set UI top: During"), 1u);
-    EXPECT_EQ(countLines(log, "Set UI top: Complete"), 1u);
+    EXPECT_EQ(countLines(log, "Set UI top: Complete"), 2u);  // During and the marker
 
     // Raised once: taken down again, it stays down while the watcher runs on.
     own.lower(during);
-    ASSERT_TRUE(waitUntil([&] { return !isWindowTopmost(during); }, 2s));
-    letItPoll();
+    ASSERT_TRUE(waitUntil([&] { return !isWindowTopmost(during); }, kRaised));
+    ASSERT_TRUE(aPollHasRun());
     EXPECT_FALSE(isWindowTopmost(during));
     EXPECT_EQ(countLines(log, "Set UI top: During"), 1u);
     stopTopmostWatcher();
 
     // A fresh start takes a fresh snapshot: the window of the last call is old now.
     startTopmostWatcher(self, false);
-    letItPoll();
+    ASSERT_TRUE(aPollHasRun());
     EXPECT_FALSE(isWindowTopmost(during));
     stopTopmostWatcher();
 }
@@ -163,8 +184,8 @@ TEST_F(TopmostWatcher, AllProcessesModeRaisesNewWindowsOfOtherProcessesToo) {
     const DesktopWindow ownDuring = own.open("All own during");
     ASSERT_TRUE(waitUntil([&] { return allListed({peerDuring.id, ownDuring}); }));
     EXPECT_TRUE(waitUntil(
-        [&] { return isWindowTopmost(peerDuring.id) && isWindowTopmost(ownDuring); }, 2s));
-    letItPoll();
+        [&] { return isWindowTopmost(peerDuring.id) && isWindowTopmost(ownDuring); }, kRaised));
+    ASSERT_TRUE(aPollHasRun());
     EXPECT_FALSE(isWindowTopmost(peerBefore.id));
     EXPECT_FALSE(isWindowTopmost(ownBefore));
     EXPECT_EQ(countLines(log, "Set UI top: All during"), 1u);
@@ -177,8 +198,8 @@ TEST_F(TopmostWatcher, InputMethodWindowsAreNeverRaised) {
     const DesktopWindow tsf = own.open("MSCTFIME UI");
     const DesktopWindow near = own.open("Default IME ");  // compared exactly
     ASSERT_TRUE(waitUntil([&] { return allListed({ime, tsf, near}); }));
-    EXPECT_TRUE(waitUntil([&] { return isWindowTopmost(near); }, 2s));
-    letItPoll();
+    EXPECT_TRUE(waitUntil([&] { return isWindowTopmost(near); }, kRaised));
+    ASSERT_TRUE(aPollHasRun());
     EXPECT_FALSE(isWindowTopmost(ime));
     EXPECT_FALSE(isWindowTopmost(tsf));
     EXPECT_FALSE(log.contains("Set UI top: MSCTFIME UI"));
@@ -187,32 +208,43 @@ TEST_F(TopmostWatcher, InputMethodWindowsAreNeverRaised) {
 }
 
 TEST_F(TopmostWatcher, StopEndsTheWatchingAtOnce) {
-    startTopmostWatcher(self, true);
-    letItPoll();
-    const auto begin = std::chrono::steady_clock::now();
-    stopTopmostWatcher();
-    // Between two polls the stop does not wait for the poll period to run out.
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 150ms);
+    const std::size_t threadsBefore = threadCount();
+    // Between two polls a stop does not wait for the poll period (300 ms) to run out. The
+    // quickest of a few stops, so that a machine busy with other work does not count.
+    auto quickest = std::chrono::steady_clock::duration::max();
+    for (int round = 0; round < 5; ++round) {
+        startTopmostWatcher(self, true);
+        EXPECT_EQ(threadCount(), threadsBefore + 1);
+        ASSERT_TRUE(aPollHasRun());
+        const auto begin = std::chrono::steady_clock::now();
+        stopTopmostWatcher();
+        quickest = std::min(quickest, std::chrono::steady_clock::now() - begin);
+    }
+    EXPECT_LT(quickest, 150ms);
 
+    // Its thread has gone, so nothing raises a window opened now.
+    EXPECT_EQ(threadCount(), threadsBefore);
     const DesktopWindow after = own.open("After stop");
     ASSERT_TRUE(waitUntil([&] { return allListed({after}); }));
-    letItPoll();
     EXPECT_FALSE(isWindowTopmost(after));
     EXPECT_FALSE(log.contains("Set UI top: After stop"));
     stopTopmostWatcher();  // a second stop changes nothing
+    EXPECT_EQ(threadCount(), threadsBefore);
 }
 
 TEST_F(TopmostWatcher, AStartWhileRunningReplacesTheRunningWatcher) {
+    const std::size_t threadsBefore = threadCount();
     startTopmostWatcher(self, true);
     const DesktopWindow first = own.open("First run");
-    ASSERT_TRUE(waitUntil([&] { return isWindowTopmost(first); }, 3s));
+    ASSERT_TRUE(waitUntil([&] { return isWindowTopmost(first); }, kRaised));
     // The second start ends the first watcher and snapshots anew, in own-process mode.
     startTopmostWatcher(self, false);
+    EXPECT_EQ(threadCount(), threadsBefore + 1);
     PeerWindow peer("Second run peer");
     const DesktopWindow second = own.open("Second run");
     ASSERT_TRUE(waitUntil([&] { return allListed({peer.id, second}); }));
-    EXPECT_TRUE(waitUntil([&] { return isWindowTopmost(second); }, 2s));
-    letItPoll();
+    EXPECT_TRUE(waitUntil([&] { return isWindowTopmost(second); }, kRaised));
+    ASSERT_TRUE(aPollHasRun());
     EXPECT_FALSE(isWindowTopmost(peer.id));
     stopTopmostWatcher();
 }
@@ -225,7 +257,7 @@ TEST_F(TopmostWatcher, TheListGrowsPastItsFirstSizeAndKeepsTheSizeForLaterStarts
     startTopmostWatcher(self, false);
     EXPECT_EQ(countLines(log, "Resize WNDListSize to 512"), 1u);
     const DesktopWindow late = own.open("Late");
-    EXPECT_TRUE(waitUntil([&] { return isWindowTopmost(late); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return isWindowTopmost(late); }, kRaised));
     stopTopmostWatcher();
 
     // The snapshot of 301 windows fits the grown list from the start.

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -438,4 +439,38 @@ TEST(WorkerProgram, KeyToByteAppendsTheFragmentToCertHInTheCurrentFolder) {
     EXPECT_EQ(readFile(work / "Cert.h"),
               "byte ECKey[] = { 0x41, 0x42, 0xC8, 0x5, 0xA};byte RSAKey[] = { 0x41};");
     EXPECT_NE(box.log().find("[Warning] Read file pointer is null"), std::string::npos);
+}
+
+// A fragment that cannot be written fails the run with the reason in the log, and leaves
+// Cert.h as it was: no half fragment that would break the header for the next key.
+TEST(WorkerProgram, KeyToByteThatCannotWriteCertHFailsAndLeavesItAsItWas) {
+    const std::string kept = "byte ECKey[] = { 0x41};" + std::string(600, ' ');
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& certFile)> prepare;
+        const char* limit;  // the shell's file size limit, in KiB
+        const char* logged;
+    } cases[] = {
+        {"a full disk", [](const fs::path& c) { fs::create_symlink("/dev/full", c); }, "unlimited",
+         "[Error] Write Cert.h fail: No space left on device"},
+        {"a folder in its place", [](const fs::path& c) { fs::create_directory(c); }, "unlimited",
+         "[Error] Open Cert.h fail: Is a directory"},
+        {"the file size limit reached", [&](const fs::path& c) { writeFile(c, kept); }, "4",
+         "[Error] Write Cert.h fail: File too large"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WorkerSandbox box;
+        const fs::path work = box.sandbox().root() / "work";
+        writeFile(work / "ec.pem", std::string(1000, 'K'));
+        const fs::path certFile = work / "Cert.h";
+        c.prepare(certFile);
+        ChildProcess worker(
+            "/bin/bash",
+            {"-c", "trap '' XFSZ; ulimit -f \"$3\"; cd \"$0\" && exec \"$1\" -KeyToByte \"$2\"",
+             work.string(), (box.install() / kWorker).string(), "ec.pem", c.limit});
+        EXPECT_EQ(worker.wait(10s), std::optional<int>(1)) << worker.errors();
+        EXPECT_NE(box.log().find(c.logged), std::string::npos) << box.log();
+        if (fs::is_regular_file(certFile)) EXPECT_EQ(readFile(certFile), kept);
+    }
 }

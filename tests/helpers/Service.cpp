@@ -72,14 +72,16 @@ Service::~Service() {
 }
 
 bool Service::waitListening(const std::vector<uint16_t>& ports, std::chrono::milliseconds timeout) {
-    return waitUntil(
+    // A program that has ended will not listen: no need to wait out the bound.
+    const bool settled = waitUntil(
         [&] {
-            if (!process_->running()) return false;
+            if (!process_->running()) return true;
             return std::all_of(ports.begin(), ports.end(), [](uint16_t port) {
                 return canConnect("127.0.0.1", port) && canConnect("::1", port);
             });
         },
         timeout);
+    return settled && process_->running();
 }
 
 bool Service::waitForLog(const std::string& text, std::chrono::milliseconds timeout) {

@@ -35,9 +35,10 @@ public:
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    // True once every listed port accepts TCP connections on 127.0.0.1 and [::1].
+    // True once every listed port accepts TCP connections on 127.0.0.1 and [::1]. A first
+    // start makes the user's keys, which on a machine busy with other work takes its time.
     bool waitListening(const std::vector<uint16_t>& ports = {servicePorts, servicePorts + 3},
-                       std::chrono::milliseconds timeout = std::chrono::seconds(15));
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60));
     // True once `text` appears in the log.
     bool waitForLog(const std::string& text,
                     std::chrono::milliseconds timeout = std::chrono::seconds(10));

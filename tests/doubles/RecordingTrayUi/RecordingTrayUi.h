@@ -14,8 +14,6 @@ namespace testing_support {
 class RecordingTrayUi final : public TrayUi {
 public:
     bool addResult = true;
-    // Runs while the About box is "open", as the user would act meanwhile.
-    std::function<void()> whileBoxOpen;
     // The screen grab; by default it saves nothing.
     std::function<bool(const std::string& path)> grab = [](const std::string&) { return false; };
 
@@ -41,12 +39,24 @@ public:
         std::lock_guard lock(m_);
         menus_.push_back(menu);
     }
-    void messageBox(const std::string& caption, const std::string& text, int icon) override {
+    // The box stays "open" until the test closes it as the user would (closeBox).
+    void messageBox(const std::string& caption, const std::string& text, int icon,
+                    std::function<void()> closed) override {
+        std::lock_guard lock(m_);
+        boxes_.push_back({caption, text, icon});
+        openBoxes_.push_back(std::move(closed));
+    }
+    // The user closes the box opened first of those still open; false when none is.
+    bool closeBox() {
+        std::function<void()> closed;
         {
             std::lock_guard lock(m_);
-            boxes_.push_back({caption, text, icon});
+            if (openBoxes_.empty()) return false;
+            closed = std::move(openBoxes_.front());
+            openBoxes_.erase(openBoxes_.begin());
         }
-        if (whileBoxOpen) whileBoxOpen();
+        if (closed) closed();
+        return true;
     }
     void closeMessageBox(const std::string& caption) override {
         std::lock_guard lock(m_);
@@ -118,6 +128,7 @@ private:
     std::vector<int> icons_;
     std::vector<std::vector<TrayMenuItem>> menus_;
     std::vector<Box> boxes_;
+    std::vector<std::function<void()>> openBoxes_;  // what each open box runs when closed
     std::vector<std::string> closedBoxes_;
     std::vector<std::string> grabs_;
     int quits_ = 0;
