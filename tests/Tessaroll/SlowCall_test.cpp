@@ -271,7 +271,9 @@ TEST_F(SlowCallFloodTest, CallsPastTheQueueAreRefusedAtOnce) {
     EXPECT_EQ(refused.load(), piled - waiting);
     for (int i = 0; i < piled; ++i) {
         const std::string& answer = answers[static_cast<std::size_t>(i)];
-        if (answer != "61011") EXPECT_EQ(answer, std::to_string(i));
+        if (answer != "61011") {
+            EXPECT_EQ(answer, std::to_string(i));
+        }
     }
     EXPECT_THAT(service->log(),
                 ::testing::HasSubstr("Too many requests waiting: Refuse the request"));

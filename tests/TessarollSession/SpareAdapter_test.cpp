@@ -272,7 +272,9 @@ TEST(SpareAdapterTest, StopsOnSeveralThreadsAtOnceAllReturn) {
             new SpareAdapter(spares.string(), {nullptr, [&](const SharedLibrary&) { ++retired; }});
         spare->keepReady(library.string());
         const bool readyFirst = round % 2 == 0;
-        if (readyFirst) ASSERT_TRUE(spareBecomesReady(*spare));
+        if (readyFirst) {
+            ASSERT_TRUE(spareBecomesReady(*spare));
+        }
 
         constexpr int kStoppers = 4;
         std::atomic<int> waiting{kStoppers}, returned{0};
@@ -288,7 +290,9 @@ TEST(SpareAdapterTest, StopsOnSeveralThreadsAtOnceAllReturn) {
             ADD_FAILURE() << returned.load() << " of " << kStoppers << " stops returned";
             std::quick_exit(1);  // the hung threads hold the adapter and the counters
         }
-        if (readyFirst) EXPECT_EQ(retired.load(), 1);
+        if (readyFirst) {
+            EXPECT_EQ(retired.load(), 1);
+        }
         EXPECT_LE(retired.load(), 1);
         EXPECT_EQ(filesIn(spares), 0);
         delete spare;  // its own stop finds nothing more to do

@@ -471,6 +471,8 @@ TEST(WorkerProgram, KeyToByteThatCannotWriteCertHFailsAndLeavesItAsItWas) {
              work.string(), (box.install() / kWorker).string(), "ec.pem", c.limit});
         EXPECT_EQ(worker.wait(10s), std::optional<int>(1)) << worker.errors();
         EXPECT_NE(box.log().find(c.logged), std::string::npos) << box.log();
-        if (fs::is_regular_file(certFile)) EXPECT_EQ(readFile(certFile), kept);
+        if (fs::is_regular_file(certFile)) {
+            EXPECT_EQ(readFile(certFile), kept);
+        }
     }
 }
